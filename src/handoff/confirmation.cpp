@@ -1,0 +1,76 @@
+#include "handoff/confirmation.h"
+
+#include "handoff/temporary_copy.h"
+#include "platform/fixed_string.h"
+#include "platform/win32.h"
+#include "run/uninstall_run.h"
+#include "uninstall_file/log_reader.h"
+
+namespace kiv {
+
+namespace {
+
+// The registration keys, each formatted with the display name and deleted in
+// this order: the first two name subkeys of the third and go before it.
+constexpr const char* kRegistrationKeys[] = {
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\\DisplayName",
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\\UnInstallString",
+    kUninstallKeyFormat,
+};
+constexpr uint32_t kLocalMachine = 2;
+
+}  // namespace
+
+int ConfirmationMode(int show_code) {
+  WideBuffer own;
+  WideBuffer prompt;
+  {
+    if (!platform::ModuleFileName(own.data(), own.capacity())) {
+      ShowDamagedMessage();
+      return 0;
+    }
+    LogReader reader(own.c_str());
+    if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
+      ShowDamagedMessage();
+      return 0;
+    }
+    WideBuffer format;
+    // The display name is at most 255 bytes and the prompt about 80, so the
+    // formatted text always fits its 1,024 bytes.
+    if (!platform::LoadStringResource(kPromptResourceId, format.data(), format.capacity()) ||
+        !Format1(prompt, format.c_str(), reader.display_name())) {
+      ShowDamagedMessage();
+      return 0;
+    }
+    if (platform::ShowMessage(prompt.c_str(), platform::kBoxYesNo | platform::kIconQuestion) !=
+        platform::kAnswerYes) {
+      return 0;
+    }
+    const platform::RegKey machine = platform::RootKey(kLocalMachine);
+    for (const char* key_format : kRegistrationKeys) {
+      WideBuffer key;
+      if (Format1(key, key_format, reader.display_name())) {
+        platform::RegDeleteKeyPath(machine, key.c_str());
+      }
+    }
+  }  // the reader closes our own file before it is copied
+
+  TemporaryPath copy;
+  if (MakeTemporaryCopy(own.c_str(), &copy)) {
+    // The copy's path quoted (the temporary directory may hold a blank), one
+    // blank, then our own path unquoted: the copy takes its remainder whole.
+    LaunchLine line;
+    if (line.Append("\"") && line.Append(copy.c_str()) && line.Append("\" ") &&
+        line.Append(own.c_str()) && platform::StartProcess(line.data(), show_code)) {
+      return 1;
+    }
+    platform::DeleteFilePath(copy.c_str());
+  }
+  // No copy could be made or started: the registration is already gone, so
+  // remove the product from here. Our own file, running, cannot be deleted;
+  // the uninstall mode schedules it for the next start.
+  UninstallRun(own.c_str());
+  return 1;
+}
+
+}  // namespace kiv

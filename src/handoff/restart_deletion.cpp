@@ -1,0 +1,23 @@
+#include "handoff/restart_deletion.h"
+
+#include "handoff/profile_editor.h"
+#include "platform/fixed_string.h"
+#include "platform/win32.h"
+
+namespace kiv {
+
+bool ScheduleRestartDeletion(const char* path) {
+  if (!platform::IsWindows95Family()) return platform::DeleteAtRestartNt(path);
+  // WININIT.INI is processed before long names exist: it needs the 8.3 form.
+  ShortString short_path;
+  if (!platform::ShortPathName(path, short_path.data(), short_path.capacity())) return false;
+  ShortString wininit;
+  if (!platform::WindowsDirectory(wininit.data(), wininit.capacity()) ||
+      !wininit.Append("\\WININIT.INI")) {
+    return true;
+  }
+  AddProfileEntry("Rename", "NUL", short_path.c_str(), wininit.c_str());
+  return true;
+}
+
+}  // namespace kiv

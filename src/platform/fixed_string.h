@@ -1,0 +1,122 @@
+// FixedString<N>: a NUL-terminated string in a fixed array of N bytes.
+//
+// Every write is bounded: Assign/Append return false and leave the contents
+// unchanged when the result (with its NUL) would not fit. There is no
+// constructor from a pointer, so nothing is copied without a check.
+// Portable: no <windows.h>, no allocation, no C runtime calls.
+#ifndef KIV_PLATFORM_FIXED_STRING_H_
+#define KIV_PLATFORM_FIXED_STRING_H_
+
+#include <stdint.h>
+
+namespace kiv {
+
+// Length of s, or limit when no NUL comes within limit bytes.
+inline uint32_t LengthWithin(const char* s, uint32_t limit) {
+  uint32_t n = 0;
+  while (n < limit && s[n] != '\0') ++n;
+  return n;
+}
+
+inline char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// Compares n bytes folding ASCII A to Z only (the code page's other letters
+// are left alone, as the profile functions of the era do).
+inline bool EqualsIgnoreAsciiCase(const char* a, const char* b, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+template <uint32_t N>
+class FixedString {
+  static_assert(N >= 1, "room for the NUL");
+
+ public:
+  FixedString() { data_[0] = '\0'; }
+
+  static constexpr uint32_t capacity() { return N; }
+  const char* c_str() const { return data_; }
+  char* data() { return data_; }
+  uint32_t length() const { return LengthWithin(data_, N); }
+  bool empty() const { return data_[0] == '\0'; }
+
+  bool Assign(const char* s) {
+    uint32_t n = LengthWithin(s, N);
+    if (n >= N) return false;
+    Copy(0, s, n);
+    return true;
+  }
+  bool Append(const char* s) { return AppendN(s, LengthWithin(s, N)); }
+  // Appends exactly n bytes of s.
+  bool AppendN(const char* s, uint32_t n) {
+    uint32_t have = length();
+    if (n >= N - have) return false;
+    Copy(have, s, n);
+    return true;
+  }
+  // Cuts the string to n bytes (no-op when it is shorter).
+  void Truncate(uint32_t n) {
+    if (n < N) data_[n] = '\0';
+  }
+  void Clear() { data_[0] = '\0'; }
+
+ private:
+  void Copy(uint32_t at, const char* s, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) data_[at + i] = s[i];
+    data_[at + n] = '\0';
+  }
+  char data_[N];
+};
+
+// Windows paths of the Win32 generation, and the wider buffers the spec names.
+using PathString = FixedString<260>;
+using ShortString = FixedString<256>;
+using WideBuffer = FixedString<1024>;
+
+// Formats fmt into out, replacing each "%s" with the next of args and "%%"
+// with "%". False, with out cleared, when the result does not fit or an
+// argument is missing; nothing is ever written past out's capacity.
+template <uint32_t N>
+bool FormatS(FixedString<N>& out, const char* fmt, const char* const* args, uint32_t count) {
+  out.Clear();
+  uint32_t used = 0;
+  for (const char* p = fmt; *p; ++p) {
+    if (p[0] == '%' && p[1] == 's') {
+      if (used >= count || !out.Append(args[used++])) {
+        out.Clear();
+        return false;
+      }
+      ++p;
+    } else {
+      const char* one = p;
+      if (p[0] == '%' && p[1] == '%') ++p;
+      if (!out.AppendN(one, 1)) {
+        out.Clear();
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+template <uint32_t N>
+bool Format1(FixedString<N>& out, const char* fmt, const char* a) {
+  const char* args[] = {a};
+  return FormatS(out, fmt, args, 1);
+}
+template <uint32_t N>
+bool Format2(FixedString<N>& out, const char* fmt, const char* a, const char* b) {
+  const char* args[] = {a, b};
+  return FormatS(out, fmt, args, 2);
+}
+template <uint32_t N>
+bool Format3(FixedString<N>& out, const char* fmt, const char* a, const char* b, const char* c) {
+  const char* args[] = {a, b, c};
+  return FormatS(out, fmt, args, 3);
+}
+
+}  // namespace kiv
+
+#endif  // KIV_PLATFORM_FIXED_STRING_H_

@@ -1,0 +1,244 @@
+// Thin wrappers over the Win32 calls; see win32.h for the contracts.
+#include "platform/win32.h"
+
+#include <windows.h>
+#include <ddeml.h>
+
+namespace kiv::platform {
+
+namespace {
+// Constant-initialised: valid before any start-up code runs.
+HINSTANCE g_instance = nullptr;
+}  // namespace
+
+int ShowMessage(const char* text, uint32_t style) {
+  return MessageBoxA(nullptr, text, kCaption, style);
+}
+
+void SetInstance(void* instance) { g_instance = static_cast<HINSTANCE>(instance); }
+void* Instance() { return g_instance; }
+
+const char* CommandLine() { return GetCommandLineA(); }
+
+int StartupShowCode() {
+  STARTUPINFOA info;
+  info.cb = sizeof(info);
+  GetStartupInfoA(&info);
+  return (info.dwFlags & STARTF_USESHOWWINDOW) ? info.wShowWindow : SW_SHOWDEFAULT;
+}
+
+bool IsLeadByte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+bool ModuleFileName(char* buffer, uint32_t capacity) {
+  // Windows 95 and XP fill the buffer without a NUL when the name is cut,
+  // later systems cut and terminate: either way a full buffer means "cut".
+  DWORD n = GetModuleFileNameA(g_instance, buffer, capacity);
+  if (n == 0 || n >= capacity) {
+    if (capacity) buffer[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+bool LoadStringResource(uint32_t id, char* buffer, uint32_t capacity) {
+  int n = LoadStringA(g_instance, id, buffer, static_cast<int>(capacity));
+  return n > 0 && static_cast<uint32_t>(n) + 1 < capacity;
+}
+
+uint32_t TickCount() { return GetTickCount(); }
+
+void PumpMessagesAndWait(uint32_t pause_ms) {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  // Sleeps until input arrives or the pause ends, so the retry never spins.
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, pause_ms, QS_ALLINPUT);
+}
+
+bool StartProcess(char* command_line, int show_code) {
+  STARTUPINFOA info = {};
+  info.cb = sizeof(info);
+  info.dwFlags = STARTF_USESHOWWINDOW;
+  info.wShowWindow = static_cast<WORD>(show_code);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &info,
+                      &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+void HardenDllSearch() {
+  using SetDirs = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (!kernel) return;
+  // Looked up at run time: Windows 95 and NT 4 lack it and must still load us.
+  auto set_dirs = reinterpret_cast<SetDirs>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (set_dirs) set_dirs(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+}
+
+bool DeleteFilePath(const char* path) { return DeleteFileA(path) != FALSE; }
+bool RemoveDirectoryPath(const char* path) { return RemoveDirectoryA(path) != FALSE; }
+bool SetCurrentDirectoryPath(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
+bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool CreateDirectoryPath(const char* path) { return CreateDirectoryA(path, nullptr) != FALSE; }
+
+bool SetFileTimes(const char* path, uint64_t filetime) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(filetime);
+  time.dwHighDateTime = static_cast<DWORD>(filetime >> 32);
+  bool ok = SetFileTime(file, &time, &time, &time) != FALSE;
+  CloseHandle(file);
+  return ok;
+}
+
+bool TempDirectory(char* buffer, uint32_t capacity) {
+  DWORD n = GetTempPathA(capacity, buffer);
+  return n != 0 && n < capacity;
+}
+
+bool TempFileName(const char* directory, const char* prefix, char* buffer, uint32_t capacity) {
+  if (capacity < MAX_PATH) return false;  // the call writes up to MAX_PATH bytes
+  return GetTempFileNameA(directory, prefix, 0, buffer) != 0;
+}
+
+bool ShortPathName(const char* path, char* buffer, uint32_t capacity) {
+  DWORD n = GetShortPathNameA(path, buffer, capacity);
+  return n != 0 && n < capacity;
+}
+
+bool WindowsDirectory(char* buffer, uint32_t capacity) {
+  UINT n = GetWindowsDirectoryA(buffer, capacity);
+  return n != 0 && n < capacity;
+}
+
+bool DeleteAtRestartNt(const char* path) {
+  return MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+}
+
+bool IsWindows95Family() {
+  OSVERSIONINFOA info;
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!GetVersionExA(&info)) return false;
+  return info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
+}
+
+int WholeFileOpenReadWrite(const char* path) { return _lopen(path, OF_READWRITE); }
+int WholeFileCreate(const char* path) { return _lcreat(path, 0); }
+long WholeFileSeek(int file, long offset, int origin) { return _llseek(file, offset, origin); }
+
+uint32_t WholeFileRead(int file, void* buffer, uint32_t count) {
+  UINT n = _lread(file, buffer, count);
+  return n == static_cast<UINT>(HFILE_ERROR) ? 0 : n;
+}
+
+uint32_t WholeFileWrite(int file, const void* buffer, uint32_t count) {
+  UINT n = _lwrite(file, static_cast<LPCCH>(buffer), count);
+  return n == static_cast<UINT>(HFILE_ERROR) ? 0 : n;
+}
+
+void WholeFileClose(int file) { _lclose(file); }
+
+bool WholeFileTruncateHere(int file) {
+  // On Win32 an HFILE is the file's handle.
+  return SetEndOfFile(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(file))) != FALSE;
+}
+
+void* AllocateBuffer(uint32_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
+void FreeBuffer(void* buffer) {
+  if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
+}
+
+bool WriteProfileString(const char* section, const char* key, const char* value,
+                        const char* file) {
+  return WritePrivateProfileStringA(section, key, value, file) != FALSE;
+}
+
+RegKey RootKey(uint32_t index) {
+  return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000u + index));
+}
+
+long RegOpenFullAccess(RegKey root, const char* path, RegKey* key) {
+  HKEY out = nullptr;
+  long rc = RegOpenKeyExA(static_cast<HKEY>(root), path, 0, KEY_ALL_ACCESS, &out);
+  *key = out;
+  return rc;
+}
+
+long RegSetString(RegKey key, const char* name, const char* data, uint32_t size) {
+  return RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_SZ,
+                        reinterpret_cast<const BYTE*>(data), size);
+}
+
+long RegDeleteValueNamed(RegKey key, const char* name) {
+  return RegDeleteValueA(static_cast<HKEY>(key), name);
+}
+
+long RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
+  DWORD sub = 0;
+  DWORD val = 0;
+  long rc = RegQueryInfoKeyA(static_cast<HKEY>(key), nullptr, nullptr, nullptr, &sub, nullptr,
+                             nullptr, &val, nullptr, nullptr, nullptr, nullptr);
+  if (rc != ERROR_SUCCESS) sub = val = 0;
+  *subkeys = sub;
+  *values = val;
+  return rc;
+}
+
+void RegClose(RegKey key) { RegCloseKey(static_cast<HKEY>(key)); }
+
+long RegDeleteKeyPath(RegKey root, const char* path) {
+  return RegDeleteKeyA(static_cast<HKEY>(root), path);
+}
+
+bool RemoveFont(const char* file) { return RemoveFontResourceA(file) != FALSE; }
+
+namespace {
+HDDEDATA CALLBACK DdeCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
+  return nullptr;
+}
+}  // namespace
+
+uint32_t DdeStart(uint32_t* instance) {
+  DWORD id = 0;
+  UINT rc = DdeInitializeA(&id, DdeCallback, APPCMD_CLIENTONLY, 0);
+  *instance = id;
+  return rc;
+}
+
+void* DdeMakeName(uint32_t instance, const char* name) {
+  return DdeCreateStringHandleA(instance, name, CP_WINANSI);
+}
+
+void* DdeOpenConversation(uint32_t instance, void* service, void* topic) {
+  return DdeConnect(instance, static_cast<HSZ>(service), static_cast<HSZ>(topic), nullptr);
+}
+
+bool DdeExecute(uint32_t instance, void* conversation, const char* text, uint32_t timeout_ms) {
+  DWORD length = lstrlenA(text) + 1;
+  HDDEDATA data = DdeCreateDataHandle(instance, reinterpret_cast<LPBYTE>(const_cast<char*>(text)),
+                                      length, 0, nullptr, CF_TEXT, 0);
+  if (!data) return false;
+  DWORD result = 0;
+  // With the length 0xFFFFFFFF the data is a handle, which passes to the system.
+  return DdeClientTransaction(reinterpret_cast<LPBYTE>(data), 0xFFFFFFFF,
+                              static_cast<HCONV>(conversation), nullptr, 0, XTYP_EXECUTE,
+                              timeout_ms, &result) != nullptr;
+}
+
+void DdeFreeName(uint32_t instance, void* name) {
+  DdeFreeStringHandle(instance, static_cast<HSZ>(name));
+}
+
+void DdeCloseConversation(void* conversation) { DdeDisconnect(static_cast<HCONV>(conversation)); }
+
+void DdeStop(uint32_t instance) { DdeUninitialize(instance); }
+
+}  // namespace kiv::platform

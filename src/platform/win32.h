@@ -1,0 +1,126 @@
+// The stub's only door to Windows. Every Win32 call the program makes goes
+// through a function here; nothing outside src/platform/ (and the entry file)
+// includes <windows.h>. The functions are thin: they pass the arguments the
+// logic chose and hand back what the call said, in plain types.
+//
+// Everything here exists on Windows 95 and NT 4; anything newer is looked up
+// at run time.
+#ifndef KIV_PLATFORM_WIN32_H_
+#define KIV_PLATFORM_WIN32_H_
+
+#include <stdint.h>
+
+namespace kiv::platform {
+
+// ---- Message boxes ---------------------------------------------------------
+inline constexpr char kCaption[] = "Kiv Uninstall";
+inline constexpr uint32_t kBoxOk = 0x00;
+inline constexpr uint32_t kBoxYesNo = 0x04;
+inline constexpr uint32_t kIconError = 0x10;
+inline constexpr uint32_t kIconQuestion = 0x20;
+inline constexpr uint32_t kIconInformation = 0x40;
+inline constexpr int kAnswerYes = 6;
+
+// A box with no owner window and the caption "Kiv Uninstall"; the button
+// pressed (0 when the box could not be shown).
+int ShowMessage(const char* text, uint32_t style);
+
+// ---- Process ---------------------------------------------------------------
+void SetInstance(void* instance);
+void* Instance();
+// The process's full command line.
+const char* CommandLine();
+// The show code of the start-up information when it carries one
+// (STARTF_USESHOWWINDOW), SW_SHOWDEFAULT otherwise.
+int StartupShowCode();
+bool IsLeadByte(uint8_t byte);
+// The program's own file name into buffer. False when it fails or does not
+// fit whole.
+bool ModuleFileName(char* buffer, uint32_t capacity);
+// Loads string resource id into buffer; false when there is none or it was cut.
+bool LoadStringResource(uint32_t id, char* buffer, uint32_t capacity);
+uint32_t TickCount();
+// Dispatches every waiting message, then waits until a message arrives or
+// pause_ms pass.
+void PumpMessagesAndWait(uint32_t pause_ms);
+// Starts command_line as a new process with the given show code and returns
+// at once, with the process's handles closed. command_line may be changed
+// by the system (CreateProcessA's rule), so it is a writable buffer.
+bool StartProcess(char* command_line, int show_code);
+// Restricts DLL loading to System32 where the system can (Windows 7 with
+// KB2533623 and later); a no-op elsewhere.
+void HardenDllSearch();
+
+// ---- File system -----------------------------------------------------------
+bool DeleteFilePath(const char* path);
+bool RemoveDirectoryPath(const char* path);  // only an empty directory goes
+bool SetCurrentDirectoryPath(const char* path);
+bool PathExists(const char* path);
+// Opens path with GENERIC_WRITE, no sharing, OPEN_EXISTING and sets its
+// creation, last-access and last-write times to filetime (100 ns since 1601).
+bool SetFileTimes(const char* path, uint64_t filetime);
+// The temporary directory, with its trailing backslash. False on failure or
+// when it does not fit.
+bool TempDirectory(char* buffer, uint32_t capacity);
+// GetTempFileNameA(directory, prefix, 0): creates an empty file with a unique
+// name; its path goes into buffer (capacity at least 260).
+bool TempFileName(const char* directory, const char* prefix, char* buffer, uint32_t capacity);
+bool CreateDirectoryPath(const char* path);
+bool ShortPathName(const char* path, char* buffer, uint32_t capacity);
+bool WindowsDirectory(char* buffer, uint32_t capacity);
+// MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT).
+bool DeleteAtRestartNt(const char* path);
+// GetVersionExA's platform identifier is VER_PLATFORM_WIN32_WINDOWS.
+bool IsWindows95Family();
+
+// ---- Whole files, through the 16-bit-era calls -----------------------------
+inline constexpr int kWholeFileError = -1;
+int WholeFileOpenReadWrite(const char* path);  // _lopen(path, OF_READWRITE)
+int WholeFileCreate(const char* path);         // _lcreat(path, 0)
+// _llseek; origin 0 from the start, 2 from the end. -1 on failure.
+long WholeFileSeek(int file, long offset, int origin);
+uint32_t WholeFileRead(int file, void* buffer, uint32_t count);   // -1 as 0
+uint32_t WholeFileWrite(int file, const void* buffer, uint32_t count);
+void WholeFileClose(int file);
+// Cuts the file at its current position (SetEndOfFile on its handle).
+bool WholeFileTruncateHere(int file);
+// A buffer for a whole file; null when it cannot be had.
+void* AllocateBuffer(uint32_t size);
+void FreeBuffer(void* buffer);
+
+// ---- Profiles --------------------------------------------------------------
+// WritePrivateProfileStringA; value == nullptr removes the key.
+bool WriteProfileString(const char* section, const char* key, const char* value,
+                        const char* file);
+
+// ---- Registry --------------------------------------------------------------
+using RegKey = void*;  // an HKEY
+// The four predefined roots, by the order of their handle values.
+RegKey RootKey(uint32_t index);  // 0 classes root .. 3 users
+long RegOpenFullAccess(RegKey root, const char* path, RegKey* key);  // KEY_ALL_ACCESS
+long RegSetString(RegKey key, const char* name, const char* data, uint32_t size);
+long RegDeleteValueNamed(RegKey key, const char* name);
+// Subkey and value counts; both stay 0 when the query fails.
+long RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values);
+void RegClose(RegKey key);
+long RegDeleteKeyPath(RegKey root, const char* path);
+
+// ---- Fonts -----------------------------------------------------------------
+bool RemoveFont(const char* file);
+
+// ---- DDE -------------------------------------------------------------------
+// DdeInitializeA(&instance, callback returning 0, APPCMD_CLIENTONLY, 0):
+// returns DMLERR_NO_ERROR (0) on success.
+uint32_t DdeStart(uint32_t* instance);
+void* DdeMakeName(uint32_t instance, const char* name);  // CP_WINANSI
+void* DdeOpenConversation(uint32_t instance, void* service, void* topic);
+// Sends an XTYP_EXECUTE with text (its NUL included) as CF_TEXT data;
+// true when the server accepted it.
+bool DdeExecute(uint32_t instance, void* conversation, const char* text, uint32_t timeout_ms);
+void DdeFreeName(uint32_t instance, void* name);
+void DdeCloseConversation(void* conversation);
+void DdeStop(uint32_t instance);
+
+}  // namespace kiv::platform
+
+#endif  // KIV_PLATFORM_WIN32_H_

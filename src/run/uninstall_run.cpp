@@ -1,0 +1,102 @@
+#include "run/uninstall_run.h"
+
+#include "handoff/restart_deletion.h"
+#include "handoff/temporary_copy.h"
+#include "platform/fixed_string.h"
+#include "platform/win32.h"
+#include "run/delete_with_retry.h"
+#include "run/record_actions.h"
+#include "uninstall_file/log_reader.h"
+
+namespace kiv {
+
+namespace {
+
+void PumpAndWait(uint32_t pause_ms) { platform::PumpMessagesAndWait(pause_ms); }
+
+constexpr RetryHooks kRetryHooks = {platform::DeleteFilePath, platform::TickCount, PumpAndWait};
+
+// Runs the walk; false when a record's type or header is not valid.
+bool Walk(LogReader& reader) {
+  for (;;) {
+    const uint16_t type = reader.NextRecord();
+    switch (type) {
+      case static_cast<uint16_t>(RecordType::kEndOfLog):
+        return true;
+      case static_cast<uint16_t>(RecordType::kDirectory):
+        UndoDirectory(reader);
+        break;
+      case static_cast<uint16_t>(RecordType::kFile):
+        UndoFile(reader);
+        break;
+      case static_cast<uint16_t>(RecordType::kIniEntry):
+        UndoIniEntry(reader);
+        break;
+      case static_cast<uint16_t>(RecordType::kRegistryValue):
+        UndoRegistryValue(reader);
+        break;
+      case static_cast<uint16_t>(RecordType::kUnused5):
+        break;
+      case static_cast<uint16_t>(RecordType::kFont):
+        RemoveFont(reader);
+        break;
+      case static_cast<uint16_t>(RecordType::kShellItem):
+        RemoveShellItem(reader);
+        break;
+      case static_cast<uint16_t>(RecordType::kShellGroup):
+        RemoveShellGroup(reader);
+        break;
+      default:
+        return false;
+    }
+  }
+}
+
+// Removes the directory that held path (the part before its last backslash).
+void RemoveContainingDirectory(const char* path) {
+  WideBuffer directory;
+  if (!directory.Assign(path)) return;
+  const char* text = directory.c_str();
+  int32_t last = -1;
+  for (int32_t i = 0; text[i]; ++i) {
+    if (text[i] == '\\') last = i;
+  }
+  if (last < 0) return;
+  directory.Truncate(static_cast<uint32_t>(last));
+  platform::RemoveDirectoryPath(directory.c_str());
+}
+
+}  // namespace
+
+void ShowDamagedMessage() {
+  platform::ShowMessage(kDamagedMessage, platform::kBoxOk | platform::kIconError);
+}
+
+void UninstallRun(const char* path) {
+  {
+    LogReader reader(path);
+    if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
+      ShowDamagedMessage();
+      return;
+    }
+    if (!Walk(reader)) {
+      // Only a file that changed after the check can come here.
+      ShowDamagedMessage();
+      return;
+    }
+  }  // the reader closes the uninstall file here, before it is deleted
+
+  if (!DeleteWithRetry(path, kRetryHooks) && platform::PathExists(path)) {
+    // Still held open: it goes at the next start. Scheduled only now, so a
+    // product reinstalled before that start keeps its new uninstall file
+    // whenever this run could delete the old one itself.
+    ScheduleRestartDeletion(path);
+  }
+  RemoveContainingDirectory(path);
+  // A temporary copy made by the confirmation mode cannot delete itself
+  // while it runs; it goes at the next start.
+  ScheduleOwnTemporaryCopyDeletion();
+  platform::ShowMessage(kSuccessMessage, platform::kBoxOk | platform::kIconInformation);
+}
+
+}  // namespace kiv

@@ -1,0 +1,80 @@
+// The uninstall file's layout: what an installer appends to a copy of the stub.
+//
+//   [executable image][records ...][display name NUL][trailer: 20 bytes]
+//
+// Every integer is little-endian and unsigned; every offset is absolute from
+// the start of the file. The reader reaches everything through the trailer and
+// the back-links, never through where the image ends.
+//
+// This header must stay free of <windows.h>: the host tools and tests use it.
+#ifndef KIV_UNINSTALL_FILE_LAYOUT_H_
+#define KIV_UNINSTALL_FILE_LAYOUT_H_
+
+#include <stdint.h>
+
+namespace kiv {
+
+// Trailer, the last 20 bytes: name offset, last-record offset, signature.
+inline constexpr uint32_t kTrailerSize = 20;
+inline constexpr uint32_t kTrailerNameOffset = 0;
+inline constexpr uint32_t kTrailerLastRecordOffset = 4;
+inline constexpr uint32_t kTrailerSignatureOffset = 8;
+inline constexpr char kSignature[] = "KivUnInstall";
+inline constexpr uint32_t kSignatureSize = 12;
+static_assert(sizeof(kSignature) == kSignatureSize + 1, "signature is stored without its NUL");
+static_assert(kTrailerSignatureOffset + kSignatureSize == kTrailerSize, "trailer is 20 bytes");
+
+// Record header: back-link (u32), type (u16).
+inline constexpr uint32_t kRecordHeaderSize = 6;
+// The back-link of the first record, the type-0 record that ends the chain.
+inline constexpr uint32_t kNoBackLink = 0xFFFFFFFFu;
+
+// Field limits, NUL included.
+inline constexpr uint32_t kStringLimit = 256;
+inline constexpr uint32_t kRegistryLimit = 1024;   // RegistryValue path and data
+inline constexpr uint32_t kDisplayNameLimit = 256;
+// A font name leaves room for " (TrueType)" within kStringLimit.
+inline constexpr char kTrueTypeSuffix[] = " (TrueType)";
+inline constexpr uint32_t kFontNameLimit = kStringLimit - (sizeof(kTrueTypeSuffix) - 1);
+static_assert(kFontNameLimit == 245, "244 bytes of name, its NUL, and the suffix fit 256");
+
+// A saved time is a FILETIME: low 32-bit word first, then the high word.
+inline constexpr uint32_t kSavedTimeSize = 8;
+
+enum class RecordType : uint16_t {
+  kEndOfLog = 0,
+  kDirectory = 1,
+  kFile = 2,
+  kIniEntry = 3,
+  kRegistryValue = 4,
+  kUnused5 = 5,  // never read: the walk takes the header and moves on
+  kFont = 6,
+  kShellItem = 7,
+  kShellGroup = 8,
+};
+inline constexpr uint16_t kLastValidType = 8;
+
+inline constexpr bool IsValidType(uint16_t type) { return type <= kLastValidType; }
+
+// Little-endian helpers over raw bytes.
+inline uint32_t LoadU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint16_t LoadU16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline void StoreU32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline void StoreU16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+}  // namespace kiv
+
+#endif  // KIV_UNINSTALL_FILE_LAYOUT_H_

@@ -1,0 +1,118 @@
+// LogReader: the one object through which both modes read the uninstall file.
+//
+// Opened on a path, it reads the trailer and the display name; the uninstall
+// mode then walks the records from the last one written back to the first,
+// and each record action pulls its own fields through the reader.
+//
+// Nothing read from the file is trusted: before a mode acts on anything it
+// runs CheckChain(), which walks the whole chain once without acting and
+// proves every offset, string and count inside the file. The field reads
+// stay bounded even so (the file could change under us), and never write
+// past the caller's buffer.
+//
+// Never allocates and never includes <windows.h>.
+#ifndef KIV_UNINSTALL_FILE_LOG_READER_H_
+#define KIV_UNINSTALL_FILE_LOG_READER_H_
+
+#include <stdint.h>
+
+#include "platform/file_stream.h"
+#include "uninstall_file/layout.h"
+
+namespace kiv {
+
+// Why a file is damaged; kNone when it is sound.
+enum class Damage : uint8_t {
+  kNone = 0,
+  kCannotOpen,          // no stream
+  kTooShort,            // shorter than the trailer
+  kBadSignature,        // last 12 bytes are not "KivUnInstall"
+  kNameOffset,          // display name does not start before the trailer
+  kNameUnterminated,    // no NUL within 256 bytes and before the trailer
+  kRecordOutside,       // a record header does not lie before the trailer
+  kBackLinkForward,     // a back-link not strictly below its record's offset
+  kBadType,             // type above 8
+  kChainEnd,            // a type-0 record whose back-link is not 0xFFFFFFFF
+  kStringUnterminated,  // a payload string without NUL within its limit
+  kPayloadOutside,      // a flag, time, length or content past the trailer
+};
+
+// A name for each Damage value, for the companion tool's messages.
+const char* DamageName(Damage damage);
+
+struct ChainVerdict {
+  Damage damage = Damage::kNone;
+  uint32_t offset = 0;   // where the fault lies (record or field offset)
+  uint32_t records = 0;  // records walked, the type-0 record included
+};
+
+class LogReader {
+ public:
+  // Opens path for binary reading and reads the trailer and display name.
+  // Never fails outright: see has_stream(), damaged() and damage().
+  explicit LogReader(const char* path);
+  // Reads from an already open stream (the host's in-memory files).
+  explicit LogReader(FILE* adopted);
+  ~LogReader() = default;
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
+
+  bool has_stream() const { return stream_.is_open(); }
+  // Set when the trailer or display name is unsound (signature, size, name).
+  bool damaged() const { return damage_ != Damage::kNone; }
+  Damage damage() const { return damage_; }
+  bool usable() const { return has_stream() && !damaged(); }
+
+  const char* display_name() const { return display_name_; }
+  uint32_t current() const { return current_; }
+  uint32_t size() const { return size_; }
+  uint32_t last_record() const { return last_record_; }
+  // Offset of the record NextRecord() read last.
+  uint32_t record_offset() const { return record_offset_; }
+
+  // Walks the whole chain from the last record without acting and proves it
+  // sound. Afterwards current() is back at the last record, so the walk can
+  // start. On an unusable reader the verdict is the open's damage.
+  ChainVerdict CheckChain();
+
+  // Positions the stream at the record at current(), reads its back-link into
+  // current() and returns its type; the stream is left at the payload.
+  // Returns kUnreadableType when the header cannot be read whole or the
+  // back-link does not point backwards (so no chain can loop).
+  static constexpr uint16_t kUnreadableType = 0xFFFF;
+  uint16_t NextRecord();
+
+  // Reads a NUL-terminated string into buffer (capacity bytes, NUL included).
+  // Always leaves buffer NUL-terminated. False when no NUL came within the
+  // capacity (the string is cut there) or the stream ended first; nothing is
+  // read when the reader is unusable.
+  bool ReadString(char* buffer, uint32_t capacity);
+  // One byte; true when it is not zero. False at the end of the file.
+  bool ReadFlag();
+  // count raw bytes; returns the count really read.
+  uint32_t ReadBytes(void* buffer, uint32_t count);
+  // A little-endian u32; bytes that cannot be read count as zero.
+  uint32_t ReadU32();
+  // Moves count bytes forward from the current position.
+  bool Skip(uint32_t count);
+
+  void Close() { stream_.Close(); }
+
+ private:
+  void ReadTrailer();
+  // The check's field walkers: each proves one field and moves past it.
+  Damage CheckString(uint32_t* pos, uint32_t limit);
+  Damage CheckBytes(uint32_t* pos, uint32_t count);
+
+  FileStream stream_;
+  Damage damage_ = Damage::kNone;
+  uint32_t size_ = 0;
+  uint32_t last_record_ = 0;
+  uint32_t current_ = 0;
+  uint32_t record_offset_ = 0;
+  char display_name_[kDisplayNameLimit] = {};
+};
+
+}  // namespace kiv
+
+#endif  // KIV_UNINSTALL_FILE_LOG_READER_H_

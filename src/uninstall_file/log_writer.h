@@ -1,0 +1,95 @@
+// LogWriter: the installer's side of the uninstall file.
+//
+// Appends the record chain, the display name and the trailer to a sink that
+// already holds the executable image. Tests build their fixtures with it and
+// the companion tool builds and extends uninstall files with it; the stub
+// itself never writes a log.
+//
+// Every Add* checks its fields against the format's limits and writes nothing
+// when one is over; AddRaw() and FinishRaw() write what they are given, for
+// the odd files tests need. Never allocates.
+#ifndef KIV_UNINSTALL_FILE_LOG_WRITER_H_
+#define KIV_UNINSTALL_FILE_LOG_WRITER_H_
+
+#include <stdint.h>
+
+#include "uninstall_file/layout.h"
+
+namespace kiv {
+
+// Where the writer's bytes go. The position is the absolute offset in the
+// uninstall file of the next byte written.
+class ByteSink {
+ public:
+  virtual bool Write(const void* data, uint32_t size) = 0;
+  virtual uint32_t Position() const = 0;
+
+ protected:
+  ~ByteSink() = default;  // not virtual: never deleted through this type
+};
+
+// Where a saved file's content comes from, chunk by chunk.
+class ByteSource {
+ public:
+  // Up to size bytes into buffer; the count delivered (0 at the end).
+  virtual uint32_t Read(void* buffer, uint32_t size) = 0;
+
+ protected:
+  ~ByteSource() = default;
+};
+
+class LogWriter {
+ public:
+  explicit LogWriter(ByteSink& sink) : sink_(sink) {}
+
+  // Writes the type-0 record that starts every chain, at the sink's position.
+  bool Begin();
+  // Continues an existing chain whose last record lies at last_record.
+  void Resume(uint32_t last_record) { last_record_ = last_record; }
+
+  bool AddDirectory(const char* path);
+  // A file the installer wrote new: the uninstall deletes it.
+  bool AddFile(const char* path);
+  // A file the installer replaced: the uninstall puts back length bytes of
+  // saved content with the saved time (a FILETIME, 100 ns since 1601 UTC).
+  bool AddRestoredFile(const char* path, uint64_t saved_time, const void* content,
+                       uint32_t length);
+  bool AddRestoredFile(const char* path, uint64_t saved_time, ByteSource& content,
+                       uint32_t length);
+  bool AddIniEntry(const char* file, const char* section, const char* key, const char* prior,
+                   const char* value, bool flag);
+  // data == nullptr writes the flag false (the uninstall deletes the value).
+  bool AddRegistryValue(const char* root, const char* path, const char* data);
+  bool AddUnused5();
+  bool AddFont(const char* name, const char* file);
+  bool AddShellItem(const char* group, const char* item);
+  bool AddShellGroup(const char* group);
+  // A record with any type and payload, back-linked to the last record.
+  bool AddRaw(uint16_t type, const void* payload, uint32_t size);
+  // Raw bytes with no record around them.
+  bool WriteBytes(const void* data, uint32_t size) { return Put(data, size); }
+
+  // The display name and the trailer pointing at it and at the last record.
+  bool Finish(const char* display_name);
+  bool FinishRaw(uint32_t name_offset, uint32_t last_record, const char signature[12]);
+
+  uint32_t last_record() const { return last_record_; }
+
+ private:
+  bool Header(RecordType type);
+  bool Put(const void* data, uint32_t size) { return sink_.Write(data, size); }
+  bool PutString(const char* s);
+
+  ByteSink& sink_;
+  uint32_t last_record_ = kNoBackLink;
+};
+
+// Length of a NUL-terminated string, stopping after limit bytes; a result of
+// limit means no NUL came within them.
+uint32_t BoundedLength(const char* s, uint32_t limit);
+// True when s with its NUL fits limit bytes.
+inline bool FitsField(const char* s, uint32_t limit) { return BoundedLength(s, limit) < limit; }
+
+}  // namespace kiv
+
+#endif  // KIV_UNINSTALL_FILE_LOG_WRITER_H_
