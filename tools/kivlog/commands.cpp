@@ -1,0 +1,676 @@
+#include "commands.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <cstdlib>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "code_page.h"
+#include "file_ops.h"
+#include "file_time.h"
+#include "listing.h"
+#include "manifest.h"
+#include "uninstall_file/log_reader.h"
+#include "uninstall_file/log_writer.h"
+
+#ifndef KIVLOG_VERSION
+#error "KIVLOG_VERSION comes from the build (the project's version)"
+#endif
+
+namespace kivlog {
+
+namespace {
+
+using kiv::RecordType;
+
+// The stub's temporary copy takes this many bytes from the start of the
+// uninstall file: its whole image has to fit.
+constexpr uint64_t kStubCopyLimit = 60000;
+
+void Error(std::ostream& err, const std::string& line) { err << "kivlog: " << line << '\n'; }
+
+std::string Offset(uint64_t offset) {
+  char hex[24];
+  snprintf(hex, sizeof(hex), "0x%llX", static_cast<unsigned long long>(offset));
+  return "offset " + std::to_string(offset) + " (" + hex + ")";
+}
+
+// Saved content as found on disk for a record of the manifest.
+struct ResolvedSaved {
+  std::string path;
+  uint32_t length = 0;
+  uint64_t time = 0;
+};
+
+struct Prepared {
+  Manifest manifest;
+  std::vector<std::optional<ResolvedSaved>> saved;  // one per record
+};
+
+std::string FieldLine(const ManifestError& e, const std::string& manifest_path) {
+  return e.field.empty() ? manifest_path + ": " + e.message : e.field + ": " + e.message;
+}
+
+// Reads and checks the manifest, and finds every saved content file with its
+// length and time. Prints the fault and returns false.
+bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
+             std::ostream& err) {
+  std::string text, why;
+  if (!ReadWholeFile(manifest_path, &text, &why)) {
+    Error(err, manifest_path + ": cannot read: " + why);
+    return false;
+  }
+  ManifestResult parsed = ParseManifest(text, need);
+  if (!parsed.manifest) {
+    Error(err, FieldLine(parsed.error, manifest_path));
+    return false;
+  }
+  prepared->manifest = std::move(*parsed.manifest);
+  const auto& records = prepared->manifest.records;
+  prepared->saved.assign(records.size(), std::nullopt);
+  const std::filesystem::path base = std::filesystem::path(manifest_path).parent_path();
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (!records[i].saved) continue;
+    const SavedContent& saved = *records[i].saved;
+    const std::string field = "records[" + std::to_string(i) + "].saved.content_file";
+    std::filesystem::path content(saved.content_file);
+    if (content.is_relative()) content = base / content;
+    ResolvedSaved resolved;
+    resolved.path = content.string();
+    auto size = RegularFileSize(resolved.path, &why);
+    if (!size) {
+      Error(err, field + ": cannot use " + resolved.path + ": " + why);
+      return false;
+    }
+    if (*size > kMaxFileSize) {
+      Error(err, field + ": " + resolved.path + " is larger than an uninstall file can be");
+      return false;
+    }
+    resolved.length = static_cast<uint32_t>(*size);
+    if (saved.time) {
+      resolved.time = *saved.time;
+    } else {
+      auto time = LastWriteTime(resolved.path, &why);
+      if (!time) {
+        Error(err, field + ": " + resolved.path + ": " + why);
+        return false;
+      }
+      resolved.time = *time;
+    }
+    prepared->saved[i] = resolved;
+  }
+  return true;
+}
+
+// Bytes the record takes in the file, header included.
+uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>& saved) {
+  const auto s = [](const std::string& text) { return static_cast<uint64_t>(text.size()) + 1; };
+  uint64_t size = kiv::kRecordHeaderSize;
+  switch (r.type) {
+    case RecordType::kDirectory: return size + s(r.path);
+    case RecordType::kFile:
+      size += s(r.path) + 1;
+      return saved ? size + kiv::kSavedTimeSize + 4 + saved->length : size;
+    case RecordType::kIniEntry:
+      return size + s(r.file) + s(r.section) + s(r.key) + s(r.prior) + s(r.value) + 1;
+    case RecordType::kRegistryValue:
+      return size + s(r.root) + s(r.path) + 1 + (r.data ? s(*r.data) : 0);
+    case RecordType::kFont: return size + s(r.name) + s(r.file);
+    case RecordType::kShellItem: return size + s(r.group) + s(r.item);
+    case RecordType::kShellGroup: return size + s(r.group);
+    case RecordType::kEndOfLog:
+    case RecordType::kUnused5: return size;
+  }
+  return size;
+}
+
+// A ByteSink over a stdio file, counting the absolute position itself.
+class FileSink final : public kiv::ByteSink {
+ public:
+  FileSink(FILE* file, uint32_t position) : file_(file), position_(position) {}
+  bool Write(const void* data, uint32_t size) override {
+    if (size == 0) return true;
+    if (fwrite(data, 1, size, file_) != size) return false;
+    position_ += size;
+    return true;
+  }
+  uint32_t Position() const override { return position_; }
+  bool Seek(uint32_t position) {
+    if (fseek(file_, static_cast<long>(position), SEEK_SET) != 0) return false;
+    position_ = position;
+    return true;
+  }
+
+ private:
+  FILE* file_;
+  uint32_t position_;
+};
+
+class FileSource final : public kiv::ByteSource {
+ public:
+  explicit FileSource(FILE* file) : file_(file) {}
+  uint32_t Read(void* buffer, uint32_t size) override {
+    return static_cast<uint32_t>(fread(buffer, 1, size, file_));
+  }
+
+ private:
+  FILE* file_;
+};
+
+// Writes one record. Fields were checked by the manifest parser, so a false
+// from the writer is an I/O fault (or saved content that changed under us).
+bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
+                 const std::optional<ResolvedSaved>& saved, std::string* why) {
+  *why = "cannot write: " + ErrnoText();
+  switch (r.type) {
+    case RecordType::kDirectory: return writer.AddDirectory(r.path.c_str());
+    case RecordType::kFile: {
+      if (!saved) return writer.AddFile(r.path.c_str());
+      FILE* content = fopen(saved->path.c_str(), "rb");
+      if (!content) {
+        *why = "cannot open " + saved->path + ": " + ErrnoText();
+        return false;
+      }
+      FileSource source(content);
+      bool ok = writer.AddRestoredFile(r.path.c_str(), saved->time, source, saved->length);
+      if (!ok) *why = "cannot copy " + saved->path + " (did it change?)";
+      fclose(content);
+      return ok;
+    }
+    case RecordType::kIniEntry:
+      return writer.AddIniEntry(r.file.c_str(), r.section.c_str(), r.key.c_str(),
+                                r.prior.c_str(), r.value.c_str(), r.flag);
+    case RecordType::kRegistryValue:
+      return writer.AddRegistryValue(r.root.c_str(), r.path.c_str(),
+                                     r.data ? r.data->c_str() : nullptr);
+    case RecordType::kUnused5: return writer.AddUnused5();
+    case RecordType::kFont: return writer.AddFont(r.name.c_str(), r.file.c_str());
+    case RecordType::kShellItem: return writer.AddShellItem(r.group.c_str(), r.item.c_str());
+    case RecordType::kShellGroup: return writer.AddShellGroup(r.group.c_str());
+    case RecordType::kEndOfLog: break;
+  }
+  *why = "cannot write a type-0 record here";
+  return false;
+}
+
+// The trailer's name offset, for a message about the display name.
+std::optional<uint32_t> TrailerNameOffset(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return std::nullopt;
+  uint8_t trailer[kiv::kTrailerSize];
+  std::optional<uint32_t> result;
+  if (fseek(f, -static_cast<long>(kiv::kTrailerSize), SEEK_END) == 0 &&
+      fread(trailer, 1, sizeof(trailer), f) == sizeof(trailer)) {
+    result = kiv::LoadU32(trailer + kiv::kTrailerNameOffset);
+  }
+  fclose(f);
+  return result;
+}
+
+// One line on what is wrong with the file, and where.
+std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
+                       const kiv::ChainVerdict& verdict) {
+  const char* reason = kiv::DamageName(verdict.damage);
+  const uint32_t size = reader.size();
+  switch (verdict.damage) {
+    case kiv::Damage::kCannotOpen: return path + ": cannot open";
+    case kiv::Damage::kTooShort:
+      return path + ": damaged: " + reason + " (" + std::to_string(size) + " bytes)";
+    case kiv::Damage::kBadSignature:
+      return path + ": damaged at " + Offset(size - kiv::kSignatureSize) + ": " + reason;
+    case kiv::Damage::kNameOffset:
+      return path + ": damaged at " + Offset(size - kiv::kTrailerSize) + ": " + reason;
+    case kiv::Damage::kNameUnterminated: {
+      auto name = TrailerNameOffset(path);
+      return path + ": damaged at " + Offset(name ? *name : size - kiv::kTrailerSize) + ": " +
+             reason;
+    }
+    default: return path + ": damaged at " + Offset(verdict.offset) + ": " + reason;
+  }
+}
+
+// Opens and checks the file as the stub does; prints the fault and returns
+// false when it is not sound.
+bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdict* verdict,
+               std::ostream& err) {
+  if (!reader.has_stream()) {
+    std::string why;
+    RegularFileSize(path, &why);
+    Error(err, path + ": cannot open: " + why);
+    return false;
+  }
+  *verdict = reader.CheckChain();
+  if (verdict->damage != kiv::Damage::kNone) {
+    Error(err, DamageLine(path, reader, *verdict));
+    return false;
+  }
+  return true;
+}
+
+// A string for the table: control bytes and quotes as \xNN, the rest as is.
+std::string Quoted(const std::string& utf8) {
+  std::string out = "\"";
+  for (char c : utf8) {
+    const auto b = static_cast<uint8_t>(c);
+    if (b < 0x20 || b == 0x7F || c == '"') {
+      char esc[8];
+      snprintf(esc, sizeof(esc), "\\x%02X", b);
+      out += esc;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string FieldText(const std::string& key, const nlohmann::ordered_json& value) {
+  if (key == "saved" && value.is_object()) {
+    std::string when = value["time_utc"].is_string() ? value["time_utc"].get<std::string>()
+                                                     : std::to_string(value["time"].get<uint64_t>());
+    return "saved=" + std::to_string(value["length"].get<uint32_t>()) + " bytes @ " + when;
+  }
+  if (value.is_null()) return key + "=none";
+  if (value.is_boolean()) return key + (value.get<bool>() ? "=true" : "=false");
+  return key + "=" + Quoted(value.get<std::string>());
+}
+
+void PrintTable(const Listing& listing, std::ostream& out) {
+  const size_t undo = listing.records.empty() ? 0 : listing.records.size() - 1;
+  out << "Display name: " << Quoted(listing.display_name) << '\n';
+  out << undo << (undo == 1 ? " record" : " records") << " to undo, last written first:\n\n";
+  size_t offset_width = 6, type_width = 4;
+  for (const auto& r : listing.records) {
+    offset_width = std::max(offset_width, std::to_string(r.offset).size());
+    type_width = std::max(type_width, strlen(RecordTypeName(r.type)));
+  }
+  const auto pad_left = [](const std::string& s, size_t w) {
+    return std::string(w > s.size() ? w - s.size() : 0, ' ') + s;
+  };
+  const auto pad_right = [](const std::string& s, size_t w) {
+    return s + std::string(w > s.size() ? w - s.size() : 0, ' ');
+  };
+  out << pad_left("OFFSET", offset_width) << "  " << pad_right("TYPE", type_width) << "  FIELDS\n";
+  for (const auto& r : listing.records) {
+    std::string fields;
+    for (const auto& [key, value] : r.fields.items()) {
+      fields += (fields.empty() ? "" : "  ") + FieldText(key, value);
+    }
+    std::string line = pad_left(std::to_string(r.offset), offset_width) + "  " +
+                       pad_right(RecordTypeName(r.type), type_width);
+    if (!fields.empty()) line += "  " + fields;
+    // Records with no fields leave trailing blanks from the padding.
+    line.erase(line.find_last_not_of(' ') + 1);
+    out << line << '\n';
+  }
+}
+
+void PrintJson(const Listing& listing, std::ostream& out) {
+  nlohmann::ordered_json doc = nlohmann::ordered_json::object();
+  doc["display_name"] = listing.display_name;
+  doc["size"] = listing.size;
+  doc["records"] = nlohmann::ordered_json::array();
+  for (const auto& r : listing.records) {
+    if (r.type == RecordType::kEndOfLog) {
+      doc["end_of_log"] = r.offset;
+      continue;
+    }
+    nlohmann::ordered_json record = nlohmann::ordered_json::object();
+    record["offset"] = r.offset;
+    record["type"] = RecordTypeName(r.type);
+    for (const auto& [key, value] : r.fields.items()) record[key] = value;
+    doc["records"].push_back(std::move(record));
+  }
+  out << doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+}
+
+bool WriteZeros(FileSink& sink, uint32_t count) {
+  static const uint8_t kZeros[4096] = {};
+  while (count > 0) {
+    const uint32_t step = std::min<uint32_t>(count, sizeof(kZeros));
+    if (!sink.Write(kZeros, step)) return false;
+    count -= step;
+  }
+  return true;
+}
+
+bool IsSignature(const uint8_t* bytes) {
+  return memcmp(bytes, kiv::kSignature, kiv::kSignatureSize) == 0;
+}
+
+}  // namespace
+
+int Build(const std::string& manifest_path, const std::string& stub_path,
+          const std::string& out_path, std::ostream& /*out*/, std::ostream& err) {
+  Prepared prepared;
+  if (!Prepare(manifest_path, DisplayName::kRequired, &prepared, err)) return kExitFailed;
+  const Manifest& manifest = prepared.manifest;
+
+  std::string stub_bytes, why;
+  if (!ReadWholeFile(stub_path, &stub_bytes, &why)) {
+    Error(err, stub_path + ": cannot read: " + why);
+    return kExitFailed;
+  }
+  if (stub_bytes.size() >= kiv::kTrailerSize &&
+      IsSignature(reinterpret_cast<const uint8_t*>(stub_bytes.data()) + stub_bytes.size() -
+                  kiv::kSignatureSize)) {
+    Error(err, stub_path + ": already an uninstall file (it ends with the signature); give the bare stub");
+    return kExitFailed;
+  }
+  uint64_t total = stub_bytes.size() + kiv::kRecordHeaderSize;
+  for (size_t i = 0; i < manifest.records.size(); ++i) {
+    total += EncodedSize(manifest.records[i], prepared.saved[i]);
+  }
+  total += manifest.display_name->size() + 1 + kiv::kTrailerSize;
+  if (total > kMaxFileSize) {
+    Error(err, out_path + ": would be " + std::to_string(total) + " bytes; an uninstall file holds at most " +
+                   std::to_string(kMaxFileSize));
+    return kExitFailed;
+  }
+  if (stub_bytes.size() > kStubCopyLimit) {
+    err << "kivlog: warning: " << stub_path << " is " << stub_bytes.size()
+        << " bytes, but the uninstall's temporary copy keeps only its first " << kStubCopyLimit
+        << '\n';
+  }
+
+  std::string temp;
+  FILE* file = CreateSiblingTempFile(out_path, &temp, &why);
+  if (!file) {
+    Error(err, out_path + ": cannot create a file beside it: " + why);
+    return kExitFailed;
+  }
+  FileSink sink(file, 0);
+  kiv::LogWriter writer(sink);
+  std::string failure;
+  if (!sink.Write(stub_bytes.data(), static_cast<uint32_t>(stub_bytes.size())) || !writer.Begin()) {
+    failure = out_path + ": cannot write: " + ErrnoText();
+  }
+  for (size_t i = 0; failure.empty() && i < manifest.records.size(); ++i) {
+    if (!WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
+      failure = "records[" + std::to_string(i) + "]: " + why;
+    }
+  }
+  if (failure.empty() && !writer.Finish(manifest.display_name->c_str())) {
+    failure = out_path + ": cannot write: " + ErrnoText();
+  }
+  if (failure.empty() && !FlushToDisk(file)) failure = out_path + ": cannot write: " + ErrnoText();
+  if (fclose(file) != 0 && failure.empty()) failure = out_path + ": cannot write: " + ErrnoText();
+  if (failure.empty() && sink.Position() != total) {
+    failure = out_path + ": wrote " + std::to_string(sink.Position()) + " bytes, expected " +
+              std::to_string(total);
+  }
+  if (failure.empty() && !ReplaceFile(temp, out_path, &why)) failure = out_path + ": " + why;
+  if (!failure.empty()) {
+    remove(temp.c_str());
+    Error(err, failure);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
+         std::ostream& err) {
+  kiv::LogReader reader(path.c_str());
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
+  const Listing listing = ReadListing(reader, code_page);
+  if (json) {
+    PrintJson(listing, out);
+  } else {
+    PrintTable(listing, out);
+  }
+  return kExitOk;
+}
+
+int Check(const std::string& path, std::ostream& out, std::ostream& err) {
+  kiv::LogReader reader(path.c_str());
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
+  // The count CheckChain gives includes the type-0 record that ends the chain.
+  const uint32_t undo = verdict.records - 1;
+  out << "ok: " << undo << (undo == 1 ? " record" : " records") << '\n';
+  return kExitOk;
+}
+
+int Append(const std::string& path, const std::string& manifest_path,
+           std::optional<uint64_t> stop_after, std::ostream& /*out*/, std::ostream& err) {
+  Prepared prepared;
+  if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
+  const Manifest& manifest = prepared.manifest;
+
+  // The file as it stands: sound, its last record, the end of its records
+  // (new records go there, over the display name and trailer) and its name.
+  uint32_t last_record, records_end, old_size;
+  std::string name;
+  {
+    kiv::LogReader reader(path.c_str());
+    kiv::ChainVerdict verdict;
+    if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
+    last_record = reader.last_record();
+    old_size = reader.size();
+    name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
+    // Records normally lie back to back, but take the furthest end of any, so
+    // no payload is overwritten whatever the layout.
+    records_end = 0;
+    for (const auto& r : ReadListing(reader, kWindows1252).records) {
+      records_end = std::max(records_end, r.end);
+    }
+  }
+  uint64_t total = records_end;
+  for (size_t i = 0; i < manifest.records.size(); ++i) {
+    total += EncodedSize(manifest.records[i], prepared.saved[i]);
+  }
+  total += name.size() + 1 + kiv::kTrailerSize;
+  if (total > kMaxFileSize) {
+    Error(err, path + ": would grow to " + std::to_string(total) +
+                   " bytes; an uninstall file holds at most " + std::to_string(kMaxFileSize));
+    return kExitFailed;
+  }
+
+  FILE* file = fopen(path.c_str(), "r+b");
+  if (!file) {
+    Error(err, path + ": cannot open for writing: " + ErrnoText());
+    return kExitFailed;
+  }
+  // Room for a whole record with its name and trailer, so that each step
+  // usually leaves in one write.
+  setvbuf(file, nullptr, _IOFBF, 1 << 16);
+  FileSink sink(file, records_end);
+  kiv::LogWriter writer(sink);
+  writer.Resume(last_record);
+  uint32_t end_of_file = old_size;
+  std::string failure, why;
+  for (size_t i = 0; failure.empty() && i < manifest.records.size(); ++i) {
+    // No flush here: what the test sees must be what each step flushed.
+    if (stop_after && i == *stop_after) std::_Exit(kExitCutOff);
+    // The record goes over the old display name and trailer, and a new name
+    // and trailer follow it: after this step the file is whole again. The
+    // file never shrinks: when the new tail is shorter than the old, zeros
+    // after the name fill the gap, so no stale trailer is left at the end.
+    const std::string where = "records[" + std::to_string(i) + "]: ";
+    if (!sink.Seek(records_end) || !WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
+      failure = where + why;
+      break;
+    }
+    records_end = sink.Position();
+    const uint32_t tail = static_cast<uint32_t>(name.size()) + 1 + kiv::kTrailerSize;
+    const uint32_t gap = end_of_file > records_end + tail ? end_of_file - records_end - tail : 0;
+    if (!sink.Write(name.c_str(), static_cast<uint32_t>(name.size()) + 1) ||
+        !WriteZeros(sink, gap) || !writer.FinishRaw(records_end, writer.last_record(), kiv::kSignature) ||
+        !FlushToDisk(file)) {
+      failure = where + "cannot write: " + ErrnoText();
+      break;
+    }
+    end_of_file = std::max(end_of_file, sink.Position());
+  }
+  if (failure.empty() && stop_after && manifest.records.size() == *stop_after) {
+    std::_Exit(kExitCutOff);
+  }
+  if (fclose(file) != 0 && failure.empty()) failure = path + ": cannot write: " + ErrnoText();
+  if (!failure.empty()) {
+    Error(err, path + ": " + failure);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+namespace {
+
+constexpr const char kHelp[] =
+    "Usage: kivlog COMMAND ARGUMENTS...\n"
+    "Builds, lists, checks and extends Kiv uninstall files.\n"
+    "\n"
+    "  kivlog build MANIFEST.json --stub STUB.exe -o OUT.exe\n"
+    "      Write OUT.exe: the stub, then the manifest's records, display name and\n"
+    "      trailer. Every field is checked first; OUT.exe appears only when it is\n"
+    "      complete.\n"
+    "  kivlog list FILE [--json] [--code-page 1252|65001]\n"
+    "      Show the display name and the records in the order the uninstall undoes\n"
+    "      them, last written first. Strings are shown from code page 1252 unless\n"
+    "      told otherwise.\n"
+    "  kivlog check FILE\n"
+    "      Check the file as the uninstaller does before it changes anything.\n"
+    "      Prints \"ok: N records\", or the fault and its offset.\n"
+    "  kivlog append FILE MANIFEST.json\n"
+    "      Add the manifest's records to a sound uninstall file, one at a time;\n"
+    "      after each one the file is complete again.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help    show this help and exit\n"
+    "  --version     show the version and exit\n"
+    "\n"
+    "Exit status: 0 success, 1 damaged or invalid input, 2 bad usage.\n"
+    "The manifest is described in docs/kivlog.md.\n";
+
+struct OptionRule {
+  const char* name;   // "--stub"
+  const char* alias;  // "-o", or nullptr
+  bool takes_value;
+};
+
+struct CommandRule {
+  const char* name;
+  size_t operands;
+  std::vector<OptionRule> options;
+};
+
+const std::vector<CommandRule>& Commands() {
+  static const std::vector<CommandRule> commands = {
+      {"build", 1, {{"--stub", nullptr, true}, {"--output", "-o", true}}},
+      {"list", 1, {{"--json", nullptr, false}, {"--code-page", nullptr, true}}},
+      {"check", 1, {}},
+      {"append", 2, {}},
+  };
+  return commands;
+}
+
+int Usage(std::ostream& err, const std::string& line) {
+  Error(err, line + " (see kivlog --help)");
+  return kExitUsage;
+}
+
+std::optional<uint64_t> ParseCount(const char* text) {
+  if (!text || *text == '\0') return std::nullopt;
+  uint64_t value = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9' || value > (UINT64_MAX - 9) / 10) return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  for (const auto& a : args) {
+    if (a == "--") break;
+    if (a == "-h" || a == "--help") {
+      out << kHelp;
+      return kExitOk;
+    }
+    if (a == "--version") {
+      out << "kivlog " << KIVLOG_VERSION << '\n';
+      return kExitOk;
+    }
+  }
+  if (args.empty()) return Usage(err, "no command given");
+  const CommandRule* command = nullptr;
+  for (const auto& c : Commands()) {
+    if (args[0] == c.name) command = &c;
+  }
+  if (!command) return Usage(err, "unknown command \"" + args[0] + "\"");
+
+  std::vector<std::string> operands;
+  std::map<std::string, std::string> options;
+  bool only_operands = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (only_operands || a.size() < 2 || a[0] != '-') {
+      operands.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      only_operands = true;
+      continue;
+    }
+    const size_t eq = a.find('=');
+    const std::string name = a.substr(0, eq);
+    const OptionRule* rule = nullptr;
+    for (const auto& o : command->options) {
+      if (name == o.name || (o.alias && name == o.alias)) rule = &o;
+    }
+    if (!rule) return Usage(err, std::string(command->name) + ": unknown option " + name);
+    if (options.count(rule->name)) {
+      return Usage(err, std::string(command->name) + ": " + rule->name + " given twice");
+    }
+    if (!rule->takes_value) {
+      if (eq != std::string::npos) {
+        return Usage(err, std::string(command->name) + ": " + rule->name + " takes no value");
+      }
+      options[rule->name] = "";
+    } else if (eq != std::string::npos) {
+      options[rule->name] = a.substr(eq + 1);
+    } else if (i + 1 < args.size()) {
+      options[rule->name] = args[++i];
+    } else {
+      return Usage(err, std::string(command->name) + ": " + rule->name + " needs a value");
+    }
+  }
+  if (operands.size() != command->operands) {
+    return Usage(err, std::string(command->name) + " takes " + std::to_string(command->operands) +
+                          (command->operands == 1 ? " file" : " files") + ", got " +
+                          std::to_string(operands.size()));
+  }
+
+  const std::string name = command->name;
+  if (name == "build") {
+    if (!options.count("--stub")) return Usage(err, "build: --stub STUB.exe is missing");
+    if (!options.count("--output")) return Usage(err, "build: -o OUT.exe is missing");
+    return Build(operands[0], options["--stub"], options["--output"], out, err);
+  }
+  if (name == "list") {
+    uint32_t code_page = kWindows1252;
+    if (options.count("--code-page")) {
+      auto value = ParseCount(options["--code-page"].c_str());
+      if (!value || (*value != kWindows1252 && *value != kUtf8)) {
+        return Usage(err, "list: --code-page takes 1252 or 65001");
+      }
+      code_page = static_cast<uint32_t>(*value);
+    }
+    return List(operands[0], options.count("--json") > 0, code_page, out, err);
+  }
+  if (name == "check") return Check(operands[0], out, err);
+  // append
+  std::optional<uint64_t> stop_after;
+  if (const char* seam = getenv("KIVLOG_APPEND_STOP_AFTER")) {
+    stop_after = ParseCount(seam);
+    if (!stop_after) return Usage(err, "KIVLOG_APPEND_STOP_AFTER is not a count");
+  }
+  return Append(operands[0], operands[1], stop_after, out, err);
+}
+
+}  // namespace kivlog

@@ -1,0 +1,123 @@
+#include "listing.h"
+
+#include <string.h>
+
+#include "code_page.h"
+#include "file_time.h"
+#include "manifest.h"
+
+namespace kivlog {
+
+namespace {
+
+using kiv::RecordType;
+using Json = nlohmann::ordered_json;
+
+class RecordDecoder {
+ public:
+  RecordDecoder(kiv::LogReader& reader, uint32_t code_page, ListedRecord* record)
+      : reader_(reader), code_page_(code_page), record_(record) {
+    record_->end = record_->offset + kiv::kRecordHeaderSize;
+  }
+
+  void String(const char* name, uint32_t capacity) {
+    char buffer[kiv::kRegistryLimit];
+    reader_.ReadString(buffer, capacity);
+    const uint32_t length = static_cast<uint32_t>(strlen(buffer));
+    record_->end += length + 1;
+    record_->fields[name] = DecodeAnsi(std::string(buffer, length), code_page_);
+  }
+
+  bool Flag() {
+    ++record_->end;
+    return reader_.ReadFlag();
+  }
+
+  void Saved() {
+    uint8_t time[kiv::kSavedTimeSize];
+    reader_.ReadBytes(time, sizeof(time));
+    const uint64_t file_time = (static_cast<uint64_t>(kiv::LoadU32(time + 4)) << 32) | kiv::LoadU32(time);
+    const uint32_t length = reader_.ReadU32();
+    reader_.Skip(length);
+    record_->end += kiv::kSavedTimeSize + 4 + length;
+    Json saved = Json::object();
+    saved["length"] = length;
+    saved["time"] = file_time;
+    auto utc = FormatUtcTime(file_time);
+    saved["time_utc"] = utc ? Json(*utc) : Json(nullptr);
+    record_->fields["saved"] = saved;
+  }
+
+  void Payload() {
+    switch (record_->type) {
+      case RecordType::kDirectory:
+        String("path", kiv::kStringLimit);
+        break;
+      case RecordType::kFile:
+        String("path", kiv::kStringLimit);
+        if (Flag()) {
+          Saved();
+        } else {
+          record_->fields["saved"] = nullptr;
+        }
+        break;
+      case RecordType::kIniEntry:
+        for (const char* name : {"file", "section", "key", "prior", "value"}) {
+          String(name, kiv::kStringLimit);
+        }
+        record_->fields["flag"] = Flag();
+        break;
+      case RecordType::kRegistryValue:
+        String("root", kiv::kStringLimit);
+        String("path", kiv::kRegistryLimit);
+        if (Flag()) {
+          String("data", kiv::kRegistryLimit);
+        } else {
+          record_->fields["data"] = nullptr;
+        }
+        break;
+      case RecordType::kFont:
+        String("name", kiv::kStringLimit);
+        String("file", kiv::kStringLimit);
+        break;
+      case RecordType::kShellItem:
+        String("group", kiv::kStringLimit);
+        String("item", kiv::kStringLimit);
+        break;
+      case RecordType::kShellGroup:
+        String("group", kiv::kStringLimit);
+        break;
+      case RecordType::kEndOfLog:
+      case RecordType::kUnused5:
+        break;
+    }
+  }
+
+ private:
+  kiv::LogReader& reader_;
+  uint32_t code_page_;
+  ListedRecord* record_;
+};
+
+}  // namespace
+
+Listing ReadListing(kiv::LogReader& reader, uint32_t code_page) {
+  Listing listing;
+  listing.size = reader.size();
+  listing.display_name = DecodeAnsi(reader.display_name(), code_page);
+  for (;;) {
+    const uint16_t type = reader.NextRecord();
+    // A checked chain holds only types 0 to 8; stop on anything else all
+    // the same, so a file changed since the check cannot loop here.
+    if (!kiv::IsValidType(type)) break;
+    ListedRecord record;
+    record.offset = reader.record_offset();
+    record.type = static_cast<RecordType>(type);
+    RecordDecoder(reader, code_page, &record).Payload();
+    listing.records.push_back(std::move(record));
+    if (type == static_cast<uint16_t>(RecordType::kEndOfLog)) break;
+  }
+  return listing;
+}
+
+}  // namespace kivlog

@@ -1,0 +1,38 @@
+// Reads every record of an uninstall file whose chain has been checked, in
+// the order the uninstall undoes them (last written first, the type-0 record
+// last), with each record's fields decoded for display.
+#ifndef KIVLOG_LISTING_H_
+#define KIVLOG_LISTING_H_
+
+#include <stdint.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "uninstall_file/log_reader.h"
+
+namespace kivlog {
+
+struct ListedRecord {
+  uint32_t offset = 0;
+  uint32_t end = 0;  // offset of the first byte after the record's payload
+  kiv::RecordType type = kiv::RecordType::kEndOfLog;
+  // The payload's fields under the manifest's names, strings in UTF-8, in
+  // the order they are stored. Saved content: {"length", "time", "time_utc"}.
+  nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+};
+
+struct Listing {
+  std::string display_name;  // UTF-8
+  uint32_t size = 0;
+  std::vector<ListedRecord> records;  // undo order; the type-0 record last
+};
+
+// reader's CheckChain() must have come back sound; strings in the file are
+// decoded from code_page (code_page.h). Leaves the reader at the end of the chain.
+Listing ReadListing(kiv::LogReader& reader, uint32_t code_page);
+
+}  // namespace kivlog
+
+#endif  // KIVLOG_LISTING_H_

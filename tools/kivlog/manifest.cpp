@@ -1,0 +1,301 @@
+#include "manifest.h"
+
+#include <nlohmann/json.hpp>
+
+#include "code_page.h"
+#include "file_time.h"
+
+namespace kivlog {
+
+namespace {
+
+using Json = nlohmann::json;
+using kiv::RecordType;
+
+// How a field is read. Strings are checked against their limit (NUL
+// included) after conversion to the code page.
+enum class Kind {
+  kString,
+  kFlag,   // true or false
+  kRoot,   // one of the four predefined key names
+  kData,   // a string, or null/absent for "delete the value"
+  kSaved,  // an object, or null/absent for "no saved copy"
+};
+
+struct FieldRule {
+  const char* name;
+  Kind kind;
+  uint32_t limit;
+  std::string ManifestRecord::*target;
+};
+
+struct TypeRule {
+  const char* name;
+  RecordType type;
+  std::vector<FieldRule> fields;
+};
+
+const std::vector<TypeRule>& TypeRules() {
+  using R = ManifestRecord;
+  static const std::vector<TypeRule> rules = {
+      {"directory", RecordType::kDirectory, {{"path", Kind::kString, kiv::kStringLimit, &R::path}}},
+      {"file",
+       RecordType::kFile,
+       {{"path", Kind::kString, kiv::kStringLimit, &R::path}, {"saved", Kind::kSaved, 0, nullptr}}},
+      {"ini",
+       RecordType::kIniEntry,
+       {{"file", Kind::kString, kiv::kStringLimit, &R::file},
+        {"section", Kind::kString, kiv::kStringLimit, &R::section},
+        {"key", Kind::kString, kiv::kStringLimit, &R::key},
+        {"prior", Kind::kString, kiv::kStringLimit, &R::prior},
+        {"value", Kind::kString, kiv::kStringLimit, &R::value},
+        {"flag", Kind::kFlag, 0, nullptr}}},
+      {"registry",
+       RecordType::kRegistryValue,
+       {{"root", Kind::kRoot, kiv::kStringLimit, &R::root},
+        {"path", Kind::kString, kiv::kRegistryLimit, &R::path},
+        {"data", Kind::kData, kiv::kRegistryLimit, nullptr}}},
+      {"unused5", RecordType::kUnused5, {}},
+      // The uninstall appends " (TrueType)" to the name within 256 bytes.
+      {"font",
+       RecordType::kFont,
+       {{"name", Kind::kString, kiv::kFontNameLimit, &R::name},
+        {"file", Kind::kString, kiv::kStringLimit, &R::file}}},
+      {"shell_item",
+       RecordType::kShellItem,
+       {{"group", Kind::kString, kiv::kStringLimit, &R::group},
+        {"item", Kind::kString, kiv::kStringLimit, &R::item}}},
+      {"shell_group",
+       RecordType::kShellGroup,
+       {{"group", Kind::kString, kiv::kStringLimit, &R::group}}},
+  };
+  return rules;
+}
+
+constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
+                                      "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
+
+bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+class Parser {
+ public:
+  explicit Parser(ManifestError* error) : error_(error) {}
+
+  bool Fail(const std::string& field, const std::string& message) {
+    error_->field = field;
+    error_->message = message;
+    return false;
+  }
+
+  // A JSON string converted to the code page and held within limit bytes
+  // (NUL included).
+  bool Text(const Json& v, const std::string& field, uint32_t limit, std::string* out) {
+    if (!v.is_string()) return Fail(field, "not a string");
+    const std::string& utf8 = v.get_ref<const std::string&>();
+    if (utf8.find('\0') != std::string::npos) return Fail(field, "holds a NUL character");
+    std::string bad;
+    if (!EncodeAnsi(utf8, code_page_, out, &bad)) {
+      if (code_page_ == kAsciiOnly) {
+        return Fail(field, "holds " + bad + ", which is not ASCII; name the target's code page in \"code_page\"");
+      }
+      return Fail(field, "holds " + bad + ", which code page " + std::to_string(code_page_) +
+                             " cannot hold");
+    }
+    if (out->size() > limit - 1) {
+      return Fail(field, "longer than " + std::to_string(limit - 1) + " bytes");
+    }
+    return true;
+  }
+
+  // Every key of obj must be one of the names allowed.
+  bool OnlyKnownKeys(const Json& obj, const std::string& where,
+                     const std::vector<std::string>& allowed) {
+    for (const auto& [key, value] : obj.items()) {
+      bool known = false;
+      for (const auto& a : allowed) known = known || a == key;
+      if (!known) return Fail(where + key, "unknown field");
+    }
+    return true;
+  }
+
+  bool CodePage(const Json& root) {
+    auto it = root.find("code_page");
+    if (it == root.end()) return true;
+    if (!it->is_number_unsigned() || it->get<uint64_t>() > 0xFFFFFFFFu ||
+        !IsKnownCodePage(it->get<uint32_t>()) || it->get<uint32_t>() == kAsciiOnly) {
+      return Fail("code_page", "not a code page this tool knows (1252 or 65001)");
+    }
+    code_page_ = it->get<uint32_t>();
+    return true;
+  }
+
+  bool DisplayNameField(const Json& root, DisplayName need, std::optional<std::string>* out) {
+    auto it = root.find("display_name");
+    if (it == root.end()) {
+      return need == DisplayName::kOptional || Fail("display_name", "missing");
+    }
+    std::string name;
+    if (!Text(*it, "display_name", kiv::kDisplayNameLimit, &name)) return false;
+    // The name is also the key the uninstall deletes under ...\Uninstall: an
+    // empty one would name the Uninstall key itself.
+    if (name.empty()) return Fail("display_name", "empty");
+    if (name.find('\\') != std::string::npos) {
+      return Fail("display_name", "holds a backslash, which a registry key name cannot");
+    }
+    *out = std::move(name);
+    return true;
+  }
+
+  bool Saved(const Json& v, const std::string& field, std::optional<SavedContent>* out) {
+    if (v.is_null()) return true;
+    if (!v.is_object()) return Fail(field, "not an object");
+    if (!OnlyKnownKeys(v, field + ".", {"content_file", "time"})) return false;
+    SavedContent saved;
+    auto file = v.find("content_file");
+    if (file == v.end()) return Fail(field + ".content_file", "missing");
+    if (!file->is_string()) return Fail(field + ".content_file", "not a string");
+    saved.content_file = file->get<std::string>();
+    if (saved.content_file.empty() || saved.content_file.find('\0') != std::string::npos) {
+      return Fail(field + ".content_file", "not a file name");
+    }
+    auto time = v.find("time");
+    if (time != v.end()) {
+      const std::string where = field + ".time";
+      if (time->is_number_unsigned()) {
+        if (time->get<uint64_t>() > kLastFileTime) {
+          return Fail(where, "above " + std::to_string(kLastFileTime) + ", the last FILETIME");
+        }
+        saved.time = time->get<uint64_t>();
+      } else if (time->is_string()) {
+        saved.time = ParseUtcTime(time->get<std::string>());
+        if (!saved.time) {
+          return Fail(where, "not a UTC time like 2020-01-02T03:04:05Z (years 1601 to 9999)");
+        }
+      } else {
+        return Fail(where, "not a FILETIME integer or a UTC time string");
+      }
+    }
+    *out = std::move(saved);
+    return true;
+  }
+
+  bool Record(const Json& v, const std::string& where, ManifestRecord* record) {
+    if (!v.is_object()) return Fail(where, "not an object");
+    auto type = v.find("type");
+    if (type == v.end()) return Fail(where + ".type", "missing");
+    if (!type->is_string()) return Fail(where + ".type", "not a string");
+    const TypeRule* rule = nullptr;
+    for (const auto& r : TypeRules()) {
+      if (type->get_ref<const std::string&>() == r.name) rule = &r;
+    }
+    if (!rule) {
+      return Fail(where + ".type", "unknown record type \"" + type->get<std::string>() + "\"");
+    }
+    record->type = rule->type;
+    std::vector<std::string> allowed = {"type"};
+    for (const auto& f : rule->fields) allowed.push_back(f.name);
+    if (!OnlyKnownKeys(v, where + ".", allowed)) return false;
+
+    for (const auto& f : rule->fields) {
+      const std::string field = where + "." + f.name;
+      auto it = v.find(f.name);
+      const bool optional = f.kind == Kind::kData || f.kind == Kind::kSaved;
+      if (it == v.end()) {
+        if (optional) continue;
+        return Fail(field, "missing");
+      }
+      switch (f.kind) {
+        case Kind::kString:
+          if (!Text(*it, field, f.limit, &(record->*f.target))) return false;
+          break;
+        case Kind::kFlag:
+          if (!it->is_boolean()) return Fail(field, "not true or false");
+          record->flag = it->get<bool>();
+          break;
+        case Kind::kRoot: {
+          if (!Text(*it, field, f.limit, &(record->*f.target))) return false;
+          bool known = false;
+          for (const char* name : kRootNames) known = known || EqualsIgnoringAsciiCase(record->root, name);
+          if (!known) {
+            return Fail(field, "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
+                               "HKEY_LOCAL_MACHINE, HKEY_USERS");
+          }
+          break;
+        }
+        case Kind::kData:
+          if (!it->is_null()) {
+            std::string data;
+            if (!Text(*it, field, f.limit, &data)) return false;
+            record->data = std::move(data);
+          }
+          break;
+        case Kind::kSaved:
+          if (!Saved(*it, field, &record->saved)) return false;
+          break;
+      }
+    }
+    return true;
+  }
+
+  bool Whole(const Json& root, DisplayName need, Manifest* manifest) {
+    if (!root.is_object()) return Fail("", "not a JSON object");
+    if (!OnlyKnownKeys(root, "", {"display_name", "code_page", "records"})) return false;
+    if (!CodePage(root)) return false;
+    manifest->code_page = code_page_;
+    if (!DisplayNameField(root, need, &manifest->display_name)) return false;
+    auto records = root.find("records");
+    if (records == root.end()) return Fail("records", "missing");
+    if (!records->is_array()) return Fail("records", "not an array");
+    manifest->records.resize(records->size());
+    for (size_t i = 0; i < records->size(); ++i) {
+      if (!Record((*records)[i], "records[" + std::to_string(i) + "]", &manifest->records[i])) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  ManifestError* error_;
+  uint32_t code_page_ = kAsciiOnly;
+};
+
+}  // namespace
+
+ManifestResult ParseManifest(const std::string& text, DisplayName display_name) {
+  ManifestResult result;
+  Json root;
+  try {
+    root = Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    // The library's text starts with its own "[json.exception...] " tag.
+    std::string what = e.what();
+    size_t tag_end = what.find("] ");
+    result.error.message =
+        "not valid JSON: " + (tag_end == std::string::npos ? what : what.substr(tag_end + 2));
+    return result;
+  }
+  Manifest manifest;
+  Parser parser(&result.error);
+  if (parser.Whole(root, display_name, &manifest)) result.manifest = std::move(manifest);
+  return result;
+}
+
+const char* RecordTypeName(RecordType type) {
+  if (type == RecordType::kEndOfLog) return "end_of_log";
+  for (const auto& r : TypeRules()) {
+    if (r.type == type) return r.name;
+  }
+  return "invalid";
+}
+
+}  // namespace kivlog

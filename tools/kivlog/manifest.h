@@ -1,0 +1,68 @@
+// The manifest: what an installer author writes to describe an uninstall
+// file, as JSON. ParseManifest() checks every field against the format's
+// limits and hands back the records ready for the LogWriter, or the first
+// fault with the path of the field that holds it ("records[3].path").
+//
+// Pure: it reads no file (saved content is named here, read later), so tests
+// and the fuzzer can call it on any text.
+#ifndef KIVLOG_MANIFEST_H_
+#define KIVLOG_MANIFEST_H_
+
+#include <stdint.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "uninstall_file/layout.h"
+
+namespace kivlog {
+
+// The saved copy of a file the installation replaced.
+struct SavedContent {
+  std::string content_file;      // as the manifest spells it (UTF-8)
+  std::optional<uint64_t> time;  // a FILETIME; nothing: the content file's last-write time
+};
+
+// One record. Only the fields of its type are set; every string already
+// holds the bytes that go into the file (converted to the code page).
+struct ManifestRecord {
+  kiv::RecordType type = kiv::RecordType::kEndOfLog;
+  std::string path;                   // directory, file, registry
+  std::optional<SavedContent> saved;  // file
+  std::string file;                   // ini, font
+  std::string section, key, prior, value;
+  bool flag = false;                  // ini
+  std::string root;                   // registry
+  std::optional<std::string> data;    // registry; nothing: the uninstall deletes the value
+  std::string name;                   // font
+  std::string group, item;            // shell_item, shell_group
+};
+
+struct Manifest {
+  std::optional<std::string> display_name;  // in the code page's bytes
+  uint32_t code_page = 0;                   // see code_page.h; 0: ASCII only
+  std::vector<ManifestRecord> records;      // installation order
+};
+
+struct ManifestError {
+  std::string field;    // "records[3].path"; empty when the text as a whole is at fault
+  std::string message;  // "longer than 255 bytes"
+};
+
+struct ManifestResult {
+  std::optional<Manifest> manifest;
+  ManifestError error;  // meaningful only without a manifest
+};
+
+enum class DisplayName { kRequired, kOptional };
+
+ManifestResult ParseManifest(const std::string& text, DisplayName display_name);
+
+// The manifest's name for a record type ("directory", "shell_item", ...), also
+// used by the listing; "end_of_log" for type 0.
+const char* RecordTypeName(kiv::RecordType type);
+
+}  // namespace kivlog
+
+#endif  // KIVLOG_MANIFEST_H_

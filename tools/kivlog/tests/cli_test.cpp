@@ -1,0 +1,620 @@
+// kivlog as its users run it: a separate process, its exit code, its output
+// and the files it leaves. Damaged fixtures are made with the LogWriter and
+// judged with the same LogReader the stub uses.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "uninstall_file/log_reader.h"
+#include "uninstall_file/log_writer.h"
+
+extern char** environ;
+
+namespace kivlog {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using Bytes = std::string;
+
+struct Outcome {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+class KivlogTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "kivlog-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+    fs::create_directory(dir_ / "io");
+    // Any bytes stand in for the stub on the host.
+    stub_ = dir_ / "stub.exe";
+    std::string stub = "MZ";
+    for (int i = 2; i < 300; ++i) stub += static_cast<char>(i * 7);
+    WriteFile(stub_, stub);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path Path(const std::string& name) const { return dir_ / name; }
+
+  // Runs the tool; extra_env entries are NAME=value.
+  Outcome Kivlog(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
+    const std::string out_path = (dir_ / "io" / "stdout").string();
+    const std::string err_path = (dir_ / "io" / "stderr").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> argv_text = {KIVLOG_EXE};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text = extra_env;
+    for (char** e = environ; *e; ++e) env_text.push_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid;
+    Outcome run;
+    if (posix_spawn(&pid, KIVLOG_EXE, &actions, nullptr, argv.data(), envp.data()) != 0) {
+      ADD_FAILURE() << "cannot start " << KIVLOG_EXE;
+      return run;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(out_path);
+    run.err = ReadFile(err_path);
+    return run;
+  }
+
+  // Writes a manifest and builds it on the stand-in stub.
+  Outcome Build(const Json& manifest, const std::string& out = "out.exe") {
+    WriteFile(Path("m.json"), manifest.dump());
+    return Kivlog({"build", Path("m.json"), "--stub", stub_, "-o", Path(out)});
+  }
+
+  // Names in dir_, for "the tool left nothing behind".
+  std::vector<std::string> Listing() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir_;
+  fs::path stub_;
+};
+
+// ---------------------------------------------------------------------------
+// build
+
+TEST_F(KivlogTest, BuildWritesTheWorkedExampleByteForByte) {
+  const Json manifest = {{"display_name", "Example App"},
+                         {"records",
+                          {{{"type", "directory"}, {"path", "C:\\App"}},
+                           {{"type", "file"}, {"path", "C:\\App\\a.txt"}}}}};
+  Outcome run = Build(manifest);
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  // H = 300, where the stand-in stub ends.
+  const Bytes expected = ReadFile(stub_) +
+      Bytes("\xFF\xFF\xFF\xFF\x00\x00", 6) +                       // H: type 0
+      Bytes("\x2C\x01\x00\x00\x01\x00" "C:\\App\0", 13) +          // H+6: directory
+      Bytes("\x32\x01\x00\x00\x02\x00" "C:\\App\\a.txt\0\0", 20) + // H+19: file, flag 0
+      Bytes("Example App\0", 12) +
+      Bytes("\x53\x01\x00\x00\x3F\x01\x00\x00" "KivUnInstall", 20); // name H+39, last H+19
+  EXPECT_EQ(ReadFile(Path("out.exe")), expected);
+}
+
+// Every record type, saved content of several sizes and each way of giving
+// its time, and text in code page 1252: build, then list --json must give
+// back every field, newest first, and the saved bytes sit where they belong.
+TEST_F(KivlogTest, BuildThenListGivesBackEveryField) {
+  std::string big(4097, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31);
+  WriteFile(Path("big.bin"), big);
+  WriteFile(Path("empty.bin"), "");
+  fs::create_directory(Path("saved"));
+  WriteFile(Path("saved/own_time.txt"), "kept time");
+  const struct timespec times[2] = {{1577836800, 123456700}, {1577836800, 123456700}};
+  ASSERT_EQ(utimensat(AT_FDCWD, Path("saved/own_time.txt").c_str(), times, 0), 0);
+
+  const Json records = Json::array({
+      {{"type", "directory"}, {"path", "C:\\Caf\u00e9"}},
+      {{"type", "file"}, {"path", "C:\\Caf\u00e9\\new.txt"}},
+      {{"type", "file"}, {"path", "C:\\big.dll"},
+       {"saved", {{"content_file", "big.bin"}, {"time", "2020-01-02T03:04:05Z"}}}},
+      {{"type", "file"}, {"path", "C:\\empty.txt"},
+       {"saved", {{"content_file", Path("empty.bin").string()}, {"time", 132223104000000000ull}}}},
+      {{"type", "file"}, {"path", "C:\\own.txt"}, {"saved", {{"content_file", "saved/own_time.txt"}}}},
+      {{"type", "ini"}, {"file", "WIN.INI"}, {"section", "Kiv"}, {"key", "k"}, {"prior", "<null>"},
+       {"value", "v"}, {"flag", false}},
+      {{"type", "ini"}, {"file", "C:\\a.ini"}, {"section", "[Kiv]"}, {"key", "x"}, {"prior", ""},
+       {"value", "1"}, {"flag", true}},
+      {{"type", "registry"}, {"root", "hkey_local_machine"}, {"path", "Software\\Kiv\\Version"},
+       {"data", "1.0"}},
+      {{"type", "registry"}, {"root", "HKEY_CURRENT_USER"}, {"path", "Software\\Kiv\\Gone"}},
+      {{"type", "unused5"}},
+      {{"type", "font"}, {"name", "Sample Sans"}, {"file", "sample.ttf"}},
+      {{"type", "shell_item"}, {"group", "Kiv"}, {"item", "Kiv App"}},
+      {{"type", "shell_group"}, {"group", "Kiv"}},
+  });
+  Outcome build = Build({{"display_name", "Caf\u00e9 Suite"}, {"code_page", 1252}, {"records", records}});
+  ASSERT_EQ(build.code, 0) << build.err;
+
+  Outcome list = Kivlog({"list", "--json", Path("out.exe")});
+  ASSERT_EQ(list.code, 0) << list.err;
+  const Json doc = Json::parse(list.out);
+  const Bytes file = ReadFile(Path("out.exe"));
+  EXPECT_EQ(doc["display_name"], "Caf\u00e9 Suite");
+  EXPECT_EQ(doc["size"], file.size());
+  EXPECT_EQ(doc["end_of_log"], 300);
+  ASSERT_EQ(doc["records"].size(), records.size());
+
+  // The saved times the listing must show, by path.
+  const std::map<std::string, Json> saved = {
+      {"C:\\big.dll", {{"length", 4097}, {"time", 132224078450000000ull}, {"time_utc", "2020-01-02T03:04:05Z"}}},
+      {"C:\\empty.txt", {{"length", 0}, {"time", 132223104000000000ull}, {"time_utc", "2020-01-01T00:00:00Z"}}},
+      {"C:\\own.txt", {{"length", 9}, {"time", 132223104001234567ull}, {"time_utc", "2020-01-01T00:00:00.1234567Z"}}},
+  };
+  const std::map<std::string, Bytes> content = {
+      {"C:\\big.dll", big}, {"C:\\empty.txt", ""}, {"C:\\own.txt", "kept time"}};
+  uint32_t previous_offset = UINT32_MAX;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const Json& want = records[records.size() - 1 - i];  // undo order
+    const Json& got = doc["records"][i];
+    SCOPED_TRACE(got.dump());
+    EXPECT_LT(got.at("offset").get<uint32_t>(), previous_offset);
+    previous_offset = got.at("offset");
+    EXPECT_EQ(got.at("type"), want["type"]);
+    for (const auto& [key, value] : want.items()) {
+      if (key != "saved") EXPECT_EQ(got.at(key), value) << key;
+    }
+    if (want["type"] == "registry") EXPECT_EQ(got.at("data"), want.value("data", Json()));
+    if (want["type"] != "file") continue;
+    const std::string path = want["path"];
+    if (!want.contains("saved")) {
+      EXPECT_TRUE(got.at("saved").is_null());
+      continue;
+    }
+    EXPECT_EQ(got.at("saved"), saved.at(path));
+    // header, path in 1252 (all ASCII here) and NUL, flag, time, length
+    const size_t at = got.at("offset").get<size_t>() + 6 + path.size() + 1 + 1 + 12;
+    EXPECT_EQ(file.substr(at, content.at(path).size()), content.at(path));
+  }
+  // In the file the text is in code page 1252.
+  EXPECT_NE(file.find("C:\\Caf\xE9\\new.txt"), std::string::npos);
+  EXPECT_NE(file.find(Bytes("Caf\xE9 Suite\0", 11)), std::string::npos);
+}
+
+TEST_F(KivlogTest, BuildRefusesAnInvalidManifestAndLeavesNoOutput) {
+  const struct {
+    const char* name;
+    std::string manifest;  // text of m.json
+    std::string line;      // the one line on stderr; "@" stands for the test's directory
+  } kRows[] = {
+      {"missing_field", R"({"display_name": "A", "records": [{"type": "file"}]})",
+       "kivlog: records[0].path: missing"},
+      {"over_limit",
+       R"({"display_name": "A", "records": [{"type": "directory", "path": "C:\\)" + std::string(253, 'x') + R"("}]})",
+       "kivlog: records[0].path: longer than 255 bytes"},
+      {"unknown_root",
+       R"({"display_name": "A", "records": [{"type": "registry", "root": "HKCU", "path": "S\\V"}]})",
+       "kivlog: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS"},
+      {"unknown_type", R"({"display_name": "A", "records": [{"type": "service", "name": "kivd"}]})",
+       "kivlog: records[0].type: unknown record type \"service\""},
+      {"bad_time",
+       R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "stub.exe", "time": "2020-02-30T00:00:00Z"}}]})",
+       "kivlog: records[0].saved.time: not a UTC time like 2020-01-02T03:04:05Z (years 1601 to 9999)"},
+      {"content_file_missing",
+       R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "nope.bin"}}]})",
+       "kivlog: records[0].saved.content_file: cannot use @/nope.bin: No such file or directory"},
+      {"content_file_is_a_directory",
+       R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "io"}}]})",
+       "kivlog: records[0].saved.content_file: cannot use @/io: not a regular file"},
+      {"not_json", R"({"display_name": "A", "records": [})",
+       "kivlog: @/m.json: not valid JSON: parse error at line 1, column 35: syntax error while "
+       "parsing value - unexpected '}'; expected '[', '{', or a literal"},
+  };
+  WriteFile(Path("m.json"), "");
+  const auto before = Listing();
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    WriteFile(Path("m.json"), row.manifest);
+    Outcome run = Kivlog({"build", Path("m.json"), "--stub", stub_, "-o", Path("out.exe")});
+    std::string line = row.line;
+    for (size_t at; (at = line.find('@')) != std::string::npos;) line.replace(at, 1, dir_.string());
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.err, line + "\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(Listing(), before);  // no output, no temporary file
+  }
+}
+
+TEST_F(KivlogTest, FailedBuildKeepsTheOldOutputAndGoodBuildReplacesIt) {
+  WriteFile(Path("out.exe"), "previous");
+  const Json bad = {{"display_name", "A"}, {"records", {{{"type", "shell_item"}, {"group", "G"}}}}};
+  Outcome failed = Build(bad);
+  EXPECT_EQ(failed.code, 1);
+  EXPECT_EQ(failed.err, "kivlog: records[0].item: missing\n");
+  EXPECT_EQ(ReadFile(Path("out.exe")), "previous");
+
+  Outcome good = Build({{"display_name", "A"}, {"records", Json::array()}});
+  ASSERT_EQ(good.code, 0) << good.err;
+  kiv::LogReader reader(Path("out.exe").c_str());
+  EXPECT_EQ(reader.CheckChain().damage, kiv::Damage::kNone);
+  EXPECT_STREQ(reader.display_name(), "A");
+}
+
+TEST_F(KivlogTest, BuildRefusesAStubThatIsAlreadyAnUninstallFile) {
+  ASSERT_EQ(Build({{"display_name", "A"}, {"records", Json::array()}}).code, 0);
+  WriteFile(Path("m.json"), R"({"display_name": "B", "records": []})");
+  Outcome run = Kivlog({"build", Path("m.json"), "--stub", Path("out.exe"), "-o", Path("twice.exe")});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.err, "kivlog: " + Path("out.exe").string() +
+                         ": already an uninstall file (it ends with the signature); give the bare stub\n");
+  EXPECT_FALSE(fs::exists(Path("twice.exe")));
+}
+
+// ---------------------------------------------------------------------------
+// list and check on damaged files
+
+class VectorSink final : public kiv::ByteSink {
+ public:
+  explicit VectorSink(Bytes* bytes) : bytes_(bytes) {}
+  bool Write(const void* data, uint32_t size) override {
+    bytes_->append(static_cast<const char*>(data), size);
+    return true;
+  }
+  uint32_t Position() const override { return static_cast<uint32_t>(bytes_->size()); }
+
+ private:
+  Bytes* bytes_;
+};
+
+struct Fixture {
+  const char* name;
+  Bytes bytes;
+  kiv::Damage damage;
+  std::string where;  // how the message must place the fault
+};
+
+// A 100-byte image that holds the NUL-terminated text "Image" at offset 0,
+// a name some fixtures point at so the fault lies elsewhere.
+Bytes Image() { return Bytes("Image\0", 6) + Bytes(94, 'i'); }
+
+std::vector<Fixture> DamagedFixtures() {
+  std::vector<Fixture> rows;
+  const auto make = [](auto&& body) {
+    Bytes bytes = Image();
+    VectorSink sink(&bytes);
+    kiv::LogWriter writer(sink);
+    writer.Begin();  // at 100
+    writer.AddDirectory("C:\\App");  // at 106
+    body(writer, bytes);
+    return bytes;
+  };
+  const Bytes sound = make([](kiv::LogWriter& w, Bytes&) { w.Finish("Example App"); });
+  const uint32_t size = static_cast<uint32_t>(sound.size());
+
+  Bytes bad_signature = sound;
+  bad_signature.back() = 'L';
+  rows.push_back({"bad_signature", bad_signature, kiv::Damage::kBadSignature,
+                  "at offset " + std::to_string(size - 12)});
+  Bytes small_letters = sound;
+  small_letters.replace(size - 12, 12, "kivuninstall");
+  rows.push_back({"small_letters", small_letters, kiv::Damage::kBadSignature,
+                  "at offset " + std::to_string(size - 12)});
+  rows.push_back({"shorter_than_trailer", sound.substr(sound.size() - 19), kiv::Damage::kTooShort,
+                  "(19 bytes)"});
+  rows.push_back({"name_offset_past_end",
+                  make([](kiv::LogWriter& w, Bytes& b) {
+                    w.FinishRaw(static_cast<uint32_t>(b.size()) + 100, w.last_record(), kiv::kSignature);
+                  }),
+                  kiv::Damage::kNameOffset, "at offset 119"});  // the trailer's name field
+  rows.push_back({"type_9_after_valid_records",
+                  make([](kiv::LogWriter& w, Bytes&) {
+                    w.AddRaw(9, "x", 1);  // at 119
+                    w.AddFile("C:\\App\\a.txt");
+                    w.Finish("Example App");
+                  }),
+                  kiv::Damage::kBadType, "at offset 119"});
+  rows.push_back({"forward_back_link",
+                  make([](kiv::LogWriter& w, Bytes&) {
+                    w.Resume(200);  // the record at 119 links forward
+                    w.AddDirectory("C:\\Loop");
+                    w.Finish("Example App");
+                  }),
+                  kiv::Damage::kBackLinkForward, "at offset 119"});
+  rows.push_back({"unterminated_string",
+                  make([](kiv::LogWriter& w, Bytes&) {
+                    w.AddRaw(1, "C:\\App\\b", 8);  // at 119, runs into the trailer
+                    w.FinishRaw(0, w.last_record(), kiv::kSignature);
+                  }),
+                  kiv::Damage::kStringUnterminated, "at offset 125"});  // the string
+  rows.push_back({"saved_content_past_trailer",
+                  make([](kiv::LogWriter& w, Bytes&) {
+                    const Bytes payload = Bytes("C:\\a\0\x01", 6) + Bytes(8, '\0') + Bytes("\x00\x10\x00\x00", 4);
+                    w.AddRaw(2, payload.data(), static_cast<uint32_t>(payload.size()));  // at 119
+                    w.Finish("Example App");
+                  }),
+                  kiv::Damage::kPayloadOutside, "at offset 143"});  // the content
+  rows.push_back({"last_record_outside",
+                  make([](kiv::LogWriter& w, Bytes& b) {
+                    const uint32_t name = static_cast<uint32_t>(b.size());
+                    w.WriteBytes("A", 2);
+                    w.FinishRaw(name, 5000, kiv::kSignature);
+                  }),
+                  kiv::Damage::kRecordOutside, "at offset 5000"});
+  rows.push_back({"type_0_with_a_back_link",
+                  make([](kiv::LogWriter& w, Bytes&) {
+                    w.AddRaw(0, nullptr, 0);  // links back to 106
+                    w.Finish("Example App");
+                  }),
+                  kiv::Damage::kChainEnd, "at offset 119"});
+  return rows;
+}
+
+TEST_F(KivlogTest, ListAndCheckGiveTheStubsVerdictOnDamagedFiles) {
+  for (const auto& fixture : DamagedFixtures()) {
+    SCOPED_TRACE(fixture.name);
+    const fs::path path = Path(std::string(fixture.name) + ".exe");
+    WriteFile(path, fixture.bytes);
+    kiv::LogReader reader(path.c_str());
+    const kiv::ChainVerdict verdict = reader.CheckChain();
+    ASSERT_EQ(verdict.damage, fixture.damage) << "the fixture is not what its name says";
+
+    const std::string prefix = "kivlog: " + path.string() + ": damaged";
+    const std::string reason = kiv::DamageName(verdict.damage);
+    Outcome check = Kivlog({"check", path});
+    EXPECT_EQ(check.code, 1);
+    EXPECT_EQ(check.out, "");
+    EXPECT_EQ(check.err.rfind(prefix, 0), 0u) << check.err;
+    EXPECT_NE(check.err.find(fixture.where), std::string::npos) << check.err;
+    EXPECT_NE(check.err.find(reason), std::string::npos) << check.err;
+    EXPECT_EQ(check.err.find('\n'), check.err.size() - 1) << "one line";
+    for (const char* json : {"", "--json"}) {
+      std::vector<std::string> args = {"list", path};
+      if (*json) args.push_back(json);
+      Outcome list = Kivlog(args);
+      EXPECT_EQ(list.code, 1);
+      EXPECT_EQ(list.out, "");
+      EXPECT_EQ(list.err, check.err);
+    }
+  }
+}
+
+TEST_F(KivlogTest, CheckCountsTheRecordsOfASoundFile) {
+  WriteFile(Path("empty.exe"), [] {
+    Bytes b = Image();
+    VectorSink sink(&b);
+    kiv::LogWriter w(sink);
+    w.Begin();
+    w.Finish("Empty");
+    return b;
+  }());
+  Outcome empty = Kivlog({"check", Path("empty.exe")});
+  EXPECT_EQ(empty.code, 0);
+  EXPECT_EQ(empty.out, "ok: 0 records\n");
+  EXPECT_EQ(empty.err, "");
+
+  ASSERT_EQ(Build({{"display_name", "A"},
+                   {"records", {{{"type", "directory"}, {"path", "C:\\A"}}, {{"type", "unused5"}},
+                                {{"type", "shell_group"}, {"group", "G"}}}}}).code, 0);
+  Outcome three = Kivlog({"check", Path("out.exe")});
+  EXPECT_EQ(three.code, 0);
+  EXPECT_EQ(three.out, "ok: 3 records\n");
+  Outcome missing = Kivlog({"check", Path("nothing.exe")});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.err, "kivlog: " + Path("nothing.exe").string() + ": cannot open: No such file or directory\n");
+}
+
+TEST_F(KivlogTest, ListShowsAnAlignedTableInUndoOrder) {
+  ASSERT_EQ(Build({{"display_name", "Example App"},
+                   {"records", {{{"type", "directory"}, {"path", "C:\\App"}},
+                                {{"type", "registry"}, {"root", "HKEY_USERS"}, {"path", "S\\\"q\""}},
+                                {{"type", "shell_item"}, {"group", "G"}, {"item", "I"}}}}}).code, 0);
+  Outcome run = Kivlog({"list", Path("out.exe")});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Display name: \"Example App\"\n"
+            "3 records to undo, last written first:\n"
+            "\n"
+            "OFFSET  TYPE        FIELDS\n"
+            "   343  shell_item  group=\"G\"  item=\"I\"\n"
+            "   319  registry    root=\"HKEY_USERS\"  path=\"S\\\\x22q\\x22\"  data=none\n"
+            "   306  directory   path=\"C:\\App\"\n"
+            "   300  end_of_log\n");
+}
+
+// ---------------------------------------------------------------------------
+// append
+
+const Json kFirst = Json::array({
+    {{"type", "directory"}, {"path", "C:\\App"}},
+    {{"type", "file"}, {"path", "C:\\App\\a.txt"}},
+});
+const Json kMore = Json::array({
+    {{"type", "directory"}, {"path", "C:\\App\\sub"}},
+    {{"type", "file"}, {"path", "C:\\App\\sub\\b.dll"},
+     {"saved", {{"content_file", "stub.exe"}, {"time", 132223104000000000ull}}}},
+    {{"type", "registry"}, {"root", "HKEY_LOCAL_MACHINE"}, {"path", "Software\\Kiv\\V"}, {"data", "2"}},
+    {{"type", "ini"}, {"file", "win.ini"}, {"section", "Kiv"}, {"key", "k"}, {"prior", "<null>"},
+     {"value", "v"}, {"flag", false}},
+    {{"type", "shell_group"}, {"group", "Kiv"}},
+});
+
+Json Concat(const Json& a, const Json& b) {
+  Json all = a;
+  for (const auto& r : b) all.push_back(r);
+  return all;
+}
+
+Json Slice(const Json& a, size_t from, size_t to) {
+  Json part = Json::array();
+  for (size_t i = from; i < to; ++i) part.push_back(a[i]);
+  return part;
+}
+
+TEST_F(KivlogTest, AppendGivesTheSameFileAsBuildingEverythingAtOnce) {
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}, "all.exe").code, 0);
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
+  WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
+  Outcome run = Kivlog({"append", Path("out.exe"), Path("more.json")});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(ReadFile(Path("out.exe")), ReadFile(Path("all.exe")));
+}
+
+// An installer that dies after k records leaves a file that undoes exactly
+// the first k: the tool stops itself with _Exit after its k-th flush.
+TEST_F(KivlogTest, AppendCutOffAfterKRecordsLeavesExactlyTheFirstK) {
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}, "all.exe").code, 0);
+  const Bytes all = ReadFile(Path("all.exe"));
+  for (size_t k = 0; k <= kMore.size(); ++k) {
+    SCOPED_TRACE("k = " + std::to_string(k));
+    ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
+    WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
+    Outcome cut = Kivlog({"append", Path("out.exe"), Path("more.json")},
+                     {"KIVLOG_APPEND_STOP_AFTER=" + std::to_string(k)});
+    ASSERT_EQ(cut.code, 3) << cut.err;
+
+    kiv::LogReader reader(Path("out.exe").c_str());
+    const kiv::ChainVerdict verdict = reader.CheckChain();
+    ASSERT_EQ(verdict.damage, kiv::Damage::kNone) << kiv::DamageName(verdict.damage);
+    EXPECT_EQ(verdict.records, 1 + kFirst.size() + k);
+    EXPECT_STREQ(reader.display_name(), "Example App");
+
+    Outcome list = Kivlog({"list", "--json", Path("out.exe")});
+    ASSERT_EQ(list.code, 0) << list.err;
+    const Json expected = Concat(kFirst, Slice(kMore, 0, k));
+    const Json got = Json::parse(list.out)["records"];
+    ASSERT_EQ(got.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(got[i]["type"], expected[expected.size() - 1 - i]["type"]);
+      EXPECT_EQ(got[i].value("path", ""), expected[expected.size() - 1 - i].value("path", ""));
+    }
+
+    // The rest goes on where the cut left off, and the file ends up whole.
+    WriteFile(Path("rest.json"), Json{{"records", Slice(kMore, k, kMore.size())}}.dump());
+    Outcome rest = Kivlog({"append", Path("out.exe"), Path("rest.json")});
+    ASSERT_EQ(rest.code, 0) << rest.err;
+    EXPECT_EQ(ReadFile(Path("out.exe")), all);
+  }
+}
+
+TEST_F(KivlogTest, AppendCanRenameTheProductEvenToAShorterName) {
+  ASSERT_EQ(Build({{"display_name", std::string(200, 'L')}, {"records", kFirst}}).code, 0);
+  const auto old_size = fs::file_size(Path("out.exe"));
+  WriteFile(Path("more.json"), Json{{"display_name", "Short"}, {"records", Slice(kMore, 0, 1)}}.dump());
+  Outcome run = Kivlog({"append", Path("out.exe"), Path("more.json")});
+  ASSERT_EQ(run.code, 0) << run.err;
+  kiv::LogReader reader(Path("out.exe").c_str());
+  const kiv::ChainVerdict verdict = reader.CheckChain();
+  EXPECT_EQ(verdict.damage, kiv::Damage::kNone);
+  EXPECT_EQ(verdict.records, 4u);
+  EXPECT_STREQ(reader.display_name(), "Short");
+  // The new tail is shorter than the old one: the file keeps its size
+  // rather than leave a stale trailer at its end.
+  EXPECT_EQ(fs::file_size(Path("out.exe")), old_size);
+}
+
+TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
+  Bytes damaged = DamagedFixtures()[4].bytes;  // type 9 after valid records
+  WriteFile(Path("damaged.exe"), damaged);
+  WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
+  Outcome run = Kivlog({"append", Path("damaged.exe"), Path("more.json")});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.err, "kivlog: " + Path("damaged.exe").string() +
+                         ": damaged at offset 119 (0x77): a record type is above 8\n");
+  EXPECT_EQ(ReadFile(Path("damaged.exe")), damaged);
+
+  ASSERT_EQ(Build({{"display_name", "A"}, {"records", kFirst}}).code, 0);
+  const Bytes before = ReadFile(Path("out.exe"));
+  // The fault is in the last record: nothing of the first ones goes in.
+  WriteFile(Path("bad.json"), Json{{"records", Concat(kMore, {{{"type", "font"}, {"name", "F"}}})}}.dump());
+  Outcome bad = Kivlog({"append", Path("out.exe"), Path("bad.json")});
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_EQ(bad.err, "kivlog: records[5].file: missing\n");
+  EXPECT_EQ(ReadFile(Path("out.exe")), before);
+}
+
+// ---------------------------------------------------------------------------
+// the command line
+
+TEST_F(KivlogTest, BadUsageExitsWithTwo) {
+  const std::vector<std::vector<std::string>> kRows = {
+      {},
+      {"frob"},
+      {"build", "m.json"},
+      {"build", "m.json", "--stub", "s.exe"},
+      {"build", "m.json", "-o"},
+      {"build", "--stub", "s.exe", "-o", "o.exe"},
+      {"build", "m.json", "--stub", "a", "--stub", "b", "-o", "o"},
+      {"list"},
+      {"list", "a.exe", "b.exe"},
+      {"list", "--jsn", "a.exe"},
+      {"list", "--json=yes", "a.exe"},
+      {"list", "--code-page", "932", "a.exe"},
+      {"check", "a.exe", "--json"},
+      {"append", "a.exe"},
+  };
+  for (const auto& args : kRows) {
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    Outcome run = Kivlog(args);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("kivlog: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  }
+  Outcome seam = Kivlog({"append", "a.exe", "m.json"}, {"KIVLOG_APPEND_STOP_AFTER=two"});
+  EXPECT_EQ(seam.code, 2);
+}
+
+TEST_F(KivlogTest, HelpAndVersion) {
+  Outcome help = Kivlog({"list", "--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_EQ(help.out.rfind("Usage: kivlog", 0), 0u);
+  for (const char* command : {"build", "list", "check", "append"}) {
+    EXPECT_NE(help.out.find(std::string("kivlog ") + command), std::string::npos) << command;
+  }
+  EXPECT_EQ(help.err, "");
+  Outcome version = Kivlog({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "kivlog " KIVLOG_VERSION "\n");
+  // After "--" an operand that looks like an option is a file name.
+  Outcome named = Kivlog({"check", "--", "--help"});
+  EXPECT_EQ(named.code, 1);
+  EXPECT_EQ(named.err, "kivlog: --help: cannot open: No such file or directory\n");
+}
+
+}  // namespace
+}  // namespace kivlog

@@ -1,0 +1,119 @@
+// Times and code pages: the conversions every manifest string and saved time
+// goes through.
+#include <gtest/gtest.h>
+
+#include "code_page.h"
+#include "file_time.h"
+
+namespace kivlog {
+namespace {
+
+struct TimeRow {
+  const char* name;
+  const char* text;
+  uint64_t file_time;
+};
+
+// 2020-01-01T00:00:00Z is 13,222,310,400 s after 1601-01-01.
+const TimeRow kTimes[] = {
+    {"first_instant", "1601-01-01T00:00:00Z", 0},
+    {"new_year_2020", "2020-01-01T00:00:00Z", 132223104000000000ull},
+    {"leap_day", "2020-02-29T12:00:00Z", 132274512000000000ull},
+    {"full_fraction", "2020-01-01T00:00:00.1234567Z", 132223104001234567ull},
+    {"last_second_of_9999", "9999-12-31T23:59:59.9999999Z", 2650467743999999999ull},
+};
+
+TEST(UtcTime, ParsesAndFormatsBothWays) {
+  for (const auto& row : kTimes) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(ParseUtcTime(row.text), row.file_time);
+    EXPECT_EQ(FormatUtcTime(row.file_time), row.text);
+  }
+  // A short fraction counts from the left, and formats to seven digits.
+  EXPECT_EQ(ParseUtcTime("2020-01-01T00:00:00.5Z"), 132223104005000000ull);
+  EXPECT_EQ(FormatUtcTime(132223104005000000ull), "2020-01-01T00:00:00.5000000Z");
+  // Past the year 9999 there is no four-digit form.
+  EXPECT_EQ(FormatUtcTime(2650467744000000000ull), std::nullopt);
+}
+
+TEST(UtcTime, RefusesAnythingButTheOneForm) {
+  const char* const kBad[] = {
+      "2019-02-29T00:00:00Z",          // no leap day in 2019
+      "1900-02-29T00:00:00Z",          // nor in 1900
+      "2020-04-31T00:00:00Z",          // April has 30 days
+      "2020-13-01T00:00:00Z",          // month
+      "2020-01-01T24:00:00Z",          // hour
+      "2020-01-01T00:60:00Z",          // minute
+      "2020-01-01T00:00:60Z",          // no leap seconds
+      "1600-12-31T23:59:59Z",          // before FILETIME's epoch
+      "2020-01-01T00:00:00",           // no zone
+      "2020-01-01T00:00:00+00:00",     // only Z
+      "2020-01-01T00:00:00z",          // small z
+      "2020-01-01 00:00:00Z",          // blank for T
+      "2020-01-01T00:00:00.Z",         // empty fraction
+      "2020-01-01T00:00:00.12345678Z", // eight fraction digits
+      "2020-1-01T00:00:00Z",           // one-digit month
+      "2020-01-01T00:00:00Z ",         // trailing blank
+      "",
+  };
+  for (const char* text : kBad) EXPECT_EQ(ParseUtcTime(text), std::nullopt) << text;
+}
+
+TEST(UtcTime, UnixTimesBecomeFileTimes) {
+  EXPECT_EQ(FileTimeFromUnix(0, 0), 116444736000000000ull);
+  EXPECT_EQ(FileTimeFromUnix(1577836800, 123456789), 132223104001234567ull);
+  EXPECT_EQ(FileTimeFromUnix(-kUnixEpochInFileTimeSeconds, 0), 0u);
+  EXPECT_EQ(FileTimeFromUnix(-kUnixEpochInFileTimeSeconds - 1, 0), std::nullopt);
+  EXPECT_EQ(FileTimeFromUnix(INT64_MAX, 0), std::nullopt);
+}
+
+TEST(CodePage, EncodesWhatEachCodePageHolds) {
+  struct Row {
+    const char* name;
+    const char* utf8;
+    uint32_t code_page;
+    const char* bytes;  // nullptr: refused
+  };
+  const Row kRows[] = {
+      {"ascii_without_code_page", "C:\\App", kAsciiOnly, "C:\\App"},
+      {"accent_without_code_page", "Caf\xC3\xA9", kAsciiOnly, nullptr},
+      {"latin1_in_1252", "Caf\xC3\xA9", kWindows1252, "Caf\xE9"},
+      {"euro_in_1252", "\xE2\x82\xAC", kWindows1252, "\x80"},
+      {"y_diaeresis_in_1252", "\xC5\xB8", kWindows1252, "\x9F"},
+      {"polish_l_not_in_1252", "\xC5\x81", kWindows1252, nullptr},
+      {"cjk_not_in_1252", "\xE6\x97\xA5", kWindows1252, nullptr},
+      {"utf8_kept", "\xE6\x97\xA5", kUtf8, "\xE6\x97\xA5"},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    std::string out, bad;
+    const bool ok = EncodeAnsi(row.utf8, row.code_page, &out, &bad);
+    EXPECT_EQ(ok, row.bytes != nullptr);
+    if (row.bytes) {
+      EXPECT_EQ(out, row.bytes);
+    } else {
+      // The refused character is named, with its code point.
+      EXPECT_NE(bad.find("(U+"), std::string::npos) << bad;
+    }
+  }
+}
+
+TEST(CodePage, Every1252ByteDecodesAndEncodesBack) {
+  for (int b = 1; b < 256; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    std::string again, bad;
+    ASSERT_TRUE(EncodeAnsi(DecodeAnsi(byte, kWindows1252), kWindows1252, &again, &bad)) << b;
+    EXPECT_EQ(again, byte) << b;
+  }
+  EXPECT_EQ(DecodeAnsi("\x80", kWindows1252), "\xE2\x82\xAC");
+}
+
+TEST(CodePage, IllFormedUtf8DecodesToReplacementCharacters) {
+  EXPECT_EQ(DecodeAnsi("a\xE9z", kUtf8), "a\xEF\xBF\xBDz");
+  EXPECT_EQ(DecodeAnsi("\xE6\x97", kUtf8), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
+  EXPECT_EQ(DecodeAnsi("\xC0\xAF", kUtf8), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
+  EXPECT_EQ(DecodeAnsi("Caf\xC3\xA9", kUtf8), "Caf\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace kivlog
