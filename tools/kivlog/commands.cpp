@@ -403,7 +403,7 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
     failure = out_path + ": wrote " + std::to_string(sink.Position()) + " bytes, expected " +
               std::to_string(total);
   }
-  if (failure.empty() && !ReplaceFile(temp, out_path, &why)) failure = out_path + ": " + why;
+  if (failure.empty() && !MoveIntoPlace(temp, out_path, &why)) failure = out_path + ": " + why;
   if (!failure.empty()) {
     remove(temp.c_str());
     Error(err, failure);

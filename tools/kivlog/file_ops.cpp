@@ -119,7 +119,7 @@ FILE* CreateSiblingTempFile(const std::string& path, std::string* created, std::
   return nullptr;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* why) {
+bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* why) {
 #ifdef _WIN32
   // The C runtime's rename refuses an existing target on Windows.
   if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {

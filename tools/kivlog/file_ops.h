@@ -29,7 +29,7 @@ std::optional<uint64_t> LastWriteTime(const std::string& path, std::string* why)
 FILE* CreateSiblingTempFile(const std::string& path, std::string* created, std::string* why);
 
 // Moves from over to, replacing to if it exists, in one step.
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* why);
+bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* why);
 
 // fflush, then asks the system to put the file's data on the disk.
 bool FlushToDisk(FILE* file);

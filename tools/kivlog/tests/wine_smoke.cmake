@@ -1,0 +1,44 @@
+# kivlog.exe under Wine: build an uninstall file on the real stub, build it
+# again over the first (the replace), check and list it, append with a cut
+# after one record, and refuse a damaged file with exit code 1.
+# Run by ctest in the win32 build: cmake -DKIVLOG= -DSTUB= -DEMULATOR= -DWORK= -P
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+file(COPY_FILE ${STUB} ${WORK}/stub.exe)
+file(WRITE ${WORK}/saved.txt "the file as it was")
+file(WRITE ${WORK}/m.json [=[
+{"display_name": "Example App", "records": [
+  {"type": "directory", "path": "C:\\App"},
+  {"type": "file", "path": "C:\\App\\a.txt", "saved": {"content_file": "saved.txt"}}
+]}
+]=])
+file(WRITE ${WORK}/more.json [=[
+{"records": [
+  {"type": "registry", "root": "HKEY_LOCAL_MACHINE", "path": "Software\\Kiv\\V", "data": "1"},
+  {"type": "shell_group", "group": "Kiv"}
+]}
+]=])
+file(WRITE ${WORK}/short.exe "MZ too short")
+
+# kivlog(CODE PATTERN args...): runs the tool, expects exit code CODE and
+# stdout and stderr together matching PATTERN.
+function(kivlog code pattern)
+  execute_process(COMMAND ${EMULATOR} ${KIVLOG} ${ARGN}
+                  WORKING_DIRECTORY ${WORK}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT result EQUAL code OR NOT "${out}${err}" MATCHES "${pattern}")
+    message(FATAL_ERROR "kivlog ${ARGN}: exit ${result}, expected ${code}\n"
+                        "stdout: ${out}\nstderr: ${err}\nexpected to match: ${pattern}")
+  endif()
+endfunction()
+
+kivlog(0 "" build m.json --stub stub.exe -o out.exe)
+kivlog(0 "" build m.json --stub stub.exe -o out.exe)
+kivlog(0 "ok: 2 records" check out.exe)
+kivlog(0 "\"path\": \"C:\\\\\\\\App\\\\\\\\a.txt\",[ \r\n]+\"saved\": {[ \r\n]+\"length\": 18," list --json out.exe)
+set(ENV{KIVLOG_APPEND_STOP_AFTER} 1)
+kivlog(3 "" append out.exe more.json)
+unset(ENV{KIVLOG_APPEND_STOP_AFTER})
+kivlog(0 "ok: 3 records" check out.exe)
+kivlog(1 "kivlog: short.exe: damaged: the file is shorter than its trailer \\(12 bytes\\)" check short.exe)
+kivlog(2 "see kivlog --help" frob)
