@@ -483,34 +483,49 @@ int Append(const std::string& path, const std::string& manifest_path,
   kiv::LogWriter writer(sink);
   writer.Resume(last_record);
   uint32_t end_of_file = old_size;
+  // The display name and a trailer naming the last record, after the records,
+  // flushed to disk. The file never shrinks: when the new tail is shorter
+  // than the old, zeros after the name fill the gap, so no stale trailer is
+  // left at the end.
+  const auto write_tail = [&]() {
+    const uint32_t tail = static_cast<uint32_t>(name.size()) + 1 + kiv::kTrailerSize;
+    const uint32_t gap = end_of_file > records_end + tail ? end_of_file - records_end - tail : 0;
+    if (!sink.Seek(records_end) ||
+        !sink.Write(name.c_str(), static_cast<uint32_t>(name.size()) + 1) ||
+        !WriteZeros(sink, gap) ||
+        !writer.FinishRaw(records_end, writer.last_record(), kiv::kSignature) ||
+        !FlushToDisk(file)) {
+      return false;
+    }
+    end_of_file = std::max(end_of_file, sink.Position());
+    return true;
+  };
   std::string failure, why;
-  for (size_t i = 0; failure.empty() && i < manifest.records.size(); ++i) {
+  for (size_t i = 0; i < manifest.records.size(); ++i) {
     // No flush here: what the test sees must be what each step flushed.
     if (stop_after && i == *stop_after) std::_Exit(kExitCutOff);
     // The record goes over the old display name and trailer, and a new name
-    // and trailer follow it: after this step the file is whole again. The
-    // file never shrinks: when the new tail is shorter than the old, zeros
-    // after the name fill the gap, so no stale trailer is left at the end.
+    // and trailer follow it: after this step the file is whole again.
     const std::string where = "records[" + std::to_string(i) + "]: ";
-    if (!sink.Seek(records_end) || !WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
+    if (!sink.Seek(records_end) ||
+        !WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
       failure = where + why;
       break;
     }
     records_end = sink.Position();
-    const uint32_t tail = static_cast<uint32_t>(name.size()) + 1 + kiv::kTrailerSize;
-    const uint32_t gap = end_of_file > records_end + tail ? end_of_file - records_end - tail : 0;
-    if (!sink.Write(name.c_str(), static_cast<uint32_t>(name.size()) + 1) ||
-        !WriteZeros(sink, gap) || !writer.FinishRaw(records_end, writer.last_record(), kiv::kSignature) ||
-        !FlushToDisk(file)) {
+    if (!write_tail()) {
       failure = where + "cannot write: " + ErrnoText();
       break;
     }
-    end_of_file = std::max(end_of_file, sink.Position());
+  }
+  // A new name with no records: only the tail changes.
+  if (failure.empty() && manifest.records.empty() && manifest.display_name && !write_tail()) {
+    failure = "cannot write: " + ErrnoText();
   }
   if (failure.empty() && stop_after && manifest.records.size() == *stop_after) {
     std::_Exit(kExitCutOff);
   }
-  if (fclose(file) != 0 && failure.empty()) failure = path + ": cannot write: " + ErrnoText();
+  if (fclose(file) != 0 && failure.empty()) failure = "cannot write: " + ErrnoText();
   if (!failure.empty()) {
     Error(err, path + ": " + failure);
     return kExitFailed;

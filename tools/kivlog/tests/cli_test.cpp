@@ -543,6 +543,14 @@ TEST_F(KivlogTest, AppendCanRenameTheProductEvenToAShorterName) {
   // The new tail is shorter than the old one: the file keeps its size
   // rather than leave a stale trailer at its end.
   EXPECT_EQ(fs::file_size(Path("out.exe")), old_size);
+
+  // A name alone, with no records, renames too.
+  WriteFile(Path("rename.json"), R"({"display_name": "Renamed", "records": []})");
+  Outcome rename = Kivlog({"append", Path("out.exe"), Path("rename.json")});
+  ASSERT_EQ(rename.code, 0) << rename.err;
+  kiv::LogReader again(Path("out.exe").c_str());
+  EXPECT_EQ(again.CheckChain().records, 4u);
+  EXPECT_STREQ(again.display_name(), "Renamed");
 }
 
 TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
