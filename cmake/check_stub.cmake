@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Fails when the stub is 60,000 bytes or larger or imports a DLL outside the
 # system set. Prints what it measured.
 file(SIZE "${STUB}" size)

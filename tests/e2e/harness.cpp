@@ -1,0 +1,429 @@
+#include "harness.h"
+
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "e2e_config.h"
+
+namespace kiv::e2e {
+
+namespace {
+
+std::string Parent(const std::string& path) {
+  size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+void MakeDirectories(const std::string& path) {
+  if (path.empty() || DirectoryExists(path)) return;
+  MakeDirectories(Parent(path));
+  CreateDirectoryA(path.c_str(), nullptr);
+}
+
+void RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = data.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string child = path + "\\" + name;
+      SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        DeleteFileA(child.c_str());
+      }
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+std::string FreshDirectory(const std::string& name) {
+  std::string path = "C:\\kivtest\\" + name;
+  RemoveTree(path);
+  MakeDirectories(path);
+  return path;
+}
+
+bool FileExists(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void WriteFileBytes(const std::string& path, const std::string& content) {
+  MakeDirectories(Parent(path));
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool GetTimes(const std::string& path, FileTimes* times) {
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  FILETIME c, a, w;
+  BOOL ok = GetFileTime(f, &c, &a, &w);
+  CloseHandle(f);
+  auto u64 = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  times->creation = u64(c);
+  times->access = u64(a);
+  times->write = u64(w);
+  return ok != FALSE;
+}
+
+std::string TempDirectory() {
+  char buffer[MAX_PATH + 1];
+  DWORD n = GetTempPathA(sizeof(buffer), buffer);
+  return std::string(buffer, n);
+}
+
+std::vector<std::string> ListFiles(const std::string& directory, const std::string& pattern) {
+  std::vector<std::string> names;
+  std::string dir = directory;
+  if (!dir.empty() && dir.back() != '\\') dir += '\\';
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((dir + pattern).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(data.cFileName);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return names;
+}
+
+bool SetRegString(HKEY root, const std::string& key, const std::string& name,
+                  const std::string& value) {
+  HKEY k;
+  if (RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  LONG rc = RegSetValueExA(k, name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1));
+  RegCloseKey(k);
+  return rc == ERROR_SUCCESS;
+}
+
+bool RegKeyExists(HKEY root, const std::string& key) {
+  HKEY k;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  RegCloseKey(k);
+  return true;
+}
+
+bool RegValueExists(HKEY root, const std::string& key, const std::string& name) {
+  HKEY k;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  LONG rc = RegQueryValueExA(k, name.empty() ? nullptr : name.c_str(), nullptr, nullptr, nullptr,
+                             nullptr);
+  RegCloseKey(k);
+  return rc == ERROR_SUCCESS;
+}
+
+std::string RegString(HKEY root, const std::string& key, const std::string& name) {
+  HKEY k;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return "<no key>";
+  char buffer[4096];
+  DWORD size = sizeof(buffer);
+  DWORD type = 0;
+  LONG rc = RegQueryValueExA(k, name.empty() ? nullptr : name.c_str(), nullptr, &type,
+                             reinterpret_cast<BYTE*>(buffer), &size);
+  RegCloseKey(k);
+  if (rc != ERROR_SUCCESS) return "<no value>";
+  return std::string(buffer, size > 0 && buffer[size - 1] == '\0' ? size - 1 : size);
+}
+
+void RegDeleteTree(HKEY root, const std::string& key) {
+  HKEY k;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &k) == ERROR_SUCCESS) {
+    char name[512];
+    for (;;) {
+      DWORD size = sizeof(name);
+      if (RegEnumKeyExA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        break;
+      }
+      RegDeleteTree(root, key + "\\" + name);
+    }
+    RegCloseKey(k);
+  }
+  RegDeleteKeyA(root, key.c_str());
+}
+
+const std::vector<uint8_t>& StubImage() {
+  static const std::vector<uint8_t> image = [] {
+    std::string bytes = ReadFileBytes(KIV_STUB_PATH);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+  }();
+  return image;
+}
+
+bool UninstallImage::Write(const void* data, uint32_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  bytes_.insert(bytes_.end(), p, p + size);
+  return true;
+}
+
+void UninstallImage::SaveAs(const std::string& path) const {
+  WriteFileBytes(path, std::string(bytes_.begin(), bytes_.end()));
+}
+
+void WriteUninstallFile(const std::string& path, const std::string& display_name,
+                        const std::function<void(LogWriter&)>& add_records) {
+  UninstallImage image;
+  LogWriter writer(image);
+  writer.Begin();
+  add_records(writer);
+  writer.Finish(display_name.c_str());
+  image.SaveAs(path);
+}
+
+namespace {
+
+std::string WindowText(HWND h) {
+  char buffer[2048];
+  int n = GetWindowTextA(h, buffer, sizeof(buffer));
+  return std::string(buffer, n > 0 ? n : 0);
+}
+
+// The icon a message box shows. Icon handles are private to the process that
+// loaded them, so the box's icon is read off the screen and compared with the
+// system's icons drawn here on the same background.
+uint32_t BoxIcon(HWND box) {
+  HWND control = GetDlgItem(box, 0x0440);  // the message box's icon control
+  RECT rect;
+  if (!control || !GetWindowRect(control, &rect)) return 0;
+  const int w = rect.right - rect.left;
+  const int h = rect.bottom - rect.top;
+  if (w <= 0 || h <= 0 || w > 256 || h > 256) return 0;
+  HDC screen = GetDC(nullptr);
+  HDC shot = CreateCompatibleDC(screen);
+  HBITMAP shot_bitmap = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old_shot = SelectObject(shot, shot_bitmap);
+  BitBlt(shot, 0, 0, w, h, screen, rect.left, rect.top, SRCCOPY);
+  const COLORREF background = GetPixel(shot, 0, 0);
+
+  struct Known {
+    LPCSTR id;
+    uint32_t style;
+  } known[] = {{IDI_HAND, MB_ICONERROR},
+               {IDI_ASTERISK, MB_ICONINFORMATION},
+               {IDI_QUESTION, MB_ICONQUESTION},
+               {IDI_EXCLAMATION, MB_ICONWARNING}};
+  uint32_t best = 0;
+  int best_diff = w * h / 10;  // more than a tenth of the pixels off: no match
+  HDC ref = CreateCompatibleDC(screen);
+  HBITMAP ref_bitmap = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old_ref = SelectObject(ref, ref_bitmap);
+  HBRUSH brush = CreateSolidBrush(background);
+  for (const Known& k : known) {
+    RECT all = {0, 0, w, h};
+    FillRect(ref, &all, brush);
+    DrawIconEx(ref, 0, 0, LoadIconA(nullptr, k.id), w, h, 0, nullptr, DI_NORMAL);
+    int diff = 0;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        if (GetPixel(ref, x, y) != GetPixel(shot, x, y)) ++diff;
+      }
+    }
+    if (diff < best_diff) {
+      best_diff = diff;
+      best = k.style;
+    }
+  }
+  DeleteObject(brush);
+  SelectObject(ref, old_ref);
+  DeleteObject(ref_bitmap);
+  DeleteDC(ref);
+  SelectObject(shot, old_shot);
+  DeleteObject(shot_bitmap);
+  DeleteDC(shot);
+  ReleaseDC(nullptr, screen);
+  return best;
+}
+
+struct ButtonScan {
+  std::vector<std::pair<int, std::string>> buttons;
+};
+
+BOOL CALLBACK CollectButton(HWND child, LPARAM param) {
+  char cls[64];
+  GetClassNameA(child, cls, sizeof(cls));
+  if (lstrcmpiA(cls, "Button") == 0 && IsWindowVisible(child)) {
+    reinterpret_cast<ButtonScan*>(param)->buttons.emplace_back(GetDlgCtrlID(child),
+                                                               WindowText(child));
+  }
+  return TRUE;
+}
+
+struct BoxScan {
+  std::vector<HWND> boxes;
+};
+
+BOOL CALLBACK CollectBox(HWND h, LPARAM param) {
+  char cls[64];
+  GetClassNameA(h, cls, sizeof(cls));
+  if (lstrcmpA(cls, "#32770") == 0 && IsWindowVisible(h) && WindowText(h) == "Kiv Uninstall") {
+    reinterpret_cast<BoxScan*>(param)->boxes.push_back(h);
+  }
+  return TRUE;
+}
+
+// Answers boxes on its own thread until stopped.
+class BoxAnswerer {
+ public:
+  explicit BoxAnswerer(std::vector<int> answers) : answers_(std::move(answers)) {
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~BoxAnswerer() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::vector<Box> boxes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return boxes_;
+  }
+
+ private:
+  void Loop() {
+    while (!stop_) {
+      BoxScan scan;
+      EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&scan));
+      for (HWND h : scan.boxes) {
+        if (handled_.count(h)) continue;
+        Answer(h);
+      }
+      Sleep(20);
+    }
+  }
+
+  void Answer(HWND h) {
+    // Let the box finish laying itself out before reading it.
+    Sleep(100);
+    Box box;
+    box.caption = WindowText(h);
+    char text[4096] = {};
+    GetDlgItemTextA(h, 0xFFFF, text, sizeof(text));
+    box.text = text;
+    ButtonScan scan;
+    EnumChildWindows(h, CollectButton, reinterpret_cast<LPARAM>(&scan));
+    for (auto& b : scan.buttons) box.buttons.push_back(b.second);
+    box.icon = BoxIcon(h);
+    size_t index;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      index = boxes_.size();
+      boxes_.push_back(box);
+    }
+    handled_.insert(h);
+    int answer = index < answers_.size() ? answers_[index] : IDOK;
+    HWND button = GetDlgItem(h, answer);
+    if (button) {
+      PostMessageA(button, BM_CLICK, 0, 0);
+    } else {
+      PostMessageA(h, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
+    }
+    // Wait for it to go, so a new box is never taken for this one.
+    for (int i = 0; i < 250 && IsWindow(h); ++i) Sleep(20);
+  }
+
+  std::vector<int> answers_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<Box> boxes_;
+  std::set<HWND> handled_;
+};
+
+}  // namespace
+
+RunResult Run(const std::string& command_line, const std::vector<int>& answers,
+              DWORD timeout_ms) {
+  RunResult result;
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  std::vector<char> line(command_line.begin(), command_line.end());
+  line.push_back('\0');
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  BoxAnswerer answerer(answers);
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                      nullptr, &startup, &process)) {
+    return result;
+  }
+  AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(process.hThread);
+
+  const DWORD start = GetTickCount();
+  bool first_done = false;
+  for (;;) {
+    if (!first_done && WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
+      first_done = true;
+      GetExitCodeProcess(process.hProcess, &result.exit_code);
+    }
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+    if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof(info),
+                                  nullptr)) {
+      result.processes = static_cast<int>(info.TotalProcesses);
+      if (first_done && info.ActiveProcesses == 0) {
+        result.finished = true;
+        break;
+      }
+    }
+    if (GetTickCount() - start > timeout_ms) break;
+    Sleep(20);
+  }
+  if (!result.finished) TerminateJobObject(job, 99);
+  answerer.Stop();
+  result.boxes = answerer.boxes();
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  CloseHandle(job);
+  return result;
+}
+
+std::string AsUserStartsIt(const std::string& uninstall_file) {
+  return "\"" + uninstall_file + "\"";
+}
+
+bool SimulateRestart() {
+  char line[] = "wineboot.exe -r";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return false;
+  }
+  DWORD rc = WaitForSingleObject(process.hProcess, 120000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return rc == WAIT_OBJECT_0;
+}
+
+}  // namespace kiv::e2e

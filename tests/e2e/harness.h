@@ -1,0 +1,97 @@
+// The Windows test bed: builds uninstall files, starts the real stub under
+// Wine, answers its message boxes as a user would and waits until every
+// process of the run has ended. State is set up and checked through real
+// Win32 calls (files, registry, DDE), never through a fake layer.
+#ifndef KIV_TESTS_E2E_HARNESS_H_
+#define KIV_TESTS_E2E_HARNESS_H_
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "uninstall_file/log_writer.h"
+
+namespace kiv::e2e {
+
+// ---- Files -----------------------------------------------------------------
+// C:\kivtest\<name>, emptied and made anew (with every parent).
+std::string FreshDirectory(const std::string& name);
+void MakeDirectories(const std::string& path);
+void RemoveTree(const std::string& path);
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& content);
+std::string ReadFileBytes(const std::string& path);
+// The three times of a file as FILETIMEs (creation, last access, last write).
+struct FileTimes {
+  uint64_t creation = 0, access = 0, write = 0;
+};
+bool GetTimes(const std::string& path, FileTimes* times);
+std::string TempDirectory();  // with its trailing backslash
+// Files in a directory whose names match pattern (e.g. "STP*.tmp").
+std::vector<std::string> ListFiles(const std::string& directory, const std::string& pattern);
+
+// ---- Registry --------------------------------------------------------------
+bool SetRegString(HKEY root, const std::string& key, const std::string& name,
+                  const std::string& value);
+bool RegKeyExists(HKEY root, const std::string& key);
+bool RegValueExists(HKEY root, const std::string& key, const std::string& name);
+std::string RegString(HKEY root, const std::string& key, const std::string& name);
+void RegDeleteTree(HKEY root, const std::string& key);
+
+// ---- Uninstall files -------------------------------------------------------
+// The built stub's bytes.
+const std::vector<uint8_t>& StubImage();
+
+// An uninstall file in memory: the stub image, then what the writer adds.
+class UninstallImage final : public ByteSink {
+ public:
+  UninstallImage() : bytes_(StubImage()) {}
+  bool Write(const void* data, uint32_t size) override;
+  uint32_t Position() const override { return static_cast<uint32_t>(bytes_.size()); }
+  std::vector<uint8_t>& bytes() { return bytes_; }
+  void SaveAs(const std::string& path) const;
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// Writes stub + type-0 record + what add_records writes + display name +
+// trailer to path.
+void WriteUninstallFile(const std::string& path, const std::string& display_name,
+                        const std::function<void(LogWriter&)>& add_records);
+
+// ---- Running the stub ------------------------------------------------------
+struct Box {
+  std::string caption;
+  std::string text;
+  std::vector<std::string> buttons;  // in the box's order, e.g. {"&Yes", "&No"}
+  uint32_t icon = 0;                 // MB_ICONERROR, MB_ICONINFORMATION, ... or 0
+};
+
+struct RunResult {
+  bool finished = false;  // every process of the run ended before the time-out
+  DWORD exit_code = 0;    // of the first process
+  std::vector<Box> boxes;
+  int processes = 0;      // processes the run started, the first included
+};
+
+// Starts command_line (the whole line, program name included), answers the
+// n-th "Kiv Uninstall" box with answers[n] (IDOK past the end of the list)
+// and waits for the process and everything it started.
+RunResult Run(const std::string& command_line, const std::vector<int>& answers = {},
+              DWORD timeout_ms = 60000);
+
+// The full command line that starts the uninstall file as the Windows shell
+// would: its path in quotes, nothing after it.
+std::string AsUserStartsIt(const std::string& uninstall_file);
+
+// Runs "wineboot -r" in this prefix: the pending restart operations.
+bool SimulateRestart();
+
+}  // namespace kiv::e2e
+
+#endif  // KIV_TESTS_E2E_HARNESS_H_
