@@ -1,0 +1,1 @@
+#include "run/ini_cutter.h"

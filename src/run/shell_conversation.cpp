@@ -1,0 +1,1 @@
+#include "run/shell_conversation.h"
