@@ -1,0 +1,55 @@
+#include "run/delete_with_retry.h"
+
+#include <gtest/gtest.h>
+
+namespace kiv {
+namespace {
+
+// A clock that advances by the pause each wait asks for.
+struct Clock {
+  static inline uint32_t now = 0;
+  static inline int attempts = 0;
+  static inline int waits = 0;
+  static inline int succeed_on = -1;  // attempt number that succeeds, -1 never
+  static void Reset(uint32_t start, int success) {
+    now = start;
+    attempts = waits = 0;
+    succeed_on = success;
+  }
+  static bool TryDelete(const char*) { return ++attempts == succeed_on; }
+  static uint32_t Ticks() { return now; }
+  static void Wait(uint32_t ms) {
+    ++waits;
+    now += ms;
+  }
+};
+
+constexpr RetryHooks kHooks = {Clock::TryDelete, Clock::Ticks, Clock::Wait};
+
+TEST(DeleteWithRetry, KeepsTryingForTwoSecondsWhateverTheTickCounter) {
+  const uint32_t kTries = kDeleteRetryMs / kDeleteRetryPauseMs + 1;
+  for (uint32_t start : {0u, 1000u, 0xFFFFFFFFu - 500u, 0xFFFFFFFFu}) {
+    Clock::Reset(start, -1);
+    EXPECT_FALSE(DeleteWithRetry("f", kHooks));
+    EXPECT_EQ(Clock::attempts, static_cast<int>(kTries)) << start;
+    EXPECT_EQ(Clock::waits, static_cast<int>(kTries - 1)) << start;
+    EXPECT_EQ(static_cast<uint32_t>(Clock::now - start), kDeleteRetryMs) << start;
+  }
+}
+
+TEST(DeleteWithRetry, StopsAtTheFirstSuccess) {
+  Clock::Reset(0xFFFFFFF0u, 3);
+  EXPECT_TRUE(DeleteWithRetry("f", kHooks));
+  EXPECT_EQ(Clock::attempts, 3);
+  EXPECT_EQ(Clock::waits, 2);
+}
+
+TEST(DeleteWithRetry, TriesOnceEvenWhenNoTimePassesAtAll) {
+  Clock::Reset(5, 1);
+  EXPECT_TRUE(DeleteWithRetry("f", kHooks));
+  EXPECT_EQ(Clock::attempts, 1);
+  EXPECT_EQ(Clock::waits, 0);
+}
+
+}  // namespace
+}  // namespace kiv

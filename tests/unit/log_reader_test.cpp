@@ -1,0 +1,324 @@
+#include "uninstall_file/log_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "test_files.h"
+
+namespace kiv {
+namespace {
+
+using testing_support::MemoryFile;
+using testing_support::VectorSink;
+
+constexpr uint32_t kImage = 64;  // a stand-in for the executable image
+
+TEST(LogWriter, WritesTheWorkedExampleByteForByte) {
+  VectorSink sink(kImage);
+  LogWriter w(sink);
+  ASSERT_TRUE(w.Begin());
+  ASSERT_TRUE(w.AddDirectory("C:\\App"));
+  ASSERT_TRUE(w.AddFile("C:\\App\\a.txt"));
+  ASSERT_TRUE(w.Finish("App"));
+
+  const uint32_t h = kImage;
+  std::vector<uint8_t> want(kImage, 0xCC);
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; ++i) want.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  auto str = [&](const char* s) { want.insert(want.end(), s, s + std::strlen(s) + 1); };
+  u32(0xFFFFFFFF); want.push_back(0); want.push_back(0);           // at H
+  u32(h); want.push_back(1); want.push_back(0); str("C:\\App");     // at H+6, 13 bytes
+  u32(h + 6); want.push_back(2); want.push_back(0); str("C:\\App\\a.txt");
+  want.push_back(0);                                                // at H+19, 20 bytes
+  const uint32_t name = static_cast<uint32_t>(want.size());
+  EXPECT_EQ(name, h + 39);
+  str("App");
+  u32(name); u32(h + 19);
+  want.insert(want.end(), kSignature, kSignature + kSignatureSize);
+  EXPECT_EQ(sink.bytes, want);
+}
+
+TEST(LogWriter, RefusesFieldsOverTheirLimitAndWritesNothing) {
+  VectorSink sink;
+  LogWriter w(sink);
+  w.Begin();
+  const uint32_t before = sink.Position();
+  std::string fits(255, 'a'), over(256, 'a');
+  std::string reg_fits(1023, 'r'), reg_over(1024, 'r');
+  EXPECT_TRUE(w.AddDirectory(fits.c_str()));
+  const uint32_t after_one = sink.Position();
+  EXPECT_GT(after_one, before);
+  EXPECT_FALSE(w.AddDirectory(over.c_str()));
+  EXPECT_FALSE(w.AddRegistryValue("HKEY_USERS", reg_over.c_str(), nullptr));
+  EXPECT_FALSE(w.AddRegistryValue("HKEY_USERS", "k\\v", reg_over.c_str()));
+  EXPECT_FALSE(w.Finish(over.c_str()));
+  EXPECT_EQ(sink.Position(), after_one);
+  EXPECT_TRUE(w.AddRegistryValue("HKEY_USERS", reg_fits.c_str(), reg_fits.c_str()));
+}
+
+// Reads every record back through the reader, as the walk does.
+TEST(LogReader, WalksEveryRecordTypeBackwards) {
+  VectorSink sink(kImage);
+  LogWriter w(sink);
+  w.Begin();
+  w.AddDirectory("C:\\App");
+  w.AddRestoredFile("C:\\App\\cfg", 0x0123456789ABCDEFull, "saved", 5);
+  w.AddIniEntry("win.ini", "Sec", "Key", "<null>", "v", false);
+  w.AddRegistryValue("HKEY_CURRENT_USER", "Software\\A\\V", "data");
+  w.AddUnused5();
+  w.AddFont("Sample Sans", "sample.ttf");
+  w.AddShellItem("Group", "Item");
+  w.AddShellGroup("Group");
+  w.Finish("Every Type");
+
+  LogReader r(MemoryFile(sink.bytes));
+  ASSERT_TRUE(r.usable());
+  EXPECT_STREQ(r.display_name(), "Every Type");
+  ChainVerdict v = r.CheckChain();
+  EXPECT_EQ(v.damage, Damage::kNone);
+  EXPECT_EQ(v.records, 9u);
+  EXPECT_EQ(r.current(), r.last_record());
+
+  char a[1024], b[1024];
+  EXPECT_EQ(r.NextRecord(), 8);
+  EXPECT_TRUE(r.ReadString(a, 256));
+  EXPECT_STREQ(a, "Group");
+  EXPECT_EQ(r.NextRecord(), 7);
+  EXPECT_TRUE(r.ReadString(a, 256) && r.ReadString(b, 256));
+  EXPECT_STREQ(b, "Item");
+  EXPECT_EQ(r.NextRecord(), 6);
+  EXPECT_EQ(r.NextRecord(), 5);  // nothing of its payload is read
+  EXPECT_EQ(r.NextRecord(), 4);
+  EXPECT_TRUE(r.ReadString(a, 256) && r.ReadString(b, 1024));
+  EXPECT_STREQ(b, "Software\\A\\V");
+  EXPECT_TRUE(r.ReadFlag());
+  EXPECT_TRUE(r.ReadString(a, 1024));
+  EXPECT_STREQ(a, "data");
+  EXPECT_EQ(r.NextRecord(), 3);
+  EXPECT_EQ(r.NextRecord(), 2);
+  EXPECT_TRUE(r.ReadString(a, 256));
+  EXPECT_TRUE(r.ReadFlag());
+  uint8_t time[8];
+  EXPECT_EQ(r.ReadBytes(time, 8), 8u);
+  EXPECT_EQ(LoadU32(time), 0x89ABCDEFu);
+  EXPECT_EQ(LoadU32(time + 4), 0x01234567u);
+  EXPECT_EQ(r.ReadU32(), 5u);
+  EXPECT_EQ(r.NextRecord(), 1);
+  EXPECT_EQ(r.current(), kImage);  // the back-link of the record just read
+  EXPECT_EQ(r.NextRecord(), 0);
+}
+
+TEST(LogReader, ReadStringStopsAtItsCapacityAndAlwaysEndsInNul) {
+  VectorSink sink;
+  LogWriter w(sink);
+  w.Begin();
+  w.AddDirectory("abcd");
+  w.Finish("n");
+  struct Row {
+    uint32_t capacity;
+    bool whole;
+    const char* got;
+  } rows[] = {
+      {5, true, "abcd"},  // fits exactly
+      {4, false, "abc"},  // one byte short: cut and ended
+      {1, false, ""},
+  };
+  for (const Row& row : rows) {
+    LogReader r(MemoryFile(sink.bytes));
+    ASSERT_EQ(r.NextRecord(), 1);
+    char buffer[8];
+    std::memset(buffer, 'X', sizeof(buffer));
+    EXPECT_EQ(r.ReadString(buffer, row.capacity), row.whole) << row.capacity;
+    EXPECT_STREQ(buffer, row.got);
+    EXPECT_EQ(buffer[row.capacity], 'X') << "wrote past the capacity";
+  }
+}
+
+// ---- Damage ----------------------------------------------------------------
+
+struct DamageRow {
+  const char* name;
+  std::vector<uint8_t> (*make)();
+  Damage want;
+};
+
+std::vector<uint8_t> Sound(void (*records)(LogWriter&)) {
+  VectorSink sink(kImage);
+  LogWriter w(sink);
+  w.Begin();
+  records(w);
+  w.Finish("App");
+  return sink.bytes;
+}
+
+void PatchU32(std::vector<uint8_t>& b, size_t at, uint32_t v) { StoreU32(b.data() + at, v); }
+uint32_t TrailerAt(const std::vector<uint8_t>& b) { return static_cast<uint32_t>(b.size() - 20); }
+
+const DamageRow kDamageRows[] = {
+    {"empty_file", [] { return std::vector<uint8_t>(); }, Damage::kTooShort},
+    {"nineteen_bytes", [] { return std::vector<uint8_t>(19, 0); }, Damage::kTooShort},
+    {"small_letter_signature",
+     [] {
+       auto b = Sound([](LogWriter&) {});
+       std::memcpy(b.data() + b.size() - 12, "kivuninstall", 12);
+       return b;
+     },
+     Damage::kBadSignature},
+    {"name_offset_at_trailer",
+     [] {
+       auto b = Sound([](LogWriter&) {});
+       PatchU32(b, TrailerAt(b), TrailerAt(b));
+       return b;
+     },
+     Damage::kNameOffset},
+    {"name_offset_far_past_end",
+     [] {
+       auto b = Sound([](LogWriter&) {});
+       PatchU32(b, TrailerAt(b), 0xFFFFFFF0u);
+       return b;
+     },
+     Damage::kNameOffset},
+    {"display_name_of_256_bytes",
+     [] {
+       VectorSink s(kImage);
+       LogWriter w(s);
+       w.Begin();
+       uint32_t name = s.Position();
+       std::string n(256, 'n');
+       w.WriteBytes(n.c_str(), 257);
+       w.FinishRaw(name, kImage, kSignature);
+       return s.bytes;
+     },
+     Damage::kNameUnterminated},
+    {"last_record_inside_trailer",
+     [] {
+       auto b = Sound([](LogWriter&) {});
+       PatchU32(b, TrailerAt(b) + 4, TrailerAt(b) - 3);
+       return b;
+     },
+     Damage::kRecordOutside},
+    {"type_9",
+     [] { return Sound([](LogWriter& w) { w.AddDirectory("C:\\a"); w.AddRaw(9, "", 0); w.AddDirectory("C:\\b"); }); },
+     Damage::kBadType},
+    {"type_65535", [] { return Sound([](LogWriter& w) { w.AddRaw(0xFFFF, "", 0); }); },
+     Damage::kBadType},
+    {"back_link_to_itself",
+     [] {
+       VectorSink s(kImage);
+       LogWriter w(s);
+       w.Begin();
+       w.Resume(s.Position());
+       w.AddDirectory("C:\\a");
+       w.Finish("App");
+       return s.bytes;
+     },
+     Damage::kBackLinkForward},
+    {"end_record_with_a_back_link",
+     [] {
+       auto b = Sound([](LogWriter&) {});
+       PatchU32(b, kImage, 0);
+       return b;
+     },
+     Damage::kChainEnd},
+    {"string_over_its_limit",
+     [] {
+       return Sound([](LogWriter& w) {
+         std::string p(256, 'p');
+         w.AddRaw(1, p.c_str(), 257);
+       });
+     },
+     Damage::kStringUnterminated},
+    {"string_running_into_the_trailer",
+     [] {
+       VectorSink s(kImage);
+       LogWriter w(s);
+       w.Begin();
+       uint32_t name = s.Position();
+       w.WriteBytes("App", 4);
+       w.AddRaw(1, "C:\\x", 4);
+       w.FinishRaw(name, w.last_record(), kSignature);
+       return s.bytes;
+     },
+     Damage::kStringUnterminated},
+    {"saved_content_past_the_trailer",
+     [] {
+       auto b = Sound([](LogWriter& w) { w.AddRestoredFile("C:\\f", 0, "abc", 3); });
+       // The length field sits 4 bytes before the content (3 bytes), which
+       // ends where the display name starts.
+       PatchU32(b, b.size() - 20 - 4 - 3 - 4, 100);
+       return b;
+     },
+     Damage::kPayloadOutside},
+    {"flag_missing_at_the_trailer",
+     [] {
+       VectorSink s(kImage);
+       LogWriter w(s);
+       w.Begin();
+       uint32_t name = s.Position();
+       w.WriteBytes("App", 4);
+       w.AddRaw(2, "C:\\f", 5);  // no flag byte: the trailer follows
+       w.FinishRaw(name, w.last_record(), kSignature);
+       return s.bytes;
+     },
+     Damage::kPayloadOutside},
+    {"registry_path_of_1024_bytes",
+     [] {
+       return Sound([](LogWriter& w) {
+         std::string payload = std::string("HKEY_USERS") + '\0' + std::string(1024, 'k') + '\0' + '\0';
+         w.AddRaw(4, payload.data(), static_cast<uint32_t>(payload.size()));
+       });
+     },
+     Damage::kStringUnterminated},
+};
+
+void PrintTo(const DamageRow& row, std::ostream* os) { *os << row.name; }
+
+class Damaged : public testing::TestWithParam<DamageRow> {};
+
+TEST_P(Damaged, IsFoundBeforeAnythingIsActedOn) {
+  const DamageRow& row = GetParam();
+  LogReader r(MemoryFile(row.make()));
+  ASSERT_TRUE(r.has_stream());
+  EXPECT_EQ(r.CheckChain().damage, row.want) << DamageName(r.CheckChain().damage);
+  char buffer[8];
+  if (!r.usable()) {
+    EXPECT_FALSE(r.ReadString(buffer, sizeof(buffer)));
+    EXPECT_STREQ(buffer, "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Damaged, testing::ValuesIn(kDamageRows),
+                         [](const testing::TestParamInfo<DamageRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(LogReader, LimitsThatFitExactlyAreSound) {
+  auto b = Sound([](LogWriter& w) {
+    std::string s255(255, 's'), s1023(1023, 'r');
+    ASSERT_TRUE(w.AddDirectory(s255.c_str()));
+    ASSERT_TRUE(w.AddRegistryValue("HKEY_USERS", s1023.c_str(), s1023.c_str()));
+    ASSERT_TRUE(w.AddRestoredFile("C:\\empty", 0, "", 0));
+  });
+  LogReader r(MemoryFile(b));
+  EXPECT_EQ(r.CheckChain().damage, Damage::kNone);
+}
+
+TEST(LogReader, NoFileHasNoStream) {
+  LogReader r("/nonexistent/kiv/uninst.exe");
+  EXPECT_FALSE(r.has_stream());
+  EXPECT_EQ(r.damage(), Damage::kCannotOpen);
+}
+
+TEST(LogReader, NextRecordRefusesABackLinkThatDoesNotPointBackwards) {
+  VectorSink s(kImage);
+  LogWriter w(s);
+  w.Begin();
+  w.Resume(s.Position());
+  w.AddDirectory("C:\\a");
+  w.Finish("App");
+  LogReader r(MemoryFile(s.bytes));
+  EXPECT_EQ(r.NextRecord(), LogReader::kUnreadableType);
+}
+
+}  // namespace
+}  // namespace kiv

@@ -1,0 +1,39 @@
+// Uninstall files built in memory for the host tests.
+#ifndef KIV_TESTS_UNIT_TEST_FILES_H_
+#define KIV_TESTS_UNIT_TEST_FILES_H_
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "uninstall_file/log_reader.h"
+#include "uninstall_file/log_writer.h"
+
+namespace kiv::testing_support {
+
+// A sink over a byte vector that may start with a stand-in image.
+class VectorSink final : public ByteSink {
+ public:
+  explicit VectorSink(size_t image_size = 0, uint8_t fill = 0xCC) : bytes(image_size, fill) {}
+  bool Write(const void* data, uint32_t size) override {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    bytes.insert(bytes.end(), p, p + size);
+    return true;
+  }
+  uint32_t Position() const override { return static_cast<uint32_t>(bytes.size()); }
+  std::vector<uint8_t> bytes;
+};
+
+// An in-memory FILE* over a copy of bytes (the reader adopts and closes it).
+inline FILE* MemoryFile(const std::vector<uint8_t>& bytes) {
+  FILE* f = tmpfile();
+  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
+  fflush(f);
+  rewind(f);
+  return f;
+}
+
+}  // namespace kiv::testing_support
+
+#endif  // KIV_TESTS_UNIT_TEST_FILES_H_
