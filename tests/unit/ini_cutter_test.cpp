@@ -1,0 +1,139 @@
+// The INI line cutter: which lines go, which stay, and that the buffer is
+// never read past its size.
+#include "run/ini_cutter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kiv {
+namespace {
+
+struct CutCase {
+  const char* name;
+  const char* section;
+  const char* key;
+  const char* value;
+  std::string before;
+  std::string after;
+};
+
+std::vector<CutCase> CutCases() {
+  return {
+      {"several_matching_lines", "[Fonts]", "font", "a.fon",
+       "[Fonts]\r\nfont=a.fon\r\nfont=b.fon\r\nfont=a.fon\r\n",
+       "[Fonts]\r\nfont=b.fon\r\n"},
+      {"matching_line_outside_the_section_stays", "[Mine]", "k", "v",
+       "[Other]\r\nk=v\r\n[Mine]\r\nk=v\r\n[Last]\r\nk=v\r\n",
+       "[Other]\r\nk=v\r\n[Mine]\r\n[Last]\r\nk=v\r\n"},
+      {"line_before_any_section_stays", "[S]", "k", "v",
+       "k=v\r\n[S]\r\nk=v\r\n",
+       "k=v\r\n[S]\r\n"},
+      {"section_on_the_first_line", "[S]", "k", "v",
+       "[S]\r\nk=v\r\nother=1\r\n",
+       "[S]\r\nother=1\r\n"},
+      {"section_opened_again_later", "[S]", "k", "v",
+       "[S]\r\nk=v\r\n[T]\r\nk=v\r\n[s]\r\nk=v\r\n",
+       "[S]\r\n[T]\r\nk=v\r\n[s]\r\n"},
+      {"bare_line_feeds", "[S]", "k", "v",
+       "[S]\nk=v\nx=1\nk=v\n",
+       "[S]\nx=1\n"},
+      {"mixed_line_ends", "[S]", "k", "v",
+       "[S]\r\nk=v\nx=1\r\nk=v\r\n",
+       "[S]\r\nx=1\r\n"},
+      {"last_line_without_line_end", "[S]", "k", "v",
+       "[S]\r\nx=1\r\nk=v",
+       "[S]\r\nx=1\r\n"},
+      {"last_line_with_a_lone_carriage_return", "[S]", "k", "v",
+       "[S]\r\nx=1\r\nk=v\r",
+       "[S]\r\nx=1\r\n"},
+      {"key_case_ignored", "[S]", "Device", "v",
+       "[S]\r\nDEVICE=v\r\ndevice=v\r\nDevicf=v\r\n",
+       "[S]\r\nDevicf=v\r\n"},
+      {"value_case_matters", "[S]", "k", "Value",
+       "[S]\r\nk=value\r\nk=Value\r\nk=VALUE\r\n",
+       "[S]\r\nk=value\r\nk=VALUE\r\n"},
+      {"blanks_around_the_equals_sign_ignored", "[S]", "k", "v w",
+       "[S]\r\n k = v w \r\n\tk\t=\tv w\r\nk=v  w\r\n",
+       "[S]\r\nk=v  w\r\n"},
+      {"blanks_around_the_record_fields_ignored", "[S]", " k ", " v ",
+       "[S]\r\nk=v\r\n",
+       "[S]\r\n"},
+      {"header_case_ignored", "[Section]", "k", "v",
+       "[SECTION]\r\nk=v\r\n",
+       "[SECTION]\r\n"},
+      {"header_compared_over_its_length_only", "[S]", "k", "v",
+       "[S] ; note\r\nk=v\r\n",
+       "[S] ; note\r\n"},
+      {"longer_header_opens_nothing", "[S]", "k", "v",
+       "[Sx]\r\nk=v\r\n",
+       "[Sx]\r\nk=v\r\n"},
+      {"section_string_without_bracket_opens_nothing_bracketed", "S", "k", "v",
+       "[S]\r\nk=v\r\n",
+       "[S]\r\nk=v\r\n"},
+      {"indented_bracket_does_not_close", "[S]", "k", "v",
+       "[S]\r\n [x]\r\nk=v\r\n",
+       "[S]\r\n [x]\r\n"},
+      {"empty_section_string_opens_nothing", "", "k", "v",
+       "k=v\r\n[S]\r\nk=v\r\n",
+       "k=v\r\n[S]\r\nk=v\r\n"},
+      {"value_with_an_equals_sign", "[S]", "k", "a=b",
+       "[S]\r\nk=a=b\r\nk=a\r\n",
+       "[S]\r\nk=a\r\n"},
+      {"empty_value", "[S]", "k", "",
+       "[S]\r\nk=\r\nk = \r\nk=x\r\nk\r\n",
+       "[S]\r\nk=x\r\nk\r\n"},
+      {"line_without_equals_sign_stays", "[S]", "k", "",
+       "[S]\r\nk\r\n",
+       "[S]\r\nk\r\n"},
+      {"key_only_a_prefix_stays", "[S]", "k", "v",
+       "[S]\r\nkk=v\r\nk=vv\r\n",
+       "[S]\r\nkk=v\r\nk=vv\r\n"},
+      {"blank_lines_kept", "[S]", "k", "v",
+       "[S]\r\n\r\nk=v\r\n\n",
+       "[S]\r\n\r\n\n"},
+      {"file_shorter_than_the_section", "[LongSection]", "k", "v",
+       "[Long", "[Long"},
+      {"file_one_byte_shorter_than_the_section", "[S]", "k", "v", "[S", "[S"},
+      {"file_exactly_the_section", "[S]", "k", "v", "[S]", "[S]"},
+      {"empty_file", "[S]", "k", "v", "", ""},
+  };
+}
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class CutIniLinesTable : public testing::TestWithParam<CutCase> {};
+
+TEST_P(CutIniLinesTable, LeavesExactlyTheExpectedBytes) {
+  const CutCase& c = GetParam();
+  // The content sits alone in a heap block of its exact size, so a read past
+  // its end shows under the address sanitizer.
+  std::vector<char> buffer(c.before.begin(), c.before.end());
+  uint32_t size = static_cast<uint32_t>(buffer.size());
+
+  const uint32_t cut = CutIniLines(buffer.data(), &size, c.section, c.key, c.value);
+
+  EXPECT_EQ(std::string(buffer.data(), size), c.after);
+  EXPECT_EQ(cut == 0, c.before == c.after) << "cut count " << cut;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CutIniLinesTable, testing::ValuesIn(CutCases()),
+                         [](const testing::TestParamInfo<CutCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(CutIniLines, CountsEveryLineCutAndLeavesTheTailUntouched) {
+  std::string text = "[S]\r\nk=v\r\nk=v\nx=1\r\n";
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.resize(buffer.size() + 4, '#');  // room the caller owns past the content
+  uint32_t size = static_cast<uint32_t>(text.size());
+
+  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v"), 2u);
+  EXPECT_EQ(std::string(buffer.data(), size), "[S]\r\nx=1\r\n");
+  EXPECT_EQ(std::string(buffer.end() - 4, buffer.end()), "####");
+}
+
+}  // namespace
+}  // namespace kiv
