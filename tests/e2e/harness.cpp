@@ -426,4 +426,60 @@ bool SimulateRestart() {
   return rc == WAIT_OBJECT_0;
 }
 
+std::string UnixPath(const std::string& windows_path) {
+  using ToUnix = char*(CDECL*)(LPCWSTR);
+  auto to_unix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (!to_unix) return std::string();
+  wchar_t wide[MAX_PATH * 2];
+  MultiByteToWideChar(CP_ACP, 0, windows_path.c_str(), -1, wide, MAX_PATH * 2);
+  char* unix_path = to_unix(wide);
+  if (!unix_path) return std::string();
+  std::string result = unix_path;
+  HeapFree(GetProcessHeap(), 0, unix_path);
+  return result;
+}
+
+bool RunUnix(const std::string& program, const std::string& arguments) {
+  // Wine starts an ELF program natively but cannot wait for it or read its
+  // exit code, so a shell writes the code into a file we wait for.
+  static int serial = 0;
+  const std::string done = "/tmp/kiv_unix_" + std::to_string(GetCurrentProcessId()) + "_" +
+                           std::to_string(++serial);
+  std::string windows_done = "Z:" + done;
+  for (char& c : windows_done) {
+    if (c == '/') c = '\\';
+  }
+  DeleteFileA(windows_done.c_str());
+  // Wine hands the line to sh split by the Windows rules: the script goes in
+  // double quotes, so within it only single quotes may be used.
+  std::string line = "Z:\\bin\\sh -c \"" + program + " " + arguments + "; echo $? > " + done + "\"";
+  std::vector<char> buffer(line.begin(), line.end());
+  buffer.push_back('\0');
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (int i = 0; i < 500; ++i) {
+    std::string code = ReadFileBytes(windows_done);
+    if (!code.empty() && code.back() == '\n') {
+      DeleteFileA(windows_done.c_str());
+      return code == "0\n";
+    }
+    Sleep(20);
+  }
+  return false;
+}
+
+bool SetImmutable(const std::string& path, bool immutable) {
+  std::string unix_path = UnixPath(path);
+  if (unix_path.empty()) return false;
+  return RunUnix("/usr/bin/chattr", std::string(immutable ? "+i" : "-i") + " '" + unix_path + "'");
+}
+
 }  // namespace kiv::e2e

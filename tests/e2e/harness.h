@@ -92,6 +92,15 @@ std::string AsUserStartsIt(const std::string& uninstall_file);
 // Runs "wineboot -r" in this prefix: the pending restart operations.
 bool SimulateRestart();
 
+// The Unix path behind a Windows path (Wine's own export).
+std::string UnixPath(const std::string& windows_path);
+// Runs a Unix program (Wine starts ELF files natively) and waits for it;
+// true when it exited with 0. arguments may quote with single quotes only. Used for what Win32 cannot do under Wine as
+// root, e.g. "chattr +i" to make a file that really resists.
+bool RunUnix(const std::string& program, const std::string& arguments);
+// Makes path immutable (or mutable again) for the length of a test.
+bool SetImmutable(const std::string& path, bool immutable);
+
 }  // namespace kiv::e2e
 
 #endif  // KIV_TESTS_E2E_HARNESS_H_

@@ -1,0 +1,135 @@
+// The whole two-process uninstall, as a user starts it. Shared by the suite
+// of the NT family and the suite of the 95 family (a prefix set to win98),
+// which differ only in how the pending deletions are kept.
+#ifndef KIV_TESTS_E2E_HANDOFF_SCENARIOS_H_
+#define KIV_TESTS_E2E_HANDOFF_SCENARIOS_H_
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace kiv::e2e {
+
+inline const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+inline std::vector<std::string> TempCopies() { return ListFiles(TempDirectory(), "STP*.tmp"); }
+
+inline std::vector<std::string> NewNames(const std::vector<std::string>& before,
+                                         const std::vector<std::string>& after) {
+  std::vector<std::string> added;
+  for (const std::string& name : after) {
+    if (std::find(before.begin(), before.end(), name) == before.end()) added.push_back(name);
+  }
+  return added;
+}
+
+// A product of two directories and two files, registered as an installer
+// would: as subkeys or as values of its Uninstall key.
+struct Product {
+  std::string root;
+  std::string uninstall_file;
+  std::string name;
+
+  Product(const std::string& directory, const std::string& display_name, bool as_subkeys)
+      : root(FreshDirectory(directory)), uninstall_file(root + "\\uninst.exe"), name(display_name) {
+    WriteFileBytes(root + "\\app.exe", "app");
+    WriteFileBytes(root + "\\data\\a.dat", "data");
+    const std::string key = kUninstallKey + name;
+    const std::string command = "\"" + uninstall_file + "\"";
+    if (as_subkeys) {
+      SetRegString(HKEY_LOCAL_MACHINE, key + "\\DisplayName", "", name);
+      SetRegString(HKEY_LOCAL_MACHINE, key + "\\UnInstallString", "", command);
+    } else {
+      SetRegString(HKEY_LOCAL_MACHINE, key, "DisplayName", name);
+      SetRegString(HKEY_LOCAL_MACHINE, key, "UnInstallString", command);
+    }
+    const std::string r = root;
+    WriteUninstallFile(uninstall_file, name, [&](LogWriter& w) {
+      w.AddDirectory(r.c_str());
+      w.AddFile((r + "\\app.exe").c_str());
+      w.AddDirectory((r + "\\data").c_str());
+      w.AddFile((r + "\\data\\a.dat").c_str());
+    });
+  }
+  bool Registered() const { return RegKeyExists(HKEY_LOCAL_MACHINE, kUninstallKey + name); }
+};
+
+inline std::string Prompt(const std::string& name) {
+  return "Are you sure you want to completely remove \r\n" + name + " and all of its components?";
+}
+
+// Yes: the registration, the product, the uninstall file and its directory
+// go in the run; the temporary copy goes at the next start.
+inline void ConfirmedUninstallRemovesEverything(const std::string& directory,
+                                                const std::string& name, bool as_subkeys) {
+  Product product(directory, name, as_subkeys);
+  ASSERT_TRUE(product.Registered());
+  const std::vector<std::string> copies_before = TempCopies();
+
+  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.processes, 2) << "the confirmation and its temporary copy";
+  ASSERT_EQ(run.boxes.size(), 2u);
+  EXPECT_EQ(run.boxes[0].text, Prompt(name));
+  EXPECT_EQ(run.boxes[0].buttons, (std::vector<std::string>{"&Yes", "&No"}));
+  EXPECT_EQ(run.boxes[0].icon, static_cast<uint32_t>(MB_ICONQUESTION));
+  EXPECT_EQ(run.boxes[1].text, "Uninstall was succesful");
+  EXPECT_FALSE(product.Registered());
+  EXPECT_FALSE(FileExists(product.uninstall_file)) << "the copy deletes it itself";
+  EXPECT_FALSE(DirectoryExists(product.root));
+
+  std::vector<std::string> copies = NewNames(copies_before, TempCopies());
+  ASSERT_EQ(copies.size(), 1u) << "one temporary copy, waiting for the next start";
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(TempDirectory() + copies[0]));
+}
+
+inline void DeclinedUninstallChangesNothing() {
+  Product product("declined\\App", "Declined App", true);
+  const std::vector<std::string> copies_before = TempCopies();
+  const std::string before = ReadFileBytes(product.uninstall_file);
+
+  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDNO});
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.processes, 1) << "no second process";
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, Prompt("Declined App"));
+  EXPECT_TRUE(product.Registered());
+  EXPECT_EQ(ReadFileBytes(product.uninstall_file), before);
+  EXPECT_TRUE(FileExists(product.root + "\\data\\a.dat"));
+  EXPECT_TRUE(NewNames(copies_before, TempCopies()).empty());
+  RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Declined App"));
+}
+
+// The uninstall file is held open past the retry: it is scheduled, the run
+// still succeeds, and the file goes at the next start.
+inline void LockedUninstallFileGoesAtTheNextStart(const char* stub_path) {
+  std::string dir = FreshDirectory("locked\\App");
+  std::string file = dir + "\\uninst.exe";
+  WriteUninstallFile(file, "Locked App", [](LogWriter&) {});
+  HANDLE hold = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+
+  RunResult run = e2e::Run(std::string("\"") + stub_path + "\" " + file);
+  CloseHandle(hold);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_TRUE(FileExists(file)) << "held open through the whole retry";
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(file));
+}
+
+}  // namespace kiv::e2e
+
+#endif  // KIV_TESTS_E2E_HANDOFF_SCENARIOS_H_

@@ -1,0 +1,151 @@
+// Files, directories and the two-process uninstall on the NT family.
+#include <gtest/gtest.h>
+
+#include "e2e_config.h"
+#include "handoff/profile_editor.h"
+#include "handoff_scenarios.h"
+#include "harness.h"
+
+namespace kiv::e2e {
+namespace {
+
+constexpr uint64_t kSavedTime = 0x01D5C1E2A3B4C5D0ull;  // a time in 2019, 100 ns units
+
+RunResult RunUninstallMode(const std::string& file) {
+  return Run(std::string("\"") + KIV_STUB_PATH + "\" " + file);
+}
+
+TEST(Files, RemovesCreatedFilesAndRestoresReplacedOnes) {
+  std::string dir = FreshDirectory("files\\App");
+  std::string outside = FreshDirectory("files\\Shared");
+  std::string file = dir + "\\uninst.exe";
+  std::string big(4097, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  WriteFileBytes(dir + "\\new.txt", "installed");
+  WriteFileBytes(dir + "\\sub\\deep.txt", "installed");
+  WriteFileBytes(outside + "\\config.txt", "installed version");
+  WriteFileBytes(outside + "\\empty.txt", "installed version");
+  WriteFileBytes(outside + "\\big.bin", "installed version");
+  WriteFileBytes(outside + "\\gone_meanwhile.txt", "x");
+  WriteFileBytes(outside + "\\foreign.txt", "put there by the user");
+  WriteUninstallFile(file, "Files App", [&](LogWriter& w) {
+    w.AddDirectory(dir.c_str());
+    w.AddDirectory((dir + "\\sub").c_str());
+    w.AddFile((dir + "\\sub\\deep.txt").c_str());
+    w.AddFile((dir + "\\new.txt").c_str());
+    w.AddFile((dir + "\\never_there.txt").c_str());
+    w.AddRestoredFile((outside + "\\config.txt").c_str(), kSavedTime, "saved version", 13);
+    w.AddRestoredFile((outside + "\\empty.txt").c_str(), kSavedTime, "", 0);
+    w.AddRestoredFile((outside + "\\big.bin").c_str(), kSavedTime, big.data(), 4097);
+    w.AddDirectory(outside.c_str());  // holds a foreign file: stays
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_FALSE(DirectoryExists(dir));
+  // The times first: reading a file moves its last-access time.
+  for (const char* name : {"config.txt", "empty.txt", "big.bin"}) {
+    FileTimes times;
+    ASSERT_TRUE(GetTimes(outside + "\\" + name, &times));
+    EXPECT_EQ(times.creation, kSavedTime) << name;
+    EXPECT_EQ(times.access, kSavedTime) << name;
+    EXPECT_EQ(times.write, kSavedTime) << name;
+  }
+  EXPECT_EQ(ReadFileBytes(outside + "\\config.txt"), "saved version");
+  EXPECT_TRUE(FileExists(outside + "\\empty.txt"));
+  EXPECT_EQ(ReadFileBytes(outside + "\\empty.txt"), "");
+  EXPECT_EQ(ReadFileBytes(outside + "\\big.bin"), big);
+  EXPECT_TRUE(FileExists(outside + "\\foreign.txt"));
+  EXPECT_TRUE(DirectoryExists(outside));
+}
+
+TEST(Files, FileThatResistsKeepsItsContentAndTheWalkGoesOn) {
+  std::string dir = FreshDirectory("resists");
+  std::string file = dir + "\\uninst.exe";
+  std::string stubborn = dir + "\\stubborn.txt";
+  WriteFileBytes(stubborn, "installed");
+  WriteFileBytes(dir + "\\after.txt", "installed");
+  FileTimes before;
+  ASSERT_TRUE(GetTimes(stubborn, &before));
+  // As root, Wine's read-only attribute stops nothing; an immutable file does.
+  ASSERT_TRUE(SetImmutable(stubborn, true));
+  WriteUninstallFile(file, "Resists", [&](LogWriter& w) {
+    w.AddFile((dir + "\\after.txt").c_str());  // undone after the stubborn one
+    w.AddRestoredFile(stubborn.c_str(), kSavedTime, "saved", 5);
+  });
+
+  RunResult run = RunUninstallMode(file);
+  SetImmutable(stubborn, false);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_EQ(ReadFileBytes(stubborn), "installed");
+  FileTimes after;
+  ASSERT_TRUE(GetTimes(stubborn, &after));
+  EXPECT_EQ(after.write, before.write);
+  EXPECT_FALSE(FileExists(dir + "\\after.txt")) << "the walk went on";
+}
+
+TEST(Handoff, YesRemovesEverythingWithTheRegistrationAsSubkeys) {
+  ConfirmedUninstallRemovesEverything("handoff\\Sub Keys", "Kiv Sample Subkeys", true);
+}
+
+TEST(Handoff, YesRemovesEverythingWithTheRegistrationAsValues) {
+  ConfirmedUninstallRemovesEverything("handoff\\Values", "Kiv Sample Values", false);
+}
+
+TEST(Handoff, ProductDirectoryWithABlankInItsName) {
+  ConfirmedUninstallRemovesEverything("Program Files\\Kiv Sample", "Kiv Blank", true);
+}
+
+TEST(Handoff, NoChangesNothing) { DeclinedUninstallChangesNothing(); }
+
+TEST(Handoff, DamagedOwnFileShowsTheMessageAndChangesNothing) {
+  Product product("handoff\\Damaged", "Damaged App", true);
+  std::string bytes = ReadFileBytes(product.uninstall_file);
+  bytes[bytes.size() - 1] = 'X';  // the signature's last letter
+  WriteFileBytes(product.uninstall_file, bytes);
+
+  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "The uninstall file was damaged.");
+  EXPECT_TRUE(product.Registered());
+  EXPECT_TRUE(FileExists(product.root + "\\app.exe"));
+  RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Damaged App"));
+}
+
+TEST(Handoff, LockedUninstallFileGoesAtTheNextStart) {
+  LockedUninstallFileGoesAtTheNextStart(KIV_STUB_PATH);
+}
+
+// The editor's size limit, through the real whole-file calls.
+TEST(ProfileFile, EditsAFileOfTheLimitAndRefusesOneByteMore) {
+  std::string dir = FreshDirectory("profile");
+  for (uint32_t size : {kProfileFileLimit, kProfileFileLimit + 1}) {
+    std::string path = dir + "\\limit.ini";
+    std::string content = "[Rename]\r\n" + std::string(size - 10, ';');
+    WriteFileBytes(path, content);
+    const bool edited = AddProfileEntry("Rename", "NUL", "C:\\X", path.c_str());
+    const std::string after = ReadFileBytes(path);
+    if (size == kProfileFileLimit) {
+      EXPECT_TRUE(edited);
+      EXPECT_EQ(after, "[Rename]\r\nNUL=C:\\X\r\n" + std::string(size - 10, ';'));
+    } else {
+      EXPECT_FALSE(edited);
+      EXPECT_EQ(after, content);
+    }
+  }
+  std::string fresh = dir + "\\fresh.ini";
+  ASSERT_TRUE(AddProfileEntry("Rename", "NUL", "C:\\A", fresh.c_str()));
+  EXPECT_EQ(ReadFileBytes(fresh), "[Rename]\r\nNUL=C:\\A");
+}
+
+}  // namespace
+}  // namespace kiv::e2e

@@ -1,0 +1,59 @@
+// The two-process uninstall on the 95 family: the whole prefix reports
+// Windows 98, so pending deletions go through WININIT.INI.
+#include <gtest/gtest.h>
+
+#include "e2e_config.h"
+#include "handoff_scenarios.h"
+#include "harness.h"
+
+namespace kiv::e2e {
+namespace {
+
+std::string WininitPath() {
+  char windows[MAX_PATH];
+  GetWindowsDirectoryA(windows, sizeof(windows));
+  return std::string(windows) + "\\WININIT.INI";
+}
+
+TEST(Family, PrefixIsTheWindows95Family) {
+  OSVERSIONINFOA info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  ASSERT_TRUE(GetVersionExA(&info));
+  EXPECT_EQ(info.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_WINDOWS));
+}
+
+TEST(Handoff95, YesRemovesEverythingAndTheCopyGoesThroughWininit) {
+  ConfirmedUninstallRemovesEverything("Program Files\\Kiv Ninety", "Kiv Ninety", true);
+}
+
+TEST(Handoff95, NoChangesNothing) { DeclinedUninstallChangesNothing(); }
+
+TEST(Handoff95, LockedFileIsAddedBesideAForeignPendingDeletion) {
+  // Another program's pending deletion, which must survive our entry.
+  std::string foreign = FreshDirectory("foreign") + "\\pending.txt";
+  WriteFileBytes(foreign, "another program's");
+  char short_path[MAX_PATH];
+  ASSERT_NE(GetShortPathNameA(foreign.c_str(), short_path, sizeof(short_path)), 0u);
+  WriteFileBytes(WininitPath(), std::string("[Rename]\r\nNUL=") + short_path + "\r\n");
+
+  std::string dir = FreshDirectory("locked95\\App");
+  std::string file = dir + "\\uninst.exe";
+  WriteUninstallFile(file, "Locked 95", [](LogWriter&) {});
+  HANDLE hold = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+  RunResult run = e2e::Run(std::string("\"") + KIV_STUB_PATH + "\" " + file);
+  CloseHandle(hold);
+
+  ASSERT_TRUE(run.finished);
+  char file_short[MAX_PATH];
+  ASSERT_NE(GetShortPathNameA(file.c_str(), file_short, sizeof(file_short)), 0u);
+  EXPECT_EQ(ReadFileBytes(WininitPath()), std::string("[Rename]\r\nNUL=") + file_short +
+                                              "\r\nNUL=" + short_path + "\r\n");
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(FileExists(foreign)) << "the foreign entry was lost";
+}
+
+}  // namespace
+}  // namespace kiv::e2e
