@@ -64,7 +64,7 @@ int ConfirmationMode(int show_code) {
         line.Append(own.c_str()) && platform::StartProcess(line.data(), show_code)) {
       return 1;
     }
-    platform::DeleteFilePath(copy.c_str());
+    RemoveTemporaryCopy(copy.c_str());
   }
   // No copy could be made or started: the registration is already gone, so
   // remove the product from here. Our own file, running, cannot be deleted;

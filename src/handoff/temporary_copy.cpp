@@ -8,6 +8,10 @@ namespace kiv {
 
 namespace {
 
+// Tries this many names before giving up: each one that already exists,
+// file or directory, is passed over, never reused.
+constexpr uint32_t kDirectoryAttempts = 64;
+
 bool CopyHead(const char* from, const char* to) {
   FileStream in;
   FileStream out;
@@ -24,34 +28,65 @@ bool CopyHead(const char* from, const char* to) {
   return out.Close();
 }
 
+// Cuts path at its last backslash, in place.
+void CutAtLastBackslash(TemporaryPath* path) {
+  const char* text = path->c_str();
+  uint32_t last = 0;
+  for (uint32_t i = 0; text[i]; ++i) {
+    if (text[i] == '\\') last = i;
+  }
+  path->Truncate(last);
+}
+
 }  // namespace
 
 bool MakeTemporaryCopy(const char* own, TemporaryPath* copy) {
   // The launched copy runs in this directory; the root keeps it off the
   // product's directories, which it is about to remove.
   platform::SetCurrentDirectoryPath("\\");
-  TemporaryPath directory;
-  if (!platform::TempDirectory(directory.data(), directory.capacity())) return false;
-  if (!platform::TempFileName(directory.c_str(), kTempPrefix, copy->data(), copy->capacity())) {
-    return false;
+  TemporaryPath temp;
+  if (!platform::TempDirectory(temp.data(), temp.capacity())) return false;
+  // Unique numbers from the tick count; GetTempFileNameA only forms the name
+  // for a number that is not zero, and the directory's creation tells whether
+  // the name was free.
+  const uint32_t seed = platform::TickCount();
+  bool made = false;
+  for (uint32_t i = 0; i < kDirectoryAttempts && !made; ++i) {
+    uint32_t unique = (seed + i * 0x9E37u) & 0xFFFFu;
+    if (unique == 0) unique = 1;
+    made = platform::TempFileName(temp.c_str(), kTempPrefix, unique, copy->data(),
+                                  copy->capacity()) &&
+           platform::CreatePrivateDirectory(copy->c_str());
   }
-  if (!CopyHead(own, copy->c_str())) {
-    platform::DeleteFilePath(copy->c_str());
+  if (!made) return false;
+  if (!copy->Append("\\") || !copy->Append(kCopyName) || !CopyHead(own, copy->c_str())) {
+    RemoveTemporaryCopy(copy->c_str());
     return false;
   }
   return true;
 }
 
+void RemoveTemporaryCopy(const char* copy) {
+  TemporaryPath directory;
+  if (!directory.Assign(copy)) return;
+  platform::DeleteFilePath(directory.c_str());
+  CutAtLastBackslash(&directory);
+  platform::RemoveDirectoryPath(directory.c_str());
+}
+
 void ScheduleOwnTemporaryCopyDeletion() {
   WideBuffer own;
-  TemporaryPath directory;
+  TemporaryPath temp;
   if (!platform::ModuleFileName(own.data(), own.capacity()) ||
-      !platform::TempDirectory(directory.data(), directory.capacity())) {
+      !platform::TempDirectory(temp.data(), temp.capacity())) {
     return;
   }
-  if (IsTemporaryCopyPath(own.c_str(), directory.c_str())) {
-    ScheduleRestartDeletion(own.c_str());
-  }
+  uint32_t name_start = 0;
+  if (!IsTemporaryCopyPath(own.c_str(), temp.c_str(), &name_start)) return;
+  // The file first: at the next start the directory is empty by its turn.
+  ScheduleRestartDeletion(own.c_str());
+  own.Truncate(name_start - 1);
+  ScheduleRestartDeletion(own.c_str());
 }
 
 }  // namespace kiv

@@ -1,6 +1,11 @@
-// The temporary copy: the confirmation mode copies the program into the
-// temporary directory and starts the copy, which can delete the uninstall
-// file because it does not run from it.
+// The temporary copy: the confirmation mode copies the program into a new
+// private directory under the temporary directory and starts the copy, which
+// can delete the uninstall file because it does not run from it.
+//
+// The directory is new for every run and never one that already existed: a
+// program runs with its own directory first in the DLL search, and the
+// temporary directory is open to every program of the user, so a flat copy
+// there would load whatever DLLs were planted beside it.
 #ifndef KIV_HANDOFF_TEMPORARY_COPY_H_
 #define KIV_HANDOFF_TEMPORARY_COPY_H_
 
@@ -15,38 +20,52 @@ namespace kiv {
 inline constexpr uint32_t kCopyLimit = 60000;
 inline constexpr uint32_t kCopyChunk = 4096;
 inline constexpr char kTempPrefix[] = "STP";
+// The copy's name inside its directory.
+inline constexpr char kCopyName[] = "uninstall.exe";
 
 using TemporaryPath = FixedString<260>;  // GetTempFileNameA writes up to MAX_PATH
 // The quoted copy path, a blank and the uninstall file's path: both whole.
 using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + WideBuffer::capacity()>;
 
-// Sets the current directory to the drive's root, creates a unique STP file
-// in the temporary directory and fills it with the first kCopyLimit bytes of
-// own. False, with no file left behind, when any step fails.
+// Sets the current directory to the drive's root, creates a new private
+// directory STPxxxx.tmp in the temporary directory and fills kCopyName there
+// with the first kCopyLimit bytes of own. False, with nothing left behind,
+// when any step fails.
 bool MakeTemporaryCopy(const char* own, TemporaryPath* copy);
 
-// True when path names a file directly inside temp_directory (given with its
-// trailing backslash) whose name starts with STP and ends with .tmp, as
-// GetTempFileNameA makes them; letters compared without regard to case.
-inline bool IsTemporaryCopyPath(const char* path, const char* temp_directory) {
+// Removes a copy made by MakeTemporaryCopy and its directory (after a failed
+// launch).
+void RemoveTemporaryCopy(const char* copy);
+
+// True when path is temp_directory (given with its trailing backslash), then
+// a directory named STP....tmp, then kCopyName; letters compared without
+// regard to case. *name_start receives the offset of kCopyName.
+inline bool IsTemporaryCopyPath(const char* path, const char* temp_directory,
+                                uint32_t* name_start = nullptr) {
   const uint32_t dir_length = LengthWithin(temp_directory, 0xFFFF);
   const uint32_t length = LengthWithin(path, 0xFFFF);
+  const uint32_t name_length = sizeof(kCopyName) - 1;
   if (dir_length == 0 || temp_directory[dir_length - 1] != '\\') return false;
-  if (length < dir_length || !EqualsIgnoreAsciiCase(path, temp_directory, dir_length)) {
+  if (length < dir_length + 3 + 4 + 1 + name_length ||
+      !EqualsIgnoreAsciiCase(path, temp_directory, dir_length)) {
     return false;
   }
-  const char* name = path + dir_length;
-  const uint32_t name_length = length - dir_length;
-  for (uint32_t i = 0; i < name_length; ++i) {
-    if (name[i] == '\\') return false;
+  const char* sub = path + dir_length;
+  const uint32_t sub_length = length - dir_length - name_length - 1;
+  for (uint32_t i = 0; i < sub_length; ++i) {
+    if (sub[i] == '\\') return false;
   }
-  return name_length >= 3 + 4 && EqualsIgnoreAsciiCase(name, kTempPrefix, 3) &&
-         EqualsIgnoreAsciiCase(name + name_length - 4, ".tmp", 4);
+  if (!EqualsIgnoreAsciiCase(sub, kTempPrefix, 3) ||
+      !EqualsIgnoreAsciiCase(sub + sub_length - 4, ".tmp", 4) || sub[sub_length] != '\\' ||
+      !EqualsIgnoreAsciiCase(sub + sub_length + 1, kCopyName, name_length)) {
+    return false;
+  }
+  if (name_start) *name_start = length - name_length;
+  return true;
 }
 
-
-// When this process runs from such a copy, schedules the copy for deletion
-// at the next start.
+// When this process runs from such a copy, schedules the copy and then its
+// directory for deletion at the next start.
 void ScheduleOwnTemporaryCopyDeletion();
 
 }  // namespace kiv

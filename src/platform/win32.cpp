@@ -4,6 +4,11 @@
 #include <windows.h>
 #include <ddeml.h>
 
+// <windows.h> maps WriteProfileString to WriteProfileStringA (the WIN.INI
+// call); without this our wrapper would be defined under that name and the
+// callers, who never see the macro, would not find it.
+#undef WriteProfileString
+
 namespace kiv::platform {
 
 namespace {
@@ -104,9 +109,56 @@ bool TempDirectory(char* buffer, uint32_t capacity) {
   return n != 0 && n < capacity;
 }
 
-bool TempFileName(const char* directory, const char* prefix, char* buffer, uint32_t capacity) {
+bool TempFileName(const char* directory, const char* prefix, uint32_t unique, char* buffer,
+                  uint32_t capacity) {
   if (capacity < MAX_PATH) return false;  // the call writes up to MAX_PATH bytes
-  return GetTempFileNameA(directory, prefix, 0, buffer) != 0;
+  return GetTempFileNameA(directory, prefix, unique, buffer) != 0;
+}
+
+namespace {
+
+// Whether the process token is elevated. The calls are looked up at run
+// time: Windows 95 has only stubs of them and TokenElevation came with Vista.
+bool IsElevated() {
+  using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+  using TokenInfo = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD, PDWORD);
+  HMODULE advapi = GetModuleHandleA("advapi32.dll");
+  if (!advapi) return false;
+  auto open_token = reinterpret_cast<OpenToken>(
+      reinterpret_cast<void*>(GetProcAddress(advapi, "OpenProcessToken")));
+  auto token_info = reinterpret_cast<TokenInfo>(
+      reinterpret_cast<void*>(GetProcAddress(advapi, "GetTokenInformation")));
+  if (!open_token || !token_info) return false;
+  HANDLE token = nullptr;
+  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD elevated = 0;
+  DWORD size = 0;
+  const int kTokenElevation = 20;
+  BOOL ok = token_info(token, kTokenElevation, &elevated, sizeof(elevated), &size);
+  CloseHandle(token);
+  return ok && elevated != 0;
+}
+
+}  // namespace
+
+bool CreatePrivateDirectory(const char* path) {
+  if (IsWindows95Family() || !IsElevated()) return CreateDirectoryA(path, nullptr) != FALSE;
+  using FromSddl = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+  HMODULE advapi = GetModuleHandleA("advapi32.dll");
+  auto from_sddl = advapi ? reinterpret_cast<FromSddl>(reinterpret_cast<void*>(GetProcAddress(
+                                advapi, "ConvertStringSecurityDescriptorToSecurityDescriptorA")))
+                          : nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  // Protected (nothing inherited from the temporary directory); full access
+  // for SYSTEM and Administrators, for the directory and all it will hold.
+  if (!from_sddl || !from_sddl("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1 /* SDDL_REVISION_1 */,
+                               &descriptor, nullptr)) {
+    return false;  // elevated, yet no private directory can be made: no copy
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  bool made = CreateDirectoryA(path, &attributes) != FALSE;
+  LocalFree(descriptor);
+  return made;
 }
 
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity) {

@@ -62,10 +62,17 @@ bool SetFileTimes(const char* path, uint64_t filetime);
 // The temporary directory, with its trailing backslash. False on failure or
 // when it does not fit.
 bool TempDirectory(char* buffer, uint32_t capacity);
-// GetTempFileNameA(directory, prefix, 0): creates an empty file with a unique
-// name; its path goes into buffer (capacity at least 260).
-bool TempFileName(const char* directory, const char* prefix, char* buffer, uint32_t capacity);
+// GetTempFileNameA(directory, prefix, unique): with unique 0 it creates an
+// empty file with a new name; otherwise it only forms the name from unique.
+// The path goes into buffer (capacity at least 260).
+bool TempFileName(const char* directory, const char* prefix, uint32_t unique, char* buffer,
+                  uint32_t capacity);
 bool CreateDirectoryPath(const char* path);
+// Creates a new directory; false when anything already stands at path. When
+// the process runs elevated on the NT family, the directory gets a DACL that
+// lets only Administrators and SYSTEM in, so no other program of the user can
+// plant files in it.
+bool CreatePrivateDirectory(const char* path);
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity);
 bool WindowsDirectory(char* buffer, uint32_t capacity);
 // MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT).

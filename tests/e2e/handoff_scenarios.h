@@ -63,9 +63,12 @@ inline std::string Prompt(const std::string& name) {
 }
 
 // Yes: the registration, the product, the uninstall file and its directory
-// go in the run; the temporary copy goes at the next start.
+// go in the run; the temporary copy and its directory go at the next start.
+// WININIT.INI deletes files only: on the 95 family the copy's directory
+// stays behind, empty.
 inline void ConfirmedUninstallRemovesEverything(const std::string& directory,
-                                                const std::string& name, bool as_subkeys) {
+                                                const std::string& name, bool as_subkeys,
+                                                bool directory_goes_at_restart = true) {
   Product product(directory, name, as_subkeys);
   ASSERT_TRUE(product.Registered());
   const std::vector<std::string> copies_before = TempCopies();
@@ -85,9 +88,16 @@ inline void ConfirmedUninstallRemovesEverything(const std::string& directory,
   EXPECT_FALSE(DirectoryExists(product.root));
 
   std::vector<std::string> copies = NewNames(copies_before, TempCopies());
-  ASSERT_EQ(copies.size(), 1u) << "one temporary copy, waiting for the next start";
+  ASSERT_EQ(copies.size(), 1u) << "one private directory, waiting for the next start";
+  const std::string directory = TempDirectory() + copies[0];
+  EXPECT_TRUE(FileExists(directory + "\\uninstall.exe"));
   ASSERT_TRUE(SimulateRestart());
-  EXPECT_FALSE(FileExists(TempDirectory() + copies[0]));
+  EXPECT_FALSE(FileExists(directory + "\\uninstall.exe"));
+  if (directory_goes_at_restart) {
+    EXPECT_FALSE(DirectoryExists(directory));
+  } else {
+    EXPECT_TRUE(ListFiles(directory, "*.*").size() <= 2u) << "only . and .. are left";
+  }
 }
 
 inline void DeclinedUninstallChangesNothing() {

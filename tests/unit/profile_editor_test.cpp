@@ -80,15 +80,23 @@ TEST(ProfileInsert, RefusesWhatDoesNotFitItsBufferAndLeavesItUnchanged) {
   EXPECT_EQ(std::string(buffer.data(), size), content);
 }
 
-TEST(TemporaryCopyPath, IsRecognisedOnlyDirectlyInTheTemporaryDirectory) {
+TEST(TemporaryCopyPath, IsRecognisedOnlyInItsOwnDirectoryUnderTheTemporaryDirectory) {
   const char* temp = "C:\\users\\me\\Temp\\";
-  EXPECT_TRUE(IsTemporaryCopyPath("C:\\users\\me\\Temp\\STP1A2B.tmp", temp));
-  EXPECT_TRUE(IsTemporaryCopyPath("c:\\USERS\\me\\temp\\stp1.TMP", temp));
-  EXPECT_FALSE(IsTemporaryCopyPath("C:\\users\\me\\Temp\\sub\\STP1.tmp", temp));
-  EXPECT_FALSE(IsTemporaryCopyPath("C:\\users\\me\\Temp\\ABC1.tmp", temp));
-  EXPECT_FALSE(IsTemporaryCopyPath("C:\\users\\me\\Temp\\STP1.exe", temp));
-  EXPECT_FALSE(IsTemporaryCopyPath("C:\\Program Files\\App\\STP1.tmp", temp));
-  EXPECT_FALSE(IsTemporaryCopyPath("C:\\users\\me\\Temp\\STP.tmp", "C:\\users\\me\\Temp"));
+  uint32_t name = 0;
+  EXPECT_TRUE(IsTemporaryCopyPath("C:\\users\\me\\Temp\\STP1A2B.tmp\\uninstall.exe", temp, &name));
+  EXPECT_EQ(name, 29u);  // after "C:\\users\\me\\Temp\\STP1A2B.tmp\\"
+  EXPECT_TRUE(IsTemporaryCopyPath("c:\\USERS\\me\\temp\\stp1.TMP\\UNINSTALL.EXE", temp));
+  const char* not_ours[] = {
+      "C:\\users\\me\\Temp\\STP1.tmp",                        // the old flat copy
+      "C:\\users\\me\\Temp\\STP1.tmp\\other.exe",
+      "C:\\users\\me\\Temp\\x\\STP1.tmp\\uninstall.exe",       // one level too deep
+      "C:\\users\\me\\Temp\\ABC1.tmp\\uninstall.exe",
+      "C:\\users\\me\\Temp\\STP1.dir\\uninstall.exe",
+      "C:\\Program Files\\App\\STP1.tmp\\uninstall.exe",
+      "C:\\users\\me\\Temp\\uninstall.exe",
+  };
+  for (const char* path : not_ours) EXPECT_FALSE(IsTemporaryCopyPath(path, temp)) << path;
+  EXPECT_FALSE(IsTemporaryCopyPath("C:\\T\\STP1.tmp\\uninstall.exe", "C:\\T"));
 }
 
 }  // namespace
