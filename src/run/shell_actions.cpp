@@ -1,10 +1,38 @@
-// ShellItem and ShellGroup records: Program Manager through DDE.
+// ShellItem and ShellGroup records: Program Manager through DDE, with the one
+// conversation this process holds.
+#include "platform/win32.h"
 #include "run/record_actions.h"
+#include "run/shell_conversation.h"
+
+// The server's service and topic name. Only a test build of the stub names
+// another (one that nobody serves), to run the walk with no server answering.
+#ifndef KIV_PROGRAM_MANAGER_SERVICE
+#define KIV_PROGRAM_MANAGER_SERVICE "PROGMAN"
+#endif
 
 namespace kiv {
 
-// Not built yet: these records are passed over.
-void RemoveShellItem(LogReader&) {}
-void RemoveShellGroup(LogReader&) {}
+namespace {
+
+constexpr DdeHooks kPlatformDde = {
+    platform::DdeStart,   platform::DdeMakeName, platform::DdeOpenConversation,
+    platform::DdeExecute, platform::DdeFreeName, platform::DdeCloseConversation,
+    platform::DdeStop,
+};
+
+constexpr char kProgramManagerService[] = KIV_PROGRAM_MANAGER_SERVICE;
+
+// The process's conversation, made by the first record that needs it.
+// constinit: it must be ready without any start-up code running. Trivially
+// destructible, so nothing ends it at exit: the system releases the DDE
+// instance with the process.
+constinit ShellConversationHolder g_conversation(kPlatformDde, kProgramManagerService);
+static_assert(__has_trivial_destructor(ShellConversationHolder), "no exit-time teardown");
+
+}  // namespace
+
+void RemoveShellItem(LogReader& reader) { RemoveProgramManagerItem(reader, g_conversation); }
+
+void RemoveShellGroup(LogReader& reader) { RemoveProgramManagerGroup(reader, g_conversation); }
 
 }  // namespace kiv

@@ -1,0 +1,271 @@
+#include "run/shell_conversation.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_files.h"
+
+namespace kiv {
+namespace {
+
+using testing_support::MemoryFile;
+using testing_support::VectorSink;
+
+// A DDE layer that records every call as one line of text, in order.
+struct FakeDde {
+  uint32_t start_result = 0;  // DMLERR_NO_ERROR
+  bool connects = true;
+  // Commands starting with this are refused by the "server".
+  std::string refuse_prefix = "\x01";
+  std::vector<std::string> calls;
+};
+FakeDde* g_fake = nullptr;
+
+constexpr uint32_t kInstance = 41;
+void* const kName = reinterpret_cast<void*>(0x100);
+void* const kConversation = reinterpret_cast<void*>(0x200);
+
+std::string Handle(void* p) { return std::to_string(reinterpret_cast<uintptr_t>(p)); }
+
+uint32_t FakeStart(uint32_t* instance) {
+  g_fake->calls.push_back("start");
+  *instance = kInstance;
+  return g_fake->start_result;
+}
+void* FakeMakeName(uint32_t instance, const char* name) {
+  g_fake->calls.push_back("name " + std::to_string(instance) + " " + name);
+  return kName;
+}
+void* FakeConnect(uint32_t instance, void* service, void* topic) {
+  g_fake->calls.push_back("connect " + std::to_string(instance) + " " + Handle(service) + " " +
+                          Handle(topic));
+  return g_fake->connects ? kConversation : nullptr;
+}
+bool FakeExecute(uint32_t instance, void* conversation, const char* text, uint32_t timeout_ms) {
+  g_fake->calls.push_back("execute " + std::to_string(instance) + " " + Handle(conversation) + " " +
+                          std::to_string(timeout_ms) + " " + text);
+  return std::string(text).rfind(g_fake->refuse_prefix, 0) != 0;
+}
+void FakeFreeName(uint32_t instance, void* name) {
+  g_fake->calls.push_back("free " + std::to_string(instance) + " " + Handle(name));
+}
+void FakeDisconnect(void* conversation) {
+  g_fake->calls.push_back("disconnect " + Handle(conversation));
+}
+void FakeStop(uint32_t instance) { g_fake->calls.push_back("stop " + std::to_string(instance)); }
+
+constexpr DdeHooks kFakeDde = {FakeStart,    FakeMakeName,   FakeConnect, FakeExecute,
+                               FakeFreeName, FakeDisconnect, FakeStop};
+
+// What the fake records for a made conversation and for one command sent
+// through it.
+const std::vector<std::string> kMade = {"start", "name 41 PROGMAN", "connect 41 256 256"};
+std::string Sent(const std::string& text, void* conversation = kConversation) {
+  return "execute 41 " + Handle(conversation) + " 10000 " + text;
+}
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class ShellConversationTest : public testing::Test {
+ protected:
+  void SetUp() override { g_fake = &fake_; }
+  void TearDown() override { g_fake = nullptr; }
+
+  // Builds a log with add, then walks it as the uninstall mode does, sending
+  // ShellItem and ShellGroup records to the actions with holder; the record
+  // types met, in the order walked.
+  static std::vector<uint16_t> Walk(ShellConversationHolder& holder,
+                                    const std::function<void(LogWriter&)>& add) {
+    VectorSink sink(64);
+    LogWriter writer(sink);
+    writer.Begin();
+    add(writer);
+    writer.Finish("App");
+    LogReader reader(MemoryFile(sink.bytes));
+    std::vector<uint16_t> types;
+    for (;;) {
+      const uint16_t type = reader.NextRecord();
+      types.push_back(type);
+      if (type == static_cast<uint16_t>(RecordType::kShellItem)) {
+        RemoveProgramManagerItem(reader, holder);
+      } else if (type == static_cast<uint16_t>(RecordType::kShellGroup)) {
+        RemoveProgramManagerGroup(reader, holder);
+      } else {
+        break;
+      }
+    }
+    return types;
+  }
+
+  FakeDde fake_;
+  ShellConversationHolder holder_{kFakeDde, "PROGMAN"};
+};
+
+// ---- Creation ----------------------------------------------------------------
+
+struct CreateRow {
+  const char* name;
+  uint32_t start_result;
+  bool connects;
+  bool failed;
+  std::vector<std::string> calls;
+};
+
+class Create : public ShellConversationTest, public testing::WithParamInterface<CreateRow> {};
+
+TEST_P(Create, InitialisesNamesAndConnectsInOrder) {
+  const CreateRow& row = GetParam();
+  fake_.start_result = row.start_result;
+  fake_.connects = row.connects;
+
+  ShellConversation c = CreateShellConversation(kFakeDde, "PROGMAN");
+
+  EXPECT_EQ(c.failed, row.failed);
+  EXPECT_EQ(c.instance, kInstance);
+  EXPECT_EQ(c.conversation, row.connects && row.start_result == 0 ? kConversation : nullptr);
+  EXPECT_EQ(fake_.calls, row.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Create,
+    testing::Values(CreateRow{"connected", 0, true, false, kMade},
+                    // DMLERR_DLL_USAGE: nothing more is tried.
+                    CreateRow{"initialisation_fails", 0x4004, true, true, {"start"}},
+                    CreateRow{"no_server_answers", 0, false, true, kMade}),
+    [](const testing::TestParamInfo<CreateRow>& info) { return std::string(info.param.name); });
+
+TEST_F(ShellConversationTest, EndFreesTheNameThenDisconnectsThenReleasesTheInstance) {
+  ShellConversation c = CreateShellConversation(kFakeDde, "PROGMAN");
+  fake_.calls.clear();
+
+  EndShellConversation(kFakeDde, c);
+
+  EXPECT_EQ(fake_.calls, (std::vector<std::string>{"free 41 256", "disconnect 512", "stop 41"}));
+}
+
+// ---- One conversation per holder ----------------------------------------------
+
+TEST_F(ShellConversationTest, TwoGroupRecordsShareOneConversation) {
+  Walk(holder_, [](LogWriter& w) {
+    w.AddShellGroup("First");
+    w.AddShellGroup("Second");
+  });
+
+  EXPECT_EQ(fake_.calls,
+            Join(kMade, {Sent("[DeleteGroup(\"Second\")]"), Sent("[DeleteGroup(\"First\")]")}));
+}
+
+TEST_F(ShellConversationTest, ItemAndGroupRecordsShareOneConversation) {
+  Walk(holder_, [](LogWriter& w) {
+    w.AddShellGroup("Tools");
+    w.AddShellItem("Tools", "Editor");
+    w.AddShellItem("Tools", "Viewer");
+  });
+
+  EXPECT_EQ(fake_.calls,
+            Join(kMade, {Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Viewer)]"),
+                         Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Editor)]"),
+                         Sent("[DeleteGroup(\"Tools\")]")}));
+}
+
+// A conversation that could not be made is kept: each later record sends its
+// commands into it (the DDE layer refuses them) and nothing is retried.
+TEST_F(ShellConversationTest, FailedConversationIsNeverRetried) {
+  struct Row {
+    const char* name;
+    uint32_t start_result;
+    bool connects;
+    std::vector<std::string> made;
+    void* conversation;
+  };
+  const Row rows[] = {
+      {"initialisation_fails", 0x4004, true, {"start"}, nullptr},
+      {"no_server_answers", 0, false, kMade, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fake_ = FakeDde();
+    fake_.start_result = row.start_result;
+    fake_.connects = row.connects;
+    ShellConversationHolder holder(kFakeDde, "PROGMAN");
+
+    std::vector<uint16_t> types = Walk(holder, [](LogWriter& w) {
+      w.AddShellGroup("G");
+      w.AddShellItem("G", "I");
+      w.AddShellGroup("H");
+    });
+
+    EXPECT_EQ(types, (std::vector<uint16_t>{8, 7, 8, 0})) << "the walk went on to its end";
+    EXPECT_TRUE(holder.Get().failed);
+    EXPECT_EQ(fake_.calls, Join(row.made, {Sent("[DeleteGroup(\"H\")]", row.conversation),
+                                           Sent("[ShowGroup(\"G\",1)]", row.conversation),
+                                           Sent("[DeleteItem(I)]", row.conversation),
+                                           Sent("[DeleteGroup(\"G\")]", row.conversation)}));
+  }
+}
+
+// ---- The commands -------------------------------------------------------------
+
+TEST_F(ShellConversationTest, DeleteItemIsSentWhenShowGroupIsRefused) {
+  fake_.refuse_prefix = "[ShowGroup";
+
+  Walk(holder_, [](LogWriter& w) { w.AddShellItem("Accessories", "Notepad"); });
+
+  EXPECT_EQ(fake_.calls,
+            Join(kMade, {Sent("[ShowGroup(\"Accessories\",1)]"), Sent("[DeleteItem(Notepad)]")}));
+}
+
+// Fields of every length up to the format's limit go out whole. The rows at
+// 110/111 (group) and 113/114 (item) are where a 128-byte command buffer
+// would have stopped holding them.
+TEST_F(ShellConversationTest, FieldsUpToTheirLimitGoOutWhole) {
+  for (size_t length : {1u, 110u, 111u, 113u, 114u, 254u, 255u}) {
+    SCOPED_TRACE(length);
+    fake_.calls.clear();
+    const std::string group(length, 'g');
+    const std::string item(length, 'i');
+
+    Walk(holder_, [&](LogWriter& w) {
+      ASSERT_TRUE(w.AddShellGroup(group.c_str()));
+      ASSERT_TRUE(w.AddShellItem(group.c_str(), item.c_str()));
+    });
+
+    std::vector<std::string> sent(fake_.calls.end() - 3, fake_.calls.end());
+    EXPECT_EQ(sent, (std::vector<std::string>{Sent("[ShowGroup(\"" + group + "\",1)]"),
+                                              Sent("[DeleteItem(" + item + ")]"),
+                                              Sent("[DeleteGroup(\"" + group + "\")]")}));
+  }
+  const std::string longest = "[DeleteGroup(\"" + std::string(255, 'g') + "\")]";
+  EXPECT_EQ(longest.size() + 1, kShellCommandSize) << "the longest command fits exactly";
+}
+
+// A field with no NUL within its 256 bytes is never acted on. The item
+// action reads both fields before it needs a conversation; the group action
+// takes the conversation first.
+TEST_F(ShellConversationTest, FieldWithoutNulWithinItsLimitIsNotSent) {
+  const std::string unterminated(300, 'x');
+  std::string item_payload = "Group";
+  item_payload.push_back('\0');
+  item_payload += unterminated;
+  item_payload.push_back('\0');
+
+  Walk(holder_, [&](LogWriter& w) {
+    w.AddRaw(7, item_payload.data(), static_cast<uint32_t>(item_payload.size()));
+  });
+  EXPECT_TRUE(fake_.calls.empty());
+  EXPECT_FALSE(holder_.made());
+
+  Walk(holder_, [&](LogWriter& w) {
+    w.AddRaw(8, unterminated.c_str(), static_cast<uint32_t>(unterminated.size() + 1));
+  });
+  EXPECT_EQ(fake_.calls, kMade);
+  EXPECT_TRUE(holder_.made());
+}
+
+}  // namespace
+}  // namespace kiv
