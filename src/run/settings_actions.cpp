@@ -1,12 +1,162 @@
-// IniEntry, RegistryValue and Font records.
+// IniEntry, RegistryValue and Font records: undo what the installer changed
+// in configuration files, the registry and the font table.
+//
+// Each action reads its whole payload first and acts only on fields that
+// came whole. Nothing here reports a failure: a refused change leaves the
+// setting as it is and the walk goes on.
+#include "platform/fixed_string.h"
+#include "platform/win32.h"
+#include "run/ini_cutter.h"
 #include "run/record_actions.h"
 
 namespace kiv {
 
-// Not built yet: these records are passed over (the walk seeks to each
-// record's back-link, so nothing depends on what an action reads).
-void UndoIniEntry(LogReader&) {}
-void UndoRegistryValue(LogReader&) {}
-void RemoveFont(LogReader&) {}
+namespace {
+
+// The prior that asks for the entry to be removed; compared case-sensitively.
+constexpr char kRemoveMarker[] = "<null>";
+
+// The roots a record may name, in the order of their handle values.
+constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
+                                      "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
+
+constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
+constexpr uint32_t kLocalMachine = 2;
+
+bool SameBytes(const char* a, const char* b) {
+  while (*a && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+// The index of root's predefined key (0 to 3), or -1 when it names none.
+int RootIndex(const char* root) {
+  const uint32_t length = LengthWithin(root, kStringLimit);
+  for (uint32_t i = 0; i < 4; ++i) {
+    if (LengthWithin(kRootNames[i], kStringLimit) == length &&
+        EqualsIgnoreAsciiCase(root, kRootNames[i], length)) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+// Cuts the record's lines from the file in place. A file that cannot be
+// opened, is over the limit or cannot be read whole is left as it is; so is
+// one where nothing matched (not even rewritten, so its time stays).
+void CutIniFileLines(const char* file, const char* section, const char* key, const char* value) {
+  const int handle = platform::WholeFileOpenReadWrite(file);
+  if (handle == platform::kWholeFileError) return;
+  const long end = platform::WholeFileSeek(handle, 0, 2);
+  if (end <= 0 || static_cast<uint32_t>(end) > kIniCutFileLimit) {
+    platform::WholeFileClose(handle);
+    return;
+  }
+  const uint32_t size = static_cast<uint32_t>(end);
+  char* buffer = static_cast<char*>(platform::AllocateBuffer(size));
+  uint32_t new_size = size;
+  if (buffer != nullptr && platform::WholeFileSeek(handle, 0, 0) == 0 &&
+      platform::WholeFileRead(handle, buffer, size) == size &&
+      CutIniLines(buffer, &new_size, section, key, value) > 0 &&
+      platform::WholeFileSeek(handle, 0, 0) == 0 &&
+      platform::WholeFileWrite(handle, buffer, new_size) == new_size) {
+    // The file is now shorter: drop the old bytes past its new end.
+    platform::WholeFileTruncateHere(handle);
+  }
+  platform::FreeBuffer(buffer);
+  platform::WholeFileClose(handle);
+}
+
+}  // namespace
+
+void UndoIniEntry(LogReader& reader) {
+  ShortString file;
+  ShortString section;
+  ShortString key;
+  ShortString prior;
+  ShortString value;
+  if (!reader.ReadString(file.data(), file.capacity()) ||
+      !reader.ReadString(section.data(), section.capacity()) ||
+      !reader.ReadString(key.data(), key.capacity()) ||
+      !reader.ReadString(prior.data(), prior.capacity()) ||
+      !reader.ReadString(value.data(), value.capacity())) {
+    return;
+  }
+  if (reader.ReadFlag()) {
+    CutIniFileLines(file.c_str(), section.c_str(), key.c_str(), value.c_str());
+    return;
+  }
+  // With no text the profile call removes the key from the section.
+  const char* text = SameBytes(prior.c_str(), kRemoveMarker) ? nullptr : value.c_str();
+  platform::WriteProfileString(section.c_str(), key.c_str(), text, file.c_str());
+}
+
+void UndoRegistryValue(LogReader& reader) {
+  ShortString root;
+  WideBuffer path;
+  WideBuffer data;
+  if (!reader.ReadString(root.data(), root.capacity()) ||
+      !reader.ReadString(path.data(), path.capacity())) {
+    return;
+  }
+  const bool set = reader.ReadFlag();
+  if (set && !reader.ReadString(data.data(), data.capacity())) return;
+
+  const int index = RootIndex(root.c_str());
+  if (index < 0) return;
+  const platform::RegKey root_key = platform::RootKey(static_cast<uint32_t>(index));
+
+  // Key path and value name meet at the last backslash; with none, the whole
+  // path is the key and its default value (the empty name) is meant.
+  char* text = path.data();
+  char* last = nullptr;
+  for (char* p = text; *p; ++p) {
+    if (*p == '\\') last = p;
+  }
+  const char* name = "";
+  if (last != nullptr) {
+    *last = '\0';
+    name = last + 1;
+  }
+
+  platform::RegKey key = nullptr;
+  if (platform::RegOpenFullAccess(root_key, text, &key) != 0) return;
+  if (set) {
+    platform::RegSetString(key, name, data.c_str(), data.length() + 1);
+    platform::RegClose(key);
+    return;
+  }
+  // A value already gone is no error: the emptiness test follows all the same.
+  platform::RegDeleteValueNamed(key, name);
+  uint32_t subkeys = 0;
+  uint32_t values = 0;
+  platform::RegQueryCounts(key, &subkeys, &values);
+  platform::RegClose(key);
+  // An empty key path opened the root itself, which is never deleted.
+  if (subkeys == 0 && values == 0 && text[0] != '\0') {
+    platform::RegDeleteKeyPath(root_key, text);
+  }
+}
+
+void RemoveFont(LogReader& reader) {
+  ShortString name;
+  ShortString file;
+  if (!reader.ReadString(name.data(), name.capacity()) ||
+      !reader.ReadString(file.data(), file.capacity())) {
+    return;
+  }
+  platform::RemoveFont(file.c_str());
+
+  // A name with no room left for the suffix would name another value once
+  // cut, so the registration is left alone.
+  ShortString value_name;
+  if (!value_name.Assign(name.c_str()) || !value_name.Append(kTrueTypeSuffix)) return;
+  platform::RegKey key = nullptr;
+  if (platform::RegOpenFullAccess(platform::RootKey(kLocalMachine), kFontsKey, &key) != 0) return;
+  platform::RegDeleteValueNamed(key, value_name.c_str());
+  platform::RegClose(key);
+}
 
 }  // namespace kiv
