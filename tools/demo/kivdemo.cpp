@@ -1,0 +1,285 @@
+// The demo's Windows side: installs a sample product the way an installer
+// would, reports which of its items exist, and starts its uninstall file as a
+// user would, answering the boxes.
+//
+//   kivdemo prepare                      what another product left before ours
+//   kivdemo install MANIFEST SAVED_DIR   install; write the kivlog manifest
+//   kivdemo probe                        one line per item: present or absent
+//   kivdemo uninstall FILE SHOTS_DIR     start FILE as the shell would, answer
+//                                        Yes, wait for every process; a BMP of
+//                                        each box goes to SHOTS_DIR
+#include <windows.h>
+#include <ddeml.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace kiv::e2e;
+
+const char kProduct[] = "Kiv Demo Suite";
+const char kDir[] = "C:\\Program Files\\Kiv Demo Suite";
+const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kiv Demo Suite";
+const char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
+const char kFontName[] = "Kiv Demo Sans";
+
+std::string WindowsDir() {
+  char buffer[MAX_PATH];
+  GetWindowsDirectoryA(buffer, sizeof(buffer));
+  return buffer;
+}
+std::string SharedFile() { return WindowsDir() + "\\kivdemo-shared.dll"; }
+std::string IniFile() { return WindowsDir() + "\\kivdemo.ini"; }
+std::string PluginsIni() { return WindowsDir() + "\\kivdemo-plugins.ini"; }
+std::string FontFile() { return WindowsDir() + "\\Fonts\\KivDemoSans.ttf"; }
+
+std::string ProgramsFolder() {
+  char buffer[MAX_PATH] = {};
+  SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, 0, buffer);
+  return buffer;
+}
+
+HDDEDATA CALLBACK DdeCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
+  return nullptr;
+}
+
+// Program Manager commands, as an installer sends them.
+bool Progman(const std::vector<std::string>& commands) {
+  DWORD instance = 0;
+  if (DdeInitializeA(&instance, DdeCallback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) return false;
+  HSZ name = DdeCreateStringHandleA(instance, "PROGMAN", CP_WINANSI);
+  HCONV conversation = DdeConnect(instance, name, name, nullptr);
+  bool ok = conversation != nullptr;
+  for (const std::string& command : commands) {
+    if (!ok) break;
+    HDDEDATA data = DdeCreateDataHandle(instance, (LPBYTE)command.c_str(),
+                                        static_cast<DWORD>(command.size() + 1), 0, nullptr,
+                                        CF_TEXT, 0);
+    DWORD result = 0;
+    ok = DdeClientTransaction((LPBYTE)data, 0xFFFFFFFF, conversation, nullptr, 0, XTYP_EXECUTE,
+                              10000, &result) != nullptr;
+  }
+  if (conversation) DdeDisconnect(conversation);
+  DdeFreeStringHandle(instance, name);
+  DdeUninitialize(instance);
+  return ok;
+}
+
+std::string Json(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// What another product left on the machine before ours: a shared file, an
+// INI section and a registry value that ours replaces or adds to.
+int Prepare() {
+  WriteFileBytes(SharedFile(), "v1, another product's");
+  WriteFileBytes(PluginsIni(), "[Plugins]\r\nPlugin=Other\r\n");
+  return SetRegString(HKEY_CURRENT_USER, "Software\\KivDemoShared", "Color", "red") ? 0 : 1;
+}
+
+int Install(const std::string& manifest, const std::string& saved_dir) {
+  // SAVED_DIR is the manifest's folder "saved", seen from Windows.
+  const std::string saved = saved_dir + "\\kivdemo-shared.dll";
+  CopyFileA(SharedFile().c_str(), saved.c_str(), FALSE);  // keeps the last-write time
+
+  std::vector<std::string> records;
+  auto record = [&](const std::string& json) { records.push_back(json); };
+  const std::string dir = kDir;
+
+  MakeDirectories(dir);
+  record("{\"type\": \"directory\", \"path\": " + Json(dir) + "}");
+  MakeDirectories(dir + "\\Docs");
+  record("{\"type\": \"directory\", \"path\": " + Json(dir + "\\Docs") + "}");
+  WriteFileBytes(dir + "\\kivdemo.exe", "the demo program");
+  record("{\"type\": \"file\", \"path\": " + Json(dir + "\\kivdemo.exe") + "}");
+  WriteFileBytes(dir + "\\Docs\\readme.txt", "Read me.");
+  record("{\"type\": \"file\", \"path\": " + Json(dir + "\\Docs\\readme.txt") + "}");
+  WriteFileBytes(SharedFile(), "v2, Kiv Demo Suite's");
+  record("{\"type\": \"file\", \"path\": " + Json(SharedFile()) +
+         ", \"saved\": {\"content_file\": \"saved/kivdemo-shared.dll\"}}");
+  WritePrivateProfileStringA("Settings", "Theme", "Dark", IniFile().c_str());
+  record("{\"type\": \"ini\", \"file\": " + Json(IniFile()) +
+         ", \"section\": \"Settings\", \"key\": \"Theme\", \"prior\": \"<null>\", \"value\": "
+         "\"Dark\", \"flag\": false}");
+  WriteFileBytes(PluginsIni(), "[Plugins]\r\nPlugin=Other\r\nPlugin=KivDemo\r\n");
+  record("{\"type\": \"ini\", \"file\": " + Json(PluginsIni()) +
+         ", \"section\": \"[Plugins]\", \"key\": \"Plugin\", \"prior\": \"\", \"value\": "
+         "\"KivDemo\", \"flag\": true}");
+  SetRegString(HKEY_LOCAL_MACHINE, "Software\\Kiv Demo Suite", "Version", "1.0");
+  record("{\"type\": \"registry\", \"root\": \"HKEY_LOCAL_MACHINE\", \"path\": "
+         "\"Software\\\\Kiv Demo Suite\\\\Version\"}");
+  SetRegString(HKEY_CURRENT_USER, "Software\\KivDemoShared", "Color", "blue");
+  record("{\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": "
+         "\"Software\\\\KivDemoShared\\\\Color\", \"data\": \"red\"}");
+  CopyFileA("Z:\\usr\\share\\fonts\\truetype\\dejavu\\DejaVuSans.ttf", FontFile().c_str(), FALSE);
+  record("{\"type\": \"file\", \"path\": " + Json(FontFile()) + "}");
+  AddFontResourceA(FontFile().c_str());
+  SetRegString(HKEY_LOCAL_MACHINE, kFontsKey, std::string(kFontName) + " (TrueType)",
+               "KivDemoSans.ttf");
+  record("{\"type\": \"font\", \"name\": " + Json(kFontName) + ", \"file\": " +
+         Json(FontFile()) + "}");
+  bool group = Progman({"[CreateGroup(\"Kiv Demo Suite\")]",
+                        "[AddItem(\"" + dir + "\\kivdemo.exe\",\"Kiv Demo\")]",
+                        "[AddItem(\"" + dir + "\\Docs\\readme.txt\",\"Read Me\")]"});
+  if (!group) std::fprintf(stderr, "kivdemo: Program Manager did not answer\n");
+  record("{\"type\": \"shell_group\", \"group\": \"Kiv Demo Suite\"}");
+  record("{\"type\": \"shell_item\", \"group\": \"Kiv Demo Suite\", \"item\": \"Kiv Demo\"}");
+  record("{\"type\": \"shell_item\", \"group\": \"Kiv Demo Suite\", \"item\": \"Read Me\"}");
+  // The registration, last: what the stub removes first.
+  const std::string uninstall_file = dir + "\\uninst.exe";
+  SetRegString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", kProduct);
+  SetRegString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString",
+               "\"" + uninstall_file + "\"");
+
+  std::ofstream out(manifest, std::ios::binary);
+  out << "{\n  \"display_name\": " << Json(kProduct) << ",\n  \"records\": [\n";
+  for (size_t i = 0; i < records.size(); ++i) {
+    out << "    " << records[i] << (i + 1 < records.size() ? ",\n" : "\n");
+  }
+  out << "  ]\n}\n";
+  return out.good() ? 0 : 1;
+}
+
+std::string IniValue(const std::string& file, const char* section, const char* key) {
+  char buffer[256];
+  GetPrivateProfileStringA(section, key, "<none>", buffer, sizeof(buffer), file.c_str());
+  return buffer;
+}
+
+int Probe() {
+  struct Item {
+    std::string what;
+    std::string state;
+  };
+  const std::string dir = kDir;
+  const std::string group = ProgramsFolder() + "\\Kiv Demo Suite";
+  auto present = [](bool b) { return std::string(b ? "present" : "absent"); };
+  std::string plugins = ReadFileBytes(PluginsIni());
+  std::vector<Item> items = {
+      {"directory " + dir, present(DirectoryExists(dir))},
+      {"file ...\\kivdemo.exe", present(FileExists(dir + "\\kivdemo.exe"))},
+      {"file ...\\Docs\\readme.txt", present(FileExists(dir + "\\Docs\\readme.txt"))},
+      {"uninstall file ...\\uninst.exe", present(FileExists(dir + "\\uninst.exe"))},
+      {"replaced file kivdemo-shared.dll",
+       FileExists(SharedFile()) ? "\"" + ReadFileBytes(SharedFile()) + "\"" : "absent"},
+      {"INI kivdemo.ini [Settings] Theme", IniValue(IniFile(), "Settings", "Theme")},
+      {"INI kivdemo-plugins.ini Plugin=KivDemo line",
+       present(plugins.find("Plugin=KivDemo") != std::string::npos)},
+      {"INI kivdemo-plugins.ini Plugin=Other line",
+       present(plugins.find("Plugin=Other") != std::string::npos)},
+      {"registry HKLM\\Software\\Kiv Demo Suite",
+       present(RegKeyExists(HKEY_LOCAL_MACHINE, "Software\\Kiv Demo Suite"))},
+      {"registry HKCU\\Software\\KivDemoShared Color",
+       RegString(HKEY_CURRENT_USER, "Software\\KivDemoShared", "Color")},
+      {"uninstall registration", present(RegKeyExists(HKEY_LOCAL_MACHINE, kUninstallKey))},
+      {"font file KivDemoSans.ttf", present(FileExists(FontFile()))},
+      {"font value Kiv Demo Sans (TrueType)",
+       present(RegValueExists(HKEY_LOCAL_MACHINE, kFontsKey, "Kiv Demo Sans (TrueType)"))},
+      {"Program Manager group Kiv Demo Suite", present(DirectoryExists(group))},
+      {"Program Manager item Kiv Demo", present(FileExists(group + "\\Kiv Demo.lnk"))},
+      {"Program Manager item Read Me", present(FileExists(group + "\\Read Me.lnk"))},
+  };
+  for (const Item& item : items) std::printf("%s\t%s\n", item.what.c_str(), item.state.c_str());
+  return 0;
+}
+
+// The whole screen as a 24-bit BMP.
+void SaveScreen(const std::string& path) {
+  const int w = GetSystemMetrics(SM_CXSCREEN);
+  const int h = GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = h;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
+  GdiFlush();
+  const DWORD row = ((w * 3 + 3) / 4) * 4;
+  BITMAPFILEHEADER header = {};
+  header.bfType = 0x4D42;
+  header.bfOffBits = sizeof(header) + sizeof(info.bmiHeader);
+  header.bfSize = header.bfOffBits + row * h;
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&header), sizeof(header));
+  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof(info.bmiHeader));
+  out.write(static_cast<const char*>(bits), row * h);
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+}
+
+BOOL CALLBACK FindBox(HWND h, LPARAM param) {
+  char cls[64];
+  char title[64];
+  GetClassNameA(h, cls, sizeof(cls));
+  GetWindowTextA(h, title, sizeof(title));
+  if (lstrcmpA(cls, "#32770") == 0 && lstrcmpA(title, "Kiv Uninstall") == 0 && IsWindowVisible(h)) {
+    *reinterpret_cast<HWND*>(param) = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+int Uninstall(const std::string& file, const std::string& shots) {
+  // Photographs each box as soon as it shows, before the answerer (which
+  // reads a box 100 ms after it appears) clicks it.
+  std::atomic<bool> stop{false};
+  std::thread watcher([&] {
+    std::set<HWND> seen;
+    while (!stop) {
+      HWND box = nullptr;
+      EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
+      if (box && !seen.count(box)) {
+        seen.insert(box);
+        Sleep(40);  // let it paint
+        SaveScreen(shots + "\\box-" + std::to_string(seen.size()) + ".bmp");
+      }
+      Sleep(5);
+    }
+  });
+  RunResult run = Run(AsUserStartsIt(file), {IDYES}, 120000);
+  stop = true;
+  watcher.join();
+  for (size_t i = 0; i < run.boxes.size(); ++i) {
+    std::string text = run.boxes[i].text;
+    for (char& c : text) {
+      if (c == '\r' || c == '\n') c = ' ';
+    }
+    std::printf("box %zu: \"%s\"\n", i + 1, text.c_str());
+  }
+  std::printf("processes: %d, every one ended: %s\n", run.processes, run.finished ? "yes" : "no");
+  return run.finished && run.boxes.size() == 2 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "prepare") return Prepare();
+  if (args.size() == 3 && args[0] == "install") return Install(args[1], args[2]);
+  if (args.size() == 1 && args[0] == "probe") return Probe();
+  if (args.size() == 3 && args[0] == "uninstall") return Uninstall(args[1], args[2]);
+  std::fprintf(stderr, "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR\n");
+  return 2;
+}
