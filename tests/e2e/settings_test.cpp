@@ -226,6 +226,30 @@ TEST(CutLines, MissingFileIsNotCreated) {
   EXPECT_FALSE(FileExists(survivor));
 }
 
+// The profile calls of the same run keep the file in a cache: an entry
+// undone after the cut must not write back the lines the cut took out.
+TEST(CutLines, ProfileCallsAroundTheCutSeeItsResult) {
+  std::string dir = FreshDirectory("settings\\cut_and_profile");
+  std::string ini = dir + "\\system.ini";
+  std::string file = dir + "\\uninst.exe";
+  WriteFileBytes(ini,
+                 "[App]\r\nKey=created\r\nAdded=later\r\n"
+                 "[Boot]\r\nrun=app.exe\r\nrun=other.exe\r\n");
+  WriteUninstallFile(file, "Cut", [&](LogWriter& w) {
+    w.AddIniEntry(ini.c_str(), "App", "Key", "<null>", "", false);
+    w.AddIniEntry(ini.c_str(), "[Boot]", "run", "", "app.exe", true);
+    w.AddIniEntry(ini.c_str(), "App", "Added", "<null>", "", false);
+  });
+
+  RunAndExpectSuccess(file);
+
+  std::string after = ReadFileBytes(ini);
+  EXPECT_EQ(after.find("app.exe"), std::string::npos) << after;
+  EXPECT_NE(after.find("run=other.exe"), std::string::npos) << after;
+  EXPECT_EQ(ProfileValue(ini, "App", "Key"), kAbsent);
+  EXPECT_EQ(ProfileValue(ini, "App", "Added"), kAbsent);
+}
+
 // ---- Registry values ---------------------------------------------------------
 
 struct RegistryCase {
