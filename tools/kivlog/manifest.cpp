@@ -276,8 +276,10 @@ ManifestResult ParseManifest(const std::string& text, DisplayName display_name) 
   Json root;
   try {
     root = Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    // The library's text starts with its own "[json.exception...] " tag.
+  } catch (const Json::exception& e) {
+    // A syntax error, or a number too large for any type (out_of_range, which
+    // is not a parse_error). The library's text starts with its own
+    // "[json.exception...] " tag.
     std::string what = e.what();
     size_t tag_end = what.find("] ");
     result.error.message =

@@ -121,6 +121,8 @@ TEST(ParseManifest, NamesTheFieldAtFault) {
   const BadRow kRows[] = {
       {"not_json", "{\"records\": [", "", nullptr},
       {"not_an_object", "[]", "", "not a JSON object"},
+      {"number_too_large", R"({"display_name": "A", "code_page": 1e999, "records": []})", "",
+       "not valid JSON: number overflow parsing '1e999'"},
       {"unknown_top_field", R"({"display_name": "A", "records": [], "name": "A"})", "name", "unknown field"},
       {"records_missing", R"({"display_name": "A"})", "records", "missing"},
       {"records_not_array", R"({"display_name": "A", "records": {}})", "records", "not an array"},
