@@ -1,0 +1,233 @@
+// The uninstall file as the uninstall mode meets it: open, chain check, then
+// the walk's reads of every record, field by field as each action pulls them
+// (without acting), over an in-memory file.
+//
+// Invariants:
+//  - the check agrees with an independent model of a sound file, built
+//    straight from the bytes: same verdict (kind of damage included), and on
+//    a sound file the same number of records;
+//  - on a sound file the walk visits exactly those records, at the model's
+//    offsets, and every string, flag, time and saved content read through
+//    the reader equals the model's: nothing the check passed can fail later;
+//  - whatever the bytes (the file may change after the check), no read
+//    writes past its buffer, every string read ends in a NUL within its
+//    buffer, and the walk ends.
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "record_walk.h"
+#include "uninstall_file/layout.h"
+#include "uninstall_file/log_reader.h"
+
+namespace {
+
+using kiv::Damage;
+using kiv::RecordType;
+using kiv::fuzz::Fenced;
+using kiv::fuzz::Walk;
+using kiv::fuzz::Walked;
+
+// One record as the model reads it from the bytes.
+struct ModelRecord {
+  uint32_t offset = 0;
+  uint32_t back = 0;
+  uint16_t type = 0;
+  std::vector<std::string> strings;  // in stored order, without their NULs
+  bool flag = false;                 // File, IniEntry, RegistryValue
+  std::string saved;                 // File with a saved copy: time (8), length (4), content
+};
+
+struct Model {
+  Damage damage = Damage::kNone;
+  std::string display_name;
+  std::vector<ModelRecord> records;  // walk order, the type-0 record last
+};
+
+// Sound means: a trailer with the signature; a display name starting before
+// the trailer with a NUL within 256 bytes and before it; from the last
+// record back, every header and every field inside the bytes before the
+// trailer, every string ended within its limit, types 0 to 8, back-links
+// strictly below their record, and a type-0 record with link 0xFFFFFFFF.
+// The first fault found in that order names the damage.
+Model BuildModel(const uint8_t* data, size_t size) {
+  Model m;
+  if (size < kiv::kTrailerSize) {
+    m.damage = Damage::kTooShort;
+    return m;
+  }
+  const uint32_t end = static_cast<uint32_t>(size - kiv::kTrailerSize);
+  const uint8_t* trailer = data + end;
+  if (memcmp(trailer + kiv::kTrailerSignatureOffset, kiv::kSignature, kiv::kSignatureSize) != 0) {
+    m.damage = Damage::kBadSignature;
+  }
+  const uint32_t name = kiv::LoadU32(trailer + kiv::kTrailerNameOffset);
+  if (name >= end) {
+    if (m.damage == Damage::kNone) m.damage = Damage::kNameOffset;
+    return m;
+  }
+  const uint32_t room = end - name < kiv::kDisplayNameLimit ? end - name : kiv::kDisplayNameLimit;
+  const void* nul = memchr(data + name, 0, room);
+  if (nul == nullptr) {
+    if (m.damage == Damage::kNone) m.damage = Damage::kNameUnterminated;
+    return m;
+  }
+  m.display_name.assign(reinterpret_cast<const char*>(data + name),
+                        static_cast<const uint8_t*>(nul) - (data + name));
+  if (m.damage != Damage::kNone) return m;
+
+  uint32_t at = kiv::LoadU32(trailer + kiv::kTrailerLastRecordOffset);
+  for (;;) {
+    if (at > end || end - at < kiv::kRecordHeaderSize) {
+      m.damage = Damage::kRecordOutside;
+      return m;
+    }
+    ModelRecord r;
+    r.offset = at;
+    r.back = kiv::LoadU32(data + at);
+    r.type = kiv::LoadU16(data + at + 4);
+    if (r.type > 8) {
+      m.damage = Damage::kBadType;
+      return m;
+    }
+    if (r.type == 0) {
+      m.records.push_back(r);
+      if (r.back != kiv::kNoBackLink) m.damage = Damage::kChainEnd;
+      return m;
+    }
+    if (r.back >= at) {
+      m.damage = Damage::kBackLinkForward;
+      return m;
+    }
+    uint32_t pos = at + kiv::kRecordHeaderSize;
+    Damage fault = Damage::kNone;
+    auto string = [&](uint32_t limit) {
+      if (fault != Damage::kNone) return;
+      const uint32_t span = end - pos < limit ? end - pos : limit;
+      const void* found = memchr(data + pos, 0, span);
+      if (found == nullptr) {
+        fault = Damage::kStringUnterminated;
+        return;
+      }
+      const uint32_t length = static_cast<uint32_t>(static_cast<const uint8_t*>(found) - (data + pos));
+      r.strings.emplace_back(reinterpret_cast<const char*>(data + pos), length);
+      pos += length + 1;
+    };
+    auto flag = [&]() {
+      if (fault != Damage::kNone) return false;
+      if (pos >= end) {
+        fault = Damage::kPayloadOutside;
+        return false;
+      }
+      r.flag = data[pos++] != 0;
+      return r.flag;
+    };
+    switch (static_cast<RecordType>(r.type)) {
+      case RecordType::kDirectory:
+      case RecordType::kShellGroup:
+        string(kiv::kStringLimit);
+        break;
+      case RecordType::kFile:
+        string(kiv::kStringLimit);
+        if (flag()) {
+          if (end - pos < kiv::kSavedTimeSize + 4) {
+            fault = Damage::kPayloadOutside;
+            break;
+          }
+          const uint32_t length = kiv::LoadU32(data + pos + kiv::kSavedTimeSize);
+          if (end - pos - (kiv::kSavedTimeSize + 4) < length) {
+            fault = Damage::kPayloadOutside;
+            break;
+          }
+          r.saved.assign(reinterpret_cast<const char*>(data + pos),
+                         kiv::kSavedTimeSize + 4 + length);
+        }
+        break;
+      case RecordType::kIniEntry:
+        for (int i = 0; i < 5; ++i) string(kiv::kStringLimit);
+        flag();
+        break;
+      case RecordType::kRegistryValue:
+        string(kiv::kStringLimit);
+        string(kiv::kRegistryLimit);
+        if (flag()) string(kiv::kRegistryLimit);
+        break;
+      case RecordType::kFont:
+      case RecordType::kShellItem:
+        string(kiv::kStringLimit);
+        string(kiv::kStringLimit);
+        break;
+      case RecordType::kEndOfLog:
+      case RecordType::kUnused5:
+        break;
+    }
+    if (fault != Damage::kNone) {
+      m.damage = fault;
+      return m;
+    }
+    m.records.push_back(r);
+    at = r.back;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const Model model = BuildModel(data, size);
+
+  // glibc refuses an in-memory stream of no bytes; the reader must then
+  // report that it has none.
+  FILE* file = size > 0 ? fmemopen(const_cast<uint8_t*>(data), size, "rb") : nullptr;
+  kiv::LogReader reader(file);
+  const char* name = reader.display_name();
+  KIV_FUZZ_CHECK(memchr(name, 0, kiv::kDisplayNameLimit) != nullptr);
+  if (!file) {
+    KIV_FUZZ_CHECK(reader.damage() == Damage::kCannotOpen);
+    return 0;
+  }
+  KIV_FUZZ_CHECK(reader.has_stream());
+
+  const kiv::ChainVerdict verdict = reader.CheckChain();
+  if (!reader.usable()) {
+    KIV_FUZZ_CHECK(verdict.damage == reader.damage());
+    // An unusable reader hands out nothing, and says so.
+    Fenced<kiv::kStringLimit> buffer;
+    KIV_FUZZ_CHECK(!reader.ReadString(buffer.data, buffer.capacity()));
+    KIV_FUZZ_CHECK(buffer.Intact() && buffer.data[0] == '\0');
+  } else {
+    KIV_FUZZ_CHECK(reader.size() == size);
+    KIV_FUZZ_CHECK(model.display_name == name);
+  }
+  KIV_FUZZ_CHECK(verdict.damage == model.damage);
+  if (verdict.damage != Damage::kNone) {
+    // The stub never walks such a file, but a file can change between the
+    // check and the walk: the reads must stay bounded and the walk end.
+    if (reader.usable()) {
+      std::vector<Walked> walked;
+      Walk(reader, &walked);
+    }
+    return 0;
+  }
+
+  // Sound: the walk must deliver exactly what the check proved.
+  KIV_FUZZ_CHECK(verdict.records == model.records.size());
+  KIV_FUZZ_CHECK(reader.current() == reader.last_record());
+  std::vector<Walked> walked;
+  KIV_FUZZ_CHECK(Walk(reader, &walked));
+  KIV_FUZZ_CHECK(walked.size() == model.records.size());
+  for (size_t i = 0; i < walked.size(); ++i) {
+    const Walked& w = walked[i];
+    const ModelRecord& r = model.records[i];
+    KIV_FUZZ_CHECK(w.offset == r.offset);
+    KIV_FUZZ_CHECK(w.type == r.type);
+    KIV_FUZZ_CHECK(w.all_whole);
+    KIV_FUZZ_CHECK(w.strings == r.strings);
+    KIV_FUZZ_CHECK(w.flag == r.flag);
+    KIV_FUZZ_CHECK(w.saved == r.saved);
+  }
+  return 0;
+}

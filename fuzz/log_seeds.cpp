@@ -1,0 +1,107 @@
+// Writes the seed uninstall files of the log_chain target into a directory:
+// sound files covering every record type and the field limits, and two
+// damaged ones for the check's refusals. Run by hand when the format grows;
+// the output is committed under fuzz/corpus/log_chain.
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "uninstall_file/layout.h"
+#include "uninstall_file/log_writer.h"
+
+namespace {
+
+class StringSink final : public kiv::ByteSink {
+ public:
+  // A small stand-in for the stub's image, so the chain does not start at 0.
+  StringSink() : bytes("MZ" + std::string(30, '\0')) {}
+  bool Write(const void* data, uint32_t size) override {
+    bytes.append(static_cast<const char*>(data), size);
+    return true;
+  }
+  uint32_t Position() const override { return static_cast<uint32_t>(bytes.size()); }
+  std::string bytes;
+};
+
+bool Save(const std::string& directory, const char* name, const StringSink& sink) {
+  const std::string path = directory + "/" + name;
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool written = fwrite(sink.bytes.data(), 1, sink.bytes.size(), f) == sink.bytes.size();
+  return fclose(f) == 0 && written;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  bool ok = true;
+
+  {
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.Begin() && w.Finish("Kiv App") && Save(dir, "empty_log", s);
+  }
+  {
+    // A directory, then a new file in it.
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.Begin() && w.AddDirectory("C:\\App") && w.AddFile("C:\\App\\a.txt") &&
+         w.Finish("Kiv App") && Save(dir, "directory_and_file", s);
+  }
+  {
+    StringSink s;
+    kiv::LogWriter w(s);
+    const char saved[] = "[boot]\r\nshell=progman.exe\r\n";
+    ok = ok && w.Begin() && w.AddDirectory("C:\\App") &&
+         w.AddRestoredFile("C:\\WINDOWS\\SYSTEM.INI", 0x01D5C0E6A9B1C000ull, saved,
+                           sizeof(saved) - 1) &&
+         w.AddIniEntry("WIN.INI", "Kiv", "Path", "<null>", "C:\\App", false) &&
+         w.AddIniEntry("SYSTEM.INI", "[386Enh]", "device", "", "kiv.386", true) &&
+         w.AddRegistryValue("HKEY_LOCAL_MACHINE", "Software\\Kiv\\Version", "1.0") &&
+         w.AddRegistryValue("hkey_current_user", "Software\\Kiv\\Run", nullptr) &&
+         w.AddUnused5() && w.AddFont("Kiv Sans", "KIVSANS.TTF") &&
+         w.AddShellItem("Kiv", "Kiv App") && w.AddShellGroup("Kiv") &&
+         w.Finish("Kiv App 1.0") && Save(dir, "every_type", s);
+  }
+  {
+    // Every string at its limit, less the NUL.
+    StringSink s;
+    kiv::LogWriter w(s);
+    const std::string path(kiv::kStringLimit - 1, 'p');
+    const std::string registry(kiv::kRegistryLimit - 1, 'r');
+    const std::string name(kiv::kDisplayNameLimit - 1, 'n');
+    ok = ok && w.Begin() && w.AddDirectory(path.c_str()) &&
+         w.AddRegistryValue("HKEY_USERS", registry.c_str(), registry.c_str()) &&
+         w.Finish(name.c_str()) && Save(dir, "fields_at_their_limits", s);
+  }
+  {
+    // A type past the last one.
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.Begin() && w.AddDirectory("C:\\App") && w.AddRaw(9, "C:\\x", 5) &&
+         w.Finish("Kiv App") && Save(dir, "damaged_type_9", s);
+  }
+  {
+    // The display name first, then a directory path that reaches the
+    // trailer without its NUL.
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.Begin();
+    const uint32_t name = s.Position();
+    ok = ok && w.WriteBytes("Kiv App", 8);
+    const uint32_t record = s.Position();
+    ok = ok && w.AddRaw(1, "C:\\App", 6) && w.FinishRaw(name, record, kiv::kSignature) &&
+         Save(dir, "damaged_unterminated_path", s);
+  }
+  if (!ok) {
+    fprintf(stderr, "%s: cannot write the seeds into %s\n", argv[0], dir.c_str());
+    return 1;
+  }
+  return 0;
+}

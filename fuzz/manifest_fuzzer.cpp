@@ -1,0 +1,174 @@
+// kivlog's manifest parser over any text, and what a parsed manifest builds.
+//
+// Invariants:
+//  - the parser never throws, whatever the text;
+//  - the display name is the only difference between the two modes: a
+//    manifest that parses when the name is required parses the same when it
+//    is optional, and one that parses without a name fails only for it;
+//  - every field a parsed manifest holds is within the writer's limits: each
+//    record goes in, and the file built from them is sound to the stub's
+//    check, with one record per manifest record and the type-0 record;
+//  - read back as the uninstall walks it, every record carries exactly the
+//    manifest's bytes, last record first.
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "manifest.h"
+#include "record_walk.h"
+#include "uninstall_file/log_reader.h"
+#include "uninstall_file/log_writer.h"
+
+namespace {
+
+using kiv::RecordType;
+using kivlog::DisplayName;
+using kivlog::Manifest;
+using kivlog::ManifestRecord;
+
+// Used when the manifest names none (kivlog append keeps the file's own).
+constexpr char kDefaultName[] = "Kiv Fuzz";
+
+class StringSink final : public kiv::ByteSink {
+ public:
+  bool Write(const void* data, uint32_t size) override {
+    bytes.append(static_cast<const char*>(data), size);
+    return true;
+  }
+  uint32_t Position() const override { return static_cast<uint32_t>(bytes.size()); }
+  std::string bytes;
+};
+
+// The saved copy stands for itself: its content is the content file's name.
+std::string SavedContent(const kivlog::SavedContent& saved) { return saved.content_file; }
+
+bool Write(kiv::LogWriter& writer, const ManifestRecord& r) {
+  switch (r.type) {
+    case RecordType::kDirectory: return writer.AddDirectory(r.path.c_str());
+    case RecordType::kFile: {
+      if (!r.saved) return writer.AddFile(r.path.c_str());
+      const std::string content = SavedContent(*r.saved);
+      return writer.AddRestoredFile(r.path.c_str(), r.saved->time.value_or(0), content.data(),
+                                    static_cast<uint32_t>(content.size()));
+    }
+    case RecordType::kIniEntry:
+      return writer.AddIniEntry(r.file.c_str(), r.section.c_str(), r.key.c_str(), r.prior.c_str(),
+                                r.value.c_str(), r.flag);
+    case RecordType::kRegistryValue:
+      return writer.AddRegistryValue(r.root.c_str(), r.path.c_str(),
+                                     r.data ? r.data->c_str() : nullptr);
+    case RecordType::kUnused5: return writer.AddUnused5();
+    case RecordType::kFont: return writer.AddFont(r.name.c_str(), r.file.c_str());
+    case RecordType::kShellItem: return writer.AddShellItem(r.group.c_str(), r.item.c_str());
+    case RecordType::kShellGroup: return writer.AddShellGroup(r.group.c_str());
+    case RecordType::kEndOfLog: break;
+  }
+  return false;
+}
+
+// What the walk must read from a record written for r.
+kiv::fuzz::Walked Expected(const ManifestRecord& r) {
+  kiv::fuzz::Walked w;
+  w.type = static_cast<uint16_t>(r.type);
+  switch (r.type) {
+    case RecordType::kDirectory: w.strings = {r.path}; break;
+    case RecordType::kFile:
+      w.strings = {r.path};
+      w.flag = r.saved.has_value();
+      if (w.flag) {
+        const std::string content = SavedContent(*r.saved);
+        uint8_t fixed[kiv::kSavedTimeSize + 4];
+        const uint64_t time = r.saved->time.value_or(0);
+        kiv::StoreU32(fixed, static_cast<uint32_t>(time));
+        kiv::StoreU32(fixed + 4, static_cast<uint32_t>(time >> 32));
+        kiv::StoreU32(fixed + 8, static_cast<uint32_t>(content.size()));
+        w.saved.assign(reinterpret_cast<const char*>(fixed), sizeof(fixed));
+        w.saved += content;
+      }
+      break;
+    case RecordType::kIniEntry:
+      w.strings = {r.file, r.section, r.key, r.prior, r.value};
+      w.flag = r.flag;
+      break;
+    case RecordType::kRegistryValue:
+      w.strings = {r.root, r.path};
+      w.flag = r.data.has_value();
+      if (r.data) w.strings.push_back(*r.data);
+      break;
+    case RecordType::kFont: w.strings = {r.name, r.file}; break;
+    case RecordType::kShellItem: w.strings = {r.group, r.item}; break;
+    case RecordType::kShellGroup: w.strings = {r.group}; break;
+    case RecordType::kUnused5:
+    case RecordType::kEndOfLog: break;
+  }
+  return w;
+}
+
+// The uninstall file the manifest describes, over a stand-in image.
+std::string Build(const Manifest& manifest) {
+  StringSink sink;
+  sink.bytes.assign("MZ stand-in image", 17);
+  kiv::LogWriter writer(sink);
+  KIV_FUZZ_CHECK(writer.Begin());
+  for (const ManifestRecord& r : manifest.records) KIV_FUZZ_CHECK(Write(writer, r));
+  KIV_FUZZ_CHECK(writer.Finish(manifest.display_name ? manifest.display_name->c_str() : kDefaultName));
+  return sink.bytes;
+}
+
+void ReadBack(const Manifest& manifest, const std::string& bytes) {
+  FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+  KIV_FUZZ_CHECK(file != nullptr);
+  kiv::LogReader reader(file);
+  KIV_FUZZ_CHECK(reader.usable());
+  KIV_FUZZ_CHECK(std::string(reader.display_name()) ==
+                 manifest.display_name.value_or(kDefaultName));
+  const kiv::ChainVerdict verdict = reader.CheckChain();
+  KIV_FUZZ_CHECK(verdict.damage == kiv::Damage::kNone);
+  KIV_FUZZ_CHECK(verdict.records == manifest.records.size() + 1);
+
+  std::vector<kiv::fuzz::Walked> walked;
+  KIV_FUZZ_CHECK(kiv::fuzz::Walk(reader, &walked));
+  KIV_FUZZ_CHECK(walked.size() == manifest.records.size() + 1);
+  for (size_t i = 0; i < manifest.records.size(); ++i) {
+    const kiv::fuzz::Walked& got = walked[manifest.records.size() - 1 - i];
+    const kiv::fuzz::Walked want = Expected(manifest.records[i]);
+    KIV_FUZZ_CHECK(got.type == want.type);
+    KIV_FUZZ_CHECK(got.all_whole);
+    KIV_FUZZ_CHECK(got.strings == want.strings);
+    KIV_FUZZ_CHECK(got.flag == want.flag);
+    KIV_FUZZ_CHECK(got.saved == want.saved);
+  }
+  KIV_FUZZ_CHECK(walked.back().type == static_cast<uint16_t>(RecordType::kEndOfLog));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const kivlog::ManifestResult optional = kivlog::ParseManifest(text, DisplayName::kOptional);
+  const kivlog::ManifestResult required = kivlog::ParseManifest(text, DisplayName::kRequired);
+
+  if (required.manifest) {
+    KIV_FUZZ_CHECK(required.manifest->display_name.has_value());
+    KIV_FUZZ_CHECK(optional.manifest.has_value());
+  }
+  if (!optional.manifest) {
+    KIV_FUZZ_CHECK(!required.manifest);
+    KIV_FUZZ_CHECK(!optional.error.message.empty());
+    return 0;
+  }
+  const Manifest& manifest = *optional.manifest;
+  if (manifest.display_name) {
+    KIV_FUZZ_CHECK(required.manifest.has_value());
+  } else {
+    KIV_FUZZ_CHECK(!required.manifest && required.error.field == "display_name");
+  }
+
+  const std::string bytes = Build(manifest);
+  if (required.manifest) KIV_FUZZ_CHECK(Build(*required.manifest) == bytes);
+  ReadBack(manifest, bytes);
+  return 0;
+}
