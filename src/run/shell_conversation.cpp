@@ -47,11 +47,30 @@ bool ShellConversationHolder::Send(const char* format, const char* field) {
   return ExecuteShellCommand(*dde_, conversation, command.c_str());
 }
 
+namespace {
+
+bool HoldsNone(const char* name, const char* refused) {
+  for (const char* p = name; *p; ++p) {
+    if (static_cast<unsigned char>(*p) < ' ') return false;
+    for (const char* r = refused; *r; ++r) {
+      if (*p == *r) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsSafeGroupName(const char* group) { return group[0] != '\0' && HoldsNone(group, "\""); }
+
+bool IsSafeItemName(const char* item) { return item[0] != '\0' && HoldsNone(item, "\")],["); }
+
 void RemoveProgramManagerItem(LogReader& reader, ShellConversationHolder& holder) {
   ShortString group;
   ShortString item;
   if (!reader.ReadString(group.data(), group.capacity())) return;
   if (!reader.ReadString(item.data(), item.capacity())) return;
+  if (!IsSafeGroupName(group.c_str()) || !IsSafeItemName(item.c_str())) return;
   holder.Send(kShowGroupFormat, group.c_str());
   holder.Send(kDeleteItemFormat, item.c_str());
 }
@@ -60,6 +79,7 @@ void RemoveProgramManagerGroup(LogReader& reader, ShellConversationHolder& holde
   holder.Get();
   ShortString group;
   if (!reader.ReadString(group.data(), group.capacity())) return;
+  if (!IsSafeGroupName(group.c_str())) return;
   holder.Send(kDeleteGroupFormat, group.c_str());
 }
 

@@ -205,6 +205,30 @@ TEST_F(ProgramManagerRecords, LongestNamesLeaveTheWalkRunning) {
 // With no server answering, the conversation fails once and every command
 // sent into it is refused at once: no record waits out a command's 10 s
 // time-out, and the walk runs to its end.
+// An empty group name would make the server delete the Programs folder with
+// every group in it; a name with a quote would smuggle in a command.
+TEST_F(ProgramManagerRecords, NamesThatWouldChangeTheCommandAreNotSent) {
+  {
+    ProgramManager pm;
+    ASSERT_TRUE(pm.connected());
+    ASSERT_TRUE(pm.CreateGroup("Kiv Office"));
+    ASSERT_TRUE(pm.AddItem("Kiv Writer"));
+  }
+  std::string file = FreshDirectory("shell_unsafe") + "\\uninst.exe";
+  WriteUninstallFile(file, "Kiv Unsafe", [](LogWriter& w) {
+    w.AddShellGroup("");
+    w.AddShellItem("", "Kiv Writer");
+    w.AddShellGroup("x\")][DeleteGroup(\"Kiv Office");
+    w.AddShellItem("Kiv Office", "x)][DeleteItem(Kiv Writer");
+  });
+
+  RunResult run = RunStub(KIV_STUB_PATH, file);
+
+  ExpectSuccessOnly(run);
+  EXPECT_TRUE(DirectoryExists(programs_));
+  EXPECT_TRUE(FileExists(Item("Kiv Office", "Kiv Writer")));
+}
+
 TEST_F(ProgramManagerRecords, WithNoServerTheWalkGoesOnToItsEnd) {
   {
     ProgramManager pm;
