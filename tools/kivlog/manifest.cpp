@@ -4,6 +4,7 @@
 
 #include "code_page.h"
 #include "file_time.h"
+#include "run/shell_conversation.h"
 
 namespace kivlog {
 
@@ -241,6 +242,17 @@ class Parser {
         case Kind::kSaved:
           if (!Saved(*it, field, &record->saved)) return false;
           break;
+      }
+    }
+    // The stub passes over Program Manager names that would change its
+    // command; refuse them here, where the author can still mend them.
+    if (record->type == RecordType::kShellItem || record->type == RecordType::kShellGroup) {
+      if (!kiv::IsSafeGroupName(record->group.c_str())) {
+        return Fail(where + ".group", "empty, or holds a quote or a control character");
+      }
+      if (record->type == RecordType::kShellItem && !kiv::IsSafeItemName(record->item.c_str())) {
+        return Fail(where + ".item",
+                    "empty, or holds a quote, parenthesis, bracket, comma or control character");
       }
     }
     return true;
