@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_config.h"
 #include "harness.h"
 
 namespace kiv::e2e {
@@ -120,8 +121,10 @@ inline void DeclinedUninstallChangesNothing() {
 }
 
 // The uninstall file is held open past the retry: it is scheduled, the run
-// still succeeds, and the file goes at the next start.
-inline void LockedUninstallFileGoesAtTheNextStart(const char* stub_path) {
+// still succeeds, and the file goes at the next start. before_restart sees
+// the file's path once the run is over.
+inline void LockedUninstallFileGoesAtTheNextStart(
+    const std::function<void(const std::string&)>& before_restart = {}) {
   std::string dir = FreshDirectory("locked\\App");
   std::string file = dir + "\\uninst.exe";
   WriteUninstallFile(file, "Locked App", [](LogWriter&) {});
@@ -129,13 +132,14 @@ inline void LockedUninstallFileGoesAtTheNextStart(const char* stub_path) {
                             0, nullptr);
   ASSERT_NE(hold, INVALID_HANDLE_VALUE);
 
-  RunResult run = e2e::Run(std::string("\"") + stub_path + "\" " + file);
+  RunResult run = e2e::Run(std::string("\"") + KIV_STUB_PATH + "\" " + file);
   CloseHandle(hold);
 
   ASSERT_TRUE(run.finished);
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
   EXPECT_TRUE(FileExists(file)) << "held open through the whole retry";
+  if (before_restart) before_restart(file);
   ASSERT_TRUE(SimulateRestart());
   EXPECT_FALSE(FileExists(file));
 }

@@ -122,7 +122,7 @@ TEST(Handoff, DamagedOwnFileShowsTheMessageAndChangesNothing) {
 }
 
 TEST(Handoff, LockedUninstallFileGoesAtTheNextStart) {
-  LockedUninstallFileGoesAtTheNextStart(KIV_STUB_PATH);
+  LockedUninstallFileGoesAtTheNextStart();
 }
 
 // The editor's size limit, through the real whole-file calls.

@@ -37,22 +37,12 @@ TEST(Handoff95, LockedFileIsAddedBesideAForeignPendingDeletion) {
   ASSERT_NE(GetShortPathNameA(foreign.c_str(), short_path, sizeof(short_path)), 0u);
   WriteFileBytes(WininitPath(), std::string("[Rename]\r\nNUL=") + short_path + "\r\n");
 
-  std::string dir = FreshDirectory("locked95\\App");
-  std::string file = dir + "\\uninst.exe";
-  WriteUninstallFile(file, "Locked 95", [](LogWriter&) {});
-  HANDLE hold = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
-  RunResult run = e2e::Run(std::string("\"") + KIV_STUB_PATH + "\" " + file);
-  CloseHandle(hold);
-
-  ASSERT_TRUE(run.finished);
-  char file_short[MAX_PATH];
-  ASSERT_NE(GetShortPathNameA(file.c_str(), file_short, sizeof(file_short)), 0u);
-  EXPECT_EQ(ReadFileBytes(WininitPath()), std::string("[Rename]\r\nNUL=") + file_short +
-                                              "\r\nNUL=" + short_path + "\r\n");
-  ASSERT_TRUE(SimulateRestart());
-  EXPECT_FALSE(FileExists(file));
+  LockedUninstallFileGoesAtTheNextStart([&](const std::string& file) {
+    char file_short[MAX_PATH];
+    ASSERT_NE(GetShortPathNameA(file.c_str(), file_short, sizeof(file_short)), 0u);
+    EXPECT_EQ(ReadFileBytes(WininitPath()), std::string("[Rename]\r\nNUL=") + file_short +
+                                                "\r\nNUL=" + short_path + "\r\n");
+  });
   EXPECT_FALSE(FileExists(foreign)) << "the foreign entry was lost";
 }
 
