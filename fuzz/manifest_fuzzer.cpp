@@ -46,27 +46,10 @@ class StringSink final : public kiv::ByteSink {
 std::string SavedContent(const kivlog::SavedContent& saved) { return saved.content_file; }
 
 bool Write(kiv::LogWriter& writer, const ManifestRecord& r) {
-  switch (r.type) {
-    case RecordType::kDirectory: return writer.AddDirectory(r.path.c_str());
-    case RecordType::kFile: {
-      if (!r.saved) return writer.AddFile(r.path.c_str());
-      const std::string content = SavedContent(*r.saved);
-      return writer.AddRestoredFile(r.path.c_str(), r.saved->time.value_or(0), content.data(),
-                                    static_cast<uint32_t>(content.size()));
-    }
-    case RecordType::kIniEntry:
-      return writer.AddIniEntry(r.file.c_str(), r.section.c_str(), r.key.c_str(), r.prior.c_str(),
-                                r.value.c_str(), r.flag);
-    case RecordType::kRegistryValue:
-      return writer.AddRegistryValue(r.root.c_str(), r.path.c_str(),
-                                     r.data ? r.data->c_str() : nullptr);
-    case RecordType::kUnused5: return writer.AddUnused5();
-    case RecordType::kFont: return writer.AddFont(r.name.c_str(), r.file.c_str());
-    case RecordType::kShellItem: return writer.AddShellItem(r.group.c_str(), r.item.c_str());
-    case RecordType::kShellGroup: return writer.AddShellGroup(r.group.c_str());
-    case RecordType::kEndOfLog: break;
-  }
-  return false;
+  if (r.type != RecordType::kFile || !r.saved) return kivlog::WriteFieldRecord(writer, r);
+  const std::string content = SavedContent(*r.saved);
+  return writer.AddRestoredFile(r.path.c_str(), r.saved->time.value_or(0), content.data(),
+                                static_cast<uint32_t>(content.size()));
 }
 
 // What the walk must read from a record written for r.

@@ -167,35 +167,21 @@ class FileSource final : public kiv::ByteSource {
 bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
                  const std::optional<ResolvedSaved>& saved, std::string* why) {
   *why = "cannot write: " + ErrnoText();
-  switch (r.type) {
-    case RecordType::kDirectory: return writer.AddDirectory(r.path.c_str());
-    case RecordType::kFile: {
-      if (!saved) return writer.AddFile(r.path.c_str());
-      FILE* content = fopen(saved->path.c_str(), "rb");
-      if (!content) {
-        *why = "cannot open " + saved->path + ": " + ErrnoText();
-        return false;
-      }
-      FileSource source(content);
-      bool ok = writer.AddRestoredFile(r.path.c_str(), saved->time, source, saved->length);
-      if (!ok) *why = "cannot copy " + saved->path + " (did it change?)";
-      fclose(content);
-      return ok;
-    }
-    case RecordType::kIniEntry:
-      return writer.AddIniEntry(r.file.c_str(), r.section.c_str(), r.key.c_str(),
-                                r.prior.c_str(), r.value.c_str(), r.flag);
-    case RecordType::kRegistryValue:
-      return writer.AddRegistryValue(r.root.c_str(), r.path.c_str(),
-                                     r.data ? r.data->c_str() : nullptr);
-    case RecordType::kUnused5: return writer.AddUnused5();
-    case RecordType::kFont: return writer.AddFont(r.name.c_str(), r.file.c_str());
-    case RecordType::kShellItem: return writer.AddShellItem(r.group.c_str(), r.item.c_str());
-    case RecordType::kShellGroup: return writer.AddShellGroup(r.group.c_str());
-    case RecordType::kEndOfLog: break;
+  if (r.type == RecordType::kEndOfLog) {
+    *why = "cannot write a type-0 record here";
+    return false;
   }
-  *why = "cannot write a type-0 record here";
-  return false;
+  if (r.type != RecordType::kFile || !saved) return WriteFieldRecord(writer, r);
+  FILE* content = fopen(saved->path.c_str(), "rb");
+  if (!content) {
+    *why = "cannot open " + saved->path + ": " + ErrnoText();
+    return false;
+  }
+  FileSource source(content);
+  bool ok = writer.AddRestoredFile(r.path.c_str(), saved->time, source, saved->length);
+  if (!ok) *why = "cannot copy " + saved->path + " (did it change?)";
+  fclose(content);
+  return ok;
 }
 
 // The trailer's name offset, for a message about the display name.

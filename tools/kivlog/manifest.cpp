@@ -312,4 +312,24 @@ const char* RecordTypeName(RecordType type) {
   return "invalid";
 }
 
+bool WriteFieldRecord(kiv::LogWriter& writer, const ManifestRecord& r) {
+  using kiv::RecordType;
+  switch (r.type) {
+    case RecordType::kDirectory: return writer.AddDirectory(r.path.c_str());
+    case RecordType::kFile: return !r.saved && writer.AddFile(r.path.c_str());
+    case RecordType::kIniEntry:
+      return writer.AddIniEntry(r.file.c_str(), r.section.c_str(), r.key.c_str(),
+                                r.prior.c_str(), r.value.c_str(), r.flag);
+    case RecordType::kRegistryValue:
+      return writer.AddRegistryValue(r.root.c_str(), r.path.c_str(),
+                                     r.data ? r.data->c_str() : nullptr);
+    case RecordType::kUnused5: return writer.AddUnused5();
+    case RecordType::kFont: return writer.AddFont(r.name.c_str(), r.file.c_str());
+    case RecordType::kShellItem: return writer.AddShellItem(r.group.c_str(), r.item.c_str());
+    case RecordType::kShellGroup: return writer.AddShellGroup(r.group.c_str());
+    case RecordType::kEndOfLog: break;
+  }
+  return false;
+}
+
 }  // namespace kivlog

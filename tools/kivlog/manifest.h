@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "uninstall_file/layout.h"
+#include "uninstall_file/log_writer.h"
 
 namespace kivlog {
 
@@ -58,6 +59,11 @@ struct ManifestResult {
 enum class DisplayName { kRequired, kOptional };
 
 ManifestResult ParseManifest(const std::string& text, DisplayName display_name);
+
+// Writes a record whose fields all come from the manifest: every type but a
+// file with saved content, whose bytes the caller streams itself. False when
+// the writer refuses or the record is not of that kind.
+bool WriteFieldRecord(kiv::LogWriter& writer, const ManifestRecord& record);
 
 // The manifest's name for a record type ("directory", "shell_item", ...), also
 // used by the listing; "end_of_log" for type 0.
