@@ -121,6 +121,34 @@ TEST(Handoff, DamagedOwnFileShowsTheMessageAndChangesNothing) {
   RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Damaged App"));
 }
 
+// With no temporary directory to copy into, the registration is gone all
+// the same: the uninstall runs in the confirming process itself, and its own
+// file, which it cannot delete while it runs, goes at the next start.
+TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
+  Product product("handoff\\No Copy", "Kiv No Copy", true);
+  char tmp[MAX_PATH] = {}, temp[MAX_PATH] = {};
+  GetEnvironmentVariableA("TMP", tmp, sizeof(tmp));
+  GetEnvironmentVariableA("TEMP", temp, sizeof(temp));
+  SetEnvironmentVariableA("TMP", "C:\\kivtest\\no such temp");
+  SetEnvironmentVariableA("TEMP", "C:\\kivtest\\no such temp");
+
+  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
+  SetEnvironmentVariableA("TMP", tmp[0] ? tmp : nullptr);
+  SetEnvironmentVariableA("TEMP", temp[0] ? temp : nullptr);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.processes, 1) << "no copy was started";
+  ASSERT_EQ(run.boxes.size(), 2u);
+  EXPECT_EQ(run.boxes[1].text, "Uninstall was succesful");
+  EXPECT_FALSE(product.Registered());
+  EXPECT_FALSE(FileExists(product.root + "\\app.exe"));
+  EXPECT_FALSE(FileExists(product.root + "\\data\\a.dat"));
+  EXPECT_TRUE(FileExists(product.uninstall_file)) << "it was running";
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(product.uninstall_file));
+}
+
 TEST(Handoff, LockedUninstallFileGoesAtTheNextStart) {
   LockedUninstallFileGoesAtTheNextStart();
 }
