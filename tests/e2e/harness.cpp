@@ -2,13 +2,9 @@
 
 #include <tlhelp32.h>
 
-#include <atomic>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
-#include <set>
 #include <sstream>
-#include <thread>
 
 #include "e2e_config.h"
 
@@ -293,74 +289,66 @@ BOOL CALLBACK CollectBox(HWND h, LPARAM param) {
   return TRUE;
 }
 
-// Answers boxes on its own thread until stopped.
-class BoxAnswerer {
- public:
-  explicit BoxAnswerer(std::vector<int> answers) : answers_(std::move(answers)) {
-    thread_ = std::thread([this] { Loop(); });
-  }
-  ~BoxAnswerer() { Stop(); }
-  void Stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  std::vector<Box> boxes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return boxes_;
-  }
-
- private:
-  void Loop() {
-    while (!stop_) {
-      BoxScan scan;
-      EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&scan));
-      for (HWND h : scan.boxes) {
-        if (handled_.count(h)) continue;
-        Answer(h);
-      }
-      Sleep(20);
-    }
-  }
-
-  void Answer(HWND h) {
-    // Let the box finish laying itself out before reading it.
-    Sleep(100);
-    Box box;
-    box.caption = WindowText(h);
-    char text[4096] = {};
-    GetDlgItemTextA(h, 0xFFFF, text, sizeof(text));
-    box.text = text;
-    ButtonScan scan;
-    EnumChildWindows(h, CollectButton, reinterpret_cast<LPARAM>(&scan));
-    for (auto& b : scan.buttons) box.buttons.push_back(b.second);
-    box.icon = BoxIcon(h);
-    size_t index;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      index = boxes_.size();
-      boxes_.push_back(box);
-    }
-    handled_.insert(h);
-    int answer = index < answers_.size() ? answers_[index] : IDOK;
-    HWND button = GetDlgItem(h, answer);
-    if (button) {
-      PostMessageA(button, BM_CLICK, 0, 0);
-    } else {
-      PostMessageA(h, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
-    }
-    // Wait for it to go, so a new box is never taken for this one.
-    for (int i = 0; i < 250 && IsWindow(h); ++i) Sleep(20);
-  }
-
-  std::vector<int> answers_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<Box> boxes_;
-  std::set<HWND> handled_;
-};
-
 }  // namespace
+
+BoxAnswerer::BoxAnswerer(std::vector<int> answers) : answers_(std::move(answers)) {
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void BoxAnswerer::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+std::vector<Box> BoxAnswerer::boxes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return boxes_;
+}
+
+void BoxAnswerer::Loop() {
+  while (!stop_) {
+    BoxScan scan;
+    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&scan));
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    for (HWND h : scan.boxes) {
+      if (handled_.count(h)) continue;
+      Answer(h, now.QuadPart);
+    }
+    Sleep(20);
+  }
+}
+
+void BoxAnswerer::Answer(HWND h, int64_t found_at) {
+  // Let the box finish laying itself out before reading it.
+  Sleep(100);
+  Box box;
+  box.found_at = found_at;
+  box.caption = WindowText(h);
+  char text[4096] = {};
+  GetDlgItemTextA(h, 0xFFFF, text, sizeof(text));
+  box.text = text;
+  ButtonScan scan;
+  EnumChildWindows(h, CollectButton, reinterpret_cast<LPARAM>(&scan));
+  for (auto& b : scan.buttons) box.buttons.push_back(b.second);
+  box.icon = BoxIcon(h);
+  size_t index;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    index = boxes_.size();
+    boxes_.push_back(box);
+  }
+  handled_.insert(h);
+  int answer = index < answers_.size() ? answers_[index] : IDOK;
+  HWND button = GetDlgItem(h, answer);
+  if (button) {
+    PostMessageA(button, BM_CLICK, 0, 0);
+  } else {
+    PostMessageA(h, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
+  }
+  // Wait for it to go, so a new box is never taken for this one.
+  for (int i = 0; i < 250 && IsWindow(h); ++i) Sleep(20);
+}
 
 RunResult Run(const std::string& command_line, const std::vector<int>& answers,
               DWORD timeout_ms) {

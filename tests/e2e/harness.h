@@ -7,9 +7,13 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "uninstall_file/log_writer.h"
@@ -70,6 +74,29 @@ struct Box {
   std::string text;
   std::vector<std::string> buttons;  // in the box's order, e.g. {"&Yes", "&No"}
   uint32_t icon = 0;                 // MB_ICONERROR, MB_ICONINFORMATION, ... or 0
+  int64_t found_at = 0;              // QueryPerformanceCounter when first seen
+};
+
+// Answers "Kiv Uninstall" boxes on its own thread until stopped: the n-th box
+// gets answers[n] (IDOK past the end of the list). Boxes are looked for every
+// 20 ms, so found_at is at most that late.
+class BoxAnswerer {
+ public:
+  explicit BoxAnswerer(std::vector<int> answers);
+  ~BoxAnswerer() { Stop(); }
+  void Stop();
+  std::vector<Box> boxes();
+
+ private:
+  void Loop();
+  void Answer(HWND h, int64_t found_at);
+
+  std::vector<int> answers_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<Box> boxes_;
+  std::set<HWND> handled_;
 };
 
 struct RunResult {

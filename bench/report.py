@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""Turns what bench/run measured into one Markdown table.
+
+  report.py RESULTS HOST_JSON
+
+RESULTS holds "key value[,value...]" lines (the Windows driver's series,
+callgrind counts, the stub's size and imports, facts about the machine);
+HOST_JSON is Google Benchmark's JSON output. Goals are shown against the
+figures only when the run was at full size; nothing here fails on a time.
+"""
+import json
+import statistics
+import sys
+
+WALK_GOAL = 1.15
+RESTORE_GOAL = 1.3
+MEMORY_GOAL = 8 * 2**20
+
+
+def read_results(path):
+    values = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line.strip():
+                continue
+            key, _, value = line.partition(" ")
+            values[key] = value
+    return values
+
+
+def series(values, key):
+    text = values.get(key)
+    if not text:
+        return []
+    return [float(v) for v in text.split(",")]
+
+
+def ms(value):
+    return f"{value:,.0f} ms" if value >= 100 else f"{value:,.1f} ms"
+
+
+def spread(samples, unit=ms):
+    if not samples:
+        return "—"
+    med = statistics.median(samples)
+    if len(samples) == 1:
+        return unit(med)
+    return f"{unit(med)} [{unit(min(samples))} – {unit(max(samples))}]"
+
+
+def mib(value):
+    return f"{value / 2**20:,.1f} MiB"
+
+
+def size_label(n):
+    if n >= 2**30 and n % 2**30 == 0:
+        return f"{n // 2**30} GiB"
+    if n >= 2**20 and n % 2**20 == 0:
+        return f"{n // 2**20} MiB"
+    return f"{n:,} bytes"
+
+
+def pair_ratios(a, b):
+    return [x / y for x, y in zip(a, b) if y > 0]
+
+
+class Table:
+    def __init__(self, judged):
+        self.judged = judged
+        self.rows = []
+
+    def add(self, measure, setting, stub, reference, ratio, goal="", status=""):
+        if goal and not self.judged:
+            status = "not judged (--small)"
+        self.rows.append((measure, setting, stub, reference, ratio, goal or "—", status or "—"))
+
+    def render(self):
+        head = ("Measure", "Setting", "Stub / core", "Reference", "Ratio or figure", "Goal",
+                "Where it stands")
+        lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+        for row in self.rows:
+            lines.append("| " + " | ".join(cell.replace("|", "\\|") for cell in row) + " |")
+        return "\n".join(lines)
+
+
+def verdict(met):
+    return "met" if met else "**missed**"
+
+
+def walk_rows(table, v):
+    stub, floor = series(v, "walk.stub_ms"), series(v, "walk.floor_ms")
+    if not stub:
+        return
+    files, dirs = int(v["walk.files"]), int(v["walk.directories"])
+    runs = len(stub)
+    ratios = pair_ratios(stub, floor)
+    ratio = statistics.median(ratios)
+    table.add("Uninstall under Wine: wall time to the success box (floor: to its exit)",
+              f"{files:,} files of 100 bytes in {dirs} directories, fresh each run; "
+              f"{runs} run{'s' if runs > 1 else ''} each, alternating",
+              spread(stub), "floor (DeleteFileA/RemoveDirectoryA): " + spread(floor),
+              f"stub/floor median {ratio:.2f}; pairs " +
+              ", ".join(f"{r:.2f}" for r in ratios),
+              f"≤ {WALK_GOAL}", verdict(ratio <= WALK_GOAL))
+
+    stub0, floor0, box0 = (series(v, "walk.stub_empty_ms"), series(v, "walk.floor_empty_ms"),
+                           series(v, "walk.box_only_ms"))
+    check, read = series(v, "walk.wine_check_ms"), series(v, "walk.wine_read_walk_ms")
+    records = int(v.get("walk.records", "0"))
+    fixed = statistics.median(stub0) - statistics.median(floor0)
+    table.add("Fixed costs: the same runs on an empty product",
+              "no files, 1 directory",
+              spread(stub0),
+              f"floor: {spread(floor0)}; a program that only shows the box: {spread(box0)}",
+              f"stub − floor {ms(fixed)} "
+              f"({fixed / statistics.median(floor) * 100:.1f} % of the full floor)")
+    reading = statistics.median(check) + statistics.median(read)
+    table.add("Reading the log under Wine (same reader and C runtime as the stub, no actions)",
+              f"the product's log, {records:,} records",
+              f"chain check {spread(check)}; walk {spread(read)}", "—",
+              f"{reading / records * 1000:.2f} µs per record for both passes "
+              f"({reading / statistics.median(floor) * 100:.1f} % of the floor)")
+    rest = statistics.median(stub) - statistics.median(floor) - fixed - reading
+    table.add("Stub − floor, what is left after fixed costs and reading",
+              "medians", ms(rest), "—",
+              f"{rest / statistics.median(floor) * 100:.1f} % of the floor")
+
+
+def restore_rows(table, v):
+    sizes = sorted(int(k[len("restore["):k.index("]")]) for k in v
+                   if k.startswith("restore[") and k.endswith("].stub_ms"))
+    peaks = {}
+    for size in sizes:
+        key = f"restore[{size}]."
+        stub, copy = series(v, key + "stub_ms"), series(v, key + "copy_ms")
+        ratios = pair_ratios(stub, copy)
+        ratio = statistics.median(ratios)
+        streaming = ""
+        stub0, floor0 = series(v, "walk.stub_empty_ms"), series(v, "walk.floor_empty_ms")
+        if stub0 and floor0:
+            # The start-up and the box take the same time whatever the size.
+            moved = statistics.median(stub) - statistics.median(stub0)
+            copied = statistics.median(copy) - statistics.median(floor0)
+            if moved > 0 and copied > 0 and size >= 64 * 2**20:
+                streaming = f"; without the fixed costs {moved / copied:.2f}"
+        rate = size / 2**20 / (statistics.median(stub) / 1000)
+        copy_rate = size / 2**20 / (statistics.median(copy) / 1000)
+        big = size >= 2**30
+        table.add(f"Restore of one saved file: wall time to the success box",
+                  f"{size_label(size)} saved content; {len(stub)} run{'s' if len(stub) > 1 else ''} each, "
+                  "alternating, after one unrecorded pair",
+                  f"{spread(stub)} ({rate:,.0f} MiB/s)",
+                  f"CopyFileA of the same bytes: {spread(copy)} ({copy_rate:,.0f} MiB/s)",
+                  f"stub/copy median {ratio:.2f}; pairs " + ", ".join(f"{r:.2f}" for r in ratios)
+                  + streaming,
+                  f"≤ {RESTORE_GOAL}" if big else "",
+                  verdict(ratio <= RESTORE_GOAL) if big else "slope only")
+        action, call = (series(v, key + "in_process_restore_ms"),
+                        series(v, key + "in_process_copy_ms"))
+        if action and call:
+            table.add("The same restore inside one process: the stub's reader and record action",
+                      f"{size_label(size)}; no start-up, check or box",
+                      spread(action), f"a CopyFileA call: {spread(call)}",
+                      f"{statistics.median(action) / statistics.median(call):.2f}")
+        peaks[size] = (max(series(v, key + "stub_peak_ws")),
+                       max(series(v, key + "stub_peak_private")),
+                       max(series(v, key + "copy_peak_ws")),
+                       max(series(v, key + "box_only_peak_ws")),
+                       max(series(v, key + "box_only_peak_private")))
+    if not sizes:
+        return
+    low, high = sizes[0], sizes[-1]
+    for size in sizes:
+        ws, private, copy_ws, box_ws, box_private = peaks[size]
+        table.add("Peak working set of the stub (Wine: the process's RSS high-water mark)",
+                  f"restore of {size_label(size)}",
+                  f"{mib(ws)}; private {mib(private)}",
+                  f"CopyFileA program {mib(copy_ws) if copy_ws else 'ended before a sample'}; "
+                  f"a program that only shows the box "
+                  f"{mib(box_ws)} (private {mib(box_private)})",
+                  f"stub − box-only program {mib(ws - box_ws)}",
+                  "< 8 MiB" if size == high else "",
+                  (verdict(ws < MEMORY_GOAL) + " as measured; stub's own share "
+                   + verdict(ws - box_ws < MEMORY_GOAL)) if size == high else "")
+    if high > low:
+        growth = peaks[high][0] - peaks[low][0]
+        table.add("Peak working set growth with the saved size",
+                  f"{size_label(low)} → {size_label(high)}",
+                  f"{growth / 2**20:+.2f} MiB", "—",
+                  "the stub's memory does not grow with what it restores" if abs(growth) < 2**20
+                  else "grows with what it restores",
+                  "flat", verdict(abs(growth) < 2**20))
+
+
+def host_rows(table, v, host):
+    by_name = {}
+    for b in host.get("benchmarks", []):
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        by_name[b["run_name"]] = b
+    records = int(v.get("host.records", "0"))
+    reps = v.get("host.repetitions", "1")
+    for name, label, counted in (("BM_ChainCheck", "Chain check", "check"),
+                                 ("BM_WalkWithoutActions", "Walk without actions", "walk")):
+        b = by_name.get(name)
+        if not b:
+            continue
+        ns = 1e9 / b["items_per_second"]
+        ir = int(v.get(f"callgrind.{counted}", "0"))
+        table.add(f"{label} on the host (Google Benchmark)",
+                  f"{records:,} records of every type, a real file through stdio; "
+                  f"median of {reps}",
+                  f"{ns:,.0f} ns per record", "—",
+                  f"{ir / (records + 1):,.0f} instructions per record (callgrind)")
+    for arg, what in ((1, "[Rename] on the first line: 60 KB moved"),
+                      (0, "no [Rename]: whole file scanned, section appended")):
+        b = by_name.get(f"BM_ProfileEditor/{arg}")
+        if not b:
+            continue
+        unit = {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
+        extra = ""
+        if arg == 0 and "callgrind.profile" in v:
+            extra = f"; {int(v['callgrind.profile']):,} instructions per edit (callgrind)"
+        table.add("Profile-section editor on the host",
+                  f"{int(b['file_bytes']):,}-byte file; {what}",
+                  f"{b['real_time'] * unit:,.1f} µs per edit", "—",
+                  f"{b['bytes_per_second'] / 2**20:,.0f} MiB/s{extra}")
+
+
+def size_rows(table, v):
+    if "stub.size" not in v:
+        return
+    table.add("Stub size", "kivuninst.exe as built (MinSizeRel)",
+              f"{int(v['stub.size']):,} bytes", "—", "the temporary copy keeps 60,000 bytes",
+              "< 60,000", verdict(int(v["stub.size"]) < 60000))
+    table.add("Stub imports", "DLL (functions)", v.get("stub.imports", "—"), "—",
+              v.get("stub.import_list", "—"))
+
+
+def main():
+    values = read_results(sys.argv[1])
+    with open(sys.argv[2], encoding="utf-8") as f:
+        host = json.load(f)
+    judged = values.get("meta.mode") == "full"
+    table = Table(judged)
+    walk_rows(table, values)
+    restore_rows(table, values)
+    host_rows(table, values, host)
+    size_rows(table, values)
+    print(table.render())
+    print()
+    print(f"Mode: {values.get('meta.mode', '?')}; scheduling: {values.get('meta.scheduling', '?')}; "
+          f"load average before/after: {values.get('meta.load_before', '?')} / "
+          f"{values.get('meta.load_after', '?')}; {values.get('meta.machine', '')}")
+
+
+if __name__ == "__main__":
+    main()
