@@ -60,7 +60,7 @@ TEST(Append, CutOffAfterKRecordsUndoesExactlyThoseK) {
     ASSERT_TRUE(KivlogAppend(file, manifest, k));
     DeleteFileA(manifest.c_str());
 
-    RunResult run = e2e::Run(std::string("\"") + KIV_STUB_PATH + "\" " + file);
+    RunResult run = RunUninstallMode(file);
 
     ASSERT_TRUE(run.finished);
     ASSERT_EQ(run.boxes.size(), 1u);

@@ -2,7 +2,6 @@
 // built here, under Wine.
 #include <gtest/gtest.h>
 
-#include "e2e_config.h"
 #include "harness.h"
 
 namespace kiv::e2e {
@@ -10,11 +9,6 @@ namespace {
 
 constexpr char kDamaged[] = "The uninstall file was damaged.";
 constexpr char kSuccess[] = "Uninstall was succesful";
-
-// The stub started in the uninstall mode on path, as the temporary copy is.
-RunResult RunUninstallMode(const std::string& remainder) {
-  return Run(std::string("\"") + KIV_STUB_PATH + "\" " + remainder);
-}
 
 void ExpectSingleBox(const RunResult& run, const char* text, uint32_t icon) {
   ASSERT_TRUE(run.finished);

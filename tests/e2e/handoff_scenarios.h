@@ -132,7 +132,7 @@ inline void LockedUninstallFileGoesAtTheNextStart(
                             0, nullptr);
   ASSERT_NE(hold, INVALID_HANDLE_VALUE);
 
-  RunResult run = e2e::Run(std::string("\"") + KIV_STUB_PATH + "\" " + file);
+  RunResult run = RunUninstallMode(file);
   CloseHandle(hold);
 
   ASSERT_TRUE(run.finished);

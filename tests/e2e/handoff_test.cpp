@@ -1,7 +1,6 @@
 // Files, directories and the two-process uninstall on the NT family.
 #include <gtest/gtest.h>
 
-#include "e2e_config.h"
 #include "handoff/profile_editor.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
@@ -10,10 +9,6 @@ namespace kiv::e2e {
 namespace {
 
 constexpr uint64_t kSavedTime = 0x01D5C1E2A3B4C5D0ull;  // a time in 2019, 100 ns units
-
-RunResult RunUninstallMode(const std::string& file) {
-  return Run(std::string("\"") + KIV_STUB_PATH + "\" " + file);
-}
 
 TEST(Files, RemovesCreatedFilesAndRestoresReplacedOnes) {
   std::string dir = FreshDirectory("files\\App");

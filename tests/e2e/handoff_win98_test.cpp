@@ -2,7 +2,6 @@
 // Windows 98, so pending deletions go through WININIT.INI.
 #include <gtest/gtest.h>
 
-#include "e2e_config.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
 

@@ -399,6 +399,10 @@ std::string AsUserStartsIt(const std::string& uninstall_file) {
   return "\"" + uninstall_file + "\"";
 }
 
+RunResult RunUninstallMode(const std::string& remainder, const std::string& stub) {
+  return Run("\"" + (stub.empty() ? std::string(KIV_STUB_PATH) : stub) + "\" " + remainder);
+}
+
 bool SimulateRestart() {
   char line[] = "wineboot.exe -r";
   STARTUPINFOA startup = {};

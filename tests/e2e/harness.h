@@ -116,6 +116,11 @@ RunResult Run(const std::string& command_line, const std::vector<int>& answers =
 // would: its path in quotes, nothing after it.
 std::string AsUserStartsIt(const std::string& uninstall_file);
 
+// Starts a stub (the built one unless named) in the uninstall mode, as the
+// confirmation mode starts its copy: the stub's path quoted, one blank, then
+// remainder taken whole.
+RunResult RunUninstallMode(const std::string& remainder, const std::string& stub = {});
+
 // Runs "wineboot -r" in this prefix: the pending restart operations.
 bool SimulateRestart();
 

@@ -5,16 +5,11 @@
 
 #include <string>
 
-#include "e2e_config.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
 
 namespace kiv::e2e {
 namespace {
-
-RunResult RunUninstallMode(const std::string& file) {
-  return e2e::Run(std::string("\"") + KIV_STUB_PATH + "\" " + file);
-}
 
 void ExpectSuccess(const RunResult& run) {
   ASSERT_TRUE(run.finished);

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "e2e_config.h"
 #include "harness.h"
 
 namespace kiv::e2e {
@@ -27,7 +26,7 @@ constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Font
 // Runs the uninstall file at path in the uninstall mode and expects the
 // one success box a finished walk shows.
 void RunAndExpectSuccess(const std::string& path) {
-  RunResult run = Run(std::string("\"") + KIV_STUB_PATH + "\" " + path);
+  RunResult run = RunUninstallMode(path);
   ASSERT_TRUE(run.finished);
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, kSuccess);

@@ -104,10 +104,6 @@ class ProgramManagerRecords : public testing::Test {
     return Group(group) + "\\" + item + ".lnk";
   }
 
-  RunResult RunStub(const std::string& stub, const std::string& uninstall_file) {
-    return e2e::Run("\"" + stub + "\" " + uninstall_file);
-  }
-
   std::string programs_;
 
  private:
@@ -139,7 +135,7 @@ TEST_F(ProgramManagerRecords, InstallersGroupAndItsItemsAreRemoved) {
     w.AddShellItem("Kiv Office", "Kiv Reader");
   });
 
-  RunResult run = RunStub(KIV_STUB_PATH, file);
+  RunResult run = RunUninstallMode(file);
 
   ExpectSuccessOnly(run);
   EXPECT_FALSE(FileExists(Item("Kiv Office", "Kiv Writer")));
@@ -163,7 +159,7 @@ TEST_F(ProgramManagerRecords, ItemIsDeletedFromItsOwnGroupShownFirst) {
   WriteUninstallFile(file, "Notepad",
                      [](LogWriter& w) { w.AddShellItem("Accessories", "Notepad"); });
 
-  RunResult run = RunStub(KIV_STUB_PATH, file);
+  RunResult run = RunUninstallMode(file);
 
   ExpectSuccessOnly(run);
   EXPECT_FALSE(FileExists(Item("Accessories", "Notepad")));
@@ -193,7 +189,7 @@ TEST_F(ProgramManagerRecords, LongestNamesLeaveTheWalkRunning) {
     ASSERT_TRUE(w.AddFile((dir + "\\last.txt").c_str()));
   });
 
-  RunResult run = RunStub(KIV_STUB_PATH, file);
+  RunResult run = RunUninstallMode(file);
 
   ExpectSuccessOnly(run);
   EXPECT_FALSE(FileExists(dir + "\\last.txt"));
@@ -222,7 +218,7 @@ TEST_F(ProgramManagerRecords, NamesThatWouldChangeTheCommandAreNotSent) {
     w.AddShellItem("Kiv Office", "x)][DeleteItem(Kiv Writer");
   });
 
-  RunResult run = RunStub(KIV_STUB_PATH, file);
+  RunResult run = RunUninstallMode(file);
 
   ExpectSuccessOnly(run);
   EXPECT_TRUE(DirectoryExists(programs_));
@@ -249,7 +245,7 @@ TEST_F(ProgramManagerRecords, WithNoServerTheWalkGoesOnToItsEnd) {
   });
 
   const DWORD start = GetTickCount();
-  RunResult run = RunStub(NoProgramManagerStub(), file);
+  RunResult run = RunUninstallMode(file, NoProgramManagerStub());
   const DWORD elapsed = GetTickCount() - start;
 
   ExpectSuccessOnly(run);
