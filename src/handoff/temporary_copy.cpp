@@ -30,12 +30,8 @@ bool CopyHead(const char* from, const char* to) {
 
 // Cuts path at its last backslash, in place.
 void CutAtLastBackslash(TemporaryPath* path) {
-  const char* text = path->c_str();
-  uint32_t last = 0;
-  for (uint32_t i = 0; text[i]; ++i) {
-    if (text[i] == '\\') last = i;
-  }
-  path->Truncate(last);
+  const int32_t last = LastBackslash(path->c_str());
+  path->Truncate(last < 0 ? 0 : static_cast<uint32_t>(last));
 }
 
 }  // namespace

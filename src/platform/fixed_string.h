@@ -29,6 +29,16 @@ inline bool EqualsIgnoreAsciiCase(const char* a, const char* b, uint32_t n) {
   return true;
 }
 
+// Index of the last backslash in s, or -1 when it holds none: where a path
+// splits into its directory and its last part.
+inline int32_t LastBackslash(const char* s) {
+  int32_t last = -1;
+  for (int32_t i = 0; s[i] != '\0'; ++i) {
+    if (s[i] == '\\') last = i;
+  }
+  return last;
+}
+
 template <uint32_t N>
 class FixedString {
   static_assert(N >= 1, "room for the NUL");

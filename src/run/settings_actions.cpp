@@ -111,14 +111,11 @@ void UndoRegistryValue(LogReader& reader) {
   // Key path and value name meet at the last backslash; with none, the whole
   // path is the key and its default value (the empty name) is meant.
   char* text = path.data();
-  char* last = nullptr;
-  for (char* p = text; *p; ++p) {
-    if (*p == '\\') last = p;
-  }
+  const int32_t last = LastBackslash(text);
   const char* name = "";
-  if (last != nullptr) {
-    *last = '\0';
-    name = last + 1;
+  if (last >= 0) {
+    text[last] = '\0';
+    name = text + last + 1;
   }
 
   platform::RegKey key = nullptr;

@@ -56,11 +56,7 @@ bool Walk(LogReader& reader) {
 void RemoveContainingDirectory(const char* path) {
   WideBuffer directory;
   if (!directory.Assign(path)) return;
-  const char* text = directory.c_str();
-  int32_t last = -1;
-  for (int32_t i = 0; text[i]; ++i) {
-    if (text[i] == '\\') last = i;
-  }
+  const int32_t last = LastBackslash(directory.c_str());
   if (last < 0) return;
   directory.Truncate(static_cast<uint32_t>(last));
   platform::RemoveDirectoryPath(directory.c_str());

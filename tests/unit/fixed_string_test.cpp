@@ -31,6 +31,14 @@ TEST(FormatS, ExpandsEachPlaceholderAndRefusesWhatDoesNotFit) {
   EXPECT_FALSE(FormatS(out, "%s", none, 0));  // a placeholder without argument
 }
 
+TEST(LastBackslash, FindsTheLastOrNone) {
+  EXPECT_EQ(LastBackslash("C:\\App\\a.txt"), 6);
+  EXPECT_EQ(LastBackslash("Software\\A\\"), 10);  // a trailing one counts
+  EXPECT_EQ(LastBackslash("\\Version"), 0);
+  EXPECT_EQ(LastBackslash("Version"), -1);
+  EXPECT_EQ(LastBackslash(""), -1);
+}
+
 TEST(EqualsIgnoreAsciiCase, FoldsOnlyAsciiLetters) {
   EXPECT_TRUE(EqualsIgnoreAsciiCase("[RENAME]", "[rename]", 8));
   EXPECT_FALSE(EqualsIgnoreAsciiCase("\xC9", "\xE9", 1));  // É and é in 1252
