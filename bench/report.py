@@ -252,7 +252,8 @@ def main():
     print()
     print(f"Mode: {values.get('meta.mode', '?')}; scheduling: {values.get('meta.scheduling', '?')}; "
           f"load average before/after: {values.get('meta.load_before', '?')} / "
-          f"{values.get('meta.load_after', '?')}; {values.get('meta.machine', '')}")
+          f"{values.get('meta.load_after', '?')}; {values.get('meta.machine', '')}; "
+          f"runs under Wine on the {values.get('meta.windows_build', 'win32')} build")
 
 
 if __name__ == "__main__":
