@@ -4,13 +4,14 @@
 #  -fno-threadsafe-statics: one thread, and the guards would pull in libstdc++
 #  sections + --gc-sections: drop everything the entry does not reach
 #  -static-libgcc/-static-libstdc++: a clean Windows has neither DLL
+#  -nostartfiles: the entry file is the entry point; no C runtime start-up
 #  --no-insert-timestamp: the same sources give the same bytes
 set(KIV_STUB_COMPILE_FLAGS
   -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-threadsafe-statics -ffunction-sections -fdata-sections -fno-ident
   -Wall -Wextra -Werror)
 set(KIV_STUB_LINK_FLAGS
-  -mwindows -s -static-libgcc -static-libstdc++ -Wl,--gc-sections
+  -mwindows -s -nostartfiles -static-libgcc -static-libstdc++ -Wl,--gc-sections
   -Wl,--no-insert-timestamp -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0
   -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
 

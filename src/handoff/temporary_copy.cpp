@@ -1,7 +1,6 @@
 #include "handoff/temporary_copy.h"
 
 #include "handoff/restart_deletion.h"
-#include "platform/file_stream.h"
 #include "platform/win32.h"
 
 namespace kiv {
@@ -13,19 +12,21 @@ namespace {
 constexpr uint32_t kDirectoryAttempts = 64;
 
 bool CopyHead(const char* from, const char* to) {
-  FileStream in;
-  FileStream out;
-  if (!in.OpenRead(from) || !out.OpenWrite(to)) return false;
-  uint32_t size = 0;
-  if (!in.SeekEnd(&size) || !in.Seek(0)) return false;
-  uint32_t left = size < kCopyLimit ? size : kCopyLimit;
+  platform::FileHandle in = platform::OpenFileDenyingWrites(from);
+  if (!in) return false;
+  platform::FileHandle out = platform::CreateFileForWriting(to);
+  uint64_t size = 0;
+  bool ok = out != nullptr && platform::FileSize(in, &size);
+  uint32_t left = size < kCopyLimit ? static_cast<uint32_t>(size) : kCopyLimit;
   uint8_t chunk[kCopyChunk];
-  while (left > 0) {
+  while (ok && left > 0) {
     const uint32_t n = left < kCopyChunk ? left : kCopyChunk;
-    if (in.Read(chunk, n) != n || out.Write(chunk, n) != n) return false;
+    ok = platform::ReadFileBytes(in, chunk, n) == n && platform::WriteFileBytes(out, chunk, n) == n;
     left -= n;
   }
-  return out.Close();
+  platform::CloseFile(in);
+  if (out && !platform::CloseFile(out)) ok = false;
+  return ok;
 }
 
 // Cuts path at its last backslash, in place.

@@ -80,6 +80,23 @@ bool DeleteAtRestartNt(const char* path);
 // GetVersionExA's platform identifier is VER_PLATFORM_WIN32_WINDOWS.
 bool IsWindows95Family();
 
+// ---- Files by handle (win32_files.cpp) -------------------------------------
+// A HANDLE; null stands for "no file" (never INVALID_HANDLE_VALUE).
+using FileHandle = void*;
+// GENERIC_READ, OPEN_EXISTING, shared for reading only: while the handle is
+// open nobody can write the file, rename it or delete it.
+FileHandle OpenFileDenyingWrites(const char* path);
+// GENERIC_WRITE, CREATE_ALWAYS (created or cut to nothing), shared for
+// reading and writing as the C runtime's "wb" is.
+FileHandle CreateFileForWriting(const char* path);
+bool FileSize(FileHandle file, uint64_t* size);
+bool SeekFile(FileHandle file, uint64_t offset);  // from the start
+// The count moved; short only at the end of the file or on an error.
+uint32_t ReadFileBytes(FileHandle file, void* buffer, uint32_t count);
+uint32_t WriteFileBytes(FileHandle file, const void* buffer, uint32_t count);
+// False when the close failed.
+bool CloseFile(FileHandle file);
+
 // ---- Whole files, through the 16-bit-era calls -----------------------------
 inline constexpr int kWholeFileError = -1;
 int WholeFileOpenReadWrite(const char* path);  // _lopen(path, OF_READWRITE)

@@ -7,6 +7,7 @@ const char* DamageName(Damage damage) {
     case Damage::kNone: return "sound";
     case Damage::kCannotOpen: return "the file cannot be opened";
     case Damage::kTooShort: return "the file is shorter than its trailer";
+    case Damage::kTooLarge: return "the file is larger than 4 GiB, beyond the format's offsets";
     case Damage::kBadSignature: return "the trailer's signature is wrong";
     case Damage::kNameOffset: return "the display name does not lie before the trailer";
     case Damage::kNameUnterminated: return "the display name has no NUL within 256 bytes";
@@ -21,33 +22,85 @@ const char* DamageName(Damage damage) {
 }
 
 LogReader::LogReader(const char* path) {
-  if (!stream_.OpenRead(path)) {
+  if (!source_.Open(path)) {
     damage_ = Damage::kCannotOpen;
     return;
   }
   ReadTrailer();
 }
 
+#ifndef _WIN32
 LogReader::LogReader(FILE* adopted) {
   if (!adopted) {
     damage_ = Damage::kCannotOpen;
     return;
   }
-  stream_.Adopt(adopted);
+  source_.Adopt(adopted);
   ReadTrailer();
+}
+#endif
+
+void LogReader::Load(uint32_t start) {
+  window_start_ = start;
+  window_length_ = source_.ReadAt(start, window_, kWindowSize);
+}
+
+uint32_t LogReader::Span(const uint8_t** bytes) {
+  if (pos_ - window_start_ >= window_length_ || pos_ < window_start_) Load(pos_);
+  const uint32_t inside = pos_ - window_start_;
+  if (pos_ < window_start_ || inside >= window_length_) return 0;
+  *bytes = window_ + inside;
+  return window_length_ - inside;
+}
+
+int LogReader::ReadByte() {
+  const uint8_t* bytes = nullptr;
+  if (Span(&bytes) == 0) return -1;
+  ++pos_;
+  return bytes[0];
+}
+
+bool LogReader::ReadHeader(uint32_t offset, uint8_t* header) {
+  const bool inside = offset >= window_start_ && offset - window_start_ < window_length_ &&
+                      window_length_ - (offset - window_start_) >= kRecordHeaderSize;
+  if (!inside) {
+    constexpr uint32_t kBehind = kWindowSize - kWindowAhead;
+    Load(offset > kBehind ? offset - kBehind : 0);
+    if (offset - window_start_ >= window_length_ ||
+        window_length_ - (offset - window_start_) < kRecordHeaderSize) {
+      return false;
+    }
+  }
+  const uint8_t* at = window_ + (offset - window_start_);
+  for (uint32_t i = 0; i < kRecordHeaderSize; ++i) header[i] = at[i];
+  pos_ = offset + kRecordHeaderSize;
+  return true;
 }
 
 void LogReader::ReadTrailer() {
-  uint8_t trailer[kTrailerSize];
-  if (!stream_.SeekEnd(&size_) || size_ < kTrailerSize) {
+  uint64_t size = 0;
+  if (!source_.Size(&size)) {
+    damage_ = Damage::kTooShort;
+    return;
+  }
+  if (size > 0xFFFFFFFFu) {
+    damage_ = Damage::kTooLarge;
+    return;
+  }
+  size_ = static_cast<uint32_t>(size);
+  if (size_ < kTrailerSize) {
     damage_ = Damage::kTooShort;
     return;
   }
   const uint32_t trailer_start = size_ - kTrailerSize;
-  if (!stream_.Seek(trailer_start) || stream_.Read(trailer, kTrailerSize) != kTrailerSize) {
+  // The window ends with the trailer: the display name and the last records
+  // usually come with it.
+  Load(size_ > kWindowSize ? size_ - kWindowSize : 0);
+  if (window_start_ + window_length_ != size_) {
     damage_ = Damage::kTooShort;
     return;
   }
+  const uint8_t* trailer = window_ + (trailer_start - window_start_);
   for (uint32_t i = 0; i < kSignatureSize; ++i) {
     if (trailer[kTrailerSignatureOffset + i] != static_cast<uint8_t>(kSignature[i])) {
       damage_ = Damage::kBadSignature;
@@ -61,15 +114,16 @@ void LogReader::ReadTrailer() {
   // The display name: it must start before the trailer and end with a NUL
   // within its 256 bytes, before the trailer. The buffer always ends in NUL.
   const uint32_t name_offset = LoadU32(trailer + kTrailerNameOffset);
-  if (name_offset >= trailer_start || !stream_.Seek(name_offset)) {
+  if (name_offset >= trailer_start) {
     if (damage_ == Damage::kNone) damage_ = Damage::kNameOffset;
     return;
   }
   uint32_t room = trailer_start - name_offset;
   if (room > kDisplayNameLimit) room = kDisplayNameLimit;
+  pos_ = name_offset;
   uint32_t n = 0;
   for (; n < room; ++n) {
-    int c = stream_.ReadByte();
+    int c = ReadByte();
     if (c < 0) break;
     display_name_[n] = static_cast<char>(c);
     if (c == 0) return;
@@ -80,12 +134,24 @@ void LogReader::ReadTrailer() {
 
 Damage LogReader::CheckString(uint32_t* pos, uint32_t limit) {
   const uint32_t end = size_ - kTrailerSize;
-  for (uint32_t n = 0; n < limit; ++n) {
-    if (*pos >= end) return Damage::kStringUnterminated;
-    int c = stream_.ReadByte();
-    if (c < 0) return Damage::kStringUnterminated;
-    ++*pos;
-    if (c == 0) return Damage::kNone;
+  if (*pos >= end) return Damage::kStringUnterminated;
+  // The NUL must come within limit bytes and before the trailer.
+  uint32_t left = end - *pos < limit ? end - *pos : limit;
+  pos_ = *pos;
+  while (left > 0) {
+    const uint8_t* bytes = nullptr;
+    uint32_t span = Span(&bytes);
+    if (span == 0) return Damage::kStringUnterminated;
+    if (span > left) span = left;
+    for (uint32_t i = 0; i < span; ++i) {
+      if (bytes[i] == 0) {
+        pos_ += i + 1;
+        *pos = pos_;
+        return Damage::kNone;
+      }
+    }
+    pos_ += span;
+    left -= span;
   }
   return Damage::kStringUnterminated;
 }
@@ -112,7 +178,7 @@ ChainVerdict LogReader::CheckChain() {
       return verdict;
     }
     uint8_t header[kRecordHeaderSize];
-    if (!stream_.Seek(at) || stream_.Read(header, kRecordHeaderSize) != kRecordHeaderSize) {
+    if (!ReadHeader(at, header)) {
       verdict.damage = Damage::kRecordOutside;
       return verdict;
     }
@@ -146,7 +212,7 @@ ChainVerdict LogReader::CheckChain() {
       verdict.offset = pos;
       d = CheckBytes(&pos, 1);
       if (d != Damage::kNone) return false;
-      return stream_.ReadByte() > 0;
+      return ReadByte() > 0;
     };
     switch (static_cast<RecordType>(type)) {
       case RecordType::kDirectory:
@@ -159,7 +225,7 @@ ChainVerdict LogReader::CheckChain() {
           d = CheckBytes(&pos, kSavedTimeSize + 4);
           if (d != Damage::kNone) break;
           uint8_t saved[kSavedTimeSize + 4];
-          if (stream_.Read(saved, sizeof(saved)) != sizeof(saved)) {
+          if (ReadBytes(saved, sizeof(saved)) != sizeof(saved)) {
             d = Damage::kPayloadOutside;
             break;
           }
@@ -207,9 +273,7 @@ ChainVerdict LogReader::CheckChain() {
 uint16_t LogReader::NextRecord() {
   uint8_t header[kRecordHeaderSize];
   record_offset_ = current_;
-  if (!stream_.Seek(current_) || stream_.Read(header, kRecordHeaderSize) != kRecordHeaderSize) {
-    return kUnreadableType;
-  }
+  if (!ReadHeader(current_, header)) return kUnreadableType;
   const uint32_t back = LoadU32(header);
   const uint16_t type = LoadU16(header + 4);
   // Only the type-0 record may link outside the file; any other link must
@@ -225,28 +289,62 @@ bool LogReader::ReadString(char* buffer, uint32_t capacity) {
   if (capacity == 0) return false;
   buffer[0] = '\0';
   if (!usable()) return false;
-  for (uint32_t n = 0; n + 1 < capacity; ++n) {
-    int c = stream_.ReadByte();
-    if (c < 0) {
+  uint32_t n = 0;
+  while (n + 1 < capacity) {
+    const uint8_t* bytes = nullptr;
+    uint32_t span = Span(&bytes);
+    if (span == 0) {
       buffer[n] = '\0';
       return false;
     }
-    buffer[n] = static_cast<char>(c);
-    if (c == 0) return true;
+    if (span > capacity - 1 - n) span = capacity - 1 - n;
+    for (uint32_t i = 0; i < span; ++i) {
+      const uint8_t c = bytes[i];
+      buffer[n + i] = static_cast<char>(c);
+      if (c == 0) {
+        pos_ += i + 1;
+        return true;
+      }
+    }
+    pos_ += span;
+    n += span;
   }
   // No room left: the string is cut and ended here; the only way to come
   // here is a string that needs its last byte to be a NUL and it is not.
-  int c = stream_.ReadByte();
+  int c = ReadByte();
   buffer[capacity - 1] = '\0';
   return c == 0;
 }
 
 bool LogReader::ReadFlag() {
-  return stream_.ReadByte() > 0;
+  return ReadByte() > 0;
 }
 
 uint32_t LogReader::ReadBytes(void* buffer, uint32_t count) {
-  return stream_.Read(buffer, count);
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    const uint32_t inside = pos_ - window_start_;
+    if (pos_ >= window_start_ && inside < window_length_) {
+      uint32_t n = window_length_ - inside;
+      if (n > count - done) n = count - done;
+      for (uint32_t i = 0; i < n; ++i) out[done + i] = window_[inside + i];
+      done += n;
+      pos_ += n;
+      continue;
+    }
+    // Past the window: a long read goes straight to the caller's buffer, a
+    // short one through a fresh window.
+    if (count - done >= kWindowSize) {
+      const uint32_t got = source_.ReadAt(pos_, out + done, count - done);
+      done += got;
+      pos_ += got;
+      break;
+    }
+    Load(pos_);
+    if (window_length_ == 0) break;
+  }
+  return done;
 }
 
 uint32_t LogReader::ReadU32() {
@@ -256,7 +354,9 @@ uint32_t LogReader::ReadU32() {
 }
 
 bool LogReader::Skip(uint32_t count) {
-  return stream_.Skip(count);
+  if (count > 0xFFFFFFFFu - pos_) return false;
+  pos_ += count;
+  return true;
 }
 
 }  // namespace kiv

@@ -10,13 +10,20 @@
 // stay bounded even so (the file could change under us), and never write
 // past the caller's buffer.
 //
+// The reader keeps a window of its own over the file. Records lie back to
+// back and the walk goes backwards, so when a record's header is not in the
+// window the window is loaded to end a little after it: the records before
+// it come with the same read. Strings are found in the window, not byte by
+// byte; long content (a saved file) goes from the file to the caller's
+// buffer without passing through the window.
+//
 // Never allocates and never includes <windows.h>.
 #ifndef KIV_UNINSTALL_FILE_LOG_READER_H_
 #define KIV_UNINSTALL_FILE_LOG_READER_H_
 
 #include <stdint.h>
 
-#include "platform/file_stream.h"
+#include "platform/file_source.h"
 #include "uninstall_file/layout.h"
 
 namespace kiv {
@@ -26,6 +33,7 @@ enum class Damage : uint8_t {
   kNone = 0,
   kCannotOpen,          // no stream
   kTooShort,            // shorter than the trailer
+  kTooLarge,            // larger than a 32-bit offset can reach
   kBadSignature,        // last 12 bytes are not "KivUnInstall"
   kNameOffset,          // display name does not start before the trailer
   kNameUnterminated,    // no NUL within 256 bytes and before the trailer
@@ -51,13 +59,15 @@ class LogReader {
   // Opens path for binary reading and reads the trailer and display name.
   // Never fails outright: see has_stream(), damaged() and damage().
   explicit LogReader(const char* path);
+#ifndef _WIN32
   // Reads from an already open stream (the host's in-memory files).
   explicit LogReader(FILE* adopted);
+#endif
   ~LogReader() = default;
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
 
-  bool has_stream() const { return stream_.is_open(); }
+  bool has_stream() const { return source_.is_open(); }
   // Set when the trailer or display name is unsound (signature, size, name).
   bool damaged() const { return damage_ != Damage::kNone; }
   Damage damage() const { return damage_; }
@@ -75,8 +85,8 @@ class LogReader {
   // start. On an unusable reader the verdict is the open's damage.
   ChainVerdict CheckChain();
 
-  // Positions the stream at the record at current(), reads its back-link into
-  // current() and returns its type; the stream is left at the payload.
+  // Positions the reader at the record at current(), reads its back-link into
+  // current() and returns its type; the reader is left at the payload.
   // Returns kUnreadableType when the header cannot be read whole or the
   // back-link does not point backwards (so no chain can loop).
   static constexpr uint16_t kUnreadableType = 0xFFFF;
@@ -89,28 +99,49 @@ class LogReader {
   bool ReadString(char* buffer, uint32_t capacity);
   // One byte; true when it is not zero. False at the end of the file.
   bool ReadFlag();
-  // count raw bytes; returns the count really read.
+  // count raw bytes; returns the count really read (short at the end).
   uint32_t ReadBytes(void* buffer, uint32_t count);
   // A little-endian u32; bytes that cannot be read count as zero.
   uint32_t ReadU32();
   // Moves count bytes forward from the current position.
   bool Skip(uint32_t count);
 
-  void Close() { stream_.Close(); }
+  void Close() {
+    source_.Close();
+    window_length_ = 0;
+  }
+
+  // The window's size, and how much of it lies after a record header that
+  // made it load (room for the payload of all but the longest records).
+  static constexpr uint32_t kWindowSize = 16384;
+  static constexpr uint32_t kWindowAhead = 3072;
 
  private:
   void ReadTrailer();
   // The check's field walkers: each proves one field and moves past it.
   Damage CheckString(uint32_t* pos, uint32_t limit);
   Damage CheckBytes(uint32_t* pos, uint32_t count);
+  // Reads the record header at offset into header; false when the file
+  // does not hold it whole. Loads the window to end kWindowAhead after it.
+  bool ReadHeader(uint32_t offset, uint8_t* header);
+  // The bytes at pos_ that the window holds, loading it from pos_ when it
+  // holds none; 0 at the end of the file or on a read error.
+  uint32_t Span(const uint8_t** bytes);
+  // Fills the window with the file's bytes from start.
+  void Load(uint32_t start);
+  int ReadByte();
 
-  FileStream stream_;
+  FileSource source_;
+  uint32_t pos_ = 0;  // where the next field read starts
+  uint32_t window_start_ = 0;
+  uint32_t window_length_ = 0;
   Damage damage_ = Damage::kNone;
   uint32_t size_ = 0;
   uint32_t last_record_ = 0;
   uint32_t current_ = 0;
   uint32_t record_offset_ = 0;
   char display_name_[kDisplayNameLimit] = {};
+  uint8_t window_[kWindowSize];
 };
 
 }  // namespace kiv
