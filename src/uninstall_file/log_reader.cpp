@@ -21,6 +21,49 @@ const char* DamageName(Damage damage) {
   return "unknown";
 }
 
+namespace {
+
+// Strings are scanned and copied a machine word at a time: a word holds a
+// zero byte exactly when (w - 0x01..01) & ~w & 0x80..80 is not zero.
+using Word = uintptr_t;
+constexpr Word kLowBits = ~static_cast<Word>(0) / 0xFF;
+constexpr Word kHighBits = kLowBits << 7;
+
+inline bool HasZeroByte(Word w) { return ((w - kLowBits) & ~w & kHighBits) != 0; }
+
+// The index of the first zero byte in bytes[0, count), or count when none.
+uint32_t FindNul(const uint8_t* bytes, uint32_t count) {
+  uint32_t i = 0;
+  for (; count - i >= sizeof(Word); i += sizeof(Word)) {
+    Word w;
+    __builtin_memcpy(&w, bytes + i, sizeof(w));
+    if (HasZeroByte(w)) break;
+  }
+  for (; i < count; ++i) {
+    if (bytes[i] == 0) return i;
+  }
+  return count;
+}
+
+// Copies from into to up to and including the first zero byte among the
+// first count bytes; returns the bytes copied (count when no zero came).
+uint32_t CopyThroughNul(char* to, const uint8_t* from, uint32_t count) {
+  uint32_t i = 0;
+  for (; count - i >= sizeof(Word); i += sizeof(Word)) {
+    Word w;
+    __builtin_memcpy(&w, from + i, sizeof(w));
+    if (HasZeroByte(w)) break;
+    __builtin_memcpy(to + i, &w, sizeof(w));
+  }
+  for (; i < count; ++i) {
+    to[i] = static_cast<char>(from[i]);
+    if (from[i] == 0) return i + 1;
+  }
+  return count;
+}
+
+}  // namespace
+
 LogReader::LogReader(const char* path) {
   if (!source_.Open(path)) {
     damage_ = Damage::kCannotOpen;
@@ -143,12 +186,11 @@ Damage LogReader::CheckString(uint32_t* pos, uint32_t limit) {
     uint32_t span = Span(&bytes);
     if (span == 0) return Damage::kStringUnterminated;
     if (span > left) span = left;
-    for (uint32_t i = 0; i < span; ++i) {
-      if (bytes[i] == 0) {
-        pos_ += i + 1;
-        *pos = pos_;
-        return Damage::kNone;
-      }
+    const uint32_t nul = FindNul(bytes, span);
+    if (nul < span) {
+      pos_ += nul + 1;
+      *pos = pos_;
+      return Damage::kNone;
     }
     pos_ += span;
     left -= span;
@@ -298,13 +340,10 @@ bool LogReader::ReadString(char* buffer, uint32_t capacity) {
       return false;
     }
     if (span > capacity - 1 - n) span = capacity - 1 - n;
-    for (uint32_t i = 0; i < span; ++i) {
-      const uint8_t c = bytes[i];
-      buffer[n + i] = static_cast<char>(c);
-      if (c == 0) {
-        pos_ += i + 1;
-        return true;
-      }
+    const uint32_t copied = CopyThroughNul(buffer + n, bytes, span);
+    if (copied < span || buffer[n + span - 1] == '\0') {
+      pos_ += copied;
+      return true;
     }
     pos_ += span;
     n += span;
