@@ -3,7 +3,8 @@
 //   - the walk without actions over the same log (every field read as the
 //     record actions read it),
 //   - the profile-section editor on a 60 KB file.
-// The log is a real file read through stdio, as the stub reads it.
+// The log is a real file, read through the host's file source (stdio); the
+// reader's window over it is the stub's.
 //
 //   kiv_reader_bench [--records=N] [Google Benchmark flags]
 //   kiv_reader_bench --count=check|walk|profile [--records=N]
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "handoff/profile_editor.h"
+#include "mixed_log.h"
 #include "read_walk.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/log_writer.h"
@@ -28,65 +30,6 @@ namespace kiv::bench {
 namespace {
 
 int g_records = 100000;
-constexpr uint32_t kImageSize = 30 * 1024;  // about the stub's own size
-constexpr uint32_t kSavedContentSize = 256;
-
-class StdioSink final : public ByteSink {
- public:
-  explicit StdioSink(FILE* file) : file_(file) {}
-  bool Write(const void* data, uint32_t size) override {
-    position_ += size;
-    return fwrite(data, 1, size, file_) == size;
-  }
-  uint32_t Position() const override { return position_; }
-
- private:
-  FILE* file_;
-  uint32_t position_ = 0;
-};
-
-// The fixture log: records in a fixed mix of every type, with paths of a
-// realistic length. Per hundred records: 10 directories, 50 files deleted,
-// 5 files restored (256 bytes saved), 10 INI entries, 12 registry values,
-// 2 of type 5, 3 fonts, 6 Program Manager items, 2 groups.
-void AddMixedRecord(LogWriter& writer, int i) {
-  char a[160], b[160];
-  const int slot = i % 100;
-  snprintf(a, sizeof(a), "C:\\Program Files\\Kiv Product\\component%02d\\file%06d.dat", i % 37, i);
-  bool ok = true;
-  if (slot < 10) {
-    snprintf(a, sizeof(a), "C:\\Program Files\\Kiv Product\\component%02d\\sub%06d", i % 37, i);
-    ok = writer.AddDirectory(a);
-  } else if (slot < 60) {
-    ok = writer.AddFile(a);
-  } else if (slot < 65) {
-    static const std::vector<uint8_t> saved(kSavedContentSize, 0x5A);
-    ok = writer.AddRestoredFile(a, 0x01D9000012345678ull, saved.data(), kSavedContentSize);
-  } else if (slot < 75) {
-    snprintf(b, sizeof(b), "Setting%06d", i);
-    ok = writer.AddIniEntry("C:\\WINDOWS\\KIVPROD.INI", "Options", b,
-                            slot & 1 ? "<null>" : "old value", "new value for the setting",
-                            false);
-  } else if (slot < 87) {
-    snprintf(b, sizeof(b), "Software\\Kiv\\Product\\Settings%02d\\Value%06d", i % 11, i);
-    ok = writer.AddRegistryValue("HKEY_LOCAL_MACHINE", b, slot & 1 ? nullptr : "C:\\PROGRA~1\\KIV");
-  } else if (slot < 89) {
-    ok = writer.AddUnused5();
-  } else if (slot < 92) {
-    snprintf(b, sizeof(b), "Kiv Sans %06d", i);
-    ok = writer.AddFont(b, "KIVSANS.TTF");
-  } else if (slot < 98) {
-    snprintf(b, sizeof(b), "Kiv Tool %06d", i);
-    ok = writer.AddShellItem("Kiv Product", b);
-  } else {
-    snprintf(b, sizeof(b), "Kiv Group %02d", i % 13);
-    ok = writer.AddShellGroup(b);
-  }
-  if (!ok) {
-    fprintf(stderr, "kiv_reader_bench: the writer refused record %d\n", i);
-    exit(1);
-  }
-}
 
 // Writes the fixture once per process; removed at exit.
 const std::string& MixedLog() {
@@ -98,13 +41,10 @@ const std::string& MixedLog() {
       perror("kiv_reader_bench: fixture");
       exit(1);
     }
-    StdioSink sink(file);
-    std::vector<uint8_t> image(kImageSize, 0);
-    sink.Write(image.data(), kImageSize);
-    LogWriter writer(sink);
-    writer.Begin();
-    for (int i = 0; i < g_records; ++i) AddMixedRecord(writer, i);
-    writer.Finish("Kiv Product");
+    if (!WriteMixedLog(file, g_records)) {
+      fprintf(stderr, "kiv_reader_bench: the fixture cannot be written\n");
+      exit(1);
+    }
     fclose(file);
     return std::string(name);
   }();

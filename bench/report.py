@@ -12,8 +12,11 @@ import json
 import statistics
 import sys
 
-WALK_GOAL = 1.15
+WALK_GOAL = 1.05
 RESTORE_GOAL = 1.3
+READ_NS_GOAL = 100          # per record, the host's chain check and walk each
+READ_INSTRUCTIONS_GOAL = 500
+SIZE_GOAL = 32 * 1024
 MEMORY_GOAL = 8 * 2**20
 
 
@@ -116,7 +119,7 @@ def walk_rows(table, v):
               f"stub − floor {ms(fixed)} "
               f"({fixed / statistics.median(floor) * 100:.1f} % of the full floor)")
     reading = statistics.median(check) + statistics.median(read)
-    table.add("Reading the log under Wine (same reader and C runtime as the stub, no actions)",
+    table.add("Reading the log under Wine (the stub's reader and file calls, no actions)",
               f"the product's log, {records:,} records",
               f"chain check {spread(check)}; walk {spread(read)}", "—",
               f"{reading / records * 1000:.2f} µs per record for both passes "
@@ -125,6 +128,19 @@ def walk_rows(table, v):
     table.add("Stub − floor, what is left after fixed costs and reading",
               "medians", ms(rest), "—",
               f"{rest / statistics.median(floor) * 100:.1f} % of the floor")
+
+
+def log_rows(table, v):
+    check, walk = series(v, "log.wine_check_ms"), series(v, "log.wine_walk_ms")
+    if not check:
+        return
+    records = int(v.get("log.records", "0"))
+    table.add("Reading a long log under Wine (the stub's reader and file calls, no actions)",
+              f"{records:,} records of every type (the host rows' log); "
+              f"{len(check)} run{'s' if len(check) > 1 else ''}",
+              f"chain check {spread(check)}; walk {spread(walk)}", "—",
+              f"{statistics.median(check) / records * 1e6:,.0f} ns and "
+              f"{statistics.median(walk) / records * 1e6:,.0f} ns per record")
 
 
 def restore_rows(table, v):
@@ -207,12 +223,14 @@ def host_rows(table, v, host):
         if not b:
             continue
         ns = 1e9 / b["items_per_second"]
-        ir = int(v.get(f"callgrind.{counted}", "0"))
+        ir = int(v.get(f"callgrind.{counted}", "0")) / (records + 1)
         table.add(f"{label} on the host (Google Benchmark)",
                   f"{records:,} records of every type, a real file through stdio; "
                   f"median of {reps}",
                   f"{ns:,.0f} ns per record", "—",
-                  f"{ir / (records + 1):,.0f} instructions per record (callgrind)")
+                  f"{ir:,.0f} instructions per record (callgrind)",
+                  f"≤ {READ_NS_GOAL} ns, ≤ {READ_INSTRUCTIONS_GOAL} instructions",
+                  verdict(ns <= READ_NS_GOAL and ir <= READ_INSTRUCTIONS_GOAL))
     for arg, what in ((1, "[Rename] on the first line: 60 KB moved"),
                       (0, "no [Rename]: whole file scanned, section appended")):
         b = by_name.get(f"BM_ProfileEditor/{arg}")
@@ -231,9 +249,10 @@ def host_rows(table, v, host):
 def size_rows(table, v):
     if "stub.size" not in v:
         return
-    table.add("Stub size", "kivuninst.exe as built (MinSizeRel)",
-              f"{int(v['stub.size']):,} bytes", "—", "the temporary copy keeps 60,000 bytes",
-              "< 60,000", verdict(int(v["stub.size"]) < 60000))
+    size = int(v["stub.size"])
+    table.add("Stub size", "kivuninst.exe (i686) as built (MinSizeRel)",
+              f"{size:,} bytes", "—", "the temporary copy keeps 60,000 bytes",
+              f"≤ {SIZE_GOAL:,}", verdict(size <= SIZE_GOAL))
     table.add("Stub imports", "DLL (functions)", v.get("stub.imports", "—"), "—",
               v.get("stub.import_list", "—"))
 
@@ -245,6 +264,7 @@ def main():
     judged = values.get("meta.mode") == "full"
     table = Table(judged)
     walk_rows(table, values)
+    log_rows(table, values)
     restore_rows(table, values)
     host_rows(table, values, host)
     size_rows(table, values)

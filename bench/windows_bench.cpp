@@ -10,6 +10,11 @@
 //       floor's when it exits. The same pairs with an empty product give the
 //       fixed costs; the log's check and read-only walk are also timed in
 //       this process (same reader, same C runtime as the stub).
+//   kiv_bench_windows log RECORDS RUNS
+//       An uninstall file of RECORDS records in the benchmarks' mixed log
+//       (every type; the host benchmark reads the same log): the chain check
+//       and the walk without actions, in this process, through the stub's
+//       reader over the Win32 file calls, RUNS times.
 //   kiv_bench_windows restore BYTES RUNS
 //       One File record whose saved content is BYTES long: the stub's time
 //       and peak working set against CopyFileA of the same bytes (and the
@@ -35,6 +40,7 @@
 
 #include "e2e_config.h"
 #include "harness.h"
+#include "mixed_log.h"
 #include "product_shape.h"
 #include "read_walk.h"
 #include "run/record_actions.h"
@@ -441,6 +447,36 @@ void TimeLogReading(const ProductShape& shape, int runs) {
   PrintSeries("walk.wine_read_walk_ms", walk);
 }
 
+int BenchLog(int records, int runs) {
+  char temp[MAX_PATH];
+  char path[MAX_PATH];
+  if (!GetTempPathA(sizeof(temp), temp) || !GetTempFileNameA(temp, "KLG", 0, path)) {
+    Fail("no temporary file for the log");
+  }
+  FILE* file = fopen(path, "wb");
+  if (!file || !WriteMixedLog(file, records) || fclose(file) != 0) Fail("the log cannot be written");
+  std::vector<double> check, walk;
+  for (int run = 0; run < runs; ++run) {
+    LogReader reader(path);
+    const int64_t t0 = Now();
+    const ChainVerdict verdict = reader.CheckChain();
+    const int64_t t1 = Now();
+    const WalkTally tally = WalkWithoutActions(reader);
+    const int64_t t2 = Now();
+    if (verdict.damage != Damage::kNone || !tally.reached_end ||
+        tally.records != static_cast<uint32_t>(records) + 1 || tally.records != verdict.records) {
+      Fail("the mixed log does not read back whole");
+    }
+    check.push_back(Milliseconds(t0, t1));
+    walk.push_back(Milliseconds(t1, t2));
+  }
+  DeleteFileA(path);
+  printf("log.records %d\n", records + 1);
+  PrintSeries("log.wine_check_ms", check);
+  PrintSeries("log.wine_walk_ms", walk);
+  return 0;
+}
+
 int BenchWalk(const ProductShape& shape, int runs) {
   e2e::RemoveTree(kProductRoot);
   printf("walk.files %d\nwalk.directories %d\n", shape.files, shape.directories);
@@ -578,6 +614,7 @@ int BenchRestore(uint32_t size, int runs) {
 int Usage() {
   fprintf(stderr,
           "usage: kiv_bench_windows walk FILES DIRECTORIES RUNS\n"
+          "       kiv_bench_windows log RECORDS RUNS\n"
           "       kiv_bench_windows restore BYTES RUNS\n");
   return 2;
 }
@@ -594,6 +631,12 @@ int main(int argc, char** argv) {
       return Usage();
     }
     return BenchWalk(shape, runs);
+  }
+  if (argc == 4 && strcmp(argv[1], "log") == 0) {
+    const int records = atoi(argv[2]);
+    const int runs = atoi(argv[3]);
+    if (records < 0 || records > 10000000 || runs < 1) return Usage();
+    return BenchLog(records, runs);
   }
   if (argc == 4 && strcmp(argv[1], "restore") == 0) {
     const unsigned long long size = strtoull(argv[2], nullptr, 10);
