@@ -211,7 +211,8 @@ std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
       return path + ": damaged at " + Offset(size - kiv::kSignatureSize) + ": " + reason;
     case kiv::Damage::kNameOffset:
       return path + ": damaged at " + Offset(size - kiv::kTrailerSize) + ": " + reason;
-    case kiv::Damage::kNameUnterminated: {
+    case kiv::Damage::kNameUnterminated:
+    case kiv::Damage::kNameInvalid: {
       auto name = TrailerNameOffset(path);
       return path + ": damaged at " + Offset(name ? *name : size - kiv::kTrailerSize) + ": " +
              reason;

@@ -1,0 +1,23 @@
+// Uninstall files that try to make the stub undo what the product never did,
+// on the NT family.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "safety_scenarios.h"
+
+namespace kiv::e2e {
+namespace {
+
+class Names : public testing::TestWithParam<NameCase> {};
+
+TEST_P(Names, NameThatIsNoProductKeyChangesNothing) {
+  NameThatIsNoProductKeyChangesNothing(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Names, testing::ValuesIn(kNameCases),
+                         [](const testing::TestParamInfo<NameCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace kiv::e2e
