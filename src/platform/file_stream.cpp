@@ -1,5 +1,9 @@
 #include "platform/file_stream.h"
 
+#ifdef _WIN32
+#include <share.h>
+#endif
+
 namespace kiv {
 
 namespace {
@@ -9,6 +13,16 @@ constexpr uint32_t kMaxOffset = 0x7FFFFFFFu;  // the runtime's seek is a signed 
 bool FileStream::OpenRead(const char* path) {
   Close();
   file_ = fopen(path, "rb");
+  return file_ != nullptr;
+}
+
+bool FileStream::OpenReadDenyWrite(const char* path) {
+  Close();
+#ifdef _WIN32
+  file_ = _fsopen(path, "rb", _SH_DENYWR);
+#else
+  file_ = fopen(path, "rb");
+#endif
   return file_ != nullptr;
 }
 

@@ -23,6 +23,9 @@ class FileStream {
 
   // "rb": false when the file cannot be opened.
   bool OpenRead(const char* path);
+  // "rb", and on Windows nobody may write, rename or delete the file while
+  // it stays open (share mode: read only). On the host, the same as OpenRead.
+  bool OpenReadDenyWrite(const char* path);
   // "wb": creates or truncates; false when that fails.
   bool OpenWrite(const char* path);
   // "r+b": an existing file for reading and writing.

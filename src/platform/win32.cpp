@@ -166,6 +166,28 @@ bool ShortPathName(const char* path, char* buffer, uint32_t capacity) {
   return n != 0 && n < capacity;
 }
 
+bool FullPathName(const char* path, char* buffer, uint32_t capacity) {
+  DWORD n = GetFullPathNameA(path, capacity, buffer, nullptr);
+  return n != 0 && n < capacity;
+}
+
+bool GetFileId(const char* path, FileId* id) {
+  if (IsWindows95Family()) return false;
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(file, &info) != FALSE;
+  CloseHandle(file);
+  if (!ok) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index_high = info.nFileIndexHigh;
+  id->index_low = info.nFileIndexLow;
+  return true;
+}
+
+bool SameTextIgnoringCase(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }
+
 bool WindowsDirectory(char* buffer, uint32_t capacity) {
   UINT n = GetWindowsDirectoryA(buffer, capacity);
   return n != 0 && n < capacity;

@@ -74,6 +74,21 @@ bool CreateDirectoryPath(const char* path);
 // plant files in it.
 bool CreatePrivateDirectory(const char* path);
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity);
+// GetFullPathNameA. False on failure or when the result does not fit.
+bool FullPathName(const char* path, char* buffer, uint32_t capacity);
+// What tells one file from another on the NT family: its volume's serial
+// number and its index there, the same through every name it has.
+struct FileId {
+  uint32_t volume = 0;
+  uint32_t index_high = 0;
+  uint32_t index_low = 0;
+};
+// Opens path for no access, sharing everything, and reads its FileId.
+// False when it cannot be opened or on the 95 family, whose file indexes
+// are not unique.
+bool GetFileId(const char* path, FileId* id);
+// lstrcmpiA: equal without regard to case, by the code page's own rules.
+bool SameTextIgnoringCase(const char* a, const char* b);
 bool WindowsDirectory(char* buffer, uint32_t capacity);
 // MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT).
 bool DeleteAtRestartNt(const char* path);

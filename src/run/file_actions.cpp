@@ -9,7 +9,52 @@ namespace kiv {
 
 namespace {
 constexpr uint32_t kCopyBufferSize = 4096;
+
+// The table in force during a walk; owned by the uninstall mode's frame.
+const ProtectedFiles* g_protected = nullptr;
+
+// The full path in its short form, so that long and 8.3 spellings meet.
+// False when path names nothing that exists.
+bool CanonicalPath(const char* path, PathString* out) {
+  PathString full;
+  return platform::FullPathName(path, full.data(), full.capacity()) &&
+         platform::ShortPathName(full.c_str(), out->data(), out->capacity());
+}
+
+bool SameId(const platform::FileId& a, const platform::FileId& b) {
+  return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
+}
+
 }  // namespace
+
+ProtectedFiles::ProtectedFiles() { g_protected = this; }
+ProtectedFiles::~ProtectedFiles() { g_protected = nullptr; }
+
+void ProtectedFiles::Add(const char* path) {
+  if (count_ == kMaxFiles) return;
+  Entry& e = entries_[count_];
+  if (!CanonicalPath(path, &e.canonical)) return;
+  e.has_id = platform::GetFileId(path, &e.id);
+  ++count_;
+}
+
+bool ProtectedFiles::Holds(const char* path) const {
+  if (count_ == 0) return false;
+  PathString canonical;
+  if (!CanonicalPath(path, &canonical)) return false;
+  platform::FileId id;
+  const bool has_id = platform::GetFileId(path, &id);
+  for (uint32_t i = 0; i < count_; ++i) {
+    const Entry& e = entries_[i];
+    if (platform::SameTextIgnoringCase(canonical.c_str(), e.canonical.c_str()) ||
+        (has_id && e.has_id && SameId(id, e.id))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsProtectedFile(const char* path) { return g_protected && g_protected->Holds(path); }
 
 void UndoDirectory(LogReader& reader) {
   ShortString path;
@@ -20,6 +65,7 @@ void UndoDirectory(LogReader& reader) {
 void UndoFile(LogReader& reader) {
   ShortString path;
   if (!reader.ReadString(path.data(), path.capacity())) return;
+  if (IsProtectedFile(path.c_str())) return;
   if (!reader.ReadFlag()) {
     platform::DeleteFilePath(path.c_str());
     return;

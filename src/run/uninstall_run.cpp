@@ -75,6 +75,10 @@ void UninstallRun(const char* path) {
       ShowDamagedMessage();
       return;
     }
+    ProtectedFiles protect;
+    protect.Add(path);
+    WideBuffer own;
+    if (platform::ModuleFileName(own.data(), own.capacity())) protect.Add(own.c_str());
     if (!Walk(reader)) {
       // Only a file that changed after the check can come here.
       ShowDamagedMessage();

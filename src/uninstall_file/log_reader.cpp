@@ -24,7 +24,9 @@ const char* DamageName(Damage damage) {
 }
 
 LogReader::LogReader(const char* path) {
-  if (!stream_.OpenRead(path)) {
+  // Held against writes from the check to the close: what was proved sound
+  // is what the walk reads, and no record can overwrite the log under it.
+  if (!stream_.OpenReadDenyWrite(path)) {
     damage_ = Damage::kCannotOpen;
     return;
   }

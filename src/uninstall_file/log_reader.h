@@ -51,7 +51,8 @@ struct ChainVerdict {
 
 class LogReader {
  public:
-  // Opens path for binary reading and reads the trailer and display name.
+  // Opens path for binary reading, with nobody else allowed to write it
+  // until Close(), and reads the trailer and display name.
   // Never fails outright: see has_stream(), damaged() and damage().
   explicit LogReader(const char* path);
   // Reads from an already open stream (the host's in-memory files).

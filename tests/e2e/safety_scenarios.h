@@ -8,10 +8,16 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
 namespace kiv::e2e {
+
+inline std::string CharUpperString(std::string s) {
+  CharUpperBuffA(s.data(), static_cast<DWORD>(s.size()));
+  return s;
+}
 
 inline const char kUninstallRoot[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
@@ -91,6 +97,72 @@ inline void NameThatIsNoProductKeyChangesNothing(const NameCase& c) {
   EXPECT_TRUE(FileExists(victim));
   EXPECT_EQ(ReadFileBytes(file), before);
   RegDeleteTree(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\Kiv Neighbour");
+}
+
+// How a record spells the path of a file the walk must not touch.
+enum class Spelling { kAsIs, kUpperCase, kShort };
+
+inline std::string Spell(const std::string& path, Spelling spelling) {
+  if (spelling == Spelling::kUpperCase) return CharUpperString(path);
+  if (spelling == Spelling::kShort) {
+    char short_path[MAX_PATH];
+    DWORD n = GetShortPathNameA(path.c_str(), short_path, sizeof(short_path));
+    EXPECT_TRUE(n != 0 && n < sizeof(short_path));
+    EXPECT_NE(std::string(short_path), path) << "no short form to test with";
+    return short_path;
+  }
+  return path;
+}
+
+// An installer that replaced an older uninstaller of the same name logs the
+// uninstall file itself as a restored file. The record is passed over: the
+// log is not overwritten mid-walk, the records around it are undone and the
+// run ends as usual.
+inline void RecordRestoringTheUninstallFileIsPassedOver(Spelling spelling) {
+  std::string dir = FreshDirectory("self restore\\Long Product Name");
+  std::string file = dir + "\\uninstaller.exe";
+  WriteFileBytes(dir + "\\first.txt", "installed");
+  WriteFileBytes(dir + "\\last.txt", "installed");
+  WriteFileBytes(file, "older uninstaller");
+  const std::string named = Spell(file, spelling);
+  WriteUninstallFile(file, "Self Restore", [&](LogWriter& w) {
+    w.AddDirectory(dir.c_str());
+    w.AddFile((dir + "\\first.txt").c_str());
+    w.AddRestoredFile(named.c_str(), 0x01D5C1E2A3B4C5D0ull, "older uninstaller", 17);
+    w.AddFile((dir + "\\last.txt").c_str());
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_FALSE(FileExists(dir + "\\last.txt"));
+  EXPECT_FALSE(FileExists(dir + "\\first.txt")) << "the walk was cut short";
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(DirectoryExists(dir));
+}
+
+// A record naming the program that runs the walk is passed over too.
+inline void RecordRestoringTheRunningCopyIsPassedOver() {
+  std::string dir = FreshDirectory("running copy");
+  std::string runner = dir + "\\runner.exe";
+  std::string file = dir + "\\product\\uninst.exe";
+  const std::vector<uint8_t>& stub = StubImage();
+  WriteFileBytes(runner, std::string(stub.begin(), stub.end()));
+  WriteFileBytes(dir + "\\product\\a.txt", "installed");
+  WriteUninstallFile(file, "Running Copy", [&](LogWriter& w) {
+    w.AddFile((dir + "\\product\\a.txt").c_str());
+    w.AddRestoredFile(runner.c_str(), 0x01D5C1E2A3B4C5D0ull, "planted", 7);
+  });
+
+  RunResult run = RunUninstallMode(file, runner);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_EQ(ReadFileBytes(runner), std::string(stub.begin(), stub.end()));
+  EXPECT_FALSE(FileExists(dir + "\\product\\a.txt"));
 }
 
 }  // namespace kiv::e2e

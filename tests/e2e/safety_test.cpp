@@ -19,5 +19,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, Names, testing::ValuesIn(kNameCases),
                            return std::string(info.param.name);
                          });
 
+TEST(Protected, RecordRestoringTheUninstallFileIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kAsIs);
+}
+
+TEST(Protected, RecordRestoringTheUninstallFileInCapitalsIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kUpperCase);
+}
+
+TEST(Protected, RecordRestoringTheUninstallFileByItsShortNameIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kShort);
+}
+
+TEST(Protected, RecordRestoringTheRunningCopyIsPassedOver) {
+  RecordRestoringTheRunningCopyIsPassedOver();
+}
+
 }  // namespace
 }  // namespace kiv::e2e

@@ -19,5 +19,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, Names95, testing::ValuesIn(kNameCases),
                            return std::string(info.param.name);
                          });
 
+TEST(Protected95, RecordRestoringTheUninstallFileIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kAsIs);
+}
+
+TEST(Protected95, RecordRestoringTheUninstallFileInCapitalsIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kUpperCase);
+}
+
+TEST(Protected95, RecordRestoringTheUninstallFileByItsShortNameIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kShort);
+}
+
+TEST(Protected95, RecordRestoringTheRunningCopyIsPassedOver) {
+  RecordRestoringTheRunningCopyIsPassedOver();
+}
+
 }  // namespace
 }  // namespace kiv::e2e
