@@ -43,7 +43,20 @@ int RootIndex(const char* root) {
   return -1;
 }
 
-// Cuts the record's lines from the file in place. A file that cannot be
+// The file as the profile functions find it: a bare file name (no directory,
+// no drive) lies in the Windows directory, whatever the current directory;
+// anything else is taken as given. False when the name does not fit.
+bool ProfileFilePath(const char* file, PathString* out) {
+  bool bare = !(file[0] != '\0' && file[1] == ':');
+  for (const char* p = file; *p; ++p) {
+    if (*p == '\\' || *p == '/') bare = false;
+  }
+  if (!bare) return out->Assign(file);
+  return platform::WindowsDirectory(out->data(), out->capacity()) && out->Append("\\") &&
+         out->Append(file);
+}
+
+// Cuts the record's line from the file in place. A file that cannot be
 // opened, is over the limit or cannot be read whole is left as it is; so is
 // one where nothing matched (not even rewritten, so its time stays).
 void CutIniFileLines(const char* file, const char* section, const char* key, const char* value) {
@@ -84,8 +97,12 @@ void UndoIniEntry(LogReader& reader) {
       !reader.ReadString(value.data(), value.capacity())) {
     return;
   }
-  if (reader.ReadFlag()) {
-    CutIniFileLines(file.c_str(), section.c_str(), key.c_str(), value.c_str());
+  const bool cut = reader.ReadFlag();
+  PathString path;
+  const bool resolved = ProfileFilePath(file.c_str(), &path);
+  if (resolved && IsProtectedFile(path.c_str())) return;
+  if (cut) {
+    if (resolved) CutIniFileLines(path.c_str(), section.c_str(), key.c_str(), value.c_str());
     return;
   }
   // With no text the profile call removes the key from the section.
