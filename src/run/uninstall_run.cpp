@@ -69,6 +69,9 @@ void ShowDamagedMessage() {
 }
 
 void UninstallRun(const char* path) {
+  // A temporary copy made by the confirmation mode cannot delete itself
+  // while it runs: it goes at the next start, on every way out of the walk.
+  ScheduleOwnTemporaryCopyDeletion();
   {
     LogReader reader(path);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
@@ -93,9 +96,6 @@ void UninstallRun(const char* path) {
     ScheduleRestartDeletion(path);
   }
   RemoveContainingDirectory(path);
-  // A temporary copy made by the confirmation mode cannot delete itself
-  // while it runs; it goes at the next start.
-  ScheduleOwnTemporaryCopyDeletion();
   platform::ShowMessage(kSuccessMessage, platform::kBoxOk | platform::kIconInformation);
 }
 

@@ -165,6 +165,36 @@ inline void RecordRestoringTheRunningCopyIsPassedOver() {
   EXPECT_FALSE(FileExists(dir + "\\product\\a.txt"));
 }
 
+// A temporary copy laid out as the confirmation mode lays it out on this
+// family, started on an uninstall file the walk refuses: it goes at the
+// next start all the same.
+inline void CopyThatMeetsADamagedFileGoesAtTheNextStart(bool flat) {
+  const std::string temp = TempDirectory();
+  const std::string directory = temp + "STPk1v.tmp";
+  const std::string copy = flat ? temp + "STPk1w.tmp" : directory + "\\uninstall.exe";
+  if (!flat) CreateDirectoryA(directory.c_str(), nullptr);
+  const std::vector<uint8_t>& stub = StubImage();
+  WriteFileBytes(copy, std::string(stub.begin(), stub.end()));
+  std::string dir = FreshDirectory("copy damaged");
+  std::string file = dir + "\\uninst.exe";
+  WriteFileBytes(file, "no trailer here");
+
+  for (const std::string& remainder : {file, dir + "\\no such file.exe"}) {
+    RunResult run = RunUninstallMode(remainder, copy);
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text, "The uninstall file was damaged.");
+  }
+  EXPECT_TRUE(FileExists(copy));
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(copy)) << "the copy stayed after the restart";
+  if (!flat) {
+    EXPECT_FALSE(DirectoryExists(directory));
+    RemoveDirectoryA(directory.c_str());
+  }
+  DeleteFileA(copy.c_str());
+}
+
 }  // namespace kiv::e2e
 
 #endif  // KIV_TESTS_E2E_SAFETY_SCENARIOS_H_

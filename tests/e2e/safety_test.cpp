@@ -35,5 +35,9 @@ TEST(Protected, RecordRestoringTheRunningCopyIsPassedOver) {
   RecordRestoringTheRunningCopyIsPassedOver();
 }
 
+TEST(TemporaryCopy, CopyThatMeetsADamagedFileGoesAtTheNextStart) {
+  CopyThatMeetsADamagedFileGoesAtTheNextStart(/*flat=*/false);
+}
+
 }  // namespace
 }  // namespace kiv::e2e
