@@ -21,6 +21,9 @@ constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
                                       "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
 
 constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
+// Where the NT family registers its fonts; the key above is read there by
+// nothing but an installer written for the 95 family may still fill it.
+constexpr char kNtFontsKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
 constexpr uint32_t kLocalMachine = 2;
 
 bool SameBytes(const char* a, const char* b) {
@@ -167,10 +170,14 @@ void RemoveFont(LogReader& reader) {
   // cut, so the registration is left alone.
   ShortString value_name;
   if (!value_name.Assign(name.c_str()) || !value_name.Append(kTrueTypeSuffix)) return;
-  platform::RegKey key = nullptr;
-  if (platform::RegOpenFullAccess(platform::RootKey(kLocalMachine), kFontsKey, &key) != 0) return;
-  platform::RegDeleteValueNamed(key, value_name.c_str());
-  platform::RegClose(key);
+  constexpr const char* kKeys[] = {kNtFontsKey, kFontsKey};
+  for (const char* key_path : kKeys) {
+    if (key_path == kNtFontsKey && platform::IsWindows95Family()) continue;
+    platform::RegKey key = nullptr;
+    if (platform::RegOpenFullAccess(platform::RootKey(kLocalMachine), key_path, &key) != 0) continue;
+    platform::RegDeleteValueNamed(key, value_name.c_str());
+    platform::RegClose(key);
+  }
 }
 
 }  // namespace kiv

@@ -195,6 +195,41 @@ inline void CopyThatMeetsADamagedFileGoesAtTheNextStart(bool flat) {
   DeleteFileA(copy.c_str());
 }
 
+// A font record takes the font's value out of the Fonts key the family
+// reads (the NT family's own, and the 95 family's where an installer wrote
+// it too); the 95 family has no key of the NT family to touch.
+inline void FontRecordUnregistersTheFontWhereTheFamilyLooks(bool nt_family) {
+  const std::string nt_key = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
+  const std::string key95 = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
+  const std::string value = "Kiv Family Sans (TrueType)";
+  const std::string neighbour = "Kiv Family Neighbour (TrueType)";
+  ASSERT_TRUE(SetRegString(HKEY_LOCAL_MACHINE, nt_key, value, "kivfamily.ttf"));
+  ASSERT_TRUE(SetRegString(HKEY_LOCAL_MACHINE, key95, value, "kivfamily.ttf"));
+  ASSERT_TRUE(SetRegString(HKEY_LOCAL_MACHINE, nt_key, neighbour, "kivneighbour.ttf"));
+  std::string dir = FreshDirectory("font family");
+  std::string file = dir + "\\uninst.exe";
+  WriteUninstallFile(file, "Font Family", [&](LogWriter& w) {
+    w.AddFont("Kiv Family Sans", (dir + "\\kivfamily.ttf").c_str());
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, key95, value));
+  EXPECT_EQ(RegValueExists(HKEY_LOCAL_MACHINE, nt_key, value), !nt_family);
+  EXPECT_TRUE(RegValueExists(HKEY_LOCAL_MACHINE, nt_key, neighbour));
+  for (const std::string& key : {nt_key, key95}) {
+    HKEY k;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS, &k) == ERROR_SUCCESS) {
+      RegDeleteValueA(k, value.c_str());
+      RegDeleteValueA(k, neighbour.c_str());
+      RegCloseKey(k);
+    }
+  }
+}
+
 }  // namespace kiv::e2e
 
 #endif  // KIV_TESTS_E2E_SAFETY_SCENARIOS_H_

@@ -39,5 +39,9 @@ TEST(TemporaryCopy, CopyThatMeetsADamagedFileGoesAtTheNextStart) {
   CopyThatMeetsADamagedFileGoesAtTheNextStart(/*flat=*/false);
 }
 
+TEST(Fonts, FontRecordUnregistersTheFontWhereTheFamilyLooks) {
+  FontRecordUnregistersTheFontWhereTheFamilyLooks(/*nt_family=*/true);
+}
+
 }  // namespace
 }  // namespace kiv::e2e

@@ -35,5 +35,9 @@ TEST(Protected95, RecordRestoringTheRunningCopyIsPassedOver) {
   RecordRestoringTheRunningCopyIsPassedOver();
 }
 
+TEST(Fonts95, FontRecordUnregistersTheFontWhereTheFamilyLooks) {
+  FontRecordUnregistersTheFontWhereTheFamilyLooks(/*nt_family=*/false);
+}
+
 }  // namespace
 }  // namespace kiv::e2e
