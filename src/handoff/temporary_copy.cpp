@@ -42,6 +42,17 @@ bool MakeTemporaryCopy(const char* own, TemporaryPath* copy) {
   platform::SetCurrentDirectoryPath("\\");
   TemporaryPath temp;
   if (!platform::TempDirectory(temp.data(), temp.capacity())) return false;
+  if (platform::IsWindows95Family()) {
+    // Unique number 0: the call picks a free name and creates the file.
+    if (!platform::TempFileName(temp.c_str(), kTempPrefix, 0, copy->data(), copy->capacity())) {
+      return false;
+    }
+    if (!CopyHead(own, copy->c_str())) {
+      platform::DeleteFilePath(copy->c_str());
+      return false;
+    }
+    return true;
+  }
   // Unique numbers from the tick count; GetTempFileNameA only forms the name
   // for a number that is not zero, and the directory's creation tells whether
   // the name was free.
@@ -66,6 +77,7 @@ void RemoveTemporaryCopy(const char* copy) {
   TemporaryPath directory;
   if (!directory.Assign(copy)) return;
   platform::DeleteFilePath(directory.c_str());
+  if (platform::IsWindows95Family()) return;  // flat: the directory is the user's
   CutAtLastBackslash(&directory);
   platform::RemoveDirectoryPath(directory.c_str());
 }
@@ -75,6 +87,10 @@ void ScheduleOwnTemporaryCopyDeletion() {
   TemporaryPath temp;
   if (!platform::ModuleFileName(own.data(), own.capacity()) ||
       !platform::TempDirectory(temp.data(), temp.capacity())) {
+    return;
+  }
+  if (platform::IsWindows95Family()) {
+    if (IsFlatTemporaryCopyPath(own.c_str(), temp.c_str())) ScheduleRestartDeletion(own.c_str());
     return;
   }
   uint32_t name_start = 0;

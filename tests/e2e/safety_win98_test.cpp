@@ -39,5 +39,9 @@ TEST(Fonts95, FontRecordUnregistersTheFontWhereTheFamilyLooks) {
   FontRecordUnregistersTheFontWhereTheFamilyLooks(/*nt_family=*/false);
 }
 
+TEST(TemporaryCopy95, CopyThatMeetsADamagedFileGoesAtTheNextStart) {
+  CopyThatMeetsADamagedFileGoesAtTheNextStart(/*flat=*/true);
+}
+
 }  // namespace
 }  // namespace kiv::e2e
