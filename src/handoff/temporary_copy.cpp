@@ -36,7 +36,7 @@ void CutAtLastBackslash(TemporaryPath* path) {
 
 }  // namespace
 
-bool MakeTemporaryCopy(const char* own, TemporaryPath* copy) {
+bool MakeTemporaryCopy(const char* own, TemporaryPath* copy, platform::HeldDirectory* held) {
   // The launched copy runs in this directory; the root keeps it off the
   // product's directories, which it is about to remove.
   platform::SetCurrentDirectoryPath("\\");
@@ -66,7 +66,15 @@ bool MakeTemporaryCopy(const char* own, TemporaryPath* copy) {
            platform::CreatePrivateDirectory(copy->c_str());
   }
   if (!made) return false;
+  // Between its creation and this hold another program of the user could
+  // have renamed it away and put its own in its place; the hold proves or
+  // takes over what stands there now, and keeps it until the launch.
+  if (!held->Hold(copy->c_str())) {
+    platform::RemoveDirectoryPath(copy->c_str());
+    return false;
+  }
   if (!copy->Append("\\") || !copy->Append(kCopyName) || !CopyHead(own, copy->c_str())) {
+    held->Release();
     RemoveTemporaryCopy(copy->c_str());
     return false;
   }

@@ -16,6 +16,7 @@
 #include <stdint.h>
 
 #include "platform/fixed_string.h"
+#include "platform/win32.h"
 
 namespace kiv {
 
@@ -32,11 +33,13 @@ using TemporaryPath = FixedString<260>;  // GetTempFileNameA writes up to MAX_PA
 using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + WideBuffer::capacity()>;
 
 // Sets the current directory to the drive's root, creates a new private
-// directory STPxxxx.tmp in the temporary directory and fills kCopyName there
-// with the first kCopyLimit bytes of own (on the 95 family: fills the new
-// temporary file STPxxxx.tmp itself). False, with nothing left behind, when
-// any step fails.
-bool MakeTemporaryCopy(const char* own, TemporaryPath* copy);
+// directory STPxxxx.tmp in the temporary directory, holds it (see
+// platform::HeldDirectory) and fills kCopyName there with the first
+// kCopyLimit bytes of own; the caller keeps *held until the copy has been
+// started. On the 95 family it fills the new temporary file STPxxxx.tmp
+// itself and holds nothing. False, with nothing left behind and nothing
+// held, when any step fails.
+bool MakeTemporaryCopy(const char* own, TemporaryPath* copy, platform::HeldDirectory* held);
 
 // Removes a copy made by MakeTemporaryCopy, and its directory when it has
 // one of its own (after a failed launch).

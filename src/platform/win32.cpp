@@ -161,6 +161,90 @@ bool CreatePrivateDirectory(const char* path) {
   return made;
 }
 
+namespace {
+
+// The private directory's security: owned by Administrators, protected from
+// inheritance, full access for SYSTEM and Administrators only.
+constexpr char kPrivateSecurity[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+bool IsPlainDirectory(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Only "." and ".." in it.
+bool IsEmptyDirectory(const char* path) {
+  char pattern[MAX_PATH + 3];
+  const int length = lstrlenA(path);
+  if (length <= 0 || length + 3 > static_cast<int>(sizeof(pattern))) return false;
+  for (int i = 0; i < length; ++i) pattern[i] = path[i];
+  pattern[length] = '\\';
+  pattern[length + 1] = '*';
+  pattern[length + 2] = '\0';
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  bool empty = true;
+  do {
+    const char* n = found.cFileName;
+    if (!(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))) empty = false;
+  } while (empty && FindNextFileA(find, &found));
+  FindClose(find);
+  return empty;
+}
+
+// Sets owner and DACL through the handle; looked up at run time, as the
+// conversion from text came with Windows 2000.
+bool TakePrivateDirectory(HANDLE directory) {
+  using FromSddl = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+  using SetSecurity = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+  HMODULE advapi = GetModuleHandleA("advapi32.dll");
+  if (!advapi) return false;
+  auto from_sddl = reinterpret_cast<FromSddl>(reinterpret_cast<void*>(
+      GetProcAddress(advapi, "ConvertStringSecurityDescriptorToSecurityDescriptorA")));
+  auto set_security = reinterpret_cast<SetSecurity>(
+      reinterpret_cast<void*>(GetProcAddress(advapi, "SetKernelObjectSecurity")));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!from_sddl || !set_security ||
+      !from_sddl(kPrivateSecurity, 1 /* SDDL_REVISION_1 */, &descriptor, nullptr)) {
+    return false;
+  }
+  bool set = set_security(directory, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                          descriptor) != FALSE;
+  LocalFree(descriptor);
+  return set;
+}
+
+}  // namespace
+
+bool HeldDirectory::Hold(const char* path) {
+  Release();
+  const bool elevated = !IsWindows95Family() && IsElevated();
+  // No FILE_SHARE_DELETE: nobody can rename or delete it while we hold it.
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link put in its place is held as the
+  // link, and refused below.
+  const DWORD access = FILE_LIST_DIRECTORY | (elevated ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0);
+  HANDLE directory = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return false;
+  handle_ = directory;
+  BY_HANDLE_FILE_INFORMATION info;
+  // Both views: Wine shows a symbolic link's reparse attribute only by name.
+  if (!GetFileInformationByHandle(directory, &info) || !IsPlainDirectory(info.dwFileAttributes) ||
+      !IsPlainDirectory(GetFileAttributesA(path)) ||
+      (elevated && !TakePrivateDirectory(directory)) || !IsEmptyDirectory(path)) {
+    Release();
+    return false;
+  }
+  return true;
+}
+
+void HeldDirectory::Release() {
+  if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+}
+
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity) {
   DWORD n = GetShortPathNameA(path, buffer, capacity);
   return n != 0 && n < capacity;

@@ -73,6 +73,29 @@ bool CreateDirectoryPath(const char* path);
 // lets only Administrators and SYSTEM in, so no other program of the user can
 // plant files in it.
 bool CreatePrivateDirectory(const char* path);
+// A directory held open without delete sharing: while it is held nobody can
+// rename it away, delete it or put anything else in its place, so a program
+// started from it runs from the directory that was checked.
+class HeldDirectory {
+ public:
+  HeldDirectory() = default;
+  ~HeldDirectory() { Release(); }
+  HeldDirectory(const HeldDirectory&) = delete;
+  HeldDirectory& operator=(const HeldDirectory&) = delete;
+
+  // Holds the directory at path and proves it fit for the copy: a plain
+  // directory (no junction, mount point or symbolic link), empty, and, when
+  // the process runs elevated, owned by Administrators with access for
+  // Administrators and SYSTEM only, set through the held handle (so a
+  // directory another program put there in the meantime is taken over, or
+  // refused). False, holding nothing, when any step fails.
+  bool Hold(const char* path);
+  void Release();
+
+ private:
+  void* handle_ = nullptr;  // a HANDLE
+};
+
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity);
 // GetFullPathNameA. False on failure or when the result does not fit.
 bool FullPathName(const char* path, char* buffer, uint32_t capacity);
