@@ -91,6 +91,10 @@ bool DeleteFilePath(const char* path) { return DeleteFileA(path) != FALSE; }
 bool RemoveDirectoryPath(const char* path) { return RemoveDirectoryA(path) != FALSE; }
 bool SetCurrentDirectoryPath(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool IsReparsePoint(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 bool CreateDirectoryPath(const char* path) { return CreateDirectoryA(path, nullptr) != FALSE; }
 
 bool SetFileTimes(const char* path, uint64_t filetime) {

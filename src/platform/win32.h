@@ -56,6 +56,9 @@ bool DeleteFilePath(const char* path);
 bool RemoveDirectoryPath(const char* path);  // only an empty directory goes
 bool SetCurrentDirectoryPath(const char* path);
 bool PathExists(const char* path);
+// GetFileAttributesA shows FILE_ATTRIBUTE_REPARSE_POINT: a junction, mount
+// point or symbolic link. Never on the 95 family; false when nothing is there.
+bool IsReparsePoint(const char* path);
 // Opens path with GENERIC_WRITE, no sharing, OPEN_EXISTING and sets its
 // creation, last-access and last-write times to filetime (100 ns since 1601).
 bool SetFileTimes(const char* path, uint64_t filetime);

@@ -56,16 +56,34 @@ bool ProtectedFiles::Holds(const char* path) const {
 
 bool IsProtectedFile(const char* path) { return g_protected && g_protected->Holds(path); }
 
+bool PathCrossesReparsePoint(const char* path, bool include_last) {
+  PathString part;
+  if (!part.Assign(path)) return true;
+  char* text = part.data();
+  if (text[0] == '\0') return false;
+  // Each directory on the way, from the first below the root: cut at each
+  // backslash in turn ("C:" and "\\server" are no parts to look at).
+  for (uint32_t i = 1; text[i] != '\0'; ++i) {
+    if (text[i] != '\\' || text[i - 1] == ':' || text[i - 1] == '\\') continue;
+    text[i] = '\0';
+    const bool link = platform::IsReparsePoint(text);
+    text[i] = '\\';
+    if (link) return true;
+  }
+  return include_last && platform::IsReparsePoint(text);
+}
+
 void UndoDirectory(LogReader& reader) {
   ShortString path;
   if (!reader.ReadString(path.data(), path.capacity())) return;
+  if (PathCrossesReparsePoint(path.c_str(), true)) return;
   platform::RemoveDirectoryPath(path.c_str());
 }
 
 void UndoFile(LogReader& reader) {
   ShortString path;
   if (!reader.ReadString(path.data(), path.capacity())) return;
-  if (IsProtectedFile(path.c_str())) return;
+  if (IsProtectedFile(path.c_str()) || PathCrossesReparsePoint(path.c_str(), true)) return;
   if (!reader.ReadFlag()) {
     platform::DeleteFilePath(path.c_str());
     return;
@@ -82,7 +100,8 @@ void RestoreFile(LogReader& reader, const char* path) {
 
   platform::DeleteFilePath(path);
   FileStream out;
-  if (!out.OpenWrite(path)) {
+  // A link put at path after the check is not written through.
+  if (platform::IsReparsePoint(path) || !out.OpenWrite(path)) {
     reader.Skip(left);
     return;
   }

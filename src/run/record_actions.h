@@ -41,6 +41,14 @@ class ProtectedFiles {
 // True when path names a protected file; such a record is passed over.
 bool IsProtectedFile(const char* path);
 
+// True when a part of path (a directory on the way, or, with include_last,
+// the last part too) is a junction, mount point or symbolic link. Such a
+// record is passed over: running elevated, an action through a link that a
+// user could set up would reach what it points at. A link logged itself is
+// left standing as well, never deleted: some systems' delete calls (Wine's,
+// measured) act on the link's target rather than on the link.
+bool PathCrossesReparsePoint(const char* path, bool include_last);
+
 // Directories and files.
 void UndoDirectory(LogReader& reader);
 void UndoFile(LogReader& reader);

@@ -103,7 +103,9 @@ void UndoIniEntry(LogReader& reader) {
   const bool cut = reader.ReadFlag();
   PathString path;
   const bool resolved = ProfileFilePath(file.c_str(), &path);
-  if (resolved && IsProtectedFile(path.c_str())) return;
+  if (resolved && (IsProtectedFile(path.c_str()) || PathCrossesReparsePoint(path.c_str(), true))) {
+    return;
+  }
   if (cut) {
     if (resolved) CutIniFileLines(path.c_str(), section.c_str(), key.c_str(), value.c_str());
     return;

@@ -44,6 +44,68 @@ TEST(Fonts, FontRecordUnregistersTheFontWhereTheFamilyLooks) {
   FontRecordUnregistersTheFontWhereTheFamilyLooks(/*nt_family=*/true);
 }
 
+// A product directory a user can write, where a directory was swapped for a
+// link to another place: no record acts through the link, and the walk goes
+// on with the records after them.
+TEST(ReparsePoints, NoRecordActsThroughALinkInItsPath) {
+  std::string product = FreshDirectory("links\\App");
+  std::string elsewhere = FreshDirectory("links\\Elsewhere");
+  WriteFileBytes(elsewhere + "\\victim.txt", "not the product's");
+  WriteFileBytes(elsewhere + "\\config.txt", "not the product's");
+  const std::string ini = "[S]\r\nk=v\r\nkept=1\r\n";
+  WriteFileBytes(elsewhere + "\\settings.ini", ini);
+  MakeDirectories(elsewhere + "\\empty");
+  WriteFileBytes(product + "\\own.txt", "installed");
+  const std::string data = product + "\\data";
+  ASSERT_TRUE(MakeSymbolicLink(data, elsewhere));
+  ASSERT_NE(GetFileAttributesA(data.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+  const std::string file = product + "\\uninst.exe";
+  WriteUninstallFile(file, "Links", [&](LogWriter& w) {
+    w.AddFile((product + "\\own.txt").c_str());  // undone last: the walk went on
+    w.AddFile((data + "\\victim.txt").c_str());
+    w.AddRestoredFile((data + "\\config.txt").c_str(), 0x01D5C1E2A3B4C5D0ull, "saved", 5);
+    w.AddIniEntry((data + "\\settings.ini").c_str(), "[S]", "k", "", "v", true);
+    w.AddIniEntry((data + "\\settings.ini").c_str(), "S", "kept", "<null>", "", false);
+    w.AddDirectory((data + "\\empty").c_str());
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_EQ(ReadFileBytes(elsewhere + "\\victim.txt"), "not the product's");
+  EXPECT_EQ(ReadFileBytes(elsewhere + "\\config.txt"), "not the product's");
+  EXPECT_EQ(ReadFileBytes(elsewhere + "\\settings.ini"), ini);
+  EXPECT_TRUE(DirectoryExists(elsewhere + "\\empty"));
+  EXPECT_FALSE(FileExists(product + "\\own.txt"));
+  RunUnix("/bin/rm", "-f '" + UnixPath(data) + "'");
+}
+
+// A link logged itself as the product's directory is left standing, and
+// what it points at stays. (Wine shows a link to a file as a plain file, and
+// its DeleteFileA removes the target: that case cannot be shown here.)
+TEST(ReparsePoints, LinkLoggedItselfIsLeftStandingWithItsTarget) {
+  std::string product = FreshDirectory("links\\Own");
+  std::string elsewhere = FreshDirectory("links\\Target");
+  MakeDirectories(elsewhere + "\\empty");
+  const std::string dir_link = product + "\\dir";
+  ASSERT_TRUE(MakeSymbolicLink(dir_link, elsewhere + "\\empty"));
+  const std::string file = product + "\\uninst.exe";
+  WriteUninstallFile(file, "Own Links", [&](LogWriter& w) {
+    w.AddDirectory(dir_link.c_str());
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_TRUE(DirectoryExists(elsewhere + "\\empty")) << "the link's target was removed";
+  EXPECT_NE(GetFileAttributesA(dir_link.c_str()), INVALID_FILE_ATTRIBUTES);
+  RunUnix("/bin/rm", "-f '" + UnixPath(dir_link) + "'");
+}
+
 // The copy's private directory, held from its check to the launch.
 TEST(HeldDirectory, CannotBeRenamedOrDeletedUntilReleased) {
   std::string dir = FreshDirectory("held") + "\\STPk1x.tmp";
