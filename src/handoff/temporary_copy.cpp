@@ -16,9 +16,9 @@ bool CopyHead(const char* from, const char* to) {
   FileStream in;
   FileStream out;
   if (!in.OpenRead(from) || !out.OpenWrite(to)) return false;
-  uint32_t size = 0;
+  uint64_t size = 0;
   if (!in.SeekEnd(&size) || !in.Seek(0)) return false;
-  uint32_t left = size < kCopyLimit ? size : kCopyLimit;
+  uint32_t left = size < kCopyLimit ? static_cast<uint32_t>(size) : kCopyLimit;
   uint8_t chunk[kCopyChunk];
   while (left > 0) {
     const uint32_t n = left < kCopyChunk ? left : kCopyChunk;

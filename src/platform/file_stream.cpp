@@ -59,11 +59,17 @@ bool FileStream::Skip(uint32_t count) {
   return true;
 }
 
-bool FileStream::SeekEnd(uint32_t* size) {
+bool FileStream::SeekEnd(uint64_t* size) {
+#ifdef _WIN32
   if (!file_ || fseek(file_, 0, SEEK_END) != 0) return false;
-  long end = ftell(file_);
+  const long end = ftell(file_);
+#else
+  // The host's 64-bit file positions: a file of 4 GiB and more is told whole.
+  if (!file_ || fseeko(file_, 0, SEEK_END) != 0) return false;
+  const off_t end = ftello(file_);
+#endif
   if (end < 0) return false;
-  *size = static_cast<uint32_t>(end);
+  *size = static_cast<uint64_t>(end);
   return true;
 }
 

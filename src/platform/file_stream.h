@@ -6,6 +6,8 @@
 //
 // Offsets are 32-bit like the file format; the C runtime's seek takes a
 // signed long, so offsets above 0x7FFFFFFF are refused rather than wrapped.
+// A file's size is 64-bit, so a larger file is told as larger, never cut to
+// its low bits.
 #ifndef KIV_PLATFORM_FILE_STREAM_H_
 #define KIV_PLATFORM_FILE_STREAM_H_
 
@@ -38,8 +40,9 @@ class FileStream {
   bool Seek(uint32_t offset);      // from the start
   bool Skip(uint32_t count);       // forward from the current position
   // The size, by a seek to the end; the stream is left at the end.
-  // False when the size cannot be told or does not fit an offset.
-  bool SeekEnd(uint32_t* size);
+  // False when the size cannot be told (on Windows, whose C runtime tells
+  // positions as a signed long: also a file of 2 GiB or more).
+  bool SeekEnd(uint64_t* size);
   uint32_t Position();
 
   // Count of bytes moved; short at the end of the file or on an error.

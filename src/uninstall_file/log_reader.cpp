@@ -18,7 +18,7 @@ const char* DamageName(Damage damage) {
     case Damage::kPayloadOutside: return "a payload runs past the trailer";
     case Damage::kNameInvalid: return "the display name is empty or holds a backslash";
     case Damage::kNameBeforeRecords: return "the display name does not lie after the records";
-    case Damage::kTooLarge: return "the file is larger than 4 GiB - 1 bytes";
+    case Damage::kTooLarge: return "the file is over 2147483647 bytes, more than an uninstall file can hold";
   }
   return "unknown";
 }
@@ -44,7 +44,17 @@ LogReader::LogReader(FILE* adopted) {
 
 void LogReader::ReadTrailer() {
   uint8_t trailer[kTrailerSize];
-  if (!stream_.SeekEnd(&size_) || size_ < kTrailerSize) {
+  uint64_t size = 0;
+  if (!stream_.SeekEnd(&size)) {
+    damage_ = Damage::kTooShort;
+    return;
+  }
+  if (size > kMaxUninstallFileSize) {
+    damage_ = Damage::kTooLarge;
+    return;
+  }
+  size_ = static_cast<uint32_t>(size);
+  if (size_ < kTrailerSize) {
     damage_ = Damage::kTooShort;
     return;
   }

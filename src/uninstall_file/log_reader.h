@@ -37,7 +37,7 @@ enum class Damage : uint8_t {
   kChainEnd,            // a type-0 record whose back-link is not 0xFFFFFFFF
   kStringUnterminated,  // a payload string without NUL within its limit
   kPayloadOutside,      // a flag, time, length or content past the trailer
-  kTooLarge,            // larger than a 32-bit offset can reach
+  kTooLarge,            // larger than kMaxUninstallFileSize
 };
 
 // A name for each Damage value, for the companion tool's messages.

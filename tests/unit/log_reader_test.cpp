@@ -1,6 +1,7 @@
 #include "uninstall_file/log_reader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "test_files.h"
 
@@ -381,6 +382,25 @@ TEST(LogReader, DisplayNameRightAfterTheRecordsIsSound) {
   LogReader r(MemoryFile(s.bytes));
   EXPECT_EQ(r.CheckChain().damage, Damage::kNone);
   EXPECT_STREQ(r.display_name(), "A");
+}
+
+// A sound file followed by zeros up to 2 GiB or 4 GiB and more: told by its
+// whole size, never by its low 32 bits (which name the sound file at the
+// start).
+TEST(LogReader, FileOverTheLargestSizeIsTooLarge) {
+  VectorSink s(kImage);
+  LogWriter w(s);
+  w.Begin();
+  w.Finish("App");
+  for (uint64_t size : {kMaxUninstallFileSize + 1, (uint64_t{1} << 32) + s.bytes.size()}) {
+    FILE* f = MemoryFile(s.bytes);
+    ASSERT_EQ(ftruncate(fileno(f), static_cast<off_t>(size)), 0) << "no sparse file here";
+    LogReader r(f);
+    EXPECT_EQ(r.damage(), Damage::kTooLarge) << size;
+    EXPECT_EQ(r.CheckChain().damage, Damage::kTooLarge) << size;
+  }
+  LogReader sound(MemoryFile(s.bytes));
+  EXPECT_EQ(sound.CheckChain().damage, Damage::kNone);
 }
 
 TEST(LogReader, NoFileHasNoStream) {

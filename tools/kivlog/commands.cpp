@@ -205,6 +205,7 @@ std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
   const uint32_t size = reader.size();
   switch (verdict.damage) {
     case kiv::Damage::kCannotOpen: return path + ": cannot open";
+    case kiv::Damage::kTooLarge: return path + ": damaged: " + reason;
     case kiv::Damage::kTooShort:
       return path + ": damaged: " + reason + " (" + std::to_string(size) + " bytes)";
     case kiv::Damage::kBadSignature:
