@@ -176,7 +176,7 @@ bool IsPlainDirectory(DWORD attributes) {
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Only "." and ".." in it.
+// Only "." and ".." in it: no more than two entries.
 bool IsEmptyDirectory(const char* path) {
   char pattern[MAX_PATH + 3];
   const int length = lstrlenA(path);
@@ -188,13 +188,10 @@ bool IsEmptyDirectory(const char* path) {
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA(pattern, &found);
   if (find == INVALID_HANDLE_VALUE) return false;
-  bool empty = true;
-  do {
-    const char* n = found.cFileName;
-    if (!(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))) empty = false;
-  } while (empty && FindNextFileA(find, &found));
+  uint32_t entries = 1;
+  while (entries <= 2 && FindNextFileA(find, &found)) ++entries;
   FindClose(find);
-  return empty;
+  return entries <= 2;
 }
 
 // Sets owner and DACL through the handle; looked up at run time, as the
@@ -233,10 +230,9 @@ bool HeldDirectory::Hold(const char* path) {
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (directory == INVALID_HANDLE_VALUE) return false;
   handle_ = directory;
-  BY_HANDLE_FILE_INFORMATION info;
-  // Both views: Wine shows a symbolic link's reparse attribute only by name.
-  if (!GetFileInformationByHandle(directory, &info) || !IsPlainDirectory(info.dwFileAttributes) ||
-      !IsPlainDirectory(GetFileAttributesA(path)) ||
+  // Held, the name can no longer lead anywhere else: asked by name, as Wine
+  // shows a symbolic link's reparse attribute only that way.
+  if (!IsPlainDirectory(GetFileAttributesA(path)) ||
       (elevated && !TakePrivateDirectory(directory)) || !IsEmptyDirectory(path)) {
     Release();
     return false;

@@ -62,9 +62,9 @@ bool PathCrossesReparsePoint(const char* path, bool include_last) {
   char* text = part.data();
   if (text[0] == '\0') return false;
   // Each directory on the way, from the first below the root: cut at each
-  // backslash in turn ("C:" and "\\server" are no parts to look at).
+  // backslash in turn ("C:" is no part to look at).
   for (uint32_t i = 1; text[i] != '\0'; ++i) {
-    if (text[i] != '\\' || text[i - 1] == ':' || text[i - 1] == '\\') continue;
+    if (text[i] != '\\' || text[i - 1] == ':') continue;
     text[i] = '\0';
     const bool link = platform::IsReparsePoint(text);
     text[i] = '\\';
