@@ -16,6 +16,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,9 @@ struct Model {
 // the trailer with a NUL within 256 bytes and before it; from the last
 // record back, every header and every field inside the bytes before the
 // trailer, every string ended within its limit, types 0 to 8, back-links
-// strictly below their record, and a type-0 record with link 0xFFFFFFFF.
+// strictly below their record, and a type-0 record with link 0xFFFFFFFF;
+// a display name neither empty nor holding a backslash, starting at or
+// after the furthest byte any record reaches.
 // The first fault found in that order names the damage.
 Model BuildModel(const uint8_t* data, size_t size) {
   Model m;
@@ -78,9 +81,14 @@ Model BuildModel(const uint8_t* data, size_t size) {
   }
   m.display_name.assign(reinterpret_cast<const char*>(data + name),
                         static_cast<const uint8_t*>(nul) - (data + name));
+  if (m.damage == Damage::kNone &&
+      (m.display_name.empty() || m.display_name.find('\\') != std::string::npos)) {
+    m.damage = Damage::kNameInvalid;
+  }
   if (m.damage != Damage::kNone) return m;
 
   uint32_t at = kiv::LoadU32(trailer + kiv::kTrailerLastRecordOffset);
+  uint32_t records_end = 0;
   for (;;) {
     if (at > end || end - at < kiv::kRecordHeaderSize) {
       m.damage = Damage::kRecordOutside;
@@ -96,7 +104,11 @@ Model BuildModel(const uint8_t* data, size_t size) {
     }
     if (r.type == 0) {
       m.records.push_back(r);
-      if (r.back != kiv::kNoBackLink) m.damage = Damage::kChainEnd;
+      if (r.back != kiv::kNoBackLink) {
+        m.damage = Damage::kChainEnd;
+      } else if (name < std::max<uint32_t>(records_end, at + kiv::kRecordHeaderSize)) {
+        m.damage = Damage::kNameBeforeRecords;
+      }
       return m;
     }
     if (r.back >= at) {
@@ -145,6 +157,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
           }
           r.saved.assign(reinterpret_cast<const char*>(data + pos),
                          kiv::kSavedTimeSize + 4 + length);
+          pos += kiv::kSavedTimeSize + 4 + length;
         }
         break;
       case RecordType::kIniEntry:
@@ -169,6 +182,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
       m.damage = fault;
       return m;
     }
+    records_end = std::max(records_end, pos);
     m.records.push_back(r);
     at = r.back;
   }

@@ -56,7 +56,9 @@ int ConfirmationMode(int show_code) {
   }  // the reader closes our own file before it is copied
 
   TemporaryPath copy;
-  if (MakeTemporaryCopy(own.c_str(), &copy)) {
+  // Held until the copy has started: nobody can swap its directory before.
+  platform::HeldDirectory held;
+  if (MakeTemporaryCopy(own.c_str(), &copy, &held)) {
     // The copy's path quoted (the temporary directory may hold a blank), one
     // blank, then our own path unquoted: the copy takes its remainder whole.
     LaunchLine line;
@@ -64,6 +66,7 @@ int ConfirmationMode(int show_code) {
         line.Append(own.c_str()) && platform::StartProcess(line.data(), show_code)) {
       return 1;
     }
+    held.Release();
     RemoveTemporaryCopy(copy.c_str());
   }
   // No copy could be made or started: the registration is already gone, so

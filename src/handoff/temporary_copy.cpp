@@ -37,12 +37,23 @@ void CutAtLastBackslash(TemporaryPath* path) {
 
 }  // namespace
 
-bool MakeTemporaryCopy(const char* own, TemporaryPath* copy) {
+bool MakeTemporaryCopy(const char* own, TemporaryPath* copy, platform::HeldDirectory* held) {
   // The launched copy runs in this directory; the root keeps it off the
   // product's directories, which it is about to remove.
   platform::SetCurrentDirectoryPath("\\");
   TemporaryPath temp;
   if (!platform::TempDirectory(temp.data(), temp.capacity())) return false;
+  if (platform::IsWindows95Family()) {
+    // Unique number 0: the call picks a free name and creates the file.
+    if (!platform::TempFileName(temp.c_str(), kTempPrefix, 0, copy->data(), copy->capacity())) {
+      return false;
+    }
+    if (!CopyHead(own, copy->c_str())) {
+      platform::DeleteFilePath(copy->c_str());
+      return false;
+    }
+    return true;
+  }
   // Unique numbers from the tick count; GetTempFileNameA only forms the name
   // for a number that is not zero, and the directory's creation tells whether
   // the name was free.
@@ -56,7 +67,15 @@ bool MakeTemporaryCopy(const char* own, TemporaryPath* copy) {
            platform::CreatePrivateDirectory(copy->c_str());
   }
   if (!made) return false;
+  // Between its creation and this hold another program of the user could
+  // have renamed it away and put its own in its place; the hold proves or
+  // takes over what stands there now, and keeps it until the launch.
+  if (!held->Hold(copy->c_str())) {
+    platform::RemoveDirectoryPath(copy->c_str());
+    return false;
+  }
   if (!copy->Append("\\") || !copy->Append(kCopyName) || !CopyHead(own, copy->c_str())) {
+    held->Release();
     RemoveTemporaryCopy(copy->c_str());
     return false;
   }
@@ -67,6 +86,7 @@ void RemoveTemporaryCopy(const char* copy) {
   TemporaryPath directory;
   if (!directory.Assign(copy)) return;
   platform::DeleteFilePath(directory.c_str());
+  if (platform::IsWindows95Family()) return;  // flat: the directory is the user's
   CutAtLastBackslash(&directory);
   platform::RemoveDirectoryPath(directory.c_str());
 }
@@ -76,6 +96,10 @@ void ScheduleOwnTemporaryCopyDeletion() {
   TemporaryPath temp;
   if (!platform::ModuleFileName(own.data(), own.capacity()) ||
       !platform::TempDirectory(temp.data(), temp.capacity())) {
+    return;
+  }
+  if (platform::IsWindows95Family()) {
+    if (IsFlatTemporaryCopyPath(own.c_str(), temp.c_str())) ScheduleRestartDeletion(own.c_str());
     return;
   }
   uint32_t name_start = 0;

@@ -6,12 +6,17 @@
 // program runs with its own directory first in the DLL search, and the
 // temporary directory is open to every program of the user, so a flat copy
 // there would load whatever DLLs were planted beside it.
+//
+// The 95 family has no access control, so a private directory protects
+// nothing there, and WININIT.INI deletes files only: the copy is the plain
+// temporary file STPxxxx.tmp itself, and nothing stays after the restart.
 #ifndef KIV_HANDOFF_TEMPORARY_COPY_H_
 #define KIV_HANDOFF_TEMPORARY_COPY_H_
 
 #include <stdint.h>
 
 #include "platform/fixed_string.h"
+#include "platform/win32.h"
 
 namespace kiv {
 
@@ -28,14 +33,32 @@ using TemporaryPath = FixedString<260>;  // GetTempFileNameA writes up to MAX_PA
 using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + WideBuffer::capacity()>;
 
 // Sets the current directory to the drive's root, creates a new private
-// directory STPxxxx.tmp in the temporary directory and fills kCopyName there
-// with the first kCopyLimit bytes of own. False, with nothing left behind,
-// when any step fails.
-bool MakeTemporaryCopy(const char* own, TemporaryPath* copy);
+// directory STPxxxx.tmp in the temporary directory, holds it (see
+// platform::HeldDirectory) and fills kCopyName there with the first
+// kCopyLimit bytes of own; the caller keeps *held until the copy has been
+// started. On the 95 family it fills the new temporary file STPxxxx.tmp
+// itself and holds nothing. False, with nothing left behind and nothing
+// held, when any step fails.
+bool MakeTemporaryCopy(const char* own, TemporaryPath* copy, platform::HeldDirectory* held);
 
-// Removes a copy made by MakeTemporaryCopy and its directory (after a failed
-// launch).
+// Removes a copy made by MakeTemporaryCopy, and its directory when it has
+// one of its own (after a failed launch).
 void RemoveTemporaryCopy(const char* copy);
+
+// True when path is temp_directory (given with its trailing backslash)
+// followed by a file named STP....tmp: the copy of the 95 family.
+inline bool IsFlatTemporaryCopyPath(const char* path, const char* temp_directory) {
+  const uint32_t dir_length = LengthWithin(temp_directory, 0xFFFF);
+  const uint32_t length = LengthWithin(path, 0xFFFF);
+  if (dir_length == 0 || temp_directory[dir_length - 1] != '\\') return false;
+  if (length < dir_length + 3 + 4 + 1 || !EqualsIgnoreAsciiCase(path, temp_directory, dir_length)) {
+    return false;
+  }
+  const char* name = path + dir_length;
+  if (LastBackslash(name) >= 0) return false;
+  return EqualsIgnoreAsciiCase(name, kTempPrefix, 3) &&
+         EqualsIgnoreAsciiCase(path + length - 4, ".tmp", 4);
+}
 
 // True when path is temp_directory (given with its trailing backslash), then
 // a directory named STP....tmp, then kCopyName; letters compared without
@@ -65,7 +88,8 @@ inline bool IsTemporaryCopyPath(const char* path, const char* temp_directory,
 }
 
 // When this process runs from such a copy, schedules the copy and then its
-// directory for deletion at the next start.
+// directory for deletion at the next start (on the 95 family, the flat copy
+// alone).
 void ScheduleOwnTemporaryCopyDeletion();
 
 }  // namespace kiv

@@ -80,7 +80,9 @@ class FixedString {
   char data_[N];
 };
 
-// Windows paths of the Win32 generation, and the wider buffers the spec names.
+// A Windows path of the Win32 generation (MAX_PATH with its NUL); a string
+// field of the uninstall file (256 bytes with its NUL); and the 1,024-byte
+// buffers for registry paths and data, the module name and the prompt.
 using PathString = FixedString<260>;
 using ShortString = FixedString<256>;
 using WideBuffer = FixedString<1024>;

@@ -91,6 +91,10 @@ bool DeleteFilePath(const char* path) { return DeleteFileA(path) != FALSE; }
 bool RemoveDirectoryPath(const char* path) { return RemoveDirectoryA(path) != FALSE; }
 bool SetCurrentDirectoryPath(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool IsReparsePoint(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 bool CreateDirectoryPath(const char* path) { return CreateDirectoryA(path, nullptr) != FALSE; }
 
 bool SetFileTimes(const char* path, uint64_t filetime) {
@@ -161,10 +165,112 @@ bool CreatePrivateDirectory(const char* path) {
   return made;
 }
 
+namespace {
+
+// The private directory's security: owned by Administrators, protected from
+// inheritance, full access for SYSTEM and Administrators only.
+constexpr char kPrivateSecurity[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+bool IsPlainDirectory(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Only "." and ".." in it: no more than two entries.
+bool IsEmptyDirectory(const char* path) {
+  char pattern[MAX_PATH + 3];
+  const int length = lstrlenA(path);
+  if (length <= 0 || length + 3 > static_cast<int>(sizeof(pattern))) return false;
+  for (int i = 0; i < length; ++i) pattern[i] = path[i];
+  pattern[length] = '\\';
+  pattern[length + 1] = '*';
+  pattern[length + 2] = '\0';
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  uint32_t entries = 1;
+  while (entries <= 2 && FindNextFileA(find, &found)) ++entries;
+  FindClose(find);
+  return entries <= 2;
+}
+
+// Sets owner and DACL through the handle; looked up at run time, as the
+// conversion from text came with Windows 2000.
+bool TakePrivateDirectory(HANDLE directory) {
+  using FromSddl = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+  using SetSecurity = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+  HMODULE advapi = GetModuleHandleA("advapi32.dll");
+  if (!advapi) return false;
+  auto from_sddl = reinterpret_cast<FromSddl>(reinterpret_cast<void*>(
+      GetProcAddress(advapi, "ConvertStringSecurityDescriptorToSecurityDescriptorA")));
+  auto set_security = reinterpret_cast<SetSecurity>(
+      reinterpret_cast<void*>(GetProcAddress(advapi, "SetKernelObjectSecurity")));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!from_sddl || !set_security ||
+      !from_sddl(kPrivateSecurity, 1 /* SDDL_REVISION_1 */, &descriptor, nullptr)) {
+    return false;
+  }
+  bool set = set_security(directory, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                          descriptor) != FALSE;
+  LocalFree(descriptor);
+  return set;
+}
+
+}  // namespace
+
+bool HeldDirectory::Hold(const char* path) {
+  Release();
+  const bool elevated = !IsWindows95Family() && IsElevated();
+  // No FILE_SHARE_DELETE: nobody can rename or delete it while we hold it.
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link put in its place is held as the
+  // link, and refused below.
+  const DWORD access = FILE_LIST_DIRECTORY | (elevated ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0);
+  HANDLE directory = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return false;
+  handle_ = directory;
+  // Held, the name can no longer lead anywhere else: asked by name, as Wine
+  // shows a symbolic link's reparse attribute only that way.
+  if (!IsPlainDirectory(GetFileAttributesA(path)) ||
+      (elevated && !TakePrivateDirectory(directory)) || !IsEmptyDirectory(path)) {
+    Release();
+    return false;
+  }
+  return true;
+}
+
+void HeldDirectory::Release() {
+  if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+}
+
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity) {
   DWORD n = GetShortPathNameA(path, buffer, capacity);
   return n != 0 && n < capacity;
 }
+
+bool FullPathName(const char* path, char* buffer, uint32_t capacity) {
+  DWORD n = GetFullPathNameA(path, capacity, buffer, nullptr);
+  return n != 0 && n < capacity;
+}
+
+bool GetFileId(const char* path, FileId* id) {
+  if (IsWindows95Family()) return false;
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(file, &info) != FALSE;
+  CloseHandle(file);
+  if (!ok) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index_high = info.nFileIndexHigh;
+  id->index_low = info.nFileIndexLow;
+  return true;
+}
+
+bool SameTextIgnoringCase(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }
 
 bool WindowsDirectory(char* buffer, uint32_t capacity) {
   UINT n = GetWindowsDirectoryA(buffer, capacity);

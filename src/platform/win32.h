@@ -56,6 +56,9 @@ bool DeleteFilePath(const char* path);
 bool RemoveDirectoryPath(const char* path);  // only an empty directory goes
 bool SetCurrentDirectoryPath(const char* path);
 bool PathExists(const char* path);
+// GetFileAttributesA shows FILE_ATTRIBUTE_REPARSE_POINT: a junction, mount
+// point or symbolic link. Never on the 95 family; false when nothing is there.
+bool IsReparsePoint(const char* path);
 // Opens path with GENERIC_WRITE, no sharing, OPEN_EXISTING and sets its
 // creation, last-access and last-write times to filetime (100 ns since 1601).
 bool SetFileTimes(const char* path, uint64_t filetime);
@@ -73,7 +76,45 @@ bool CreateDirectoryPath(const char* path);
 // lets only Administrators and SYSTEM in, so no other program of the user can
 // plant files in it.
 bool CreatePrivateDirectory(const char* path);
+// A directory held open without delete sharing: while it is held nobody can
+// rename it away, delete it or put anything else in its place, so a program
+// started from it runs from the directory that was checked.
+class HeldDirectory {
+ public:
+  HeldDirectory() = default;
+  ~HeldDirectory() { Release(); }
+  HeldDirectory(const HeldDirectory&) = delete;
+  HeldDirectory& operator=(const HeldDirectory&) = delete;
+
+  // Holds the directory at path and proves it fit for the copy: a plain
+  // directory (no junction, mount point or symbolic link), empty, and, when
+  // the process runs elevated, owned by Administrators with access for
+  // Administrators and SYSTEM only, set through the held handle (so a
+  // directory another program put there in the meantime is taken over, or
+  // refused). False, holding nothing, when any step fails.
+  bool Hold(const char* path);
+  void Release();
+
+ private:
+  void* handle_ = nullptr;  // a HANDLE
+};
+
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity);
+// GetFullPathNameA. False on failure or when the result does not fit.
+bool FullPathName(const char* path, char* buffer, uint32_t capacity);
+// What tells one file from another on the NT family: its volume's serial
+// number and its index there, the same through every name it has.
+struct FileId {
+  uint32_t volume = 0;
+  uint32_t index_high = 0;
+  uint32_t index_low = 0;
+};
+// Opens path for no access, sharing everything, and reads its FileId.
+// False when it cannot be opened or on the 95 family, whose file indexes
+// are not unique.
+bool GetFileId(const char* path, FileId* id);
+// lstrcmpiA: equal without regard to case, by the code page's own rules.
+bool SameTextIgnoringCase(const char* a, const char* b);
 bool WindowsDirectory(char* buffer, uint32_t capacity);
 // MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT).
 bool DeleteAtRestartNt(const char* path);

@@ -55,8 +55,10 @@ uint32_t CutIniLines(char* buffer, uint32_t* size, const char* section, const ch
   const Span wanted_value = Trim(Whole(value));
   const uint32_t used = *size;
 
-  uint32_t kept = 0;  // bytes kept so far, moved down over the cut lines
-  uint32_t cut = 0;
+  // Find the last matching line: [cut_start, cut_end), its line end included.
+  bool found = false;
+  uint32_t cut_start = 0;
+  uint32_t cut_end = 0;
   bool in_section = false;
   uint32_t start = 0;
   while (start < used) {
@@ -67,25 +69,23 @@ uint32_t CutIniLines(char* buffer, uint32_t* size, const char* section, const ch
     if (text_end > start && buffer[text_end - 1] == '\r') --text_end;
     const Span line = {buffer + start, buffer + text_end};
 
-    bool keep = true;
     if (header.length() > 0 && header.length() <= line.length() &&
         EqualsIgnoreAsciiCase(line.begin, header.begin, header.length())) {
       in_section = true;
     } else if (line.length() > 0 && line.begin[0] == '[') {
       in_section = false;
     } else if (in_section && IsEntry(line, wanted_key, wanted_value)) {
-      keep = false;
-    }
-
-    if (keep) {
-      for (uint32_t i = start; i < next; ++i) buffer[kept++] = buffer[i];
-    } else {
-      ++cut;
+      found = true;
+      cut_start = start;
+      cut_end = next;
     }
     start = next;
   }
-  *size = kept;
-  return cut;
+  if (!found) return 0;
+  // Everything after the line moves down over it.
+  for (uint32_t i = cut_end; i < used; ++i) buffer[cut_start + i - cut_end] = buffer[i];
+  *size = used - (cut_end - cut_start);
+  return 1;
 }
 
 }  // namespace kiv

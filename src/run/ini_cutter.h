@@ -14,9 +14,11 @@ namespace kiv {
 // Files longer than this are left as they are.
 inline constexpr uint32_t kIniCutFileLimit = 65535;
 
-// Cuts from buffer[0, *size) every line inside the section whose key and
+// Cuts from buffer[0, *size) the last line inside the section whose key and
 // value match, and sets *size to what is left. Returns the number of lines
-// cut (0 leaves the buffer untouched).
+// cut: 1, or 0 with the buffer untouched. One record wrote one line, so it
+// takes one away: where the same line stands twice (a device= line another
+// product or the system also wrote), the other stays.
 //
 //  - A line starts at the buffer's start or after a line feed; it ends with
 //    its line feed (CR LF or a bare LF), or at the end of the buffer.
@@ -27,8 +29,9 @@ inline constexpr uint32_t kIniCutFileLimit = 65535;
 //  - Inside the section a line matches when it holds an '=' and the text
 //    before the first '=' equals key, ignoring ASCII case, and the text after
 //    it equals value exactly; blanks (space, tab) around either side of the
-//    '=' and around key and value themselves are ignored. A matching line
-//    goes whole, its line end included.
+//    '=' and around key and value themselves are ignored. The line cut goes
+//    whole, its line end included; a section that appears more than once
+//    counts as one.
 //
 // section, key and value are NUL-terminated. Never reads past *size bytes.
 uint32_t CutIniLines(char* buffer, uint32_t* size, const char* section, const char* key,

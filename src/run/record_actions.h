@@ -5,9 +5,49 @@
 #ifndef KIV_RUN_RECORD_ACTIONS_H_
 #define KIV_RUN_RECORD_ACTIONS_H_
 
+#include "platform/fixed_string.h"
+#include "platform/win32.h"
 #include "uninstall_file/log_reader.h"
 
 namespace kiv {
+
+// The files no record may touch: the uninstall file being walked (a record
+// restoring it would overwrite the log mid-walk) and the program running the
+// walk. Each is known by its full short path and, on the NT family, by its
+// FileId, so no other spelling or hard link reaches it. While a table lives,
+// IsProtectedFile consults it; the uninstall mode holds one for its walk.
+class ProtectedFiles {
+ public:
+  ProtectedFiles();
+  ~ProtectedFiles();
+  ProtectedFiles(const ProtectedFiles&) = delete;
+  ProtectedFiles& operator=(const ProtectedFiles&) = delete;
+
+  // Adds the file at path; one that does not exist, or a third, is not added.
+  void Add(const char* path);
+  bool Holds(const char* path) const;
+
+ private:
+  static constexpr uint32_t kMaxFiles = 2;
+  struct Entry {
+    PathString canonical;
+    platform::FileId id;
+    bool has_id = false;
+  };
+  Entry entries_[kMaxFiles];
+  uint32_t count_ = 0;
+};
+
+// True when path names a protected file; such a record is passed over.
+bool IsProtectedFile(const char* path);
+
+// True when a part of path (a directory on the way, or, with include_last,
+// the last part too) is a junction, mount point or symbolic link. Such a
+// record is passed over: running elevated, an action through a link that a
+// user could set up would reach what it points at. A link logged itself is
+// left standing as well, never deleted: some systems' delete calls (Wine's,
+// measured) act on the link's target rather than on the link.
+bool PathCrossesReparsePoint(const char* path, bool include_last);
 
 // Directories and files.
 void UndoDirectory(LogReader& reader);

@@ -21,6 +21,9 @@ constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
                                       "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
 
 constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
+// Where the NT family registers its fonts; the key above is read there by
+// nothing but an installer written for the 95 family may still fill it.
+constexpr char kNtFontsKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
 constexpr uint32_t kLocalMachine = 2;
 
 bool SameBytes(const char* a, const char* b) {
@@ -43,7 +46,20 @@ int RootIndex(const char* root) {
   return -1;
 }
 
-// Cuts the record's lines from the file in place. A file that cannot be
+// The file as the profile functions find it: a bare file name (no directory,
+// no drive) lies in the Windows directory, whatever the current directory;
+// anything else is taken as given. False when the name does not fit.
+bool ProfileFilePath(const char* file, PathString* out) {
+  bool bare = !(file[0] != '\0' && file[1] == ':');
+  for (const char* p = file; *p; ++p) {
+    if (*p == '\\' || *p == '/') bare = false;
+  }
+  if (!bare) return out->Assign(file);
+  return platform::WindowsDirectory(out->data(), out->capacity()) && out->Append("\\") &&
+         out->Append(file);
+}
+
+// Cuts the record's line from the file in place. A file that cannot be
 // opened, is over the limit or cannot be read whole is left as it is; so is
 // one where nothing matched (not even rewritten, so its time stays).
 void CutIniFileLines(const char* file, const char* section, const char* key, const char* value) {
@@ -84,8 +100,14 @@ void UndoIniEntry(LogReader& reader) {
       !reader.ReadString(value.data(), value.capacity())) {
     return;
   }
-  if (reader.ReadFlag()) {
-    CutIniFileLines(file.c_str(), section.c_str(), key.c_str(), value.c_str());
+  const bool cut = reader.ReadFlag();
+  PathString path;
+  const bool resolved = ProfileFilePath(file.c_str(), &path);
+  if (resolved && (IsProtectedFile(path.c_str()) || PathCrossesReparsePoint(path.c_str(), true))) {
+    return;
+  }
+  if (cut) {
+    if (resolved) CutIniFileLines(path.c_str(), section.c_str(), key.c_str(), value.c_str());
     return;
   }
   // With no text the profile call removes the key from the section.
@@ -150,10 +172,14 @@ void RemoveFont(LogReader& reader) {
   // cut, so the registration is left alone.
   ShortString value_name;
   if (!value_name.Assign(name.c_str()) || !value_name.Append(kTrueTypeSuffix)) return;
-  platform::RegKey key = nullptr;
-  if (platform::RegOpenFullAccess(platform::RootKey(kLocalMachine), kFontsKey, &key) != 0) return;
-  platform::RegDeleteValueNamed(key, value_name.c_str());
-  platform::RegClose(key);
+  constexpr const char* kKeys[] = {kNtFontsKey, kFontsKey};
+  for (const char* key_path : kKeys) {
+    if (key_path == kNtFontsKey && platform::IsWindows95Family()) continue;
+    platform::RegKey key = nullptr;
+    if (platform::RegOpenFullAccess(platform::RootKey(kLocalMachine), key_path, &key) != 0) continue;
+    platform::RegDeleteValueNamed(key, value_name.c_str());
+    platform::RegClose(key);
+  }
 }
 
 }  // namespace kiv

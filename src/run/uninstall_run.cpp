@@ -69,12 +69,19 @@ void ShowDamagedMessage() {
 }
 
 void UninstallRun(const char* path) {
+  // A temporary copy made by the confirmation mode cannot delete itself
+  // while it runs: it goes at the next start, on every way out of the walk.
+  ScheduleOwnTemporaryCopyDeletion();
   {
     LogReader reader(path);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
       ShowDamagedMessage();
       return;
     }
+    ProtectedFiles protect;
+    protect.Add(path);
+    WideBuffer own;
+    if (platform::ModuleFileName(own.data(), own.capacity())) protect.Add(own.c_str());
     if (!Walk(reader)) {
       // Only a file that changed after the check can come here.
       ShowDamagedMessage();
@@ -89,9 +96,6 @@ void UninstallRun(const char* path) {
     ScheduleRestartDeletion(path);
   }
   RemoveContainingDirectory(path);
-  // A temporary copy made by the confirmation mode cannot delete itself
-  // while it runs; it goes at the next start.
-  ScheduleOwnTemporaryCopyDeletion();
   platform::ShowMessage(kSuccessMessage, platform::kBoxOk | platform::kIconInformation);
 }
 

@@ -24,6 +24,11 @@ inline constexpr uint32_t kSignatureSize = 12;
 static_assert(sizeof(kSignature) == kSignatureSize + 1, "signature is stored without its NUL");
 static_assert(kTrailerSignatureOffset + kSignatureSize == kTrailerSize, "trailer is 20 bytes");
 
+// The largest uninstall file. Offsets are u32; the format keeps to what a
+// signed 32-bit file position reaches, so that every reader of it (a C
+// runtime's fseek among them, as kivlog's own limit) can seek anywhere.
+inline constexpr uint64_t kMaxUninstallFileSize = 0x7FFFFFFF;
+
 // Record header: back-link (u32), type (u16).
 inline constexpr uint32_t kRecordHeaderSize = 6;
 // The back-link of the first record, the type-0 record that ends the chain.

@@ -7,7 +7,6 @@ const char* DamageName(Damage damage) {
     case Damage::kNone: return "sound";
     case Damage::kCannotOpen: return "the file cannot be opened";
     case Damage::kTooShort: return "the file is shorter than its trailer";
-    case Damage::kTooLarge: return "the file is larger than 4 GiB, beyond the format's offsets";
     case Damage::kBadSignature: return "the trailer's signature is wrong";
     case Damage::kNameOffset: return "the display name does not lie before the trailer";
     case Damage::kNameUnterminated: return "the display name has no NUL within 256 bytes";
@@ -17,6 +16,9 @@ const char* DamageName(Damage damage) {
     case Damage::kChainEnd: return "a type-0 record does not end the chain";
     case Damage::kStringUnterminated: return "a string has no NUL within its limit";
     case Damage::kPayloadOutside: return "a payload runs past the trailer";
+    case Damage::kNameInvalid: return "the display name is empty or holds a backslash";
+    case Damage::kNameBeforeRecords: return "the display name does not lie after the records";
+    case Damage::kTooLarge: return "the file is over 2147483647 bytes, more than an uninstall file can hold";
   }
   return "unknown";
 }
@@ -65,6 +67,9 @@ uint32_t CopyThroughNul(char* to, const uint8_t* from, uint32_t count) {
 }  // namespace
 
 LogReader::LogReader(const char* path) {
+  // Held against writes from the check to the close (on Windows: the
+  // source's share mode): what was proved sound is what the walk reads, and
+  // no record can overwrite the log under it.
   if (!source_.Open(path)) {
     damage_ = Damage::kCannotOpen;
     return;
@@ -126,7 +131,7 @@ void LogReader::ReadTrailer() {
     damage_ = Damage::kTooShort;
     return;
   }
-  if (size > 0xFFFFFFFFu) {
+  if (size > kMaxUninstallFileSize) {
     damage_ = Damage::kTooLarge;
     return;
   }
@@ -157,6 +162,7 @@ void LogReader::ReadTrailer() {
   // The display name: it must start before the trailer and end with a NUL
   // within its 256 bytes, before the trailer. The buffer always ends in NUL.
   const uint32_t name_offset = LoadU32(trailer + kTrailerNameOffset);
+  name_offset_ = name_offset;
   if (name_offset >= trailer_start) {
     if (damage_ == Damage::kNone) damage_ = Damage::kNameOffset;
     return;
@@ -169,7 +175,17 @@ void LogReader::ReadTrailer() {
     int c = ReadByte();
     if (c < 0) break;
     display_name_[n] = static_cast<char>(c);
-    if (c == 0) return;
+    if (c == 0) {
+      // The name becomes a registry key name under the Uninstall key: empty,
+      // it would name that key itself; with a backslash, another key. On the
+      // 95 family RegDeleteKeyA takes a whole tree.
+      bool valid = n > 0;
+      for (uint32_t i = 0; i < n; ++i) {
+        if (display_name_[i] == '\\') valid = false;
+      }
+      if (!valid && damage_ == Damage::kNone) damage_ = Damage::kNameInvalid;
+      return;
+    }
   }
   display_name_[n < kDisplayNameLimit ? n : kDisplayNameLimit - 1] = '\0';
   if (damage_ == Damage::kNone) damage_ = Damage::kNameUnterminated;
@@ -213,6 +229,7 @@ ChainVerdict LogReader::CheckChain() {
   }
   const uint32_t end = size_ - kTrailerSize;
   uint32_t at = last_record_;
+  uint32_t records_end = 0;  // the furthest byte any record reaches
   for (;;) {
     verdict.offset = at;
     if (at > end || end - at < kRecordHeaderSize) {
@@ -233,6 +250,7 @@ ChainVerdict LogReader::CheckChain() {
     }
     if (type == static_cast<uint16_t>(RecordType::kEndOfLog)) {
       if (back != kNoBackLink) verdict.damage = Damage::kChainEnd;
+      if (at + kRecordHeaderSize > records_end) records_end = at + kRecordHeaderSize;
       break;
     }
     if (back >= at) {
@@ -303,7 +321,12 @@ ChainVerdict LogReader::CheckChain() {
       verdict.damage = d;
       return verdict;
     }
+    if (pos > records_end) records_end = pos;
     at = back;
+  }
+  if (verdict.damage == Damage::kNone && name_offset_ < records_end) {
+    verdict.damage = Damage::kNameBeforeRecords;
+    verdict.offset = name_offset_;
   }
   if (verdict.damage == Damage::kNone) {
     current_ = last_record_;

@@ -33,16 +33,18 @@ enum class Damage : uint8_t {
   kNone = 0,
   kCannotOpen,          // no stream
   kTooShort,            // shorter than the trailer
-  kTooLarge,            // larger than a 32-bit offset can reach
   kBadSignature,        // last 12 bytes are not "KivUnInstall"
   kNameOffset,          // display name does not start before the trailer
   kNameUnterminated,    // no NUL within 256 bytes and before the trailer
+  kNameInvalid,         // display name empty or holding a backslash
+  kNameBeforeRecords,   // display name does not lie after every record
   kRecordOutside,       // a record header does not lie before the trailer
   kBackLinkForward,     // a back-link not strictly below its record's offset
   kBadType,             // type above 8
   kChainEnd,            // a type-0 record whose back-link is not 0xFFFFFFFF
   kStringUnterminated,  // a payload string without NUL within its limit
   kPayloadOutside,      // a flag, time, length or content past the trailer
+  kTooLarge,            // larger than kMaxUninstallFileSize
 };
 
 // A name for each Damage value, for the companion tool's messages.
@@ -56,7 +58,8 @@ struct ChainVerdict {
 
 class LogReader {
  public:
-  // Opens path for binary reading and reads the trailer and display name.
+  // Opens path for binary reading, with nobody else allowed to write it
+  // until Close(), and reads the trailer and display name.
   // Never fails outright: see has_stream(), damaged() and damage().
   explicit LogReader(const char* path);
 #ifndef _WIN32
@@ -77,11 +80,14 @@ class LogReader {
   uint32_t current() const { return current_; }
   uint32_t size() const { return size_; }
   uint32_t last_record() const { return last_record_; }
+  uint32_t name_offset() const { return name_offset_; }
   // Offset of the record NextRecord() read last.
   uint32_t record_offset() const { return record_offset_; }
 
   // Walks the whole chain from the last record without acting and proves it
-  // sound. Afterwards current() is back at the last record, so the walk can
+  // sound, then proves that the display name lies after every record's
+  // payload (a name offset into the image or the log could find any NUL
+  // there and name the whole Uninstall key). Afterwards current() is back at the last record, so the walk can
   // start. On an unusable reader the verdict is the open's damage.
   ChainVerdict CheckChain();
 
@@ -138,6 +144,7 @@ class LogReader {
   Damage damage_ = Damage::kNone;
   uint32_t size_ = 0;
   uint32_t last_record_ = 0;
+  uint32_t name_offset_ = 0;
   uint32_t current_ = 0;
   uint32_t record_offset_ = 0;
   char display_name_[kDisplayNameLimit] = {};

@@ -65,11 +65,11 @@ inline std::string Prompt(const std::string& name) {
 
 // Yes: the registration, the product, the uninstall file and its directory
 // go in the run; the temporary copy and its directory go at the next start.
-// WININIT.INI deletes files only: on the 95 family the copy's directory
-// stays behind, empty.
+// On the 95 family the copy is the plain temporary file (WININIT.INI deletes
+// files only), and nothing of it stays after the restart.
 inline void ConfirmedUninstallRemovesEverything(const std::string& directory,
                                                 const std::string& name, bool as_subkeys,
-                                                bool directory_goes_at_restart = true) {
+                                                bool flat_copy = false) {
   Product product(directory, name, as_subkeys);
   ASSERT_TRUE(product.Registered());
   const std::vector<std::string> copies_before = TempCopies();
@@ -89,16 +89,15 @@ inline void ConfirmedUninstallRemovesEverything(const std::string& directory,
   EXPECT_FALSE(DirectoryExists(product.root));
 
   std::vector<std::string> copies = NewNames(copies_before, TempCopies());
-  ASSERT_EQ(copies.size(), 1u) << "one private directory, waiting for the next start";
-  const std::string directory = TempDirectory() + copies[0];
-  EXPECT_TRUE(FileExists(directory + "\\uninstall.exe"));
+  ASSERT_EQ(copies.size(), 1u) << "one copy, waiting for the next start";
+  const std::string entry = TempDirectory() + copies[0];
+  const std::string copy = flat_copy ? entry : entry + "\\uninstall.exe";
+  EXPECT_EQ(DirectoryExists(entry), !flat_copy);
+  EXPECT_TRUE(FileExists(copy));
   ASSERT_TRUE(SimulateRestart());
-  EXPECT_FALSE(FileExists(directory + "\\uninstall.exe"));
-  if (directory_goes_at_restart) {
-    EXPECT_FALSE(DirectoryExists(directory));
-  } else {
-    EXPECT_TRUE(ListFiles(directory, "*.*").size() <= 2u) << "only . and .. are left";
-  }
+  EXPECT_FALSE(FileExists(copy));
+  EXPECT_FALSE(DirectoryExists(entry));
+  EXPECT_TRUE(NewNames(copies_before, TempCopies()).empty()) << "something stayed";
 }
 
 inline void DeclinedUninstallChangesNothing() {

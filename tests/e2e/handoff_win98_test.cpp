@@ -23,7 +23,7 @@ TEST(Family, PrefixIsTheWindows95Family) {
 
 TEST(Handoff95, YesRemovesEverythingAndTheCopyGoesThroughWininit) {
   ConfirmedUninstallRemovesEverything("Program Files\\Kiv Ninety", "Kiv Ninety", true,
-                                      /*directory_goes_at_restart=*/false);
+                                      /*flat_copy=*/true);
 }
 
 TEST(Handoff95, NoChangesNothing) { DeclinedUninstallChangesNothing(); }

@@ -474,4 +474,13 @@ bool SetImmutable(const std::string& path, bool immutable) {
   return RunUnix("/usr/bin/chattr", std::string(immutable ? "+i" : "-i") + " '" + unix_path + "'");
 }
 
+bool MakeSymbolicLink(const std::string& link, const std::string& target) {
+  const size_t slash = link.rfind('\\');
+  if (slash == std::string::npos) return false;
+  const std::string parent = UnixPath(link.substr(0, slash));
+  const std::string unix_target = UnixPath(target);
+  if (parent.empty() || unix_target.empty()) return false;
+  return RunUnix("/bin/ln", "-s '" + unix_target + "' '" + parent + "/" + link.substr(slash + 1) + "'");
+}
+
 }  // namespace kiv::e2e

@@ -132,6 +132,9 @@ std::string UnixPath(const std::string& windows_path);
 bool RunUnix(const std::string& program, const std::string& arguments);
 // Makes path immutable (or mutable again) for the length of a test.
 bool SetImmutable(const std::string& path, bool immutable);
+// A Unix symbolic link at link (whose directory exists) to target, both
+// Windows paths. Wine shows one to a directory as a reparse point.
+bool MakeSymbolicLink(const std::string& link, const std::string& target);
 
 }  // namespace kiv::e2e
 

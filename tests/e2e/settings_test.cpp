@@ -137,17 +137,19 @@ std::vector<CutCase> CutCases() {
   const std::string line = "device=app.drv\r\n";
   const size_t fixed = head.size() + line.size();
   return {
-      {"only_matching_lines_inside_the_section", "[boot]", "Device", "app.drv",
+      // One record, one line: the same line written by another product (the
+      // first device=app.drv here) stays.
+      {"only_the_last_matching_line_inside_the_section", "[boot]", "Device", "app.drv",
        "[Other]\r\ndevice=app.drv\r\n"
        "[Boot]\r\ndevice=app.drv\r\nshell=x.exe\r\n DEVICE = app.drv \r\n"
        "device=APP.DRV\r\ndevice=foreign.drv\r\n"
        "[Last]\r\ndevice=app.drv\r\n",
        "[Other]\r\ndevice=app.drv\r\n"
-       "[Boot]\r\nshell=x.exe\r\ndevice=APP.DRV\r\ndevice=foreign.drv\r\n"
+       "[Boot]\r\ndevice=app.drv\r\nshell=x.exe\r\ndevice=APP.DRV\r\ndevice=foreign.drv\r\n"
        "[Last]\r\ndevice=app.drv\r\n"},
       {"section_on_the_first_line_bare_line_feeds_no_final_line_end", "[Boot]", "device",
        "app.drv", "[Boot]\ndevice=app.drv\nshell=x.exe\ndevice=app.drv",
-       "[Boot]\nshell=x.exe\n"},
+       "[Boot]\ndevice=app.drv\nshell=x.exe\n"},
       {"nothing_matches", "[Boot]", "device", "app.drv", "[Boot]\r\ndevice=other.drv\r\n",
        "[Boot]\r\ndevice=other.drv\r\n"},
       {"file_shorter_than_the_section", "[Boot386Enh]", "device", "app.drv", "[Boot",
@@ -223,6 +225,51 @@ TEST(CutLines, MissingFileIsNotCreated) {
 
   EXPECT_FALSE(FileExists(ini));
   EXPECT_FALSE(FileExists(survivor));
+}
+
+// Two records for two lines of the same text take both, one each.
+TEST(CutLines, TwoRecordsForTheSameLineCutTwoLines) {
+  std::string dir = FreshDirectory("settings\\cut_twice");
+  std::string ini = dir + "\\system.ini";
+  std::string file = dir + "\\uninst.exe";
+  WriteFileBytes(ini, "[386Enh]\r\ndevice=a.386\r\ndevice=a.386\r\ndevice=a.386\r\n");
+  WriteUninstallFile(file, "Cut", [&](LogWriter& w) {
+    w.AddIniEntry(ini.c_str(), "[386Enh]", "device", "", "a.386", true);
+    w.AddIniEntry(ini.c_str(), "[386Enh]", "device", "", "a.386", true);
+  });
+
+  RunAndExpectSuccess(file);
+
+  EXPECT_EQ(ReadFileBytes(ini), "[386Enh]\r\ndevice=a.386\r\n");
+}
+
+// A bare file name is the Windows directory's file, as for the profile
+// functions, whatever the current directory: after the hand-off that is the
+// drive's root, which may hold a file of the same name.
+TEST(CutLines, BareFileNameIsTheWindowsDirectorysFile) {
+  char windows[MAX_PATH];
+  ASSERT_NE(GetWindowsDirectoryA(windows, sizeof(windows)), 0u);
+  const std::string in_windows = std::string(windows) + "\\KIVCUT.INI";
+  const std::string in_root = "C:\\KIVCUT.INI";
+  const std::string content = "[Boot]\r\nrun=app.exe\r\nshell=x.exe\r\n";
+  WriteFileBytes(in_windows, content);
+  WriteFileBytes(in_root, content);
+  std::string dir = FreshDirectory("settings\\cut_bare");
+  std::string file = dir + "\\uninst.exe";
+  WriteUninstallFile(file, "Cut", [&](LogWriter& w) {
+    w.AddIniEntry("KIVCUT.INI", "[Boot]", "run", "", "app.exe", true);
+  });
+  char current[MAX_PATH];
+  GetCurrentDirectoryA(sizeof(current), current);
+  SetCurrentDirectoryA("C:\\");
+
+  RunAndExpectSuccess(file);
+  SetCurrentDirectoryA(current);
+
+  EXPECT_EQ(ReadFileBytes(in_windows), "[Boot]\r\nshell=x.exe\r\n");
+  EXPECT_EQ(ReadFileBytes(in_root), content) << "a file in the drive's root was edited";
+  DeleteFileA(in_windows.c_str());
+  DeleteFileA(in_root.c_str());
 }
 
 // The profile calls of the same run keep the file in a cache: an entry

@@ -22,9 +22,12 @@ struct CutCase {
 
 std::vector<CutCase> CutCases() {
   return {
-      {"several_matching_lines", "[Fonts]", "font", "a.fon",
+      {"only_the_last_of_several_matching_lines", "[Fonts]", "font", "a.fon",
        "[Fonts]\r\nfont=a.fon\r\nfont=b.fon\r\nfont=a.fon\r\n",
-       "[Fonts]\r\nfont=b.fon\r\n"},
+       "[Fonts]\r\nfont=a.fon\r\nfont=b.fon\r\n"},
+      {"shared_device_line_held_by_another_product_stays", "[386Enh]", "device", "vkd.386",
+       "[386Enh]\r\ndevice=vkd.386\r\nother=1\r\ndevice=vkd.386\r\nlast=2\r\n",
+       "[386Enh]\r\ndevice=vkd.386\r\nother=1\r\nlast=2\r\n"},
       {"matching_line_outside_the_section_stays", "[Mine]", "k", "v",
        "[Other]\r\nk=v\r\n[Mine]\r\nk=v\r\n[Last]\r\nk=v\r\n",
        "[Other]\r\nk=v\r\n[Mine]\r\n[Last]\r\nk=v\r\n"},
@@ -36,13 +39,16 @@ std::vector<CutCase> CutCases() {
        "[S]\r\nother=1\r\n"},
       {"section_opened_again_later", "[S]", "k", "v",
        "[S]\r\nk=v\r\n[T]\r\nk=v\r\n[s]\r\nk=v\r\n",
-       "[S]\r\n[T]\r\nk=v\r\n[s]\r\n"},
+       "[S]\r\nk=v\r\n[T]\r\nk=v\r\n[s]\r\n"},
+      {"last_match_in_an_earlier_opening_of_the_section", "[S]", "k", "v",
+       "[S]\r\nk=v\r\n[T]\r\nk=v\r\n[S]\r\nx=1\r\n",
+       "[S]\r\n[T]\r\nk=v\r\n[S]\r\nx=1\r\n"},
       {"bare_line_feeds", "[S]", "k", "v",
        "[S]\nk=v\nx=1\nk=v\n",
-       "[S]\nx=1\n"},
+       "[S]\nk=v\nx=1\n"},
       {"mixed_line_ends", "[S]", "k", "v",
-       "[S]\r\nk=v\nx=1\r\nk=v\r\n",
-       "[S]\r\nx=1\r\n"},
+       "[S]\r\nx=1\r\nk=v\nx=2\r\n",
+       "[S]\r\nx=1\r\nx=2\r\n"},
       {"last_line_without_line_end", "[S]", "k", "v",
        "[S]\r\nx=1\r\nk=v",
        "[S]\r\nx=1\r\n"},
@@ -50,14 +56,14 @@ std::vector<CutCase> CutCases() {
        "[S]\r\nx=1\r\nk=v\r",
        "[S]\r\nx=1\r\n"},
       {"key_case_ignored", "[S]", "Device", "v",
-       "[S]\r\nDEVICE=v\r\ndevice=v\r\nDevicf=v\r\n",
+       "[S]\r\nDEVICE=v\r\nDevicf=v\r\n",
        "[S]\r\nDevicf=v\r\n"},
       {"value_case_matters", "[S]", "k", "Value",
        "[S]\r\nk=value\r\nk=Value\r\nk=VALUE\r\n",
        "[S]\r\nk=value\r\nk=VALUE\r\n"},
       {"blanks_around_the_equals_sign_ignored", "[S]", "k", "v w",
-       "[S]\r\n k = v w \r\n\tk\t=\tv w\r\nk=v  w\r\n",
-       "[S]\r\nk=v  w\r\n"},
+       "[S]\r\n k = v w \r\nk=v  w\r\n\tk\t=\tv w\r\nx=1\r\n",
+       "[S]\r\n k = v w \r\nk=v  w\r\nx=1\r\n"},
       {"blanks_around_the_record_fields_ignored", "[S]", " k ", " v ",
        "[S]\r\nk=v\r\n",
        "[S]\r\n"},
@@ -84,7 +90,7 @@ std::vector<CutCase> CutCases() {
        "[S]\r\nk=a\r\n"},
       {"empty_value", "[S]", "k", "",
        "[S]\r\nk=\r\nk = \r\nk=x\r\nk\r\n",
-       "[S]\r\nk=x\r\nk\r\n"},
+       "[S]\r\nk=\r\nk=x\r\nk\r\n"},
       {"line_without_equals_sign_stays", "[S]", "k", "",
        "[S]\r\nk\r\n",
        "[S]\r\nk\r\n"},
@@ -124,14 +130,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, CutIniLinesTable, testing::ValuesIn(CutCases()),
                            return std::string(info.param.name);
                          });
 
-TEST(CutIniLines, CountsEveryLineCutAndLeavesTheTailUntouched) {
+TEST(CutIniLines, EachCallCutsOneLineFromTheLastAndLeavesTheTailUntouched) {
   std::string text = "[S]\r\nk=v\r\nk=v\nx=1\r\n";
   std::vector<char> buffer(text.begin(), text.end());
   buffer.resize(buffer.size() + 4, '#');  // room the caller owns past the content
   uint32_t size = static_cast<uint32_t>(text.size());
 
-  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v"), 2u);
+  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v"), 1u);
+  EXPECT_EQ(std::string(buffer.data(), size), "[S]\r\nk=v\r\nx=1\r\n");
+  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v"), 1u);
   EXPECT_EQ(std::string(buffer.data(), size), "[S]\r\nx=1\r\n");
+  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v"), 0u);
   EXPECT_EQ(std::string(buffer.end() - 4, buffer.end()), "####");
 }
 

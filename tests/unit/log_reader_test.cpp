@@ -1,6 +1,7 @@
 #include "uninstall_file/log_reader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "test_files.h"
 
@@ -190,6 +191,73 @@ const DamageRow kDamageRows[] = {
        return s.bytes;
      },
      Damage::kNameUnterminated},
+    // The name is a key name under the Uninstall key: empty, it names that
+    // key itself; with a backslash, a key of another product.
+    {"empty_display_name",
+     [] {
+       VectorSink s(kImage);
+       LogWriter w(s);
+       w.Begin();
+       w.AddDirectory("C:\\a");
+       const uint32_t name = s.Position();
+       w.WriteBytes("", 1);
+       w.FinishRaw(name, w.last_record(), kSignature);
+       return s.bytes;
+     },
+     Damage::kNameInvalid},
+    {"display_name_with_a_backslash",
+     [] {
+       VectorSink s(kImage);
+       LogWriter w(s);
+       w.Begin();
+       const uint32_t name = s.Position();
+       w.WriteBytes("Other\\App", 10);
+       w.FinishRaw(name, kImage, kSignature);
+       return s.bytes;
+     },
+     Damage::kNameInvalid},
+    {"name_offset_at_a_nul_in_the_image",
+     [] {
+       VectorSink s(kImage, 0);  // an image full of NULs
+       LogWriter w(s);
+       w.Begin();
+       w.WriteBytes("App", 4);
+       w.FinishRaw(kImage / 2, kImage, kSignature);
+       return s.bytes;
+     },
+     Damage::kNameInvalid},
+    {"name_offset_at_text_in_the_image",
+     [] {
+       VectorSink s(kImage, 'i');
+       s.bytes[kImage - 1] = 0;
+       LogWriter w(s);
+       w.Begin();
+       w.WriteBytes("App", 4);
+       w.FinishRaw(kImage - 8, kImage, kSignature);
+       return s.bytes;
+     },
+     Damage::kNameBeforeRecords},
+    {"name_offset_inside_the_last_record",
+     [] {
+       VectorSink s(kImage);
+       LogWriter w(s);
+       w.Begin();
+       const uint32_t record = s.Position();
+       w.AddShellGroup("Accessories");
+       w.FinishRaw(record + kRecordHeaderSize, w.last_record(), kSignature);
+       return s.bytes;
+     },
+     Damage::kNameBeforeRecords},
+    {"name_offset_inside_saved_content",
+     [] {
+       VectorSink s(kImage);
+       LogWriter w(s);
+       w.Begin();
+       w.AddRestoredFile("C:\\f", 0, "App\0tail", 9);
+       w.FinishRaw(s.Position() - 8, w.last_record(), kSignature);
+       return s.bytes;
+     },
+     Damage::kNameBeforeRecords},
     {"last_record_inside_trailer",
      [] {
        auto b = Sound([](LogWriter&) {});
@@ -301,6 +369,38 @@ TEST(LogReader, LimitsThatFitExactlyAreSound) {
   });
   LogReader r(MemoryFile(b));
   EXPECT_EQ(r.CheckChain().damage, Damage::kNone);
+}
+
+TEST(LogReader, DisplayNameRightAfterTheRecordsIsSound) {
+  VectorSink s(kImage);
+  LogWriter w(s);
+  w.Begin();
+  w.AddRestoredFile("C:\\f", 0, "abc", 3);
+  const uint32_t name = s.Position();
+  w.WriteBytes("A", 2);
+  w.FinishRaw(name, w.last_record(), kSignature);
+  LogReader r(MemoryFile(s.bytes));
+  EXPECT_EQ(r.CheckChain().damage, Damage::kNone);
+  EXPECT_STREQ(r.display_name(), "A");
+}
+
+// A sound file followed by zeros up to 2 GiB or 4 GiB and more: told by its
+// whole size, never by its low 32 bits (which name the sound file at the
+// start).
+TEST(LogReader, FileOverTheLargestSizeIsTooLarge) {
+  VectorSink s(kImage);
+  LogWriter w(s);
+  w.Begin();
+  w.Finish("App");
+  for (uint64_t size : {kMaxUninstallFileSize + 1, (uint64_t{1} << 32) + s.bytes.size()}) {
+    FILE* f = MemoryFile(s.bytes);
+    ASSERT_EQ(ftruncate(fileno(f), static_cast<off_t>(size)), 0) << "no sparse file here";
+    LogReader r(f);
+    EXPECT_EQ(r.damage(), Damage::kTooLarge) << size;
+    EXPECT_EQ(r.CheckChain().damage, Damage::kTooLarge) << size;
+  }
+  LogReader sound(MemoryFile(s.bytes));
+  EXPECT_EQ(sound.CheckChain().damage, Damage::kNone);
 }
 
 TEST(LogReader, NoFileHasNoStream) {

@@ -99,5 +99,21 @@ TEST(TemporaryCopyPath, IsRecognisedOnlyInItsOwnDirectoryUnderTheTemporaryDirect
   EXPECT_FALSE(IsTemporaryCopyPath("C:\\T\\STP1.tmp\\uninstall.exe", "C:\\T"));
 }
 
+TEST(TemporaryCopyPath, FlatCopyIsAFileNamedSTPDotTmpRightInTheTemporaryDirectory) {
+  const char* temp = "C:\\WINDOWS\\TEMP\\";
+  EXPECT_TRUE(IsFlatTemporaryCopyPath("C:\\WINDOWS\\TEMP\\STP1A2B.TMP", temp));
+  EXPECT_TRUE(IsFlatTemporaryCopyPath("c:\\windows\\temp\\stp1.tmp", temp));
+  const char* not_ours[] = {
+      "C:\\WINDOWS\\TEMP\\STP1.tmp\\uninstall.exe",  // the private directory's form
+      "C:\\WINDOWS\\TEMP\\sub\\STP1.tmp",
+      "C:\\WINDOWS\\TEMP\\ABC1.tmp",
+      "C:\\WINDOWS\\TEMP\\STP1.exe",
+      "C:\\WINDOWS\\TEMP\\.tmp",
+      "C:\\OTHER\\STP1.tmp",
+  };
+  for (const char* path : not_ours) EXPECT_FALSE(IsFlatTemporaryCopyPath(path, temp)) << path;
+  EXPECT_FALSE(IsFlatTemporaryCopyPath("C:\\T\\STP1.tmp", "C:\\T"));
+}
+
 }  // namespace
 }  // namespace kiv

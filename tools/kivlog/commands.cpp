@@ -205,13 +205,15 @@ std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
   const uint32_t size = reader.size();
   switch (verdict.damage) {
     case kiv::Damage::kCannotOpen: return path + ": cannot open";
+    case kiv::Damage::kTooLarge: return path + ": damaged: " + reason;
     case kiv::Damage::kTooShort:
       return path + ": damaged: " + reason + " (" + std::to_string(size) + " bytes)";
     case kiv::Damage::kBadSignature:
       return path + ": damaged at " + Offset(size - kiv::kSignatureSize) + ": " + reason;
     case kiv::Damage::kNameOffset:
       return path + ": damaged at " + Offset(size - kiv::kTrailerSize) + ": " + reason;
-    case kiv::Damage::kNameUnterminated: {
+    case kiv::Damage::kNameUnterminated:
+    case kiv::Damage::kNameInvalid: {
       auto name = TrailerNameOffset(path);
       return path + ": damaged at " + Offset(name ? *name : size - kiv::kTrailerSize) + ": " +
              reason;

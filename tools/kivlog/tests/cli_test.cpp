@@ -553,6 +553,41 @@ TEST_F(KivlogTest, AppendCanRenameTheProductEvenToAShorterName) {
   EXPECT_STREQ(again.display_name(), "Renamed");
 }
 
+// A sound file of 68 bytes, then zeros to 4 GiB + 68 bytes: the low 32 bits
+// of its size would name the sound file at its start.
+TEST_F(KivlogTest, CheckAndAppendRefuseAFileOverTheLargestSizeByName) {
+  Bytes small = [] {
+    Bytes b;
+    VectorSink sink(&b);
+    kiv::LogWriter w(sink);
+    w.Begin();
+    w.AddShellGroup("Group");
+    w.Finish("Example Application Name 1234");
+    return b;
+  }();
+  ASSERT_EQ(small.size(), 68u);
+  const fs::path big = Path("big.exe");
+  WriteFile(big, small);
+  fs::resize_file(big, (uint64_t{1} << 32) + small.size());
+  const std::string expected = "kivlog: " + big.string() + ": damaged: " +
+                               kiv::DamageName(kiv::Damage::kTooLarge) + "\n";
+
+  Outcome check = Kivlog({"check", big});
+  EXPECT_EQ(check.code, 1);
+  EXPECT_EQ(check.out, "");
+  EXPECT_EQ(check.err, expected);
+
+  WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
+  Outcome append = Kivlog({"append", big, Path("more.json")});
+  EXPECT_EQ(append.code, 1);
+  EXPECT_EQ(append.err, expected);
+  EXPECT_EQ(fs::file_size(big), (uint64_t{1} << 32) + small.size());
+  std::ifstream in(big, std::ios::binary);
+  Bytes head(small.size(), '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  EXPECT_EQ(head, small) << "append wrote into the file's first bytes";
+}
+
 TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
   Bytes damaged = DamagedFixtures()[4].bytes;  // type 9 after valid records
   WriteFile(Path("damaged.exe"), damaged);

@@ -1,0 +1,148 @@
+// Uninstall files that try to make the stub undo what the product never did,
+// on the NT family.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "platform/win32.h"
+#include "safety_scenarios.h"
+
+namespace kiv::e2e {
+namespace {
+
+class Names : public testing::TestWithParam<NameCase> {};
+
+TEST_P(Names, NameThatIsNoProductKeyChangesNothing) {
+  NameThatIsNoProductKeyChangesNothing(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Names, testing::ValuesIn(kNameCases),
+                         [](const testing::TestParamInfo<NameCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(Protected, RecordRestoringTheUninstallFileIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kAsIs);
+}
+
+TEST(Protected, RecordRestoringTheUninstallFileInCapitalsIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kUpperCase);
+}
+
+TEST(Protected, RecordRestoringTheUninstallFileByItsShortNameIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kShort);
+}
+
+TEST(Protected, RecordRestoringTheRunningCopyIsPassedOver) {
+  RecordRestoringTheRunningCopyIsPassedOver();
+}
+
+TEST(TemporaryCopy, CopyThatMeetsADamagedFileGoesAtTheNextStart) {
+  CopyThatMeetsADamagedFileGoesAtTheNextStart(/*flat=*/false);
+}
+
+TEST(Fonts, FontRecordUnregistersTheFontWhereTheFamilyLooks) {
+  FontRecordUnregistersTheFontWhereTheFamilyLooks(/*nt_family=*/true);
+}
+
+// A product directory a user can write, where a directory was swapped for a
+// link to another place: no record acts through the link, and the walk goes
+// on with the records after them.
+TEST(ReparsePoints, NoRecordActsThroughALinkInItsPath) {
+  std::string product = FreshDirectory("links\\App");
+  std::string elsewhere = FreshDirectory("links\\Elsewhere");
+  WriteFileBytes(elsewhere + "\\victim.txt", "not the product's");
+  WriteFileBytes(elsewhere + "\\config.txt", "not the product's");
+  const std::string ini = "[S]\r\nk=v\r\nkept=1\r\n";
+  WriteFileBytes(elsewhere + "\\settings.ini", ini);
+  MakeDirectories(elsewhere + "\\empty");
+  WriteFileBytes(product + "\\own.txt", "installed");
+  const std::string data = product + "\\data";
+  ASSERT_TRUE(MakeSymbolicLink(data, elsewhere));
+  ASSERT_NE(GetFileAttributesA(data.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+  const std::string file = product + "\\uninst.exe";
+  WriteUninstallFile(file, "Links", [&](LogWriter& w) {
+    w.AddFile((product + "\\own.txt").c_str());  // undone last: the walk went on
+    w.AddFile((data + "\\victim.txt").c_str());
+    w.AddRestoredFile((data + "\\config.txt").c_str(), 0x01D5C1E2A3B4C5D0ull, "saved", 5);
+    w.AddIniEntry((data + "\\settings.ini").c_str(), "[S]", "k", "", "v", true);
+    w.AddIniEntry((data + "\\settings.ini").c_str(), "S", "kept", "<null>", "", false);
+    w.AddDirectory((data + "\\empty").c_str());
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_EQ(ReadFileBytes(elsewhere + "\\victim.txt"), "not the product's");
+  EXPECT_EQ(ReadFileBytes(elsewhere + "\\config.txt"), "not the product's");
+  EXPECT_EQ(ReadFileBytes(elsewhere + "\\settings.ini"), ini);
+  EXPECT_TRUE(DirectoryExists(elsewhere + "\\empty"));
+  EXPECT_FALSE(FileExists(product + "\\own.txt"));
+  RunUnix("/bin/rm", "-f '" + UnixPath(data) + "'");
+}
+
+// A link logged itself as the product's directory is left standing, and
+// what it points at stays. (Wine shows a link to a file as a plain file, and
+// its DeleteFileA removes the target: that case cannot be shown here.)
+TEST(ReparsePoints, LinkLoggedItselfIsLeftStandingWithItsTarget) {
+  std::string product = FreshDirectory("links\\Own");
+  std::string elsewhere = FreshDirectory("links\\Target");
+  MakeDirectories(elsewhere + "\\empty");
+  const std::string dir_link = product + "\\dir";
+  ASSERT_TRUE(MakeSymbolicLink(dir_link, elsewhere + "\\empty"));
+  const std::string file = product + "\\uninst.exe";
+  WriteUninstallFile(file, "Own Links", [&](LogWriter& w) {
+    w.AddDirectory(dir_link.c_str());
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  EXPECT_TRUE(DirectoryExists(elsewhere + "\\empty")) << "the link's target was removed";
+  EXPECT_NE(GetFileAttributesA(dir_link.c_str()), INVALID_FILE_ATTRIBUTES);
+  RunUnix("/bin/rm", "-f '" + UnixPath(dir_link) + "'");
+}
+
+// The copy's private directory, held from its check to the launch.
+TEST(HeldDirectory, CannotBeRenamedOrDeletedUntilReleased) {
+  std::string dir = FreshDirectory("held") + "\\STPk1x.tmp";
+  ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+  std::string moved = dir + ".moved";
+  {
+    platform::HeldDirectory held;
+    ASSERT_TRUE(held.Hold(dir.c_str()));
+    EXPECT_FALSE(MoveFileA(dir.c_str(), moved.c_str())) << "renamed away while held";
+    EXPECT_FALSE(RemoveDirectoryA(dir.c_str())) << "deleted while held";
+    EXPECT_TRUE(DirectoryExists(dir));
+  }
+  EXPECT_TRUE(MoveFileA(dir.c_str(), moved.c_str())) << "still held after release";
+}
+
+TEST(HeldDirectory, RefusesWhatAnotherProgramCouldHavePutInItsPlace) {
+  std::string base = FreshDirectory("held refused");
+  // Not empty: a DLL planted beside the copy-to-be.
+  std::string planted = base + "\\STPk1y.tmp";
+  WriteFileBytes(planted + "\\version.dll", "planted");
+  // A link to a directory elsewhere.
+  std::string elsewhere = FreshDirectory("held elsewhere");
+  std::string link = base + "\\STPk1z.tmp";
+  ASSERT_TRUE(MakeSymbolicLink(link, elsewhere));
+  ASSERT_NE(GetFileAttributesA(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u)
+      << "Wine shows no reparse point for a directory link";
+  // A file, not a directory.
+  std::string file = base + "\\STPk20.tmp";
+  WriteFileBytes(file, "x");
+
+  for (const std::string& path : {planted, link, file}) {
+    platform::HeldDirectory held;
+    EXPECT_FALSE(held.Hold(path.c_str())) << path;
+    // Nothing stays held after a refusal.
+    EXPECT_TRUE(MoveFileA(path.c_str(), (path + ".moved").c_str())) << path;
+  }
+}
+
+}  // namespace
+}  // namespace kiv::e2e
