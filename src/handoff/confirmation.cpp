@@ -1,7 +1,7 @@
 #include "handoff/confirmation.h"
 
 #include "handoff/temporary_copy.h"
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "run/uninstall_run.h"
 #include "uninstall_file/log_reader.h"

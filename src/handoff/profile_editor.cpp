@@ -1,6 +1,6 @@
 #include "handoff/profile_editor.h"
 
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 
 namespace kiv {
 

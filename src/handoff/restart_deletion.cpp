@@ -1,7 +1,7 @@
 #include "handoff/restart_deletion.h"
 
 #include "handoff/profile_editor.h"
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 #include "platform/win32.h"
 
 namespace kiv {

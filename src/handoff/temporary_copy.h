@@ -15,7 +15,7 @@
 
 #include <stdint.h>
 
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 #include "platform/win32.h"
 
 namespace kiv {

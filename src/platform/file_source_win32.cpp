@@ -1,6 +1,6 @@
 // FileSource over a Win32 file handle: what the stub and kivlog.exe read the
 // uninstall file through. No C runtime stream is involved.
-#include "platform/file_source.h"
+#include "base/file_source.h"
 
 #include "platform/win32.h"
 

@@ -1,6 +1,6 @@
 // Directory and File records: remove what the installer created, put back
 // what it replaced.
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "run/record_actions.h"
 

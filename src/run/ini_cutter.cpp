@@ -1,6 +1,6 @@
 #include "run/ini_cutter.h"
 
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 
 namespace kiv {
 

@@ -5,7 +5,7 @@
 #ifndef KIV_RUN_RECORD_ACTIONS_H_
 #define KIV_RUN_RECORD_ACTIONS_H_
 
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "uninstall_file/log_reader.h"
 

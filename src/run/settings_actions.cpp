@@ -4,7 +4,7 @@
 // Each action reads its whole payload first and acts only on fields that
 // came whole. Nothing here reports a failure: a refused change leaves the
 // setting as it is and the walk goes on.
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "run/ini_cutter.h"
 #include "run/record_actions.h"

@@ -17,7 +17,7 @@
 
 #include <stdint.h>
 
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 #include "uninstall_file/layout.h"
 
 namespace kiv {

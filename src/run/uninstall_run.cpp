@@ -2,7 +2,7 @@
 
 #include "handoff/restart_deletion.h"
 #include "handoff/temporary_copy.h"
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
 #include "run/record_actions.h"

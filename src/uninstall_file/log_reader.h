@@ -23,7 +23,7 @@
 
 #include <stdint.h>
 
-#include "platform/file_source.h"
+#include "base/file_source.h"
 #include "uninstall_file/layout.h"
 
 namespace kiv {

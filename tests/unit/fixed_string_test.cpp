@@ -1,4 +1,4 @@
-#include "platform/fixed_string.h"
+#include "base/fixed_string.h"
 
 #include <gtest/gtest.h>
 

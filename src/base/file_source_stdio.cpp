@@ -1,5 +1,5 @@
 // FileSource over stdio, for the host: the companion tool, tests, fuzzers.
-#include "platform/file_source.h"
+#include "base/file_source.h"
 
 namespace kiv {
 

@@ -3,9 +3,10 @@
 // Every write is bounded: Assign/Append return false and leave the contents
 // unchanged when the result (with its NUL) would not fit. There is no
 // constructor from a pointer, so nothing is copied without a check.
-// Portable: no <windows.h>, no allocation, no C runtime calls.
-#ifndef KIV_PLATFORM_FIXED_STRING_H_
-#define KIV_PLATFORM_FIXED_STRING_H_
+// Portable: no <windows.h>, no allocation, no C runtime calls; the stub, the
+// companion tool and the tests share it.
+#ifndef KIV_BASE_FIXED_STRING_H_
+#define KIV_BASE_FIXED_STRING_H_
 
 #include <stdint.h>
 
@@ -131,4 +132,4 @@ bool Format3(FixedString<N>& out, const char* fmt, const char* a, const char* b,
 
 }  // namespace kiv
 
-#endif  // KIV_PLATFORM_FIXED_STRING_H_
+#endif  // KIV_BASE_FIXED_STRING_H_

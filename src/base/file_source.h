@@ -4,9 +4,11 @@
 // so this type needs no buffering of its own. On Windows it is a file
 // handle (src/platform/file_source_win32.cpp): the file is opened so that
 // nobody can write it while it is open. On the host it is a stdio stream
-// (file_source_stdio.cpp), which the tests may also hand in from memory.
-#ifndef KIV_PLATFORM_FILE_SOURCE_H_
-#define KIV_PLATFORM_FILE_SOURCE_H_
+// (src/base/file_source_stdio.cpp), which the tests may also hand in from
+// memory. The reader sees only this type; which file calls stand behind it
+// is chosen when the program is linked.
+#ifndef KIV_BASE_FILE_SOURCE_H_
+#define KIV_BASE_FILE_SOURCE_H_
 
 #include <stdint.h>
 #include <stdio.h>
@@ -42,4 +44,4 @@ class FileSource {
 
 }  // namespace kiv
 
-#endif  // KIV_PLATFORM_FILE_SOURCE_H_
+#endif  // KIV_BASE_FILE_SOURCE_H_
