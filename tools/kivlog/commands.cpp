@@ -32,6 +32,9 @@ using kiv::RecordType;
 // uninstall file: its whole image has to fit.
 constexpr uint64_t kStubCopyLimit = 60000;
 
+// An append keeps its trailer within one block of this size.
+constexpr uint64_t kTrailerBlock = 4096;
+
 void Error(std::ostream& err, const std::string& line) { err << "kivlog: " << line << '\n'; }
 
 std::string Offset(uint64_t offset) {
@@ -172,7 +175,7 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
     return false;
   }
   if (r.type != RecordType::kFile || !saved) return WriteFieldRecord(writer, r);
-  FILE* content = fopen(saved->path.c_str(), "rb");
+  FILE* content = OpenFile(saved->path, "rb");
   if (!content) {
     *why = "cannot open " + saved->path + ": " + ErrnoText();
     return false;
@@ -186,7 +189,7 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
 
 // The trailer's name offset, for a message about the display name.
 std::optional<uint32_t> TrailerNameOffset(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
+  FILE* f = OpenFile(path, "rb");
   if (!f) return std::nullopt;
   uint8_t trailer[kiv::kTrailerSize];
   std::optional<uint32_t> result;
@@ -236,6 +239,15 @@ bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdic
     return false;
   }
   return true;
+}
+
+// Files that are not regular (a directory, a FIFO, a device) are refused
+// before anything opens them: a FIFO would block the open.
+bool RefuseIrregular(const std::string& path, std::ostream& err) {
+  std::string why;
+  if (RegularFileSize(path, &why)) return true;
+  Error(err, path + ": cannot open: " + why);
+  return false;
 }
 
 // A string for the table: control bytes and quotes as \xNN, the rest as is.
@@ -314,7 +326,7 @@ void PrintJson(const Listing& listing, std::ostream& out) {
   out << doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
 }
 
-bool WriteZeros(FileSink& sink, uint32_t count) {
+bool WriteZeros(kiv::ByteSink& sink, uint32_t count) {
   static const uint8_t kZeros[4096] = {};
   while (count > 0) {
     const uint32_t step = std::min<uint32_t>(count, sizeof(kZeros));
@@ -327,6 +339,86 @@ bool WriteZeros(FileSink& sink, uint32_t count) {
 bool IsSignature(const uint8_t* bytes) {
   return memcmp(bytes, kiv::kSignature, kiv::kSignatureSize) == 0;
 }
+
+
+void StoreTrailer(uint8_t* trailer, uint32_t name_offset, uint32_t last_record) {
+  kiv::StoreU32(trailer + kiv::kTrailerNameOffset, name_offset);
+  kiv::StoreU32(trailer + kiv::kTrailerLastRecordOffset, last_record);
+  memcpy(trailer + kiv::kTrailerSignatureOffset, kiv::kSignature, kiv::kSignatureSize);
+}
+
+// Every write of an append goes through here, counted, so that a test can
+// end the process after any write or byte as a kill would.
+class AppendWrites {
+ public:
+  AppendWrites(LockedFile& file, const AppendStop& stop) : file_(file), stop_(stop) {}
+
+  bool Write(uint64_t offset, const void* data, size_t size, std::string* why) {
+    if (stop_.after_writes && writes_ == *stop_.after_writes) std::_Exit(kExitCutOff);
+    if (stop_.after_bytes && bytes_ + size > *stop_.after_bytes) {
+      // A write of a trailer lies within one block and is never torn by a
+      // kill or a crash (a disk writes a sector whole): stop before it.
+      // Anything longer may end at any byte.
+      if (size > kiv::kTrailerSize) {
+        file_.WriteAt(offset, data, static_cast<size_t>(*stop_.after_bytes - bytes_), why);
+      }
+      std::_Exit(kExitCutOff);
+    }
+    if (!file_.WriteAt(offset, data, size, why)) return false;
+    ++writes_;
+    bytes_ += size;
+    return true;
+  }
+  bool Flush(std::string* why) { return file_.Flush(why); }
+
+ private:
+  LockedFile& file_;
+  const AppendStop& stop_;
+  uint64_t writes_ = 0, bytes_ = 0;
+};
+
+// A ByteSink that gathers bytes into large writes at increasing offsets.
+class BufferedSink final : public kiv::ByteSink {
+ public:
+  BufferedSink(AppendWrites& writes, uint32_t position)
+      : writes_(writes), flushed_(position) { buffer_.reserve(kBuffer); }
+  bool Write(const void* data, uint32_t size) override {
+    if (failed_) return false;
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      const uint32_t step = std::min<uint32_t>(size, static_cast<uint32_t>(kBuffer - buffer_.size()));
+      buffer_.append(bytes, step);
+      bytes += step;
+      size -= step;
+      if (buffer_.size() == kBuffer && !Drain()) return false;
+    }
+    return true;
+  }
+  uint32_t Position() const override {
+    return flushed_ + static_cast<uint32_t>(buffer_.size());
+  }
+  bool Drain() {
+    if (failed_) return false;
+    if (buffer_.empty()) return true;
+    if (!writes_.Write(flushed_, buffer_.data(), buffer_.size(), &why_)) {
+      failed_ = true;
+      return false;
+    }
+    flushed_ += static_cast<uint32_t>(buffer_.size());
+    buffer_.clear();
+    return true;
+  }
+  bool failed() const { return failed_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  static constexpr size_t kBuffer = 1 << 20;
+  AppendWrites& writes_;
+  uint32_t flushed_;
+  std::string buffer_;
+  bool failed_ = false;
+  std::string why_;
+};
 
 }  // namespace
 
@@ -391,7 +483,7 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   }
   if (failure.empty() && !MoveIntoPlace(temp, out_path, &why)) failure = out_path + ": " + why;
   if (!failure.empty()) {
-    remove(temp.c_str());
+    RemoveFile(temp);
     Error(err, failure);
     return kExitFailed;
   }
@@ -400,7 +492,8 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
 
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err) {
-  kiv::LogReader reader(path.c_str());
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  kiv::LogReader reader(OpenFile(path, "rb"));
   kiv::ChainVerdict verdict;
   if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
   const Listing listing = ReadListing(reader, code_page);
@@ -413,7 +506,8 @@ int List(const std::string& path, bool json, uint32_t code_page, std::ostream& o
 }
 
 int Check(const std::string& path, std::ostream& out, std::ostream& err) {
-  kiv::LogReader reader(path.c_str());
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  kiv::LogReader reader(OpenFile(path, "rb"));
   kiv::ChainVerdict verdict;
   if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
   // The count CheckChain gives includes the type-0 record that ends the chain.
@@ -422,98 +516,102 @@ int Check(const std::string& path, std::ostream& out, std::ostream& err) {
   return kExitOk;
 }
 
-int Append(const std::string& path, const std::string& manifest_path,
-           std::optional<uint64_t> stop_after, std::ostream& /*out*/, std::ostream& err) {
+int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,
+           std::ostream& /*out*/, std::ostream& err) {
   Prepared prepared;
   if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
   const Manifest& manifest = prepared.manifest;
+  if (manifest.records.empty() && !manifest.display_name) return kExitOk;
 
-  // The file as it stands: sound, its last record, the end of its records
-  // (new records go there, over the display name and trailer) and its name.
-  uint32_t last_record, records_end, old_size;
+  // Held to the end: a second append waits here, and reads the file only
+  // once this one is done with it.
+  LockedFile file;
+  std::string why;
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  if (!file.Open(path, &why)) {
+    Error(err, path + ": cannot open for writing: " + why);
+    return kExitFailed;
+  }
+
+  // The file as it stands: sound, its trailer, its last record and its name.
+  uint32_t last_record, old_size;
+  uint8_t old_trailer[kiv::kTrailerSize];
   std::string name;
   {
-    kiv::LogReader reader(path.c_str());
+    kiv::LogReader reader(OpenFile(path, "rb"));
     kiv::ChainVerdict verdict;
     if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
     last_record = reader.last_record();
     old_size = reader.size();
     name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
-    // Records normally lie back to back, but take the furthest end of any, so
-    // no payload is overwritten whatever the layout.
-    records_end = 0;
-    for (const auto& r : ReadListing(reader, kWindows1252).records) {
-      records_end = std::max(records_end, r.end);
+    auto name_offset = TrailerNameOffset(path);
+    if (!name_offset) {
+      Error(err, path + ": cannot read its trailer");
+      return kExitFailed;
     }
+    StoreTrailer(old_trailer, *name_offset, last_record);
   }
-  uint64_t total = records_end;
+
+  // The new records, name and trailer go after the old end of the file, so
+  // nothing the old trailer reaches is touched. The trailer lies within one
+  // 4 KiB block (zeros after the name move it there), so that a write of it
+  // is never half done for want of room.
+  uint64_t name_at = old_size;
   for (size_t i = 0; i < manifest.records.size(); ++i) {
-    total += EncodedSize(manifest.records[i], prepared.saved[i]);
+    name_at += EncodedSize(manifest.records[i], prepared.saved[i]);
   }
-  total += name.size() + 1 + kiv::kTrailerSize;
+  uint64_t trailer_at = name_at + name.size() + 1;
+  if (trailer_at / kTrailerBlock != (trailer_at + kiv::kTrailerSize - 1) / kTrailerBlock) {
+    trailer_at = (trailer_at / kTrailerBlock + 1) * kTrailerBlock;
+  }
+  const uint64_t total = trailer_at + kiv::kTrailerSize;
   if (total > kMaxFileSize) {
     Error(err, path + ": would grow to " + std::to_string(total) +
                    " bytes; an uninstall file holds at most " + std::to_string(kMaxFileSize));
     return kExitFailed;
   }
+  file.Reserve(old_size, total);
 
-  FILE* file = fopen(path.c_str(), "r+b");
-  if (!file) {
-    Error(err, path + ": cannot open for writing: " + ErrnoText());
-    return kExitFailed;
-  }
-  // Room for a whole record with its name and trailer, so that each step
-  // usually leaves in one write.
-  setvbuf(file, nullptr, _IOFBF, 1 << 16);
-  FileSink sink(file, records_end);
-  kiv::LogWriter writer(sink);
-  writer.Resume(last_record);
-  uint32_t end_of_file = old_size;
-  // The display name and a trailer naming the last record, after the records,
-  // flushed to disk. The file never shrinks: when the new tail is shorter
-  // than the old, zeros after the name fill the gap, so no stale trailer is
-  // left at the end.
-  const auto write_tail = [&]() {
-    const uint32_t tail = static_cast<uint32_t>(name.size()) + 1 + kiv::kTrailerSize;
-    const uint32_t gap = end_of_file > records_end + tail ? end_of_file - records_end - tail : 0;
-    if (!sink.Seek(records_end) ||
-        !sink.Write(name.c_str(), static_cast<uint32_t>(name.size()) + 1) ||
-        !WriteZeros(sink, gap) ||
-        !writer.FinishRaw(records_end, writer.last_record(), kiv::kSignature) ||
-        !FlushToDisk(file)) {
-      return false;
+  AppendWrites writes(file, stop);
+  std::string failure;
+  uint8_t new_trailer[kiv::kTrailerSize];
+  // 1. A copy of the old trailer at the new end: the file says what it said
+  //    before, with free room between the old trailer and the new end.
+  if (!writes.Write(trailer_at, old_trailer, sizeof(old_trailer), &why)) failure = why;
+  // 2. The records, chained to the old last record, and the name, in that room.
+  if (failure.empty()) {
+    BufferedSink sink(writes, old_size);
+    kiv::LogWriter writer(sink);
+    writer.Resume(last_record);
+    for (size_t i = 0; failure.empty() && i < manifest.records.size(); ++i) {
+      if (!WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
+        failure = "records[" + std::to_string(i) + "]: " + (sink.failed() ? sink.why() : why);
+      }
     }
-    end_of_file = std::max(end_of_file, sink.Position());
-    return true;
-  };
-  std::string failure, why;
-  for (size_t i = 0; i < manifest.records.size(); ++i) {
-    // No flush here: what the test sees must be what each step flushed.
-    if (stop_after && i == *stop_after) std::_Exit(kExitCutOff);
-    // The record goes over the old display name and trailer, and a new name
-    // and trailer follow it: after this step the file is whole again.
-    const std::string where = "records[" + std::to_string(i) + "]: ";
-    if (!sink.Seek(records_end) ||
-        !WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
-      failure = where + why;
-      break;
+    const uint32_t name_offset = sink.Position();
+    if (failure.empty() &&
+        (!sink.Write(name.c_str(), static_cast<uint32_t>(name.size()) + 1) ||
+         !WriteZeros(sink, static_cast<uint32_t>(trailer_at - sink.Position())) || !sink.Drain())) {
+      failure = sink.why();
     }
-    records_end = sink.Position();
-    if (!write_tail()) {
-      failure = where + "cannot write: " + ErrnoText();
-      break;
+    if (failure.empty() && sink.Position() != trailer_at) {
+      failure = "wrote up to " + std::to_string(sink.Position()) + ", expected " +
+                std::to_string(trailer_at) + " (did a saved file change?)";
     }
+    StoreTrailer(new_trailer, name_offset, writer.last_record());
   }
-  // A new name with no records: only the tail changes.
-  if (failure.empty() && manifest.records.empty() && manifest.display_name && !write_tail()) {
-    failure = "cannot write: " + ErrnoText();
+  // 3. All that on the disk; 4. the trailer naming the new records and name
+  //    in one small write over the copy, and on the disk again.
+  if (failure.empty() && !writes.Flush(&why)) failure = why;
+  if (failure.empty() && !writes.Write(trailer_at, new_trailer, sizeof(new_trailer), &why)) {
+    failure = why;
   }
-  if (failure.empty() && stop_after && manifest.records.size() == *stop_after) {
-    std::_Exit(kExitCutOff);
-  }
-  if (fclose(file) != 0 && failure.empty()) failure = "cannot write: " + ErrnoText();
+  if (failure.empty() && !writes.Flush(&why)) failure = why;
   if (!failure.empty()) {
-    Error(err, path + ": " + failure);
+    // The old file is still all there in front: cut back to it, so a
+    // failed append leaves the file as it was.
+    file.Truncate(old_size, &why);
+    Error(err, path + ": cannot append: " + failure);
     return kExitFailed;
   }
   return kExitOk;
@@ -666,12 +764,16 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   }
   if (name == "check") return Check(operands[0], out, err);
   // append
-  std::optional<uint64_t> stop_after;
-  if (const char* seam = getenv("KIVLOG_APPEND_STOP_AFTER")) {
-    stop_after = ParseCount(seam);
-    if (!stop_after) return Usage(err, "KIVLOG_APPEND_STOP_AFTER is not a count");
+  AppendStop stop;
+  if (const char* seam = getenv("KIVLOG_APPEND_STOP")) {
+    const std::string text = seam;
+    if (text.rfind("writes:", 0) == 0) stop.after_writes = ParseCount(text.c_str() + 7);
+    if (text.rfind("bytes:", 0) == 0) stop.after_bytes = ParseCount(text.c_str() + 6);
+    if (!stop.after_writes && !stop.after_bytes) {
+      return Usage(err, "KIVLOG_APPEND_STOP is not writes:N or bytes:N");
+    }
   }
-  return Append(operands[0], operands[1], stop_after, out, err);
+  return Append(operands[0], operands[1], stop, out, err);
 }
 
 }  // namespace kivlog

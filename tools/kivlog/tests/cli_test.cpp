@@ -3,6 +3,8 @@
 // judged with the same LogReader the stub uses.
 #include <fcntl.h>
 #include <spawn.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "code_page.h"
+#include "listing.h"
+#include "manifest.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/log_writer.h"
 
@@ -60,10 +65,12 @@ class KivlogTest : public testing::Test {
 
   fs::path Path(const std::string& name) const { return dir_ / name; }
 
-  // Runs the tool; extra_env entries are NAME=value.
-  Outcome Kivlog(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
-    const std::string out_path = (dir_ / "io" / "stdout").string();
-    const std::string err_path = (dir_ / "io" / "stderr").string();
+  // Starts the tool with its output going to files named after tag;
+  // extra_env entries are NAME=value. Finish() waits for it.
+  pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {},
+              const std::string& tag = "run") {
+    const std::string out_path = (dir_ / "io" / (tag + ".out")).string();
+    const std::string err_path = (dir_ / "io" / (tag + ".err")).string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -78,19 +85,28 @@ class KivlogTest : public testing::Test {
     std::vector<char*> envp;
     for (auto& e : env_text) envp.push_back(e.data());
     envp.push_back(nullptr);
-    pid_t pid;
-    Outcome run;
+    pid_t pid = -1;
     if (posix_spawn(&pid, KIVLOG_EXE, &actions, nullptr, argv.data(), envp.data()) != 0) {
       ADD_FAILURE() << "cannot start " << KIVLOG_EXE;
-      return run;
+      pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  Outcome Finish(pid_t pid, const std::string& tag = "run") {
+    Outcome run;
+    if (pid < 0) return run;
     int status = 0;
     waitpid(pid, &status, 0);
     run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(out_path);
-    run.err = ReadFile(err_path);
+    run.out = ReadFile(dir_ / "io" / (tag + ".out"));
+    run.err = ReadFile(dir_ / "io" / (tag + ".err"));
     return run;
+  }
+
+  Outcome Kivlog(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
+    return Finish(Start(args, extra_env));
   }
 
   // Writes a manifest and builds it on the stand-in stub.
@@ -237,7 +253,7 @@ TEST_F(KivlogTest, BuildRefusesAnInvalidManifestAndLeavesNoOutput) {
        "kivlog: records[0].saved.content_file: cannot use @/nope.bin: No such file or directory"},
       {"content_file_is_a_directory",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "io"}}]})",
-       "kivlog: records[0].saved.content_file: cannot use @/io: not a regular file"},
+       "kivlog: records[0].saved.content_file: cannot use @/io: a directory, not a file"},
       {"not_json", R"({"display_name": "A", "records": [})",
        "kivlog: @/m.json: not valid JSON: parse error at line 1, column 35: syntax error while "
        "parsing value - unexpected '}'; expected '[', '{', or a literal"},
@@ -482,56 +498,172 @@ Json Slice(const Json& a, size_t from, size_t to) {
   return part;
 }
 
-TEST_F(KivlogTest, AppendGivesTheSameFileAsBuildingEverythingAtOnce) {
+// What the stub would undo: the display name and every record's fields in
+// undo order, offsets left out; or the damage, when the stub would refuse it.
+Json Undone(const fs::path& file) {
+  kiv::LogReader reader(file.c_str());
+  const kiv::ChainVerdict verdict = reader.CheckChain();
+  if (verdict.damage != kiv::Damage::kNone) {
+    return "damaged at " + std::to_string(verdict.offset) + ": " + kiv::DamageName(verdict.damage);
+  }
+  const kivlog::Listing listing = kivlog::ReadListing(reader, kivlog::kWindows1252);
+  Json records = Json::array();
+  for (const auto& r : listing.records) {
+    records.push_back({{"type", kivlog::RecordTypeName(r.type)}, {"fields", Json::parse(r.fields.dump())}});
+  }
+  return {{"display_name", listing.display_name}, {"records", records}};
+}
+
+TEST_F(KivlogTest, AppendGivesTheSameRecordsAsBuildingEverythingAtOnce) {
   ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}, "all.exe").code, 0);
   ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
   WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
   Outcome run = Kivlog({"append", Path("out.exe"), Path("more.json")});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(ReadFile(Path("out.exe")), ReadFile(Path("all.exe")));
+  EXPECT_EQ(Undone(Path("out.exe")), Undone(Path("all.exe")));
+  // The saved content went in whole: the restored bytes are the stub's.
+  Outcome list = Kivlog({"list", "--json", Path("out.exe")});
+  const Json saved = Json::parse(list.out)["records"][3];
+  ASSERT_EQ(saved["type"], "file");
+  const Bytes file = ReadFile(Path("out.exe"));
+  const Bytes stub = ReadFile(stub_);
+  const size_t content_at = saved["offset"].get<size_t>() + 6 + strlen("C:\\App\\sub\\b.dll") + 1 + 1 + 8 + 4;
+  EXPECT_EQ(file.substr(content_at, stub.size()), stub);
 }
 
-// An installer that dies after k records leaves a file that undoes exactly
-// the first k: the tool stops itself with _Exit after its k-th flush.
-TEST_F(KivlogTest, AppendCutOffAfterKRecordsLeavesExactlyTheFirstK) {
-  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}, "all.exe").code, 0);
-  const Bytes all = ReadFile(Path("all.exe"));
-  for (size_t k = 0; k <= kMore.size(); ++k) {
-    SCOPED_TRACE("k = " + std::to_string(k));
-    ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
-    WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
-    Outcome cut = Kivlog({"append", Path("out.exe"), Path("more.json")},
-                     {"KIVLOG_APPEND_STOP_AFTER=" + std::to_string(k)});
-    ASSERT_EQ(cut.code, 3) << cut.err;
+// An append is one transaction: stopped after any write, after any byte, or
+// by a full disk, it leaves a file the stub takes as sound holding either the
+// records from before or all of them; never a damaged file, never a part.
+class AppendStopTest : public KivlogTest {
+ protected:
+  void SetUp() override {
+    KivlogTest::SetUp();
+    // 3 MiB of saved content: several of the tool's writes.
+    Bytes big(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 + i / 4099);
+    WriteFile(Path("big.bin"), big);
+    more_ = Concat(kMore, Json::array({{{"type", "file"}, {"path", "C:\\App\\big.dll"},
+                                        {"saved", {{"content_file", "big.bin"}, {"time", 1}}}},
+                                       {{"type", "directory"}, {"path", "C:\\App\\last"}}}));
+    ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}, "base.exe").code, 0);
+    ASSERT_EQ(Build({{"display_name", "Renamed App"}, {"records", Concat(kFirst, more_)}}, "all.exe").code, 0);
+    WriteFile(Path("more.json"), Json{{"display_name", "Renamed App"}, {"records", more_}}.dump());
+    base_ = ReadFile(Path("base.exe"));
+    before_ = Undone(Path("base.exe"));
+    after_ = Undone(Path("all.exe"));
+    ASSERT_TRUE(before_.is_object());
+    ASSERT_TRUE(after_.is_object());
+    // The size an append that is not stopped leaves.
+    WriteFile(Path("done.exe"), base_);
+    ASSERT_EQ(Kivlog({"append", Path("done.exe"), Path("more.json")}).code, 0);
+    ASSERT_EQ(Undone(Path("done.exe")), after_);
+    final_size_ = fs::file_size(Path("done.exe"));
+  }
 
-    kiv::LogReader reader(Path("out.exe").c_str());
-    const kiv::ChainVerdict verdict = reader.CheckChain();
-    ASSERT_EQ(verdict.damage, kiv::Damage::kNone) << kiv::DamageName(verdict.damage);
-    EXPECT_EQ(verdict.records, 1 + kFirst.size() + k);
-    EXPECT_STREQ(reader.display_name(), "Example App");
-
-    Outcome list = Kivlog({"list", "--json", Path("out.exe")});
-    ASSERT_EQ(list.code, 0) << list.err;
-    const Json expected = Concat(kFirst, Slice(kMore, 0, k));
-    const Json got = Json::parse(list.out)["records"];
-    ASSERT_EQ(got.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-      EXPECT_EQ(got[i]["type"], expected[expected.size() - 1 - i]["type"]);
-      EXPECT_EQ(got[i].value("path", ""), expected[expected.size() - 1 - i].value("path", ""));
+  // Appends to a fresh copy of the base file, stopped as stop says; checks
+  // what is left, and that the same append then goes through on it.
+  int StopAndCheck(const std::string& stop) {
+    SCOPED_TRACE(stop);
+    WriteFile(Path("out.exe"), base_);
+    Outcome cut = Kivlog({"append", Path("out.exe"), Path("more.json")}, {"KIVLOG_APPEND_STOP=" + stop});
+    EXPECT_TRUE(cut.code == 3 || cut.code == 0) << cut.code << cut.err;
+    const Json left = Undone(Path("out.exe"));
+    if (left == before_) {
+      ++saw_before_;
+      EXPECT_NE(cut.code, 0);
+    } else {
+      EXPECT_EQ(left, after_);
+      ++saw_after_;
     }
+    if (cut.code == 3) {
+      Outcome again = Kivlog({"append", Path("out.exe"), Path("more.json")});
+      EXPECT_EQ(again.code, 0) << again.err;
+      // From the old records the retry adds all; the new ones it adds again.
+      if (left == before_) EXPECT_EQ(Undone(Path("out.exe")), after_);
+    }
+    return cut.code;
+  }
 
-    // The rest goes on where the cut left off, and the file ends up whole.
-    WriteFile(Path("rest.json"), Json{{"records", Slice(kMore, k, kMore.size())}}.dump());
-    Outcome rest = Kivlog({"append", Path("out.exe"), Path("rest.json")});
-    ASSERT_EQ(rest.code, 0) << rest.err;
-    EXPECT_EQ(ReadFile(Path("out.exe")), all);
+  Json more_, before_, after_;
+  Bytes base_;
+  uint64_t final_size_ = 0;
+  int saw_before_ = 0, saw_after_ = 0;
+};
+
+TEST_F(AppendStopTest, AfterEveryWrite) {
+  int writes = 0;
+  while (StopAndCheck("writes:" + std::to_string(writes)) == 3) {
+    ASSERT_LT(++writes, 100);
+  }
+  // A copy of the old trailer, the 1 MiB blocks of records and name, the new trailer.
+  EXPECT_GE(writes, 5);
+  EXPECT_EQ(saw_after_, 1);  // only the run that was not stopped
+  EXPECT_EQ(saw_before_, writes);
+}
+
+// A trailer is written whole or not at all (it never crosses a block, and a
+// kill cannot tear a 20-byte write): a stop inside one lands before it.
+TEST_F(AppendStopTest, AfterEveryKthByteAndTheLastBytesBeforeTheNewTrailer) {
+  // Counted from the copy of the old trailer, the first write.
+  const uint64_t written = final_size_ - base_.size() + kiv::kTrailerSize;
+  std::vector<uint64_t> stops;
+  for (uint64_t at = 0; at < written; at += 65521) stops.push_back(at);
+  // The last bytes of records and name, and each byte of the new trailer.
+  for (uint64_t back = 1; back <= 4200; back += back < 60 ? 1 : 397) stops.push_back(written - back);
+  for (uint64_t at : stops) EXPECT_EQ(StopAndCheck("bytes:" + std::to_string(at)), 3);
+  EXPECT_EQ(saw_before_, static_cast<int>(stops.size()));
+  EXPECT_EQ(StopAndCheck("bytes:" + std::to_string(written)), 0);
+  EXPECT_EQ(saw_after_, 1);
+}
+
+TEST_F(AppendStopTest, AtAFullDiskNothingChanges) {
+  // The file-size limit makes the system refuse writes past it, as a full
+  // disk would, and the tool must say so and leave the file as it was.
+  for (uint64_t room : {uint64_t{0}, uint64_t{100}, uint64_t{1} << 20, final_size_ - base_.size() - 1}) {
+    SCOPED_TRACE(room);
+    WriteFile(Path("out.exe"), base_);
+    rlimit saved_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    rlimit limit = saved_limit;
+    limit.rlim_cur = base_.size() + room;
+    void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);  // the child inherits "ignored"
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const pid_t pid = Start({"append", Path("out.exe"), Path("more.json")});
+    setrlimit(RLIMIT_FSIZE, &saved_limit);
+    signal(SIGXFSZ, saved_handler);
+    Outcome run = Finish(pid);
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find(": cannot append: File too large"), std::string::npos) << run.err;
+    EXPECT_TRUE(ReadFile(Path("out.exe")) == base_) << "the file changed";
+  }
+}
+
+// Two appends to one file at once: the second waits for the first, so the
+// file ends up with the base records and both sets, one after the other.
+TEST_F(AppendStopTest, TwoAppendsAtOnceNeverInterleave) {
+  const Json second = Json::array({{{"type", "file"}, {"path", "C:\\Other\\big.dll"},
+                                    {"saved", {{"content_file", "big.bin"}, {"time", 2}}}},
+                                   {{"type", "shell_group"}, {"group", "Other"}}});
+  WriteFile(Path("second.json"), Json{{"records", second}}.dump());
+  ASSERT_EQ(Build({{"display_name", "Renamed App"}, {"records", Concat(Concat(kFirst, more_), second)}}, "ab.exe").code, 0);
+  ASSERT_EQ(Build({{"display_name", "Renamed App"}, {"records", Concat(Concat(kFirst, second), more_)}}, "ba.exe").code, 0);
+  const Json ab = Undone(Path("ab.exe")), ba = Undone(Path("ba.exe"));
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    WriteFile(Path("out.exe"), base_);
+    const pid_t one = Start({"append", Path("out.exe"), Path("more.json")}, {}, "one");
+    const pid_t two = Start({"append", Path("out.exe"), Path("second.json")}, {}, "two");
+    Outcome first = Finish(one, "one"), other = Finish(two, "two");
+    EXPECT_EQ(first.code, 0) << first.err;
+    EXPECT_EQ(other.code, 0) << other.err;
+    const Json left = Undone(Path("out.exe"));
+    EXPECT_TRUE(left == ab || left == ba) << left.dump().substr(0, 300);
   }
 }
 
 TEST_F(KivlogTest, AppendCanRenameTheProductEvenToAShorterName) {
   ASSERT_EQ(Build({{"display_name", std::string(200, 'L')}, {"records", kFirst}}).code, 0);
-  const auto old_size = fs::file_size(Path("out.exe"));
   WriteFile(Path("more.json"), Json{{"display_name", "Short"}, {"records", Slice(kMore, 0, 1)}}.dump());
   Outcome run = Kivlog({"append", Path("out.exe"), Path("more.json")});
   ASSERT_EQ(run.code, 0) << run.err;
@@ -540,9 +672,6 @@ TEST_F(KivlogTest, AppendCanRenameTheProductEvenToAShorterName) {
   EXPECT_EQ(verdict.damage, kiv::Damage::kNone);
   EXPECT_EQ(verdict.records, 4u);
   EXPECT_STREQ(reader.display_name(), "Short");
-  // The new tail is shorter than the old one: the file keeps its size
-  // rather than leave a stale trailer at its end.
-  EXPECT_EQ(fs::file_size(Path("out.exe")), old_size);
 
   // A name alone, with no records, renames too.
   WriteFile(Path("rename.json"), R"({"display_name": "Renamed", "records": []})");
@@ -603,7 +732,7 @@ TEST_F(KivlogTest, BadUsageExitsWithTwo) {
     EXPECT_EQ(run.err.rfind("kivlog: ", 0), 0u) << run.err;
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
   }
-  Outcome seam = Kivlog({"append", "a.exe", "m.json"}, {"KIVLOG_APPEND_STOP_AFTER=two"});
+  Outcome seam = Kivlog({"append", "a.exe", "m.json"}, {"KIVLOG_APPEND_STOP=two"});
   EXPECT_EQ(seam.code, 2);
 }
 

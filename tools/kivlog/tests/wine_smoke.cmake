@@ -1,6 +1,7 @@
 # kivlog.exe under Wine: build an uninstall file on the real stub, build it
-# again over the first (the replace), check and list it, append with a cut
-# after one record, and refuse a damaged file with exit code 1.
+# again over the first (the replace), check and list it, append with a stop
+# before the new trailer and again whole, and refuse a damaged file with
+# exit code 1.
 # Run by ctest in the win32 build: cmake -DKIVLOG= -DSTUB= -DEMULATOR= -DWORK= -P
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
@@ -36,9 +37,12 @@ kivlog(0 "" build m.json --stub stub.exe -o out.exe)
 kivlog(0 "" build m.json --stub stub.exe -o out.exe)
 kivlog(0 "ok: 2 records" check out.exe)
 kivlog(0 "\"path\": \"C:\\\\\\\\App\\\\\\\\a.txt\",[ \r\n]+\"saved\": {[ \r\n]+\"length\": 18," list --json out.exe)
-set(ENV{KIVLOG_APPEND_STOP_AFTER} 1)
+# Stopped before the new trailer goes in: the old records, whole.
+set(ENV{KIVLOG_APPEND_STOP} writes:2)
 kivlog(3 "" append out.exe more.json)
-unset(ENV{KIVLOG_APPEND_STOP_AFTER})
-kivlog(0 "ok: 3 records" check out.exe)
+unset(ENV{KIVLOG_APPEND_STOP})
+kivlog(0 "ok: 2 records" check out.exe)
+kivlog(0 "" append out.exe more.json)
+kivlog(0 "ok: 4 records" check out.exe)
 kivlog(1 "kivlog: short.exe: damaged: the file is shorter than its trailer \\(12 bytes\\)" check short.exe)
 kivlog(2 "see kivlog --help" frob)
