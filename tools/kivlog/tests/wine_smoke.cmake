@@ -46,3 +46,28 @@ kivlog(0 "" append out.exe more.json)
 kivlog(0 "ok: 4 records" check out.exe)
 kivlog(1 "kivlog: short.exe: damaged: the file is shorter than its trailer \\(12 bytes\\)" check short.exe)
 kivlog(2 "see kivlog --help" frob)
+
+# Two appends to one file at once (execute_process runs its commands side by
+# side): the lock makes the second wait, and both sets go in whole.
+string(REPEAT "0123456789abcdef" 131072 big)
+file(WRITE ${WORK}/big.bin "${big}")
+file(WRITE ${WORK}/one.json [=[
+{"records": [{"type": "file", "path": "C:\\One\\big.dll", "saved": {"content_file": "big.bin"}},
+             {"type": "directory", "path": "C:\\One"}]}
+]=])
+file(WRITE ${WORK}/two.json [=[
+{"records": [{"type": "file", "path": "C:\\Two\\big.dll", "saved": {"content_file": "big.bin"}},
+             {"type": "directory", "path": "C:\\Two"}]}
+]=])
+foreach(round 1 2 3)
+  kivlog(0 "" build m.json --stub stub.exe -o both.exe)
+  execute_process(COMMAND ${EMULATOR} ${KIVLOG} append both.exe one.json
+                  COMMAND ${EMULATOR} ${KIVLOG} append both.exe two.json
+                  WORKING_DIRECTORY ${WORK} RESULTS_VARIABLE results ERROR_VARIABLE err)
+  if(NOT results STREQUAL "0;0")
+    message(FATAL_ERROR "two appends at once: exit codes ${results}\n${err}")
+  endif()
+  kivlog(0 "ok: 6 records" check both.exe)
+  kivlog(0 "directory +path=\"C:.One\"" list both.exe)
+  kivlog(0 "directory +path=\"C:.Two\"" list both.exe)
+endforeach()
