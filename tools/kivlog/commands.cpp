@@ -15,6 +15,7 @@
 #include "file_time.h"
 #include "listing.h"
 #include "manifest.h"
+#include "rules.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/log_writer.h"
 
@@ -505,13 +506,70 @@ int List(const std::string& path, bool json, uint32_t code_page, std::ostream& o
   return kExitOk;
 }
 
-int Check(const std::string& path, std::ostream& out, std::ostream& err) {
+int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
+          std::ostream& err) {
   if (!RefuseIrregular(path, err)) return kExitFailed;
   kiv::LogReader reader(OpenFile(path, "rb"));
-  kiv::ChainVerdict verdict;
-  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
-  // The count CheckChain gives includes the type-0 record that ends the chain.
-  const uint32_t undo = verdict.records - 1;
+  if (!reader.has_stream()) {
+    Error(err, path + ": cannot open: " + ErrnoText());
+    return kExitFailed;
+  }
+  nlohmann::ordered_json doc = nlohmann::ordered_json::object();
+  doc["file"] = path;
+  const kiv::ChainVerdict verdict = reader.CheckChain();
+  if (verdict.damage != kiv::Damage::kNone) {
+    const std::string line = DamageLine(path, reader, verdict);
+    if (!json) {
+      Error(err, line);
+      return kExitFailed;
+    }
+    doc["sound"] = false;
+    doc["damage"] = line.substr(path.size() + 2);
+    out << doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+    return kExitFailed;
+  }
+  // Sound; now what the stub would mishandle though it takes the file.
+  const Listing listing = ReadListing(reader, code_page);
+  const size_t undo = listing.records.size() - 1;  // without the type-0 record
+  std::vector<std::string> faults;
+  nlohmann::ordered_json json_faults = nlohmann::ordered_json::array();
+  if (auto fault = DisplayNameFault(listing.display_name)) {
+    const uint32_t at = TrailerNameOffset(path).value_or(0);
+    faults.push_back("display name at " + Offset(at) + ": " + *fault);
+    json_faults.push_back({{"field", "display_name"}, {"offset", at}, {"message", *fault}});
+  }
+  for (size_t j = 0; j < undo; ++j) {
+    const ListedRecord& r = listing.records[j];
+    auto fault = RecordFault(r.raw);
+    if (!fault) continue;
+    // Numbered as in the manifest: in the order the records were written.
+    const size_t index = undo - 1 - j;
+    faults.push_back("records[" + std::to_string(index) + "]." + fault->field + " (" +
+                     RecordTypeName(r.type) + " at " + Offset(r.offset) + "): " + fault->message);
+    json_faults.push_back({{"record", index},
+                           {"type", RecordTypeName(r.type)},
+                           {"offset", r.offset},
+                           {"field", fault->field},
+                           {"message", fault->message}});
+  }
+  const uint32_t image = listing.records.back().offset;  // the type-0 record follows the image
+  std::string warning;
+  if (image > kStubCopyLimit) {
+    warning = "the stub's image is " + std::to_string(image) +
+              " bytes, but the uninstall's temporary copy keeps only its first " +
+              std::to_string(kStubCopyLimit);
+  }
+  if (json) {
+    doc["sound"] = true;
+    doc["records"] = undo;
+    doc["faults"] = json_faults;
+    doc["warning"] = warning.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(warning);
+    out << doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+    return faults.empty() ? kExitOk : kExitFailed;
+  }
+  if (!warning.empty()) err << "kivlog: warning: " << path << ": " << warning << '\n';
+  for (const auto& line : faults) Error(err, path + ": " + line);
+  if (!faults.empty()) return kExitFailed;
   out << "ok: " << undo << (undo == 1 ? " record" : " records") << '\n';
   return kExitOk;
 }
@@ -661,7 +719,7 @@ const std::vector<CommandRule>& Commands() {
   static const std::vector<CommandRule> commands = {
       {"build", 1, {{"--stub", nullptr, true}, {"--output", "-o", true}}},
       {"list", 1, {{"--json", nullptr, false}, {"--code-page", nullptr, true}}},
-      {"check", 1, {}},
+      {"check", 1, {{"--json", nullptr, false}, {"--code-page", nullptr, true}}},
       {"append", 2, {}},
   };
   return commands;
@@ -762,7 +820,17 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
     return List(operands[0], options.count("--json") > 0, code_page, out, err);
   }
-  if (name == "check") return Check(operands[0], out, err);
+  if (name == "check") {
+    uint32_t code_page = kWindows1252;
+    if (options.count("--code-page")) {
+      auto value = ParseCount(options["--code-page"].c_str());
+      if (!value || (*value != kWindows1252 && *value != kUtf8)) {
+        return Usage(err, "check: --code-page takes 1252 or 65001");
+      }
+      code_page = static_cast<uint32_t>(*value);
+    }
+    return Check(operands[0], options.count("--json") > 0, code_page, out, err);
+  }
   // append
   AppendStop stop;
   if (const char* seam = getenv("KIVLOG_APPEND_STOP")) {

@@ -36,7 +36,10 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
           const std::string& out_path, std::ostream& out, std::ostream& err);
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err);
-int Check(const std::string& path, std::ostream& out, std::ostream& err);
+// The stub's check, then the rules build applies (rules.h): every fault with
+// its record and offset.
+int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
+          std::ostream& err);
 // Adds the manifest's records in one transaction: the file holds either the
 // old records or all of them wherever the process stops.
 int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,

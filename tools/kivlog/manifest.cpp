@@ -4,7 +4,7 @@
 
 #include "code_page.h"
 #include "file_time.h"
-#include "run/shell_conversation.h"
+#include "rules.h"
 
 namespace kivlog {
 
@@ -73,20 +73,6 @@ const std::vector<TypeRule>& TypeRules() {
   return rules;
 }
 
-constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                      "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
-
-bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
 class Parser {
  public:
   explicit Parser(ManifestError* error) : error_(error) {}
@@ -146,12 +132,7 @@ class Parser {
     }
     std::string name;
     if (!Text(*it, "display_name", kiv::kDisplayNameLimit, &name)) return false;
-    // The name is also the key the uninstall deletes under ...\Uninstall: an
-    // empty one would name the Uninstall key itself.
-    if (name.empty()) return Fail("display_name", "empty");
-    if (name.find('\\') != std::string::npos) {
-      return Fail("display_name", "holds a backslash, which a registry key name cannot");
-    }
+    if (auto fault = DisplayNameFault(it->get<std::string>())) return Fail("display_name", *fault);
     *out = std::move(name);
     return true;
   }
@@ -222,16 +203,9 @@ class Parser {
           if (!it->is_boolean()) return Fail(field, "not true or false");
           record->flag = it->get<bool>();
           break;
-        case Kind::kRoot: {
+        case Kind::kRoot:
           if (!Text(*it, field, f.limit, &(record->*f.target))) return false;
-          bool known = false;
-          for (const char* name : kRootNames) known = known || EqualsIgnoringAsciiCase(record->root, name);
-          if (!known) {
-            return Fail(field, "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
-                               "HKEY_LOCAL_MACHINE, HKEY_USERS");
-          }
           break;
-        }
         case Kind::kData:
           if (!it->is_null()) {
             std::string data;
@@ -244,17 +218,9 @@ class Parser {
           break;
       }
     }
-    // The stub passes over Program Manager names that would change its
-    // command; refuse them here, where the author can still mend them.
-    if (record->type == RecordType::kShellItem || record->type == RecordType::kShellGroup) {
-      if (!kiv::IsSafeGroupName(record->group.c_str())) {
-        return Fail(where + ".group", "empty, or holds a quote or a control character");
-      }
-      if (record->type == RecordType::kShellItem && !kiv::IsSafeItemName(record->item.c_str())) {
-        return Fail(where + ".item",
-                    "empty, or holds a quote, parenthesis, bracket, comma or control character");
-      }
-    }
+    // What the stub would pass over or misread is refused here, where the
+    // author can still mend it.
+    if (auto fault = RecordFault(*record)) return Fail(where + "." + fault->field, fault->message);
     return true;
   }
 

@@ -451,6 +451,86 @@ TEST_F(KivlogTest, CheckCountsTheRecordsOfASoundFile) {
   EXPECT_EQ(missing.err, "kivlog: " + Path("nothing.exe").string() + ": cannot open: No such file or directory\n");
 }
 
+// Sound files the stub would still mishandle: check names every such field
+// with its record (numbered as in a manifest) and offset, as build refuses it.
+TEST_F(KivlogTest, CheckAppliesTheRulesBuildApplies) {
+  const auto file = [](const char* name, auto&& body) {
+    Bytes b = Image();
+    VectorSink sink(&b);
+    kiv::LogWriter w(sink);
+    w.Begin();                 // at 100
+    w.AddDirectory("C:\\App");  // at 106, records[0]
+    body(w);
+    w.Finish(name);
+    return b;
+  };
+  const std::string font_245(245, 'f');
+  const struct {
+    const char* name;
+    Bytes bytes;
+    std::vector<std::string> lines;  // after "kivlog: FILE: "
+  } kRows[] = {
+      {"empty_name", file("", [](kiv::LogWriter&) {}), {"display name at offset 119 (0x77): empty"}},
+      {"backslash_in_name", file("Kiv\\App", [](kiv::LogWriter&) {}),
+       {"display name at offset 119 (0x77): holds a backslash, which a registry key name cannot"}},
+      {"long_font_name",
+       file("Kiv", [&](kiv::LogWriter& w) { w.AddRaw(6, (font_245 + '\0' + "f.ttf" + '\0').data(), 252); }),
+       {"records[1].name (font at offset 119 (0x77)): longer than 244 bytes"}},
+      {"unsafe_program_manager_names",
+       file("Kiv",
+            [](kiv::LogWriter& w) {
+              w.AddShellGroup("");               // at 119, records[1]
+              w.AddShellItem("Kiv", "a,b");      // at 126, records[2]
+              w.AddShellItem("K\"iv", "item");   // at 140, records[3]
+              w.AddRegistryValue("HKLM", "Software\\Kiv", nullptr);  // at 156, records[4]
+            }),
+       {"records[4].root (registry at offset 156 (0x9C)): not one of HKEY_CLASSES_ROOT, "
+        "HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS",
+        "records[3].group (shell_item at offset 140 (0x8C)): empty, or holds a quote or a control character",
+        "records[2].item (shell_item at offset 126 (0x7E)): empty, or holds a quote, parenthesis, "
+        "bracket, comma or control character",
+        "records[1].group (shell_group at offset 119 (0x77)): empty, or holds a quote or a control character"}},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    const fs::path path = Path(std::string(row.name) + ".exe");
+    WriteFile(path, row.bytes);
+    // The stub itself takes every one of these as sound.
+    kiv::LogReader reader(path.c_str());
+    ASSERT_EQ(reader.CheckChain().damage, kiv::Damage::kNone);
+
+    Outcome run = Kivlog({"check", path});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.out, "");
+    std::string expected;
+    for (const auto& line : row.lines) expected += "kivlog: " + path.string() + ": " + line + "\n";
+    EXPECT_EQ(run.err, expected);
+
+    Outcome json = Kivlog({"check", "--json", path});
+    EXPECT_EQ(json.code, 1);
+    const Json doc = Json::parse(json.out);
+    EXPECT_EQ(doc["sound"], true);
+    EXPECT_EQ(doc["faults"].size(), row.lines.size());
+  }
+  // list still shows them: it is the dry run of what the stub does.
+  EXPECT_EQ(Kivlog({"list", Path("unsafe_program_manager_names.exe")}).code, 0);
+}
+
+TEST_F(KivlogTest, CheckJsonGivesTheVerdictOfSoundAndDamagedFiles) {
+  ASSERT_EQ(Build({{"display_name", "A"}, {"records", {{{"type", "directory"}, {"path", "C:\\A"}}}}}).code, 0);
+  Outcome sound = Kivlog({"check", "--json", Path("out.exe")});
+  EXPECT_EQ(sound.code, 0);
+  EXPECT_EQ(Json::parse(sound.out),
+            Json({{"file", Path("out.exe")}, {"sound", true}, {"records", 1}, {"faults", Json::array()},
+                  {"warning", nullptr}}));
+  WriteFile(Path("damaged.exe"), DamagedFixtures()[4].bytes);
+  Outcome damaged = Kivlog({"check", "--json", Path("damaged.exe")});
+  EXPECT_EQ(damaged.code, 1);
+  EXPECT_EQ(Json::parse(damaged.out),
+            Json({{"file", Path("damaged.exe")}, {"sound", false},
+                  {"damage", "damaged at offset 119 (0x77): a record type is above 8"}}));
+}
+
 TEST_F(KivlogTest, ListShowsAnAlignedTableInUndoOrder) {
   ASSERT_EQ(Build({{"display_name", "Example App"},
                    {"records", {{{"type", "directory"}, {"path", "C:\\App"}},
@@ -719,7 +799,8 @@ TEST_F(KivlogTest, BadUsageExitsWithTwo) {
       {"list", "--jsn", "a.exe"},
       {"list", "--json=yes", "a.exe"},
       {"list", "--code-page", "932", "a.exe"},
-      {"check", "a.exe", "--json"},
+      {"check", "--jsn", "a.exe"},
+      {"check", "--code-page", "1251x", "a.exe"},
       {"append", "a.exe"},
   };
   for (const auto& args : kRows) {
