@@ -57,7 +57,16 @@ struct Prepared {
 };
 
 std::string FieldLine(const ManifestError& e, const std::string& manifest_path) {
-  return e.field.empty() ? manifest_path + ": " + e.message : e.field + ": " + e.message;
+  return manifest_path + ": " + (e.field.empty() ? "" : e.field + ": ") + e.message;
+}
+
+// Files that are not regular (a directory, a FIFO, a device) are refused
+// before anything opens them: a FIFO would block the open.
+bool RefuseIrregular(const std::string& path, std::ostream& err) {
+  std::string why;
+  if (RegularFileSize(path, &why)) return true;
+  Error(err, path + ": cannot open: " + why);
+  return false;
 }
 
 // Reads and checks the manifest, and finds every saved content file with its
@@ -65,6 +74,7 @@ std::string FieldLine(const ManifestError& e, const std::string& manifest_path) 
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
              std::ostream& err) {
   std::string text, why;
+  if (!RefuseIrregular(manifest_path, err)) return false;
   if (!ReadWholeFile(manifest_path, &text, &why)) {
     Error(err, manifest_path + ": cannot read: " + why);
     return false;
@@ -77,22 +87,23 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
   prepared->manifest = std::move(*parsed.manifest);
   const auto& records = prepared->manifest.records;
   prepared->saved.assign(records.size(), std::nullopt);
-  const std::filesystem::path base = std::filesystem::path(manifest_path).parent_path();
+  const std::filesystem::path base = FsPath(manifest_path).parent_path();
   for (size_t i = 0; i < records.size(); ++i) {
     if (!records[i].saved) continue;
     const SavedContent& saved = *records[i].saved;
     const std::string field = "records[" + std::to_string(i) + "].saved.content_file";
-    std::filesystem::path content(saved.content_file);
+    std::filesystem::path content = FsPath(saved.content_file);
     if (content.is_relative()) content = base / content;
     ResolvedSaved resolved;
-    resolved.path = content.string();
+    resolved.path = Utf8(content);
     auto size = RegularFileSize(resolved.path, &why);
     if (!size) {
-      Error(err, field + ": cannot use " + resolved.path + ": " + why);
+      Error(err, manifest_path + ": " + field + ": cannot use " + resolved.path + ": " + why);
       return false;
     }
     if (*size > kMaxFileSize) {
-      Error(err, field + ": " + resolved.path + " is larger than an uninstall file can be");
+      Error(err, manifest_path + ": " + field + ": " + resolved.path +
+                     " is larger than an uninstall file can be");
       return false;
     }
     resolved.length = static_cast<uint32_t>(*size);
@@ -101,7 +112,7 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
     } else {
       auto time = LastWriteTime(resolved.path, &why);
       if (!time) {
-        Error(err, field + ": " + resolved.path + ": " + why);
+        Error(err, manifest_path + ": " + field + ": " + resolved.path + ": " + why);
         return false;
       }
       resolved.time = *time;
@@ -242,26 +253,26 @@ bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdic
   return true;
 }
 
-// Files that are not regular (a directory, a FIFO, a device) are refused
-// before anything opens them: a FIFO would block the open.
-bool RefuseIrregular(const std::string& path, std::ostream& err) {
-  std::string why;
-  if (RegularFileSize(path, &why)) return true;
-  Error(err, path + ": cannot open: " + why);
-  return false;
-}
-
 // A string for the table: control bytes and quotes as \xNN, the rest as is.
+// The C1 controls U+0080 to U+009F (UTF-8 C2 80 to C2 9F) show the same
+// way, as the byte of the same value: Windows-1252 leaves 0x81, 0x8D, 0x8F,
+// 0x90 and 0x9D unassigned and decodes them so.
 std::string Quoted(const std::string& utf8) {
   std::string out = "\"";
-  for (char c : utf8) {
-    const auto b = static_cast<uint8_t>(c);
-    if (b < 0x20 || b == 0x7F || c == '"') {
-      char esc[8];
-      snprintf(esc, sizeof(esc), "\\x%02X", b);
-      out += esc;
+  const auto escape = [&](uint8_t value) {
+    char esc[8];
+    snprintf(esc, sizeof(esc), "\\x%02X", value);
+    out += esc;
+  };
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto b = static_cast<uint8_t>(utf8[i]);
+    if (b < 0x20 || b == 0x7F || b == '"') {
+      escape(b);
+    } else if (b == 0xC2 && i + 1 < utf8.size() && static_cast<uint8_t>(utf8[i + 1]) >= 0x80 &&
+               static_cast<uint8_t>(utf8[i + 1]) <= 0x9F) {
+      escape(static_cast<uint8_t>(utf8[++i]));
     } else {
-      out += c;
+      out += utf8[i];
     }
   }
   return out + "\"";
@@ -270,7 +281,7 @@ std::string Quoted(const std::string& utf8) {
 std::string FieldText(const std::string& key, const nlohmann::ordered_json& value) {
   if (key == "saved" && value.is_object()) {
     std::string when = value["time_utc"].is_string() ? value["time_utc"].get<std::string>()
-                                                     : std::to_string(value["time"].get<uint64_t>());
+                                                     : value["time"].get<std::string>();
     return "saved=" + std::to_string(value["length"].get<uint32_t>()) + " bytes @ " + when;
   }
   if (value.is_null()) return key + "=none";
@@ -335,6 +346,13 @@ bool WriteZeros(kiv::ByteSink& sink, uint32_t count) {
     count -= step;
   }
   return true;
+}
+
+// An MZ header whose e_lfanew names a "PE\0\0" signature inside the file.
+bool IsPeImage(const std::string& bytes) {
+  if (bytes.size() < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') return false;
+  const uint32_t pe = kiv::LoadU32(reinterpret_cast<const uint8_t*>(bytes.data()) + 0x3C);
+  return pe <= bytes.size() - 4 && memcmp(bytes.data() + pe, "PE\0\0", 4) == 0;
 }
 
 bool IsSignature(const uint8_t* bytes) {
@@ -429,9 +447,31 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   if (!Prepare(manifest_path, DisplayName::kRequired, &prepared, err)) return kExitFailed;
   const Manifest& manifest = prepared.manifest;
 
+  // The output is written beside and renamed over: were it one of the
+  // inputs, that input would be lost.
+  std::vector<std::pair<std::string, std::string>> inputs = {{manifest_path, "the manifest"},
+                                                             {stub_path, "the stub"}};
+  for (size_t i = 0; i < prepared.saved.size(); ++i) {
+    if (prepared.saved[i]) {
+      inputs.push_back({prepared.saved[i]->path,
+                        "the saved content of records[" + std::to_string(i) + "]"});
+    }
+  }
+  for (const auto& [input, what] : inputs) {
+    if (SameFile(out_path, input)) {
+      Error(err, out_path + ": is " + what + "; name another output");
+      return kExitFailed;
+    }
+  }
+
   std::string stub_bytes, why;
+  if (!RefuseIrregular(stub_path, err)) return kExitFailed;
   if (!ReadWholeFile(stub_path, &stub_bytes, &why)) {
     Error(err, stub_path + ": cannot read: " + why);
+    return kExitFailed;
+  }
+  if (!IsPeImage(stub_bytes)) {
+    Error(err, stub_path + ": not a Windows executable (no MZ and PE headers); give the stub, kivuninst.exe");
     return kExitFailed;
   }
   if (stub_bytes.size() >= kiv::kTrailerSize &&

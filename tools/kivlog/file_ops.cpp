@@ -42,6 +42,20 @@ std::string ErrorText(DWORD code) {
 }  // namespace
 #endif
 
+std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  return std::filesystem::equivalent(FsPath(a), FsPath(b), error);
+}
+
 FILE* OpenFile(const std::string& path, const char* mode) {
 #ifdef _WIN32
   return _wfopen(Wide(path).c_str(), Wide(mode).c_str());

@@ -10,6 +10,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,14 @@ namespace kivlog {
 
 // Text of the last C runtime error (errno).
 std::string ErrnoText();
+
+// A UTF-8 path as a std::filesystem::path, and back (on Windows the
+// narrow conversions would take the ANSI code page).
+std::filesystem::path FsPath(const std::string& utf8);
+std::string Utf8(const std::filesystem::path& path);
+
+// Whether two paths name the same file (false when either is missing).
+bool SameFile(const std::string& a, const std::string& b);
 
 // fopen for a UTF-8 path (on Windows through _wfopen).
 FILE* OpenFile(const std::string& path, const char* mode);

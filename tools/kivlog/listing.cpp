@@ -56,7 +56,9 @@ class RecordDecoder {
     record_->end += kiv::kSavedTimeSize + 4 + length;
     Json saved = Json::object();
     saved["length"] = length;
-    saved["time"] = file_time;
+    // A string: above 2^53, and tools that read JSON numbers as doubles
+    // would round it.
+    saved["time"] = std::to_string(file_time);
     auto utc = FormatUtcTime(file_time);
     saved["time_utc"] = utc ? Json(*utc) : Json(nullptr);
     record_->fields["saved"] = saved;

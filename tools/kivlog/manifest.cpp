@@ -1,6 +1,7 @@
 #include "manifest.h"
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "code_page.h"
 #include "file_time.h"
@@ -71,6 +72,14 @@ const std::vector<TypeRule>& TypeRules() {
        {{"group", Kind::kString, kiv::kStringLimit, &R::group}}},
   };
   return rules;
+}
+
+bool IsDecimal(const std::string& s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
 }
 
 class Parser {
@@ -157,6 +166,14 @@ class Parser {
           return Fail(where, "above " + std::to_string(kLastFileTime) + ", the last FILETIME");
         }
         saved.time = time->get<uint64_t>();
+      } else if (time->is_string() && IsDecimal(time->get_ref<const std::string&>())) {
+        // A FILETIME as a string: JSON tools that read numbers as doubles
+        // keep it exact, so the listing gives times this way.
+        const std::string& digits = time->get_ref<const std::string&>();
+        if (digits.size() > 19 || std::stoull(digits) > kLastFileTime) {
+          return Fail(where, "above " + std::to_string(kLastFileTime) + ", the last FILETIME");
+        }
+        saved.time = std::stoull(digits);
       } else if (time->is_string()) {
         saved.time = ParseUtcTime(time->get<std::string>());
         if (!saved.time) {
@@ -247,21 +264,84 @@ class Parser {
   uint32_t code_page_ = kAsciiOnly;
 };
 
+// Keeps the path to the value the parser is in, and the first key that an
+// object gives twice: the JSON grammar allows it, but one of the two would
+// be lost without a word.
+class DuplicateKeys {
+ public:
+  bool Event(Json::parse_event_t event, const Json& parsed) {
+    using E = Json::parse_event_t;
+    switch (event) {
+      case E::object_start:
+      case E::array_start:
+        CountValue();
+        frames_.push_back({event == E::array_start, 0, {}, {}});
+        break;
+      case E::key:
+        if (!frames_.empty()) {
+          Frame& top = frames_.back();
+          top.key = parsed.get<std::string>();
+          if (!top.keys.insert(top.key).second && !found_) found_ = Path();
+        }
+        break;
+      case E::value: CountValue(); break;
+      case E::object_end:
+      case E::array_end:
+        if (!frames_.empty()) frames_.pop_back();
+        break;
+    }
+    return true;
+  }
+  // The path of the first key given twice ("records[1].type").
+  const std::optional<std::string>& found() const { return found_; }
+
+ private:
+  struct Frame {
+    bool array;
+    size_t count;  // values so far, in an array
+    std::string key;  // the key being read, in an object
+    std::set<std::string> keys;
+  };
+  void CountValue() {
+    if (!frames_.empty() && frames_.back().array) ++frames_.back().count;
+  }
+  std::string Path() const {
+    std::string path;
+    for (const Frame& f : frames_) {
+      if (f.array) {
+        path += "[" + std::to_string(f.count - 1) + "]";
+      } else {
+        path += (path.empty() ? "" : ".") + f.key;
+      }
+    }
+    return path;
+  }
+  std::vector<Frame> frames_;
+  std::optional<std::string> found_;
+};
+
 }  // namespace
 
 ManifestResult ParseManifest(const std::string& text, DisplayName display_name) {
   ManifestResult result;
   Json root;
+  DuplicateKeys duplicates;
   try {
-    root = Json::parse(text);
+    root = Json::parse(text, [&](int, Json::parse_event_t event, Json& parsed) {
+      return duplicates.Event(event, parsed);
+    });
   } catch (const Json::exception& e) {
-    // A syntax error, or a number too large for any type (out_of_range, which
-    // is not a parse_error). The library's text starts with its own
-    // "[json.exception...] " tag.
+    // A syntax error (its text names the line and column), or a number too
+    // large for any type (out_of_range, which is not a parse_error). The
+    // library's text starts with its own "[json.exception...] " tag.
     std::string what = e.what();
     size_t tag_end = what.find("] ");
     result.error.message =
         "not valid JSON: " + (tag_end == std::string::npos ? what : what.substr(tag_end + 2));
+    return result;
+  }
+  if (duplicates.found()) {
+    result.error = {*duplicates.found(), "given twice"};
     return result;
   }
   Manifest manifest;

@@ -48,6 +48,16 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   out << bytes;
 }
 
+// 300 bytes: "MZ", e_lfanew naming 0x80, "PE\0\0" there, anything else.
+std::string StandInStub() {
+  std::string stub;
+  for (int i = 0; i < 300; ++i) stub += static_cast<char>(i * 7);
+  stub.replace(0, 2, "MZ");
+  stub.replace(0x3C, 4, std::string("\x80\0\0\0", 4));
+  stub.replace(0x80, 4, std::string("PE\0\0", 4));
+  return stub;
+}
+
 class KivlogTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -55,11 +65,9 @@ class KivlogTest : public testing::Test {
     ASSERT_NE(mkdtemp(templ.data()), nullptr);
     dir_ = templ;
     fs::create_directory(dir_ / "io");
-    // Any bytes stand in for the stub on the host.
+    // Any bytes with the two headers stand in for the stub on the host.
     stub_ = dir_ / "stub.exe";
-    std::string stub = "MZ";
-    for (int i = 2; i < 300; ++i) stub += static_cast<char>(i * 7);
-    WriteFile(stub_, stub);
+    WriteFile(stub_, StandInStub());
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -195,9 +203,9 @@ TEST_F(KivlogTest, BuildThenListGivesBackEveryField) {
 
   // The saved times the listing must show, by path.
   const std::map<std::string, Json> saved = {
-      {"C:\\big.dll", {{"length", 4097}, {"time", 132224078450000000ull}, {"time_utc", "2020-01-02T03:04:05Z"}}},
-      {"C:\\empty.txt", {{"length", 0}, {"time", 132223104000000000ull}, {"time_utc", "2020-01-01T00:00:00Z"}}},
-      {"C:\\own.txt", {{"length", 9}, {"time", 132223104001234567ull}, {"time_utc", "2020-01-01T00:00:00.1234567Z"}}},
+      {"C:\\big.dll", {{"length", 4097}, {"time", "132224078450000000"}, {"time_utc", "2020-01-02T03:04:05Z"}}},
+      {"C:\\empty.txt", {{"length", 0}, {"time", "132223104000000000"}, {"time_utc", "2020-01-01T00:00:00Z"}}},
+      {"C:\\own.txt", {{"length", 9}, {"time", "132223104001234567"}, {"time_utc", "2020-01-01T00:00:00.1234567Z"}}},
   };
   const std::map<std::string, Bytes> content = {
       {"C:\\big.dll", big}, {"C:\\empty.txt", ""}, {"C:\\own.txt", "kept time"}};
@@ -236,24 +244,24 @@ TEST_F(KivlogTest, BuildRefusesAnInvalidManifestAndLeavesNoOutput) {
     std::string line;      // the one line on stderr; "@" stands for the test's directory
   } kRows[] = {
       {"missing_field", R"({"display_name": "A", "records": [{"type": "file"}]})",
-       "kivlog: records[0].path: missing"},
+       "kivlog: @/m.json: records[0].path: missing"},
       {"over_limit",
        R"({"display_name": "A", "records": [{"type": "directory", "path": "C:\\)" + std::string(253, 'x') + R"("}]})",
-       "kivlog: records[0].path: longer than 255 bytes"},
+       "kivlog: @/m.json: records[0].path: longer than 255 bytes"},
       {"unknown_root",
        R"({"display_name": "A", "records": [{"type": "registry", "root": "HKCU", "path": "S\\V"}]})",
-       "kivlog: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS"},
+       "kivlog: @/m.json: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS"},
       {"unknown_type", R"({"display_name": "A", "records": [{"type": "service", "name": "kivd"}]})",
-       "kivlog: records[0].type: unknown record type \"service\""},
+       "kivlog: @/m.json: records[0].type: unknown record type \"service\""},
       {"bad_time",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "stub.exe", "time": "2020-02-30T00:00:00Z"}}]})",
-       "kivlog: records[0].saved.time: not a UTC time like 2020-01-02T03:04:05Z (years 1601 to 9999)"},
+       "kivlog: @/m.json: records[0].saved.time: not a UTC time like 2020-01-02T03:04:05Z (years 1601 to 9999)"},
       {"content_file_missing",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "nope.bin"}}]})",
-       "kivlog: records[0].saved.content_file: cannot use @/nope.bin: No such file or directory"},
+       "kivlog: @/m.json: records[0].saved.content_file: cannot use @/nope.bin: No such file or directory"},
       {"content_file_is_a_directory",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "io"}}]})",
-       "kivlog: records[0].saved.content_file: cannot use @/io: a directory, not a file"},
+       "kivlog: @/m.json: records[0].saved.content_file: cannot use @/io: a directory, not a file"},
       {"not_json", R"({"display_name": "A", "records": [})",
        "kivlog: @/m.json: not valid JSON: parse error at line 1, column 35: syntax error while "
        "parsing value - unexpected '}'; expected '[', '{', or a literal"},
@@ -278,7 +286,7 @@ TEST_F(KivlogTest, FailedBuildKeepsTheOldOutputAndGoodBuildReplacesIt) {
   const Json bad = {{"display_name", "A"}, {"records", {{{"type", "shell_item"}, {"group", "G"}}}}};
   Outcome failed = Build(bad);
   EXPECT_EQ(failed.code, 1);
-  EXPECT_EQ(failed.err, "kivlog: records[0].item: missing\n");
+  EXPECT_EQ(failed.err, "kivlog: " + Path("m.json").string() + ": records[0].item: missing\n");
   EXPECT_EQ(ReadFile(Path("out.exe")), "previous");
 
   Outcome good = Build({{"display_name", "A"}, {"records", Json::array()}});
@@ -286,6 +294,61 @@ TEST_F(KivlogTest, FailedBuildKeepsTheOldOutputAndGoodBuildReplacesIt) {
   kiv::LogReader reader(Path("out.exe").c_str());
   EXPECT_EQ(reader.CheckChain().damage, kiv::Damage::kNone);
   EXPECT_STREQ(reader.display_name(), "A");
+}
+
+// An output that is one of the inputs would replace it; a stub that is not a
+// Windows executable, or an input that is not a regular file, is refused
+// with a plain message. Nothing is written in any case.
+TEST_F(KivlogTest, BuildRefusesOddInputsAndOutputs) {
+  const Json manifest = {{"display_name", "A"},
+                         {"records", {{{"type", "file"}, {"path", "C:\\a"},
+                                       {"saved", {{"content_file", "saved.bin"}}}}}}};
+  WriteFile(Path("m.json"), manifest.dump());
+  WriteFile(Path("saved.bin"), "old bytes");
+  WriteFile(Path("plain.exe"), "MZ" + std::string(100, 'x'));
+  mkfifo(Path("fifo").c_str(), 0600);
+  const struct {
+    const char* name;
+    std::string manifest, stub, out;
+    std::string line;  // @ is the test directory
+  } kRows[] = {
+      {"output_is_the_manifest", "m.json", "stub.exe", "m.json", "@/m.json: is the manifest; name another output"},
+      {"output_is_the_stub", "m.json", "stub.exe", "./stub.exe", "@/./stub.exe: is the stub; name another output"},
+      {"output_is_saved_content", "m.json", "stub.exe", "saved.bin",
+       "@/saved.bin: is the saved content of records[0]; name another output"},
+      {"stub_not_pe", "m.json", "plain.exe", "out.exe",
+       "@/plain.exe: not a Windows executable (no MZ and PE headers); give the stub, kivuninst.exe"},
+      {"stub_is_a_directory", "m.json", "io", "out.exe", "@/io: cannot open: a directory, not a file"},
+      {"manifest_is_a_fifo", "fifo", "stub.exe", "out.exe", "@/fifo: cannot open: not a regular file"},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    const Bytes m = ReadFile(Path("m.json")), stub = ReadFile(stub_), saved = ReadFile(Path("saved.bin"));
+    Outcome run = Kivlog({"build", Path(row.manifest), "--stub", Path(row.stub), "-o", Path(row.out)});
+    std::string line = "kivlog: " + row.line + "\n";
+    for (size_t at; (at = line.find('@')) != std::string::npos;) line.replace(at, 1, dir_.string());
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.err, line);
+    EXPECT_EQ(ReadFile(Path("m.json")), m);
+    EXPECT_EQ(ReadFile(stub_), stub);
+    EXPECT_EQ(ReadFile(Path("saved.bin")), saved);
+    EXPECT_FALSE(fs::exists(Path("out.exe")));
+  }
+  // check and list on a directory or a FIFO: plain, and no waiting.
+  for (const char* command : {"check", "list"}) {
+    EXPECT_EQ(Kivlog({command, Path("fifo")}).err, "kivlog: " + Path("fifo").string() + ": cannot open: not a regular file\n");
+    EXPECT_EQ(Kivlog({command, dir_}).err, "kivlog: " + dir_.string() + ": cannot open: a directory, not a file\n");
+  }
+}
+
+// A saved time given as the listing gives it, a FILETIME in a string, is
+// taken exactly: above 2^53, where a double would round it.
+TEST_F(KivlogTest, SavedTimesAsStringsStayExact) {
+  ASSERT_EQ(Build({{"display_name", "A"},
+                   {"records", {{{"type", "file"}, {"path", "C:\\a"},
+                                 {"saved", {{"content_file", "stub.exe"}, {"time", "132223104000000001"}}}}}}}).code, 0);
+  Outcome list = Kivlog({"list", "--json", Path("out.exe")});
+  EXPECT_EQ(Json::parse(list.out)["records"][0]["saved"]["time"], "132223104000000001");
 }
 
 TEST_F(KivlogTest, BuildRefusesAStubThatIsAlreadyAnUninstallFile) {
@@ -549,6 +612,18 @@ TEST_F(KivlogTest, ListShowsAnAlignedTableInUndoOrder) {
             "   300  end_of_log\n");
 }
 
+// The five bytes Windows-1252 leaves unassigned show as \xNN, as the
+// control characters do; the JSON listing keeps them as characters.
+TEST_F(KivlogTest, ListEscapesTheUnassigned1252Bytes) {
+  ASSERT_EQ(Build({{"display_name", "A\u0081"}, {"code_page", 1252},
+                   {"records", {{{"type", "directory"}, {"path", "C:\\\u008D\u008F\u0090\u009D\u20AC"}}}}}).code, 0);
+  Outcome run = Kivlog({"list", Path("out.exe")});
+  EXPECT_NE(run.out.find("Display name: \"A\\x81\"\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("path=\"C:\\\\x8D\\x8F\\x90\\x9D\u20AC\"\n"), std::string::npos) << run.out;
+  Outcome json = Kivlog({"list", "--json", Path("out.exe")});
+  EXPECT_EQ(Json::parse(json.out)["records"][0]["path"], "C:\\\u008D\u008F\u0090\u009D\u20AC");
+}
+
 // ---------------------------------------------------------------------------
 // append
 
@@ -778,7 +853,7 @@ TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
   WriteFile(Path("bad.json"), Json{{"records", Concat(kMore, {{{"type", "font"}, {"name", "F"}}})}}.dump());
   Outcome bad = Kivlog({"append", Path("out.exe"), Path("bad.json")});
   EXPECT_EQ(bad.code, 1);
-  EXPECT_EQ(bad.err, "kivlog: records[5].file: missing\n");
+  EXPECT_EQ(bad.err, "kivlog: " + Path("bad.json").string() + ": records[5].file: missing\n");
   EXPECT_EQ(ReadFile(Path("out.exe")), before);
 }
 
