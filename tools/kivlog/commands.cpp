@@ -853,8 +853,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     uint32_t code_page = kWindows1252;
     if (options.count("--code-page")) {
       auto value = ParseCount(options["--code-page"].c_str());
-      if (!value || (*value != kWindows1252 && *value != kUtf8)) {
-        return Usage(err, "list: --code-page takes 1252 or 65001");
+      if (!value || *value == kAsciiOnly || *value > UINT32_MAX ||
+          !IsKnownCodePage(static_cast<uint32_t>(*value))) {
+        return Usage(err, std::string("list: --code-page takes ") + KnownCodePagesText());
       }
       code_page = static_cast<uint32_t>(*value);
     }
@@ -864,8 +865,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     uint32_t code_page = kWindows1252;
     if (options.count("--code-page")) {
       auto value = ParseCount(options["--code-page"].c_str());
-      if (!value || (*value != kWindows1252 && *value != kUtf8)) {
-        return Usage(err, "check: --code-page takes 1252 or 65001");
+      if (!value || *value == kAsciiOnly || *value > UINT32_MAX ||
+          !IsKnownCodePage(static_cast<uint32_t>(*value))) {
+        return Usage(err, std::string("check: --code-page takes ") + KnownCodePagesText());
       }
       code_page = static_cast<uint32_t>(*value);
     }

@@ -128,7 +128,8 @@ class Parser {
     if (it == root.end()) return true;
     if (!it->is_number_unsigned() || it->get<uint64_t>() > 0xFFFFFFFFu ||
         !IsKnownCodePage(it->get<uint32_t>()) || it->get<uint32_t>() == kAsciiOnly) {
-      return Fail("code_page", "not a code page this tool knows (1252 or 65001)");
+      return Fail("code_page", std::string("not a Windows ANSI code page this tool knows (") +
+                                   KnownCodePagesText() + ")");
     }
     code_page_ = it->get<uint32_t>();
     return true;

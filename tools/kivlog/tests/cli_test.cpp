@@ -873,7 +873,7 @@ TEST_F(KivlogTest, BadUsageExitsWithTwo) {
       {"list", "a.exe", "b.exe"},
       {"list", "--jsn", "a.exe"},
       {"list", "--json=yes", "a.exe"},
-      {"list", "--code-page", "932", "a.exe"},
+      {"list", "--code-page", "437", "a.exe"},
       {"check", "--jsn", "a.exe"},
       {"check", "--code-page", "1251x", "a.exe"},
       {"append", "a.exe"},

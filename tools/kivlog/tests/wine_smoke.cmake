@@ -71,3 +71,25 @@ foreach(round 1 2 3)
   kivlog(0 "directory +path=\"C:.One\"" list both.exe)
   kivlog(0 "directory +path=\"C:.Two\"" list both.exe)
 endforeach()
+
+# Code page 932 through the system's conversion: a second byte 0x5C stays
+# part of its letter, and a file named in UTF-8 outside the ANSI code page
+# opens through the wide calls.
+file(MAKE_DIRECTORY "${WORK}/café")
+file(WRITE "${WORK}/café/表.bin" "saved")
+file(WRITE ${WORK}/jp.json [=[
+{"display_name": "表示", "code_page": 932, "records": [
+  {"type": "directory", "path": "C:\\表"},
+  {"type": "file", "path": "C:\\表\\ソ.dll", "saved": {"content_file": "café/表.bin", "time": 1}}]}
+]=])
+kivlog(0 "" build jp.json --stub stub.exe -o "café/jp.exe")
+file(READ "${WORK}/café/jp.exe" hex HEX)
+# "表示" NUL, and "C:\表\ソ.dll": 表 is 95 5C, ソ 83 5C.
+if(NOT hex MATCHES "955c8ea600" OR NOT hex MATCHES "433a5c955c5c835c2e646c6c00")
+  message(FATAL_ERROR "code page 932 bytes not found in jp.exe")
+endif()
+kivlog(0 "\"display_name\": \"表示\"" list --json --code-page 932 "café/jp.exe")
+kivlog(0 "ok: 2 records" check --code-page 932 "café/jp.exe")
+file(WRITE ${WORK}/pl.json [=[{"display_name": "Mosł", "code_page": 1251, "records": []}]=])
+kivlog(1 "display_name: holds 'ł' \\(U\\+0142\\) at character 4, which code page 1251 cannot hold"
+       build pl.json --stub stub.exe -o pl.exe)
