@@ -56,7 +56,7 @@ bool Walk(LogReader& reader) {
 void RemoveContainingDirectory(const char* path) {
   WideBuffer directory;
   if (!directory.Assign(path)) return;
-  const int32_t last = LastBackslash(directory.c_str());
+  const int32_t last = LastBackslash(directory.c_str(), platform::IsLeadByte);
   if (last < 0) return;
   directory.Truncate(static_cast<uint32_t>(last));
   platform::RemoveDirectoryPath(directory.c_str());
