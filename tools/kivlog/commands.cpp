@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "code_page.h"
@@ -73,21 +74,26 @@ bool RefuseIrregular(const std::string& path, std::ostream& err) {
 // length and time. Prints the fault and returns false.
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
              std::ostream& err) {
+  // "-": standard input, with relative content files taken from the
+  // current directory.
+  const bool from_input = manifest_path == "-";
+  const std::string label = from_input ? std::string("standard input") : manifest_path;
   std::string text, why;
-  if (!RefuseIrregular(manifest_path, err)) return false;
-  if (!ReadWholeFile(manifest_path, &text, &why)) {
-    Error(err, manifest_path + ": cannot read: " + why);
+  if (!from_input && !RefuseIrregular(manifest_path, err)) return false;
+  if (!(from_input ? ReadStandardInput(&text, &why) : ReadWholeFile(manifest_path, &text, &why))) {
+    Error(err, label + ": cannot read: " + why);
     return false;
   }
   ManifestResult parsed = ParseManifest(text, need);
   if (!parsed.manifest) {
-    Error(err, FieldLine(parsed.error, manifest_path));
+    Error(err, FieldLine(parsed.error, label));
     return false;
   }
   prepared->manifest = std::move(*parsed.manifest);
   const auto& records = prepared->manifest.records;
   prepared->saved.assign(records.size(), std::nullopt);
-  const std::filesystem::path base = FsPath(manifest_path).parent_path();
+  const std::filesystem::path base =
+      from_input ? std::filesystem::path() : FsPath(manifest_path).parent_path();
   for (size_t i = 0; i < records.size(); ++i) {
     if (!records[i].saved) continue;
     const SavedContent& saved = *records[i].saved;
@@ -98,11 +104,11 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
     resolved.path = Utf8(content);
     auto size = RegularFileSize(resolved.path, &why);
     if (!size) {
-      Error(err, manifest_path + ": " + field + ": cannot use " + resolved.path + ": " + why);
+      Error(err, label + ": " + field + ": cannot use " + resolved.path + ": " + why);
       return false;
     }
     if (*size > kMaxFileSize) {
-      Error(err, manifest_path + ": " + field + ": " + resolved.path +
+      Error(err, label + ": " + field + ": " + resolved.path +
                      " is larger than an uninstall file can be");
       return false;
     }
@@ -112,7 +118,7 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
     } else {
       auto time = LastWriteTime(resolved.path, &why);
       if (!time) {
-        Error(err, manifest_path + ": " + field + ": " + resolved.path + ": " + why);
+        Error(err, label + ": " + field + ": " + resolved.path + ": " + why);
         return false;
       }
       resolved.time = *time;
@@ -717,55 +723,11 @@ int Append(const std::string& path, const std::string& manifest_path, const Appe
 
 namespace {
 
-constexpr const char kHelp[] =
-    "Usage: kivlog COMMAND ARGUMENTS...\n"
-    "Builds, lists, checks and extends Kiv uninstall files.\n"
-    "\n"
-    "  kivlog build MANIFEST.json --stub STUB.exe -o OUT.exe\n"
-    "      Write OUT.exe: the stub, then the manifest's records, display name and\n"
-    "      trailer. Every field is checked first; OUT.exe appears only when it is\n"
-    "      complete.\n"
-    "  kivlog list FILE [--json] [--code-page 1252|65001]\n"
-    "      Show the display name and the records in the order the uninstall undoes\n"
-    "      them, last written first. Strings are shown from code page 1252 unless\n"
-    "      told otherwise.\n"
-    "  kivlog check FILE\n"
-    "      Check the file as the uninstaller does before it changes anything.\n"
-    "      Prints \"ok: N records\", or the fault and its offset.\n"
-    "  kivlog append FILE MANIFEST.json\n"
-    "      Add the manifest's records to a sound uninstall file, one at a time;\n"
-    "      after each one the file is complete again.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help    show this help and exit\n"
-    "  --version     show the version and exit\n"
-    "\n"
-    "Exit status: 0 success, 1 damaged or invalid input, 2 bad usage.\n"
-    "The manifest is described in docs/kivlog.md.\n";
-
-struct OptionRule {
-  const char* name;   // "--stub"
-  const char* alias;  // "-o", or nullptr
-  bool takes_value;
-};
-
-struct CommandRule {
-  const char* name;
-  size_t operands;
-  std::vector<OptionRule> options;
-};
-
-const std::vector<CommandRule>& Commands() {
-  static const std::vector<CommandRule> commands = {
-      {"build", 1, {{"--stub", nullptr, true}, {"--output", "-o", true}}},
-      {"list", 1, {{"--json", nullptr, false}, {"--code-page", nullptr, true}}},
-      {"check", 1, {{"--json", nullptr, false}, {"--code-page", nullptr, true}}},
-      {"append", 2, {}},
-  };
-  return commands;
-}
-
-int Usage(std::ostream& err, const std::string& line) {
+int Usage(std::ostream& err, std::string line) {
+  for (char& c : line) {
+    if (c == '\n') c = ' ';
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
   Error(err, line + " (see kivlog --help)");
   return kExitUsage;
 }
@@ -780,100 +742,78 @@ std::optional<uint64_t> ParseCount(const char* text) {
   return value;
 }
 
+// --code-page: a code page the tool can decode from.
+CLI::Validator CodePageValidator() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        auto value = ParseCount(text.c_str());
+        if (value && *value != kAsciiOnly && *value <= UINT32_MAX &&
+            IsKnownCodePage(static_cast<uint32_t>(*value))) {
+          return "";
+        }
+        return std::string("--code-page takes ") + KnownCodePagesText();
+      },
+      "CODE_PAGE");
+}
+
 }  // namespace
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  for (const auto& a : args) {
-    if (a == "--") break;
-    if (a == "-h" || a == "--help") {
-      out << kHelp;
-      return kExitOk;
-    }
-    if (a == "--version") {
-      out << "kivlog " << KIVLOG_VERSION << '\n';
-      return kExitOk;
-    }
-  }
-  if (args.empty()) return Usage(err, "no command given");
-  const CommandRule* command = nullptr;
-  for (const auto& c : Commands()) {
-    if (args[0] == c.name) command = &c;
-  }
-  if (!command) return Usage(err, "unknown command \"" + args[0] + "\"");
+  CLI::App app("Builds, lists, checks and extends Kiv uninstall files.", "kivlog");
+  app.footer(
+      "Exit status: 0 success, 1 damaged or invalid input, 2 bad usage.\n"
+      "Run kivlog COMMAND --help for a command's options. The manifest is\n"
+      "described in docs/kivlog.md; a manifest named - is read from standard input.");
+  app.set_version_flag("--version", std::string("kivlog ") + KIVLOG_VERSION);
+  app.require_subcommand(1, 1);
 
-  std::vector<std::string> operands;
-  std::map<std::string, std::string> options;
-  bool only_operands = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (only_operands || a.size() < 2 || a[0] != '-') {
-      operands.push_back(a);
-      continue;
-    }
-    if (a == "--") {
-      only_operands = true;
-      continue;
-    }
-    const size_t eq = a.find('=');
-    const std::string name = a.substr(0, eq);
-    const OptionRule* rule = nullptr;
-    for (const auto& o : command->options) {
-      if (name == o.name || (o.alias && name == o.alias)) rule = &o;
-    }
-    if (!rule) return Usage(err, std::string(command->name) + ": unknown option " + name);
-    if (options.count(rule->name)) {
-      return Usage(err, std::string(command->name) + ": " + rule->name + " given twice");
-    }
-    if (!rule->takes_value) {
-      if (eq != std::string::npos) {
-        return Usage(err, std::string(command->name) + ": " + rule->name + " takes no value");
-      }
-      options[rule->name] = "";
-    } else if (eq != std::string::npos) {
-      options[rule->name] = a.substr(eq + 1);
-    } else if (i + 1 < args.size()) {
-      options[rule->name] = args[++i];
-    } else {
-      return Usage(err, std::string(command->name) + ": " + rule->name + " needs a value");
-    }
-  }
-  if (operands.size() != command->operands) {
-    return Usage(err, std::string(command->name) + " takes " + std::to_string(command->operands) +
-                          (command->operands == 1 ? " file" : " files") + ", got " +
-                          std::to_string(operands.size()));
+  std::string manifest, stub, output, file;
+  bool json = false;
+  uint32_t code_page = kWindows1252;
+
+  CLI::App* build = app.add_subcommand(
+      "build", "Write OUT.exe: the stub, then the manifest's records, display name and trailer. "
+               "Every field is checked first; OUT.exe appears only when complete.");
+  build->add_option("MANIFEST", manifest, "the manifest (JSON), or - for standard input")->required();
+  build->add_option("--stub", stub, "the bare stub, kivuninst.exe")->required();
+  build->add_option("-o,--output", output, "the uninstall file to write")->required();
+
+  CLI::App* list = app.add_subcommand(
+      "list", "Show the display name and the records in the order the uninstall undoes them.");
+  list->add_option("FILE", file, "an uninstall file")->required();
+  list->add_flag("--json", json, "print JSON");
+  list->add_option("--code-page", code_page, "decode strings from this code page (default 1252)")
+      ->check(CodePageValidator());
+
+  CLI::App* check = app.add_subcommand(
+      "check", "Check the file as the uninstaller does, then by every rule build applies. "
+               "Prints \"ok: N records\", or each fault with its record and offset.");
+  check->add_option("FILE", file, "an uninstall file")->required();
+  check->add_flag("--json", json, "print the verdict as JSON");
+  check->add_option("--code-page", code_page, "read the display name in this code page (default 1252)")
+      ->check(CodePageValidator());
+
+  CLI::App* append = app.add_subcommand(
+      "append", "Add the manifest's records to a sound uninstall file in one transaction: "
+                "stopped anywhere, the file holds the old records or all of them.");
+  append->add_option("FILE", file, "the uninstall file")->required();
+  append->add_option("MANIFEST", manifest, "the manifest (JSON), or - for standard input")->required();
+
+  for (CLI::App* command : {build, list, check, append}) {
+    command->fallthrough(false);
   }
 
-  const std::string name = command->name;
-  if (name == "build") {
-    if (!options.count("--stub")) return Usage(err, "build: --stub STUB.exe is missing");
-    if (!options.count("--output")) return Usage(err, "build: -o OUT.exe is missing");
-    return Build(operands[0], options["--stub"], options["--output"], out, err);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e, out, err);  // --help, --version
+    return Usage(err, e.what());
   }
-  if (name == "list") {
-    uint32_t code_page = kWindows1252;
-    if (options.count("--code-page")) {
-      auto value = ParseCount(options["--code-page"].c_str());
-      if (!value || *value == kAsciiOnly || *value > UINT32_MAX ||
-          !IsKnownCodePage(static_cast<uint32_t>(*value))) {
-        return Usage(err, std::string("list: --code-page takes ") + KnownCodePagesText());
-      }
-      code_page = static_cast<uint32_t>(*value);
-    }
-    return List(operands[0], options.count("--json") > 0, code_page, out, err);
-  }
-  if (name == "check") {
-    uint32_t code_page = kWindows1252;
-    if (options.count("--code-page")) {
-      auto value = ParseCount(options["--code-page"].c_str());
-      if (!value || *value == kAsciiOnly || *value > UINT32_MAX ||
-          !IsKnownCodePage(static_cast<uint32_t>(*value))) {
-        return Usage(err, std::string("check: --code-page takes ") + KnownCodePagesText());
-      }
-      code_page = static_cast<uint32_t>(*value);
-    }
-    return Check(operands[0], options.count("--json") > 0, code_page, out, err);
-  }
-  // append
+
+  if (build->parsed()) return Build(manifest, stub, output, out, err);
+  if (list->parsed()) return List(file, json, code_page, out, err);
+  if (check->parsed()) return Check(file, json, code_page, out, err);
   AppendStop stop;
   if (const char* seam = getenv("KIVLOG_APPEND_STOP")) {
     const std::string text = seam;
@@ -883,7 +823,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
       return Usage(err, "KIVLOG_APPEND_STOP is not writes:N or bytes:N");
     }
   }
-  return Append(operands[0], operands[1], stop, out, err);
+  return Append(file, manifest, stop, out, err);
 }
 
 }  // namespace kivlog

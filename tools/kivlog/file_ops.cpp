@@ -80,6 +80,19 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* why
   return !failed;
 }
 
+bool ReadStandardInput(std::string* bytes, std::string* why) {
+#ifdef _WIN32
+  _setmode(_fileno(stdin), _O_BINARY);
+#endif
+  bytes->clear();
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof(chunk), stdin)) > 0) bytes->append(chunk, n);
+  if (!ferror(stdin)) return true;
+  *why = ErrnoText();
+  return false;
+}
+
 std::optional<uint64_t> RegularFileSize(const std::string& path, std::string* why) {
 #ifdef _WIN32
   struct _stat64 st;

@@ -33,6 +33,9 @@ FILE* OpenFile(const std::string& path, const char* mode);
 // The whole file as bytes; false with *why set when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* why);
 
+// All of standard input, read as bytes.
+bool ReadStandardInput(std::string* bytes, std::string* why);
+
 // Size of a regular file; nothing with *why set for anything else.
 std::optional<uint64_t> RegularFileSize(const std::string& path, std::string* why);
 

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "code_page.h"
@@ -75,12 +76,18 @@ class KivlogTest : public testing::Test {
 
   // Starts the tool with its output going to files named after tag;
   // extra_env entries are NAME=value. Finish() waits for it.
+  // input, when given, is its standard input.
   pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {},
-              const std::string& tag = "run") {
+              const std::string& tag = "run", const std::optional<std::string>& input = std::nullopt) {
     const std::string out_path = (dir_ / "io" / (tag + ".out")).string();
     const std::string err_path = (dir_ / "io" / (tag + ".err")).string();
+    const std::string in_path = (dir_ / "io" / (tag + ".in")).string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (input) {
+      WriteFile(in_path, *input);
+      posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<std::string> argv_text = {KIVLOG_EXE};
@@ -349,6 +356,24 @@ TEST_F(KivlogTest, SavedTimesAsStringsStayExact) {
                                  {"saved", {{"content_file", "stub.exe"}, {"time", "132223104000000001"}}}}}}}).code, 0);
   Outcome list = Kivlog({"list", "--json", Path("out.exe")});
   EXPECT_EQ(Json::parse(list.out)["records"][0]["saved"]["time"], "132223104000000001");
+}
+
+// "-" names standard input; content files are then taken from the current
+// directory, and faults name "standard input".
+TEST_F(KivlogTest, AManifestFromStandardInput) {
+  const Json manifest = {{"display_name", "A"}, {"records", {{{"type", "directory"}, {"path", "C:\\A"}}}}};
+  Outcome built = Finish(Start({"build", "-", "--stub", stub_, "-o", Path("in.exe")}, {}, "run", manifest.dump()));
+  ASSERT_EQ(built.code, 0) << built.err;
+  ASSERT_EQ(Build(manifest).code, 0);
+  EXPECT_EQ(ReadFile(Path("in.exe")), ReadFile(Path("out.exe")));
+
+  Outcome appended = Finish(Start({"append", Path("in.exe"), "-"}, {}, "run", R"({"records": [{"type": "unused5"}]})"));
+  ASSERT_EQ(appended.code, 0) << appended.err;
+  EXPECT_EQ(Kivlog({"check", Path("in.exe")}).out, "ok: 2 records\n");
+
+  Outcome bad = Finish(Start({"append", Path("in.exe"), "-"}, {}, "run", R"({"records": [{"type": "font"}]})"));
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_EQ(bad.err, "kivlog: standard input: records[0].name: missing\n");
 }
 
 TEST_F(KivlogTest, BuildRefusesAStubThatIsAlreadyAnUninstallFile) {
@@ -872,7 +897,7 @@ TEST_F(KivlogTest, BadUsageExitsWithTwo) {
       {"list"},
       {"list", "a.exe", "b.exe"},
       {"list", "--jsn", "a.exe"},
-      {"list", "--json=yes", "a.exe"},
+      {"list", "--json=maybe", "a.exe"},
       {"list", "--code-page", "437", "a.exe"},
       {"check", "--jsn", "a.exe"},
       {"check", "--code-page", "1251x", "a.exe"},
@@ -893,13 +918,29 @@ TEST_F(KivlogTest, BadUsageExitsWithTwo) {
 }
 
 TEST_F(KivlogTest, HelpAndVersion) {
-  Outcome help = Kivlog({"list", "--help"});
+  Outcome help = Kivlog({"--help"});
   EXPECT_EQ(help.code, 0);
-  EXPECT_EQ(help.out.rfind("Usage: kivlog", 0), 0u);
+  EXPECT_NE(help.out.find("Usage: kivlog"), std::string::npos) << help.out;
   for (const char* command : {"build", "list", "check", "append"}) {
-    EXPECT_NE(help.out.find(std::string("kivlog ") + command), std::string::npos) << command;
+    EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
   }
   EXPECT_EQ(help.err, "");
+  // Each command has its own, with its options.
+  const struct {
+    const char* command;
+    std::vector<std::string> shows;
+  } kCommands[] = {
+      {"build", {"Usage: kivlog build [OPTIONS] MANIFEST", "--stub", "-o,--output", "standard input"}},
+      {"list", {"Usage: kivlog list [OPTIONS] FILE", "--json", "--code-page"}},
+      {"check", {"Usage: kivlog check [OPTIONS] FILE", "--json", "--code-page"}},
+      {"append", {"Usage: kivlog append [OPTIONS] FILE MANIFEST"}},
+  };
+  for (const auto& row : kCommands) {
+    SCOPED_TRACE(row.command);
+    Outcome own = Kivlog({row.command, "--help"});
+    EXPECT_EQ(own.code, 0);
+    for (const auto& text : row.shows) EXPECT_NE(own.out.find(text), std::string::npos) << text << own.out;
+  }
   Outcome version = Kivlog({"--version"});
   EXPECT_EQ(version.code, 0);
   EXPECT_EQ(version.out, "kivlog " KIVLOG_VERSION "\n");
