@@ -620,6 +620,151 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
   return kExitOk;
 }
 
+namespace {
+
+// Text for the manifest: the bytes decoded from the code page, but only when
+// encoding them again gives the same bytes (else build could not remake them).
+bool RoundTripText(const std::string& bytes, uint32_t code_page, std::string* utf8) {
+  *utf8 = DecodeAnsi(bytes, code_page);
+  std::string again, bad;
+  return EncodeAnsi(*utf8, code_page, &again, &bad) && again == bytes;
+}
+
+bool CopyRange(FILE* from, uint32_t offset, uint32_t length, const std::string& to, std::string* why) {
+  FILE* out = OpenFile(to, "wb");
+  if (!out) {
+    *why = "cannot create " + to + ": " + ErrnoText();
+    return false;
+  }
+  bool ok = fseek(from, static_cast<long>(offset), SEEK_SET) == 0;
+  std::vector<char> chunk(1 << 16);
+  while (ok && length > 0) {
+    const size_t step = std::min<size_t>(length, chunk.size());
+    ok = fread(chunk.data(), 1, step, from) == step && fwrite(chunk.data(), 1, step, out) == step;
+    length -= static_cast<uint32_t>(step);
+  }
+  ok = fclose(out) == 0 && ok;
+  if (!ok) *why = "cannot write " + to;
+  return ok;
+}
+
+}  // namespace
+
+int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page, std::ostream& out,
+           std::ostream& err) {
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  kiv::LogReader reader(OpenFile(path, "rb"));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
+  const Listing listing = ReadListing(reader, code_page);
+  reader.Close();
+
+  std::error_code error;
+  const std::filesystem::path dir = FsPath(out_dir);
+  if (std::filesystem::exists(dir, error) && !std::filesystem::is_empty(dir, error)) {
+    Error(err, out_dir + ": not empty; name a new or empty directory");
+    return kExitFailed;
+  }
+  std::filesystem::create_directories(dir / "saved", error);
+  if (error) {
+    Error(err, out_dir + ": cannot create: " + error.message());
+    return kExitFailed;
+  }
+
+  nlohmann::ordered_json manifest = nlohmann::ordered_json::object();
+  std::string text;
+  if (!RoundTripText(listing.display_name_bytes, code_page, &text)) {
+    Error(err, path + ": the display name does not go through code page " + std::to_string(code_page) +
+                   " and back; unpack with --code-page 1252, which keeps every byte");
+    return kExitFailed;
+  }
+  manifest["display_name"] = text;
+  manifest["code_page"] = code_page;
+  manifest["records"] = nlohmann::ordered_json::array();
+
+  FILE* file = OpenFile(path, "rb");
+  if (!file) {
+    Error(err, path + ": cannot open: " + ErrnoText());
+    return kExitFailed;
+  }
+  const size_t count = listing.records.size() - 1;  // without the type-0 record
+  std::string failure, why;
+  for (size_t index = 0; failure.empty() && index < count; ++index) {
+    const ListedRecord& r = listing.records[count - 1 - index];  // in the order written
+    const std::string where = "records[" + std::to_string(index) + "] (at " + Offset(r.offset) + ")";
+    nlohmann::ordered_json record = nlohmann::ordered_json::object();
+    record["type"] = RecordTypeName(r.type);
+    const auto text_field = [&](const char* name, const std::string& bytes) {
+      std::string utf8;
+      if (!RoundTripText(bytes, code_page, &utf8)) {
+        failure = where + "." + name + ": does not go through code page " + std::to_string(code_page) +
+                  " and back; unpack with --code-page 1252, which keeps every byte";
+      }
+      record[name] = utf8;
+    };
+    const ManifestRecord& raw = r.raw;
+    switch (r.type) {
+      case RecordType::kDirectory: text_field("path", raw.path); break;
+      case RecordType::kFile:
+        text_field("path", raw.path);
+        if (r.fields["saved"].is_object()) {
+          const uint32_t length = r.fields["saved"]["length"].get<uint32_t>();
+          const std::string name = "saved/" + std::to_string(index) + ".bin";
+          if (!CopyRange(file, r.end - length, length, Utf8(dir / FsPath(name)), &why)) failure = why;
+          record["saved"] = {{"content_file", name}, {"time", r.fields["saved"]["time"]}};
+        }
+        break;
+      case RecordType::kIniEntry:
+        text_field("file", raw.file);
+        text_field("section", raw.section);
+        text_field("key", raw.key);
+        text_field("prior", raw.prior);
+        text_field("value", raw.value);
+        record["flag"] = r.fields["flag"];
+        break;
+      case RecordType::kRegistryValue:
+        text_field("root", raw.root);
+        text_field("path", raw.path);
+        if (raw.data) {
+          text_field("data", *raw.data);
+        } else {
+          record["data"] = nullptr;
+        }
+        break;
+      case RecordType::kFont:
+        text_field("name", raw.name);
+        text_field("file", raw.file);
+        break;
+      case RecordType::kShellItem:
+        text_field("group", raw.group);
+        text_field("item", raw.item);
+        break;
+      case RecordType::kShellGroup: text_field("group", raw.group); break;
+      case RecordType::kUnused5:
+      case RecordType::kEndOfLog: break;
+    }
+    manifest["records"].push_back(std::move(record));
+  }
+  const uint32_t image = listing.records.back().offset;
+  if (failure.empty() && !CopyRange(file, 0, image, Utf8(dir / "stub.exe"), &why)) failure = why;
+  fclose(file);
+  if (failure.empty()) {
+    FILE* json = OpenFile(Utf8(dir / "manifest.json"), "wb");
+    const std::string body = manifest.dump(2) + "\n";
+    if (!json || fwrite(body.data(), 1, body.size(), json) != body.size() || fclose(json) != 0) {
+      failure = out_dir + ": cannot write manifest.json";
+    }
+  }
+  if (!failure.empty()) {
+    Error(err, path + ": " + failure);
+    return kExitFailed;
+  }
+  out << "unpacked " << count << (count == 1 ? " record" : " records") << " into " << out_dir
+      << "; kivlog build " << Utf8(dir / "manifest.json") << " --stub " << Utf8(dir / "stub.exe")
+      << " -o OUT.exe makes the file again\n";
+  return kExitOk;
+}
+
 int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,
            std::ostream& /*out*/, std::ostream& err) {
   Prepared prepared;
@@ -799,7 +944,16 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   append->add_option("FILE", file, "the uninstall file")->required();
   append->add_option("MANIFEST", manifest, "the manifest (JSON), or - for standard input")->required();
 
-  for (CLI::App* command : {build, list, check, append}) {
+  CLI::App* unpack = app.add_subcommand(
+      "unpack", "Write a manifest, the stub and the saved contents of an uninstall file into "
+                "DIR, from which build makes the same file again.");
+  unpack->add_option("FILE", file, "an uninstall file")->required();
+  unpack->add_option("-o,--output", output, "a new or empty directory")->required();
+  unpack->add_option("--code-page", code_page,
+                     "the code page of the manifest's text (default 1252, which keeps every byte)")
+      ->check(CodePageValidator());
+
+  for (CLI::App* command : {build, list, check, append, unpack}) {
     command->fallthrough(false);
   }
 
@@ -814,6 +968,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   if (build->parsed()) return Build(manifest, stub, output, out, err);
   if (list->parsed()) return List(file, json, code_page, out, err);
   if (check->parsed()) return Check(file, json, code_page, out, err);
+  if (unpack->parsed()) return Unpack(file, output, code_page, out, err);
   AppendStop stop;
   if (const char* seam = getenv("KIVLOG_APPEND_STOP")) {
     const std::string text = seam;

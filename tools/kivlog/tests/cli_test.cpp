@@ -883,6 +883,64 @@ TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
 }
 
 // ---------------------------------------------------------------------------
+// unpack
+
+// Unpacked, a file build wrote is built again byte for byte: the manifest,
+// the stub and the saved contents are all there.
+TEST_F(KivlogTest, UnpackThenBuildGivesTheSameBytes) {
+  const Json every = Concat(Concat(kFirst, kMore), Json::array({
+      {{"type", "registry"}, {"root", "HKEY_USERS"}, {"path", "S\\gone"}},
+      {{"type", "unused5"}},
+      {{"type", "font"}, {"name", "Caf\u00e9 Sans"}, {"file", "cafe.ttf"}},
+      {{"type", "ini"}, {"file", "C:\\a.ini"}, {"section", "[F\u0081]"}, {"key", "x"}, {"prior", ""},
+       {"value", "\u20ac"}, {"flag", true}},
+      {{"type", "shell_item"}, {"group", "Kiv"}, {"item", "Kiv App"}},
+  }));
+  ASSERT_EQ(Build({{"display_name", "Caf\u00e9 \u0081"}, {"code_page", 1252}, {"records", every}}).code, 0);
+  Outcome unpacked = Kivlog({"unpack", Path("out.exe"), "-o", Path("unpacked")});
+  ASSERT_EQ(unpacked.code, 0) << unpacked.err;
+  const Json manifest = Json::parse(ReadFile(Path("unpacked/manifest.json")));
+  EXPECT_EQ(manifest["display_name"], "Caf\u00e9 \u0081");
+  EXPECT_EQ(manifest["records"].size(), every.size());
+  EXPECT_EQ(ReadFile(Path("unpacked/stub.exe")), ReadFile(stub_));
+  Outcome again = Kivlog({"build", Path("unpacked/manifest.json"), "--stub", Path("unpacked/stub.exe"),
+                          "-o", Path("again.exe")});
+  ASSERT_EQ(again.code, 0) << again.err;
+  EXPECT_TRUE(ReadFile(Path("again.exe")) == ReadFile(Path("out.exe")));
+
+  // A directory that holds something is not written into.
+  EXPECT_EQ(Kivlog({"unpack", Path("out.exe"), "-o", Path("unpacked")}).code, 1);
+  // Text that a code page cannot give back as the same bytes is refused.
+  Outcome utf8 = Kivlog({"unpack", Path("out.exe"), "-o", Path("utf8"), "--code-page", "65001"});
+  EXPECT_EQ(utf8.code, 1);
+  EXPECT_NE(utf8.err.find("does not go through code page 65001 and back"), std::string::npos) << utf8.err;
+}
+
+TEST_F(KivlogTest, UnpackInTheProductsCodePageGivesItsLettersBack) {
+  const Json records = {{{"type", "directory"}, {"path", "C:\\\u8868"}},
+                        {{"type", "shell_group"}, {"group", "\u8868\u30bd"}}};
+  ASSERT_EQ(Build({{"display_name", "\u8868\u793a"}, {"code_page", 932}, {"records", records}}).code, 0);
+  Outcome unpacked = Kivlog({"unpack", "--code-page", "932", Path("out.exe"), "-o", Path("jp")});
+  ASSERT_EQ(unpacked.code, 0) << unpacked.err;
+  const Json manifest = Json::parse(ReadFile(Path("jp/manifest.json")));
+  EXPECT_EQ(manifest["display_name"], "\u8868\u793a");
+  EXPECT_EQ(manifest["records"][1]["group"], "\u8868\u30bd");
+  ASSERT_EQ(Kivlog({"build", Path("jp/manifest.json"), "--stub", Path("jp/stub.exe"), "-o", Path("jp.exe")}).code, 0);
+  EXPECT_TRUE(ReadFile(Path("jp.exe")) == ReadFile(Path("out.exe")));
+}
+
+// An appended file unpacks into the same records; built again it is compact.
+TEST_F(KivlogTest, UnpackOfAnAppendedFileKeepsItsRecords) {
+  ASSERT_EQ(Build({{"display_name", "A"}, {"records", kFirst}}).code, 0);
+  WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
+  ASSERT_EQ(Kivlog({"append", Path("out.exe"), Path("more.json")}).code, 0);
+  ASSERT_EQ(Kivlog({"unpack", Path("out.exe"), "-o", Path("u")}).code, 0);
+  ASSERT_EQ(Kivlog({"build", Path("u/manifest.json"), "--stub", Path("u/stub.exe"), "-o", Path("again.exe")}).code, 0);
+  EXPECT_EQ(Undone(Path("again.exe")), Undone(Path("out.exe")));
+  EXPECT_LT(fs::file_size(Path("again.exe")), fs::file_size(Path("out.exe")));
+}
+
+// ---------------------------------------------------------------------------
 // the command line
 
 TEST_F(KivlogTest, BadUsageExitsWithTwo) {
