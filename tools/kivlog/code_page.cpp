@@ -122,15 +122,34 @@ bool Decode(const std::string& bytes, uint32_t code_page, std::string* out) {
 
 #else
 
-// One iconv descriptor per direction and code page, opened on first use.
+// One iconv descriptor per direction and code page, opened on first use and
+// closed at exit.
+class Converters {
+ public:
+  Converters() = default;
+  Converters(const Converters&) = delete;
+  Converters& operator=(const Converters&) = delete;
+  ~Converters() {
+    for (auto& [key, cd] : open_) {
+      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
+  }
+  iconv_t Get(uint32_t code_page, bool to_code_page) {
+    auto it = open_.find({code_page, to_code_page});
+    if (it != open_.end()) return it->second;
+    const std::string name = "CP" + std::to_string(code_page);
+    iconv_t cd = to_code_page ? iconv_open(name.c_str(), "UTF-8") : iconv_open("UTF-8", name.c_str());
+    open_[{code_page, to_code_page}] = cd;
+    return cd;
+  }
+
+ private:
+  std::map<std::pair<uint32_t, bool>, iconv_t> open_;
+};
+
 iconv_t Converter(uint32_t code_page, bool to_code_page) {
-  static std::map<std::pair<uint32_t, bool>, iconv_t> converters;
-  auto it = converters.find({code_page, to_code_page});
-  if (it != converters.end()) return it->second;
-  const std::string name = "CP" + std::to_string(code_page);
-  iconv_t cd = to_code_page ? iconv_open(name.c_str(), "UTF-8") : iconv_open("UTF-8", name.c_str());
-  converters[{code_page, to_code_page}] = cd;
-  return cd;
+  static Converters converters;
+  return converters.Get(code_page, to_code_page);
 }
 
 // The whole of in, or false when any of it does not convert.

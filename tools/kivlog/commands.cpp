@@ -770,7 +770,6 @@ int Append(const std::string& path, const std::string& manifest_path, const Appe
   Prepared prepared;
   if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
   const Manifest& manifest = prepared.manifest;
-  if (manifest.records.empty() && !manifest.display_name) return kExitOk;
 
   // Held to the end: a second append waits here, and reads the file only
   // once this one is done with it.
@@ -800,6 +799,7 @@ int Append(const std::string& path, const std::string& manifest_path, const Appe
     }
     StoreTrailer(old_trailer, *name_offset, last_record);
   }
+  if (manifest.records.empty() && !manifest.display_name) return kExitOk;  // nothing to add
 
   // The new records, name and trailer go after the old end of the file, so
   // nothing the old trailer reaches is touched. The trailer lies within one

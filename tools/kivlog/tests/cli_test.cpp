@@ -871,6 +871,9 @@ TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
   EXPECT_EQ(run.err, "kivlog: " + Path("damaged.exe").string() +
                          ": damaged at offset 119 (0x77): a record type is above 8\n");
   EXPECT_EQ(ReadFile(Path("damaged.exe")), damaged);
+  // Even with nothing to add, a damaged file is named as such.
+  WriteFile(Path("nothing.json"), R"({"records": []})");
+  EXPECT_EQ(Kivlog({"append", Path("damaged.exe"), Path("nothing.json")}).code, 1);
 
   ASSERT_EQ(Build({{"display_name", "A"}, {"records", kFirst}}).code, 0);
   const Bytes before = ReadFile(Path("out.exe"));
