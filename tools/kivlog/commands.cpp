@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
+#include <vector>
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -161,11 +161,6 @@ class FileSink final : public kiv::ByteSink {
     return true;
   }
   uint32_t Position() const override { return position_; }
-  bool Seek(uint32_t position) {
-    if (fseek(file_, static_cast<long>(position), SEEK_SET) != 0) return false;
-    position_ = position;
-    return true;
-  }
 
  private:
   FILE* file_;
