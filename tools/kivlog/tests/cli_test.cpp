@@ -1,9 +1,12 @@
 // kivlog as its users run it: a separate process, its exit code, its output
 // and the files it leaves. Damaged fixtures are made with the LogWriter and
 // judged with the same LogReader the stub uses.
+#include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -817,6 +820,28 @@ TEST_F(AppendStopTest, AtAFullDiskNothingChanges) {
     EXPECT_NE(run.err.find(": cannot append: File too large"), std::string::npos) << run.err;
     EXPECT_TRUE(ReadFile(Path("out.exe")) == base_) << "the file changed";
   }
+}
+
+// A real full disk: a 2 MiB tmpfs that the saved content does not fit. The
+// write that finds no room fails part-way through the records; the tool cuts
+// the file back to what it was. Needs the right to mount (root in most
+// containers); skipped without it.
+TEST_F(AppendStopTest, AtARealFullDiskTheFileGoesBackToWhatItWas) {
+  const fs::path disk = Path("disk");
+  fs::create_directory(disk);
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { umount(at.c_str()); }
+  } unmount{disk};
+  WriteFile(disk / "out.exe", base_);
+  Outcome run = Kivlog({"append", (disk / "out.exe").string(), Path("more.json")});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find(": cannot append: records["), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+  EXPECT_TRUE(ReadFile(disk / "out.exe") == base_) << "the file changed";
 }
 
 // Two appends to one file at once: the second waits for the first, so the
