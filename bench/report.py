@@ -246,6 +246,19 @@ def host_rows(table, v, host):
                   f"{b['bytes_per_second'] / 2**20:,.0f} MiB/s{extra}")
 
 
+def kivlog_rows(table, v):
+    build, append = series(v, "kivlog.build_ms"), series(v, "kivlog.append_ms")
+    if not build or not append:
+        return
+    records = int(v["kivlog.records"])
+    ratio = statistics.median(append) / statistics.median(build)
+    table.add("kivlog append of one manifest (one transaction, two flushes)",
+              f"{records:,} records of every type into a file built empty; "
+              f"{int(v['kivlog.appended_size']):,} bytes; {len(append)} runs",
+              spread(append), "build of the same: " + spread(build),
+              f"{ratio:.2f}× build", "≤ 3× build", verdict(ratio <= 3))
+
+
 def size_rows(table, v):
     if "stub.size" not in v:
         return
@@ -267,6 +280,7 @@ def main():
     log_rows(table, values)
     restore_rows(table, values)
     host_rows(table, values, host)
+    kivlog_rows(table, values)
     size_rows(table, values)
     print(table.render())
     print()

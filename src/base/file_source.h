@@ -24,10 +24,9 @@ class FileSource {
 
   // Opens path for reading; false when it cannot be opened.
   bool Open(const char* path);
-#ifndef _WIN32
-  // Takes ownership of an already open stream (the host's in-memory files).
+  // Takes ownership of an already open stream (the host's in-memory files,
+  // kivlog's files opened by their wide names on Windows).
   void Adopt(FILE* file);
-#endif
   bool is_open() const { return handle_ != nullptr; }
 
   // The file's size in bytes; false when it cannot be told.
@@ -40,6 +39,9 @@ class FileSource {
 
  private:
   void* handle_ = nullptr;  // a HANDLE on Windows, a FILE* on the host
+#ifdef _WIN32
+  FILE* adopted_ = nullptr;  // closed with the handle it lent
+#endif
 };
 
 }  // namespace kiv

@@ -31,11 +31,18 @@ inline bool EqualsIgnoreAsciiCase(const char* a, const char* b, uint32_t n) {
 }
 
 // Index of the last backslash in s, or -1 when it holds none: where a path
-// splits into its directory and its last part.
-inline int32_t LastBackslash(const char* s) {
+// splits into its directory and its last part. In a double-byte code page
+// the byte after a lead byte belongs to the same character even when it is
+// 0x5C: is_lead_byte (IsDBCSLeadByte on Windows) tells which bytes lead.
+inline int32_t LastBackslash(const char* s, bool (*is_lead_byte)(uint8_t)) {
   int32_t last = -1;
   for (int32_t i = 0; s[i] != '\0'; ++i) {
-    if (s[i] == '\\') last = i;
+    if (is_lead_byte(static_cast<uint8_t>(s[i]))) {
+      if (s[i + 1] == '\0') break;
+      ++i;
+    } else if (s[i] == '\\') {
+      last = i;
+    }
   }
   return last;
 }

@@ -29,7 +29,7 @@ int ConfirmationMode(int show_code) {
       ShowDamagedMessage();
       return 0;
     }
-    LogReader reader(own.c_str());
+    LogReader reader(own.c_str(), platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
       ShowDamagedMessage();
       return 0;

@@ -31,7 +31,7 @@ bool CopyHead(const char* from, const char* to) {
 
 // Cuts path at its last backslash, in place.
 void CutAtLastBackslash(TemporaryPath* path) {
-  const int32_t last = LastBackslash(path->c_str());
+  const int32_t last = LastBackslash(path->c_str(), platform::IsLeadByte);
   path->Truncate(last < 0 ? 0 : static_cast<uint32_t>(last));
 }
 

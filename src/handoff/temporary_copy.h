@@ -54,8 +54,12 @@ inline bool IsFlatTemporaryCopyPath(const char* path, const char* temp_directory
   if (length < dir_length + 3 + 4 + 1 || !EqualsIgnoreAsciiCase(path, temp_directory, dir_length)) {
     return false;
   }
+  // A name of STP, letters and .tmp: any 0x5C byte after the directory,
+  // whether a backslash or the second byte of a double-byte letter, is not it.
   const char* name = path + dir_length;
-  if (LastBackslash(name) >= 0) return false;
+  for (const char* p = name; *p; ++p) {
+    if (*p == '\\') return false;
+  }
   return EqualsIgnoreAsciiCase(name, kTempPrefix, 3) &&
          EqualsIgnoreAsciiCase(path + length - 4, ".tmp", 4);
 }

@@ -22,7 +22,12 @@ uint32_t FileSource::ReadAt(uint64_t offset, void* buffer, uint32_t count) {
 }
 
 void FileSource::Close() {
-  if (handle_) platform::CloseFile(handle_);
+  if (adopted_) {
+    fclose(adopted_);  // closes the handle it lent
+  } else if (handle_) {
+    platform::CloseFile(handle_);
+  }
+  adopted_ = nullptr;
   handle_ = nullptr;
 }
 

@@ -133,7 +133,7 @@ void UndoRegistryValue(LogReader& reader) {
   // Key path and value name meet at the last backslash; with none, the whole
   // path is the key and its default value (the empty name) is meant.
   char* text = path.data();
-  const int32_t last = LastBackslash(text);
+  const int32_t last = LastBackslash(text, platform::IsLeadByte);
   const char* name = "";
   if (last >= 0) {
     text[last] = '\0';

@@ -56,7 +56,7 @@ bool Walk(LogReader& reader) {
 void RemoveContainingDirectory(const char* path) {
   WideBuffer directory;
   if (!directory.Assign(path)) return;
-  const int32_t last = LastBackslash(directory.c_str());
+  const int32_t last = LastBackslash(directory.c_str(), platform::IsLeadByte);
   if (last < 0) return;
   directory.Truncate(static_cast<uint32_t>(last));
   platform::RemoveDirectoryPath(directory.c_str());
@@ -73,7 +73,7 @@ void UninstallRun(const char* path) {
   // while it runs: it goes at the next start, on every way out of the walk.
   ScheduleOwnTemporaryCopyDeletion();
   {
-    LogReader reader(path);
+    LogReader reader(path, platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
       ShowDamagedMessage();
       return;

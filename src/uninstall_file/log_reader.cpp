@@ -66,7 +66,7 @@ uint32_t CopyThroughNul(char* to, const uint8_t* from, uint32_t count) {
 
 }  // namespace
 
-LogReader::LogReader(const char* path) {
+LogReader::LogReader(const char* path, LeadByteTest is_lead_byte) {
   // Held against writes from the check to the close (on Windows: the
   // source's share mode): what was proved sound is what the walk reads, and
   // no record can overwrite the log under it.
@@ -74,19 +74,17 @@ LogReader::LogReader(const char* path) {
     damage_ = Damage::kCannotOpen;
     return;
   }
-  ReadTrailer();
+  ReadTrailer(is_lead_byte);
 }
 
-#ifndef _WIN32
-LogReader::LogReader(FILE* adopted) {
+LogReader::LogReader(FILE* adopted, LeadByteTest is_lead_byte) {
   if (!adopted) {
     damage_ = Damage::kCannotOpen;
     return;
   }
   source_.Adopt(adopted);
-  ReadTrailer();
+  ReadTrailer(is_lead_byte);
 }
-#endif
 
 void LogReader::Load(uint32_t start) {
   window_start_ = start;
@@ -125,7 +123,7 @@ bool LogReader::ReadHeader(uint32_t offset, uint8_t* header) {
   return true;
 }
 
-void LogReader::ReadTrailer() {
+void LogReader::ReadTrailer(LeadByteTest is_lead_byte) {
   uint64_t size = 0;
   if (!source_.Size(&size)) {
     damage_ = Damage::kTooShort;
@@ -180,8 +178,11 @@ void LogReader::ReadTrailer() {
       // it would name that key itself; with a backslash, another key. On the
       // 95 family RegDeleteKeyA takes a whole tree.
       bool valid = n > 0;
+      // A double-byte letter's second byte is passed over, 0x5C or not.
       for (uint32_t i = 0; i < n; ++i) {
-        if (display_name_[i] == '\\') valid = false;
+        const uint8_t c = static_cast<uint8_t>(display_name_[i]);
+        if (c == '\\') valid = false;
+        if (is_lead_byte && is_lead_byte(c) && i + 1 < n) ++i;
       }
       if (!valid && damage_ == Damage::kNone) damage_ = Damage::kNameInvalid;
       return;

@@ -56,16 +56,20 @@ struct ChainVerdict {
   uint32_t records = 0;  // records walked, the type-0 record included
 };
 
+// Tells whether a byte opens a double-byte letter in the code page the names
+// are in (the system's ANSI code page, for the stub); its second byte may be
+// 0x5C and is then no backslash. Null: every byte is a letter of its own.
+using LeadByteTest = bool (*)(uint8_t byte);
+
 class LogReader {
  public:
   // Opens path for binary reading, with nobody else allowed to write it
   // until Close(), and reads the trailer and display name.
   // Never fails outright: see has_stream(), damaged() and damage().
-  explicit LogReader(const char* path);
-#ifndef _WIN32
-  // Reads from an already open stream (the host's in-memory files).
-  explicit LogReader(FILE* adopted);
-#endif
+  explicit LogReader(const char* path, LeadByteTest is_lead_byte = nullptr);
+  // Reads from an already open stream (the host's in-memory files,
+  // kivlog's files opened by their wide names on Windows).
+  explicit LogReader(FILE* adopted, LeadByteTest is_lead_byte = nullptr);
   ~LogReader() = default;
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
@@ -123,7 +127,7 @@ class LogReader {
   static constexpr uint32_t kWindowAhead = 3072;
 
  private:
-  void ReadTrailer();
+  void ReadTrailer(LeadByteTest is_lead_byte);
   // The check's field walkers: each proves one field and moves past it.
   Damage CheckString(uint32_t* pos, uint32_t limit);
   Damage CheckBytes(uint32_t* pos, uint32_t count);

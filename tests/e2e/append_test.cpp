@@ -1,6 +1,6 @@
 // An installation that dies half-way through kivlog append leaves an
-// uninstall file that the stub takes as sound and that undoes exactly what
-// was logged before the cut.
+// uninstall file that the stub takes as sound and that undoes either what
+// was logged before the append or all of it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,9 +11,10 @@
 namespace kiv::e2e {
 namespace {
 
-// Runs kivlog.exe with the append cut off after stop_after records.
-bool KivlogAppend(const std::string& file, const std::string& manifest, int stop_after) {
-  SetEnvironmentVariableA("KIVLOG_APPEND_STOP_AFTER", std::to_string(stop_after).c_str());
+// Runs kivlog.exe append, stopped as stop says (writes:N or bytes:N; empty:
+// not stopped).
+bool KivlogAppend(const std::string& file, const std::string& manifest, const std::string& stop) {
+  SetEnvironmentVariableA("KIVLOG_APPEND_STOP", stop.empty() ? nullptr : stop.c_str());
   std::string line = std::string("\"") + KIV_KIVLOG_PATH + "\" append \"" + file + "\" \"" +
                      manifest + "\"";
   std::vector<char> buffer(line.begin(), line.end());
@@ -23,7 +24,7 @@ bool KivlogAppend(const std::string& file, const std::string& manifest, int stop
   PROCESS_INFORMATION process = {};
   bool started = CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                 nullptr, &startup, &process) != FALSE;
-  SetEnvironmentVariableA("KIVLOG_APPEND_STOP_AFTER", nullptr);
+  SetEnvironmentVariableA("KIVLOG_APPEND_STOP", nullptr);
   if (!started) return false;
   WaitForSingleObject(process.hProcess, 60000);
   CloseHandle(process.hThread);
@@ -40,9 +41,16 @@ std::string JsonPath(const std::string& path) {
   return out;
 }
 
-TEST(Append, CutOffAfterKRecordsUndoesExactlyThoseK) {
-  for (int k : {0, 2, 4}) {
-    SCOPED_TRACE(k);
+TEST(Append, StoppedAppendUndoesTheOldRecordsOrAll) {
+  // The writes: a copy of the old trailer, the records and name, the new
+  // trailer. Every stop before the last leaves the old records.
+  const struct {
+    const char* stop;
+    bool all;
+  } kStops[] = {{"writes:1", false}, {"bytes:45", false}, {"writes:2", false}, {"", true}};
+  for (const auto& row : kStops) {
+    SCOPED_TRACE(row.stop);
+    const int k = static_cast<int>(&row - kStops);
     std::string dir = FreshDirectory("append\\k" + std::to_string(k));
     std::string file = dir + "\\uninst.exe";
     WriteFileBytes(dir + "\\base.txt", "x");
@@ -57,7 +65,7 @@ TEST(Append, CutOffAfterKRecordsUndoesExactlyThoseK) {
                  "\"}";
     }
     WriteFileBytes(manifest, "{\"records\": [" + records + "]}");
-    ASSERT_TRUE(KivlogAppend(file, manifest, k));
+    ASSERT_TRUE(KivlogAppend(file, manifest, row.stop));
     DeleteFileA(manifest.c_str());
 
     RunResult run = RunUninstallMode(file);
@@ -67,7 +75,7 @@ TEST(Append, CutOffAfterKRecordsUndoesExactlyThoseK) {
     EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
     EXPECT_FALSE(FileExists(dir + "\\base.txt"));
     for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(FileExists(dir + "\\f" + std::to_string(i) + ".txt"), i >= k) << i;
+      EXPECT_EQ(FileExists(dir + "\\f" + std::to_string(i) + ".txt"), !row.all) << i;
     }
   }
 }

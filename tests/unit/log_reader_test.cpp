@@ -508,3 +508,45 @@ TEST(LogReader, FieldsAcrossWindowEdgesReadBackExactly) {
 
 }  // namespace
 }  // namespace kiv
+
+namespace kiv {
+namespace {
+
+bool Cp932Lead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+
+// In a double-byte code page the second byte of a letter may be 0x5C: with
+// the system's lead-byte test such a name is a key name of its own, and a
+// real backslash is still refused.
+TEST(LogReader, DisplayNameBackslashIsJudgedByLetters) {
+  const struct {
+    const char* name;
+    LeadByteTest test;
+    Damage want;
+  } kRows[] = {
+      {"\x95\x5C\x8E\xA6", Cp932Lead, Damage::kNone},          // two letters, 0x5C second byte
+      {"\x95\x5C\x8E\xA6", nullptr, Damage::kNameInvalid},      // byte by byte: a backslash
+      {"A\\\x95\x5C", Cp932Lead, Damage::kNameInvalid},         // a real backslash before them
+      {"\x95\x5C\\", Cp932Lead, Damage::kNameInvalid},          // and after them
+  };
+  for (const auto& row : kRows) {
+    testing_support::VectorSink sink(64);
+    LogWriter w(sink);
+    w.Begin();
+    w.AddDirectory("C:\\App");
+    w.FinishRaw(sink.Position(), 64, kSignature);
+    // FinishRaw writes no name: put it in by hand, then the trailer again.
+    std::vector<uint8_t> bytes(sink.bytes.begin(), sink.bytes.end() - kTrailerSize);
+    const uint32_t name_at = static_cast<uint32_t>(bytes.size());
+    bytes.insert(bytes.end(), row.name, row.name + strlen(row.name) + 1);
+    uint8_t trailer[kTrailerSize];
+    StoreU32(trailer, name_at);
+    StoreU32(trailer + 4, 70);
+    memcpy(trailer + 8, kSignature, kSignatureSize);
+    bytes.insert(bytes.end(), trailer, trailer + kTrailerSize);
+    LogReader reader(testing_support::MemoryFile(bytes), row.test);
+    EXPECT_EQ(reader.CheckChain().damage, row.want) << row.name;
+  }
+}
+
+}  // namespace
+}  // namespace kiv

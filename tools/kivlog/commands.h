@@ -17,9 +17,16 @@ namespace kivlog {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // damaged or invalid input, or output not written
 inline constexpr int kExitUsage = 2;
-// An append stopped by KIVLOG_APPEND_STOP_AFTER, which tests use to play an
-// installer that dies after k records. The process ends at once, as if killed.
+// An append stopped by KIVLOG_APPEND_STOP, which tests use to play a kill at
+// any point of an append. The process ends at once, as if killed.
 inline constexpr int kExitCutOff = 3;
+
+// Where a test stops an append: after that many writes, or once that many
+// bytes are written (the last write cut short there).
+struct AppendStop {
+  std::optional<uint64_t> after_writes;
+  std::optional<uint64_t> after_bytes;
+};
 
 // The largest uninstall file: the stub's stream seeks with a signed 32-bit
 // offset.
@@ -29,10 +36,18 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
           const std::string& out_path, std::ostream& out, std::ostream& err);
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err);
-int Check(const std::string& path, std::ostream& out, std::ostream& err);
-// stop_after: end the process (kExitCutOff) once that many records are in.
-int Append(const std::string& path, const std::string& manifest_path,
-           std::optional<uint64_t> stop_after, std::ostream& out, std::ostream& err);
+// The stub's check, then the rules build applies (rules.h): every fault with
+// its record and offset.
+int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
+          std::ostream& err);
+// Writes DIR/manifest.json, DIR/stub.exe and DIR/saved/N.bin: what build
+// takes to make the same file again (for a file build wrote, the same bytes).
+int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page, std::ostream& out,
+           std::ostream& err);
+// Adds the manifest's records in one transaction: the file holds either the
+// old records or all of them wherever the process stops.
+int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,
+           std::ostream& out, std::ostream& err);
 
 // The whole command line, without the program name.
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

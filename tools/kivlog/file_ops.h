@@ -1,12 +1,16 @@
 // The few file operations the tool needs beyond stdio, for the Linux host
 // and for Windows: a file's last-write time as a FILETIME, a new file that
-// must not exist yet, an atomic replace, and a flush that reaches the disk.
+// must not exist yet, an atomic replace, a flush that reaches the disk, and
+// an existing file held by one writer at a time.
+//
+// Paths are UTF-8 throughout; on Windows they reach the wide (UTF-16) calls.
 #ifndef KIVLOG_FILE_OPS_H_
 #define KIVLOG_FILE_OPS_H_
 
 #include <stdint.h>
 #include <stdio.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -15,8 +19,22 @@ namespace kivlog {
 // Text of the last C runtime error (errno).
 std::string ErrnoText();
 
+// A UTF-8 path as a std::filesystem::path, and back (on Windows the
+// narrow conversions would take the ANSI code page).
+std::filesystem::path FsPath(const std::string& utf8);
+std::string Utf8(const std::filesystem::path& path);
+
+// Whether two paths name the same file (false when either is missing).
+bool SameFile(const std::string& a, const std::string& b);
+
+// fopen for a UTF-8 path (on Windows through _wfopen).
+FILE* OpenFile(const std::string& path, const char* mode);
+
 // The whole file as bytes; false with *why set when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* why);
+
+// All of standard input, read as bytes.
+bool ReadStandardInput(std::string* bytes, std::string* why);
 
 // Size of a regular file; nothing with *why set for anything else.
 std::optional<uint64_t> RegularFileSize(const std::string& path, std::string* why);
@@ -31,8 +49,44 @@ FILE* CreateSiblingTempFile(const std::string& path, std::string* created, std::
 // Moves from over to, replacing to if it exists, in one step.
 bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* why);
 
+// Removes a file; false when it cannot.
+bool RemoveFile(const std::string& path);
+
 // fflush, then asks the system to put the file's data on the disk.
 bool FlushToDisk(FILE* file);
+
+// An existing file opened for reading and writing, with the append lock held
+// until it is closed: Open waits while another kivlog holds it. On the host
+// the lock is flock(); on Windows a byte-range lock at 4 GiB, past anything
+// an uninstall file can hold, so readers of the file are never blocked.
+class LockedFile {
+ public:
+  LockedFile() = default;
+  ~LockedFile() { Close(); }
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+
+  bool Open(const std::string& path, std::string* why);
+  // Writes all size bytes at offset; false with *why at the first failure
+  // (what did go in stays).
+  bool WriteAt(uint64_t offset, const void* data, size_t size, std::string* why);
+  // Puts everything written so far on the disk.
+  bool Flush(std::string* why);
+  // Cuts or extends the file to size.
+  bool Truncate(uint64_t size, std::string* why);
+  // Asks the file system to set aside room up to end without changing the
+  // file's size, so that a full disk shows before anything is written. A
+  // file system that cannot is not an error: the writes will tell.
+  void Reserve(uint64_t size, uint64_t end);
+  void Close();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;  // a HANDLE
+#else
+  int fd_ = -1;
+#endif
+};
 
 }  // namespace kivlog
 

@@ -25,7 +25,21 @@ class RecordDecoder {
     reader_.ReadString(buffer, capacity);
     const uint32_t length = static_cast<uint32_t>(strlen(buffer));
     record_->end += length + 1;
-    record_->fields[name] = DecodeAnsi(std::string(buffer, length), code_page_);
+    std::string bytes(buffer, length);
+    record_->fields[name] = DecodeAnsi(bytes, code_page_);
+    ManifestRecord& raw = record_->raw;
+    const std::string field = name;
+    if (field == "path") raw.path = bytes;
+    if (field == "file") raw.file = bytes;
+    if (field == "section") raw.section = bytes;
+    if (field == "key") raw.key = bytes;
+    if (field == "prior") raw.prior = bytes;
+    if (field == "value") raw.value = bytes;
+    if (field == "root") raw.root = bytes;
+    if (field == "data") raw.data = bytes;
+    if (field == "name") raw.name = bytes;
+    if (field == "group") raw.group = bytes;
+    if (field == "item") raw.item = bytes;
   }
 
   bool Flag() {
@@ -42,7 +56,9 @@ class RecordDecoder {
     record_->end += kiv::kSavedTimeSize + 4 + length;
     Json saved = Json::object();
     saved["length"] = length;
-    saved["time"] = file_time;
+    // A string: above 2^53, and tools that read JSON numbers as doubles
+    // would round it.
+    saved["time"] = std::to_string(file_time);
     auto utc = FormatUtcTime(file_time);
     saved["time_utc"] = utc ? Json(*utc) : Json(nullptr);
     record_->fields["saved"] = saved;
@@ -104,7 +120,8 @@ class RecordDecoder {
 Listing ReadListing(kiv::LogReader& reader, uint32_t code_page) {
   Listing listing;
   listing.size = reader.size();
-  listing.display_name = DecodeAnsi(reader.display_name(), code_page);
+  listing.display_name_bytes = reader.display_name();
+  listing.display_name = DecodeAnsi(listing.display_name_bytes, code_page);
   for (;;) {
     const uint16_t type = reader.NextRecord();
     // A checked chain holds only types 0 to 8; stop on anything else all
@@ -113,6 +130,7 @@ Listing ReadListing(kiv::LogReader& reader, uint32_t code_page) {
     ListedRecord record;
     record.offset = reader.record_offset();
     record.type = static_cast<RecordType>(type);
+    record.raw.type = record.type;
     RecordDecoder(reader, code_page, &record).Payload();
     listing.records.push_back(std::move(record));
     if (type == static_cast<uint16_t>(RecordType::kEndOfLog)) break;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "manifest.h"
 #include "uninstall_file/log_reader.h"
 
 namespace kivlog {
@@ -21,10 +22,14 @@ struct ListedRecord {
   // The payload's fields under the manifest's names, strings in UTF-8, in
   // the order they are stored. Saved content: {"length", "time", "time_utc"}.
   nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+  // The same fields as the file's bytes (saved content left out), for the
+  // rules the stub applies to them.
+  ManifestRecord raw;
 };
 
 struct Listing {
   std::string display_name;  // UTF-8
+  std::string display_name_bytes;  // as the file holds it
   uint32_t size = 0;
   std::vector<ListedRecord> records;  // undo order; the type-0 record last
 };

@@ -1,10 +1,11 @@
 #include "manifest.h"
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "code_page.h"
 #include "file_time.h"
-#include "run/shell_conversation.h"
+#include "rules.h"
 
 namespace kivlog {
 
@@ -73,18 +74,12 @@ const std::vector<TypeRule>& TypeRules() {
   return rules;
 }
 
-constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                      "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
-
-bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
+bool IsDecimal(const std::string& s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
   }
-  return i == a.size() && b[i] == '\0';
+  return true;
 }
 
 class Parser {
@@ -133,7 +128,8 @@ class Parser {
     if (it == root.end()) return true;
     if (!it->is_number_unsigned() || it->get<uint64_t>() > 0xFFFFFFFFu ||
         !IsKnownCodePage(it->get<uint32_t>()) || it->get<uint32_t>() == kAsciiOnly) {
-      return Fail("code_page", "not a code page this tool knows (1252 or 65001)");
+      return Fail("code_page", std::string("not a Windows ANSI code page this tool knows (") +
+                                   KnownCodePagesText() + ")");
     }
     code_page_ = it->get<uint32_t>();
     return true;
@@ -146,12 +142,7 @@ class Parser {
     }
     std::string name;
     if (!Text(*it, "display_name", kiv::kDisplayNameLimit, &name)) return false;
-    // The name is also the key the uninstall deletes under ...\Uninstall: an
-    // empty one would name the Uninstall key itself.
-    if (name.empty()) return Fail("display_name", "empty");
-    if (name.find('\\') != std::string::npos) {
-      return Fail("display_name", "holds a backslash, which a registry key name cannot");
-    }
+    if (auto fault = DisplayNameFault(it->get<std::string>())) return Fail("display_name", *fault);
     *out = std::move(name);
     return true;
   }
@@ -176,6 +167,14 @@ class Parser {
           return Fail(where, "above " + std::to_string(kLastFileTime) + ", the last FILETIME");
         }
         saved.time = time->get<uint64_t>();
+      } else if (time->is_string() && IsDecimal(time->get_ref<const std::string&>())) {
+        // A FILETIME as a string: JSON tools that read numbers as doubles
+        // keep it exact, so the listing gives times this way.
+        const std::string& digits = time->get_ref<const std::string&>();
+        if (digits.size() > 19 || std::stoull(digits) > kLastFileTime) {
+          return Fail(where, "above " + std::to_string(kLastFileTime) + ", the last FILETIME");
+        }
+        saved.time = std::stoull(digits);
       } else if (time->is_string()) {
         saved.time = ParseUtcTime(time->get<std::string>());
         if (!saved.time) {
@@ -222,16 +221,9 @@ class Parser {
           if (!it->is_boolean()) return Fail(field, "not true or false");
           record->flag = it->get<bool>();
           break;
-        case Kind::kRoot: {
+        case Kind::kRoot:
           if (!Text(*it, field, f.limit, &(record->*f.target))) return false;
-          bool known = false;
-          for (const char* name : kRootNames) known = known || EqualsIgnoringAsciiCase(record->root, name);
-          if (!known) {
-            return Fail(field, "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
-                               "HKEY_LOCAL_MACHINE, HKEY_USERS");
-          }
           break;
-        }
         case Kind::kData:
           if (!it->is_null()) {
             std::string data;
@@ -244,17 +236,9 @@ class Parser {
           break;
       }
     }
-    // The stub passes over Program Manager names that would change its
-    // command; refuse them here, where the author can still mend them.
-    if (record->type == RecordType::kShellItem || record->type == RecordType::kShellGroup) {
-      if (!kiv::IsSafeGroupName(record->group.c_str())) {
-        return Fail(where + ".group", "empty, or holds a quote or a control character");
-      }
-      if (record->type == RecordType::kShellItem && !kiv::IsSafeItemName(record->item.c_str())) {
-        return Fail(where + ".item",
-                    "empty, or holds a quote, parenthesis, bracket, comma or control character");
-      }
-    }
+    // What the stub would pass over or misread is refused here, where the
+    // author can still mend it.
+    if (auto fault = RecordFault(*record)) return Fail(where + "." + fault->field, fault->message);
     return true;
   }
 
@@ -281,21 +265,84 @@ class Parser {
   uint32_t code_page_ = kAsciiOnly;
 };
 
+// Keeps the path to the value the parser is in, and the first key that an
+// object gives twice: the JSON grammar allows it, but one of the two would
+// be lost without a word.
+class DuplicateKeys {
+ public:
+  bool Event(Json::parse_event_t event, const Json& parsed) {
+    using E = Json::parse_event_t;
+    switch (event) {
+      case E::object_start:
+      case E::array_start:
+        CountValue();
+        frames_.push_back({event == E::array_start, 0, {}, {}});
+        break;
+      case E::key:
+        if (!frames_.empty()) {
+          Frame& top = frames_.back();
+          top.key = parsed.get<std::string>();
+          if (!top.keys.insert(top.key).second && !found_) found_ = Path();
+        }
+        break;
+      case E::value: CountValue(); break;
+      case E::object_end:
+      case E::array_end:
+        if (!frames_.empty()) frames_.pop_back();
+        break;
+    }
+    return true;
+  }
+  // The path of the first key given twice ("records[1].type").
+  const std::optional<std::string>& found() const { return found_; }
+
+ private:
+  struct Frame {
+    bool array;
+    size_t count;  // values so far, in an array
+    std::string key;  // the key being read, in an object
+    std::set<std::string> keys;
+  };
+  void CountValue() {
+    if (!frames_.empty() && frames_.back().array) ++frames_.back().count;
+  }
+  std::string Path() const {
+    std::string path;
+    for (const Frame& f : frames_) {
+      if (f.array) {
+        path += "[" + std::to_string(f.count - 1) + "]";
+      } else {
+        path += (path.empty() ? "" : ".") + f.key;
+      }
+    }
+    return path;
+  }
+  std::vector<Frame> frames_;
+  std::optional<std::string> found_;
+};
+
 }  // namespace
 
 ManifestResult ParseManifest(const std::string& text, DisplayName display_name) {
   ManifestResult result;
   Json root;
+  DuplicateKeys duplicates;
   try {
-    root = Json::parse(text);
+    root = Json::parse(text, [&](int, Json::parse_event_t event, Json& parsed) {
+      return duplicates.Event(event, parsed);
+    });
   } catch (const Json::exception& e) {
-    // A syntax error, or a number too large for any type (out_of_range, which
-    // is not a parse_error). The library's text starts with its own
-    // "[json.exception...] " tag.
+    // A syntax error (its text names the line and column), or a number too
+    // large for any type (out_of_range, which is not a parse_error). The
+    // library's text starts with its own "[json.exception...] " tag.
     std::string what = e.what();
     size_t tag_end = what.find("] ");
     result.error.message =
         "not valid JSON: " + (tag_end == std::string::npos ? what : what.substr(tag_end + 2));
+    return result;
+  }
+  if (duplicates.found()) {
+    result.error = {*duplicates.found(), "given twice"};
     return result;
   }
   Manifest manifest;

@@ -83,6 +83,28 @@ TEST(CodePage, EncodesWhatEachCodePageHolds) {
       {"polish_l_not_in_1252", "\xC5\x81", kWindows1252, nullptr},
       {"cjk_not_in_1252", "\xE6\x97\xA5", kWindows1252, nullptr},
       {"utf8_kept", "\xE6\x97\xA5", kUtf8, "\xE6\x97\xA5"},
+      {"unassigned_1252_byte_as_c1", "\xC2\x81\xC2\x9D", kWindows1252, "\x81\x9D"},
+      {"polish_in_1250", "\xC5\x81\xC3\xB3" "d\xC5\xBA", 1250, "\xA3\xF3" "d\x9F"},  // Łódź
+      {"cyrillic_in_1251", "\xD0\x9F\xD1\x80\xD0\xB8", 1251, "\xCF\xF0\xE8"},  // При
+      {"c1_taken_in_1251", "\xC2\x81", 1251, nullptr},  // 0x81 is Ѓ there
+      {"greek_in_1253", "\xCE\xA9", 1253, "\xD9"},
+      {"turkish_in_1254", "\xC4\xB0", 1254, "\xDD"},
+      {"hebrew_in_1255", "\xD7\x90", 1255, "\xE0"},
+      {"arabic_in_1256", "\xD8\xB9", 1256, "\xDA"},
+      {"baltic_in_1257", "\xC4\x81", 1257, "\xE2"},
+      {"vietnamese_in_1258", "\xC4\x90", 1258, "\xD0"},
+      {"thai_in_874", "\xE0\xB8\x81", 874, "\xA1"},
+      // The second byte of these is 0x5C, the backslash.
+      {"japanese_in_932", "C:\\\xE8\xA1\xA8\\\xE3\x82\xBD", 932, "C:\\\x95\x5C\\\x83\x5C"},
+      {"chinese_in_936", "\xE4\xB8\xAD", 936, "\xD6\xD0"},
+      {"korean_in_949", "\xED\x95\x9C", 949, "\xC7\xD1"},
+      {"chinese_in_950", "\xE5\x8A\x9F", 950, "\xA5\x5C"},
+      // No look-alikes: a macron a is not an a in 1252, a Cyrillic letter
+      // not a Latin one.
+      {"no_best_fit_in_1252", "\xC4\x81", kWindows1252, nullptr},
+      {"latin_l_stroke_not_in_1251", "\xC5\x82", 1251, nullptr},
+      {"emoji_not_in_932", "\xF0\x9F\x98\x80", 932, nullptr},
+      {"hangul_not_in_932", "\xED\x95\x9C", 932, nullptr},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.name);
@@ -91,11 +113,30 @@ TEST(CodePage, EncodesWhatEachCodePageHolds) {
     EXPECT_EQ(ok, row.bytes != nullptr);
     if (row.bytes) {
       EXPECT_EQ(out, row.bytes);
+      EXPECT_EQ(DecodeAnsi(out, row.code_page), row.utf8);
     } else {
       // The refused character is named, with its code point.
       EXPECT_NE(bad.find("(U+"), std::string::npos) << bad;
     }
   }
+}
+
+TEST(CodePage, TheRefusedCharacterIsNamedWithItsPlace) {
+  std::string out, bad;
+  EXPECT_FALSE(EncodeAnsi("\xD0\x9C\xD0\xBE\xD1\x81\xC5\x82", 1251, &out, &bad));  // Mosł
+  EXPECT_EQ(bad, "'\xC5\x82' (U+0142) at character 4");
+  EXPECT_FALSE(EncodeAnsi("ab\xE2\x82\xAC", kAsciiOnly, &out, &bad));
+  EXPECT_EQ(bad, "'\xE2\x82\xAC' (U+20AC) at character 3");
+}
+
+TEST(CodePage, DoubleByteTextDecodesWholeAndBadBytesBecomeReplacements) {
+  // A lone lead byte at the end, and a byte that no 932 character uses.
+  EXPECT_EQ(DecodeAnsi("\x95\x5C\x95", 932), "\xE8\xA1\xA8\xEF\xBF\xBD");
+  EXPECT_EQ(DecodeAnsi("a\xA0z", 932), "a\xEF\xBF\xBDz");
+  EXPECT_TRUE(IsDoubleByteCodePage(950));
+  EXPECT_FALSE(IsDoubleByteCodePage(1251));
+  for (uint32_t cp : {874u, 932u, 936u, 949u, 950u, 1250u, 1258u, 65001u}) EXPECT_TRUE(IsKnownCodePage(cp)) << cp;
+  for (uint32_t cp : {437u, 1200u, 1249u, 1259u, 20127u}) EXPECT_FALSE(IsKnownCodePage(cp)) << cp;
 }
 
 TEST(CodePage, Every1252ByteDecodesAndEncodesBack) {

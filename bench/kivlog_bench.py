@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""kivlog build and append of one large manifest, timed.
+
+    kivlog_bench.py KIVLOG RECORDS RUNS WORKDIR
+
+Writes a manifest of RECORDS records of every type (file records with small
+saved contents among them), builds it on a stand-in stub, and appends the
+same records to a file built with none; each RUNS times, fresh. Prints
+result lines for bench/report.py.
+"""
+import json
+import os
+import subprocess
+import sys
+import time
+
+
+def records(n, work):
+    saved = os.path.join(work, "saved.bin")
+    with open(saved, "wb") as f:
+        f.write(bytes(range(256)) * 4)
+    kinds = [
+        lambda i: {"type": "directory", "path": f"C:\\Program Files\\Kiv\\d{i}"},
+        lambda i: {"type": "file", "path": f"C:\\Program Files\\Kiv\\d{i}\\f{i}.dll"},
+        lambda i: {"type": "file", "path": f"C:\\Windows\\System\\s{i}.dll",
+                   "saved": {"content_file": "saved.bin", "time": "132223104000000000"}},
+        lambda i: {"type": "ini", "file": "WIN.INI", "section": "Kiv", "key": f"k{i}",
+                   "prior": "<null>", "value": "", "flag": False},
+        lambda i: {"type": "registry", "root": "HKEY_LOCAL_MACHINE",
+                   "path": f"Software\\Kiv\\v{i}", "data": "1.0"},
+        lambda i: {"type": "shell_group", "group": f"Kiv {i}"},
+        lambda i: {"type": "shell_item", "group": f"Kiv {i}", "item": f"Item {i}"},
+        lambda i: {"type": "font", "name": f"Kiv Sans {i}", "file": f"kiv{i}.ttf"},
+    ]
+    return [kinds[i % len(kinds)](i) for i in range(n)]
+
+
+def timed(args):
+    start = time.perf_counter()
+    subprocess.run(args, check=True)
+    return (time.perf_counter() - start) * 1000
+
+
+def main():
+    kivlog, n, runs, work = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+    os.makedirs(work, exist_ok=True)
+    stub = os.path.join(work, "stub.exe")
+    image = bytearray(30000)
+    image[0:2] = b"MZ"
+    image[0x3C:0x40] = (0x80).to_bytes(4, "little")
+    image[0x80:0x84] = b"PE\0\0"
+    with open(stub, "wb") as f:
+        f.write(image)
+    manifest = os.path.join(work, "all.json")
+    with open(manifest, "w", encoding="utf-8") as f:
+        json.dump({"display_name": "Kiv Bench", "records": records(n, work)}, f)
+    empty = os.path.join(work, "empty.json")
+    with open(empty, "w", encoding="utf-8") as f:
+        json.dump({"display_name": "Kiv Bench", "records": []}, f)
+    append_only = os.path.join(work, "records.json")
+    with open(append_only, "w", encoding="utf-8") as f:
+        json.dump({"records": records(n, work)}, f)
+
+    built = os.path.join(work, "built.exe")
+    appended = os.path.join(work, "appended.exe")
+    build_ms, append_ms = [], []
+    for _ in range(runs):
+        if os.path.exists(built):
+            os.remove(built)
+        build_ms.append(timed([kivlog, "build", manifest, "--stub", stub, "-o", built]))
+        subprocess.run([kivlog, "build", empty, "--stub", stub, "-o", appended], check=True)
+        append_ms.append(timed([kivlog, "append", appended, append_only]))
+    check = subprocess.run([kivlog, "check", appended], check=True, capture_output=True, text=True)
+    print(f"kivlog.records {n}")
+    print("kivlog.build_ms " + ",".join(f"{v:.1f}" for v in build_ms))
+    print("kivlog.append_ms " + ",".join(f"{v:.1f}" for v in append_ms))
+    print(f"kivlog.built_size {os.path.getsize(built)}")
+    print(f"kivlog.appended_size {os.path.getsize(appended)}")
+    print(f"kivlog.check {check.stdout.strip()}")
+    for name in ("stub.exe", "all.json", "empty.json", "records.json", "saved.bin", "built.exe",
+                 "appended.exe"):
+        os.remove(os.path.join(work, name))
+
+
+if __name__ == "__main__":
+    main()
