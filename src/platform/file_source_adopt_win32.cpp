@@ -3,7 +3,7 @@
 // never adopts a stream, links none of the C runtime calls this needs.
 #include <io.h>
 
-#include "platform/file_source.h"
+#include "base/file_source.h"
 
 namespace kiv {
 
