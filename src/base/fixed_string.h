@@ -93,7 +93,7 @@ class FixedString {
 // buffers for registry paths and data, the module name and the prompt.
 using PathString = FixedString<260>;
 using ShortString = FixedString<256>;
-using WideBuffer = FixedString<1024>;
+using LongString = FixedString<1024>;
 
 // Formats fmt into out, replacing each "%s" with the next of args and "%%"
 // with "%". False, with out cleared, when the result does not fit or an

@@ -5,6 +5,7 @@
 #include "platform/win32.h"
 #include "run/uninstall_run.h"
 #include "uninstall_file/log_reader.h"
+#include "uninstall_file/names.h"
 
 namespace kiv {
 
@@ -17,13 +18,12 @@ constexpr const char* kRegistrationKeys[] = {
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\\UnInstallString",
     kUninstallKeyFormat,
 };
-constexpr uint32_t kLocalMachine = 2;
 
 }  // namespace
 
 int ConfirmationMode(int show_code) {
-  WideBuffer own;
-  WideBuffer prompt;
+  LongString own;
+  LongString prompt;
   {
     if (!platform::ModuleFileName(own.data(), own.capacity())) {
       ShowDamagedMessage();
@@ -34,7 +34,7 @@ int ConfirmationMode(int show_code) {
       ShowDamagedMessage();
       return 0;
     }
-    WideBuffer format;
+    LongString format;
     // The display name is at most 255 bytes and the prompt about 80, so the
     // formatted text always fits its 1,024 bytes.
     if (!platform::LoadStringResource(kPromptResourceId, format.data(), format.capacity()) ||
@@ -46,9 +46,9 @@ int ConfirmationMode(int show_code) {
         platform::kAnswerYes) {
       return 0;
     }
-    const platform::RegKey machine = platform::RootKey(kLocalMachine);
+    const platform::RegKey machine = platform::RootKey(kLocalMachineRoot);
     for (const char* key_format : kRegistrationKeys) {
-      WideBuffer key;
+      LongString key;
       if (Format1(key, key_format, reader.display_name())) {
         platform::RegDeleteKeyPath(machine, key.c_str());
       }

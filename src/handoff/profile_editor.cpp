@@ -6,9 +6,6 @@ namespace kiv {
 
 namespace {
 
-using Header = FixedString<260>;
-using Entry = FixedString<3 * 256 + 16>;
-
 void MoveUp(char* buffer, uint32_t from, uint32_t end, uint32_t by) {
   for (uint32_t i = end; i > from; --i) buffer[i - 1 + by] = buffer[i - 1];
 }
@@ -21,8 +18,8 @@ void CopyIn(char* buffer, uint32_t at, const char* text, uint32_t length) {
 
 bool NewProfileContent(char* buffer, uint32_t capacity, const char* section, const char* key,
                        const char* value, uint32_t* size) {
-  Header header;
-  Entry content;
+  ProfileHeader header;
+  ProfileText content;
   if (!Format1(header, "[%s]", section) ||
       !Format3(content, "%s\r\n%s=%s", header.c_str(), key, value)) {
     return false;
@@ -36,7 +33,7 @@ bool NewProfileContent(char* buffer, uint32_t capacity, const char* section, con
 
 bool InsertProfileEntry(char* buffer, uint32_t* size, uint32_t capacity, const char* section,
                         const char* key, const char* value) {
-  Header header;
+  ProfileHeader header;
   if (!Format1(header, "[%s]", section)) return false;
   const uint32_t header_length = header.length();
   const uint32_t used = *size;
@@ -55,7 +52,7 @@ bool InsertProfileEntry(char* buffer, uint32_t* size, uint32_t capacity, const c
     }
   }
 
-  Entry text;
+  ProfileText text;
   bool formatted = found ? Format2(text, "\r\n%s=%s", key, value)
                          : Format3(text, "\r\n%s\r\n%s=%s", header.c_str(), key, value);
   const uint32_t length = text.length();

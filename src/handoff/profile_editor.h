@@ -10,12 +10,20 @@
 
 #include <stdint.h>
 
+#include "base/fixed_string.h"
+
 namespace kiv {
 
 // Files larger than this are refused.
 inline constexpr uint32_t kProfileFileLimit = 61439;  // 0xEFFF
 // Room the buffer holds beyond the file for the insertion.
 inline constexpr uint32_t kProfileRoom = 1024;
+// A section header "[section]" (a 256-byte field and its brackets), and the
+// longest text the editor puts in: header, key and value (three 256-byte
+// fields) with the line ends, "=" and brackets around them.
+using ProfileHeader = FixedString<260>;
+using ProfileText = FixedString<3 * 256 + 16>;
+static_assert(ProfileText::capacity() <= kProfileRoom, "an insertion fits the room left for it");
 
 // The content of a file that does not exist yet: "[section]\r\nkey=value".
 // False when it does not fit capacity.

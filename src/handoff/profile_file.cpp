@@ -10,7 +10,7 @@ bool AddProfileEntry(const char* section, const char* key, const char* value, co
   if (handle == platform::kWholeFileError) {
     handle = platform::WholeFileCreate(file);
     if (handle == platform::kWholeFileError) return false;
-    char content[3 * 256 + 16];
+    char content[ProfileText::capacity()];
     uint32_t size = 0;
     bool ok = NewProfileContent(content, sizeof(content), section, key, value, &size) &&
               platform::WholeFileWrite(handle, content, size) == size;

@@ -17,7 +17,7 @@ bool CopyHead(const char* from, const char* to) {
   platform::FileHandle out = platform::CreateFileForWriting(to);
   uint64_t size = 0;
   bool ok = out != nullptr && platform::FileSize(in, &size);
-  uint32_t left = size < kCopyLimit ? static_cast<uint32_t>(size) : kCopyLimit;
+  uint32_t left = size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
   uint8_t chunk[kCopyChunk];
   while (ok && left > 0) {
     const uint32_t n = left < kCopyChunk ? left : kCopyChunk;
@@ -92,7 +92,7 @@ void RemoveTemporaryCopy(const char* copy) {
 }
 
 void ScheduleOwnTemporaryCopyDeletion() {
-  WideBuffer own;
+  LongString own;
   TemporaryPath temp;
   if (!platform::ModuleFileName(own.data(), own.capacity()) ||
       !platform::TempDirectory(temp.data(), temp.capacity())) {

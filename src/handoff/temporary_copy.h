@@ -17,25 +17,25 @@
 
 #include "base/fixed_string.h"
 #include "platform/win32.h"
+#include "uninstall_file/layout.h"
 
 namespace kiv {
 
-// The copy keeps at most this many bytes from the start of the uninstall
-// file: the whole executable image, never the log.
-inline constexpr uint32_t kCopyLimit = 60000;
+// The copy is made in chunks of this size, of the file's first
+// kTemporaryCopyLimit bytes: the whole executable image, never the log.
 inline constexpr uint32_t kCopyChunk = 4096;
 inline constexpr char kTempPrefix[] = "STP";
 // The copy's name inside its directory.
 inline constexpr char kCopyName[] = "uninstall.exe";
 
-using TemporaryPath = FixedString<260>;  // GetTempFileNameA writes up to MAX_PATH
+using TemporaryPath = PathString;  // GetTempFileNameA writes up to MAX_PATH
 // The quoted copy path, a blank and the uninstall file's path: both whole.
-using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + WideBuffer::capacity()>;
+using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + LongString::capacity()>;
 
 // Sets the current directory to the drive's root, creates a new private
 // directory STPxxxx.tmp in the temporary directory, holds it (see
 // platform::HeldDirectory) and fills kCopyName there with the first
-// kCopyLimit bytes of own; the caller keeps *held until the copy has been
+// kTemporaryCopyLimit bytes of own; the caller keeps *held until the copy has been
 // started. On the 95 family it fills the new temporary file STPxxxx.tmp
 // itself and holds nothing. False, with nothing left behind and nothing
 // held, when any step fails.

@@ -21,7 +21,6 @@ int ShowMessage(const char* text, uint32_t style) {
 }
 
 void SetInstance(void* instance) { g_instance = static_cast<HINSTANCE>(instance); }
-void* Instance() { return g_instance; }
 
 const char* CommandLine() { return GetCommandLineA(); }
 
@@ -95,7 +94,6 @@ bool IsReparsePoint(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
-bool CreateDirectoryPath(const char* path) { return CreateDirectoryA(path, nullptr) != FALSE; }
 
 bool SetFileTimes(const char* path, uint64_t filetime) {
   HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -27,7 +27,6 @@ int ShowMessage(const char* text, uint32_t style);
 
 // ---- Process ---------------------------------------------------------------
 void SetInstance(void* instance);
-void* Instance();
 // The process's full command line.
 const char* CommandLine();
 // The show code of the start-up information when it carries one
@@ -70,7 +69,6 @@ bool TempDirectory(char* buffer, uint32_t capacity);
 // The path goes into buffer (capacity at least 260).
 bool TempFileName(const char* directory, const char* prefix, uint32_t unique, char* buffer,
                   uint32_t capacity);
-bool CreateDirectoryPath(const char* path);
 // Creates a new directory; false when anything already stands at path. When
 // the process runs elevated on the NT family, the directory gets a DACL that
 // lets only Administrators and SYSTEM in, so no other program of the user can

@@ -58,11 +58,11 @@ void RestoreFile(LogReader& reader, const char* path);
 // Settings.
 void UndoIniEntry(LogReader& reader);
 void UndoRegistryValue(LogReader& reader);
-void RemoveFont(LogReader& reader);
+void UndoFont(LogReader& reader);
 
 // Program Manager.
-void RemoveShellItem(LogReader& reader);
-void RemoveShellGroup(LogReader& reader);
+void UndoShellItem(LogReader& reader);
+void UndoShellGroup(LogReader& reader);
 
 }  // namespace kiv
 

@@ -8,6 +8,7 @@
 #include "platform/win32.h"
 #include "run/ini_cutter.h"
 #include "run/record_actions.h"
+#include "uninstall_file/names.h"
 
 namespace kiv {
 
@@ -16,15 +17,10 @@ namespace {
 // The prior that asks for the entry to be removed; compared case-sensitively.
 constexpr char kRemoveMarker[] = "<null>";
 
-// The roots a record may name, in the order of their handle values.
-constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                      "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
-
 constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
 // Where the NT family registers its fonts; the key above is read there by
 // nothing but an installer written for the 95 family may still fill it.
 constexpr char kNtFontsKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
-constexpr uint32_t kLocalMachine = 2;
 
 bool SameBytes(const char* a, const char* b) {
   while (*a && *a == *b) {
@@ -32,18 +28,6 @@ bool SameBytes(const char* a, const char* b) {
     ++b;
   }
   return *a == *b;
-}
-
-// The index of root's predefined key (0 to 3), or -1 when it names none.
-int RootIndex(const char* root) {
-  const uint32_t length = LengthWithin(root, kStringLimit);
-  for (uint32_t i = 0; i < 4; ++i) {
-    if (LengthWithin(kRootNames[i], kStringLimit) == length &&
-        EqualsIgnoreAsciiCase(root, kRootNames[i], length)) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
 }
 
 // The file as the profile functions find it: a bare file name (no directory,
@@ -117,8 +101,8 @@ void UndoIniEntry(LogReader& reader) {
 
 void UndoRegistryValue(LogReader& reader) {
   ShortString root;
-  WideBuffer path;
-  WideBuffer data;
+  LongString path;
+  LongString data;
   if (!reader.ReadString(root.data(), root.capacity()) ||
       !reader.ReadString(path.data(), path.capacity())) {
     return;
@@ -159,7 +143,7 @@ void UndoRegistryValue(LogReader& reader) {
   }
 }
 
-void RemoveFont(LogReader& reader) {
+void UndoFont(LogReader& reader) {
   ShortString name;
   ShortString file;
   if (!reader.ReadString(name.data(), name.capacity()) ||
@@ -176,7 +160,7 @@ void RemoveFont(LogReader& reader) {
   for (const char* key_path : kKeys) {
     if (key_path == kNtFontsKey && platform::IsWindows95Family()) continue;
     platform::RegKey key = nullptr;
-    if (platform::RegOpenFullAccess(platform::RootKey(kLocalMachine), key_path, &key) != 0) continue;
+    if (platform::RegOpenFullAccess(platform::RootKey(kLocalMachineRoot), key_path, &key) != 0) continue;
     platform::RegDeleteValueNamed(key, value_name.c_str());
     platform::RegClose(key);
   }

@@ -6,8 +6,8 @@
 
 // The server's service and topic name. Only a test build of the stub names
 // another (one that nobody serves), to run the walk with no server answering.
-#ifndef KIV_PROGRAM_MANAGER_SERVICE
-#define KIV_PROGRAM_MANAGER_SERVICE "PROGMAN"
+#ifndef KIV_SHELL_SERVICE
+#define KIV_SHELL_SERVICE "PROGMAN"
 #endif
 
 namespace kiv {
@@ -20,19 +20,19 @@ constexpr DdeHooks kPlatformDde = {
     platform::DdeStop,
 };
 
-constexpr char kProgramManagerService[] = KIV_PROGRAM_MANAGER_SERVICE;
+constexpr char kShellService[] = KIV_SHELL_SERVICE;
 
 // The process's conversation, made by the first record that needs it.
 // constinit: it must be ready without any start-up code running. Trivially
 // destructible, so nothing ends it at exit: the system releases the DDE
 // instance with the process.
-constinit ShellConversationHolder g_conversation(kPlatformDde, kProgramManagerService);
+constinit ShellConversationHolder g_conversation(kPlatformDde, kShellService);
 static_assert(__has_trivial_destructor(ShellConversationHolder), "no exit-time teardown");
 
 }  // namespace
 
-void RemoveShellItem(LogReader& reader) { RemoveProgramManagerItem(reader, g_conversation); }
+void UndoShellItem(LogReader& reader) { UndoShellItem(reader, g_conversation); }
 
-void RemoveShellGroup(LogReader& reader) { RemoveProgramManagerGroup(reader, g_conversation); }
+void UndoShellGroup(LogReader& reader) { UndoShellGroup(reader, g_conversation); }
 
 }  // namespace kiv

@@ -47,25 +47,7 @@ bool ShellConversationHolder::Send(const char* format, const char* field) {
   return ExecuteShellCommand(*dde_, conversation, command.c_str());
 }
 
-namespace {
-
-bool HoldsNone(const char* name, const char* refused) {
-  for (const char* p = name; *p; ++p) {
-    if (static_cast<unsigned char>(*p) < ' ') return false;
-    for (const char* r = refused; *r; ++r) {
-      if (*p == *r) return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-bool IsSafeGroupName(const char* group) { return group[0] != '\0' && HoldsNone(group, "\""); }
-
-bool IsSafeItemName(const char* item) { return item[0] != '\0' && HoldsNone(item, "\")],["); }
-
-void RemoveProgramManagerItem(LogReader& reader, ShellConversationHolder& holder) {
+void UndoShellItem(LogReader& reader, ShellConversationHolder& holder) {
   ShortString group;
   ShortString item;
   if (!reader.ReadString(group.data(), group.capacity())) return;
@@ -75,7 +57,7 @@ void RemoveProgramManagerItem(LogReader& reader, ShellConversationHolder& holder
   holder.Send(kDeleteItemFormat, item.c_str());
 }
 
-void RemoveProgramManagerGroup(LogReader& reader, ShellConversationHolder& holder) {
+void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder) {
   holder.Get();
   ShortString group;
   if (!reader.ReadString(group.data(), group.capacity())) return;

@@ -19,6 +19,7 @@
 
 #include "base/fixed_string.h"
 #include "uninstall_file/layout.h"
+#include "uninstall_file/names.h"
 
 namespace kiv {
 
@@ -114,18 +115,9 @@ class ShellConversationHolder {
 // ShellItem: reads group, then item; then, through the holder's conversation,
 // shows the group and deletes the item from it. The delete is sent whatever
 // the show returned: the server deletes items of the group shown last.
-// Whether a name can go into a command without changing what the command
-// does. An empty group name would make the server act on the Programs folder
-// itself (DeleteGroup("") removes every group of the user); a quote ends a
-// quoted name early, and a closing parenthesis or bracket or a comma ends an
-// unquoted one, letting the rest of the name run as commands of its own.
-// Records with such names are passed over.
-bool IsSafeGroupName(const char* group);
-bool IsSafeItemName(const char* item);
-
-void RemoveProgramManagerItem(LogReader& reader, ShellConversationHolder& holder);
+void UndoShellItem(LogReader& reader, ShellConversationHolder& holder);
 // ShellGroup: takes the conversation first, then reads group and deletes it.
-void RemoveProgramManagerGroup(LogReader& reader, ShellConversationHolder& holder);
+void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder);
 
 }  // namespace kiv
 

@@ -38,13 +38,13 @@ bool Walk(LogReader& reader) {
       case static_cast<uint16_t>(RecordType::kUnused5):
         break;
       case static_cast<uint16_t>(RecordType::kFont):
-        RemoveFont(reader);
+        UndoFont(reader);
         break;
       case static_cast<uint16_t>(RecordType::kShellItem):
-        RemoveShellItem(reader);
+        UndoShellItem(reader);
         break;
       case static_cast<uint16_t>(RecordType::kShellGroup):
-        RemoveShellGroup(reader);
+        UndoShellGroup(reader);
         break;
       default:
         return false;
@@ -54,7 +54,7 @@ bool Walk(LogReader& reader) {
 
 // Removes the directory that held path (the part before its last backslash).
 void RemoveContainingDirectory(const char* path) {
-  WideBuffer directory;
+  LongString directory;
   if (!directory.Assign(path)) return;
   const int32_t last = LastBackslash(directory.c_str(), platform::IsLeadByte);
   if (last < 0) return;
@@ -80,7 +80,7 @@ void UninstallRun(const char* path) {
     }
     ProtectedFiles protect;
     protect.Add(path);
-    WideBuffer own;
+    LongString own;
     if (platform::ModuleFileName(own.data(), own.capacity())) protect.Add(own.c_str());
     if (!Walk(reader)) {
       // Only a file that changed after the check can come here.

@@ -2,14 +2,8 @@
 
 namespace kiv {
 
-uint32_t BoundedLength(const char* s, uint32_t limit) {
-  uint32_t n = 0;
-  while (n < limit && s[n] != '\0') ++n;
-  return n;
-}
-
 bool LogWriter::PutString(const char* s) {
-  uint32_t n = BoundedLength(s, 0xFFFFFFFEu);
+  uint32_t n = LengthWithin(s, 0xFFFFFFFEu);
   return Put(s, n + 1);
 }
 

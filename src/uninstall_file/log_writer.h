@@ -13,6 +13,7 @@
 
 #include <stdint.h>
 
+#include "base/fixed_string.h"
 #include "uninstall_file/layout.h"
 
 namespace kiv {
@@ -84,11 +85,8 @@ class LogWriter {
   uint32_t last_record_ = kNoBackLink;
 };
 
-// Length of a NUL-terminated string, stopping after limit bytes; a result of
-// limit means no NUL came within them.
-uint32_t BoundedLength(const char* s, uint32_t limit);
 // True when s with its NUL fits limit bytes.
-inline bool FitsField(const char* s, uint32_t limit) { return BoundedLength(s, limit) < limit; }
+inline bool FitsField(const char* s, uint32_t limit) { return LengthWithin(s, limit) < limit; }
 
 }  // namespace kiv
 

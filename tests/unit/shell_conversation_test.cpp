@@ -92,9 +92,9 @@ class ShellConversationTest : public testing::Test {
       const uint16_t type = reader.NextRecord();
       types.push_back(type);
       if (type == static_cast<uint16_t>(RecordType::kShellItem)) {
-        RemoveProgramManagerItem(reader, holder);
+        UndoShellItem(reader, holder);
       } else if (type == static_cast<uint16_t>(RecordType::kShellGroup)) {
-        RemoveProgramManagerGroup(reader, holder);
+        UndoShellGroup(reader, holder);
       } else {
         break;
       }

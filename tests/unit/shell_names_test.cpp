@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "run/shell_conversation.h"
+#include "uninstall_file/names.h"
 
 namespace kiv {
 namespace {

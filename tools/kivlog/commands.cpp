@@ -32,7 +32,6 @@ using kiv::RecordType;
 
 // The stub's temporary copy takes this many bytes from the start of the
 // uninstall file: its whole image has to fit.
-constexpr uint64_t kStubCopyLimit = 60000;
 
 // An append keeps its trailer within one block of this size.
 constexpr uint64_t kTrailerBlock = 4096;
@@ -493,9 +492,9 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
                    std::to_string(kMaxFileSize));
     return kExitFailed;
   }
-  if (stub_bytes.size() > kStubCopyLimit) {
+  if (stub_bytes.size() > kiv::kTemporaryCopyLimit) {
     err << "kivlog: warning: " << stub_path << " is " << stub_bytes.size()
-        << " bytes, but the uninstall's temporary copy keeps only its first " << kStubCopyLimit
+        << " bytes, but the uninstall's temporary copy keeps only its first " << kiv::kTemporaryCopyLimit
         << '\n';
   }
 
@@ -597,10 +596,10 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
   }
   const uint32_t image = listing.records.back().offset;  // the type-0 record follows the image
   std::string warning;
-  if (image > kStubCopyLimit) {
+  if (image > kiv::kTemporaryCopyLimit) {
     warning = "the stub's image is " + std::to_string(image) +
               " bytes, but the uninstall's temporary copy keeps only its first " +
-              std::to_string(kStubCopyLimit);
+              std::to_string(kiv::kTemporaryCopyLimit);
   }
   if (json) {
     doc["sound"] = true;

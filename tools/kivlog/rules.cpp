@@ -1,13 +1,10 @@
 #include "rules.h"
 
-#include "run/shell_conversation.h"
+#include "uninstall_file/names.h"
 
 namespace kivlog {
 
 namespace {
-
-constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                      "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
 
 bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
   size_t i = 0;
@@ -34,7 +31,7 @@ std::optional<ManifestError> RecordFault(const ManifestRecord& r) {
   using kiv::RecordType;
   switch (r.type) {
     case RecordType::kRegistryValue: {
-      for (const char* name : kRootNames) {
+      for (const char* name : kiv::kRootNames) {
         if (EqualsIgnoringAsciiCase(r.root, name)) return std::nullopt;
       }
       return ManifestError{"root", "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
