@@ -317,6 +317,16 @@ const DamageRow kDamageRows[] = {
        return b;
      },
      Damage::kPayloadOutside},
+    {"saved_content_one_byte_into_the_trailer",
+     [] {
+       auto b = Sound([](LogWriter& w) { w.AddRestoredFile("C:\\f", 0, "abc", 3); });
+       // 8 bytes: the content, the display name "App" and the trailer's
+       // first byte. Taken as fitting, the content would end past the name
+       // and be reported as a name among the records instead.
+       PatchU32(b, b.size() - 20 - 4 - 3 - 4, 3 + 4 + 1);
+       return b;
+     },
+     Damage::kPayloadOutside},
     {"flag_missing_at_the_trailer",
      [] {
        VectorSink s(kImage);
