@@ -75,8 +75,8 @@ constexpr uint32_t FixedTextLength(const char (&)[N]) {
 
 // A field of its full length (255 bytes and the NUL, kStringLimit) fits every
 // command whole with the command's fixed text: nothing is cut, nothing can
-// overflow. (128 bytes, the size such buffers were once given, hold a group
-// of no more than 110 bytes.)
+// overflow. The size is the longest command's, not a round number: 128 bytes
+// would already cut a group of 111.
 inline constexpr uint32_t kShellCommandSize = 273;
 static_assert(FixedTextLength(kShowGroupFormat) + kStringLimit <= kShellCommandSize);
 static_assert(FixedTextLength(kDeleteItemFormat) + kStringLimit <= kShellCommandSize);
@@ -111,9 +111,6 @@ class ShellConversationHolder {
 };
 
 // ---- The record actions ----------------------------------------------------
-// ShellItem: reads group, then item; then, through the holder's conversation,
-// shows the group and deletes the item from it. The delete is sent whatever
-// the show returned: the server deletes items of the group shown last.
 // Whether a name can go into a command without changing what the command
 // does. An empty group name would make the server act on the Programs folder
 // itself (DeleteGroup("") removes every group of the user); a quote ends a
@@ -123,6 +120,9 @@ class ShellConversationHolder {
 bool IsSafeGroupName(const char* group);
 bool IsSafeItemName(const char* item);
 
+// ShellItem: reads group, then item; then, through the holder's conversation,
+// shows the group and deletes the item from it. The delete is sent whatever
+// the show returned: the server deletes items of the group shown last.
 void RemoveProgramManagerItem(LogReader& reader, ShellConversationHolder& holder);
 // ShellGroup: takes the conversation first, then reads group and deletes it.
 void RemoveProgramManagerGroup(LogReader& reader, ShellConversationHolder& holder);

@@ -221,8 +221,9 @@ TEST_F(ShellConversationTest, DeleteItemIsSentWhenShowGroupIsRefused) {
 }
 
 // Fields of every length up to the format's limit go out whole. The rows at
-// 110/111 (group) and 113/114 (item) are where a 128-byte command buffer
-// would have stopped holding them.
+// 110/111 (group) and 113/114 (item) are where a command first needs more
+// than 128 bytes with its NUL: a command size picked as a round number
+// rather than from the longest field would cut there.
 TEST_F(ShellConversationTest, FieldsUpToTheirLimitGoOutWhole) {
   for (size_t length : {1u, 110u, 111u, 113u, 114u, 254u, 255u}) {
     SCOPED_TRACE(length);
