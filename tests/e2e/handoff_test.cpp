@@ -4,6 +4,7 @@
 #include "handoff/profile_editor.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
+#include "run/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {
@@ -108,7 +109,7 @@ TEST(Handoff, DamagedOwnFileShowsTheMessageAndChangesNothing) {
   RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.exit_code, kExitNoAction);
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, "The uninstall file was damaged.");
   EXPECT_TRUE(product.Registered());
@@ -132,7 +133,7 @@ TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
   SetEnvironmentVariableA("TEMP", temp[0] ? temp : nullptr);
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.exit_code, kExitUninstallEntered);
   EXPECT_EQ(run.processes, 1) << "no copy was started";
   ASSERT_EQ(run.boxes.size(), 2u);
   EXPECT_EQ(run.boxes[1].text, "Uninstall was succesful");

@@ -17,6 +17,7 @@
 
 #include "e2e_config.h"
 #include "harness.h"
+#include "run/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {
@@ -85,7 +86,7 @@ std::string NoProgramManagerStub() {
 
 void ExpectSuccessOnly(const RunResult& run) {
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.exit_code, kExitUninstallEntered);
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, kSuccess);
 }
