@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "handoff/profile_editor.h"
+#include "handoff/restart_deletion.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
 #include "run/exit_codes.h"
@@ -169,6 +170,18 @@ TEST(ProfileFile, EditsAFileOfTheLimitAndRefusesOneByteMore) {
   std::string fresh = dir + "\\fresh.ini";
   ASSERT_TRUE(AddProfileEntry("Rename", "NUL", "C:\\A", fresh.c_str()));
   EXPECT_EQ(ReadFileBytes(fresh), "[Rename]\r\nNUL=C:\\A");
+}
+
+// On the NT family a file goes through the system's list, and says so.
+TEST(RestartDeletion, FileIsListedAndGoesAtTheNextStart) {
+  const std::string file = FreshDirectory("restart_nt") + "\\pending.txt";
+  WriteFileBytes(file, "pending");
+
+  EXPECT_EQ(ScheduleRestartDeletion(file.c_str()), RestartDeletion::kListedNt);
+
+  EXPECT_TRUE(FileExists(file));
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(file));
 }
 
 }  // namespace
