@@ -43,7 +43,7 @@ ExitCode ConfirmationMode(int show_code) {
       return kExitNoAction;
     }
     if (platform::ShowMessage(prompt.c_str(), platform::kBoxYesNo | platform::kIconQuestion) !=
-        platform::kAnswerYes) {
+        platform::BoxAnswer::kYes) {
       return kExitNoAction;
     }
     const platform::RegKey machine = platform::RootKey(kLocalMachine);

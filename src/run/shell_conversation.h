@@ -26,9 +26,9 @@ class LogReader;
 
 // The DDE calls a conversation makes, with the platform layer's contracts.
 struct DdeHooks {
-  // DdeInitializeA, client only, callback returning 0: 0 on success; the
+  // DdeInitializeA, client only, callback returning 0: true on success; the
   // identifier goes into *instance either way.
-  uint32_t (*start)(uint32_t* instance);
+  bool (*start)(uint32_t* instance);
   void* (*make_name)(uint32_t instance, const char* name);          // CP_WINANSI
   void* (*connect)(uint32_t instance, void* service, void* topic);  // null on failure
   // One XTYP_EXECUTE of text (its NUL included); true when it was accepted.
