@@ -21,18 +21,18 @@ constexpr const char* kRegistrationKeys[] = {
 
 }  // namespace
 
-int ConfirmationMode(int show_code) {
+ExitCode ConfirmationMode(int show_code) {
   LongString own;
   LongString prompt;
   {
     if (!platform::ModuleFileName(own.data(), own.capacity())) {
       ShowDamagedMessage();
-      return 0;
+      return kExitNoAction;
     }
     LogReader reader(own.c_str(), platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
       ShowDamagedMessage();
-      return 0;
+      return kExitNoAction;
     }
     LongString format;
     // The display name is at most 255 bytes and the prompt about 80, so the
@@ -40,11 +40,11 @@ int ConfirmationMode(int show_code) {
     if (!platform::LoadStringResource(kPromptResourceId, format.data(), format.capacity()) ||
         !Format1(prompt, format.c_str(), reader.display_name())) {
       ShowDamagedMessage();
-      return 0;
+      return kExitNoAction;
     }
     if (platform::ShowMessage(prompt.c_str(), platform::kBoxYesNo | platform::kIconQuestion) !=
-        platform::kAnswerYes) {
-      return 0;
+        platform::BoxAnswer::kYes) {
+      return kExitNoAction;
     }
     const platform::RegKey machine = platform::RootKey(kLocalMachineRoot);
     for (const char* key_format : kRegistrationKeys) {
@@ -64,7 +64,7 @@ int ConfirmationMode(int show_code) {
     LaunchLine line;
     if (line.Append("\"") && line.Append(copy.c_str()) && line.Append("\" ") &&
         line.Append(own.c_str()) && platform::StartProcess(line.data(), show_code)) {
-      return 1;
+      return kExitUninstallEntered;
     }
     held.Release();
     RemoveTemporaryCopy(copy.c_str());
@@ -73,7 +73,7 @@ int ConfirmationMode(int show_code) {
   // remove the product from here. Our own file, running, cannot be deleted;
   // the uninstall mode schedules it for the next start.
   UninstallRun(own.c_str());
-  return 1;
+  return kExitUninstallEntered;
 }
 
 }  // namespace kiv

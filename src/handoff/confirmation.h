@@ -4,15 +4,17 @@
 #ifndef KIV_HANDOFF_CONFIRMATION_H_
 #define KIV_HANDOFF_CONFIRMATION_H_
 
+#include "run/exit_codes.h"
+
 namespace kiv {
 
 inline constexpr unsigned kPromptResourceId = 1;
 inline constexpr char kUninstallKeyFormat[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s";
 
-// Exit code: 0 when the file was damaged or the user declined (nothing
-// changed), 1 when the user confirmed.
-int ConfirmationMode(int show_code);
+// kExitNoAction when the file was damaged or the user declined (nothing
+// changed), kExitUninstallEntered when the user confirmed.
+ExitCode ConfirmationMode(int show_code);
 
 }  // namespace kiv
 

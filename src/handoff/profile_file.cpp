@@ -6,10 +6,10 @@
 namespace kiv {
 
 bool AddProfileEntry(const char* section, const char* key, const char* value, const char* file) {
-  int handle = platform::WholeFileOpenReadWrite(file);
-  if (handle == platform::kWholeFileError) {
+  platform::WholeFile handle = platform::WholeFileOpenReadWrite(file);
+  if (handle == platform::kNoWholeFile) {
     handle = platform::WholeFileCreate(file);
-    if (handle == platform::kWholeFileError) return false;
+    if (handle == platform::kNoWholeFile) return false;
     char content[ProfileText::capacity()];
     uint32_t size = 0;
     bool ok = NewProfileContent(content, sizeof(content), section, key, value, &size) &&
@@ -17,20 +17,19 @@ bool AddProfileEntry(const char* section, const char* key, const char* value, co
     platform::WholeFileClose(handle);
     return ok;
   }
-  const long end = platform::WholeFileSeek(handle, 0, 2);
-  if (end < 0 || static_cast<uint32_t>(end) > kProfileFileLimit) {
+  uint32_t size = 0;
+  if (!platform::WholeFileSeekEnd(handle, &size) || size > kProfileFileLimit) {
     platform::WholeFileClose(handle);
     return false;
   }
-  const uint32_t size = static_cast<uint32_t>(end);
   const uint32_t capacity = size + kProfileRoom;
   char* buffer = static_cast<char*>(platform::AllocateBuffer(capacity));
-  bool ok = buffer != nullptr && platform::WholeFileSeek(handle, 0, 0) == 0 &&
+  bool ok = buffer != nullptr && platform::WholeFileSeekStart(handle) &&
             platform::WholeFileRead(handle, buffer, size) == size;
   uint32_t new_size = size;
   ok = ok && InsertProfileEntry(buffer, &new_size, capacity, section, key, value);
   // The file only grows, so writing from the start leaves no stale bytes.
-  ok = ok && platform::WholeFileSeek(handle, 0, 0) == 0 &&
+  ok = ok && platform::WholeFileSeekStart(handle) &&
        platform::WholeFileWrite(handle, buffer, new_size) == new_size;
   platform::FreeBuffer(buffer);
   platform::WholeFileClose(handle);

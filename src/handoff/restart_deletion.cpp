@@ -6,18 +6,23 @@
 
 namespace kiv {
 
-bool ScheduleRestartDeletion(const char* path) {
-  if (!platform::IsWindows95Family()) return platform::DeleteAtRestartNt(path);
+RestartDeletion ScheduleRestartDeletion(const char* path) {
+  if (!platform::IsWindows95Family()) {
+    return platform::DeleteAtRestartNt(path) ? RestartDeletion::kListedNt
+                                             : RestartDeletion::kRefused;
+  }
   // WININIT.INI is processed before long names exist: it needs the 8.3 form.
   ShortString short_path;
-  if (!platform::ShortPathName(path, short_path.data(), short_path.capacity())) return false;
+  if (!platform::ShortPathName(path, short_path.data(), short_path.capacity())) {
+    return RestartDeletion::kNoShortPath;
+  }
   ShortString wininit;
   if (!platform::WindowsDirectory(wininit.data(), wininit.capacity()) ||
-      !wininit.Append("\\WININIT.INI")) {
-    return true;
+      !wininit.Append("\\WININIT.INI") ||
+      !AddProfileEntry("Rename", "NUL", short_path.c_str(), wininit.c_str())) {
+    return RestartDeletion::kWininitUnchanged;
   }
-  AddProfileEntry("Rename", "NUL", short_path.c_str(), wininit.c_str());
-  return true;
+  return RestartDeletion::kWrittenToWininit;
 }
 
 }  // namespace kiv

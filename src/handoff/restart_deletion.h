@@ -4,12 +4,24 @@
 
 namespace kiv {
 
+// What a scheduling did.
+enum class [[nodiscard]] RestartDeletion {
+  kListedNt,           // on the NT family's list of operations at the next start
+  kWrittenToWininit,   // 95 family: NUL=<short path> in WININIT.INI's [Rename]
+  kNoShortPath,        // 95 family: the short path could not be had (the file
+                       // is gone, or its name is too long); nothing written
+  kWininitUnchanged,   // 95 family: WININIT.INI could not be edited
+  kRefused,            // NT family: MoveFileExA refused it
+};
+
+inline bool IsScheduled(RestartDeletion outcome) {
+  return outcome == RestartDeletion::kListedNt || outcome == RestartDeletion::kWrittenToWininit;
+}
+
 // NT family: MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT.
 // 95 family: NUL=<short path> as the first entry of [Rename] in the Windows
 // directory's WININIT.INI, through the profile-section editor.
-// True when the deletion was registered (on the 95 family: when the short
-// path was obtained, as WININIT.INI's own outcome is not told).
-bool ScheduleRestartDeletion(const char* path);
+RestartDeletion ScheduleRestartDeletion(const char* path);
 
 }  // namespace kiv
 

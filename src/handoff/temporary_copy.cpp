@@ -99,15 +99,22 @@ void ScheduleOwnTemporaryCopyDeletion() {
     return;
   }
   if (platform::IsWindows95Family()) {
-    if (IsFlatTemporaryCopyPath(own.c_str(), temp.c_str())) ScheduleRestartDeletion(own.c_str());
+    // Unscheduled, the copy stays behind as one more temporary file: nothing
+    // here could do better, and the uninstall goes on either way.
+    if (IsFlatTemporaryCopyPath(own.c_str(), temp.c_str())) {
+      static_cast<void>(ScheduleRestartDeletion(own.c_str()));
+    }
     return;
   }
   uint32_t name_start = 0;
   if (!IsTemporaryCopyPath(own.c_str(), temp.c_str(), &name_start)) return;
-  // The file first: at the next start the directory is empty by its turn.
-  ScheduleRestartDeletion(own.c_str());
+  // The file first: at the next start the directory is empty by its turn. A
+  // directory whose file stays could not go, so it is listed only after its
+  // file was.
+  if (!IsScheduled(ScheduleRestartDeletion(own.c_str()))) return;
   own.Truncate(name_start - 1);
-  ScheduleRestartDeletion(own.c_str());
+  // The last step: a refusal leaves an empty directory, and nothing follows.
+  static_cast<void>(ScheduleRestartDeletion(own.c_str()));
 }
 
 }  // namespace kiv

@@ -16,8 +16,8 @@ namespace {
 HINSTANCE g_instance = nullptr;
 }  // namespace
 
-int ShowMessage(const char* text, uint32_t style) {
-  return MessageBoxA(nullptr, text, kCaption, style);
+BoxAnswer ShowMessage(const char* text, uint32_t style) {
+  return static_cast<BoxAnswer>(MessageBoxA(nullptr, text, kCaption, style));
 }
 
 void SetInstance(void* instance) { g_instance = static_cast<HINSTANCE>(instance); }
@@ -286,23 +286,31 @@ bool IsWindows95Family() {
   return info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
 }
 
-int WholeFileOpenReadWrite(const char* path) { return _lopen(path, OF_READWRITE); }
-int WholeFileCreate(const char* path) { return _lcreat(path, 0); }
-long WholeFileSeek(int file, long offset, int origin) { return _llseek(file, offset, origin); }
+static_assert(kNoWholeFile == HFILE_ERROR);
+WholeFile WholeFileOpenReadWrite(const char* path) { return _lopen(path, OF_READWRITE); }
+WholeFile WholeFileCreate(const char* path) { return _lcreat(path, 0); }
 
-uint32_t WholeFileRead(int file, void* buffer, uint32_t count) {
+bool WholeFileSeekEnd(WholeFile file, uint32_t* size) {
+  const LONG end = _llseek(file, 0, FILE_END);
+  *size = static_cast<uint32_t>(end);
+  return end >= 0;
+}
+
+bool WholeFileSeekStart(WholeFile file) { return _llseek(file, 0, FILE_BEGIN) == 0; }
+
+uint32_t WholeFileRead(WholeFile file, void* buffer, uint32_t count) {
   UINT n = _lread(file, buffer, count);
   return n == static_cast<UINT>(HFILE_ERROR) ? 0 : n;
 }
 
-uint32_t WholeFileWrite(int file, const void* buffer, uint32_t count) {
+uint32_t WholeFileWrite(WholeFile file, const void* buffer, uint32_t count) {
   UINT n = _lwrite(file, static_cast<LPCCH>(buffer), count);
   return n == static_cast<UINT>(HFILE_ERROR) ? 0 : n;
 }
 
-void WholeFileClose(int file) { _lclose(file); }
+void WholeFileClose(WholeFile file) { _lclose(file); }
 
-bool WholeFileTruncateHere(int file) {
+bool WholeFileTruncateHere(WholeFile file) {
   // On Win32 an HFILE is the file's handle.
   return SetEndOfFile(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(file))) != FALSE;
 }
@@ -321,23 +329,24 @@ RegKey RootKey(uint32_t index) {
   return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000u + index));
 }
 
-long RegOpenFullAccess(RegKey root, const char* path, RegKey* key) {
+bool RegOpenFullAccess(RegKey root, const char* path, RegKey* key) {
   HKEY out = nullptr;
-  long rc = RegOpenKeyExA(static_cast<HKEY>(root), path, 0, KEY_ALL_ACCESS, &out);
+  const bool opened =
+      RegOpenKeyExA(static_cast<HKEY>(root), path, 0, KEY_ALL_ACCESS, &out) == ERROR_SUCCESS;
   *key = out;
-  return rc;
+  return opened;
 }
 
-long RegSetString(RegKey key, const char* name, const char* data, uint32_t size) {
+bool RegSetString(RegKey key, const char* name, const char* data, uint32_t size) {
   return RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_SZ,
-                        reinterpret_cast<const BYTE*>(data), size);
+                        reinterpret_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
 }
 
-long RegDeleteValueNamed(RegKey key, const char* name) {
-  return RegDeleteValueA(static_cast<HKEY>(key), name);
+bool RegDeleteValueNamed(RegKey key, const char* name) {
+  return RegDeleteValueA(static_cast<HKEY>(key), name) == ERROR_SUCCESS;
 }
 
-long RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
+bool RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
   DWORD sub = 0;
   DWORD val = 0;
   long rc = RegQueryInfoKeyA(static_cast<HKEY>(key), nullptr, nullptr, nullptr, &sub, nullptr,
@@ -345,13 +354,13 @@ long RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
   if (rc != ERROR_SUCCESS) sub = val = 0;
   *subkeys = sub;
   *values = val;
-  return rc;
+  return rc == ERROR_SUCCESS;
 }
 
 void RegClose(RegKey key) { RegCloseKey(static_cast<HKEY>(key)); }
 
-long RegDeleteKeyPath(RegKey root, const char* path) {
-  return RegDeleteKeyA(static_cast<HKEY>(root), path);
+bool RegDeleteKeyPath(RegKey root, const char* path) {
+  return RegDeleteKeyA(static_cast<HKEY>(root), path) == ERROR_SUCCESS;
 }
 
 bool RemoveFont(const char* file) { return RemoveFontResourceA(file) != FALSE; }
@@ -362,11 +371,11 @@ HDDEDATA CALLBACK DdeCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, 
 }
 }  // namespace
 
-uint32_t DdeStart(uint32_t* instance) {
+bool DdeStart(uint32_t* instance) {
   DWORD id = 0;
-  UINT rc = DdeInitializeA(&id, DdeCallback, APPCMD_CLIENTONLY, 0);
+  const UINT rc = DdeInitializeA(&id, DdeCallback, APPCMD_CLIENTONLY, 0);
   *instance = id;
-  return rc;
+  return rc == DMLERR_NO_ERROR;
 }
 
 void* DdeMakeName(uint32_t instance, const char* name) {

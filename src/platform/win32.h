@@ -3,6 +3,11 @@
 // includes <windows.h>. The functions are thin: they pass the arguments the
 // logic chose and hand back what the call said, in plain types.
 //
+// One kind of result per kind of call: bool for success or failure (a
+// Windows error code is never handed on); a count of bytes moved, short on
+// an error; a handle whose failure value is named (null, or kNoWholeFile);
+// and a named enum where a caller needs to tell more than two outcomes.
+//
 // Everything here exists on Windows 95 and NT 4; anything newer is looked up
 // at run time.
 #ifndef KIV_PLATFORM_WIN32_H_
@@ -19,11 +24,16 @@ inline constexpr uint32_t kBoxYesNo = 0x04;
 inline constexpr uint32_t kIconError = 0x10;
 inline constexpr uint32_t kIconQuestion = 0x20;
 inline constexpr uint32_t kIconInformation = 0x40;
-inline constexpr int kAnswerYes = 6;
+// The button a box was closed with (MessageBoxA's IDOK, IDYES, IDNO).
+enum class BoxAnswer : int {
+  kNotShown = 0,  // the box could not be shown
+  kOk = 1,
+  kYes = 6,
+  kNo = 7,
+};
 
-// A box with no owner window and the caption "Kiv Uninstall"; the button
-// pressed (0 when the box could not be shown).
-int ShowMessage(const char* text, uint32_t style);
+// A box with no owner window and the caption "Kiv Uninstall".
+BoxAnswer ShowMessage(const char* text, uint32_t style);
 
 // ---- Process ---------------------------------------------------------------
 void SetInstance(void* instance);
@@ -137,16 +147,21 @@ uint32_t WriteFileBytes(FileHandle file, const void* buffer, uint32_t count);
 bool CloseFile(FileHandle file);
 
 // ---- Whole files, through the 16-bit-era calls -----------------------------
-inline constexpr int kWholeFileError = -1;
-int WholeFileOpenReadWrite(const char* path);  // _lopen(path, OF_READWRITE)
-int WholeFileCreate(const char* path);         // _lcreat(path, 0)
-// _llseek; origin 0 from the start, 2 from the end. -1 on failure.
-long WholeFileSeek(int file, long offset, int origin);
-uint32_t WholeFileRead(int file, void* buffer, uint32_t count);   // -1 as 0
-uint32_t WholeFileWrite(int file, const void* buffer, uint32_t count);
-void WholeFileClose(int file);
+// An HFILE; kNoWholeFile (HFILE_ERROR) stands for "no file".
+using WholeFile = int;
+inline constexpr WholeFile kNoWholeFile = -1;
+WholeFile WholeFileOpenReadWrite(const char* path);  // _lopen(path, OF_READWRITE)
+WholeFile WholeFileCreate(const char* path);         // _lcreat(path, 0)
+// _llseek to the end; *size receives the file's size when it succeeds.
+bool WholeFileSeekEnd(WholeFile file, uint32_t* size);
+// _llseek to the start. False on failure.
+bool WholeFileSeekStart(WholeFile file);
+// The count moved; an error counts as 0.
+uint32_t WholeFileRead(WholeFile file, void* buffer, uint32_t count);
+uint32_t WholeFileWrite(WholeFile file, const void* buffer, uint32_t count);
+void WholeFileClose(WholeFile file);
 // Cuts the file at its current position (SetEndOfFile on its handle).
-bool WholeFileTruncateHere(int file);
+bool WholeFileTruncateHere(WholeFile file);
 // A buffer for a whole file; null when it cannot be had.
 void* AllocateBuffer(uint32_t size);
 void FreeBuffer(void* buffer);
@@ -160,21 +175,23 @@ bool WriteProfileString(const char* section, const char* key, const char* value,
 using RegKey = void*;  // an HKEY
 // The four predefined roots, by the order of their handle values.
 RegKey RootKey(uint32_t index);  // 0 classes root .. 3 users
-long RegOpenFullAccess(RegKey root, const char* path, RegKey* key);  // KEY_ALL_ACCESS
-long RegSetString(RegKey key, const char* name, const char* data, uint32_t size);
-long RegDeleteValueNamed(RegKey key, const char* name);
+// KEY_ALL_ACCESS; *key is to be used only when it opened.
+bool RegOpenFullAccess(RegKey root, const char* path, RegKey* key);
+bool RegSetString(RegKey key, const char* name, const char* data, uint32_t size);
+bool RegDeleteValueNamed(RegKey key, const char* name);
 // Subkey and value counts; both stay 0 when the query fails.
-long RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values);
+bool RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values);
 void RegClose(RegKey key);
-long RegDeleteKeyPath(RegKey root, const char* path);
+bool RegDeleteKeyPath(RegKey root, const char* path);
 
 // ---- Fonts -----------------------------------------------------------------
 bool RemoveFont(const char* file);
 
 // ---- DDE -------------------------------------------------------------------
 // DdeInitializeA(&instance, callback returning 0, APPCMD_CLIENTONLY, 0):
-// returns DMLERR_NO_ERROR (0) on success.
-uint32_t DdeStart(uint32_t* instance);
+// true when it returned DMLERR_NO_ERROR. The identifier goes into *instance
+// either way.
+bool DdeStart(uint32_t* instance);
 void* DdeMakeName(uint32_t instance, const char* name);  // CP_WINANSI
 void* DdeOpenConversation(uint32_t instance, void* service, void* topic);
 // Sends an XTYP_EXECUTE with text (its NUL included) as CF_TEXT data;

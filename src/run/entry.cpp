@@ -11,11 +11,12 @@
 #include "handoff/confirmation.h"
 #include "platform/win32.h"
 #include "run/command_line.h"
+#include "run/exit_codes.h"
 #include "run/uninstall_run.h"
 
 namespace {
 
-int Run() {
+kiv::ExitCode Run() {
   // Before anything can load a DLL by name from the directory we run in.
   kiv::platform::HardenDllSearch();
   kiv::platform::SetInstance(GetModuleHandleA(nullptr));
@@ -23,7 +24,7 @@ int Run() {
       kiv::CommandLineRemainder(kiv::platform::CommandLine(), kiv::platform::IsLeadByte);
   if (*remainder != '\0') {
     kiv::UninstallRun(remainder);
-    return 1;
+    return kiv::kExitUninstallEntered;
   }
   return kiv::ConfirmationMode(kiv::platform::StartupShowCode());
 }

@@ -47,20 +47,19 @@ bool ProfileFilePath(const char* file, PathString* out) {
 // opened, is over the limit or cannot be read whole is left as it is; so is
 // one where nothing matched (not even rewritten, so its time stays).
 void CutIniFileLines(const char* file, const char* section, const char* key, const char* value) {
-  const int handle = platform::WholeFileOpenReadWrite(file);
-  if (handle == platform::kWholeFileError) return;
-  const long end = platform::WholeFileSeek(handle, 0, 2);
-  if (end <= 0 || static_cast<uint32_t>(end) > kIniCutFileLimit) {
+  const platform::WholeFile handle = platform::WholeFileOpenReadWrite(file);
+  if (handle == platform::kNoWholeFile) return;
+  uint32_t size = 0;
+  if (!platform::WholeFileSeekEnd(handle, &size) || size == 0 || size > kIniCutFileLimit) {
     platform::WholeFileClose(handle);
     return;
   }
-  const uint32_t size = static_cast<uint32_t>(end);
   char* buffer = static_cast<char*>(platform::AllocateBuffer(size));
   uint32_t new_size = size;
-  if (buffer != nullptr && platform::WholeFileSeek(handle, 0, 0) == 0 &&
+  if (buffer != nullptr && platform::WholeFileSeekStart(handle) &&
       platform::WholeFileRead(handle, buffer, size) == size &&
       CutIniLines(buffer, &new_size, section, key, value) > 0 &&
-      platform::WholeFileSeek(handle, 0, 0) == 0 &&
+      platform::WholeFileSeekStart(handle) &&
       platform::WholeFileWrite(handle, buffer, new_size) == new_size) {
     // The file is now shorter: drop the old bytes past its new end.
     platform::WholeFileTruncateHere(handle);
@@ -125,7 +124,7 @@ void UndoRegistryValue(LogReader& reader) {
   }
 
   platform::RegKey key = nullptr;
-  if (platform::RegOpenFullAccess(root_key, text, &key) != 0) return;
+  if (!platform::RegOpenFullAccess(root_key, text, &key)) return;
   if (set) {
     platform::RegSetString(key, name, data.c_str(), data.length() + 1);
     platform::RegClose(key);
@@ -160,7 +159,7 @@ void UndoFont(LogReader& reader) {
   for (const char* key_path : kKeys) {
     if (key_path == kNtFontsKey && platform::IsWindows95Family()) continue;
     platform::RegKey key = nullptr;
-    if (platform::RegOpenFullAccess(platform::RootKey(kLocalMachineRoot), key_path, &key) != 0) continue;
+    if (!platform::RegOpenFullAccess(platform::RootKey(kLocalMachineRoot), key_path, &key)) continue;
     platform::RegDeleteValueNamed(key, value_name.c_str());
     platform::RegClose(key);
   }

@@ -9,7 +9,7 @@ static_assert(ShortString::capacity() == kStringLimit);
 
 ShellConversation CreateShellConversation(const DdeHooks& dde, const char* service) {
   ShellConversation c;
-  if (dde.start(&c.instance) != 0) {
+  if (!dde.start(&c.instance)) {
     c.failed = true;
     return c;
   }

@@ -27,9 +27,9 @@ class LogReader;
 
 // The DDE calls a conversation makes, with the platform layer's contracts.
 struct DdeHooks {
-  // DdeInitializeA, client only, callback returning 0: 0 on success; the
+  // DdeInitializeA, client only, callback returning 0: true on success; the
   // identifier goes into *instance either way.
-  uint32_t (*start)(uint32_t* instance);
+  bool (*start)(uint32_t* instance);
   void* (*make_name)(uint32_t instance, const char* name);          // CP_WINANSI
   void* (*connect)(uint32_t instance, void* service, void* topic);  // null on failure
   // One XTYP_EXECUTE of text (its NUL included); true when it was accepted.
@@ -76,8 +76,8 @@ constexpr uint32_t FixedTextLength(const char (&)[N]) {
 
 // A field of its full length (255 bytes and the NUL, kStringLimit) fits every
 // command whole with the command's fixed text: nothing is cut, nothing can
-// overflow. (128 bytes, the size such buffers were once given, hold a group
-// of no more than 110 bytes.)
+// overflow. The size is the longest command's, not a round number: 128 bytes
+// would already cut a group of 111.
 inline constexpr uint32_t kShellCommandSize = 273;
 static_assert(FixedTextLength(kShowGroupFormat) + kStringLimit <= kShellCommandSize);
 static_assert(FixedTextLength(kDeleteItemFormat) + kStringLimit <= kShellCommandSize);

@@ -14,7 +14,8 @@ namespace {
 
 void PumpAndWait(uint32_t pause_ms) { platform::PumpMessagesAndWait(pause_ms); }
 
-constexpr RetryHooks kRetryHooks = {platform::DeleteFilePath, platform::TickCount, PumpAndWait};
+constexpr RetryHooks kRetryHooks = {platform::DeleteFilePath, platform::PathExists,
+                                    platform::TickCount, PumpAndWait};
 
 // Runs the walk; false when a record's type or header is not valid.
 bool Walk(LogReader& reader) {
@@ -89,11 +90,13 @@ void UninstallRun(const char* path) {
     }
   }  // the reader closes the uninstall file here, before it is deleted
 
-  if (!DeleteWithRetry(path, kRetryHooks) && platform::PathExists(path)) {
+  if (DeleteWithRetry(path, kRetryHooks) == DeleteOutcome::kStillHeld) {
     // Still held open: it goes at the next start. Scheduled only now, so a
     // product reinstalled before that start keeps its new uninstall file
-    // whenever this run could delete the old one itself.
-    ScheduleRestartDeletion(path);
+    // whenever this run could delete the old one itself. Unscheduled, the
+    // file stays for the user to delete: every record is undone all the
+    // same, and the run reports its success.
+    static_cast<void>(ScheduleRestartDeletion(path));
   }
   RemoveContainingDirectory(path);
   platform::ShowMessage(kSuccessMessage, platform::kBoxOk | platform::kIconInformation);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "run/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {
@@ -27,7 +28,7 @@ TEST(Walk, LogOfOnlyItsEndRecordRemovesTheFileAndItsDirectory) {
   RunResult run = RunUninstallMode(file);
 
   ExpectSingleBox(run, kSuccess, MB_ICONINFORMATION);
-  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.exit_code, kExitUninstallEntered);
   EXPECT_FALSE(FileExists(file));
   EXPECT_FALSE(DirectoryExists(dir));
 }
@@ -179,7 +180,7 @@ TEST_P(Damaged, ShowsTheMessageAndChangesNothing) {
   RunResult run = RunUninstallMode(c.quote_remainder ? "\"" + file + "\"" : file);
 
   ExpectSingleBox(run, kDamaged, MB_ICONERROR);
-  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.exit_code, kExitUninstallEntered);
   EXPECT_TRUE(FileExists(victim)) << "a record was undone";
   if (!c.missing_file) {
     EXPECT_TRUE(FileExists(file));

@@ -12,6 +12,7 @@
 
 #include "e2e_config.h"
 #include "harness.h"
+#include "run/exit_codes.h"
 
 namespace kiv::e2e {
 
@@ -77,7 +78,7 @@ inline void ConfirmedUninstallRemovesEverything(const std::string& directory,
   RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.exit_code, kExitUninstallEntered);
   EXPECT_EQ(run.processes, 2) << "the confirmation and its temporary copy";
   ASSERT_EQ(run.boxes.size(), 2u);
   EXPECT_EQ(run.boxes[0].text, Prompt(name));
@@ -108,7 +109,7 @@ inline void DeclinedUninstallChangesNothing() {
   RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDNO});
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.exit_code, kExitNoAction);
   EXPECT_EQ(run.processes, 1) << "no second process";
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, Prompt("Declined App"));

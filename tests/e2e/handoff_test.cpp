@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "handoff/profile_editor.h"
+#include "handoff/restart_deletion.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
+#include "run/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {
@@ -108,7 +110,7 @@ TEST(Handoff, DamagedOwnFileShowsTheMessageAndChangesNothing) {
   RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.exit_code, kExitNoAction);
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, "The uninstall file was damaged.");
   EXPECT_TRUE(product.Registered());
@@ -132,7 +134,7 @@ TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
   SetEnvironmentVariableA("TEMP", temp[0] ? temp : nullptr);
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.exit_code, kExitUninstallEntered);
   EXPECT_EQ(run.processes, 1) << "no copy was started";
   ASSERT_EQ(run.boxes.size(), 2u);
   EXPECT_EQ(run.boxes[1].text, "Uninstall was succesful");
@@ -168,6 +170,18 @@ TEST(ProfileFile, EditsAFileOfTheLimitAndRefusesOneByteMore) {
   std::string fresh = dir + "\\fresh.ini";
   ASSERT_TRUE(AddProfileEntry("Rename", "NUL", "C:\\A", fresh.c_str()));
   EXPECT_EQ(ReadFileBytes(fresh), "[Rename]\r\nNUL=C:\\A");
+}
+
+// On the NT family a file goes through the system's list, and says so.
+TEST(RestartDeletion, FileIsListedAndGoesAtTheNextStart) {
+  const std::string file = FreshDirectory("restart_nt") + "\\pending.txt";
+  WriteFileBytes(file, "pending");
+
+  EXPECT_EQ(ScheduleRestartDeletion(file.c_str()), RestartDeletion::kListedNt);
+
+  EXPECT_TRUE(FileExists(file));
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(file));
 }
 
 }  // namespace

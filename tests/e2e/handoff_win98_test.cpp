@@ -2,6 +2,10 @@
 // Windows 98, so pending deletions go through WININIT.INI.
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "handoff/profile_editor.h"
+#include "handoff/restart_deletion.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
 
@@ -43,6 +47,40 @@ TEST(Handoff95, LockedFileIsAddedBesideAForeignPendingDeletion) {
                                                 "\r\nNUL=" + short_path + "\r\n");
   });
   EXPECT_FALSE(FileExists(foreign)) << "the foreign entry was lost";
+}
+
+// On the 95 family each outcome is told apart: written to WININIT.INI, no
+// short path for a file that is not there, and a WININIT.INI over the
+// editor's limit left as it was.
+TEST(RestartDeletion95, SaysWhatItDidWithWininit) {
+  const std::string dir = FreshDirectory("restart_95");
+  const std::string file = dir + "\\pending.txt";
+  WriteFileBytes(file, "pending");
+  char file_short[MAX_PATH];
+  ASSERT_NE(GetShortPathNameA(file.c_str(), file_short, sizeof(file_short)), 0u);
+  const std::string wininit = WininitPath();
+  const bool had_wininit = FileExists(wininit);
+  const std::string saved = had_wininit ? ReadFileBytes(wininit) : std::string();
+  const std::string over_limit = "[boot]\r\n" + std::string(kProfileFileLimit - 7, ';');
+
+  DeleteFileA(wininit.c_str());
+  EXPECT_EQ(ScheduleRestartDeletion(file.c_str()), RestartDeletion::kWrittenToWininit);
+  EXPECT_EQ(ReadFileBytes(wininit), std::string("[Rename]\r\nNUL=") + file_short);
+
+  DeleteFileA(wininit.c_str());
+  EXPECT_EQ(ScheduleRestartDeletion((dir + "\\missing.txt").c_str()),
+            RestartDeletion::kNoShortPath);
+  EXPECT_FALSE(FileExists(wininit));
+
+  WriteFileBytes(wininit, over_limit);
+  EXPECT_EQ(ScheduleRestartDeletion(file.c_str()), RestartDeletion::kWininitUnchanged);
+  EXPECT_EQ(ReadFileBytes(wininit), over_limit);
+
+  if (had_wininit) {
+    WriteFileBytes(wininit, saved);
+  } else {
+    DeleteFileA(wininit.c_str());
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ini_cut_case.h"
 #include "harness.h"
 
 namespace kiv::e2e {
@@ -115,14 +116,7 @@ TEST(ProfileEntry, WritingBackCreatesAMissingSectionAndKey) {
 
 // ---- Lines cut from a section (flag true) -----------------------------------
 
-struct CutCase {
-  const char* name;
-  const char* section;
-  const char* key;
-  const char* value;
-  std::string before;
-  std::string after;
-};
+using testing_support::CutCase;
 
 std::string Filler(size_t size) {
   // Comment lines of 64 bytes, then one shorter line: exactly size bytes.
@@ -160,8 +154,6 @@ std::vector<CutCase> CutCases() {
        head + line + Filler(65536 - fixed), head + line + Filler(65536 - fixed)},
   };
 }
-
-void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
 class CutLines : public testing::TestWithParam<CutCase> {};
 

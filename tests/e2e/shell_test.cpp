@@ -17,6 +17,7 @@
 
 #include "e2e_config.h"
 #include "harness.h"
+#include "run/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {
@@ -85,7 +86,7 @@ std::string NoProgramManagerStub() {
 
 void ExpectSuccessOnly(const RunResult& run) {
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 1u);
+  EXPECT_EQ(run.exit_code, kExitUninstallEntered);
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, kSuccess);
 }
@@ -198,9 +199,6 @@ TEST_F(ProgramManagerRecords, LongestNamesLeaveTheWalkRunning) {
   EXPECT_FALSE(DirectoryExists(dir));
 }
 
-// With no server answering, the conversation fails once and every command
-// sent into it is refused at once: no record waits out a command's 10 s
-// time-out, and the walk runs to its end.
 // An empty group name would make the server delete the Programs folder with
 // every group in it; a name with a quote would smuggle in a command.
 TEST_F(ProgramManagerRecords, NamesThatWouldChangeTheCommandAreNotSent) {
@@ -225,6 +223,9 @@ TEST_F(ProgramManagerRecords, NamesThatWouldChangeTheCommandAreNotSent) {
   EXPECT_TRUE(FileExists(Item("Kiv Office", "Kiv Writer")));
 }
 
+// With no server answering, the conversation fails once and every command
+// sent into it is refused at once: no record waits out a command's 10 s
+// time-out, and the walk runs to its end.
 TEST_F(ProgramManagerRecords, WithNoServerTheWalkGoesOnToItsEnd) {
   {
     ProgramManager pm;

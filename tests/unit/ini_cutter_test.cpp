@@ -8,17 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "common/ini_cut_case.h"
+
 namespace kiv {
 namespace {
 
-struct CutCase {
-  const char* name;
-  const char* section;
-  const char* key;
-  const char* value;
-  std::string before;
-  std::string after;
-};
+using testing_support::CutCase;
 
 std::vector<CutCase> CutCases() {
   return {
@@ -107,8 +102,6 @@ std::vector<CutCase> CutCases() {
       {"empty_file", "[S]", "k", "v", "", ""},
   };
 }
-
-void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
 class CutIniLinesTable : public testing::TestWithParam<CutCase> {};
 

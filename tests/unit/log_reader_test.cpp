@@ -13,7 +13,9 @@ using testing_support::VectorSink;
 
 constexpr uint32_t kImage = 64;  // a stand-in for the executable image
 
-TEST(LogWriter, WritesTheWorkedExampleByteForByte) {
+// A directory made, then a file written into it: every byte where the reader
+// looks for it, offsets counted from h, where the image ends.
+TEST(LogWriter, WritesADirectoryAndItsFileByteForByte) {
   VectorSink sink(kImage);
   LogWriter w(sink);
   ASSERT_TRUE(w.Begin());
@@ -27,10 +29,10 @@ TEST(LogWriter, WritesTheWorkedExampleByteForByte) {
     for (int i = 0; i < 4; ++i) want.push_back(static_cast<uint8_t>(v >> (8 * i)));
   };
   auto str = [&](const char* s) { want.insert(want.end(), s, s + std::strlen(s) + 1); };
-  u32(0xFFFFFFFF); want.push_back(0); want.push_back(0);           // at H
-  u32(h); want.push_back(1); want.push_back(0); str("C:\\App");     // at H+6, 13 bytes
+  u32(0xFFFFFFFF); want.push_back(0); want.push_back(0);           // at h
+  u32(h); want.push_back(1); want.push_back(0); str("C:\\App");     // at h+6, 13 bytes
   u32(h + 6); want.push_back(2); want.push_back(0); str("C:\\App\\a.txt");
-  want.push_back(0);                                                // at H+19, 20 bytes
+  want.push_back(0);                                                // at h+19, 20 bytes
   const uint32_t name = static_cast<uint32_t>(want.size());
   EXPECT_EQ(name, h + 39);
   str("App");
@@ -314,6 +316,16 @@ const DamageRow kDamageRows[] = {
        // The length field sits 4 bytes before the content (3 bytes), which
        // ends where the display name starts.
        PatchU32(b, b.size() - 20 - 4 - 3 - 4, 100);
+       return b;
+     },
+     Damage::kPayloadOutside},
+    {"saved_content_one_byte_into_the_trailer",
+     [] {
+       auto b = Sound([](LogWriter& w) { w.AddRestoredFile("C:\\f", 0, "abc", 3); });
+       // 8 bytes: the content, the display name "App" and the trailer's
+       // first byte. Taken as fitting, the content would end past the name
+       // and be reported as a name among the records instead.
+       PatchU32(b, b.size() - 20 - 4 - 3 - 4, 3 + 4 + 1);
        return b;
      },
      Damage::kPayloadOutside},

@@ -16,7 +16,7 @@ using testing_support::VectorSink;
 
 // A DDE layer that records every call as one line of text, in order.
 struct FakeDde {
-  uint32_t start_result = 0;  // DMLERR_NO_ERROR
+  bool starts = true;  // DdeInitializeA succeeds
   bool connects = true;
   // Commands starting with this are refused by the "server".
   std::string refuse_prefix = "\x01";
@@ -30,10 +30,10 @@ void* const kConversation = reinterpret_cast<void*>(0x200);
 
 std::string Handle(void* p) { return std::to_string(reinterpret_cast<uintptr_t>(p)); }
 
-uint32_t FakeStart(uint32_t* instance) {
+bool FakeStart(uint32_t* instance) {
   g_fake->calls.push_back("start");
   *instance = kInstance;
-  return g_fake->start_result;
+  return g_fake->starts;
 }
 void* FakeMakeName(uint32_t instance, const char* name) {
   g_fake->calls.push_back("name " + std::to_string(instance) + " " + name);
@@ -110,7 +110,7 @@ class ShellConversationTest : public testing::Test {
 
 struct CreateRow {
   const char* name;
-  uint32_t start_result;
+  bool starts;
   bool connects;
   bool failed;
   std::vector<std::string> calls;
@@ -120,23 +120,23 @@ class Create : public ShellConversationTest, public testing::WithParamInterface<
 
 TEST_P(Create, InitialisesNamesAndConnectsInOrder) {
   const CreateRow& row = GetParam();
-  fake_.start_result = row.start_result;
+  fake_.starts = row.starts;
   fake_.connects = row.connects;
 
   ShellConversation c = CreateShellConversation(kFakeDde, "PROGMAN");
 
   EXPECT_EQ(c.failed, row.failed);
   EXPECT_EQ(c.instance, kInstance);
-  EXPECT_EQ(c.conversation, row.connects && row.start_result == 0 ? kConversation : nullptr);
+  EXPECT_EQ(c.conversation, row.connects && row.starts ? kConversation : nullptr);
   EXPECT_EQ(fake_.calls, row.calls);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, Create,
-    testing::Values(CreateRow{"connected", 0, true, false, kMade},
-                    // DMLERR_DLL_USAGE: nothing more is tried.
-                    CreateRow{"initialisation_fails", 0x4004, true, true, {"start"}},
-                    CreateRow{"no_server_answers", 0, false, true, kMade}),
+    testing::Values(CreateRow{"connected", true, true, false, kMade},
+                    // Nothing more is tried.
+                    CreateRow{"initialisation_fails", false, true, true, {"start"}},
+                    CreateRow{"no_server_answers", true, false, true, kMade}),
     [](const testing::TestParamInfo<CreateRow>& info) { return std::string(info.param.name); });
 
 TEST_F(ShellConversationTest, EndFreesTheNameThenDisconnectsThenReleasesTheInstance) {
@@ -178,19 +178,19 @@ TEST_F(ShellConversationTest, ItemAndGroupRecordsShareOneConversation) {
 TEST_F(ShellConversationTest, FailedConversationIsNeverRetried) {
   struct Row {
     const char* name;
-    uint32_t start_result;
+    bool starts;
     bool connects;
     std::vector<std::string> made;
     void* conversation;
   };
   const Row rows[] = {
-      {"initialisation_fails", 0x4004, true, {"start"}, nullptr},
-      {"no_server_answers", 0, false, kMade, nullptr},
+      {"initialisation_fails", false, true, {"start"}, nullptr},
+      {"no_server_answers", true, false, kMade, nullptr},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fake_ = FakeDde();
-    fake_.start_result = row.start_result;
+    fake_.starts = row.starts;
     fake_.connects = row.connects;
     ShellConversationHolder holder(kFakeDde, "PROGMAN");
 
@@ -221,8 +221,9 @@ TEST_F(ShellConversationTest, DeleteItemIsSentWhenShowGroupIsRefused) {
 }
 
 // Fields of every length up to the format's limit go out whole. The rows at
-// 110/111 (group) and 113/114 (item) are where a 128-byte command buffer
-// would have stopped holding them.
+// 110/111 (group) and 113/114 (item) are where a command first needs more
+// than 128 bytes with its NUL: a command size picked as a round number
+// rather than from the longest field would cut there.
 TEST_F(ShellConversationTest, FieldsUpToTheirLimitGoOutWhole) {
   for (size_t length : {1u, 110u, 111u, 113u, 114u, 254u, 255u}) {
     SCOPED_TRACE(length);
