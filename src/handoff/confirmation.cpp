@@ -3,7 +3,6 @@
 #include "handoff/temporary_copy.h"
 #include "base/fixed_string.h"
 #include "platform/win32.h"
-#include "run/uninstall_run.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/names.h"
 
@@ -21,30 +20,30 @@ constexpr const char* kRegistrationKeys[] = {
 
 }  // namespace
 
-ExitCode ConfirmationMode(int show_code) {
+Confirmation ConfirmationMode(int show_code) {
   LongString own;
   LongString prompt;
   {
     if (!platform::ModuleFileName(own.data(), own.capacity())) {
-      ShowDamagedMessage();
-      return kExitNoAction;
+      platform::ShowDamagedMessage();
+      return Confirmation::kDeclined;
     }
     LogReader reader(own.c_str(), platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
-      ShowDamagedMessage();
-      return kExitNoAction;
+      platform::ShowDamagedMessage();
+      return Confirmation::kDeclined;
     }
     LongString format;
     // The display name is at most 255 bytes and the prompt about 80, so the
     // formatted text always fits its 1,024 bytes.
     if (!platform::LoadStringResource(kPromptResourceId, format.data(), format.capacity()) ||
         !Format1(prompt, format.c_str(), reader.display_name())) {
-      ShowDamagedMessage();
-      return kExitNoAction;
+      platform::ShowDamagedMessage();
+      return Confirmation::kDeclined;
     }
     if (platform::ShowMessage(prompt.c_str(), platform::kBoxYesNo | platform::kIconQuestion) !=
         platform::BoxAnswer::kYes) {
-      return kExitNoAction;
+      return Confirmation::kDeclined;
     }
     const platform::RegKey machine = platform::RootKey(kLocalMachineRoot);
     for (const char* key_format : kRegistrationKeys) {
@@ -64,16 +63,14 @@ ExitCode ConfirmationMode(int show_code) {
     LaunchLine line;
     if (line.Append("\"") && line.Append(copy.c_str()) && line.Append("\" ") &&
         line.Append(own.c_str()) && platform::StartProcess(line.data(), show_code)) {
-      return kExitUninstallEntered;
+      return Confirmation::kHandedOff;
     }
     held.Release();
     RemoveTemporaryCopy(copy.c_str());
   }
   // No copy could be made or started: the registration is already gone, so
-  // remove the product from here. Our own file, running, cannot be deleted;
-  // the uninstall mode schedules it for the next start.
-  UninstallRun(own.c_str());
-  return kExitUninstallEntered;
+  // the product is removed from this process.
+  return Confirmation::kRunHere;
 }
 
 }  // namespace kiv

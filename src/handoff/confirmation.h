@@ -4,7 +4,7 @@
 #ifndef KIV_HANDOFF_CONFIRMATION_H_
 #define KIV_HANDOFF_CONFIRMATION_H_
 
-#include "run/exit_codes.h"
+#include "entry/exit_codes.h"
 
 namespace kiv {
 
@@ -12,9 +12,15 @@ inline constexpr unsigned kPromptResourceId = 1;
 inline constexpr char kUninstallKeyFormat[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s";
 
-// kExitNoAction when the file was damaged or the user declined (nothing
-// changed), kExitUninstallEntered when the user confirmed.
-ExitCode ConfirmationMode(int show_code);
+enum class Confirmation {
+  kDeclined,   // the file was damaged (the message shown) or the answer was No:
+               // nothing changed
+  kHandedOff,  // confirmed: registration removed, a temporary copy started
+  kRunHere,    // confirmed, but no copy could be made or started: the
+               // uninstall runs in this process, on its own file
+};
+
+Confirmation ConfirmationMode(int show_code);
 
 }  // namespace kiv
 

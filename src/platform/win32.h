@@ -35,6 +35,13 @@ enum class BoxAnswer : int {
 // A box with no owner window and the caption "Kiv Uninstall".
 BoxAnswer ShowMessage(const char* text, uint32_t style);
 
+// The two fixed messages, each in its box: a file that is not sound (with
+// nothing changed), and the end of a run.
+inline constexpr char kDamagedMessage[] = "The uninstall file was damaged.";
+inline constexpr char kSuccessMessage[] = "Uninstall was succesful";
+inline void ShowDamagedMessage() { ShowMessage(kDamagedMessage, kBoxOk | kIconError); }
+inline void ShowSuccessMessage() { ShowMessage(kSuccessMessage, kBoxOk | kIconInformation); }
+
 // ---- Process ---------------------------------------------------------------
 void SetInstance(void* instance);
 // The process's full command line.

@@ -1,7 +1,5 @@
 #include "run/uninstall_run.h"
 
-#include "handoff/restart_deletion.h"
-#include "handoff/temporary_copy.h"
 #include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
@@ -65,19 +63,15 @@ void RemoveContainingDirectory(const char* path) {
 
 }  // namespace
 
-void ShowDamagedMessage() {
-  platform::ShowMessage(kDamagedMessage, platform::kBoxOk | platform::kIconError);
-}
-
-void UninstallRun(const char* path) {
+RunOutcome UninstallRun(const char* path, const RunHooks& hooks) {
   // A temporary copy made by the confirmation mode cannot delete itself
   // while it runs: it goes at the next start, on every way out of the walk.
-  ScheduleOwnTemporaryCopyDeletion();
+  hooks.starting();
   {
     LogReader reader(path, platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
-      ShowDamagedMessage();
-      return;
+      platform::ShowDamagedMessage();
+      return RunOutcome::kDamaged;
     }
     ProtectedFiles protect;
     protect.Add(path);
@@ -85,8 +79,8 @@ void UninstallRun(const char* path) {
     if (platform::ModuleFileName(own.data(), own.capacity())) protect.Add(own.c_str());
     if (!Walk(reader)) {
       // Only a file that changed after the check can come here.
-      ShowDamagedMessage();
-      return;
+      platform::ShowDamagedMessage();
+      return RunOutcome::kDamaged;
     }
   }  // the reader closes the uninstall file here, before it is deleted
 
@@ -96,10 +90,11 @@ void UninstallRun(const char* path) {
     // whenever this run could delete the old one itself. Unscheduled, the
     // file stays for the user to delete: every record is undone all the
     // same, and the run reports its success.
-    static_cast<void>(ScheduleRestartDeletion(path));
+    hooks.file_held(path);
   }
   RemoveContainingDirectory(path);
-  platform::ShowMessage(kSuccessMessage, platform::kBoxOk | platform::kIconInformation);
+  platform::ShowSuccessMessage();
+  return RunOutcome::kFinished;
 }
 
 }  // namespace kiv

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "run/exit_codes.h"
+#include "entry/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "e2e_config.h"
 #include "harness.h"
-#include "run/exit_codes.h"
+#include "entry/exit_codes.h"
 
 namespace kiv::e2e {
 

@@ -5,7 +5,7 @@
 #include "handoff/restart_deletion.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
-#include "run/exit_codes.h"
+#include "entry/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {

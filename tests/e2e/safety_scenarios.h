@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "run/exit_codes.h"
+#include "entry/exit_codes.h"
 
 namespace kiv::e2e {
 

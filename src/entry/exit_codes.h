@@ -2,8 +2,8 @@
 // whoever started it. A code keeps its meaning for good; a new outcome gets
 // a new number. No <windows.h>, so the tests that start the stub compare
 // against these very names.
-#ifndef KIV_RUN_EXIT_CODES_H_
-#define KIV_RUN_EXIT_CODES_H_
+#ifndef KIV_ENTRY_EXIT_CODES_H_
+#define KIV_ENTRY_EXIT_CODES_H_
 
 #include <stdint.h>
 
@@ -21,4 +21,4 @@ enum ExitCode : uint32_t {
 
 }  // namespace kiv
 
-#endif  // KIV_RUN_EXIT_CODES_H_
+#endif  // KIV_ENTRY_EXIT_CODES_H_
