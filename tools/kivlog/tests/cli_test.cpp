@@ -148,7 +148,7 @@ class KivlogTest : public testing::Test {
 // ---------------------------------------------------------------------------
 // build
 
-TEST_F(KivlogTest, BuildWritesTheWorkedExampleByteForByte) {
+TEST_F(KivlogTest, BuildWritesADirectoryAndItsFileByteForByte) {
   const Json manifest = {{"display_name", "Example App"},
                          {"records",
                           {{{"type", "directory"}, {"path", "C:\\App"}},
