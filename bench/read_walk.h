@@ -28,39 +28,32 @@ inline WalkTally WalkWithoutActions(LogReader& reader) {
   for (;;) {
     const uint16_t type = reader.NextRecord();
     ++tally.records;
-    switch (type) {
-      case static_cast<uint16_t>(RecordType::kEndOfLog):
-        tally.reached_end = true;
-        return tally;
-      case static_cast<uint16_t>(RecordType::kDirectory):
-      case static_cast<uint16_t>(RecordType::kShellGroup):
-        string(text, sizeof(text));
-        break;
-      case static_cast<uint16_t>(RecordType::kFile):
-        if (string(text, sizeof(text)) && reader.ReadFlag()) {
-          uint8_t time[kSavedTimeSize];
-          reader.ReadBytes(time, sizeof(time));
-          reader.Skip(reader.ReadU32());
-        }
-        break;
-      case static_cast<uint16_t>(RecordType::kIniEntry):
-        for (int i = 0; i < 5; ++i) string(text, sizeof(text));
-        reader.ReadFlag();
-        break;
-      case static_cast<uint16_t>(RecordType::kRegistryValue):
-        string(text, sizeof(text));
-        string(wide, sizeof(wide));
-        if (reader.ReadFlag()) string(wide, sizeof(wide));
-        break;
-      case static_cast<uint16_t>(RecordType::kUnused5):
-        break;
-      case static_cast<uint16_t>(RecordType::kFont):
-      case static_cast<uint16_t>(RecordType::kShellItem):
-        string(text, sizeof(text));
-        string(text, sizeof(text));
-        break;
-      default:
-        return tally;
+    if (type == static_cast<uint16_t>(RecordType::kEndOfLog)) {
+      tally.reached_end = true;
+      return tally;
+    }
+    if (!IsValidType(type)) return tally;
+    const RecordLayout& layout = LayoutOf(type);
+    for (uint32_t f = 0; f < layout.field_count; ++f) {
+      const FieldLayout& field = layout.fields[f];
+      switch (field.kind) {
+        case FieldKind::kString:
+          string(field.limit == kStringLimit ? text : wide, field.limit);
+          break;
+        case FieldKind::kFlag:
+          reader.ReadFlag();
+          break;
+        case FieldKind::kOptionalString:
+          if (reader.ReadFlag()) string(wide, field.limit);
+          break;
+        case FieldKind::kSavedCopy:
+          if (reader.ReadFlag()) {
+            uint8_t time[kSavedTimeSize];
+            reader.ReadBytes(time, sizeof(time));
+            reader.Skip(reader.ReadU32());
+          }
+          break;
+      }
     }
   }
 }

@@ -65,6 +65,85 @@ inline constexpr uint16_t kLastValidType = 8;
 
 inline constexpr bool IsValidType(uint16_t type) { return type <= kLastValidType; }
 
+// ---- The record layout ------------------------------------------------------
+// Each type's payload, field by field in the order it is stored, with its
+// limits: the one description the chain check, the readers, the writer and
+// the companion tool work from.
+enum class FieldKind : uint8_t {
+  kString,          // NUL-terminated, at most limit bytes with its NUL
+  kFlag,            // one byte; zero is false, any other value true
+  kOptionalString,  // a flag; when it is true, a string as above follows
+  kSavedCopy,       // a flag; when it is true, a saved time (kSavedTimeSize
+                    // bytes, a FILETIME), a length (u32) and that many bytes
+};
+
+struct FieldLayout {
+  FieldKind kind;
+  uint16_t limit;  // strings: bytes with the NUL; 0 for the others
+};
+
+inline constexpr uint32_t kMaxFields = 6;
+
+struct RecordLayout {
+  uint8_t field_count;
+  FieldLayout fields[kMaxFields];
+};
+
+// Indexed by the type's value, 0 to kLastValidType. Kept small: the stub's
+// chain check carries it.
+inline constexpr RecordLayout kRecordLayouts[] = {
+    {0, {}},                                                                    // EndOfLog
+    {1, {{FieldKind::kString, kStringLimit}}},                                  // Directory
+    {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kSavedCopy, 0}}},       // File
+    {6,                                                                         // IniEntry
+     {{FieldKind::kString, kStringLimit},
+      {FieldKind::kString, kStringLimit},
+      {FieldKind::kString, kStringLimit},
+      {FieldKind::kString, kStringLimit},
+      {FieldKind::kString, kStringLimit},
+      {FieldKind::kFlag, 0}}},
+    {3,                                                                         // RegistryValue
+     {{FieldKind::kString, kStringLimit},
+      {FieldKind::kString, kRegistryLimit},
+      {FieldKind::kOptionalString, kRegistryLimit}}},
+    {0, {}},                                                                    // type 5
+    {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kString, kStringLimit}}},  // Font
+    {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kString, kStringLimit}}},  // ShellItem
+    {1, {{FieldKind::kString, kStringLimit}}},                                  // ShellGroup
+};
+static_assert(sizeof(kRecordLayouts) / sizeof(kRecordLayouts[0]) == kLastValidType + 1,
+              "one layout for every valid type");
+
+// The names manifests and listings give each type and its fields, beside
+// the layout and in its order.
+struct RecordNames {
+  const char* type;
+  const char* fields[kMaxFields];
+};
+inline constexpr RecordNames kRecordNames[] = {
+    {"end_of_log", {}},
+    {"directory", {"path"}},
+    {"file", {"path", "saved"}},
+    {"ini", {"file", "section", "key", "prior", "value", "flag"}},
+    {"registry", {"root", "path", "data"}},
+    {"unused5", {}},
+    {"font", {"name", "file"}},
+    {"shell_item", {"group", "item"}},
+    {"shell_group", {"group"}},
+};
+static_assert(sizeof(kRecordNames) / sizeof(kRecordNames[0]) == kLastValidType + 1,
+              "names for every valid type");
+
+// The layout and names of a valid type (IsValidType).
+inline constexpr const RecordLayout& LayoutOf(uint16_t type) { return kRecordLayouts[type]; }
+inline constexpr const RecordLayout& LayoutOf(RecordType type) {
+  return kRecordLayouts[static_cast<uint16_t>(type)];
+}
+inline constexpr const RecordNames& NamesOf(uint16_t type) { return kRecordNames[type]; }
+inline constexpr const RecordNames& NamesOf(RecordType type) {
+  return kRecordNames[static_cast<uint16_t>(type)];
+}
+
 // Little-endian helpers over raw bytes.
 inline uint32_t LoadU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |

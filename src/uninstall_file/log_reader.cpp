@@ -275,48 +275,34 @@ ChainVerdict LogReader::CheckChain() {
       if (d != Damage::kNone) return false;
       return ReadByte() > 0;
     };
-    switch (static_cast<RecordType>(type)) {
-      case RecordType::kDirectory:
-        string(kStringLimit);
-        break;
-      case RecordType::kFile:
-        string(kStringLimit);
-        if (flag()) {
-          verdict.offset = pos;
-          d = CheckBytes(&pos, kSavedTimeSize + 4);
-          if (d != Damage::kNone) break;
-          uint8_t saved[kSavedTimeSize + 4];
-          if (ReadBytes(saved, sizeof(saved)) != sizeof(saved)) {
-            d = Damage::kPayloadOutside;
-            break;
+    const RecordLayout& layout = LayoutOf(type);
+    for (uint32_t f = 0; f < layout.field_count && d == Damage::kNone; ++f) {
+      const FieldLayout& field = layout.fields[f];
+      switch (field.kind) {
+        case FieldKind::kString:
+          string(field.limit);
+          break;
+        case FieldKind::kFlag:
+          flag();
+          break;
+        case FieldKind::kOptionalString:
+          if (flag()) string(field.limit);
+          break;
+        case FieldKind::kSavedCopy:
+          if (flag()) {
+            verdict.offset = pos;
+            d = CheckBytes(&pos, kSavedTimeSize + 4);
+            if (d != Damage::kNone) break;
+            uint8_t saved[kSavedTimeSize + 4];
+            if (ReadBytes(saved, sizeof(saved)) != sizeof(saved)) {
+              d = Damage::kPayloadOutside;
+              break;
+            }
+            verdict.offset = pos;
+            d = CheckBytes(&pos, LoadU32(saved + kSavedTimeSize));
           }
-          verdict.offset = pos;
-          d = CheckBytes(&pos, LoadU32(saved + kSavedTimeSize));
-        }
-        break;
-      case RecordType::kIniEntry:
-        for (int i = 0; i < 5; ++i) string(kStringLimit);
-        flag();
-        break;
-      case RecordType::kRegistryValue:
-        string(kStringLimit);
-        string(kRegistryLimit);
-        if (flag()) string(kRegistryLimit);
-        break;
-      case RecordType::kFont:
-        string(kStringLimit);
-        string(kStringLimit);
-        break;
-      case RecordType::kShellItem:
-        string(kStringLimit);
-        string(kStringLimit);
-        break;
-      case RecordType::kShellGroup:
-        string(kStringLimit);
-        break;
-      case RecordType::kEndOfLog:
-      case RecordType::kUnused5:
-        break;
+          break;
+      }
     }
     if (d != Damage::kNone) {
       verdict.damage = d;

@@ -22,15 +22,70 @@ bool LogWriter::Begin() {
   return Header(RecordType::kEndOfLog);
 }
 
+bool LogWriter::AddRecord(RecordType type, const FieldValue* values) {
+  const uint16_t code = static_cast<uint16_t>(type);
+  if (!IsValidType(code) || type == RecordType::kEndOfLog) return false;
+  const RecordLayout& layout = LayoutOf(type);
+  for (uint32_t f = 0; f < layout.field_count; ++f) {
+    const FieldLayout& field = layout.fields[f];
+    const char* text = values[f].text;
+    if (field.kind == FieldKind::kString && (!text || !FitsField(text, field.limit))) return false;
+    if (field.kind == FieldKind::kOptionalString && text && !FitsField(text, field.limit)) {
+      return false;
+    }
+  }
+  if (!Header(type)) return false;
+  for (uint32_t f = 0; f < layout.field_count; ++f) {
+    const FieldValue& value = values[f];
+    bool ok = true;
+    switch (layout.fields[f].kind) {
+      case FieldKind::kString:
+        ok = PutString(value.text);
+        break;
+      case FieldKind::kFlag:
+        ok = PutFlag(value.flag);
+        break;
+      case FieldKind::kOptionalString:
+        ok = PutFlag(value.text != nullptr) && (!value.text || PutString(value.text));
+        break;
+      case FieldKind::kSavedCopy:
+        ok = PutFlag(value.saved != nullptr) && (!value.saved || PutSaved(*value.saved));
+        break;
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool LogWriter::PutFlag(bool flag) {
+  const uint8_t byte = flag ? 1 : 0;
+  return Put(&byte, 1);
+}
+
+bool LogWriter::PutSaved(const SavedContent& saved) {
+  uint8_t fixed[kSavedTimeSize + 4];
+  StoreU32(fixed, static_cast<uint32_t>(saved.time));
+  StoreU32(fixed + 4, static_cast<uint32_t>(saved.time >> 32));
+  StoreU32(fixed + kSavedTimeSize, saved.length);
+  if (!Put(fixed, sizeof(fixed))) return false;
+  uint8_t chunk[4096];
+  uint32_t left = saved.length;
+  while (left > 0) {
+    uint32_t want = left < sizeof(chunk) ? left : static_cast<uint32_t>(sizeof(chunk));
+    if (saved.content->Read(chunk, want) != want || !Put(chunk, want)) return false;
+    left -= want;
+  }
+  return true;
+}
+
 bool LogWriter::AddDirectory(const char* path) {
-  if (!FitsField(path, kStringLimit)) return false;
-  return Header(RecordType::kDirectory) && PutString(path);
+  const FieldValue values[] = {{path}};
+  return AddRecord(RecordType::kDirectory, values);
 }
 
 bool LogWriter::AddFile(const char* path) {
-  if (!FitsField(path, kStringLimit)) return false;
-  const uint8_t flag = 0;
-  return Header(RecordType::kFile) && PutString(path) && Put(&flag, 1);
+  const FieldValue values[] = {{path}, {}};
+  return AddRecord(RecordType::kFile, values);
 }
 
 namespace {
@@ -60,63 +115,37 @@ bool LogWriter::AddRestoredFile(const char* path, uint64_t saved_time, const voi
 
 bool LogWriter::AddRestoredFile(const char* path, uint64_t saved_time, ByteSource& content,
                                 uint32_t length) {
-  if (!FitsField(path, kStringLimit)) return false;
-  uint8_t fixed[1 + kSavedTimeSize + 4];
-  fixed[0] = 1;
-  StoreU32(fixed + 1, static_cast<uint32_t>(saved_time));
-  StoreU32(fixed + 5, static_cast<uint32_t>(saved_time >> 32));
-  StoreU32(fixed + 9, length);
-  if (!Header(RecordType::kFile) || !PutString(path) || !Put(fixed, sizeof(fixed))) return false;
-  uint8_t chunk[4096];
-  uint32_t left = length;
-  while (left > 0) {
-    uint32_t want = left < sizeof(chunk) ? left : static_cast<uint32_t>(sizeof(chunk));
-    if (content.Read(chunk, want) != want || !Put(chunk, want)) return false;
-    left -= want;
-  }
-  return true;
+  SavedContent saved = {saved_time, length, &content};
+  const FieldValue values[] = {{path}, {nullptr, false, &saved}};
+  return AddRecord(RecordType::kFile, values);
 }
 
 bool LogWriter::AddIniEntry(const char* file, const char* section, const char* key,
                             const char* prior, const char* value, bool flag) {
-  const char* fields[] = {file, section, key, prior, value};
-  for (const char* f : fields) {
-    if (!FitsField(f, kStringLimit)) return false;
-  }
-  if (!Header(RecordType::kIniEntry)) return false;
-  for (const char* f : fields) {
-    if (!PutString(f)) return false;
-  }
-  const uint8_t flag_byte = flag ? 1 : 0;
-  return Put(&flag_byte, 1);
+  const FieldValue values[] = {{file}, {section}, {key}, {prior}, {value}, {nullptr, flag}};
+  return AddRecord(RecordType::kIniEntry, values);
 }
 
 bool LogWriter::AddRegistryValue(const char* root, const char* path, const char* data) {
-  if (!FitsField(root, kStringLimit) || !FitsField(path, kRegistryLimit)) return false;
-  if (data && !FitsField(data, kRegistryLimit)) return false;
-  const uint8_t flag = data ? 1 : 0;
-  if (!Header(RecordType::kRegistryValue) || !PutString(root) || !PutString(path) ||
-      !Put(&flag, 1)) {
-    return false;
-  }
-  return data ? PutString(data) : true;
+  const FieldValue values[] = {{root}, {path}, {data}};
+  return AddRecord(RecordType::kRegistryValue, values);
 }
 
-bool LogWriter::AddUnused5() { return Header(RecordType::kUnused5); }
+bool LogWriter::AddUnused5() { return AddRecord(RecordType::kUnused5, nullptr); }
 
 bool LogWriter::AddFont(const char* name, const char* file) {
-  if (!FitsField(name, kStringLimit) || !FitsField(file, kStringLimit)) return false;
-  return Header(RecordType::kFont) && PutString(name) && PutString(file);
+  const FieldValue values[] = {{name}, {file}};
+  return AddRecord(RecordType::kFont, values);
 }
 
 bool LogWriter::AddShellItem(const char* group, const char* item) {
-  if (!FitsField(group, kStringLimit) || !FitsField(item, kStringLimit)) return false;
-  return Header(RecordType::kShellItem) && PutString(group) && PutString(item);
+  const FieldValue values[] = {{group}, {item}};
+  return AddRecord(RecordType::kShellItem, values);
 }
 
 bool LogWriter::AddShellGroup(const char* group) {
-  if (!FitsField(group, kStringLimit)) return false;
-  return Header(RecordType::kShellGroup) && PutString(group);
+  const FieldValue values[] = {{group}};
+  return AddRecord(RecordType::kShellGroup, values);
 }
 
 bool LogWriter::AddRaw(uint16_t type, const void* payload, uint32_t size) {

@@ -39,6 +39,23 @@ class ByteSource {
   ~ByteSource() = default;
 };
 
+// A saved file's content for a File record: its time (a FILETIME, 100 ns
+// since 1601 UTC), its length and where its bytes come from.
+struct SavedContent {
+  uint64_t time;
+  uint32_t length;
+  ByteSource* content;
+};
+
+// One field's value, in the record layout's order: text for a string (null
+// for an optional string that is absent), flag for a flag, saved for a saved
+// copy (null: none).
+struct FieldValue {
+  const char* text = nullptr;
+  bool flag = false;
+  SavedContent* saved = nullptr;
+};
+
 class LogWriter {
  public:
   explicit LogWriter(ByteSink& sink) : sink_(sink) {}
@@ -47,6 +64,12 @@ class LogWriter {
   bool Begin();
   // Continues an existing chain whose last record lies at last_record.
   void Resume(uint32_t last_record) { last_record_ = last_record; }
+
+  // Any valid type, its fields taken from values (one per field of its
+  // layout) and checked against the layout's limits first: nothing is
+  // written when one is over or a required string is missing. The Add*
+  // below are this for one type each.
+  bool AddRecord(RecordType type, const FieldValue* values);
 
   bool AddDirectory(const char* path);
   // A file the installer wrote new: the uninstall deletes it.
@@ -80,6 +103,8 @@ class LogWriter {
   bool Header(RecordType type);
   bool Put(const void* data, uint32_t size) { return sink_.Write(data, size); }
   bool PutString(const char* s);
+  bool PutFlag(bool flag);
+  bool PutSaved(const SavedContent& saved);
 
   ByteSink& sink_;
   uint32_t last_record_ = kNoBackLink;

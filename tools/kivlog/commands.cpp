@@ -129,22 +129,18 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
 
 // Bytes the record takes in the file, header included.
 uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>& saved) {
-  const auto s = [](const std::string& text) { return static_cast<uint64_t>(text.size()) + 1; };
   uint64_t size = kiv::kRecordHeaderSize;
-  switch (r.type) {
-    case RecordType::kDirectory: return size + s(r.path);
-    case RecordType::kFile:
-      size += s(r.path) + 1;
-      return saved ? size + kiv::kSavedTimeSize + 4 + saved->length : size;
-    case RecordType::kIniEntry:
-      return size + s(r.file) + s(r.section) + s(r.key) + s(r.prior) + s(r.value) + 1;
-    case RecordType::kRegistryValue:
-      return size + s(r.root) + s(r.path) + 1 + (r.data ? s(*r.data) : 0);
-    case RecordType::kFont: return size + s(r.name) + s(r.file);
-    case RecordType::kShellItem: return size + s(r.group) + s(r.item);
-    case RecordType::kShellGroup: return size + s(r.group);
-    case RecordType::kEndOfLog:
-    case RecordType::kUnused5: return size;
+  const kiv::RecordLayout& layout = kiv::LayoutOf(r.type);
+  for (uint32_t f = 0; f < layout.field_count; ++f) {
+    const kiv::FieldLayout& field = layout.fields[f];
+    switch (field.kind) {
+      case kiv::FieldKind::kString: size += FieldText(r, kiv::NamesOf(r.type).fields[f])->size() + 1; break;
+      case kiv::FieldKind::kFlag: size += 1; break;
+      case kiv::FieldKind::kOptionalString: size += 1 + (r.data ? r.data->size() + 1 : 0); break;
+      case kiv::FieldKind::kSavedCopy:
+        size += 1 + (saved ? kiv::kSavedTimeSize + 4 + saved->length : 0);
+        break;
+    }
   }
   return size;
 }
@@ -699,45 +695,29 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
       record[name] = utf8;
     };
     const ManifestRecord& raw = r.raw;
-    switch (r.type) {
-      case RecordType::kDirectory: text_field("path", raw.path); break;
-      case RecordType::kFile:
-        text_field("path", raw.path);
-        if (r.fields["saved"].is_object()) {
-          const uint32_t length = r.fields["saved"]["length"].get<uint32_t>();
-          const std::string name = "saved/" + std::to_string(index) + ".bin";
-          if (!CopyRange(file, r.end - length, length, Utf8(dir / FsPath(name)), &why)) failure = why;
-          record["saved"] = {{"content_file", name}, {"time", r.fields["saved"]["time"]}};
-        }
-        break;
-      case RecordType::kIniEntry:
-        text_field("file", raw.file);
-        text_field("section", raw.section);
-        text_field("key", raw.key);
-        text_field("prior", raw.prior);
-        text_field("value", raw.value);
-        record["flag"] = r.fields["flag"];
-        break;
-      case RecordType::kRegistryValue:
-        text_field("root", raw.root);
-        text_field("path", raw.path);
-        if (raw.data) {
-          text_field("data", *raw.data);
-        } else {
-          record["data"] = nullptr;
-        }
-        break;
-      case RecordType::kFont:
-        text_field("name", raw.name);
-        text_field("file", raw.file);
-        break;
-      case RecordType::kShellItem:
-        text_field("group", raw.group);
-        text_field("item", raw.item);
-        break;
-      case RecordType::kShellGroup: text_field("group", raw.group); break;
-      case RecordType::kUnused5:
-      case RecordType::kEndOfLog: break;
+    const kiv::RecordLayout& layout = kiv::LayoutOf(r.type);
+    for (uint32_t f = 0; f < layout.field_count; ++f) {
+      const kiv::FieldLayout& field = layout.fields[f];
+      const char* field_name = kiv::NamesOf(r.type).fields[f];
+      switch (field.kind) {
+        case kiv::FieldKind::kString: text_field(field_name, *FieldText(raw, field_name)); break;
+        case kiv::FieldKind::kFlag: record[field_name] = r.fields[field_name]; break;
+        case kiv::FieldKind::kOptionalString:
+          if (raw.data) {
+            text_field(field_name, *raw.data);
+          } else {
+            record[field_name] = nullptr;
+          }
+          break;
+        case kiv::FieldKind::kSavedCopy:
+          if (r.fields[field_name].is_object()) {
+            const uint32_t length = r.fields[field_name]["length"].get<uint32_t>();
+            const std::string name = "saved/" + std::to_string(index) + ".bin";
+            if (!CopyRange(file, r.end - length, length, Utf8(dir / FsPath(name)), &why)) failure = why;
+            record[field_name] = {{"content_file", name}, {"time", r.fields[field_name]["time"]}};
+          }
+          break;
+      }
     }
     manifest["records"].push_back(std::move(record));
   }

@@ -65,47 +65,32 @@ class RecordDecoder {
   }
 
   void Payload() {
-    switch (record_->type) {
-      case RecordType::kDirectory:
-        String("path", kiv::kStringLimit);
-        break;
-      case RecordType::kFile:
-        String("path", kiv::kStringLimit);
-        if (Flag()) {
-          Saved();
-        } else {
-          record_->fields["saved"] = nullptr;
-        }
-        break;
-      case RecordType::kIniEntry:
-        for (const char* name : {"file", "section", "key", "prior", "value"}) {
-          String(name, kiv::kStringLimit);
-        }
-        record_->fields["flag"] = Flag();
-        break;
-      case RecordType::kRegistryValue:
-        String("root", kiv::kStringLimit);
-        String("path", kiv::kRegistryLimit);
-        if (Flag()) {
-          String("data", kiv::kRegistryLimit);
-        } else {
-          record_->fields["data"] = nullptr;
-        }
-        break;
-      case RecordType::kFont:
-        String("name", kiv::kStringLimit);
-        String("file", kiv::kStringLimit);
-        break;
-      case RecordType::kShellItem:
-        String("group", kiv::kStringLimit);
-        String("item", kiv::kStringLimit);
-        break;
-      case RecordType::kShellGroup:
-        String("group", kiv::kStringLimit);
-        break;
-      case RecordType::kEndOfLog:
-      case RecordType::kUnused5:
-        break;
+    const kiv::RecordLayout& layout = kiv::LayoutOf(record_->type);
+    for (uint32_t f = 0; f < layout.field_count; ++f) {
+      const kiv::FieldLayout& field = layout.fields[f];
+      const char* name = kiv::NamesOf(record_->type).fields[f];
+      switch (field.kind) {
+        case kiv::FieldKind::kString:
+          String(name, field.limit);
+          break;
+        case kiv::FieldKind::kFlag:
+          record_->fields[name] = Flag();
+          break;
+        case kiv::FieldKind::kOptionalString:
+          if (Flag()) {
+            String(name, field.limit);
+          } else {
+            record_->fields[name] = nullptr;
+          }
+          break;
+        case kiv::FieldKind::kSavedCopy:
+          if (Flag()) {
+            Saved();
+          } else {
+            record_->fields[name] = nullptr;
+          }
+          break;
+      }
     }
   }
 

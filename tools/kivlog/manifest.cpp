@@ -37,40 +37,52 @@ struct TypeRule {
   std::vector<FieldRule> fields;
 };
 
-const std::vector<TypeRule>& TypeRules() {
+// Where a string field of the layout goes in a ManifestRecord, by its name;
+// null for the fields that are not plain strings.
+std::string ManifestRecord::*StringTarget(const char* name) {
   using R = ManifestRecord;
-  static const std::vector<TypeRule> rules = {
-      {"directory", RecordType::kDirectory, {{"path", Kind::kString, kiv::kStringLimit, &R::path}}},
-      {"file",
-       RecordType::kFile,
-       {{"path", Kind::kString, kiv::kStringLimit, &R::path}, {"saved", Kind::kSaved, 0, nullptr}}},
-      {"ini",
-       RecordType::kIniEntry,
-       {{"file", Kind::kString, kiv::kStringLimit, &R::file},
-        {"section", Kind::kString, kiv::kStringLimit, &R::section},
-        {"key", Kind::kString, kiv::kStringLimit, &R::key},
-        {"prior", Kind::kString, kiv::kStringLimit, &R::prior},
-        {"value", Kind::kString, kiv::kStringLimit, &R::value},
-        {"flag", Kind::kFlag, 0, nullptr}}},
-      {"registry",
-       RecordType::kRegistryValue,
-       {{"root", Kind::kRoot, kiv::kStringLimit, &R::root},
-        {"path", Kind::kString, kiv::kRegistryLimit, &R::path},
-        {"data", Kind::kData, kiv::kRegistryLimit, nullptr}}},
-      {"unused5", RecordType::kUnused5, {}},
-      // The uninstall appends " (TrueType)" to the name within 256 bytes.
-      {"font",
-       RecordType::kFont,
-       {{"name", Kind::kString, kiv::kFontNameLimit, &R::name},
-        {"file", Kind::kString, kiv::kStringLimit, &R::file}}},
-      {"shell_item",
-       RecordType::kShellItem,
-       {{"group", Kind::kString, kiv::kStringLimit, &R::group},
-        {"item", Kind::kString, kiv::kStringLimit, &R::item}}},
-      {"shell_group",
-       RecordType::kShellGroup,
-       {{"group", Kind::kString, kiv::kStringLimit, &R::group}}},
-  };
+  static const std::pair<const char*, std::string R::*> kTargets[] = {
+      {"path", &R::path},   {"file", &R::file},   {"section", &R::section}, {"key", &R::key},
+      {"prior", &R::prior}, {"value", &R::value}, {"root", &R::root},       {"name", &R::name},
+      {"group", &R::group}, {"item", &R::item}};
+  for (const auto& [field, target] : kTargets) {
+    if (std::string(field) == name) return target;
+  }
+  return nullptr;
+}
+
+// The manifest's rules, one per record type, made from the record layout.
+// Two rules of kivlog's own narrow it: a root must be one of the four
+// predefined keys, and a font name leaves room for " (TrueType)", which the
+// uninstall appends to it within 256 bytes.
+const std::vector<TypeRule>& TypeRules() {
+  static const std::vector<TypeRule> rules = [] {
+    std::vector<TypeRule> made;
+    for (uint16_t type = 1; type <= kiv::kLastValidType; ++type) {
+      const kiv::RecordLayout& layout = kiv::LayoutOf(type);
+      const kiv::RecordNames& names = kiv::NamesOf(type);
+      TypeRule rule{names.type, static_cast<RecordType>(type), {}};
+      for (uint32_t f = 0; f < layout.field_count; ++f) {
+        const kiv::FieldLayout& field = layout.fields[f];
+        const char* name = names.fields[f];
+        FieldRule r{name, Kind::kString, field.limit, StringTarget(name)};
+        switch (field.kind) {
+          case kiv::FieldKind::kString:
+            if (std::string(name) == "root") r.kind = Kind::kRoot;
+            if (rule.type == RecordType::kFont && std::string(name) == "name") {
+              r.limit = kiv::kFontNameLimit;
+            }
+            break;
+          case kiv::FieldKind::kFlag: r = {name, Kind::kFlag, 0, nullptr}; break;
+          case kiv::FieldKind::kOptionalString: r = {name, Kind::kData, field.limit, nullptr}; break;
+          case kiv::FieldKind::kSavedCopy: r = {name, Kind::kSaved, 0, nullptr}; break;
+        }
+        rule.fields.push_back(r);
+      }
+      made.push_back(rule);
+    }
+    return made;
+  }();
   return rules;
 }
 
@@ -360,23 +372,24 @@ const char* RecordTypeName(RecordType type) {
 }
 
 bool WriteFieldRecord(kiv::LogWriter& writer, const ManifestRecord& r) {
-  using kiv::RecordType;
-  switch (r.type) {
-    case RecordType::kDirectory: return writer.AddDirectory(r.path.c_str());
-    case RecordType::kFile: return !r.saved && writer.AddFile(r.path.c_str());
-    case RecordType::kIniEntry:
-      return writer.AddIniEntry(r.file.c_str(), r.section.c_str(), r.key.c_str(),
-                                r.prior.c_str(), r.value.c_str(), r.flag);
-    case RecordType::kRegistryValue:
-      return writer.AddRegistryValue(r.root.c_str(), r.path.c_str(),
-                                     r.data ? r.data->c_str() : nullptr);
-    case RecordType::kUnused5: return writer.AddUnused5();
-    case RecordType::kFont: return writer.AddFont(r.name.c_str(), r.file.c_str());
-    case RecordType::kShellItem: return writer.AddShellItem(r.group.c_str(), r.item.c_str());
-    case RecordType::kShellGroup: return writer.AddShellGroup(r.group.c_str());
-    case RecordType::kEndOfLog: break;
+  if (r.type == RecordType::kEndOfLog || (r.type == RecordType::kFile && r.saved)) return false;
+  const kiv::RecordLayout& layout = kiv::LayoutOf(r.type);
+  kiv::FieldValue values[kiv::kMaxFields];
+  for (uint32_t f = 0; f < layout.field_count; ++f) {
+    const kiv::FieldLayout& field = layout.fields[f];
+    switch (field.kind) {
+      case kiv::FieldKind::kString: values[f].text = FieldText(r, kiv::NamesOf(r.type).fields[f])->c_str(); break;
+      case kiv::FieldKind::kFlag: values[f].flag = r.flag; break;
+      case kiv::FieldKind::kOptionalString: values[f].text = r.data ? r.data->c_str() : nullptr; break;
+      case kiv::FieldKind::kSavedCopy: break;  // written by the caller, with its content
+    }
   }
-  return false;
+  return writer.AddRecord(r.type, values);
+}
+
+const std::string* FieldText(const ManifestRecord& record, const char* name) {
+  std::string ManifestRecord::*target = StringTarget(name);
+  return target ? &(record.*target) : nullptr;
 }
 
 }  // namespace kivlog

@@ -69,6 +69,10 @@ bool WriteFieldRecord(kiv::LogWriter& writer, const ManifestRecord& record);
 // used by the listing; "end_of_log" for type 0.
 const char* RecordTypeName(kiv::RecordType type);
 
+// The text of the record's plain string field of that name (as the record
+// layout names it), or null when the name is no such field.
+const std::string* FieldText(const ManifestRecord& record, const char* name);
+
 }  // namespace kivlog
 
 #endif  // KIVLOG_MANIFEST_H_
