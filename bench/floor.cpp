@@ -51,12 +51,11 @@ int DeleteProduct(const kiv::bench::ProductShape& shape) {
 int ShowSuccessBox() {
   using MessageBoxFn = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
   HMODULE user32 = LoadLibraryA("user32.dll");
-  auto message_box = user32 ? reinterpret_cast<MessageBoxFn>(reinterpret_cast<void*>(
-                                  GetProcAddress(user32, "MessageBoxA")))
+  auto message_box = user32 ? reinterpret_cast<MessageBoxFn>(
+                                  reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")))
                             : nullptr;
   if (!message_box) return 1;
-  message_box(nullptr, "Uninstall was succesful", "Kiv Uninstall",
-              MB_OK | MB_ICONINFORMATION);
+  message_box(nullptr, "Uninstall was succesful", "Kiv Uninstall", MB_OK | MB_ICONINFORMATION);
   return 0;
 }
 

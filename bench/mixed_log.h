@@ -51,8 +51,7 @@ inline void AddMixedRecord(LogWriter& writer, int i) {
   } else if (slot < 75) {
     snprintf(b, sizeof(b), "Setting%06d", i);
     ok = writer.AddIniEntry("C:\\WINDOWS\\KIVPROD.INI", "Options", b,
-                            slot & 1 ? "<null>" : "old value", "new value for the setting",
-                            false);
+                            slot & 1 ? "<null>" : "old value", "new value for the setting", false);
   } else if (slot < 87) {
     snprintf(b, sizeof(b), "Software\\Kiv\\Product\\Settings%02d\\Value%06d", i % 11, i);
     ok = writer.AddRegistryValue("HKEY_LOCAL_MACHINE", b, slot & 1 ? nullptr : "C:\\PROGRA~1\\KIV");

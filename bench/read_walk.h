@@ -40,9 +40,7 @@ inline WalkTally WalkWithoutActions(LogReader& reader) {
         case FieldKind::kString:
           string(field.limit == kStringLimit ? text : wide, field.limit);
           break;
-        case FieldKind::kFlag:
-          reader.ReadFlag();
-          break;
+        case FieldKind::kFlag: reader.ReadFlag(); break;
         case FieldKind::kOptionalString:
           if (reader.ReadFlag()) string(wide, field.limit);
           break;

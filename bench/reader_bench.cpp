@@ -89,8 +89,7 @@ struct ProfileCase {
 };
 
 void ExpectSound(const ChainVerdict& verdict, benchmark::State& state) {
-  if (verdict.damage != Damage::kNone ||
-      verdict.records != static_cast<uint32_t>(g_records) + 1) {
+  if (verdict.damage != Damage::kNone || verdict.records != static_cast<uint32_t>(g_records) + 1) {
     state.SkipWithError("the fixture log did not check as sound");
   }
 }
@@ -140,8 +139,8 @@ BENCHMARK(BM_ProfileEditor)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 // The one function callgrind collects in --count mode; what it returns is
 // printed so that nothing in it can be dropped.
 extern "C" __attribute__((noinline)) uint32_t kiv_bench_count_once(const char* what,
-                                                                    const char* path,
-                                                                    void* profile_case) {
+                                                                   const char* path,
+                                                                   void* profile_case) {
   using namespace kiv;
   if (strcmp(what, "check") == 0) {
     LogReader reader(path);

@@ -96,7 +96,7 @@ void PrintSeries(const std::string& key, const std::vector<double>& values) {
 // ---- One timed process -------------------------------------------------------
 
 struct Timed {
-  double ms = 0;              // to the success box (stub) or to the exit (floor)
+  double ms = 0;  // to the success box (stub) or to the exit (floor)
   DWORD exit_code = 0;
   double peak_working_set = 0;  // bytes, highest seen while the process ran
   double peak_private = 0;      // bytes of private (anonymous) memory, highest seen
@@ -108,8 +108,7 @@ void SampleMemory(HANDLE process, Timed* timed) {
   if (!GetProcessMemoryInfo(process, &counters, sizeof(counters))) return;
   timed->peak_working_set =
       std::max(timed->peak_working_set, static_cast<double>(counters.PeakWorkingSetSize));
-  timed->peak_private =
-      std::max(timed->peak_private, static_cast<double>(counters.PagefileUsage));
+  timed->peak_private = std::max(timed->peak_private, static_cast<double>(counters.PagefileUsage));
 }
 
 // What a run must show and end with. The stub's uninstall mode ends with
@@ -135,8 +134,8 @@ Timed RunTimed(const std::string& command_line, Expect expect, bool sample_memor
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   const int64_t start = Now();
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     Fail("cannot start " + command_line);
   }
   int64_t end = 0;
@@ -212,8 +211,7 @@ class FileSink final : public ByteSink {
   void Flush() {
     DWORD written = 0;
     if (!buffer_.empty() &&
-        (!WriteFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &written,
-                    nullptr) ||
+        (!WriteFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &written, nullptr) ||
          written != buffer_.size())) {
       Fail("cannot write " + path_);
     }
@@ -275,8 +273,8 @@ void WritePatternFile(const std::string& path, uint32_t size) {
 // Reads the whole file and drops the bytes: a timed run then finds its input
 // in the page cache, whatever the kernel evicted since it was written.
 void ReadThrough(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) Fail("cannot read " + path);
   std::vector<uint8_t> chunk(1 << 20);
   DWORD read = 0;
@@ -287,8 +285,8 @@ void ReadThrough(const std::string& path) {
 
 // True when path holds exactly size bytes of the pattern.
 bool HoldsPattern(const std::string& path, uint32_t size) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD high = 0;
   bool same = GetFileSize(file, &high) == size && high == 0;
@@ -371,8 +369,8 @@ int Leftovers(const std::string& directory) {
   do {
     const std::string name = data.cFileName;
     if (name == "." || name == "..") continue;
-    count += (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Leftovers(directory + "\\" + name)
-                                                               : 1;
+    count +=
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Leftovers(directory + "\\" + name) : 1;
   } while (FindNextFileA(find, &data));
   FindClose(find);
   return count + 1;  // the directory itself
@@ -400,9 +398,8 @@ Series TimeRuns(const ProductShape& shape, int runs, bool with_box) {
   char uninstall_file[kPathSize];
   UninstallPath(uninstall_file);
   const std::string stub_line = Quoted(KIV_STUB_PATH) + " " + uninstall_file;
-  const std::string floor_line = Quoted(FloorProgram()) + " delete " +
-                                 std::to_string(shape.files) + " " +
-                                 std::to_string(shape.directories);
+  const std::string floor_line = Quoted(FloorProgram()) + " delete " + std::to_string(shape.files) +
+                                 " " + std::to_string(shape.directories);
   Series series;
   for (int run = 1; run <= runs; ++run) {
     MakeProduct(shape, log);
@@ -454,7 +451,8 @@ int BenchLog(int records, int runs) {
     Fail("no temporary file for the log");
   }
   FILE* file = fopen(path, "wb");
-  if (!file || !WriteMixedLog(file, records) || fclose(file) != 0) Fail("the log cannot be written");
+  if (!file || !WriteMixedLog(file, records) || fclose(file) != 0)
+    Fail("the log cannot be written");
   std::vector<double> check, walk;
   for (int run = 0; run < runs; ++run) {
     LogReader reader(path);

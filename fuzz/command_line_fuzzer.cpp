@@ -81,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Behind either kind of program name, the rest of the line comes back whole.
   const std::string expected = SkipBlanks(line.c_str());
-  for (const char* name : {"\"C:\\Program Files\\Kiv App\\kivuninst.exe\" ",
-                           "C:\\WINDOWS\\TEMP\\STP1.TMP\t \t"}) {
+  for (const char* name :
+       {"\"C:\\Program Files\\Kiv App\\kivuninst.exe\" ", "C:\\WINDOWS\\TEMP\\STP1.TMP\t \t"}) {
     size_t ignored = 0;
     KIV_FUZZ_CHECK(RemainderOf(name + line, test, &ignored) == expected);
   }

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#define KIV_FUZZ_CHECK(condition)                                                    \
-  do {                                                                               \
-    if (!(condition)) {                                                              \
+#define KIV_FUZZ_CHECK(condition)                                                       \
+  do {                                                                                  \
+    if (!(condition)) {                                                                 \
       fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-      abort();                                                                       \
-    }                                                                                \
+      abort();                                                                          \
+    }                                                                                   \
   } while (0)
 
 namespace kiv::fuzz {

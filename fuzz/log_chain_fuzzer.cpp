@@ -125,7 +125,8 @@ Model BuildModel(const uint8_t* data, size_t size) {
         fault = Damage::kStringUnterminated;
         return;
       }
-      const uint32_t length = static_cast<uint32_t>(static_cast<const uint8_t*>(found) - (data + pos));
+      const uint32_t length =
+          static_cast<uint32_t>(static_cast<const uint8_t*>(found) - (data + pos));
       r.strings.emplace_back(reinterpret_cast<const char*>(data + pos), length);
       pos += length + 1;
     };
@@ -140,9 +141,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
     };
     switch (static_cast<RecordType>(r.type)) {
       case RecordType::kDirectory:
-      case RecordType::kShellGroup:
-        string(kiv::kStringLimit);
-        break;
+      case RecordType::kShellGroup: string(kiv::kStringLimit); break;
       case RecordType::kFile:
         string(kiv::kStringLimit);
         if (flag()) {
@@ -175,8 +174,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
         string(kiv::kStringLimit);
         break;
       case RecordType::kEndOfLog:
-      case RecordType::kUnused5:
-        break;
+      case RecordType::kUnused5: break;
     }
     if (fault != Damage::kNone) {
       m.damage = fault;

@@ -64,10 +64,9 @@ int main(int argc, char** argv) {
          w.AddIniEntry("WIN.INI", "Kiv", "Path", "<null>", "C:\\App", false) &&
          w.AddIniEntry("SYSTEM.INI", "[386Enh]", "device", "", "kiv.386", true) &&
          w.AddRegistryValue("HKEY_LOCAL_MACHINE", "Software\\Kiv\\Version", "1.0") &&
-         w.AddRegistryValue("hkey_current_user", "Software\\Kiv\\Run", nullptr) &&
-         w.AddUnused5() && w.AddFont("Kiv Sans", "KIVSANS.TTF") &&
-         w.AddShellItem("Kiv", "Kiv App") && w.AddShellGroup("Kiv") &&
-         w.Finish("Kiv App 1.0") && Save(dir, "every_type", s);
+         w.AddRegistryValue("hkey_current_user", "Software\\Kiv\\Run", nullptr) && w.AddUnused5() &&
+         w.AddFont("Kiv Sans", "KIVSANS.TTF") && w.AddShellItem("Kiv", "Kiv App") &&
+         w.AddShellGroup("Kiv") && w.Finish("Kiv App 1.0") && Save(dir, "every_type", s);
   }
   {
     // Every string at its limit, less the NUL.

@@ -97,7 +97,8 @@ std::string Build(const Manifest& manifest) {
   kiv::LogWriter writer(sink);
   KIV_FUZZ_CHECK(writer.Begin());
   for (const ManifestRecord& r : manifest.records) KIV_FUZZ_CHECK(Write(writer, r));
-  KIV_FUZZ_CHECK(writer.Finish(manifest.display_name ? manifest.display_name->c_str() : kDefaultName));
+  KIV_FUZZ_CHECK(
+      writer.Finish(manifest.display_name ? manifest.display_name->c_str() : kDefaultName));
   return sink.bytes;
 }
 

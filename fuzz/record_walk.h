@@ -85,13 +85,9 @@ inline bool Walk(LogReader& reader, std::vector<Walked>* walked) {
     // Every link but the last points backwards, so the walk cannot loop.
     if (w.type != 0) KIV_FUZZ_CHECK(reader.current() < w.offset);
     switch (static_cast<RecordType>(w.type)) {
-      case RecordType::kEndOfLog:
-        walked->push_back(w);
-        return true;
+      case RecordType::kEndOfLog: walked->push_back(w); return true;
       case RecordType::kDirectory:
-      case RecordType::kShellGroup:
-        ReadField<kStringLimit>(reader, &w);
-        break;
+      case RecordType::kShellGroup: ReadField<kStringLimit>(reader, &w); break;
       case RecordType::kFile:
         if (!ReadField<kStringLimit>(reader, &w)) break;
         w.flag = reader.ReadFlag();
@@ -108,8 +104,7 @@ inline bool Walk(LogReader& reader, std::vector<Walked>* walked) {
         w.flag = reader.ReadFlag();
         if (w.flag) ReadField<kRegistryLimit>(reader, &w);
         break;
-      case RecordType::kUnused5:
-        break;
+      case RecordType::kUnused5: break;
       case RecordType::kFont:
       case RecordType::kShellItem:
         if (ReadField<kStringLimit>(reader, &w)) ReadField<kStringLimit>(reader, &w);

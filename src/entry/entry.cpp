@@ -40,10 +40,8 @@ kiv::ExitCode Run() {
     return kiv::kExitUninstallEntered;
   }
   switch (kiv::ConfirmationMode(kiv::platform::StartupShowCode())) {
-    case kiv::Confirmation::kDeclined:
-      return kiv::kExitNoAction;
-    case kiv::Confirmation::kHandedOff:
-      return kiv::kExitUninstallEntered;
+    case kiv::Confirmation::kDeclined: return kiv::kExitNoAction;
+    case kiv::Confirmation::kHandedOff: return kiv::kExitUninstallEntered;
     case kiv::Confirmation::kRunHere: {
       // Our own file, running, cannot be deleted: the run's held-file hook
       // schedules it for the next start.

@@ -5,13 +5,13 @@
 namespace kiv {
 
 // What a scheduling did.
-enum class [[nodiscard]] RestartDeletion {
-  kListedNt,           // on the NT family's list of operations at the next start
-  kWrittenToWininit,   // 95 family: NUL=<short path> in WININIT.INI's [Rename]
-  kNoShortPath,        // 95 family: the short path could not be had (the file
-                       // is gone, or its name is too long); nothing written
-  kWininitUnchanged,   // 95 family: WININIT.INI could not be edited
-  kRefused,            // NT family: MoveFileExA refused it
+enum class [[nodiscard]] RestartDeletion{
+    kListedNt,          // on the NT family's list of operations at the next start
+    kWrittenToWininit,  // 95 family: NUL=<short path> in WININIT.INI's [Rename]
+    kNoShortPath,       // 95 family: the short path could not be had (the file
+                        // is gone, or its name is too long); nothing written
+    kWininitUnchanged,  // 95 family: WININIT.INI could not be edited
+    kRefused,           // NT family: MoveFileExA refused it
 };
 
 inline bool IsScheduled(RestartDeletion outcome) {

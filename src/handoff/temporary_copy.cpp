@@ -62,9 +62,9 @@ bool MakeTemporaryCopy(const char* own, TemporaryPath* copy, platform::HeldDirec
   for (uint32_t i = 0; i < kDirectoryAttempts && !made; ++i) {
     uint32_t unique = (seed + i * 0x9E37u) & 0xFFFFu;
     if (unique == 0) unique = 1;
-    made = platform::TempFileName(temp.c_str(), kTempPrefix, unique, copy->data(),
-                                  copy->capacity()) &&
-           platform::CreatePrivateDirectory(copy->c_str());
+    made =
+        platform::TempFileName(temp.c_str(), kTempPrefix, unique, copy->data(), copy->capacity()) &&
+        platform::CreatePrivateDirectory(copy->c_str());
   }
   if (!made) return false;
   // Between its creation and this hold another program of the user could

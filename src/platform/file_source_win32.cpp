@@ -12,9 +12,7 @@ bool FileSource::Open(const char* path) {
   return handle_ != nullptr;
 }
 
-bool FileSource::Size(uint64_t* size) {
-  return handle_ && platform::FileSize(handle_, size);
-}
+bool FileSource::Size(uint64_t* size) { return handle_ && platform::FileSize(handle_, size); }
 
 uint32_t FileSource::ReadAt(uint64_t offset, void* buffer, uint32_t count) {
   if (!handle_ || count == 0 || !platform::SeekFile(handle_, offset)) return 0;

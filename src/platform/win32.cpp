@@ -222,10 +222,11 @@ bool HeldDirectory::Hold(const char* path) {
   // No FILE_SHARE_DELETE: nobody can rename or delete it while we hold it.
   // FILE_FLAG_OPEN_REPARSE_POINT: a link put in its place is held as the
   // link, and refused below.
-  const DWORD access = FILE_LIST_DIRECTORY | (elevated ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0);
-  HANDLE directory = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const DWORD access =
+      FILE_LIST_DIRECTORY | (elevated ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0);
+  HANDLE directory =
+      CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (directory == INVALID_HANDLE_VALUE) return false;
   handle_ = directory;
   // Held, the name can no longer lead anywhere else: asked by name, as Wine
@@ -320,8 +321,7 @@ void FreeBuffer(void* buffer) {
   if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
 }
 
-bool WriteProfileString(const char* section, const char* key, const char* value,
-                        const char* file) {
+bool WriteProfileString(const char* section, const char* key, const char* value, const char* file) {
   return WritePrivateProfileStringA(section, key, value, file) != FALSE;
 }
 

@@ -175,8 +175,7 @@ void FreeBuffer(void* buffer);
 
 // ---- Profiles --------------------------------------------------------------
 // WritePrivateProfileStringA; value == nullptr removes the key.
-bool WriteProfileString(const char* section, const char* key, const char* value,
-                        const char* file);
+bool WriteProfileString(const char* section, const char* key, const char* value, const char* file);
 
 // ---- Registry --------------------------------------------------------------
 using RegKey = void*;  // an HKEY

@@ -9,9 +9,7 @@
 namespace kiv::platform {
 
 namespace {
-FileHandle FromWin32(HANDLE handle) {
-  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-}
+FileHandle FromWin32(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
 }  // namespace
 
 FileHandle OpenFileDenyingWrites(const char* path) {
@@ -36,8 +34,8 @@ bool FileSize(FileHandle file, uint64_t* size) {
 bool SeekFile(FileHandle file, uint64_t offset) {
   LONG high = static_cast<LONG>(offset >> 32);
   SetLastError(NO_ERROR);
-  const DWORD low = SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high,
-                                   FILE_BEGIN);
+  const DWORD low =
+      SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
   return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
 }
 
@@ -58,8 +56,7 @@ uint32_t WriteFileBytes(FileHandle file, const void* buffer, uint32_t count) {
   uint32_t done = 0;
   while (done < count) {
     DWORD put = 0;
-    if (!WriteFile(file, static_cast<const uint8_t*>(buffer) + done, count - done, &put,
-                   nullptr) ||
+    if (!WriteFile(file, static_cast<const uint8_t*>(buffer) + done, count - done, &put, nullptr) ||
         put == 0) {
       break;
     }

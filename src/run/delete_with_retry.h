@@ -19,10 +19,10 @@ struct RetryHooks {
   void (*pump_and_wait)(uint32_t pause_ms);
 };
 
-enum class [[nodiscard]] DeleteOutcome {
-  kDeleted,      // a try of ours deleted it
-  kAlreadyGone,  // a try failed and nothing stands at path any more
-  kStillHeld,    // still there when the time was up (held open, or refused)
+enum class [[nodiscard]] DeleteOutcome{
+    kDeleted,      // a try of ours deleted it
+    kAlreadyGone,  // a try failed and nothing stands at path any more
+    kStillHeld,    // still there when the time was up (held open, or refused)
 };
 
 // Tries at least once, and again while fewer than kDeleteRetryMs have passed;

@@ -159,7 +159,8 @@ void UndoFont(LogReader& reader) {
   for (const char* key_path : kKeys) {
     if (key_path == kNtFontsKey && platform::IsWindows95Family()) continue;
     platform::RegKey key = nullptr;
-    if (!platform::RegOpenFullAccess(platform::RootKey(kLocalMachineRoot), key_path, &key)) continue;
+    if (!platform::RegOpenFullAccess(platform::RootKey(kLocalMachineRoot), key_path, &key))
+      continue;
     platform::RegDeleteValueNamed(key, value_name.c_str());
     platform::RegClose(key);
   }

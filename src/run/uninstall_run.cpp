@@ -20,33 +20,16 @@ bool Walk(LogReader& reader) {
   for (;;) {
     const uint16_t type = reader.NextRecord();
     switch (type) {
-      case static_cast<uint16_t>(RecordType::kEndOfLog):
-        return true;
-      case static_cast<uint16_t>(RecordType::kDirectory):
-        UndoDirectory(reader);
-        break;
-      case static_cast<uint16_t>(RecordType::kFile):
-        UndoFile(reader);
-        break;
-      case static_cast<uint16_t>(RecordType::kIniEntry):
-        UndoIniEntry(reader);
-        break;
-      case static_cast<uint16_t>(RecordType::kRegistryValue):
-        UndoRegistryValue(reader);
-        break;
-      case static_cast<uint16_t>(RecordType::kUnused5):
-        break;
-      case static_cast<uint16_t>(RecordType::kFont):
-        UndoFont(reader);
-        break;
-      case static_cast<uint16_t>(RecordType::kShellItem):
-        UndoShellItem(reader);
-        break;
-      case static_cast<uint16_t>(RecordType::kShellGroup):
-        UndoShellGroup(reader);
-        break;
-      default:
-        return false;
+      case static_cast<uint16_t>(RecordType::kEndOfLog): return true;
+      case static_cast<uint16_t>(RecordType::kDirectory): UndoDirectory(reader); break;
+      case static_cast<uint16_t>(RecordType::kFile): UndoFile(reader); break;
+      case static_cast<uint16_t>(RecordType::kIniEntry): UndoIniEntry(reader); break;
+      case static_cast<uint16_t>(RecordType::kRegistryValue): UndoRegistryValue(reader); break;
+      case static_cast<uint16_t>(RecordType::kUnused5): break;
+      case static_cast<uint16_t>(RecordType::kFont): UndoFont(reader); break;
+      case static_cast<uint16_t>(RecordType::kShellItem): UndoShellItem(reader); break;
+      case static_cast<uint16_t>(RecordType::kShellGroup): UndoShellGroup(reader); break;
+      default: return false;
     }
   }
 }

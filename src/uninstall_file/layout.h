@@ -40,7 +40,7 @@ inline constexpr uint32_t kNoBackLink = 0xFFFFFFFFu;
 
 // Field limits, NUL included.
 inline constexpr uint32_t kStringLimit = 256;
-inline constexpr uint32_t kRegistryLimit = 1024;   // RegistryValue path and data
+inline constexpr uint32_t kRegistryLimit = 1024;  // RegistryValue path and data
 inline constexpr uint32_t kDisplayNameLimit = 256;
 // A font name leaves room for " (TrueType)" within kStringLimit.
 inline constexpr char kTrueTypeSuffix[] = " (TrueType)";
@@ -92,24 +92,24 @@ struct RecordLayout {
 // Indexed by the type's value, 0 to kLastValidType. Kept small: the stub's
 // chain check carries it.
 inline constexpr RecordLayout kRecordLayouts[] = {
-    {0, {}},                                                                    // EndOfLog
-    {1, {{FieldKind::kString, kStringLimit}}},                                  // Directory
-    {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kSavedCopy, 0}}},       // File
-    {6,                                                                         // IniEntry
+    {0, {}},                                                                // EndOfLog
+    {1, {{FieldKind::kString, kStringLimit}}},                              // Directory
+    {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kSavedCopy, 0}}},  // File
+    {6,                                                                     // IniEntry
      {{FieldKind::kString, kStringLimit},
       {FieldKind::kString, kStringLimit},
       {FieldKind::kString, kStringLimit},
       {FieldKind::kString, kStringLimit},
       {FieldKind::kString, kStringLimit},
       {FieldKind::kFlag, 0}}},
-    {3,                                                                         // RegistryValue
+    {3,  // RegistryValue
      {{FieldKind::kString, kStringLimit},
       {FieldKind::kString, kRegistryLimit},
       {FieldKind::kOptionalString, kRegistryLimit}}},
-    {0, {}},                                                                    // type 5
+    {0, {}},                                                                        // type 5
     {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kString, kStringLimit}}},  // Font
     {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kString, kStringLimit}}},  // ShellItem
-    {1, {{FieldKind::kString, kStringLimit}}},                                  // ShellGroup
+    {1, {{FieldKind::kString, kStringLimit}}},                                      // ShellGroup
 };
 static_assert(sizeof(kRecordLayouts) / sizeof(kRecordLayouts[0]) == kLastValidType + 1,
               "one layout for every valid type");
@@ -149,9 +149,7 @@ inline uint32_t LoadU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-inline uint16_t LoadU16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline void StoreU32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);

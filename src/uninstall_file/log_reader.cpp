@@ -18,7 +18,8 @@ const char* DamageName(Damage damage) {
     case Damage::kPayloadOutside: return "a payload runs past the trailer";
     case Damage::kNameInvalid: return "the display name is empty or holds a backslash";
     case Damage::kNameBeforeRecords: return "the display name does not lie after the records";
-    case Damage::kTooLarge: return "the file is over 2147483647 bytes, more than an uninstall file can hold";
+    case Damage::kTooLarge:
+      return "the file is over 2147483647 bytes, more than an uninstall file can hold";
   }
   return "unknown";
 }
@@ -279,12 +280,8 @@ ChainVerdict LogReader::CheckChain() {
     for (uint32_t f = 0; f < layout.field_count && d == Damage::kNone; ++f) {
       const FieldLayout& field = layout.fields[f];
       switch (field.kind) {
-        case FieldKind::kString:
-          string(field.limit);
-          break;
-        case FieldKind::kFlag:
-          flag();
-          break;
+        case FieldKind::kString: string(field.limit); break;
+        case FieldKind::kFlag: flag(); break;
         case FieldKind::kOptionalString:
           if (flag()) string(field.limit);
           break;
@@ -365,9 +362,7 @@ bool LogReader::ReadString(char* buffer, uint32_t capacity) {
   return c == 0;
 }
 
-bool LogReader::ReadFlag() {
-  return ReadByte() > 0;
-}
+bool LogReader::ReadFlag() { return ReadByte() > 0; }
 
 uint32_t LogReader::ReadBytes(void* buffer, uint32_t count) {
   uint8_t* out = static_cast<uint8_t*>(buffer);

@@ -91,8 +91,8 @@ class LogReader {
   // Walks the whole chain from the last record without acting and proves it
   // sound, then proves that the display name lies after every record's
   // payload (a name offset into the image or the log could find any NUL
-  // there and name the whole Uninstall key). Afterwards current() is back at the last record, so the walk can
-  // start. On an unusable reader the verdict is the open's damage.
+  // there and name the whole Uninstall key). Afterwards current() is back at the last record, so
+  // the walk can start. On an unusable reader the verdict is the open's damage.
   ChainVerdict CheckChain();
 
   // Positions the reader at the record at current(), reads its back-link into

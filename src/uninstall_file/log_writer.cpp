@@ -39,12 +39,8 @@ bool LogWriter::AddRecord(RecordType type, const FieldValue* values) {
     const FieldValue& value = values[f];
     bool ok = true;
     switch (layout.fields[f].kind) {
-      case FieldKind::kString:
-        ok = PutString(value.text);
-        break;
-      case FieldKind::kFlag:
-        ok = PutFlag(value.flag);
-        break;
+      case FieldKind::kString: ok = PutString(value.text); break;
+      case FieldKind::kFlag: ok = PutFlag(value.flag); break;
       case FieldKind::kOptionalString:
         ok = PutFlag(value.text != nullptr) && (!value.text || PutString(value.text));
         break;

@@ -76,10 +76,8 @@ class LogWriter {
   bool AddFile(const char* path);
   // A file the installer replaced: the uninstall puts back length bytes of
   // saved content with the saved time (a FILETIME, 100 ns since 1601 UTC).
-  bool AddRestoredFile(const char* path, uint64_t saved_time, const void* content,
-                       uint32_t length);
-  bool AddRestoredFile(const char* path, uint64_t saved_time, ByteSource& content,
-                       uint32_t length);
+  bool AddRestoredFile(const char* path, uint64_t saved_time, const void* content, uint32_t length);
+  bool AddRestoredFile(const char* path, uint64_t saved_time, ByteSource& content, uint32_t length);
   bool AddIniEntry(const char* file, const char* section, const char* key, const char* prior,
                    const char* value, bool flag);
   // data == nullptr writes the flag false (the uninstall deletes the value).

@@ -52,7 +52,9 @@ inline bool HoldsNone(const char* name, const char* refused) {
 // user); a quote ends a quoted name early, and a closing parenthesis or
 // bracket or a comma ends an unquoted one, letting the rest of the name run
 // as commands of its own. Records with such names are passed over.
-inline bool IsSafeGroupName(const char* group) { return group[0] != '\0' && HoldsNone(group, "\""); }
+inline bool IsSafeGroupName(const char* group) {
+  return group[0] != '\0' && HoldsNone(group, "\"");
+}
 inline bool IsSafeItemName(const char* item) {
   return item[0] != '\0' && HoldsNone(item, "\")],[");
 }

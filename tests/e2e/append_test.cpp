@@ -15,8 +15,8 @@ namespace {
 // not stopped).
 bool KivlogAppend(const std::string& file, const std::string& manifest, const std::string& stop) {
   SetEnvironmentVariableA("KIVLOG_APPEND_STOP", stop.empty() ? nullptr : stop.c_str());
-  std::string line = std::string("\"") + KIV_KIVLOG_PATH + "\" append \"" + file + "\" \"" +
-                     manifest + "\"";
+  std::string line =
+      std::string("\"") + KIV_KIVLOG_PATH + "\" append \"" + file + "\" \"" + manifest + "\"";
   std::vector<char> buffer(line.begin(), line.end());
   buffer.push_back('\0');
   STARTUPINFOA startup = {};
@@ -61,8 +61,8 @@ TEST(Append, StoppedAppendUndoesTheOldRecordsOrAll) {
     for (int i = 0; i < 4; ++i) {
       std::string path = dir + "\\f" + std::to_string(i) + ".txt";
       WriteFileBytes(path, "x");
-      records += std::string(i ? "," : "") + "{\"type\": \"file\", \"path\": \"" + JsonPath(path) +
-                 "\"}";
+      records +=
+          std::string(i ? "," : "") + "{\"type\": \"file\", \"path\": \"" + JsonPath(path) + "\"}";
     }
     WriteFileBytes(manifest, "{\"records\": [" + records + "]}");
     ASSERT_TRUE(KivlogAppend(file, manifest, row.stop));

@@ -28,11 +28,11 @@ struct Names {
   const char* replaced;     // a file the installation replaced, in the product's directory
   const char* uninstaller;  // the uninstall file's name
   const char* display_name;
-  const char* key;          // under HKEY_CURRENT_USER
-  const char* value;        // created: the uninstall deletes it
-  const char* changed;      // changed: the uninstall puts the old data back
-  const char* ini_file, *section, *ini_key;
-  const char* group, *item;
+  const char* key;      // under HKEY_CURRENT_USER
+  const char* value;    // created: the uninstall deletes it
+  const char* changed;  // changed: the uninstall puts the old data back
+  const char *ini_file, *section, *ini_key;
+  const char *group, *item;
 };
 
 // 表 is 95 5C, ソ 83 5C and 能 94 5C in code page 932.
@@ -45,18 +45,19 @@ const Names kNames[] = {
 };
 
 std::wstring Wide(const std::string& text, UINT code_page) {
-  const int n = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
   return wide;
 }
 
 std::string Narrow(const std::wstring& wide, UINT code_page) {
-  const int n = WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                    nullptr, nullptr);
+  const int n = WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()),
+                                    nullptr, 0, nullptr, nullptr);
   std::string text(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr,
-                      nullptr);
+  WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
+                      nullptr, nullptr);
   return text;
 }
 
@@ -67,12 +68,13 @@ std::string Utf8(const std::string& ansi) { return Narrow(Wide(ansi, CP_ACP), CP
 // The harness's path helpers split at every 0x5C byte: these take whole
 // names only.
 bool Write(const std::string& path, const std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size();
+  const bool ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+      written == bytes.size();
   CloseHandle(file);
   return ok;
 }
@@ -95,8 +97,8 @@ DWORD RunKivlog(const std::string& arguments) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
     return 0xFFFFFFFF;
   }
   WaitForSingleObject(process.hProcess, 60000);
@@ -133,8 +135,8 @@ class ProgramManager {
         DdeCreateDataHandle(instance_, reinterpret_cast<BYTE*>(const_cast<char*>(command.c_str())),
                             static_cast<DWORD>(command.size() + 1), 0, nullptr, CF_TEXT, 0);
     DWORD result = 0;
-    return DdeClientTransaction(reinterpret_cast<BYTE*>(data), 0xFFFFFFFF, conversation_, nullptr, 0,
-                                XTYP_EXECUTE, 10000, &result) != nullptr;
+    return DdeClientTransaction(reinterpret_cast<BYTE*>(data), 0xFFFFFFFF, conversation_, nullptr,
+                                0, XTYP_EXECUTE, 10000, &result) != nullptr;
   }
 
  private:
@@ -179,8 +181,8 @@ TEST(CodePages, AProductNamedInTheAnsiCodePageIsUndoneCompletely) {
   ASSERT_TRUE(SetRegString(HKEY_CURRENT_USER, key, "keep", "neighbour"));
 
   const std::string ini = root + "\\" + Ansi(n->ini_file);
-  ASSERT_TRUE(WritePrivateProfileStringA(Ansi(n->section).c_str(), Ansi(n->ini_key).c_str(), "installed",
-                                         ini.c_str()));
+  ASSERT_TRUE(WritePrivateProfileStringA(Ansi(n->section).c_str(), Ansi(n->ini_key).c_str(),
+                                         "installed", ini.c_str()));
   ASSERT_TRUE(WritePrivateProfileStringA(Ansi(n->section).c_str(), "keep", "1", ini.c_str()));
 
   const std::string group_folder = ProgramsFolder() + "\\" + Ansi(n->group);
@@ -196,30 +198,45 @@ TEST(CodePages, AProductNamedInTheAnsiCodePageIsUndoneCompletely) {
   const std::string uninstall_file = dir + "\\" + Ansi(n->uninstaller);
   const std::string registration = kUninstallKey + name;
   ASSERT_TRUE(SetRegString(HKEY_LOCAL_MACHINE, registration, "DisplayName", name));
-  ASSERT_TRUE(SetRegString(HKEY_LOCAL_MACHINE, registration, "UninstallString", "\"" + uninstall_file + "\""));
+  ASSERT_TRUE(SetRegString(HKEY_LOCAL_MACHINE, registration, "UninstallString",
+                           "\"" + uninstall_file + "\""));
 
   // The manifest in UTF-8, built by kivlog.exe into the ANSI code page.
   const std::string manifest =
-      "{\"display_name\": " + Json(n->display_name) + ", \"code_page\": " + std::to_string(n->code_page) +
+      "{\"display_name\": " + Json(n->display_name) +
+      ", \"code_page\": " + std::to_string(n->code_page) +
       ", \"records\": [\n"
-      " {\"type\": \"directory\", \"path\": " + Json(Utf8(dir)) + "},\n"
-      " {\"type\": \"file\", \"path\": " + Json(Utf8(file)) + "},\n"
-      " {\"type\": \"file\", \"path\": " + Json(Utf8(replaced)) +
+      " {\"type\": \"directory\", \"path\": " +
+      Json(Utf8(dir)) +
+      "},\n"
+      " {\"type\": \"file\", \"path\": " +
+      Json(Utf8(file)) +
+      "},\n"
+      " {\"type\": \"file\", \"path\": " +
+      Json(Utf8(replaced)) +
       ", \"saved\": {\"content_file\": \"old.bin\", \"time\": \"2020-01-02T03:04:05Z\"}},\n"
-      " {\"type\": \"ini\", \"file\": " + Json(Utf8(ini)) + ", \"section\": " + Json(n->section) +
-      ", \"key\": " + Json(n->ini_key) + ", \"prior\": \"<null>\", \"value\": \"\", \"flag\": false},\n"
+      " {\"type\": \"ini\", \"file\": " +
+      Json(Utf8(ini)) + ", \"section\": " + Json(n->section) + ", \"key\": " + Json(n->ini_key) +
+      ", \"prior\": \"<null>\", \"value\": \"\", \"flag\": false},\n"
       " {\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": " +
-      Json(std::string(n->key) + "\\" + n->value) + "},\n"
+      Json(std::string(n->key) + "\\" + n->value) +
+      "},\n"
       " {\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": " +
-      Json(std::string(n->key) + "\\" + n->changed) + ", \"data\": \"old\"},\n"
-      " {\"type\": \"shell_group\", \"group\": " + Json(n->group) + "},\n"
-      " {\"type\": \"shell_item\", \"group\": " + Json(n->group) + ", \"item\": " + Json(n->item) + "}\n"
+      Json(std::string(n->key) + "\\" + n->changed) +
+      ", \"data\": \"old\"},\n"
+      " {\"type\": \"shell_group\", \"group\": " +
+      Json(n->group) +
+      "},\n"
+      " {\"type\": \"shell_item\", \"group\": " +
+      Json(n->group) + ", \"item\": " + Json(n->item) +
+      "}\n"
       "]}\n";
   ASSERT_TRUE(Write(base + "\\m.json", manifest));
   ASSERT_EQ(RunKivlog("build \"" + base + "\\m.json\" --stub \"" + KIV_STUB_PATH + "\" -o \"" +
                       uninstall_file + "\""),
             0u);
-  ASSERT_EQ(RunKivlog("check --code-page " + std::to_string(n->code_page) + " \"" + uninstall_file + "\""),
+  ASSERT_EQ(RunKivlog("check --code-page " + std::to_string(n->code_page) + " \"" + uninstall_file +
+                      "\""),
             0u);
 
   RunResult run = e2e::Run(AsUserStartsIt(uninstall_file), {IDYES});
@@ -237,15 +254,16 @@ TEST(CodePages, AProductNamedInTheAnsiCodePageIsUndoneCompletely) {
   EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, key, Ansi(n->value)));
   EXPECT_EQ(RegString(HKEY_CURRENT_USER, key, Ansi(n->changed)), "old");
   char text[64] = {};
-  GetPrivateProfileStringA(Ansi(n->section).c_str(), Ansi(n->ini_key).c_str(), "<gone>", text, sizeof(text),
-                           ini.c_str());
+  GetPrivateProfileStringA(Ansi(n->section).c_str(), Ansi(n->ini_key).c_str(), "<gone>", text,
+                           sizeof(text), ini.c_str());
   EXPECT_STREQ(text, "<gone>");
   EXPECT_FALSE(DirectoryExists(group_folder));
   // Nothing else: the product's directory with what was not logged, the
   // neighbouring value and INI key.
   EXPECT_TRUE(DirectoryExists(root));
   EXPECT_EQ(RegString(HKEY_CURRENT_USER, key, "keep"), "neighbour");
-  GetPrivateProfileStringA(Ansi(n->section).c_str(), "keep", "<gone>", text, sizeof(text), ini.c_str());
+  GetPrivateProfileStringA(Ansi(n->section).c_str(), "keep", "<gone>", text, sizeof(text),
+                           ini.c_str());
   EXPECT_STREQ(text, "1");
 
   RegDeleteTree(HKEY_CURRENT_USER, "Software\\KivCodePage");

@@ -88,7 +88,8 @@ struct DamageCase {
   bool missing_file = false;
 };
 
-void WriteImage(const std::string& file, const std::function<void(UninstallImage&, LogWriter&)>& f) {
+void WriteImage(const std::string& file,
+                const std::function<void(UninstallImage&, LogWriter&)>& f) {
   UninstallImage image;
   LogWriter writer(image);
   writer.Begin();

@@ -128,8 +128,8 @@ inline void LockedUninstallFileGoesAtTheNextStart(
   std::string dir = FreshDirectory("locked\\App");
   std::string file = dir + "\\uninst.exe";
   WriteUninstallFile(file, "Locked App", [](LogWriter&) {});
-  HANDLE hold = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE hold =
+      CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(hold, INVALID_HANDLE_VALUE);
 
   RunResult run = RunUninstallMode(file);

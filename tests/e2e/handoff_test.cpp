@@ -146,9 +146,7 @@ TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
   EXPECT_FALSE(FileExists(product.uninstall_file));
 }
 
-TEST(Handoff, LockedUninstallFileGoesAtTheNextStart) {
-  LockedUninstallFileGoesAtTheNextStart();
-}
+TEST(Handoff, LockedUninstallFileGoesAtTheNextStart) { LockedUninstallFileGoesAtTheNextStart(); }
 
 // The editor's size limit, through the real whole-file calls.
 TEST(ProfileFile, EditsAFileOfTheLimitAndRefusesOneByteMore) {

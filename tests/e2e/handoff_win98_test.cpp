@@ -43,8 +43,8 @@ TEST(Handoff95, LockedFileIsAddedBesideAForeignPendingDeletion) {
   LockedUninstallFileGoesAtTheNextStart([&](const std::string& file) {
     char file_short[MAX_PATH];
     ASSERT_NE(GetShortPathNameA(file.c_str(), file_short, sizeof(file_short)), 0u);
-    EXPECT_EQ(ReadFileBytes(WininitPath()), std::string("[Rename]\r\nNUL=") + file_short +
-                                                "\r\nNUL=" + short_path + "\r\n");
+    EXPECT_EQ(ReadFileBytes(WininitPath()),
+              std::string("[Rename]\r\nNUL=") + file_short + "\r\nNUL=" + short_path + "\r\n");
   });
   EXPECT_FALSE(FileExists(foreign)) << "the foreign entry was lost";
 }

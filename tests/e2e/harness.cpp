@@ -350,8 +350,7 @@ void BoxAnswerer::Answer(HWND h, int64_t found_at) {
   for (int i = 0; i < 250 && IsWindow(h); ++i) Sleep(20);
 }
 
-RunResult Run(const std::string& command_line, const std::vector<int>& answers,
-              DWORD timeout_ms) {
+RunResult Run(const std::string& command_line, const std::vector<int>& answers, DWORD timeout_ms) {
   RunResult result;
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
   std::vector<char> line(command_line.begin(), command_line.end());
@@ -436,8 +435,8 @@ bool RunUnix(const std::string& program, const std::string& arguments) {
   // Wine starts an ELF program natively but cannot wait for it or read its
   // exit code, so a shell writes the code into a file we wait for.
   static int serial = 0;
-  const std::string done = "/tmp/kiv_unix_" + std::to_string(GetCurrentProcessId()) + "_" +
-                           std::to_string(++serial);
+  const std::string done =
+      "/tmp/kiv_unix_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
   std::string windows_done = "Z:" + done;
   for (char& c : windows_done) {
     if (c == '/') c = '\\';
@@ -480,7 +479,8 @@ bool MakeSymbolicLink(const std::string& link, const std::string& target) {
   const std::string parent = UnixPath(link.substr(0, slash));
   const std::string unix_target = UnixPath(target);
   if (parent.empty() || unix_target.empty()) return false;
-  return RunUnix("/bin/ln", "-s '" + unix_target + "' '" + parent + "/" + link.substr(slash + 1) + "'");
+  return RunUnix("/bin/ln",
+                 "-s '" + unix_target + "' '" + parent + "/" + link.substr(slash + 1) + "'");
 }
 
 }  // namespace kiv::e2e

@@ -103,7 +103,7 @@ struct RunResult {
   bool finished = false;  // every process of the run ended before the time-out
   DWORD exit_code = 0;    // of the first process
   std::vector<Box> boxes;
-  int processes = 0;      // processes the run started, the first included
+  int processes = 0;  // processes the run started, the first included
 };
 
 // Starts command_line (the whole line, program name included), answers the
@@ -127,8 +127,8 @@ bool SimulateRestart();
 // The Unix path behind a Windows path (Wine's own export).
 std::string UnixPath(const std::string& windows_path);
 // Runs a Unix program (Wine starts ELF files natively) and waits for it;
-// true when it exited with 0. arguments may quote with single quotes only. Used for what Win32 cannot do under Wine as
-// root, e.g. "chattr +i" to make a file that really resists.
+// true when it exited with 0. arguments may quote with single quotes only. Used for what Win32
+// cannot do under Wine as root, e.g. "chattr +i" to make a file that really resists.
 bool RunUnix(const std::string& program, const std::string& arguments);
 // Makes path immutable (or mutable again) for the length of a test.
 bool SetImmutable(const std::string& path, bool immutable);

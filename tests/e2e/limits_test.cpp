@@ -86,8 +86,8 @@ TEST(Limits, RegistryPathAndDataOf1023Bytes) {
   std::string file = dir + "\\uninst.exe";
   WriteUninstallFile(file, "Registry Limits", [&](LogWriter& w) {
     ASSERT_TRUE(w.AddRegistryValue("HKEY_CURRENT_USER", (key + "\\" + gone_name).c_str(), nullptr));
-    ASSERT_TRUE(w.AddRegistryValue("HKEY_CURRENT_USER", (key + "\\" + set_name).c_str(),
-                                   data.c_str()));
+    ASSERT_TRUE(
+        w.AddRegistryValue("HKEY_CURRENT_USER", (key + "\\" + set_name).c_str(), data.c_str()));
   });
 
   RunResult run = RunUninstallMode(file);

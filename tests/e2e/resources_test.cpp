@@ -36,17 +36,18 @@ TEST_F(StubResources, PromptIsStringOneInUnitedStatesEnglish) {
   ASSERT_NE(block, nullptr);
   char text[1024];
   ASSERT_GT(LoadStringA(module_, 1, text, sizeof(text)), 0);
-  EXPECT_STREQ(text, "Are you sure you want to completely remove \r\n%s and all of its components?");
+  EXPECT_STREQ(text,
+               "Are you sure you want to completely remove \r\n%s and all of its components?");
 }
 
 TEST_F(StubResources, ManifestAsksForAdministratorsThemesAndDpiAwareness) {
   std::string manifest = Resource(MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(1));
   ASSERT_FALSE(manifest.empty());
-  for (const char* part : {"level=\"requireAdministrator\"",
-                           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
-                           "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Vista
-                           "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
-                           ">true</dpiAware>"}) {
+  for (const char* part :
+       {"level=\"requireAdministrator\"",
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+        "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Vista
+        "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", ">true</dpiAware>"}) {
     EXPECT_NE(manifest.find(part), std::string::npos) << part;
   }
 }

@@ -92,9 +92,7 @@ TEST(ReparsePoints, LinkLoggedItselfIsLeftStandingWithItsTarget) {
   const std::string dir_link = product + "\\dir";
   ASSERT_TRUE(MakeSymbolicLink(dir_link, elsewhere + "\\empty"));
   const std::string file = product + "\\uninst.exe";
-  WriteUninstallFile(file, "Own Links", [&](LogWriter& w) {
-    w.AddDirectory(dir_link.c_str());
-  });
+  WriteUninstallFile(file, "Own Links", [&](LogWriter& w) { w.AddDirectory(dir_link.c_str()); });
 
   RunResult run = RunUninstallMode(file);
 

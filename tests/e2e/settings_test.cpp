@@ -49,8 +49,8 @@ void CleanRegistry() {
 
 bool CreateEmptyKey(HKEY root, const std::string& path) {
   HKEY key;
-  if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
     return false;
   }
   RegCloseKey(key);
@@ -141,13 +141,12 @@ std::vector<CutCase> CutCases() {
        "[Other]\r\ndevice=app.drv\r\n"
        "[Boot]\r\ndevice=app.drv\r\nshell=x.exe\r\ndevice=APP.DRV\r\ndevice=foreign.drv\r\n"
        "[Last]\r\ndevice=app.drv\r\n"},
-      {"section_on_the_first_line_bare_line_feeds_no_final_line_end", "[Boot]", "device",
-       "app.drv", "[Boot]\ndevice=app.drv\nshell=x.exe\ndevice=app.drv",
+      {"section_on_the_first_line_bare_line_feeds_no_final_line_end", "[Boot]", "device", "app.drv",
+       "[Boot]\ndevice=app.drv\nshell=x.exe\ndevice=app.drv",
        "[Boot]\ndevice=app.drv\nshell=x.exe\n"},
       {"nothing_matches", "[Boot]", "device", "app.drv", "[Boot]\r\ndevice=other.drv\r\n",
        "[Boot]\r\ndevice=other.drv\r\n"},
-      {"file_shorter_than_the_section", "[Boot386Enh]", "device", "app.drv", "[Boot",
-       "[Boot"},
+      {"file_shorter_than_the_section", "[Boot386Enh]", "device", "app.drv", "[Boot", "[Boot"},
       {"file_of_65535_bytes_is_cut", "[Boot]", "device", "app.drv",
        head + line + Filler(65535 - fixed), head + Filler(65535 - fixed)},
       {"file_of_65536_bytes_is_left_alone", "[Boot]", "device", "app.drv",
@@ -349,8 +348,8 @@ std::vector<RegistryCase> RegistryCases() {
          EXPECT_EQ(RegString(cu, kB, "Named"), "kept");
        }},
       {"no_backslash_deletes_the_default_value_then_the_key",
-       [cu] { SetRegString(cu, kRootLevelKey, "", "default"); }, "HKEY_CURRENT_USER",
-       kRootLevelKey, nullptr, [cu] { EXPECT_FALSE(RegKeyExists(cu, kRootLevelKey)); }},
+       [cu] { SetRegString(cu, kRootLevelKey, "", "default"); }, "HKEY_CURRENT_USER", kRootLevelKey,
+       nullptr, [cu] { EXPECT_FALSE(RegKeyExists(cu, kRootLevelKey)); }},
       {"missing_key_is_not_created", [] {}, "HKEY_CURRENT_USER", kB + "\\Version", "1.0",
        [cu] { EXPECT_FALSE(RegKeyExists(cu, kB)); }},
       {"trailing_backslash_sets_the_default_value", [cu] { CreateEmptyKey(cu, kB); },
@@ -375,9 +374,8 @@ TEST_P(RegistryValue, IsUndone) {
   std::string dir = FreshDirectory(std::string("settings\\registry\\") + c.name);
   std::string file = dir + "\\uninst.exe";
   c.set_up();
-  WriteUninstallFile(file, "Registry", [&](LogWriter& w) {
-    w.AddRegistryValue(c.root, c.path.c_str(), c.data);
-  });
+  WriteUninstallFile(file, "Registry",
+                     [&](LogWriter& w) { w.AddRegistryValue(c.root, c.path.c_str(), c.data); });
 
   RunAndExpectSuccess(file);
 

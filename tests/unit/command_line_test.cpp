@@ -36,8 +36,7 @@ const Row kRows[] = {
 class Remainder : public testing::TestWithParam<Row> {};
 
 TEST_P(Remainder, IsCutAsTheShellWouldStartUs) {
-  EXPECT_EQ(std::string(CommandLineRemainder(GetParam().line, ShiftJisLike)),
-            GetParam().remainder);
+  EXPECT_EQ(std::string(CommandLineRemainder(GetParam().line, ShiftJisLike)), GetParam().remainder);
 }
 
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }

@@ -10,9 +10,9 @@ namespace {
 TEST(FixedString, AppendFitsExactlyOrLeavesTheContentsUnchanged) {
   FixedString<6> s;  // five characters and the NUL
   EXPECT_TRUE(s.Assign("abc"));
-  EXPECT_TRUE(s.Append("de"));   // fits exactly
+  EXPECT_TRUE(s.Append("de"));  // fits exactly
   EXPECT_STREQ(s.c_str(), "abcde");
-  EXPECT_FALSE(s.Append("f"));   // one too many
+  EXPECT_FALSE(s.Append("f"));  // one too many
   EXPECT_STREQ(s.c_str(), "abcde");
   EXPECT_FALSE(s.Assign("abcdef"));
   EXPECT_STREQ(s.c_str(), "abcde");

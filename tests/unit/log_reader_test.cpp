@@ -29,14 +29,23 @@ TEST(LogWriter, WritesADirectoryAndItsFileByteForByte) {
     for (int i = 0; i < 4; ++i) want.push_back(static_cast<uint8_t>(v >> (8 * i)));
   };
   auto str = [&](const char* s) { want.insert(want.end(), s, s + std::strlen(s) + 1); };
-  u32(0xFFFFFFFF); want.push_back(0); want.push_back(0);           // at h
-  u32(h); want.push_back(1); want.push_back(0); str("C:\\App");     // at h+6, 13 bytes
-  u32(h + 6); want.push_back(2); want.push_back(0); str("C:\\App\\a.txt");
-  want.push_back(0);                                                // at h+19, 20 bytes
+  u32(0xFFFFFFFF);
+  want.push_back(0);
+  want.push_back(0);  // at h
+  u32(h);
+  want.push_back(1);
+  want.push_back(0);
+  str("C:\\App");  // at h+6, 13 bytes
+  u32(h + 6);
+  want.push_back(2);
+  want.push_back(0);
+  str("C:\\App\\a.txt");
+  want.push_back(0);  // at h+19, 20 bytes
   const uint32_t name = static_cast<uint32_t>(want.size());
   EXPECT_EQ(name, h + 39);
   str("App");
-  u32(name); u32(h + 19);
+  u32(name);
+  u32(h + 19);
   want.insert(want.end(), kSignature, kSignature + kSignatureSize);
   EXPECT_EQ(sink.bytes, want);
 }
@@ -268,7 +277,13 @@ const DamageRow kDamageRows[] = {
      },
      Damage::kRecordOutside},
     {"type_9",
-     [] { return Sound([](LogWriter& w) { w.AddDirectory("C:\\a"); w.AddRaw(9, "", 0); w.AddDirectory("C:\\b"); }); },
+     [] {
+       return Sound([](LogWriter& w) {
+         w.AddDirectory("C:\\a");
+         w.AddRaw(9, "", 0);
+         w.AddDirectory("C:\\b");
+       });
+     },
      Damage::kBadType},
     {"type_65535", [] { return Sound([](LogWriter& w) { w.AddRaw(0xFFFF, "", 0); }); },
      Damage::kBadType},
@@ -344,7 +359,8 @@ const DamageRow kDamageRows[] = {
     {"registry_path_of_1024_bytes",
      [] {
        return Sound([](LogWriter& w) {
-         std::string payload = std::string("HKEY_USERS") + '\0' + std::string(1024, 'k') + '\0' + '\0';
+         std::string payload =
+             std::string("HKEY_USERS") + '\0' + std::string(1024, 'k') + '\0' + '\0';
          w.AddRaw(4, payload.data(), static_cast<uint32_t>(payload.size()));
        });
      },
@@ -454,8 +470,12 @@ TEST(LogReader, FieldsAcrossWindowEdgesReadBackExactly) {
   VectorSink sink(4097);
   LogWriter w(sink);
   ASSERT_TRUE(w.Begin());
-  const uint32_t contents[] = {0, 1, LogReader::kWindowSize - 1, LogReader::kWindowSize,
-                               LogReader::kWindowSize + 1, 3 * LogReader::kWindowSize + 7};
+  const uint32_t contents[] = {0,
+                               1,
+                               LogReader::kWindowSize - 1,
+                               LogReader::kWindowSize,
+                               LogReader::kWindowSize + 1,
+                               3 * LogReader::kWindowSize + 7};
   for (uint32_t i = 0; i < 3000; ++i) {
     Written r;
     r.a = std::string(i * 37 % 256, static_cast<char>('a' + i % 26));
@@ -535,10 +555,10 @@ TEST(LogReader, DisplayNameBackslashIsJudgedByLetters) {
     LeadByteTest test;
     Damage want;
   } kRows[] = {
-      {"\x95\x5C\x8E\xA6", Cp932Lead, Damage::kNone},          // two letters, 0x5C second byte
-      {"\x95\x5C\x8E\xA6", nullptr, Damage::kNameInvalid},      // byte by byte: a backslash
-      {"A\\\x95\x5C", Cp932Lead, Damage::kNameInvalid},         // a real backslash before them
-      {"\x95\x5C\\", Cp932Lead, Damage::kNameInvalid},          // and after them
+      {"\x95\x5C\x8E\xA6", Cp932Lead, Damage::kNone},       // two letters, 0x5C second byte
+      {"\x95\x5C\x8E\xA6", nullptr, Damage::kNameInvalid},  // byte by byte: a backslash
+      {"A\\\x95\x5C", Cp932Lead, Damage::kNameInvalid},     // a real backslash before them
+      {"\x95\x5C\\", Cp932Lead, Damage::kNameInvalid},      // and after them
   };
   for (const auto& row : kRows) {
     testing_support::VectorSink sink(64);

@@ -14,7 +14,7 @@ TEST(ShellNames, OnlyNamesThatCannotChangeTheCommandAreSent) {
       {"Accessories", true, true},
       {"Kiv Office (32-bit)", true, false},  // quoted: fine; unquoted: ends the call
       {"Readme, English", true, false},
-      {"", false, false},                    // the Programs folder itself
+      {"", false, false},  // the Programs folder itself
       {"a\")][DeleteGroup(\"Accessories", false, false},
       {"Notepad)][DeleteGroup(Accessories", true, false},
       {"x]", true, false},

@@ -16,9 +16,9 @@ TEST(TemporaryCopyPath, IsRecognisedOnlyInItsOwnDirectoryUnderTheTemporaryDirect
   EXPECT_EQ(name, 29u);  // after "C:\\users\\me\\Temp\\STP1A2B.tmp\\"
   EXPECT_TRUE(IsTemporaryCopyPath("c:\\USERS\\me\\temp\\stp1.TMP\\UNINSTALL.EXE", temp));
   const char* not_ours[] = {
-      "C:\\users\\me\\Temp\\STP1.tmp",                        // the old flat copy
+      "C:\\users\\me\\Temp\\STP1.tmp",  // the old flat copy
       "C:\\users\\me\\Temp\\STP1.tmp\\other.exe",
-      "C:\\users\\me\\Temp\\x\\STP1.tmp\\uninstall.exe",       // one level too deep
+      "C:\\users\\me\\Temp\\x\\STP1.tmp\\uninstall.exe",  // one level too deep
       "C:\\users\\me\\Temp\\ABC1.tmp\\uninstall.exe",
       "C:\\users\\me\\Temp\\STP1.dir\\uninstall.exe",
       "C:\\Program Files\\App\\STP1.tmp\\uninstall.exe",

@@ -28,7 +28,8 @@ using namespace kiv::e2e;
 
 const char kProduct[] = "Kiv Demo Suite";
 const char kDir[] = "C:\\Program Files\\Kiv Demo Suite";
-const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kiv Demo Suite";
+const char kUninstallKey[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kiv Demo Suite";
 const char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
 const char kFontName[] = "Kiv Demo Sans";
 
@@ -61,9 +62,9 @@ bool Progman(const std::vector<std::string>& commands) {
   bool ok = conversation != nullptr;
   for (const std::string& command : commands) {
     if (!ok) break;
-    HDDEDATA data = DdeCreateDataHandle(instance, (LPBYTE)command.c_str(),
-                                        static_cast<DWORD>(command.size() + 1), 0, nullptr,
-                                        CF_TEXT, 0);
+    HDDEDATA data =
+        DdeCreateDataHandle(instance, (LPBYTE)command.c_str(),
+                            static_cast<DWORD>(command.size() + 1), 0, nullptr, CF_TEXT, 0);
     DWORD result = 0;
     ok = DdeClientTransaction((LPBYTE)data, 0xFFFFFFFF, conversation, nullptr, 0, XTYP_EXECUTE,
                               10000, &result) != nullptr;
@@ -120,18 +121,20 @@ int Install(const std::string& manifest, const std::string& saved_dir) {
          ", \"section\": \"[Plugins]\", \"key\": \"Plugin\", \"prior\": \"\", \"value\": "
          "\"KivDemo\", \"flag\": true}");
   SetRegString(HKEY_LOCAL_MACHINE, "Software\\Kiv Demo Suite", "Version", "1.0");
-  record("{\"type\": \"registry\", \"root\": \"HKEY_LOCAL_MACHINE\", \"path\": "
-         "\"Software\\\\Kiv Demo Suite\\\\Version\"}");
+  record(
+      "{\"type\": \"registry\", \"root\": \"HKEY_LOCAL_MACHINE\", \"path\": "
+      "\"Software\\\\Kiv Demo Suite\\\\Version\"}");
   SetRegString(HKEY_CURRENT_USER, "Software\\KivDemoShared", "Color", "blue");
-  record("{\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": "
-         "\"Software\\\\KivDemoShared\\\\Color\", \"data\": \"red\"}");
+  record(
+      "{\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": "
+      "\"Software\\\\KivDemoShared\\\\Color\", \"data\": \"red\"}");
   CopyFileA("Z:\\usr\\share\\fonts\\truetype\\dejavu\\DejaVuSans.ttf", FontFile().c_str(), FALSE);
   record("{\"type\": \"file\", \"path\": " + Json(FontFile()) + "}");
   AddFontResourceA(FontFile().c_str());
   SetRegString(HKEY_LOCAL_MACHINE, kFontsKey, std::string(kFontName) + " (TrueType)",
                "KivDemoSans.ttf");
-  record("{\"type\": \"font\", \"name\": " + Json(kFontName) + ", \"file\": " +
-         Json(FontFile()) + "}");
+  record("{\"type\": \"font\", \"name\": " + Json(kFontName) + ", \"file\": " + Json(FontFile()) +
+         "}");
   bool group = Progman({"[CreateGroup(\"Kiv Demo Suite\")]",
                         "[AddItem(\"" + dir + "\\kivdemo.exe\",\"Kiv Demo\")]",
                         "[AddItem(\"" + dir + "\\Docs\\readme.txt\",\"Read Me\")]"});
@@ -142,8 +145,7 @@ int Install(const std::string& manifest, const std::string& saved_dir) {
   // The registration, last: what the stub removes first.
   const std::string uninstall_file = dir + "\\uninst.exe";
   SetRegString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", kProduct);
-  SetRegString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString",
-               "\"" + uninstall_file + "\"");
+  SetRegString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString", "\"" + uninstall_file + "\"");
 
   std::ofstream out(manifest, std::ios::binary);
   out << "{\n  \"display_name\": " << Json(kProduct) << ",\n  \"records\": [\n";
@@ -280,6 +282,8 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && args[0] == "install") return Install(args[1], args[2]);
   if (args.size() == 1 && args[0] == "probe") return Probe();
   if (args.size() == 3 && args[0] == "uninstall") return Uninstall(args[1], args[2]);
-  std::fprintf(stderr, "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR\n");
+  std::fprintf(
+      stderr,
+      "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR\n");
   return 2;
 }

@@ -21,7 +21,10 @@ uint32_t NextCodePoint(const std::string& s, size_t* i) {
   const auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
   uint8_t lead = byte(*i);
   int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-  uint32_t cp = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
+  uint32_t cp = extra == 0   ? lead
+                : extra == 1 ? (lead & 0x1F)
+                : extra == 2 ? (lead & 0x0F)
+                             : (lead & 0x07);
   ++*i;
   for (int k = 0; k < extra && *i < s.size(); ++k, ++*i) cp = (cp << 6) | (byte(*i) & 0x3F);
   return cp;
@@ -82,7 +85,8 @@ std::string Describe(const std::string& utf8, size_t start, size_t end, uint32_t
 #ifdef _WIN32
 
 std::wstring Utf16(const std::string& utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
   return wide;
@@ -95,8 +99,9 @@ bool Encode(const std::string& utf8, uint32_t code_page, std::string* out) {
   if (utf8.empty()) return true;
   const std::wstring wide = Utf16(utf8);
   BOOL used_default = FALSE;
-  const int n = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                                    nullptr, 0, nullptr, &used_default);
+  const int n =
+      WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(),
+                          static_cast<int>(wide.size()), nullptr, 0, nullptr, &used_default);
   if (n <= 0 || used_default) return false;
   out->assign(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
@@ -138,7 +143,8 @@ class Converters {
     auto it = open_.find({code_page, to_code_page});
     if (it != open_.end()) return it->second;
     const std::string name = "CP" + std::to_string(code_page);
-    iconv_t cd = to_code_page ? iconv_open(name.c_str(), "UTF-8") : iconv_open("UTF-8", name.c_str());
+    iconv_t cd =
+        to_code_page ? iconv_open(name.c_str(), "UTF-8") : iconv_open("UTF-8", name.c_str());
     open_[{code_page, to_code_page}] = cd;
     return cd;
   }
@@ -182,7 +188,8 @@ bool Decode(const std::string& bytes, uint32_t code_page, std::string* out) {
 
 // One character of a single-byte code page, with the C1 rule: a byte 0x80
 // to 0x9F that the code page leaves unassigned stands for U+0080 to U+009F.
-bool EncodeCharacter(const std::string& utf8_char, uint32_t cp, uint32_t code_page, std::string* out) {
+bool EncodeCharacter(const std::string& utf8_char, uint32_t cp, uint32_t code_page,
+                     std::string* out) {
   if (Encode(utf8_char, code_page, out)) return true;
   if (IsDoubleByteCodePage(code_page) || cp < 0x80 || cp > 0x9F) return false;
   std::string decoded;

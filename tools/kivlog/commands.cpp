@@ -134,7 +134,9 @@ uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>
   for (uint32_t f = 0; f < layout.field_count; ++f) {
     const kiv::FieldLayout& field = layout.fields[f];
     switch (field.kind) {
-      case kiv::FieldKind::kString: size += FieldText(r, kiv::NamesOf(r.type).fields[f])->size() + 1; break;
+      case kiv::FieldKind::kString:
+        size += FieldText(r, kiv::NamesOf(r.type).fields[f])->size() + 1;
+        break;
       case kiv::FieldKind::kFlag: size += 1; break;
       case kiv::FieldKind::kOptionalString: size += 1 + (r.data ? r.data->size() + 1 : 0); break;
       case kiv::FieldKind::kSavedCopy:
@@ -357,7 +359,6 @@ bool IsSignature(const uint8_t* bytes) {
   return memcmp(bytes, kiv::kSignature, kiv::kSignatureSize) == 0;
 }
 
-
 void StoreTrailer(uint8_t* trailer, uint32_t name_offset, uint32_t last_record) {
   kiv::StoreU32(trailer + kiv::kTrailerNameOffset, name_offset);
   kiv::StoreU32(trailer + kiv::kTrailerLastRecordOffset, last_record);
@@ -397,13 +398,15 @@ class AppendWrites {
 // A ByteSink that gathers bytes into large writes at increasing offsets.
 class BufferedSink final : public kiv::ByteSink {
  public:
-  BufferedSink(AppendWrites& writes, uint32_t position)
-      : writes_(writes), flushed_(position) { buffer_.reserve(kBuffer); }
+  BufferedSink(AppendWrites& writes, uint32_t position) : writes_(writes), flushed_(position) {
+    buffer_.reserve(kBuffer);
+  }
   bool Write(const void* data, uint32_t size) override {
     if (failed_) return false;
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
-      const uint32_t step = std::min<uint32_t>(size, static_cast<uint32_t>(kBuffer - buffer_.size()));
+      const uint32_t step =
+          std::min<uint32_t>(size, static_cast<uint32_t>(kBuffer - buffer_.size()));
       buffer_.append(bytes, step);
       bytes += step;
       size -= step;
@@ -411,9 +414,7 @@ class BufferedSink final : public kiv::ByteSink {
     }
     return true;
   }
-  uint32_t Position() const override {
-    return flushed_ + static_cast<uint32_t>(buffer_.size());
-  }
+  uint32_t Position() const override { return flushed_ + static_cast<uint32_t>(buffer_.size()); }
   bool Drain() {
     if (failed_) return false;
     if (buffer_.empty()) return true;
@@ -451,8 +452,8 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
                                                              {stub_path, "the stub"}};
   for (size_t i = 0; i < prepared.saved.size(); ++i) {
     if (prepared.saved[i]) {
-      inputs.push_back({prepared.saved[i]->path,
-                        "the saved content of records[" + std::to_string(i) + "]"});
+      inputs.push_back(
+          {prepared.saved[i]->path, "the saved content of records[" + std::to_string(i) + "]"});
     }
   }
   for (const auto& [input, what] : inputs) {
@@ -469,13 +470,16 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
     return kExitFailed;
   }
   if (!IsPeImage(stub_bytes)) {
-    Error(err, stub_path + ": not a Windows executable (no MZ and PE headers); give the stub, kivuninst.exe");
+    Error(err,
+          stub_path +
+              ": not a Windows executable (no MZ and PE headers); give the stub, kivuninst.exe");
     return kExitFailed;
   }
   if (stub_bytes.size() >= kiv::kTrailerSize &&
       IsSignature(reinterpret_cast<const uint8_t*>(stub_bytes.data()) + stub_bytes.size() -
                   kiv::kSignatureSize)) {
-    Error(err, stub_path + ": already an uninstall file (it ends with the signature); give the bare stub");
+    Error(err, stub_path +
+                   ": already an uninstall file (it ends with the signature); give the bare stub");
     return kExitFailed;
   }
   uint64_t total = stub_bytes.size() + kiv::kRecordHeaderSize;
@@ -484,14 +488,14 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   }
   total += manifest.display_name->size() + 1 + kiv::kTrailerSize;
   if (total > kMaxFileSize) {
-    Error(err, out_path + ": would be " + std::to_string(total) + " bytes; an uninstall file holds at most " +
-                   std::to_string(kMaxFileSize));
+    Error(err, out_path + ": would be " + std::to_string(total) +
+                   " bytes; an uninstall file holds at most " + std::to_string(kMaxFileSize));
     return kExitFailed;
   }
   if (stub_bytes.size() > kiv::kTemporaryCopyLimit) {
     err << "kivlog: warning: " << stub_path << " is " << stub_bytes.size()
-        << " bytes, but the uninstall's temporary copy keeps only its first " << kiv::kTemporaryCopyLimit
-        << '\n';
+        << " bytes, but the uninstall's temporary copy keeps only its first "
+        << kiv::kTemporaryCopyLimit << '\n';
   }
 
   std::string temp;
@@ -601,7 +605,8 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
     doc["sound"] = true;
     doc["records"] = undo;
     doc["faults"] = json_faults;
-    doc["warning"] = warning.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(warning);
+    doc["warning"] =
+        warning.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(warning);
     out << doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
     return faults.empty() ? kExitOk : kExitFailed;
   }
@@ -622,7 +627,8 @@ bool RoundTripText(const std::string& bytes, uint32_t code_page, std::string* ut
   return EncodeAnsi(*utf8, code_page, &again, &bad) && again == bytes;
 }
 
-bool CopyRange(FILE* from, uint32_t offset, uint32_t length, const std::string& to, std::string* why) {
+bool CopyRange(FILE* from, uint32_t offset, uint32_t length, const std::string& to,
+               std::string* why) {
   FILE* out = OpenFile(to, "wb");
   if (!out) {
     *why = "cannot create " + to + ": " + ErrnoText();
@@ -642,8 +648,8 @@ bool CopyRange(FILE* from, uint32_t offset, uint32_t length, const std::string& 
 
 }  // namespace
 
-int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page, std::ostream& out,
-           std::ostream& err) {
+int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
+           std::ostream& out, std::ostream& err) {
   if (!RefuseIrregular(path, err)) return kExitFailed;
   kiv::LogReader reader(OpenFile(path, "rb"), LeadByteTestFor(code_page));
   kiv::ChainVerdict verdict;
@@ -666,7 +672,8 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
   nlohmann::ordered_json manifest = nlohmann::ordered_json::object();
   std::string text;
   if (!RoundTripText(listing.display_name_bytes, code_page, &text)) {
-    Error(err, path + ": the display name does not go through code page " + std::to_string(code_page) +
+    Error(err, path + ": the display name does not go through code page " +
+                   std::to_string(code_page) +
                    " and back; unpack with --code-page 1252, which keeps every byte");
     return kExitFailed;
   }
@@ -683,13 +690,15 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
   std::string failure, why;
   for (size_t index = 0; failure.empty() && index < count; ++index) {
     const ListedRecord& r = listing.records[count - 1 - index];  // in the order written
-    const std::string where = "records[" + std::to_string(index) + "] (at " + Offset(r.offset) + ")";
+    const std::string where =
+        "records[" + std::to_string(index) + "] (at " + Offset(r.offset) + ")";
     nlohmann::ordered_json record = nlohmann::ordered_json::object();
     record["type"] = RecordTypeName(r.type);
     const auto text_field = [&](const char* name, const std::string& bytes) {
       std::string utf8;
       if (!RoundTripText(bytes, code_page, &utf8)) {
-        failure = where + "." + name + ": does not go through code page " + std::to_string(code_page) +
+        failure = where + "." + name + ": does not go through code page " +
+                  std::to_string(code_page) +
                   " and back; unpack with --code-page 1252, which keeps every byte";
       }
       record[name] = utf8;
@@ -713,7 +722,8 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
           if (r.fields[field_name].is_object()) {
             const uint32_t length = r.fields[field_name]["length"].get<uint32_t>();
             const std::string name = "saved/" + std::to_string(index) + ".bin";
-            if (!CopyRange(file, r.end - length, length, Utf8(dir / FsPath(name)), &why)) failure = why;
+            if (!CopyRange(file, r.end - length, length, Utf8(dir / FsPath(name)), &why))
+              failure = why;
             record[field_name] = {{"content_file", name}, {"time", r.fields[field_name]["time"]}};
           }
           break;
@@ -893,9 +903,11 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   uint32_t code_page = kWindows1252;
 
   CLI::App* build = app.add_subcommand(
-      "build", "Write OUT.exe: the stub, then the manifest's records, display name and trailer. "
-               "Every field is checked first; OUT.exe appears only when complete.");
-  build->add_option("MANIFEST", manifest, "the manifest (JSON), or - for standard input")->required();
+      "build",
+      "Write OUT.exe: the stub, then the manifest's records, display name and trailer. "
+      "Every field is checked first; OUT.exe appears only when complete.");
+  build->add_option("MANIFEST", manifest, "the manifest (JSON), or - for standard input")
+      ->required();
   build->add_option("--stub", stub, "the bare stub, kivuninst.exe")->required();
   build->add_option("-o,--output", output, "the uninstall file to write")->required();
 
@@ -907,26 +919,33 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
       ->check(CodePageValidator());
 
   CLI::App* check = app.add_subcommand(
-      "check", "Check the file as the uninstaller does, then by every rule build applies. "
-               "Prints \"ok: N records\", or each fault with its record and offset.");
+      "check",
+      "Check the file as the uninstaller does, then by every rule build applies. "
+      "Prints \"ok: N records\", or each fault with its record and offset.");
   check->add_option("FILE", file, "an uninstall file")->required();
   check->add_flag("--json", json, "print the verdict as JSON");
-  check->add_option("--code-page", code_page, "read the display name in this code page (default 1252)")
+  check
+      ->add_option("--code-page", code_page,
+                   "read the display name in this code page (default 1252)")
       ->check(CodePageValidator());
 
-  CLI::App* append = app.add_subcommand(
-      "append", "Add the manifest's records to a sound uninstall file in one transaction: "
-                "stopped anywhere, the file holds the old records or all of them.");
+  CLI::App* append =
+      app.add_subcommand("append",
+                         "Add the manifest's records to a sound uninstall file in one transaction: "
+                         "stopped anywhere, the file holds the old records or all of them.");
   append->add_option("FILE", file, "the uninstall file")->required();
-  append->add_option("MANIFEST", manifest, "the manifest (JSON), or - for standard input")->required();
+  append->add_option("MANIFEST", manifest, "the manifest (JSON), or - for standard input")
+      ->required();
 
   CLI::App* unpack = app.add_subcommand(
-      "unpack", "Write a manifest, the stub and the saved contents of an uninstall file into "
-                "DIR, from which build makes the same file again.");
+      "unpack",
+      "Write a manifest, the stub and the saved contents of an uninstall file into "
+      "DIR, from which build makes the same file again.");
   unpack->add_option("FILE", file, "an uninstall file")->required();
   unpack->add_option("-o,--output", output, "a new or empty directory")->required();
-  unpack->add_option("--code-page", code_page,
-                     "the code page of the manifest's text (default 1252, which keeps every byte)")
+  unpack
+      ->add_option("--code-page", code_page,
+                   "the code page of the manifest's text (default 1252, which keeps every byte)")
       ->check(CodePageValidator());
 
   for (CLI::App* command : {build, list, check, append, unpack}) {

@@ -42,8 +42,8 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
           std::ostream& err);
 // Writes DIR/manifest.json, DIR/stub.exe and DIR/saved/N.bin: what build
 // takes to make the same file again (for a file build wrote, the same bytes).
-int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page, std::ostream& out,
-           std::ostream& err);
+int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
+           std::ostream& out, std::ostream& err);
 // Adds the manifest's records in one transaction: the file holds either the
 // old records or all of them wherever the process stops.
 int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,

@@ -29,15 +29,14 @@ namespace {
 // U+FFFD, which names no file, so the call fails plainly.
 std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
   return wide;
 }
 
-std::string ErrorText(DWORD code) {
-  return "Windows error " + std::to_string(code);
-}
+std::string ErrorText(DWORD code) { return "Windows error " + std::to_string(code); }
 
 }  // namespace
 #endif
@@ -337,7 +336,8 @@ bool LockedFile::Truncate(uint64_t size, std::string* why) {
 }
 
 void LockedFile::Reserve(uint64_t size, uint64_t end) {
-  if (end > size) fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size), static_cast<off_t>(end - size));
+  if (end > size)
+    fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size), static_cast<off_t>(end - size));
 }
 
 void LockedFile::Close() {

@@ -65,9 +65,8 @@ std::optional<uint64_t> ParseUtcTime(const std::string& text) {
   size_t pos = 0;
   unsigned year, month, day, hour, minute, second;
   if (!Digits(text, &pos, 4, &year) || !Literal(text, &pos, '-') ||
-      !Digits(text, &pos, 2, &month) || !Literal(text, &pos, '-') ||
-      !Digits(text, &pos, 2, &day) || !Literal(text, &pos, 'T') ||
-      !Digits(text, &pos, 2, &hour) || !Literal(text, &pos, ':') ||
+      !Digits(text, &pos, 2, &month) || !Literal(text, &pos, '-') || !Digits(text, &pos, 2, &day) ||
+      !Literal(text, &pos, 'T') || !Digits(text, &pos, 2, &hour) || !Literal(text, &pos, ':') ||
       !Digits(text, &pos, 2, &minute) || !Literal(text, &pos, ':') ||
       !Digits(text, &pos, 2, &second)) {
     return std::nullopt;
@@ -111,8 +110,8 @@ std::optional<std::string> FormatUtcTime(uint64_t file_time) {
     snprintf(text, sizeof(text), "%04d-%02u-%02uT%02u:%02u:%02uZ", static_cast<int>(y), m, d, hh,
              mm, ss);
   } else {
-    snprintf(text, sizeof(text), "%04d-%02u-%02uT%02u:%02u:%02u.%07uZ", static_cast<int>(y), m,
-             d, hh, mm, ss, static_cast<unsigned>(fraction));
+    snprintf(text, sizeof(text), "%04d-%02u-%02uT%02u:%02u:%02u.%07uZ", static_cast<int>(y), m, d,
+             hh, mm, ss, static_cast<unsigned>(fraction));
   }
   return std::string(text);
 }

@@ -50,7 +50,8 @@ class RecordDecoder {
   void Saved() {
     uint8_t time[kiv::kSavedTimeSize];
     reader_.ReadBytes(time, sizeof(time));
-    const uint64_t file_time = (static_cast<uint64_t>(kiv::LoadU32(time + 4)) << 32) | kiv::LoadU32(time);
+    const uint64_t file_time =
+        (static_cast<uint64_t>(kiv::LoadU32(time + 4)) << 32) | kiv::LoadU32(time);
     const uint32_t length = reader_.ReadU32();
     reader_.Skip(length);
     record_->end += kiv::kSavedTimeSize + 4 + length;
@@ -70,12 +71,8 @@ class RecordDecoder {
       const kiv::FieldLayout& field = layout.fields[f];
       const char* name = kiv::NamesOf(record_->type).fields[f];
       switch (field.kind) {
-        case kiv::FieldKind::kString:
-          String(name, field.limit);
-          break;
-        case kiv::FieldKind::kFlag:
-          record_->fields[name] = Flag();
-          break;
+        case kiv::FieldKind::kString: String(name, field.limit); break;
+        case kiv::FieldKind::kFlag: record_->fields[name] = Flag(); break;
         case kiv::FieldKind::kOptionalString:
           if (Flag()) {
             String(name, field.limit);

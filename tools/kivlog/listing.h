@@ -28,7 +28,7 @@ struct ListedRecord {
 };
 
 struct Listing {
-  std::string display_name;  // UTF-8
+  std::string display_name;        // UTF-8
   std::string display_name_bytes;  // as the file holds it
   uint32_t size = 0;
   std::vector<ListedRecord> records;  // undo order; the type-0 record last

@@ -74,7 +74,9 @@ const std::vector<TypeRule>& TypeRules() {
             }
             break;
           case kiv::FieldKind::kFlag: r = {name, Kind::kFlag, 0, nullptr}; break;
-          case kiv::FieldKind::kOptionalString: r = {name, Kind::kData, field.limit, nullptr}; break;
+          case kiv::FieldKind::kOptionalString:
+            r = {name, Kind::kData, field.limit, nullptr};
+            break;
           case kiv::FieldKind::kSavedCopy: r = {name, Kind::kSaved, 0, nullptr}; break;
         }
         rule.fields.push_back(r);
@@ -113,7 +115,9 @@ class Parser {
     std::string bad;
     if (!EncodeAnsi(utf8, code_page_, out, &bad)) {
       if (code_page_ == kAsciiOnly) {
-        return Fail(field, "holds " + bad + ", which is not ASCII; name the target's code page in \"code_page\"");
+        return Fail(
+            field,
+            "holds " + bad + ", which is not ASCII; name the target's code page in \"code_page\"");
       }
       return Fail(field, "holds " + bad + ", which code page " + std::to_string(code_page_) +
                              " cannot hold");
@@ -311,7 +315,7 @@ class DuplicateKeys {
  private:
   struct Frame {
     bool array;
-    size_t count;  // values so far, in an array
+    size_t count;     // values so far, in an array
     std::string key;  // the key being read, in an object
     std::set<std::string> keys;
   };
@@ -378,9 +382,13 @@ bool WriteFieldRecord(kiv::LogWriter& writer, const ManifestRecord& r) {
   for (uint32_t f = 0; f < layout.field_count; ++f) {
     const kiv::FieldLayout& field = layout.fields[f];
     switch (field.kind) {
-      case kiv::FieldKind::kString: values[f].text = FieldText(r, kiv::NamesOf(r.type).fields[f])->c_str(); break;
+      case kiv::FieldKind::kString:
+        values[f].text = FieldText(r, kiv::NamesOf(r.type).fields[f])->c_str();
+        break;
       case kiv::FieldKind::kFlag: values[f].flag = r.flag; break;
-      case kiv::FieldKind::kOptionalString: values[f].text = r.data ? r.data->c_str() : nullptr; break;
+      case kiv::FieldKind::kOptionalString:
+        values[f].text = r.data ? r.data->c_str() : nullptr;
+        break;
       case kiv::FieldKind::kSavedCopy: break;  // written by the caller, with its content
     }
   }

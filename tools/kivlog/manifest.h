@@ -33,11 +33,11 @@ struct ManifestRecord {
   std::optional<SavedContent> saved;  // file
   std::string file;                   // ini, font
   std::string section, key, prior, value;
-  bool flag = false;                  // ini
-  std::string root;                   // registry
-  std::optional<std::string> data;    // registry; nothing: the uninstall deletes the value
-  std::string name;                   // font
-  std::string group, item;            // shell_item, shell_group
+  bool flag = false;                // ini
+  std::string root;                 // registry
+  std::optional<std::string> data;  // registry; nothing: the uninstall deletes the value
+  std::string name;                 // font
+  std::string group, item;          // shell_item, shell_group
 };
 
 struct Manifest {

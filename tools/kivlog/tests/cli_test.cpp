@@ -81,7 +81,8 @@ class KivlogTest : public testing::Test {
   // extra_env entries are NAME=value. Finish() waits for it.
   // input, when given, is its standard input.
   pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {},
-              const std::string& tag = "run", const std::optional<std::string>& input = std::nullopt) {
+              const std::string& tag = "run",
+              const std::optional<std::string>& input = std::nullopt) {
     const std::string out_path = (dir_ / "io" / (tag + ".out")).string();
     const std::string err_path = (dir_ / "io" / (tag + ".err")).string();
     const std::string in_path = (dir_ / "io" / (tag + ".in")).string();
@@ -91,8 +92,10 @@ class KivlogTest : public testing::Test {
       WriteFile(in_path, *input);
       posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
     }
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     std::vector<std::string> argv_text = {KIVLOG_EXE};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -123,7 +126,8 @@ class KivlogTest : public testing::Test {
     return run;
   }
 
-  Outcome Kivlog(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
+  Outcome Kivlog(const std::vector<std::string>& args,
+                 const std::vector<std::string>& extra_env = {}) {
     return Finish(Start(args, extra_env));
   }
 
@@ -157,12 +161,20 @@ TEST_F(KivlogTest, BuildWritesADirectoryAndItsFileByteForByte) {
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.err, "");
   // H = 300, where the stand-in stub ends.
-  const Bytes expected = ReadFile(stub_) +
-      Bytes("\xFF\xFF\xFF\xFF\x00\x00", 6) +                       // H: type 0
-      Bytes("\x2C\x01\x00\x00\x01\x00" "C:\\App\0", 13) +          // H+6: directory
-      Bytes("\x32\x01\x00\x00\x02\x00" "C:\\App\\a.txt\0\0", 20) + // H+19: file, flag 0
-      Bytes("Example App\0", 12) +
-      Bytes("\x53\x01\x00\x00\x3F\x01\x00\x00" "KivUnInstall", 20); // name H+39, last H+19
+  const Bytes expected = ReadFile(stub_) + Bytes("\xFF\xFF\xFF\xFF\x00\x00", 6) +  // H: type 0
+                         Bytes(
+                             "\x2C\x01\x00\x00\x01\x00"
+                             "C:\\App\0",
+                             13) +  // H+6: directory
+                         Bytes(
+                             "\x32\x01\x00\x00\x02\x00"
+                             "C:\\App\\a.txt\0\0",
+                             20) +  // H+19: file, flag 0
+                         Bytes("Example App\0", 12) +
+                         Bytes(
+                             "\x53\x01\x00\x00\x3F\x01\x00\x00"
+                             "KivUnInstall",
+                             20);  // name H+39, last H+19
   EXPECT_EQ(ReadFile(Path("out.exe")), expected);
 }
 
@@ -182,16 +194,32 @@ TEST_F(KivlogTest, BuildThenListGivesBackEveryField) {
   const Json records = Json::array({
       {{"type", "directory"}, {"path", "C:\\Caf\u00e9"}},
       {{"type", "file"}, {"path", "C:\\Caf\u00e9\\new.txt"}},
-      {{"type", "file"}, {"path", "C:\\big.dll"},
+      {{"type", "file"},
+       {"path", "C:\\big.dll"},
        {"saved", {{"content_file", "big.bin"}, {"time", "2020-01-02T03:04:05Z"}}}},
-      {{"type", "file"}, {"path", "C:\\empty.txt"},
+      {{"type", "file"},
+       {"path", "C:\\empty.txt"},
        {"saved", {{"content_file", Path("empty.bin").string()}, {"time", 132223104000000000ull}}}},
-      {{"type", "file"}, {"path", "C:\\own.txt"}, {"saved", {{"content_file", "saved/own_time.txt"}}}},
-      {{"type", "ini"}, {"file", "WIN.INI"}, {"section", "Kiv"}, {"key", "k"}, {"prior", "<null>"},
-       {"value", "v"}, {"flag", false}},
-      {{"type", "ini"}, {"file", "C:\\a.ini"}, {"section", "[Kiv]"}, {"key", "x"}, {"prior", ""},
-       {"value", "1"}, {"flag", true}},
-      {{"type", "registry"}, {"root", "hkey_local_machine"}, {"path", "Software\\Kiv\\Version"},
+      {{"type", "file"},
+       {"path", "C:\\own.txt"},
+       {"saved", {{"content_file", "saved/own_time.txt"}}}},
+      {{"type", "ini"},
+       {"file", "WIN.INI"},
+       {"section", "Kiv"},
+       {"key", "k"},
+       {"prior", "<null>"},
+       {"value", "v"},
+       {"flag", false}},
+      {{"type", "ini"},
+       {"file", "C:\\a.ini"},
+       {"section", "[Kiv]"},
+       {"key", "x"},
+       {"prior", ""},
+       {"value", "1"},
+       {"flag", true}},
+      {{"type", "registry"},
+       {"root", "hkey_local_machine"},
+       {"path", "Software\\Kiv\\Version"},
        {"data", "1.0"}},
       {{"type", "registry"}, {"root", "HKEY_CURRENT_USER"}, {"path", "Software\\Kiv\\Gone"}},
       {{"type", "unused5"}},
@@ -199,7 +227,8 @@ TEST_F(KivlogTest, BuildThenListGivesBackEveryField) {
       {{"type", "shell_item"}, {"group", "Kiv"}, {"item", "Kiv App"}},
       {{"type", "shell_group"}, {"group", "Kiv"}},
   });
-  Outcome build = Build({{"display_name", "Caf\u00e9 Suite"}, {"code_page", 1252}, {"records", records}});
+  Outcome build =
+      Build({{"display_name", "Caf\u00e9 Suite"}, {"code_page", 1252}, {"records", records}});
   ASSERT_EQ(build.code, 0) << build.err;
 
   Outcome list = Kivlog({"list", "--json", Path("out.exe")});
@@ -213,9 +242,14 @@ TEST_F(KivlogTest, BuildThenListGivesBackEveryField) {
 
   // The saved times the listing must show, by path.
   const std::map<std::string, Json> saved = {
-      {"C:\\big.dll", {{"length", 4097}, {"time", "132224078450000000"}, {"time_utc", "2020-01-02T03:04:05Z"}}},
-      {"C:\\empty.txt", {{"length", 0}, {"time", "132223104000000000"}, {"time_utc", "2020-01-01T00:00:00Z"}}},
-      {"C:\\own.txt", {{"length", 9}, {"time", "132223104001234567"}, {"time_utc", "2020-01-01T00:00:00.1234567Z"}}},
+      {"C:\\big.dll",
+       {{"length", 4097}, {"time", "132224078450000000"}, {"time_utc", "2020-01-02T03:04:05Z"}}},
+      {"C:\\empty.txt",
+       {{"length", 0}, {"time", "132223104000000000"}, {"time_utc", "2020-01-01T00:00:00Z"}}},
+      {"C:\\own.txt",
+       {{"length", 9},
+        {"time", "132223104001234567"},
+        {"time_utc", "2020-01-01T00:00:00.1234567Z"}}},
   };
   const std::map<std::string, Bytes> content = {
       {"C:\\big.dll", big}, {"C:\\empty.txt", ""}, {"C:\\own.txt", "kept time"}};
@@ -256,19 +290,23 @@ TEST_F(KivlogTest, BuildRefusesAnInvalidManifestAndLeavesNoOutput) {
       {"missing_field", R"({"display_name": "A", "records": [{"type": "file"}]})",
        "kivlog: @/m.json: records[0].path: missing"},
       {"over_limit",
-       R"({"display_name": "A", "records": [{"type": "directory", "path": "C:\\)" + std::string(253, 'x') + R"("}]})",
+       R"({"display_name": "A", "records": [{"type": "directory", "path": "C:\\)" +
+           std::string(253, 'x') + R"("}]})",
        "kivlog: @/m.json: records[0].path: longer than 255 bytes"},
       {"unknown_root",
        R"({"display_name": "A", "records": [{"type": "registry", "root": "HKCU", "path": "S\\V"}]})",
-       "kivlog: @/m.json: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS"},
+       "kivlog: @/m.json: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
+       "HKEY_LOCAL_MACHINE, HKEY_USERS"},
       {"unknown_type", R"({"display_name": "A", "records": [{"type": "service", "name": "kivd"}]})",
        "kivlog: @/m.json: records[0].type: unknown record type \"service\""},
       {"bad_time",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "stub.exe", "time": "2020-02-30T00:00:00Z"}}]})",
-       "kivlog: @/m.json: records[0].saved.time: not a UTC time like 2020-01-02T03:04:05Z (years 1601 to 9999)"},
+       "kivlog: @/m.json: records[0].saved.time: not a UTC time like 2020-01-02T03:04:05Z (years "
+       "1601 to 9999)"},
       {"content_file_missing",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "nope.bin"}}]})",
-       "kivlog: @/m.json: records[0].saved.content_file: cannot use @/nope.bin: No such file or directory"},
+       "kivlog: @/m.json: records[0].saved.content_file: cannot use @/nope.bin: No such file or "
+       "directory"},
       {"content_file_is_a_directory",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "io"}}]})",
        "kivlog: @/m.json: records[0].saved.content_file: cannot use @/io: a directory, not a file"},
@@ -310,9 +348,10 @@ TEST_F(KivlogTest, FailedBuildKeepsTheOldOutputAndGoodBuildReplacesIt) {
 // Windows executable, or an input that is not a regular file, is refused
 // with a plain message. Nothing is written in any case.
 TEST_F(KivlogTest, BuildRefusesOddInputsAndOutputs) {
-  const Json manifest = {{"display_name", "A"},
-                         {"records", {{{"type", "file"}, {"path", "C:\\a"},
-                                       {"saved", {{"content_file", "saved.bin"}}}}}}};
+  const Json manifest = {
+      {"display_name", "A"},
+      {"records",
+       {{{"type", "file"}, {"path", "C:\\a"}, {"saved", {{"content_file", "saved.bin"}}}}}}};
   WriteFile(Path("m.json"), manifest.dump());
   WriteFile(Path("saved.bin"), "old bytes");
   WriteFile(Path("plain.exe"), "MZ" + std::string(100, 'x'));
@@ -322,19 +361,26 @@ TEST_F(KivlogTest, BuildRefusesOddInputsAndOutputs) {
     std::string manifest, stub, out;
     std::string line;  // @ is the test directory
   } kRows[] = {
-      {"output_is_the_manifest", "m.json", "stub.exe", "m.json", "@/m.json: is the manifest; name another output"},
-      {"output_is_the_stub", "m.json", "stub.exe", "./stub.exe", "@/./stub.exe: is the stub; name another output"},
+      {"output_is_the_manifest", "m.json", "stub.exe", "m.json",
+       "@/m.json: is the manifest; name another output"},
+      {"output_is_the_stub", "m.json", "stub.exe", "./stub.exe",
+       "@/./stub.exe: is the stub; name another output"},
       {"output_is_saved_content", "m.json", "stub.exe", "saved.bin",
        "@/saved.bin: is the saved content of records[0]; name another output"},
       {"stub_not_pe", "m.json", "plain.exe", "out.exe",
-       "@/plain.exe: not a Windows executable (no MZ and PE headers); give the stub, kivuninst.exe"},
-      {"stub_is_a_directory", "m.json", "io", "out.exe", "@/io: cannot open: a directory, not a file"},
-      {"manifest_is_a_fifo", "fifo", "stub.exe", "out.exe", "@/fifo: cannot open: not a regular file"},
+       "@/plain.exe: not a Windows executable (no MZ and PE headers); give the stub, "
+       "kivuninst.exe"},
+      {"stub_is_a_directory", "m.json", "io", "out.exe",
+       "@/io: cannot open: a directory, not a file"},
+      {"manifest_is_a_fifo", "fifo", "stub.exe", "out.exe",
+       "@/fifo: cannot open: not a regular file"},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.name);
-    const Bytes m = ReadFile(Path("m.json")), stub = ReadFile(stub_), saved = ReadFile(Path("saved.bin"));
-    Outcome run = Kivlog({"build", Path(row.manifest), "--stub", Path(row.stub), "-o", Path(row.out)});
+    const Bytes m = ReadFile(Path("m.json")), stub = ReadFile(stub_),
+                saved = ReadFile(Path("saved.bin"));
+    Outcome run =
+        Kivlog({"build", Path(row.manifest), "--stub", Path(row.stub), "-o", Path(row.out)});
     std::string line = "kivlog: " + row.line + "\n";
     for (size_t at; (at = line.find('@')) != std::string::npos;) line.replace(at, 1, dir_.string());
     EXPECT_EQ(run.code, 1);
@@ -346,8 +392,10 @@ TEST_F(KivlogTest, BuildRefusesOddInputsAndOutputs) {
   }
   // check and list on a directory or a FIFO: plain, and no waiting.
   for (const char* command : {"check", "list"}) {
-    EXPECT_EQ(Kivlog({command, Path("fifo")}).err, "kivlog: " + Path("fifo").string() + ": cannot open: not a regular file\n");
-    EXPECT_EQ(Kivlog({command, dir_}).err, "kivlog: " + dir_.string() + ": cannot open: a directory, not a file\n");
+    EXPECT_EQ(Kivlog({command, Path("fifo")}).err,
+              "kivlog: " + Path("fifo").string() + ": cannot open: not a regular file\n");
+    EXPECT_EQ(Kivlog({command, dir_}).err,
+              "kivlog: " + dir_.string() + ": cannot open: a directory, not a file\n");
   }
 }
 
@@ -355,8 +403,12 @@ TEST_F(KivlogTest, BuildRefusesOddInputsAndOutputs) {
 // taken exactly: above 2^53, where a double would round it.
 TEST_F(KivlogTest, SavedTimesAsStringsStayExact) {
   ASSERT_EQ(Build({{"display_name", "A"},
-                   {"records", {{{"type", "file"}, {"path", "C:\\a"},
-                                 {"saved", {{"content_file", "stub.exe"}, {"time", "132223104000000001"}}}}}}}).code, 0);
+                   {"records",
+                    {{{"type", "file"},
+                      {"path", "C:\\a"},
+                      {"saved", {{"content_file", "stub.exe"}, {"time", "132223104000000001"}}}}}}})
+                .code,
+            0);
   Outcome list = Kivlog({"list", "--json", Path("out.exe")});
   EXPECT_EQ(Json::parse(list.out)["records"][0]["saved"]["time"], "132223104000000001");
 }
@@ -364,17 +416,21 @@ TEST_F(KivlogTest, SavedTimesAsStringsStayExact) {
 // "-" names standard input; content files are then taken from the current
 // directory, and faults name "standard input".
 TEST_F(KivlogTest, AManifestFromStandardInput) {
-  const Json manifest = {{"display_name", "A"}, {"records", {{{"type", "directory"}, {"path", "C:\\A"}}}}};
-  Outcome built = Finish(Start({"build", "-", "--stub", stub_, "-o", Path("in.exe")}, {}, "run", manifest.dump()));
+  const Json manifest = {{"display_name", "A"},
+                         {"records", {{{"type", "directory"}, {"path", "C:\\A"}}}}};
+  Outcome built = Finish(
+      Start({"build", "-", "--stub", stub_, "-o", Path("in.exe")}, {}, "run", manifest.dump()));
   ASSERT_EQ(built.code, 0) << built.err;
   ASSERT_EQ(Build(manifest).code, 0);
   EXPECT_EQ(ReadFile(Path("in.exe")), ReadFile(Path("out.exe")));
 
-  Outcome appended = Finish(Start({"append", Path("in.exe"), "-"}, {}, "run", R"({"records": [{"type": "unused5"}]})"));
+  Outcome appended = Finish(
+      Start({"append", Path("in.exe"), "-"}, {}, "run", R"({"records": [{"type": "unused5"}]})"));
   ASSERT_EQ(appended.code, 0) << appended.err;
   EXPECT_EQ(Kivlog({"check", Path("in.exe")}).out, "ok: 2 records\n");
 
-  Outcome bad = Finish(Start({"append", Path("in.exe"), "-"}, {}, "run", R"({"records": [{"type": "font"}]})"));
+  Outcome bad = Finish(
+      Start({"append", Path("in.exe"), "-"}, {}, "run", R"({"records": [{"type": "font"}]})"));
   EXPECT_EQ(bad.code, 1);
   EXPECT_EQ(bad.err, "kivlog: standard input: records[0].name: missing\n");
 }
@@ -382,10 +438,12 @@ TEST_F(KivlogTest, AManifestFromStandardInput) {
 TEST_F(KivlogTest, BuildRefusesAStubThatIsAlreadyAnUninstallFile) {
   ASSERT_EQ(Build({{"display_name", "A"}, {"records", Json::array()}}).code, 0);
   WriteFile(Path("m.json"), R"({"display_name": "B", "records": []})");
-  Outcome run = Kivlog({"build", Path("m.json"), "--stub", Path("out.exe"), "-o", Path("twice.exe")});
+  Outcome run =
+      Kivlog({"build", Path("m.json"), "--stub", Path("out.exe"), "-o", Path("twice.exe")});
   EXPECT_EQ(run.code, 1);
-  EXPECT_EQ(run.err, "kivlog: " + Path("out.exe").string() +
-                         ": already an uninstall file (it ends with the signature); give the bare stub\n");
+  EXPECT_EQ(run.err,
+            "kivlog: " + Path("out.exe").string() +
+                ": already an uninstall file (it ends with the signature); give the bare stub\n");
   EXPECT_FALSE(fs::exists(Path("twice.exe")));
 }
 
@@ -422,7 +480,7 @@ std::vector<Fixture> DamagedFixtures() {
     Bytes bytes = Image();
     VectorSink sink(&bytes);
     kiv::LogWriter writer(sink);
-    writer.Begin();  // at 100
+    writer.Begin();                  // at 100
     writer.AddDirectory("C:\\App");  // at 106
     body(writer, bytes);
     return bytes;
@@ -440,47 +498,42 @@ std::vector<Fixture> DamagedFixtures() {
                   "at offset " + std::to_string(size - 12)});
   rows.push_back({"shorter_than_trailer", sound.substr(sound.size() - 19), kiv::Damage::kTooShort,
                   "(19 bytes)"});
-  rows.push_back({"name_offset_past_end",
-                  make([](kiv::LogWriter& w, Bytes& b) {
-                    w.FinishRaw(static_cast<uint32_t>(b.size()) + 100, w.last_record(), kiv::kSignature);
+  rows.push_back({"name_offset_past_end", make([](kiv::LogWriter& w, Bytes& b) {
+                    w.FinishRaw(static_cast<uint32_t>(b.size()) + 100, w.last_record(),
+                                kiv::kSignature);
                   }),
                   kiv::Damage::kNameOffset, "at offset 119"});  // the trailer's name field
-  rows.push_back({"type_9_after_valid_records",
-                  make([](kiv::LogWriter& w, Bytes&) {
+  rows.push_back({"type_9_after_valid_records", make([](kiv::LogWriter& w, Bytes&) {
                     w.AddRaw(9, "x", 1);  // at 119
                     w.AddFile("C:\\App\\a.txt");
                     w.Finish("Example App");
                   }),
                   kiv::Damage::kBadType, "at offset 119"});
-  rows.push_back({"forward_back_link",
-                  make([](kiv::LogWriter& w, Bytes&) {
+  rows.push_back({"forward_back_link", make([](kiv::LogWriter& w, Bytes&) {
                     w.Resume(200);  // the record at 119 links forward
                     w.AddDirectory("C:\\Loop");
                     w.Finish("Example App");
                   }),
                   kiv::Damage::kBackLinkForward, "at offset 119"});
-  rows.push_back({"unterminated_string",
-                  make([](kiv::LogWriter& w, Bytes&) {
+  rows.push_back({"unterminated_string", make([](kiv::LogWriter& w, Bytes&) {
                     w.AddRaw(1, "C:\\App\\b", 8);  // at 119, runs into the trailer
                     w.FinishRaw(0, w.last_record(), kiv::kSignature);
                   }),
                   kiv::Damage::kStringUnterminated, "at offset 125"});  // the string
-  rows.push_back({"saved_content_past_trailer",
-                  make([](kiv::LogWriter& w, Bytes&) {
-                    const Bytes payload = Bytes("C:\\a\0\x01", 6) + Bytes(8, '\0') + Bytes("\x00\x10\x00\x00", 4);
+  rows.push_back({"saved_content_past_trailer", make([](kiv::LogWriter& w, Bytes&) {
+                    const Bytes payload =
+                        Bytes("C:\\a\0\x01", 6) + Bytes(8, '\0') + Bytes("\x00\x10\x00\x00", 4);
                     w.AddRaw(2, payload.data(), static_cast<uint32_t>(payload.size()));  // at 119
                     w.Finish("Example App");
                   }),
                   kiv::Damage::kPayloadOutside, "at offset 143"});  // the content
-  rows.push_back({"last_record_outside",
-                  make([](kiv::LogWriter& w, Bytes& b) {
+  rows.push_back({"last_record_outside", make([](kiv::LogWriter& w, Bytes& b) {
                     const uint32_t name = static_cast<uint32_t>(b.size());
                     w.WriteBytes("A", 2);
                     w.FinishRaw(name, 5000, kiv::kSignature);
                   }),
                   kiv::Damage::kRecordOutside, "at offset 5000"});
-  rows.push_back({"type_0_with_a_back_link",
-                  make([](kiv::LogWriter& w, Bytes&) {
+  rows.push_back({"type_0_with_a_back_link", make([](kiv::LogWriter& w, Bytes&) {
                     w.AddRaw(0, nullptr, 0);  // links back to 106
                     w.Finish("Example App");
                   }),
@@ -532,14 +585,19 @@ TEST_F(KivlogTest, CheckCountsTheRecordsOfASoundFile) {
   EXPECT_EQ(empty.err, "");
 
   ASSERT_EQ(Build({{"display_name", "A"},
-                   {"records", {{{"type", "directory"}, {"path", "C:\\A"}}, {{"type", "unused5"}},
-                                {{"type", "shell_group"}, {"group", "G"}}}}}).code, 0);
+                   {"records",
+                    {{{"type", "directory"}, {"path", "C:\\A"}},
+                     {{"type", "unused5"}},
+                     {{"type", "shell_group"}, {"group", "G"}}}}})
+                .code,
+            0);
   Outcome three = Kivlog({"check", Path("out.exe")});
   EXPECT_EQ(three.code, 0);
   EXPECT_EQ(three.out, "ok: 3 records\n");
   Outcome missing = Kivlog({"check", Path("nothing.exe")});
   EXPECT_EQ(missing.code, 1);
-  EXPECT_EQ(missing.err, "kivlog: " + Path("nothing.exe").string() + ": cannot open: No such file or directory\n");
+  EXPECT_EQ(missing.err, "kivlog: " + Path("nothing.exe").string() +
+                             ": cannot open: No such file or directory\n");
 }
 
 // Sound files the stub would still mishandle: check names every such field
@@ -549,7 +607,7 @@ TEST_F(KivlogTest, CheckAppliesTheRulesBuildApplies) {
     Bytes b = Image();
     VectorSink sink(&b);
     kiv::LogWriter w(sink);
-    w.Begin();                 // at 100
+    w.Begin();                  // at 100
     w.AddDirectory("C:\\App");  // at 106, records[0]
     body(w);
     w.Finish(name);
@@ -562,22 +620,26 @@ TEST_F(KivlogTest, CheckAppliesTheRulesBuildApplies) {
     std::vector<std::string> lines;  // after "kivlog: FILE: "
   } kRows[] = {
       {"long_font_name",
-       file("Kiv", [&](kiv::LogWriter& w) { w.AddRaw(6, (font_245 + '\0' + "f.ttf" + '\0').data(), 252); }),
+       file(
+           "Kiv",
+           [&](kiv::LogWriter& w) { w.AddRaw(6, (font_245 + '\0' + "f.ttf" + '\0').data(), 252); }),
        {"records[1].name (font at offset 119 (0x77)): longer than 244 bytes"}},
       {"unsafe_program_manager_names",
        file("Kiv",
             [](kiv::LogWriter& w) {
-              w.AddShellGroup("");               // at 119, records[1]
-              w.AddShellItem("Kiv", "a,b");      // at 126, records[2]
-              w.AddShellItem("K\"iv", "item");   // at 140, records[3]
+              w.AddShellGroup("");                                   // at 119, records[1]
+              w.AddShellItem("Kiv", "a,b");                          // at 126, records[2]
+              w.AddShellItem("K\"iv", "item");                       // at 140, records[3]
               w.AddRegistryValue("HKLM", "Software\\Kiv", nullptr);  // at 156, records[4]
             }),
        {"records[4].root (registry at offset 156 (0x9C)): not one of HKEY_CLASSES_ROOT, "
         "HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS",
-        "records[3].group (shell_item at offset 140 (0x8C)): empty, or holds a quote or a control character",
+        "records[3].group (shell_item at offset 140 (0x8C)): empty, or holds a quote or a control "
+        "character",
         "records[2].item (shell_item at offset 126 (0x7E)): empty, or holds a quote, parenthesis, "
         "bracket, comma or control character",
-        "records[1].group (shell_group at offset 119 (0x77)): empty, or holds a quote or a control character"}},
+        "records[1].group (shell_group at offset 119 (0x77)): empty, or holds a quote or a control "
+        "character"}},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.name);
@@ -613,31 +675,42 @@ TEST_F(KivlogTest, CheckAppliesTheRulesBuildApplies) {
     EXPECT_EQ(reader.CheckChain().damage, kiv::Damage::kNameInvalid);
     Outcome run = Kivlog({"check", path});
     EXPECT_EQ(run.code, 1);
-    EXPECT_EQ(run.err, "kivlog: " + path.string() +
-                           ": damaged at offset 119 (0x77): the display name is empty or holds a backslash\n");
+    EXPECT_EQ(
+        run.err,
+        "kivlog: " + path.string() +
+            ": damaged at offset 119 (0x77): the display name is empty or holds a backslash\n");
   }
 }
 
 TEST_F(KivlogTest, CheckJsonGivesTheVerdictOfSoundAndDamagedFiles) {
-  ASSERT_EQ(Build({{"display_name", "A"}, {"records", {{{"type", "directory"}, {"path", "C:\\A"}}}}}).code, 0);
+  ASSERT_EQ(
+      Build({{"display_name", "A"}, {"records", {{{"type", "directory"}, {"path", "C:\\A"}}}}})
+          .code,
+      0);
   Outcome sound = Kivlog({"check", "--json", Path("out.exe")});
   EXPECT_EQ(sound.code, 0);
-  EXPECT_EQ(Json::parse(sound.out),
-            Json({{"file", Path("out.exe")}, {"sound", true}, {"records", 1}, {"faults", Json::array()},
-                  {"warning", nullptr}}));
+  EXPECT_EQ(Json::parse(sound.out), Json({{"file", Path("out.exe")},
+                                          {"sound", true},
+                                          {"records", 1},
+                                          {"faults", Json::array()},
+                                          {"warning", nullptr}}));
   WriteFile(Path("damaged.exe"), DamagedFixtures()[4].bytes);
   Outcome damaged = Kivlog({"check", "--json", Path("damaged.exe")});
   EXPECT_EQ(damaged.code, 1);
   EXPECT_EQ(Json::parse(damaged.out),
-            Json({{"file", Path("damaged.exe")}, {"sound", false},
+            Json({{"file", Path("damaged.exe")},
+                  {"sound", false},
                   {"damage", "damaged at offset 119 (0x77): a record type is above 8"}}));
 }
 
 TEST_F(KivlogTest, ListShowsAnAlignedTableInUndoOrder) {
   ASSERT_EQ(Build({{"display_name", "Example App"},
-                   {"records", {{{"type", "directory"}, {"path", "C:\\App"}},
-                                {{"type", "registry"}, {"root", "HKEY_USERS"}, {"path", "S\\\"q\""}},
-                                {{"type", "shell_item"}, {"group", "G"}, {"item", "I"}}}}}).code, 0);
+                   {"records",
+                    {{{"type", "directory"}, {"path", "C:\\App"}},
+                     {{"type", "registry"}, {"root", "HKEY_USERS"}, {"path", "S\\\"q\""}},
+                     {{"type", "shell_item"}, {"group", "G"}, {"item", "I"}}}}})
+                .code,
+            0);
   Outcome run = Kivlog({"list", Path("out.exe")});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.out,
@@ -654,11 +727,16 @@ TEST_F(KivlogTest, ListShowsAnAlignedTableInUndoOrder) {
 // The five bytes Windows-1252 leaves unassigned show as \xNN, as the
 // control characters do; the JSON listing keeps them as characters.
 TEST_F(KivlogTest, ListEscapesTheUnassigned1252Bytes) {
-  ASSERT_EQ(Build({{"display_name", "A\u0081"}, {"code_page", 1252},
-                   {"records", {{{"type", "directory"}, {"path", "C:\\\u008D\u008F\u0090\u009D\u20AC"}}}}}).code, 0);
+  ASSERT_EQ(Build({{"display_name", "A\u0081"},
+                   {"code_page", 1252},
+                   {"records",
+                    {{{"type", "directory"}, {"path", "C:\\\u008D\u008F\u0090\u009D\u20AC"}}}}})
+                .code,
+            0);
   Outcome run = Kivlog({"list", Path("out.exe")});
   EXPECT_NE(run.out.find("Display name: \"A\\x81\"\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("path=\"C:\\\\x8D\\x8F\\x90\\x9D\u20AC\"\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("path=\"C:\\\\x8D\\x8F\\x90\\x9D\u20AC\"\n"), std::string::npos)
+      << run.out;
   Outcome json = Kivlog({"list", "--json", Path("out.exe")});
   EXPECT_EQ(Json::parse(json.out)["records"][0]["path"], "C:\\\u008D\u008F\u0090\u009D\u20AC");
 }
@@ -672,11 +750,20 @@ const Json kFirst = Json::array({
 });
 const Json kMore = Json::array({
     {{"type", "directory"}, {"path", "C:\\App\\sub"}},
-    {{"type", "file"}, {"path", "C:\\App\\sub\\b.dll"},
+    {{"type", "file"},
+     {"path", "C:\\App\\sub\\b.dll"},
      {"saved", {{"content_file", "stub.exe"}, {"time", 132223104000000000ull}}}},
-    {{"type", "registry"}, {"root", "HKEY_LOCAL_MACHINE"}, {"path", "Software\\Kiv\\V"}, {"data", "2"}},
-    {{"type", "ini"}, {"file", "win.ini"}, {"section", "Kiv"}, {"key", "k"}, {"prior", "<null>"},
-     {"value", "v"}, {"flag", false}},
+    {{"type", "registry"},
+     {"root", "HKEY_LOCAL_MACHINE"},
+     {"path", "Software\\Kiv\\V"},
+     {"data", "2"}},
+    {{"type", "ini"},
+     {"file", "win.ini"},
+     {"section", "Kiv"},
+     {"key", "k"},
+     {"prior", "<null>"},
+     {"value", "v"},
+     {"flag", false}},
     {{"type", "shell_group"}, {"group", "Kiv"}},
 });
 
@@ -703,13 +790,16 @@ Json Undone(const fs::path& file) {
   const kivlog::Listing listing = kivlog::ReadListing(reader, kivlog::kWindows1252);
   Json records = Json::array();
   for (const auto& r : listing.records) {
-    records.push_back({{"type", kivlog::RecordTypeName(r.type)}, {"fields", Json::parse(r.fields.dump())}});
+    records.push_back(
+        {{"type", kivlog::RecordTypeName(r.type)}, {"fields", Json::parse(r.fields.dump())}});
   }
   return {{"display_name", listing.display_name}, {"records", records}};
 }
 
 TEST_F(KivlogTest, AppendGivesTheSameRecordsAsBuildingEverythingAtOnce) {
-  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}, "all.exe").code, 0);
+  ASSERT_EQ(
+      Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}, "all.exe").code,
+      0);
   ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
   WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
   Outcome run = Kivlog({"append", Path("out.exe"), Path("more.json")});
@@ -722,7 +812,8 @@ TEST_F(KivlogTest, AppendGivesTheSameRecordsAsBuildingEverythingAtOnce) {
   ASSERT_EQ(saved["type"], "file");
   const Bytes file = ReadFile(Path("out.exe"));
   const Bytes stub = ReadFile(stub_);
-  const size_t content_at = saved["offset"].get<size_t>() + 6 + strlen("C:\\App\\sub\\b.dll") + 1 + 1 + 8 + 4;
+  const size_t content_at =
+      saved["offset"].get<size_t>() + 6 + strlen("C:\\App\\sub\\b.dll") + 1 + 1 + 8 + 4;
   EXPECT_EQ(file.substr(content_at, stub.size()), stub);
 }
 
@@ -737,11 +828,15 @@ class AppendStopTest : public KivlogTest {
     Bytes big(3 * 1024 * 1024 + 17, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 + i / 4099);
     WriteFile(Path("big.bin"), big);
-    more_ = Concat(kMore, Json::array({{{"type", "file"}, {"path", "C:\\App\\big.dll"},
+    more_ = Concat(kMore, Json::array({{{"type", "file"},
+                                        {"path", "C:\\App\\big.dll"},
                                         {"saved", {{"content_file", "big.bin"}, {"time", 1}}}},
                                        {{"type", "directory"}, {"path", "C:\\App\\last"}}}));
     ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}, "base.exe").code, 0);
-    ASSERT_EQ(Build({{"display_name", "Renamed App"}, {"records", Concat(kFirst, more_)}}, "all.exe").code, 0);
+    ASSERT_EQ(
+        Build({{"display_name", "Renamed App"}, {"records", Concat(kFirst, more_)}}, "all.exe")
+            .code,
+        0);
     WriteFile(Path("more.json"), Json{{"display_name", "Renamed App"}, {"records", more_}}.dump());
     base_ = ReadFile(Path("base.exe"));
     before_ = Undone(Path("base.exe"));
@@ -760,7 +855,8 @@ class AppendStopTest : public KivlogTest {
   int StopAndCheck(const std::string& stop) {
     SCOPED_TRACE(stop);
     WriteFile(Path("out.exe"), base_);
-    Outcome cut = Kivlog({"append", Path("out.exe"), Path("more.json")}, {"KIVLOG_APPEND_STOP=" + stop});
+    Outcome cut =
+        Kivlog({"append", Path("out.exe"), Path("more.json")}, {"KIVLOG_APPEND_STOP=" + stop});
     EXPECT_TRUE(cut.code == 3 || cut.code == 0) << cut.code << cut.err;
     const Json left = Undone(Path("out.exe"));
     if (left == before_) {
@@ -804,7 +900,8 @@ TEST_F(AppendStopTest, AfterEveryKthByteAndTheLastBytesBeforeTheNewTrailer) {
   std::vector<uint64_t> stops;
   for (uint64_t at = 0; at < written; at += 65521) stops.push_back(at);
   // The last bytes of records and name, and each byte of the new trailer.
-  for (uint64_t back = 1; back <= 4200; back += back < 60 ? 1 : 397) stops.push_back(written - back);
+  for (uint64_t back = 1; back <= 4200; back += back < 60 ? 1 : 397)
+    stops.push_back(written - back);
   for (uint64_t at : stops) EXPECT_EQ(StopAndCheck("bytes:" + std::to_string(at)), 3);
   EXPECT_EQ(saw_before_, static_cast<int>(stops.size()));
   EXPECT_EQ(StopAndCheck("bytes:" + std::to_string(written)), 0);
@@ -814,7 +911,8 @@ TEST_F(AppendStopTest, AfterEveryKthByteAndTheLastBytesBeforeTheNewTrailer) {
 TEST_F(AppendStopTest, AtAFullDiskNothingChanges) {
   // The file-size limit makes the system refuse writes past it, as a full
   // disk would, and the tool must say so and leave the file as it was.
-  for (uint64_t room : {uint64_t{0}, uint64_t{100}, uint64_t{1} << 20, final_size_ - base_.size() - 1}) {
+  for (uint64_t room :
+       {uint64_t{0}, uint64_t{100}, uint64_t{1} << 20, final_size_ - base_.size() - 1}) {
     SCOPED_TRACE(room);
     WriteFile(Path("out.exe"), base_);
     rlimit saved_limit;
@@ -858,12 +956,21 @@ TEST_F(AppendStopTest, AtARealFullDiskTheFileGoesBackToWhatItWas) {
 // Two appends to one file at once: the second waits for the first, so the
 // file ends up with the base records and both sets, one after the other.
 TEST_F(AppendStopTest, TwoAppendsAtOnceNeverInterleave) {
-  const Json second = Json::array({{{"type", "file"}, {"path", "C:\\Other\\big.dll"},
+  const Json second = Json::array({{{"type", "file"},
+                                    {"path", "C:\\Other\\big.dll"},
                                     {"saved", {{"content_file", "big.bin"}, {"time", 2}}}},
                                    {{"type", "shell_group"}, {"group", "Other"}}});
   WriteFile(Path("second.json"), Json{{"records", second}}.dump());
-  ASSERT_EQ(Build({{"display_name", "Renamed App"}, {"records", Concat(Concat(kFirst, more_), second)}}, "ab.exe").code, 0);
-  ASSERT_EQ(Build({{"display_name", "Renamed App"}, {"records", Concat(Concat(kFirst, second), more_)}}, "ba.exe").code, 0);
+  ASSERT_EQ(
+      Build({{"display_name", "Renamed App"}, {"records", Concat(Concat(kFirst, more_), second)}},
+            "ab.exe")
+          .code,
+      0);
+  ASSERT_EQ(
+      Build({{"display_name", "Renamed App"}, {"records", Concat(Concat(kFirst, second), more_)}},
+            "ba.exe")
+          .code,
+      0);
   const Json ab = Undone(Path("ab.exe")), ba = Undone(Path("ba.exe"));
   for (int round = 0; round < 4; ++round) {
     SCOPED_TRACE(round);
@@ -880,7 +987,8 @@ TEST_F(AppendStopTest, TwoAppendsAtOnceNeverInterleave) {
 
 TEST_F(KivlogTest, AppendCanRenameTheProductEvenToAShorterName) {
   ASSERT_EQ(Build({{"display_name", std::string(200, 'L')}, {"records", kFirst}}).code, 0);
-  WriteFile(Path("more.json"), Json{{"display_name", "Short"}, {"records", Slice(kMore, 0, 1)}}.dump());
+  WriteFile(Path("more.json"),
+            Json{{"display_name", "Short"}, {"records", Slice(kMore, 0, 1)}}.dump());
   Outcome run = Kivlog({"append", Path("out.exe"), Path("more.json")});
   ASSERT_EQ(run.code, 0) << run.err;
   kiv::LogReader reader(Path("out.exe").c_str());
@@ -914,8 +1022,8 @@ TEST_F(KivlogTest, CheckAndAppendRefuseAFileOverTheLargestSizeByName) {
   const fs::path big = Path("big.exe");
   WriteFile(big, small);
   fs::resize_file(big, (uint64_t{1} << 32) + small.size());
-  const std::string expected = "kivlog: " + big.string() + ": damaged: " +
-                               kiv::DamageName(kiv::Damage::kTooLarge) + "\n";
+  const std::string expected =
+      "kivlog: " + big.string() + ": damaged: " + kiv::DamageName(kiv::Damage::kTooLarge) + "\n";
 
   Outcome check = Kivlog({"check", big});
   EXPECT_EQ(check.code, 1);
@@ -949,7 +1057,8 @@ TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
   ASSERT_EQ(Build({{"display_name", "A"}, {"records", kFirst}}).code, 0);
   const Bytes before = ReadFile(Path("out.exe"));
   // The fault is in the last record: nothing of the first ones goes in.
-  WriteFile(Path("bad.json"), Json{{"records", Concat(kMore, {{{"type", "font"}, {"name", "F"}}})}}.dump());
+  WriteFile(Path("bad.json"),
+            Json{{"records", Concat(kMore, {{{"type", "font"}, {"name", "F"}}})}}.dump());
   Outcome bad = Kivlog({"append", Path("out.exe"), Path("bad.json")});
   EXPECT_EQ(bad.code, 1);
   EXPECT_EQ(bad.err, "kivlog: " + Path("bad.json").string() + ": records[5].file: missing\n");
@@ -962,23 +1071,32 @@ TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
 // Unpacked, a file build wrote is built again byte for byte: the manifest,
 // the stub and the saved contents are all there.
 TEST_F(KivlogTest, UnpackThenBuildGivesTheSameBytes) {
-  const Json every = Concat(Concat(kFirst, kMore), Json::array({
-      {{"type", "registry"}, {"root", "HKEY_USERS"}, {"path", "S\\gone"}},
-      {{"type", "unused5"}},
-      {{"type", "font"}, {"name", "Caf\u00e9 Sans"}, {"file", "cafe.ttf"}},
-      {{"type", "ini"}, {"file", "C:\\a.ini"}, {"section", "[F\u0081]"}, {"key", "x"}, {"prior", ""},
-       {"value", "\u20ac"}, {"flag", true}},
-      {{"type", "shell_item"}, {"group", "Kiv"}, {"item", "Kiv App"}},
-  }));
-  ASSERT_EQ(Build({{"display_name", "Caf\u00e9 \u0081"}, {"code_page", 1252}, {"records", every}}).code, 0);
+  const Json every =
+      Concat(Concat(kFirst, kMore),
+             Json::array({
+                 {{"type", "registry"}, {"root", "HKEY_USERS"}, {"path", "S\\gone"}},
+                 {{"type", "unused5"}},
+                 {{"type", "font"}, {"name", "Caf\u00e9 Sans"}, {"file", "cafe.ttf"}},
+                 {{"type", "ini"},
+                  {"file", "C:\\a.ini"},
+                  {"section", "[F\u0081]"},
+                  {"key", "x"},
+                  {"prior", ""},
+                  {"value", "\u20ac"},
+                  {"flag", true}},
+                 {{"type", "shell_item"}, {"group", "Kiv"}, {"item", "Kiv App"}},
+             }));
+  ASSERT_EQ(
+      Build({{"display_name", "Caf\u00e9 \u0081"}, {"code_page", 1252}, {"records", every}}).code,
+      0);
   Outcome unpacked = Kivlog({"unpack", Path("out.exe"), "-o", Path("unpacked")});
   ASSERT_EQ(unpacked.code, 0) << unpacked.err;
   const Json manifest = Json::parse(ReadFile(Path("unpacked/manifest.json")));
   EXPECT_EQ(manifest["display_name"], "Caf\u00e9 \u0081");
   EXPECT_EQ(manifest["records"].size(), every.size());
   EXPECT_EQ(ReadFile(Path("unpacked/stub.exe")), ReadFile(stub_));
-  Outcome again = Kivlog({"build", Path("unpacked/manifest.json"), "--stub", Path("unpacked/stub.exe"),
-                          "-o", Path("again.exe")});
+  Outcome again = Kivlog({"build", Path("unpacked/manifest.json"), "--stub",
+                          Path("unpacked/stub.exe"), "-o", Path("again.exe")});
   ASSERT_EQ(again.code, 0) << again.err;
   EXPECT_TRUE(ReadFile(Path("again.exe")) == ReadFile(Path("out.exe")));
 
@@ -987,19 +1105,24 @@ TEST_F(KivlogTest, UnpackThenBuildGivesTheSameBytes) {
   // Text that a code page cannot give back as the same bytes is refused.
   Outcome utf8 = Kivlog({"unpack", Path("out.exe"), "-o", Path("utf8"), "--code-page", "65001"});
   EXPECT_EQ(utf8.code, 1);
-  EXPECT_NE(utf8.err.find("does not go through code page 65001 and back"), std::string::npos) << utf8.err;
+  EXPECT_NE(utf8.err.find("does not go through code page 65001 and back"), std::string::npos)
+      << utf8.err;
 }
 
 TEST_F(KivlogTest, UnpackInTheProductsCodePageGivesItsLettersBack) {
   const Json records = {{{"type", "directory"}, {"path", "C:\\\u8868"}},
                         {{"type", "shell_group"}, {"group", "\u8868\u30bd"}}};
-  ASSERT_EQ(Build({{"display_name", "\u8868\u793a"}, {"code_page", 932}, {"records", records}}).code, 0);
+  ASSERT_EQ(
+      Build({{"display_name", "\u8868\u793a"}, {"code_page", 932}, {"records", records}}).code, 0);
   Outcome unpacked = Kivlog({"unpack", "--code-page", "932", Path("out.exe"), "-o", Path("jp")});
   ASSERT_EQ(unpacked.code, 0) << unpacked.err;
   const Json manifest = Json::parse(ReadFile(Path("jp/manifest.json")));
   EXPECT_EQ(manifest["display_name"], "\u8868\u793a");
   EXPECT_EQ(manifest["records"][1]["group"], "\u8868\u30bd");
-  ASSERT_EQ(Kivlog({"build", Path("jp/manifest.json"), "--stub", Path("jp/stub.exe"), "-o", Path("jp.exe")}).code, 0);
+  ASSERT_EQ(Kivlog({"build", Path("jp/manifest.json"), "--stub", Path("jp/stub.exe"), "-o",
+                    Path("jp.exe")})
+                .code,
+            0);
   EXPECT_TRUE(ReadFile(Path("jp.exe")) == ReadFile(Path("out.exe")));
 }
 
@@ -1009,7 +1132,10 @@ TEST_F(KivlogTest, UnpackOfAnAppendedFileKeepsItsRecords) {
   WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
   ASSERT_EQ(Kivlog({"append", Path("out.exe"), Path("more.json")}).code, 0);
   ASSERT_EQ(Kivlog({"unpack", Path("out.exe"), "-o", Path("u")}).code, 0);
-  ASSERT_EQ(Kivlog({"build", Path("u/manifest.json"), "--stub", Path("u/stub.exe"), "-o", Path("again.exe")}).code, 0);
+  ASSERT_EQ(Kivlog({"build", Path("u/manifest.json"), "--stub", Path("u/stub.exe"), "-o",
+                    Path("again.exe")})
+                .code,
+            0);
   EXPECT_EQ(Undone(Path("again.exe")), Undone(Path("out.exe")));
   EXPECT_LT(fs::file_size(Path("again.exe")), fs::file_size(Path("out.exe")));
 }
@@ -1062,7 +1188,8 @@ TEST_F(KivlogTest, HelpAndVersion) {
     const char* command;
     std::vector<std::string> shows;
   } kCommands[] = {
-      {"build", {"Usage: kivlog build [OPTIONS] MANIFEST", "--stub", "-o,--output", "standard input"}},
+      {"build",
+       {"Usage: kivlog build [OPTIONS] MANIFEST", "--stub", "-o,--output", "standard input"}},
       {"list", {"Usage: kivlog list [OPTIONS] FILE", "--json", "--code-page"}},
       {"check", {"Usage: kivlog check [OPTIONS] FILE", "--json", "--code-page"}},
       {"append", {"Usage: kivlog append [OPTIONS] FILE MANIFEST"}},
@@ -1071,7 +1198,8 @@ TEST_F(KivlogTest, HelpAndVersion) {
     SCOPED_TRACE(row.command);
     Outcome own = Kivlog({row.command, "--help"});
     EXPECT_EQ(own.code, 0);
-    for (const auto& text : row.shows) EXPECT_NE(own.out.find(text), std::string::npos) << text << own.out;
+    for (const auto& text : row.shows)
+      EXPECT_NE(own.out.find(text), std::string::npos) << text << own.out;
   }
   Outcome version = Kivlog({"--version"});
   EXPECT_EQ(version.code, 0);

@@ -38,22 +38,22 @@ TEST(UtcTime, ParsesAndFormatsBothWays) {
 
 TEST(UtcTime, RefusesAnythingButTheOneForm) {
   const char* const kBad[] = {
-      "2019-02-29T00:00:00Z",          // no leap day in 2019
-      "1900-02-29T00:00:00Z",          // nor in 1900
-      "2020-04-31T00:00:00Z",          // April has 30 days
-      "2020-13-01T00:00:00Z",          // month
-      "2020-01-01T24:00:00Z",          // hour
-      "2020-01-01T00:60:00Z",          // minute
-      "2020-01-01T00:00:60Z",          // no leap seconds
-      "1600-12-31T23:59:59Z",          // before FILETIME's epoch
-      "2020-01-01T00:00:00",           // no zone
-      "2020-01-01T00:00:00+00:00",     // only Z
-      "2020-01-01T00:00:00z",          // small z
-      "2020-01-01 00:00:00Z",          // blank for T
-      "2020-01-01T00:00:00.Z",         // empty fraction
-      "2020-01-01T00:00:00.12345678Z", // eight fraction digits
-      "2020-1-01T00:00:00Z",           // one-digit month
-      "2020-01-01T00:00:00Z ",         // trailing blank
+      "2019-02-29T00:00:00Z",           // no leap day in 2019
+      "1900-02-29T00:00:00Z",           // nor in 1900
+      "2020-04-31T00:00:00Z",           // April has 30 days
+      "2020-13-01T00:00:00Z",           // month
+      "2020-01-01T24:00:00Z",           // hour
+      "2020-01-01T00:60:00Z",           // minute
+      "2020-01-01T00:00:60Z",           // no leap seconds
+      "1600-12-31T23:59:59Z",           // before FILETIME's epoch
+      "2020-01-01T00:00:00",            // no zone
+      "2020-01-01T00:00:00+00:00",      // only Z
+      "2020-01-01T00:00:00z",           // small z
+      "2020-01-01 00:00:00Z",           // blank for T
+      "2020-01-01T00:00:00.Z",          // empty fraction
+      "2020-01-01T00:00:00.12345678Z",  // eight fraction digits
+      "2020-1-01T00:00:00Z",            // one-digit month
+      "2020-01-01T00:00:00Z ",          // trailing blank
       "",
   };
   for (const char* text : kBad) EXPECT_EQ(ParseUtcTime(text), std::nullopt) << text;
@@ -84,9 +84,14 @@ TEST(CodePage, EncodesWhatEachCodePageHolds) {
       {"cjk_not_in_1252", "\xE6\x97\xA5", kWindows1252, nullptr},
       {"utf8_kept", "\xE6\x97\xA5", kUtf8, "\xE6\x97\xA5"},
       {"unassigned_1252_byte_as_c1", "\xC2\x81\xC2\x9D", kWindows1252, "\x81\x9D"},
-      {"polish_in_1250", "\xC5\x81\xC3\xB3" "d\xC5\xBA", 1250, "\xA3\xF3" "d\x9F"},  // Łódź
+      {"polish_in_1250",
+       "\xC5\x81\xC3\xB3"
+       "d\xC5\xBA",
+       1250,
+       "\xA3\xF3"
+       "d\x9F"},                                                               // Łódź
       {"cyrillic_in_1251", "\xD0\x9F\xD1\x80\xD0\xB8", 1251, "\xCF\xF0\xE8"},  // При
-      {"c1_taken_in_1251", "\xC2\x81", 1251, nullptr},  // 0x81 is Ѓ there
+      {"c1_taken_in_1251", "\xC2\x81", 1251, nullptr},                         // 0x81 is Ѓ there
       {"greek_in_1253", "\xCE\xA9", 1253, "\xD9"},
       {"turkish_in_1254", "\xC4\xB0", 1254, "\xDD"},
       {"hebrew_in_1255", "\xD7\x90", 1255, "\xE0"},
@@ -135,7 +140,8 @@ TEST(CodePage, DoubleByteTextDecodesWholeAndBadBytesBecomeReplacements) {
   EXPECT_EQ(DecodeAnsi("a\xA0z", 932), "a\xEF\xBF\xBDz");
   EXPECT_TRUE(IsDoubleByteCodePage(950));
   EXPECT_FALSE(IsDoubleByteCodePage(1251));
-  for (uint32_t cp : {874u, 932u, 936u, 949u, 950u, 1250u, 1258u, 65001u}) EXPECT_TRUE(IsKnownCodePage(cp)) << cp;
+  for (uint32_t cp : {874u, 932u, 936u, 949u, 950u, 1250u, 1258u, 65001u})
+    EXPECT_TRUE(IsKnownCodePage(cp)) << cp;
   for (uint32_t cp : {437u, 1200u, 1249u, 1259u, 20127u}) EXPECT_FALSE(IsKnownCodePage(cp)) << cp;
 }
 
