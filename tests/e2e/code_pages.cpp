@@ -109,52 +109,6 @@ DWORD RunKivlog(const std::string& arguments) {
   return code;
 }
 
-// An installer's side of Program Manager: a DDE client conversation, ended
-// before the stub runs.
-class ProgramManager {
- public:
-  ProgramManager() {
-    if (DdeInitializeA(&instance_, Callback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) return;
-    name_ = DdeCreateStringHandleA(instance_, "PROGMAN", CP_WINANSI);
-    for (int i = 0; i < 100 && !conversation_; ++i) {
-      conversation_ = DdeConnect(instance_, name_, name_, nullptr);
-      if (!conversation_) Sleep(100);
-    }
-  }
-  ~ProgramManager() {
-    if (conversation_) DdeDisconnect(conversation_);
-    if (name_) DdeFreeStringHandle(instance_, name_);
-    if (instance_) DdeUninitialize(instance_);
-  }
-  ProgramManager(const ProgramManager&) = delete;
-  ProgramManager& operator=(const ProgramManager&) = delete;
-
-  bool Execute(const std::string& command) {
-    if (!conversation_) return false;
-    HDDEDATA data =
-        DdeCreateDataHandle(instance_, reinterpret_cast<BYTE*>(const_cast<char*>(command.c_str())),
-                            static_cast<DWORD>(command.size() + 1), 0, nullptr, CF_TEXT, 0);
-    DWORD result = 0;
-    return DdeClientTransaction(reinterpret_cast<BYTE*>(data), 0xFFFFFFFF, conversation_, nullptr,
-                                0, XTYP_EXECUTE, 10000, &result) != nullptr;
-  }
-
- private:
-  static HDDEDATA CALLBACK Callback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
-    return nullptr;
-  }
-
-  DWORD instance_ = 0;
-  HSZ name_ = nullptr;
-  HCONV conversation_ = nullptr;
-};
-
-std::string ProgramsFolder() {
-  char path[MAX_PATH] = {};
-  SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
-  return path;
-}
-
 TEST(CodePages, AProductNamedInTheAnsiCodePageIsUndoneCompletely) {
   const Names* n = nullptr;
   for (const auto& names : kNames) {

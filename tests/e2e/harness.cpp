@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <shlobj.h>
+
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -481,6 +483,44 @@ bool MakeSymbolicLink(const std::string& link, const std::string& target) {
   if (parent.empty() || unix_target.empty()) return false;
   return RunUnix("/bin/ln",
                  "-s '" + unix_target + "' '" + parent + "/" + link.substr(slash + 1) + "'");
+}
+
+namespace {
+HDDEDATA CALLBACK NoDdeCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
+  return nullptr;
+}
+}  // namespace
+
+ProgramManager::ProgramManager() {
+  if (DdeInitializeA(&instance_, NoDdeCallback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) return;
+  name_ = DdeCreateStringHandleA(instance_, "PROGMAN", CP_WINANSI);
+  // The explorer that serves it may still be starting with this prefix.
+  for (int i = 0; i < 100 && !conversation_; ++i) {
+    conversation_ = DdeConnect(instance_, name_, name_, nullptr);
+    if (!conversation_) Sleep(100);
+  }
+}
+
+ProgramManager::~ProgramManager() {
+  if (conversation_) DdeDisconnect(conversation_);
+  if (name_) DdeFreeStringHandle(instance_, name_);
+  if (instance_) DdeUninitialize(instance_);
+}
+
+bool ProgramManager::Execute(const std::string& command) {
+  if (!conversation_) return false;
+  HDDEDATA data =
+      DdeCreateDataHandle(instance_, reinterpret_cast<BYTE*>(const_cast<char*>(command.c_str())),
+                          static_cast<DWORD>(command.size() + 1), 0, nullptr, CF_TEXT, 0);
+  DWORD result = 0;
+  return DdeClientTransaction(reinterpret_cast<BYTE*>(data), 0xFFFFFFFF, conversation_, nullptr, 0,
+                              XTYP_EXECUTE, 10000, &result) != nullptr;
+}
+
+std::string ProgramsFolder() {
+  char path[MAX_PATH] = {};
+  SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
+  return path;
 }
 
 }  // namespace kiv::e2e

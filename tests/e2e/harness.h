@@ -6,6 +6,7 @@
 #define KIV_TESTS_E2E_HARNESS_H_
 
 #include <windows.h>
+#include <ddeml.h>
 
 #include <atomic>
 #include <cstdint>
@@ -135,6 +136,31 @@ bool SetImmutable(const std::string& path, bool immutable);
 // A Unix symbolic link at link (whose directory exists) to target, both
 // Windows paths. Wine shows one to a directory as a reparse point.
 bool MakeSymbolicLink(const std::string& link, const std::string& target);
+
+// An installer's side of Program Manager: a DDE client conversation of the
+// test program. End it before the stub runs, so no window of ours sits
+// unanswered while the stub looks for its server.
+class ProgramManager {
+ public:
+  ProgramManager();
+  ~ProgramManager();
+  ProgramManager(const ProgramManager&) = delete;
+  ProgramManager& operator=(const ProgramManager&) = delete;
+
+  bool connected() const { return conversation_ != nullptr; }
+  bool Execute(const std::string& command);
+  bool CreateGroup(const std::string& group) { return Execute("[CreateGroup(" + group + ")]"); }
+  // An item in the group created or shown last.
+  bool AddItem(const std::string& item) { return Execute("[AddItem(notepad.exe," + item + ")]"); }
+
+ private:
+  DWORD instance_ = 0;
+  HSZ name_ = nullptr;
+  HCONV conversation_ = nullptr;
+};
+
+// The user's Programs folder, where Program Manager groups appear.
+std::string ProgramsFolder();
 
 }  // namespace kiv::e2e
 

@@ -24,59 +24,6 @@ namespace {
 
 constexpr char kSuccess[] = "Uninstall was succesful";
 
-// An installer's side of Program Manager: a DDE client conversation of this
-// test program. It is ended before the stub runs, so no window of ours sits
-// unanswered while the stub looks for its server.
-class ProgramManager {
- public:
-  ProgramManager() {
-    if (DdeInitializeA(&instance_, Callback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) return;
-    name_ = DdeCreateStringHandleA(instance_, "PROGMAN", CP_WINANSI);
-    // The explorer that serves it may still be starting with this prefix.
-    for (int i = 0; i < 100 && !conversation_; ++i) {
-      conversation_ = DdeConnect(instance_, name_, name_, nullptr);
-      if (!conversation_) Sleep(100);
-    }
-  }
-  ~ProgramManager() {
-    if (conversation_) DdeDisconnect(conversation_);
-    if (name_) DdeFreeStringHandle(instance_, name_);
-    if (instance_) DdeUninitialize(instance_);
-  }
-  ProgramManager(const ProgramManager&) = delete;
-  ProgramManager& operator=(const ProgramManager&) = delete;
-
-  bool connected() const { return conversation_ != nullptr; }
-
-  bool Execute(const std::string& command) {
-    HDDEDATA data =
-        DdeCreateDataHandle(instance_, reinterpret_cast<BYTE*>(const_cast<char*>(command.c_str())),
-                            static_cast<DWORD>(command.size() + 1), 0, nullptr, CF_TEXT, 0);
-    DWORD result = 0;
-    return DdeClientTransaction(reinterpret_cast<BYTE*>(data), 0xFFFFFFFF, conversation_, nullptr,
-                                0, XTYP_EXECUTE, 10000, &result) != nullptr;
-  }
-
-  bool CreateGroup(const std::string& group) { return Execute("[CreateGroup(" + group + ")]"); }
-  // An item in the group created or shown last.
-  bool AddItem(const std::string& item) { return Execute("[AddItem(notepad.exe," + item + ")]"); }
-
- private:
-  static HDDEDATA CALLBACK Callback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
-    return nullptr;
-  }
-
-  DWORD instance_ = 0;
-  HSZ name_ = nullptr;
-  HCONV conversation_ = nullptr;
-};
-
-std::string ProgramsFolder() {
-  char path[MAX_PATH] = {};
-  SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
-  return path;
-}
-
 // The test build of the stub that looks for a Program Manager service nobody
 // serves; it lies beside the real one.
 std::string NoProgramManagerStub() {
