@@ -7,6 +7,10 @@
 
 namespace kiv {
 
+namespace {
+void CloseStream(FILE* file) { fclose(file); }
+}  // namespace
+
 void FileSource::Adopt(FILE* file) {
   Close();
   if (!file) return;
@@ -16,6 +20,7 @@ void FileSource::Adopt(FILE* file) {
     return;
   }
   adopted_ = file;
+  close_adopted_ = CloseStream;
   handle_ = reinterpret_cast<void*>(os_handle);
 }
 

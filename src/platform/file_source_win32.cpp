@@ -21,7 +21,7 @@ uint32_t FileSource::ReadAt(uint64_t offset, void* buffer, uint32_t count) {
 
 void FileSource::Close() {
   if (adopted_) {
-    fclose(adopted_);  // closes the handle it lent
+    close_adopted_(adopted_);  // closes the handle it lent
   } else if (handle_) {
     platform::CloseFile(handle_);
   }

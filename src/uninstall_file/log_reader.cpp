@@ -71,7 +71,7 @@ LogReader::LogReader(const char* path, LeadByteTest is_lead_byte) {
   // Held against writes from the check to the close (on Windows: the
   // source's share mode): what was proved sound is what the walk reads, and
   // no record can overwrite the log under it.
-  if (!source_.Open(path)) {
+  if (!file_.Open(path)) {
     damage_ = Damage::kCannotOpen;
     return;
   }
@@ -83,13 +83,21 @@ LogReader::LogReader(FILE* adopted, LeadByteTest is_lead_byte) {
     damage_ = Damage::kCannotOpen;
     return;
   }
-  source_.Adopt(adopted);
+  file_.Adopt(adopted);
+  ReadTrailer(is_lead_byte);
+}
+
+LogReader::LogReader(RandomSource& source, LeadByteTest is_lead_byte) : source_(&source) {
+  if (!source_->is_open()) {
+    damage_ = Damage::kCannotOpen;
+    return;
+  }
   ReadTrailer(is_lead_byte);
 }
 
 void LogReader::Load(uint32_t start) {
   window_start_ = start;
-  window_length_ = source_.ReadAt(start, window_, kWindowSize);
+  window_length_ = source_->ReadAt(start, window_, kWindowSize);
 }
 
 uint32_t LogReader::Span(const uint8_t** bytes) {
@@ -126,7 +134,7 @@ bool LogReader::ReadHeader(uint32_t offset, uint8_t* header) {
 
 void LogReader::ReadTrailer(LeadByteTest is_lead_byte) {
   uint64_t size = 0;
-  if (!source_.Size(&size)) {
+  if (!source_->Size(&size)) {
     damage_ = Damage::kTooShort;
     return;
   }
@@ -380,7 +388,7 @@ uint32_t LogReader::ReadBytes(void* buffer, uint32_t count) {
     // Past the window: a long read goes straight to the caller's buffer, a
     // short one through a fresh window.
     if (count - done >= kWindowSize) {
-      const uint32_t got = source_.ReadAt(pos_, out + done, count - done);
+      const uint32_t got = source_->ReadAt(pos_, out + done, count - done);
       done += got;
       pos_ += got;
       break;

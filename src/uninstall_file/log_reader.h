@@ -70,11 +70,13 @@ class LogReader {
   // Reads from an already open stream (the host's in-memory files,
   // kivlog's files opened by their wide names on Windows).
   explicit LogReader(FILE* adopted, LeadByteTest is_lead_byte = nullptr);
+  // Reads through source, which must outlive the reader.
+  explicit LogReader(RandomSource& source, LeadByteTest is_lead_byte = nullptr);
   ~LogReader() = default;
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
 
-  bool has_stream() const { return source_.is_open(); }
+  bool has_stream() const { return source_->is_open(); }
   // Set when the trailer or display name is unsound (signature, size, name).
   bool damaged() const { return damage_ != Damage::kNone; }
   Damage damage() const { return damage_; }
@@ -117,7 +119,7 @@ class LogReader {
   bool Skip(uint32_t count);
 
   void Close() {
-    source_.Close();
+    source_->Close();
     window_length_ = 0;
   }
 
@@ -141,8 +143,9 @@ class LogReader {
   void Load(uint32_t start);
   int ReadByte();
 
-  FileSource source_;
-  uint32_t pos_ = 0;  // where the next field read starts
+  FileSource file_;                // the file opened or adopted here, if any
+  RandomSource* source_ = &file_;  // what every read goes through
+  uint32_t pos_ = 0;               // where the next field read starts
   uint32_t window_start_ = 0;
   uint32_t window_length_ = 0;
   Damage damage_ = Damage::kNone;

@@ -582,3 +582,51 @@ TEST(LogReader, DisplayNameBackslashIsJudgedByLetters) {
 
 }  // namespace
 }  // namespace kiv
+
+namespace kiv {
+namespace {
+
+// Bytes in memory, of which reads past fail_at fail as a disk's would.
+class FailingSource final : public RandomSource {
+ public:
+  FailingSource(std::vector<uint8_t> bytes, uint64_t fail_at)
+      : bytes_(std::move(bytes)), fail_at_(fail_at) {}
+  bool is_open() const override { return true; }
+  bool Size(uint64_t* size) override {
+    *size = bytes_.size();
+    return true;
+  }
+  uint32_t ReadAt(uint64_t offset, void* buffer, uint32_t count) override {
+    uint32_t n = 0;
+    while (n < count && offset + n < bytes_.size() && offset + n < fail_at_) {
+      static_cast<uint8_t*>(buffer)[n] = bytes_[offset + n];
+      ++n;
+    }
+    return n;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint64_t fail_at_;
+};
+
+// A file whose reads fail part of the way is never taken as sound, wherever
+// the failure starts: the reader sees the source only through its reads.
+TEST(LogReader, ReadsThatFailPartWayNeverPassTheCheck) {
+  testing_support::VectorSink sink(LogReader::kWindowSize);
+  LogWriter w(sink);
+  w.Begin();
+  for (int i = 0; i < 400; ++i) w.AddShellItem("Group with a name", "Item with a longer name");
+  w.Finish("Product");
+  for (uint64_t fail_at = 0; fail_at < sink.bytes.size(); fail_at += 97) {
+    FailingSource source(sink.bytes, fail_at);
+    LogReader reader(source);
+    EXPECT_NE(reader.CheckChain().damage, Damage::kNone) << fail_at;
+  }
+  FailingSource whole(sink.bytes, sink.bytes.size());
+  LogReader reader(whole);
+  EXPECT_EQ(reader.CheckChain().damage, Damage::kNone);
+}
+
+}  // namespace
+}  // namespace kiv
