@@ -11,19 +11,20 @@ namespace {
 // file or directory, is passed over, never reused.
 constexpr uint32_t kDirectoryAttempts = 64;
 
+uint32_t ReadFromFile(void* file, void* buffer, uint32_t count) {
+  return platform::ReadFileBytes(file, buffer, count);
+}
+
 bool CopyHead(const char* from, const char* to) {
   platform::FileHandle in = platform::OpenFileDenyingWrites(from);
   if (!in) return false;
   platform::FileHandle out = platform::CreateFileForWriting(to);
   uint64_t size = 0;
   bool ok = out != nullptr && platform::FileSize(in, &size);
-  uint32_t left = size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
-  uint8_t chunk[kCopyChunk];
-  while (ok && left > 0) {
-    const uint32_t n = left < kCopyChunk ? left : kCopyChunk;
-    ok = platform::ReadFileBytes(in, chunk, n) == n && platform::WriteFileBytes(out, chunk, n) == n;
-    left -= n;
-  }
+  const uint32_t count =
+      size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
+  // A head that cannot be read whole is no copy of the program.
+  ok = ok && platform::CopyIntoFile(out, count, ReadFromFile, in) == count;
   platform::CloseFile(in);
   if (out && !platform::CloseFile(out)) ok = false;
   return ok;

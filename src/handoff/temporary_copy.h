@@ -21,9 +21,8 @@
 
 namespace kiv {
 
-// The copy is made in chunks of this size, of the file's first
-// kTemporaryCopyLimit bytes: the whole executable image, never the log.
-inline constexpr uint32_t kCopyChunk = 4096;
+// The copy holds the file's first kTemporaryCopyLimit bytes: the whole
+// executable image, never the log.
 inline constexpr char kTempPrefix[] = "STP";
 // The copy's name inside its directory.
 inline constexpr char kCopyName[] = "uninstall.exe";

@@ -153,6 +153,16 @@ uint32_t WriteFileBytes(FileHandle file, const void* buffer, uint32_t count);
 // False when the close failed.
 bool CloseFile(FileHandle file);
 
+// Where CopyIntoFile takes its bytes from: up to count bytes into buffer,
+// returning the count delivered (short at the end or on an error).
+using ChunkReader = uint32_t (*)(void* context, void* buffer, uint32_t count);
+// The one copy loop: writes length bytes to out, taken from read in units of
+// 64 KiB (4 KiB when the heap has no room for that), whatever the length.
+// Bytes read does not deliver are written as zeros, so the file always gets
+// its length. Returns how many bytes read delivered; false from the write
+// shows as a count short of length too.
+uint32_t CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* context);
+
 // ---- Whole files, through the 16-bit-era calls -----------------------------
 // An HFILE; kNoWholeFile (HFILE_ERROR) stands for "no file".
 using WholeFile = int;

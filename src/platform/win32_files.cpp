@@ -67,4 +67,28 @@ uint32_t WriteFileBytes(FileHandle file, const void* buffer, uint32_t count) {
 
 bool CloseFile(FileHandle file) { return CloseHandle(file) != FALSE; }
 
+uint32_t CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* context) {
+  // Per call the system's cost dwarfs the copy, so few large calls are what
+  // make a copy run at the system's own speed. The buffer comes from the
+  // heap for the copy: a static one would be stored in the file as data.
+  constexpr uint32_t kLargeChunk = 65536;
+  constexpr uint32_t kSmallChunk = 4096;
+  uint8_t fallback[kSmallChunk];
+  void* heap = HeapAlloc(GetProcessHeap(), 0, kLargeChunk);
+  uint8_t* chunk = heap ? static_cast<uint8_t*>(heap) : fallback;
+  const uint32_t size = heap ? kLargeChunk : kSmallChunk;
+  uint32_t delivered = 0;
+  bool written = true;
+  while (length > 0) {
+    const uint32_t n = length < size ? length : size;
+    const uint32_t got = read(context, chunk, n);
+    for (uint32_t i = got; i < n; ++i) chunk[i] = 0;
+    delivered += got;
+    if (WriteFileBytes(out, chunk, n) != n) written = false;
+    length -= n;
+  }
+  if (heap) HeapFree(GetProcessHeap(), 0, heap);
+  return written ? delivered : 0;
+}
+
 }  // namespace kiv::platform

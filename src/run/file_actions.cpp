@@ -7,14 +7,9 @@
 namespace kiv {
 
 namespace {
-// Saved content moves in units this large, straight from the uninstall file
-// to the restored one: per call the system's cost dwarfs the copy, so few
-// large calls are what make a restore run at copy speed. The buffer is taken
-// from the heap for the restore (a static one would be stored in the file
-// as initialised data) and a small one on the stack stands in when the heap
-// has none.
-constexpr uint32_t kRestoreChunk = 65536;
-constexpr uint32_t kFallbackChunk = 4096;
+uint32_t ReadFromLog(void* reader, void* buffer, uint32_t count) {
+  return static_cast<LogReader*>(reader)->ReadBytes(buffer, count);
+}
 
 // The table in force during a walk; owned by the uninstall mode's frame.
 const ProtectedFiles* g_protected = nullptr;
@@ -112,21 +107,10 @@ void RestoreFile(LogReader& reader, const char* path) {
     reader.Skip(left);
     return;
   }
-  // One fixed buffer, whatever the length: a saved file is never held whole.
-  uint8_t fallback[kFallbackChunk];
-  uint8_t* chunk = static_cast<uint8_t*>(platform::AllocateBuffer(kRestoreChunk));
-  const uint32_t size = chunk ? kRestoreChunk : kFallbackChunk;
-  if (!chunk) chunk = fallback;
-  while (left > 0) {
-    const uint32_t n = left < size ? left : size;
-    const uint32_t got = reader.ReadBytes(chunk, n);
-    // Content the log does not deliver is written as zeros, so the file
-    // always has its saved length.
-    for (uint32_t i = got; i < n; ++i) chunk[i] = 0;
-    platform::WriteFileBytes(out, chunk, n);
-    left -= n;
-  }
-  if (chunk != fallback) platform::FreeBuffer(chunk);
+  // Straight from the log to the file, a chunk at a time: a saved file is
+  // never held whole. Content the log does not deliver is written as zeros,
+  // so the file always has its saved length.
+  platform::CopyIntoFile(out, left, ReadFromLog, &reader);
   platform::CloseFile(out);
   if (have_time) platform::SetFileTimes(path, saved_time);
 }
