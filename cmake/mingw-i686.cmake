@@ -1,13 +1,5 @@
-# Cross-build for 32-bit Windows with mingw-w64. The -posix compilers are the
-# ones GoogleTest builds with (the -win32 ones lack std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# ctest runs every Windows test program through Wine (see scripts/wine-run).
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+# Cross-build for 32-bit Windows with mingw-w64: the stub we ship. ctest runs
+# every Windows test program through the 32-bit Wine (see scripts/wine-run).
+set(KIV_MINGW_PROCESSOR i686)
+set(KIV_WINE_RUN wine-run)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

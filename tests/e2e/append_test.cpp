@@ -15,30 +15,11 @@ namespace {
 // not stopped).
 bool KivlogAppend(const std::string& file, const std::string& manifest, const std::string& stop) {
   SetEnvironmentVariableA("KIVLOG_APPEND_STOP", stop.empty() ? nullptr : stop.c_str());
-  std::string line =
-      std::string("\"") + KIV_KIVLOG_PATH + "\" append \"" + file + "\" \"" + manifest + "\"";
-  std::vector<char> buffer(line.begin(), line.end());
-  buffer.push_back('\0');
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  bool started = CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                nullptr, &startup, &process) != FALSE;
+  const bool ran = RunAndWait(
+      std::string("\"") + KIV_KIVLOG_PATH + "\" append \"" + file + "\" \"" + manifest + "\"",
+      60000);
   SetEnvironmentVariableA("KIVLOG_APPEND_STOP", nullptr);
-  if (!started) return false;
-  WaitForSingleObject(process.hProcess, 60000);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
-}
-
-std::string JsonPath(const std::string& path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
+  return ran;
 }
 
 TEST(Append, StoppedAppendUndoesTheOldRecordsOrAll) {
@@ -62,7 +43,7 @@ TEST(Append, StoppedAppendUndoesTheOldRecordsOrAll) {
       std::string path = dir + "\\f" + std::to_string(i) + ".txt";
       WriteFileBytes(path, "x");
       records +=
-          std::string(i ? "," : "") + "{\"type\": \"file\", \"path\": \"" + JsonPath(path) + "\"}";
+          std::string(i ? "," : "") + "{\"type\": \"file\", \"path\": " + JsonString(path) + "}";
     }
     WriteFileBytes(manifest, "{\"records\": [" + records + "]}");
     ASSERT_TRUE(KivlogAppend(file, manifest, row.stop));

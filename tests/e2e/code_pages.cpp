@@ -79,33 +79,13 @@ bool Write(const std::string& path, const std::string& bytes) {
   return ok;
 }
 
-std::string Json(const std::string& utf8) {
-  std::string out = "\"";
-  for (char c : utf8) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 // Runs kivlog.exe with an ANSI command line, as an installer of the era
 // would; it reads its arguments from the wide one.
 DWORD RunKivlog(const std::string& arguments) {
-  std::string line = std::string("\"") + KIV_KIVLOG_PATH + "\" " + arguments;
-  std::vector<char> buffer(line.begin(), line.end());
-  buffer.push_back('\0');
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  DWORD code = 0xFFFFFFFF;
+  if (!RunAndWait(std::string("\"") + KIV_KIVLOG_PATH + "\" " + arguments, 60000, &code)) {
     return 0xFFFFFFFF;
   }
-  WaitForSingleObject(process.hProcess, 60000);
-  DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
   return code;
 }
 
@@ -157,32 +137,33 @@ TEST(CodePages, AProductNamedInTheAnsiCodePageIsUndoneCompletely) {
 
   // The manifest in UTF-8, built by kivlog.exe into the ANSI code page.
   const std::string manifest =
-      "{\"display_name\": " + Json(n->display_name) +
+      "{\"display_name\": " + JsonString(n->display_name) +
       ", \"code_page\": " + std::to_string(n->code_page) +
       ", \"records\": [\n"
       " {\"type\": \"directory\", \"path\": " +
-      Json(Utf8(dir)) +
+      JsonString(Utf8(dir)) +
       "},\n"
       " {\"type\": \"file\", \"path\": " +
-      Json(Utf8(file)) +
+      JsonString(Utf8(file)) +
       "},\n"
       " {\"type\": \"file\", \"path\": " +
-      Json(Utf8(replaced)) +
+      JsonString(Utf8(replaced)) +
       ", \"saved\": {\"content_file\": \"old.bin\", \"time\": \"2020-01-02T03:04:05Z\"}},\n"
       " {\"type\": \"ini\", \"file\": " +
-      Json(Utf8(ini)) + ", \"section\": " + Json(n->section) + ", \"key\": " + Json(n->ini_key) +
+      JsonString(Utf8(ini)) + ", \"section\": " + JsonString(n->section) +
+      ", \"key\": " + JsonString(n->ini_key) +
       ", \"prior\": \"<null>\", \"value\": \"\", \"flag\": false},\n"
       " {\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": " +
-      Json(std::string(n->key) + "\\" + n->value) +
+      JsonString(std::string(n->key) + "\\" + n->value) +
       "},\n"
       " {\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": " +
-      Json(std::string(n->key) + "\\" + n->changed) +
+      JsonString(std::string(n->key) + "\\" + n->changed) +
       ", \"data\": \"old\"},\n"
       " {\"type\": \"shell_group\", \"group\": " +
-      Json(n->group) +
+      JsonString(n->group) +
       "},\n"
       " {\"type\": \"shell_item\", \"group\": " +
-      Json(n->group) + ", \"item\": " + Json(n->item) +
+      JsonString(n->group) + ", \"item\": " + JsonString(n->item) +
       "}\n"
       "]}\n";
   ASSERT_TRUE(Write(base + "\\m.json", manifest));

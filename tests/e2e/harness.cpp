@@ -404,20 +404,33 @@ RunResult RunUninstallMode(const std::string& remainder, const std::string& stub
   return Run("\"" + (stub.empty() ? std::string(KIV_STUB_PATH) : stub) + "\" " + remainder);
 }
 
-bool SimulateRestart() {
-  char line[] = "wineboot.exe -r";
+bool RunAndWait(const std::string& command_line, DWORD timeout_ms, DWORD* exit_code) {
+  std::vector<char> buffer(command_line.begin(), command_line.end());
+  buffer.push_back('\0');
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
     return false;
   }
-  DWORD rc = WaitForSingleObject(process.hProcess, 120000);
+  const bool ended = WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0;
+  if (ended && exit_code) GetExitCodeProcess(process.hProcess, exit_code);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  return rc == WAIT_OBJECT_0;
+  return ended;
 }
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+bool SimulateRestart() { return RunAndWait("wineboot.exe -r", 120000); }
 
 std::string UnixPath(const std::string& windows_path) {
   using ToUnix = char*(CDECL*)(LPCWSTR);

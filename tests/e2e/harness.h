@@ -122,6 +122,15 @@ std::string AsUserStartsIt(const std::string& uninstall_file);
 // remainder taken whole.
 RunResult RunUninstallMode(const std::string& remainder, const std::string& stub = {});
 
+// Starts command_line (the whole line, program name included) and waits up
+// to timeout_ms for it to end. True when it started and ended in time; its
+// exit code then goes to *exit_code when that is not null.
+bool RunAndWait(const std::string& command_line, DWORD timeout_ms, DWORD* exit_code = nullptr);
+
+// text as a JSON string, quotes included (backslashes and quotes escaped),
+// for the manifests the tests and the demo write.
+std::string JsonString(const std::string& text);
+
 // Runs "wineboot -r" in this prefix: the pending restart operations.
 bool SimulateRestart();
 

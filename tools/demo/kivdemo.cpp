@@ -75,15 +75,6 @@ bool Progman(const std::vector<std::string>& commands) {
   return ok;
 }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 // What another product left on the machine before ours: a shared file, an
 // INI section and a registry value that ours replaces or adds to.
 int Prepare() {
@@ -102,22 +93,22 @@ int Install(const std::string& manifest, const std::string& saved_dir) {
   const std::string dir = kDir;
 
   MakeDirectories(dir);
-  record("{\"type\": \"directory\", \"path\": " + Json(dir) + "}");
+  record("{\"type\": \"directory\", \"path\": " + JsonString(dir) + "}");
   MakeDirectories(dir + "\\Docs");
-  record("{\"type\": \"directory\", \"path\": " + Json(dir + "\\Docs") + "}");
+  record("{\"type\": \"directory\", \"path\": " + JsonString(dir + "\\Docs") + "}");
   WriteFileBytes(dir + "\\kivdemo.exe", "the demo program");
-  record("{\"type\": \"file\", \"path\": " + Json(dir + "\\kivdemo.exe") + "}");
+  record("{\"type\": \"file\", \"path\": " + JsonString(dir + "\\kivdemo.exe") + "}");
   WriteFileBytes(dir + "\\Docs\\readme.txt", "Read me.");
-  record("{\"type\": \"file\", \"path\": " + Json(dir + "\\Docs\\readme.txt") + "}");
+  record("{\"type\": \"file\", \"path\": " + JsonString(dir + "\\Docs\\readme.txt") + "}");
   WriteFileBytes(SharedFile(), "v2, Kiv Demo Suite's");
-  record("{\"type\": \"file\", \"path\": " + Json(SharedFile()) +
+  record("{\"type\": \"file\", \"path\": " + JsonString(SharedFile()) +
          ", \"saved\": {\"content_file\": \"saved/kivdemo-shared.dll\"}}");
   WritePrivateProfileStringA("Settings", "Theme", "Dark", IniFile().c_str());
-  record("{\"type\": \"ini\", \"file\": " + Json(IniFile()) +
+  record("{\"type\": \"ini\", \"file\": " + JsonString(IniFile()) +
          ", \"section\": \"Settings\", \"key\": \"Theme\", \"prior\": \"<null>\", \"value\": "
          "\"Dark\", \"flag\": false}");
   WriteFileBytes(PluginsIni(), "[Plugins]\r\nPlugin=Other\r\nPlugin=KivDemo\r\n");
-  record("{\"type\": \"ini\", \"file\": " + Json(PluginsIni()) +
+  record("{\"type\": \"ini\", \"file\": " + JsonString(PluginsIni()) +
          ", \"section\": \"[Plugins]\", \"key\": \"Plugin\", \"prior\": \"\", \"value\": "
          "\"KivDemo\", \"flag\": true}");
   SetRegString(HKEY_LOCAL_MACHINE, "Software\\Kiv Demo Suite", "Version", "1.0");
@@ -129,12 +120,12 @@ int Install(const std::string& manifest, const std::string& saved_dir) {
       "{\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": "
       "\"Software\\\\KivDemoShared\\\\Color\", \"data\": \"red\"}");
   CopyFileA("Z:\\usr\\share\\fonts\\truetype\\dejavu\\DejaVuSans.ttf", FontFile().c_str(), FALSE);
-  record("{\"type\": \"file\", \"path\": " + Json(FontFile()) + "}");
+  record("{\"type\": \"file\", \"path\": " + JsonString(FontFile()) + "}");
   AddFontResourceA(FontFile().c_str());
   SetRegString(HKEY_LOCAL_MACHINE, kFontsKey, std::string(kFontName) + " (TrueType)",
                "KivDemoSans.ttf");
-  record("{\"type\": \"font\", \"name\": " + Json(kFontName) + ", \"file\": " + Json(FontFile()) +
-         "}");
+  record("{\"type\": \"font\", \"name\": " + JsonString(kFontName) +
+         ", \"file\": " + JsonString(FontFile()) + "}");
   bool group = Progman({"[CreateGroup(\"Kiv Demo Suite\")]",
                         "[AddItem(\"" + dir + "\\kivdemo.exe\",\"Kiv Demo\")]",
                         "[AddItem(\"" + dir + "\\Docs\\readme.txt\",\"Read Me\")]"});
@@ -148,7 +139,7 @@ int Install(const std::string& manifest, const std::string& saved_dir) {
   SetRegString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString", "\"" + uninstall_file + "\"");
 
   std::ofstream out(manifest, std::ios::binary);
-  out << "{\n  \"display_name\": " << Json(kProduct) << ",\n  \"records\": [\n";
+  out << "{\n  \"display_name\": " << JsonString(kProduct) << ",\n  \"records\": [\n";
   for (size_t i = 0; i < records.size(); ++i) {
     out << "    " << records[i] << (i + 1 < records.size() ? ",\n" : "\n");
   }
