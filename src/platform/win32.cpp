@@ -316,11 +316,6 @@ bool WholeFileTruncateHere(WholeFile file) {
   return SetEndOfFile(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(file))) != FALSE;
 }
 
-void* AllocateBuffer(uint32_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
-void FreeBuffer(void* buffer) {
-  if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
-}
-
 bool WriteProfileString(const char* section, const char* key, const char* value, const char* file) {
   return WritePrivateProfileStringA(section, key, value, file) != FALSE;
 }

@@ -67,6 +67,11 @@ uint32_t WriteFileBytes(FileHandle file, const void* buffer, uint32_t count) {
 
 bool CloseFile(FileHandle file) { return CloseHandle(file) != FALSE; }
 
+void* AllocateBuffer(uint32_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
+void FreeBuffer(void* buffer) {
+  if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
+}
+
 uint32_t CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* context) {
   // Per call the system's cost dwarfs the copy, so few large calls are what
   // make a copy run at the system's own speed. The buffer comes from the
@@ -74,7 +79,7 @@ uint32_t CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* c
   constexpr uint32_t kLargeChunk = 65536;
   constexpr uint32_t kSmallChunk = 4096;
   uint8_t fallback[kSmallChunk];
-  void* heap = HeapAlloc(GetProcessHeap(), 0, kLargeChunk);
+  void* heap = AllocateBuffer(kLargeChunk);
   uint8_t* chunk = heap ? static_cast<uint8_t*>(heap) : fallback;
   const uint32_t size = heap ? kLargeChunk : kSmallChunk;
   uint32_t delivered = 0;
@@ -87,7 +92,7 @@ uint32_t CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* c
     if (WriteFileBytes(out, chunk, n) != n) written = false;
     length -= n;
   }
-  if (heap) HeapFree(GetProcessHeap(), 0, heap);
+  if (heap) FreeBuffer(heap);
   return written ? delivered : 0;
 }
 

@@ -100,12 +100,16 @@ void LogReader::Load(uint32_t start) {
   window_length_ = source_->ReadAt(start, window_, kWindowSize);
 }
 
+uint32_t LogReader::Held(uint32_t offset) const {
+  if (offset < window_start_ || offset - window_start_ >= window_length_) return 0;
+  return window_length_ - (offset - window_start_);
+}
+
 uint32_t LogReader::Span(const uint8_t** bytes) {
-  if (pos_ - window_start_ >= window_length_ || pos_ < window_start_) Load(pos_);
-  const uint32_t inside = pos_ - window_start_;
-  if (pos_ < window_start_ || inside >= window_length_) return 0;
-  *bytes = window_ + inside;
-  return window_length_ - inside;
+  if (Held(pos_) == 0) Load(pos_);
+  const uint32_t held = Held(pos_);
+  if (held != 0) *bytes = window_ + (pos_ - window_start_);
+  return held;
 }
 
 int LogReader::ReadByte() {
@@ -116,15 +120,10 @@ int LogReader::ReadByte() {
 }
 
 bool LogReader::ReadHeader(uint32_t offset, uint8_t* header) {
-  const bool inside = offset >= window_start_ && offset - window_start_ < window_length_ &&
-                      window_length_ - (offset - window_start_) >= kRecordHeaderSize;
-  if (!inside) {
+  if (Held(offset) < kRecordHeaderSize) {
     constexpr uint32_t kBehind = kWindowSize - kWindowAhead;
     Load(offset > kBehind ? offset - kBehind : 0);
-    if (offset - window_start_ >= window_length_ ||
-        window_length_ - (offset - window_start_) < kRecordHeaderSize) {
-      return false;
-    }
+    if (Held(offset) < kRecordHeaderSize) return false;
   }
   const uint8_t* at = window_ + (offset - window_start_);
   for (uint32_t i = 0; i < kRecordHeaderSize; ++i) header[i] = at[i];
@@ -376,25 +375,21 @@ uint32_t LogReader::ReadBytes(void* buffer, uint32_t count) {
   uint8_t* out = static_cast<uint8_t*>(buffer);
   uint32_t done = 0;
   while (done < count) {
-    const uint32_t inside = pos_ - window_start_;
-    if (pos_ >= window_start_ && inside < window_length_) {
-      uint32_t n = window_length_ - inside;
-      if (n > count - done) n = count - done;
-      for (uint32_t i = 0; i < n; ++i) out[done + i] = window_[inside + i];
-      done += n;
-      pos_ += n;
-      continue;
-    }
-    // Past the window: a long read goes straight to the caller's buffer, a
-    // short one through a fresh window.
-    if (count - done >= kWindowSize) {
+    // Past the window, a long read goes straight to the caller's buffer; a
+    // short one goes through a fresh window.
+    if (Held(pos_) == 0 && count - done >= kWindowSize) {
       const uint32_t got = source_->ReadAt(pos_, out + done, count - done);
       done += got;
       pos_ += got;
       break;
     }
-    Load(pos_);
-    if (window_length_ == 0) break;
+    const uint8_t* bytes = nullptr;
+    uint32_t n = Span(&bytes);
+    if (n == 0) break;
+    if (n > count - done) n = count - done;
+    for (uint32_t i = 0; i < n; ++i) out[done + i] = bytes[i];
+    done += n;
+    pos_ += n;
   }
   return done;
 }

@@ -136,6 +136,9 @@ class LogReader {
   // Reads the record header at offset into header; false when the file
   // does not hold it whole. Loads the window to end kWindowAhead after it.
   bool ReadHeader(uint32_t offset, uint8_t* header);
+  // How many bytes the window holds from offset on (0 when it does not
+  // hold offset).
+  uint32_t Held(uint32_t offset) const;
   // The bytes at pos_ that the window holds, loading it from pos_ when it
   // holds none; 0 at the end of the file or on a read error.
   uint32_t Span(const uint8_t** bytes);
