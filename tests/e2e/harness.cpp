@@ -352,31 +352,48 @@ void BoxAnswerer::Answer(HWND h, int64_t found_at) {
   for (int i = 0; i < 250 && IsWindow(h); ++i) Sleep(20);
 }
 
-RunResult Run(const std::string& command_line, const std::vector<int>& answers, DWORD timeout_ms) {
-  RunResult result;
-  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+StartedRun::StartedRun(const std::string& command_line) {
+  job_ = CreateJobObjectA(nullptr, nullptr);
   std::vector<char> line(command_line.begin(), command_line.end());
   line.push_back('\0');
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  BoxAnswerer answerer(answers);
+  // Suspended until it is in the job, so nothing it starts escapes it.
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      nullptr, &startup, &process)) {
-    return result;
+                      nullptr, &startup, &process_)) {
+    process_ = {};
+    return;
   }
-  AssignProcessToJobObject(job, process.hProcess);
-  ResumeThread(process.hThread);
+  AssignProcessToJobObject(job_, process_.hProcess);
+  ResumeThread(process_.hThread);
+}
 
+StartedRun::~StartedRun() {
+  if (job_) {
+    TerminateJobObject(job_, 99);
+    CloseHandle(job_);
+  }
+  if (process_.hThread) CloseHandle(process_.hThread);
+  if (process_.hProcess) CloseHandle(process_.hProcess);
+}
+
+bool StartedRun::FirstEnded() const {
+  return started() && WaitForSingleObject(process_.hProcess, 0) == WAIT_OBJECT_0;
+}
+
+RunResult StartedRun::Wait(DWORD timeout_ms, const FirstEndedHook& first_ended) {
+  RunResult result;
+  if (!started()) return result;
   const DWORD start = GetTickCount();
   bool first_done = false;
   for (;;) {
-    if (!first_done && WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
+    if (!first_done && FirstEnded()) {
       first_done = true;
-      GetExitCodeProcess(process.hProcess, &result.exit_code);
+      GetExitCodeProcess(process_.hProcess, &result.exit_code);
+      if (first_ended) first_ended(result.exit_code);
     }
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-    if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof(info),
+    if (QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info, sizeof(info),
                                   nullptr)) {
       result.processes = static_cast<int>(info.TotalProcesses);
       if (first_done && info.ActiveProcesses == 0) {
@@ -387,12 +404,17 @@ RunResult Run(const std::string& command_line, const std::vector<int>& answers, 
     if (GetTickCount() - start > timeout_ms) break;
     Sleep(20);
   }
-  if (!result.finished) TerminateJobObject(job, 99);
+  if (!result.finished) TerminateJobObject(job_, 99);
+  return result;
+}
+
+RunResult Run(const std::string& command_line, const std::vector<int>& answers, DWORD timeout_ms,
+              const FirstEndedHook& first_ended) {
+  BoxAnswerer answerer(answers);
+  StartedRun run(command_line);
+  RunResult result = run.Wait(timeout_ms, first_ended);
   answerer.Stop();
   result.boxes = answerer.boxes();
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  CloseHandle(job);
   return result;
 }
 
@@ -400,8 +422,12 @@ std::string AsUserStartsIt(const std::string& uninstall_file) {
   return "\"" + uninstall_file + "\"";
 }
 
+std::string UninstallModeLine(const std::string& remainder, const std::string& stub) {
+  return "\"" + (stub.empty() ? std::string(KIV_STUB_PATH) : stub) + "\" " + remainder;
+}
+
 RunResult RunUninstallMode(const std::string& remainder, const std::string& stub) {
-  return Run("\"" + (stub.empty() ? std::string(KIV_STUB_PATH) : stub) + "\" " + remainder);
+  return Run(UninstallModeLine(remainder, stub));
 }
 
 bool RunAndWait(const std::string& command_line, DWORD timeout_ms, DWORD* exit_code) {

@@ -107,19 +107,48 @@ struct RunResult {
   int processes = 0;  // processes the run started, the first included
 };
 
+// Called once, as soon as the process a run started is seen to have ended
+// (at most 20 ms late), while what it started may still be running.
+using FirstEndedHook = std::function<void(DWORD exit_code)>;
+
+// A process started in a job of its own, so that everything it starts is
+// counted and waited for with it. Answers no box: hold a BoxAnswerer beside
+// it. Whatever still runs when it is destroyed is terminated.
+class StartedRun {
+ public:
+  explicit StartedRun(const std::string& command_line);
+  ~StartedRun();
+  StartedRun(const StartedRun&) = delete;
+  StartedRun& operator=(const StartedRun&) = delete;
+
+  bool started() const { return process_.hProcess != nullptr; }
+  HANDLE process() const { return process_.hProcess; }
+  // The started process itself has ended (what it started may still run).
+  bool FirstEnded() const;
+  // Waits up to timeout_ms for the process and everything it started, then
+  // terminates what is left. The boxes are the answerer's to tell.
+  RunResult Wait(DWORD timeout_ms = 60000, const FirstEndedHook& first_ended = {});
+
+ private:
+  HANDLE job_ = nullptr;
+  PROCESS_INFORMATION process_ = {};
+};
+
 // Starts command_line (the whole line, program name included), answers the
 // n-th "Kiv Uninstall" box with answers[n] (IDOK past the end of the list)
-// and waits for the process and everything it started.
+// and waits for the process and everything it started. first_ended, when
+// given, sees the state the moment the started process has ended.
 RunResult Run(const std::string& command_line, const std::vector<int>& answers = {},
-              DWORD timeout_ms = 60000);
+              DWORD timeout_ms = 60000, const FirstEndedHook& first_ended = {});
 
 // The full command line that starts the uninstall file as the Windows shell
 // would: its path in quotes, nothing after it.
 std::string AsUserStartsIt(const std::string& uninstall_file);
 
-// Starts a stub (the built one unless named) in the uninstall mode, as the
-// confirmation mode starts its copy: the stub's path quoted, one blank, then
-// remainder taken whole.
+// The line that starts a stub (the built one unless named) in the uninstall
+// mode, as the confirmation mode starts its copy: the stub's path quoted, one
+// blank, then remainder taken whole.
+std::string UninstallModeLine(const std::string& remainder, const std::string& stub = {});
 RunResult RunUninstallMode(const std::string& remainder, const std::string& stub = {});
 
 // Starts command_line (the whole line, program name included) and waits up
