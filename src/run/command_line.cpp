@@ -80,9 +80,10 @@ Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
       next = ReadLogSwitch(p + 5, is_lead_byte, &out.log);
     }
     if (next == nullptr) {
-      out.unknown = word;
-      out.path = word + LengthWithin(word, 0xFFFFFFFFu);
-      return out;
+      // The first unknown word is the one to name; the words after it are
+      // still read, so a /S after it keeps the run silent.
+      if (out.unknown == nullptr) out.unknown = word;
+      next = p + WordLength(word);
     }
     p = SkipBlanks(next);
   }

@@ -46,8 +46,9 @@ struct Switches {
   const char* unknown = nullptr;
 };
 
-// Reads the switches at the start of remainder. When a word is unknown,
-// parsing stops there; silent and log hold what came before it.
+// Reads the switches at the start of remainder. Every word that starts with
+// '/' is read, also after an unknown one, so that a silent run stays silent
+// whatever else its line holds.
 Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte);
 
 // The length of the word that starts at word: up to the first byte of value
