@@ -55,6 +55,8 @@ void RemoveContainingDirectory(const char* path) {
   const int32_t last = LastBackslash(directory.c_str(), platform::IsLeadByte);
   if (last < 0) return;
   directory.Truncate(static_cast<uint32_t>(last));
+  // As for a Directory record: never through a link, nor a link itself.
+  if (PathCrossesReparsePoint(directory.c_str(), true)) return;
   platform::RemoveDirectoryPath(directory.c_str());
 }
 
