@@ -46,9 +46,21 @@ bool IsProtectedFile(const char* path);
 // True when a part of path (a directory on the way, or, with include_last,
 // the last part too) is a junction, mount point or symbolic link. Such a
 // record is passed over: running elevated, an action through a link that a
-// user could set up would reach what it points at. A link logged itself is
-// left standing as well, never deleted: some systems' delete calls (Wine's,
-// measured) act on the link's target rather than on the link.
+// user could set up would reach what it points at.
+//
+// A link logged itself (the last part) is passed over as well: it stays,
+// with its target. Windows removes a link as a link (RemoveDirectoryA on a
+// directory link, DeleteFileA on a file link, a delete through a handle
+// opened with FILE_FLAG_OPEN_REPARSE_POINT), but Wine, where the stub is
+// tested, resolves every name to the link's target when it opens it, and
+// deletes or renames that. Measured under Wine 8.0 on links to an empty
+// directory, to a directory holding a file and to a file: RemoveDirectoryA,
+// DeleteFileA, a delete-on-close handle opened with
+// FILE_FLAG_OPEN_REPARSE_POINT and SetFileInformationByHandle
+// (FileDispositionInfo) on such a handle removed the target wherever it
+// could be removed, and the link never; MoveFileA moved the target. With no
+// call that removes the link alone, none is made. Wine also shows a link to
+// a file as a plain file, so there this check does not see one.
 bool PathCrossesReparsePoint(const char* path, bool include_last);
 
 // Directories and files.
