@@ -1,12 +1,14 @@
 // The undo actions, one per record type. The walk calls each with the reader
-// positioned at the record's payload; each reads its own fields and acts.
-// None reports a result: a step that fails is skipped and the walk goes on.
-// A field that cannot be read whole (cut or unterminated) is never acted on.
+// positioned at the record's payload; each reads its own fields and acts,
+// then says in step what became of the record (and names it, when asked).
+// A step that fails is skipped and the walk goes on. A field that cannot be
+// read whole (cut or unterminated) is never acted on.
 #ifndef KIV_RUN_RECORD_ACTIONS_H_
 #define KIV_RUN_RECORD_ACTIONS_H_
 
 #include "base/fixed_string.h"
 #include "platform/win32.h"
+#include "run/undo_step.h"
 #include "uninstall_file/log_reader.h"
 
 namespace kiv {
@@ -44,25 +46,37 @@ bool IsProtectedFile(const char* path);
 // True when a part of path (a directory on the way, or, with include_last,
 // the last part too) is a junction, mount point or symbolic link. Such a
 // record is passed over: running elevated, an action through a link that a
-// user could set up would reach what it points at. A link logged itself is
-// left standing as well, never deleted: some systems' delete calls (Wine's,
-// measured) act on the link's target rather than on the link.
+// user could set up would reach what it points at.
+//
+// A link logged itself (the last part) is passed over as well: it stays,
+// with its target. Windows removes a link as a link (RemoveDirectoryA on a
+// directory link, DeleteFileA on a file link, a delete through a handle
+// opened with FILE_FLAG_OPEN_REPARSE_POINT), but Wine, where the stub is
+// tested, resolves every name to the link's target when it opens it, and
+// deletes or renames that. Measured under Wine 8.0 on links to an empty
+// directory, to a directory holding a file and to a file: RemoveDirectoryA,
+// DeleteFileA, a delete-on-close handle opened with
+// FILE_FLAG_OPEN_REPARSE_POINT and SetFileInformationByHandle
+// (FileDispositionInfo) on such a handle removed the target wherever it
+// could be removed, and the link never; MoveFileA moved the target. With no
+// call that removes the link alone, none is made. Wine also shows a link to
+// a file as a plain file, so there this check does not see one.
 bool PathCrossesReparsePoint(const char* path, bool include_last);
 
 // Directories and files.
-void UndoDirectory(LogReader& reader);
-void UndoFile(LogReader& reader);
+void UndoDirectory(LogReader& reader, UndoStep& step);
+void UndoFile(LogReader& reader, UndoStep& step);
 // Puts back a replaced file: saved time, length, content, from the reader.
-void RestoreFile(LogReader& reader, const char* path);
+void RestoreFile(LogReader& reader, const char* path, UndoStep& step);
 
 // Settings.
-void UndoIniEntry(LogReader& reader);
-void UndoRegistryValue(LogReader& reader);
-void UndoFont(LogReader& reader);
+void UndoIniEntry(LogReader& reader, UndoStep& step);
+void UndoRegistryValue(LogReader& reader, UndoStep& step);
+void UndoFont(LogReader& reader, UndoStep& step);
 
 // Program Manager.
-void UndoShellItem(LogReader& reader);
-void UndoShellGroup(LogReader& reader);
+void UndoShellItem(LogReader& reader, UndoStep& step);
+void UndoShellGroup(LogReader& reader, UndoStep& step);
 
 }  // namespace kiv
 

@@ -83,8 +83,10 @@ TEST(ReparsePoints, NoRecordActsThroughALinkInItsPath) {
 }
 
 // A link logged itself as the product's directory is left standing, and
-// what it points at stays. (Wine shows a link to a file as a plain file, and
-// its DeleteFileA removes the target: that case cannot be shown here.)
+// what it points at stays. The target is an empty directory: RemoveDirectoryA
+// on the link would remove it under Wine. (Wine shows a link to a file as a
+// plain file, and its DeleteFileA removes the target: that case cannot be
+// shown here.)
 TEST(ReparsePoints, LinkLoggedItselfIsLeftStandingWithItsTarget) {
   std::string product = FreshDirectory("links\\Own");
   std::string elsewhere = FreshDirectory("links\\Target");
