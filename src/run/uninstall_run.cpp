@@ -91,8 +91,11 @@ uint32_t ExitCodeOf(RunOutcome outcome, bool silent) {
 }
 
 void ReportDamaged(const char* report_path, const char* path, bool silent) {
+  if (report_path == nullptr) return;
   RunReport report(report_path);
-  report.Begin(path, "");
+  // A file whose chain proved unsound may still name its product.
+  LogReader reader(path, platform::IsLeadByte);
+  report.Begin(path, reader.usable() ? reader.display_name() : "");
   report.End(OutcomeText(RunOutcome::kDamaged), silent ? kExitFailed : kExitNoAction);
 }
 
@@ -105,7 +108,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     RunReport report(options.report);
     LogReader reader(path, platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
-      report.Begin(path, "");
+      report.Begin(path, reader.usable() ? reader.display_name() : "");
       return Damaged(hooks, report, options.silent);
     }
     report.Begin(path, reader.display_name());
