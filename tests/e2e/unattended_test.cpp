@@ -1,0 +1,188 @@
+// Unattended runs on the NT family: /S, the exit codes, the report (/LOG=),
+// one run at a time.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "entry/exit_codes.h"
+#include "harness.h"
+#include "unattended_scenarios.h"
+
+namespace kiv::e2e {
+namespace {
+
+TEST(Silent, FirstProcessEndsWithZeroOnlyOnceTheProductIsGone) {
+  SilentRunEndsAfterTheProductIsGone("unattended\\Silent");
+}
+
+TEST(Silent, DamagedFileGives1603AndChangesNothing) {
+  for (const Damage& damage : kDamages) {
+    for (bool uninstall_mode : {false, true}) DamagedFileFailsSilently(damage, uninstall_mode);
+  }
+}
+
+// The NT family keeps a pending deletion in the system's list.
+TEST(Silent, HeldProductFileGives3010AndGoesAtTheNextStart) {
+  HeldProductFileNeedsARestart([](const std::string& held) {
+    const std::string pending =
+        RegString(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+                  "PendingFileRenameOperations");
+    EXPECT_NE(pending.find(held), std::string::npos) << "not in the system's list";
+  });
+}
+
+TEST(OneAtATime, SecondSilentStartGives1618AndTheFirstCompletes) {
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", " /S", false, {});
+}
+
+TEST(OneAtATime, SecondStartInTheUninstallModeGives1618) {
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "/S ", true, {});
+}
+
+TEST(OneAtATime, SecondStartWithoutSwitchesShowsOneBox) {
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "", false,
+                                       {"An uninstall of this product is already running."});
+}
+
+TEST(Restart, KilledUninstallStartedAgainFinishes) {
+  KilledUninstallStartedAgainFinishes("unattended\\Killed");
+}
+
+// A switch the program does not know: 1639 and nothing changed, in either
+// mode; one box that names it without /S, none with it.
+TEST(Switches, UnknownSwitchGives1639AndChangesNothing) {
+  struct Case {
+    const char* switches;
+    bool uninstall_mode;
+    const char* box;  // the start of the one box's text, or null: no box
+  } cases[] = {
+      {"/X", false, "Unknown switch: /X"},
+      {"/S /X", false, nullptr},
+      {"/x /s", false, nullptr},  // silent wherever /S stands, in any case
+      {"/LOG=", false, "Unknown switch: /LOG="},
+      // One word, so no /S: the box names the word whole.
+      {"/S/LOG=C:\\kivtest\\r.txt", false, "Unknown switch: /S/LOG=C:\\kivtest\\r.txt\r\n"},
+      {"/S /X", true, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.switches) + (c.uninstall_mode ? " (uninstall mode)" : ""));
+    Product product("unattended\\Switches", "Kiv Switches", false);
+    const std::string bytes = ReadFileBytes(product.uninstall_file);
+    const std::string line =
+        c.uninstall_mode ? UninstallModeLine(std::string(c.switches) + " " + product.uninstall_file)
+                         : AsUserStartsIt(product.uninstall_file) + " " + c.switches;
+
+    RunResult run = e2e::Run(line, {}, 30000);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, kExitUnknownSwitch);
+    EXPECT_EQ(run.processes, 1);
+    if (c.box) {
+      ASSERT_EQ(run.boxes.size(), 1u);
+      EXPECT_EQ(run.boxes[0].text.substr(0, std::string(c.box).size()), c.box)
+          << run.boxes[0].text;
+      EXPECT_NE(run.boxes[0].text.find("/S"), std::string::npos) << run.boxes[0].text;
+      EXPECT_NE(run.boxes[0].text.find("/LOG="), std::string::npos) << run.boxes[0].text;
+      EXPECT_EQ(run.boxes[0].icon, static_cast<uint32_t>(MB_ICONERROR));
+    } else {
+      EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
+    }
+    EXPECT_TRUE(product.Registered());
+    EXPECT_TRUE(FileExists(product.root + "\\app.exe"));
+    EXPECT_TRUE(FileExists(product.root + "\\data\\a.dat"));
+    EXPECT_EQ(ReadFileBytes(product.uninstall_file), bytes);
+    EXPECT_FALSE(FileExists("C:\\kivtest\\r.txt"));
+    RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Kiv Switches"));
+  }
+}
+
+// The report names every record in walk order with what was done, between a
+// first line that names the product and a last line with the outcome. Where
+// it goes: an absolute path, one with blanks in quotes, and one relative to
+// the current directory of the process that was started (the copy runs
+// elsewhere). Without /S the run keeps its boxes and its code, and the
+// report says which code that was.
+TEST(Report, NamesEveryRecordInWalkOrder) {
+  struct Case {
+    const char* name;
+    std::string switches;
+    std::string report;  // where it must appear
+    bool silent;
+  } cases[] = {
+      {"absolute", "/S /LOG=C:\\kivtest\\report\\out\\report.txt",
+       "C:\\kivtest\\report\\out\\report.txt", true},
+      {"quoted, with blanks", "/S /LOG=\"C:\\kivtest\\report\\a b\\report.txt\"",
+       "C:\\kivtest\\report\\a b\\report.txt", true},
+      {"relative, letters in any case", "/log=out\\relative.txt /s",
+       "C:\\kivtest\\report\\out\\relative.txt", true},
+      {"without /S", "/LOG=C:\\kivtest\\report\\out\\boxes.txt",
+       "C:\\kivtest\\report\\out\\boxes.txt", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = FreshDirectory("report\\App");
+    const std::string shared = FreshDirectory("report\\Shared");
+    FreshDirectory("report\\out");
+    FreshDirectory("report\\a b");
+    const std::string file = dir + "\\uninst.exe";
+    const std::string ini = dir + "\\app.ini";
+    const std::string key = "Software\\KivTest\\Report";
+    WriteFileBytes(dir + "\\sub\\a.txt", "installed");
+    WriteFileBytes(dir + "\\sub\\foreign.txt", "the user's");
+    WriteFileBytes(shared + "\\config.txt", "installed version");
+    WriteFileBytes(ini, "[Settings]\r\nColor=blue\r\n");
+    SetRegString(HKEY_LOCAL_MACHINE, key, "Version", "1.0");
+    SetRegString(HKEY_LOCAL_MACHINE, key, "Other", "kept");
+    SetRegString(HKEY_LOCAL_MACHINE, std::string(kUninstallKey) + "Kiv Report", "DisplayName",
+                 "Kiv Report");
+    WriteUninstallFile(file, "Kiv Report", [&](LogWriter& w) {
+      w.AddDirectory(dir.c_str());
+      w.AddDirectory((dir + "\\sub").c_str());
+      w.AddFile((dir + "\\sub\\a.txt").c_str());
+      w.AddFile(file.c_str());  // some installers log their uninstall file
+      w.AddFile((dir + "\\gone.txt").c_str());  // deleted by the user since
+      w.AddRestoredFile((shared + "\\config.txt").c_str(), kReplacedTime, "saved", 5);
+      w.AddRegistryValue("HKEY_LOCAL_MACHINE", (key + "\\Version").c_str(), nullptr);
+      w.AddUnused5();
+      w.AddIniEntry(ini.c_str(), "Settings", "Color", "<null>", "blue", false);
+    });
+    char current[MAX_PATH];
+    GetCurrentDirectoryA(sizeof(current), current);
+    SetCurrentDirectoryA("C:\\kivtest\\report");
+    const ReportClock clock;
+
+    RunResult run = e2e::Run(AsUserStartsIt(file) + " " + c.switches, {IDYES}, 30000);
+    SetCurrentDirectoryA(current);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, c.silent ? kExitDone : kExitUninstallEntered);
+    EXPECT_EQ(run.boxes.size(), c.silent ? 0u : 2u);
+    const std::vector<std::string> lines = ReportLines(c.report);
+    ASSERT_EQ(lines.size(), 11u) << ReadFileBytes(c.report);
+    clock.ExpectFirstLine(lines[0], "Kiv Report", file);
+    const std::vector<std::string> records(lines.begin() + 1, lines.end() - 1);
+    EXPECT_EQ(records, (std::vector<std::string>{
+                           "ini " + ini + " [Settings] Color: removed",
+                           "unused5: no action",
+                           "registry HKEY_LOCAL_MACHINE\\" + key + "\\Version: removed",
+                           "file " + shared + "\\config.txt: restored",
+                           "file " + dir + "\\gone.txt: already gone",
+                           "file " + file + ": passed over: the uninstall file or this program",
+                           "file " + dir + "\\sub\\a.txt: removed",
+                           "directory " + dir + "\\sub: kept: not empty",
+                           "directory " + dir + ": kept: not empty",
+                       }));
+    EXPECT_EQ(lines.back(), c.silent ? "Outcome: everything undone, exit code 0"
+                                     : "Outcome: everything undone, exit code 1");
+    EXPECT_EQ(ReadFileBytes(shared + "\\config.txt"), "saved");
+    EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, key, "Other"), "kept");
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, key, "Version"));
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_TRUE(FileExists(dir + "\\sub\\foreign.txt"));
+    RegDeleteTree(HKEY_LOCAL_MACHINE, key);
+  }
+}
+
+}  // namespace
+}  // namespace kiv::e2e

@@ -1,0 +1,52 @@
+// Unattended runs on the 95 family: the whole prefix reports Windows 98, so
+// the copy is flat in the temporary directory and pending deletions go
+// through WININIT.INI. The switch grammar and the report's lines do not
+// depend on the family; the NT suite has them.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+#include "unattended_scenarios.h"
+
+namespace kiv::e2e {
+namespace {
+
+TEST(Family, PrefixIsTheWindows95Family) {
+  OSVERSIONINFOA info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  ASSERT_TRUE(GetVersionExA(&info));
+  EXPECT_EQ(info.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_WINDOWS));
+}
+
+TEST(Silent95, FirstProcessEndsWithZeroOnlyOnceTheProductIsGone) {
+  SilentRunEndsAfterTheProductIsGone("unattended\\Silent");
+}
+
+TEST(Silent95, DamagedFileGives1603AndChangesNothing) {
+  for (const Damage& damage : kDamages) {
+    for (bool uninstall_mode : {false, true}) DamagedFileFailsSilently(damage, uninstall_mode);
+  }
+}
+
+TEST(Silent95, HeldProductFileGives3010AndGoesThroughWininit) {
+  HeldProductFileNeedsARestart([](const std::string& held) {
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof(windows));
+    char held_short[MAX_PATH];
+    ASSERT_NE(GetShortPathNameA(held.c_str(), held_short, sizeof(held_short)), 0u);
+    const std::string wininit = ReadFileBytes(std::string(windows) + "\\WININIT.INI");
+    EXPECT_NE(wininit.find(std::string("NUL=") + held_short), std::string::npos) << wininit;
+  });
+}
+
+TEST(OneAtATime95, SecondSilentStartGives1618AndTheFirstCompletes) {
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", " /S", false, {});
+}
+
+TEST(Restart95, KilledUninstallStartedAgainFinishes) {
+  KilledUninstallStartedAgainFinishes("unattended\\Killed");
+}
+
+}  // namespace
+}  // namespace kiv::e2e
