@@ -22,6 +22,39 @@ TEST(Silent, DamagedFileGives1603AndChangesNothing) {
   }
 }
 
+// A record that cannot be undone (a saved file whose directory the user has
+// since removed) fails the run: 1603, the report names the record with the
+// system's error number, and the walk still undoes everything else.
+TEST(Silent, RecordThatCannotBeUndoneGives1603AndTheWalkGoesOn) {
+  const std::string dir = FreshDirectory("unattended\\Incomplete");
+  const std::string file = dir + "\\uninst.exe";
+  const std::string lost = "C:\\kivtest\\unattended\\no such dir\\config.txt";
+  const std::string report = dir + "-report.txt";
+  RemoveTree("C:\\kivtest\\unattended\\no such dir");
+  WriteFileBytes(dir + "\\app.exe", "installed");
+  SetRegString(HKEY_LOCAL_MACHINE, std::string(kUninstallKey) + "Kiv Incomplete", "DisplayName",
+               "Kiv Incomplete");
+  WriteUninstallFile(file, "Kiv Incomplete", [&](LogWriter& w) {
+    w.AddDirectory(dir.c_str());
+    w.AddFile((dir + "\\app.exe").c_str());  // walked after the failure
+    w.AddRestoredFile(lost.c_str(), kReplacedTime, "saved", 5);
+  });
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitFailed);
+  EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
+  EXPECT_FALSE(FileExists(dir + "\\app.exe"));
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, std::string(kUninstallKey) + "Kiv Incomplete"));
+  const std::vector<std::string> lines = ReportLines(report);
+  ASSERT_EQ(lines.size(), 5u) << ReadFileBytes(report);
+  EXPECT_EQ(lines[1], "file " + lost + ": failed (error 3)");  // ERROR_PATH_NOT_FOUND
+  EXPECT_EQ(lines[2], "file " + dir + "\\app.exe: removed");
+  EXPECT_EQ(lines[4], "Outcome: not everything undone, exit code 1603");
+}
+
 // The NT family keeps a pending deletion in the system's list.
 TEST(Silent, HeldProductFileGives3010AndGoesAtTheNextStart) {
   HeldProductFileNeedsARestart([](const std::string& held) {
