@@ -381,6 +381,22 @@ bool StartedRun::FirstEnded() const {
   return started() && WaitForSingleObject(process_.hProcess, 0) == WAIT_OBJECT_0;
 }
 
+std::vector<DWORD> StartedRun::RunningIds() const {
+  struct {
+    JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+    ULONG_PTR more[15];
+  } ids = {};
+  std::vector<DWORD> result;
+  if (!job_ || !QueryInformationJobObject(job_, JobObjectBasicProcessIdList, &ids, sizeof(ids),
+                                          nullptr)) {
+    return result;
+  }
+  for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+    result.push_back(static_cast<DWORD>(ids.list.ProcessIdList[i]));
+  }
+  return result;
+}
+
 RunResult StartedRun::Wait(DWORD timeout_ms, const FirstEndedHook& first_ended) {
   RunResult result;
   if (!started()) return result;

@@ -125,6 +125,8 @@ class StartedRun {
   HANDLE process() const { return process_.hProcess; }
   // The started process itself has ended (what it started may still run).
   bool FirstEnded() const;
+  // The processes of the run that still run, the started one among them.
+  std::vector<DWORD> RunningIds() const;
   // Waits up to timeout_ms for the process and everything it started, then
   // terminates what is left. The boxes are the answerer's to tell.
   RunResult Wait(DWORD timeout_ms = 60000, const FirstEndedHook& first_ended = {});

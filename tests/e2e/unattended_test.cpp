@@ -2,6 +2,7 @@
 // one run at a time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,41 @@ TEST(Silent, RecordThatCannotBeUndoneGives1603AndTheWalkGoesOn) {
   EXPECT_EQ(lines[1], "file " + lost + ": failed (error 3)");  // ERROR_PATH_NOT_FOUND
   EXPECT_EQ(lines[2], "file " + dir + "\\app.exe: removed");
   EXPECT_EQ(lines[4], "Outcome: not everything undone, exit code 1603");
+}
+
+// The copy that walks dies half-way: the first process, waiting for its
+// outcome, ends with 1603 instead of waiting for ever, and the same command
+// started again finishes the job.
+TEST(Silent, CopyKilledMidWalkGives1603AndARunAgainFinishes) {
+  LargeProduct product("unattended\\Copy Killed", "Kiv Copy Killed", 3000, 64 * 1024);
+  const std::string first_walked = product.paths.back();
+
+  StartedRun first(product.Silently());
+  ASSERT_TRUE(first.started());
+  const DWORD t0 = GetTickCount();
+  while (FileExists(first_walked) && !first.FirstEnded() && GetTickCount() - t0 < 60000) Sleep(5);
+  std::vector<DWORD> copies = first.RunningIds();
+  copies.erase(std::remove(copies.begin(), copies.end(), GetProcessId(first.process())),
+               copies.end());
+  ASSERT_EQ(copies.size(), 1u) << "the copy, walking";
+  HANDLE copy = OpenProcess(PROCESS_TERMINATE, FALSE, copies[0]);
+  ASSERT_NE(copy, nullptr);
+  ASSERT_TRUE(TerminateProcess(copy, 77));
+  CloseHandle(copy);
+  RunResult run = first.Wait(30000);
+
+  ASSERT_TRUE(run.finished) << "the first process still waits for a dead copy";
+  EXPECT_EQ(run.exit_code, kExitFailed);
+  EXPECT_GT(product.FilesLeft(), 0) << "killed too late to show anything";
+  EXPECT_TRUE(FileExists(product.uninstall_file));
+
+  RunResult again = e2e::Run(product.Silently(), {}, 120000);
+
+  ASSERT_TRUE(again.finished);
+  EXPECT_EQ(again.exit_code, kExitDone);
+  EXPECT_TRUE(NoBoxes(again)) << again.boxes[0].text;
+  product.ExpectUndone();
+  EXPECT_FALSE(FileExists(product.uninstall_file));
 }
 
 // The NT family keeps a pending deletion in the system's list.
