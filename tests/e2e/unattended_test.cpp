@@ -253,5 +253,22 @@ TEST(Report, NamesEveryRecordInWalkOrder) {
   }
 }
 
+// A report that cannot be written costs the uninstall nothing.
+TEST(Report, UnwritableReportStopsNothing) {
+  Product product("unattended\\No Report", "Kiv No Report", true);
+  const std::string report = "C:\\kivtest\\unattended\\no such dir\\report.txt";
+  RemoveTree("C:\\kivtest\\unattended\\no such dir");
+
+  RunResult run =
+      e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S /LOG=\"" + report + "\"", {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
+  EXPECT_FALSE(product.Registered());
+  EXPECT_FALSE(DirectoryExists(product.root));
+  EXPECT_FALSE(FileExists(report));
+}
+
 }  // namespace
 }  // namespace kiv::e2e
