@@ -175,6 +175,37 @@ bool IsReparsePoint(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+bool RemoveLinkItself(const char* path) {
+  // NtSetInformationFile with FileDispositionInformation: every NT system
+  // has it (SetFileInformationByHandle came with Vista).
+  using SetInformation = LONG(WINAPI*)(HANDLE, void* status, void* info, ULONG length, int kind);
+  constexpr int kFileDispositionInformation = 13;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto set_information = ntdll ? reinterpret_cast<SetInformation>(reinterpret_cast<void*>(
+                                     GetProcAddress(ntdll, "NtSetInformationFile")))
+                               : nullptr;
+  if (!set_information) return false;
+  HANDLE link = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+  if (link == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool removed = false;
+  if (GetFileInformationByHandle(link, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    struct {
+      ULONG_PTR status;
+      ULONG_PTR information;
+    } io = {};
+    BOOLEAN delete_it = TRUE;
+    removed = set_information(link, &io, &delete_it, sizeof(delete_it),
+                              kFileDispositionInformation) >= 0;
+  }
+  CloseHandle(link);  // the link goes with its last handle
+  return removed;
+}
+
 bool SetFileTimes(const char* path, uint64_t filetime) {
   HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
