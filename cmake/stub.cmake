@@ -23,7 +23,15 @@ else()
   set(KIV_MANIFEST_ARCH x86)
 endif()
 set(KIV_MANIFEST_PATH ${CMAKE_BINARY_DIR}/resources/kivuninst.manifest)
-configure_file(${CMAKE_SOURCE_DIR}/resources/kivuninst.manifest ${KIV_MANIFEST_PATH} @ONLY)
+# The file carries it without comments and indentation: the stub counts its
+# bytes. (CONFIGURE writes it only when it changed.)
+file(READ ${CMAKE_SOURCE_DIR}/resources/kivuninst.manifest KIV_MANIFEST)
+string(REGEX REPLACE "<!--[^>]*-->" "" KIV_MANIFEST "${KIV_MANIFEST}")
+string(REGEX REPLACE ">[ \t\r\n]+<" "><" KIV_MANIFEST "${KIV_MANIFEST}")
+string(REGEX REPLACE "[ \t\r\n]+" " " KIV_MANIFEST "${KIV_MANIFEST}")
+file(CONFIGURE OUTPUT ${KIV_MANIFEST_PATH} CONTENT "${KIV_MANIFEST}" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_SOURCE_DIR}/resources/kivuninst.manifest)
 configure_file(${CMAKE_SOURCE_DIR}/resources/version.h.in ${CMAKE_BINARY_DIR}/resources/version.h @ONLY)
 
 add_executable(kivuninst WIN32 ${KIV_STUB_SOURCES} ${CMAKE_SOURCE_DIR}/resources/kivuninst.rc)

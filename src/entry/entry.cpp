@@ -23,9 +23,8 @@ namespace {
 constexpr char kBusyMessage[] = "An uninstall of this product is already running.";
 constexpr char kUnknownSwitchMessage[] =
     "Unknown switch: %s\r\n\r\n"
-    "The switches, before the uninstall file's path if one is given:\r\n"
-    "/S\tsilent: no message; the exit code tells the outcome\r\n"
-    "/LOG=file\ta report of the run (/LOG=\"file\" for a name with blanks)";
+    "/S\tno message; the exit code tells the outcome\r\n"
+    "/LOG=file\ta report of the run";
 
 // The hand-off this process came with, if it is the copy of a confirmation.
 kiv::Handoff g_handoff;

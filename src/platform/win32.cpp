@@ -123,7 +123,7 @@ void HandleText(void* handle, char* buffer, uint32_t capacity) {
   char digits[2 * sizeof(value) + 1];
   uint32_t n = 0;
   do {
-    digits[n++] = "0123456789abcdef"[value & 15];
+    digits[n++] = "0123456789ABCDEF"[value & 15];
     value >>= 4;
   } while (value != 0);
   uint32_t i = 0;
@@ -136,7 +136,7 @@ void* HandleFromText(const char* text) {
   for (; *text; ++text) {
     const char c = *text;
     const uint32_t digit = (c >= '0' && c <= '9')   ? static_cast<uint32_t>(c - '0')
-                           : (c >= 'a' && c <= 'f') ? static_cast<uint32_t>(c - 'a' + 10)
+                           : (c >= 'A' && c <= 'F') ? static_cast<uint32_t>(c - 'A' + 10)
                                                     : 16;
     if (digit == 16) return nullptr;
     value = (value << 4) | digit;

@@ -18,7 +18,7 @@ constexpr const char* kUndoneTexts[] = {
     "passed over: the uninstall file or this program",
     "passed over: a link in its path",
     "refused by Program Manager",
-    "passed over: a name Program Manager would misread",
+    "passed over: an unsafe name",
     "failed",
 };
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
