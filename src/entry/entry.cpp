@@ -116,7 +116,8 @@ uint32_t Run() {
 
 // The name the linker takes as a GUI program's entry point. The system calls
 // it with a stack only 4-byte aligned on i686, so it realigns; it never
-// returns (ExitProcess).
-extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup() {
+// returns (ExitProcess). The program is compiled whole (-fwhole-program):
+// this is the one name the linker must still see.
+extern "C" __attribute__((force_align_arg_pointer, externally_visible)) void WinMainCRTStartup() {
   ExitProcess(static_cast<UINT>(Run()));
 }
