@@ -577,7 +577,9 @@ int BenchRestore(uint32_t size, int runs) {
       if (!reader.usable() || reader.NextRecord() != static_cast<uint16_t>(RecordType::kFile)) {
         Fail("the restore log does not open");
       }
-      UndoFile(reader);
+      UndoStep step;
+      UndoFile(reader, step);
+      if (step.what != Undone::kRestored) Fail("the in-process restore did not restore");
     }
     const double action = Milliseconds(start, Now());
     if (!HoldsPattern(restored, size)) Fail("the in-process restore wrote other bytes");

@@ -47,6 +47,17 @@ inline int32_t LastBackslash(const char* s, bool (*is_lead_byte)(uint8_t)) {
   return last;
 }
 
+// Puts n bytes of s at data + at, then a NUL, when that fits capacity; false,
+// changing nothing, when it does not. One body for every size (the stub
+// counts its bytes).
+[[gnu::noinline]] inline bool BoundedPut(char* data, uint32_t capacity, uint32_t at, const char* s,
+                                         uint32_t n) {
+  if (at >= capacity || n >= capacity - at) return false;
+  for (uint32_t i = 0; i < n; ++i) data[at + i] = s[i];
+  data[at + n] = '\0';
+  return true;
+}
+
 template <uint32_t N>
 class FixedString {
   static_assert(N >= 1, "room for the NUL");
@@ -60,19 +71,11 @@ class FixedString {
   uint32_t length() const { return LengthWithin(data_, N); }
   bool empty() const { return data_[0] == '\0'; }
 
-  bool Assign(const char* s) {
-    uint32_t n = LengthWithin(s, N);
-    if (n >= N) return false;
-    Copy(0, s, n);
-    return true;
-  }
+  bool Assign(const char* s) { return BoundedPut(data_, N, 0, s, LengthWithin(s, N)); }
   bool Append(const char* s) { return AppendN(s, LengthWithin(s, N)); }
   // Appends exactly n bytes of s.
   bool AppendN(const char* s, uint32_t n) {
-    uint32_t have = length();
-    if (n >= N - have) return false;
-    Copy(have, s, n);
-    return true;
+    return BoundedPut(data_, N, LengthWithin(data_, N), s, n);
   }
   // Cuts the string to n bytes (no-op when it is shorter).
   void Truncate(uint32_t n) {
@@ -81,10 +84,6 @@ class FixedString {
   void Clear() { data_[0] = '\0'; }
 
  private:
-  void Copy(uint32_t at, const char* s, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) data_[at + i] = s[i];
-    data_[at + n] = '\0';
-  }
   char data_[N];
 };
 

@@ -1,6 +1,7 @@
 // The process entry: picks the mode from the command line.
-//   no remainder    -> confirmation mode (ask, unregister, hand off to a copy)
-//   a remainder     -> uninstall mode on the uninstall file it names
+//   no path    -> confirmation mode (ask, unregister, hand off to a copy)
+//   a path     -> uninstall mode on the uninstall file it names
+// Switches (/S, /LOG=) may come first, in either mode.
 //
 // This is the image's entry point itself: the stub links no C runtime
 // start-up (-nostartfiles), which would bring in argument parsing, stdio
@@ -11,48 +12,105 @@
 #include "entry/exit_codes.h"
 #include "handoff/confirmation.h"
 #include "handoff/restart_deletion.h"
+#include "handoff/run_lock.h"
 #include "handoff/temporary_copy.h"
 #include "platform/win32.h"
 #include "run/command_line.h"
-#include "entry/exit_codes.h"
 #include "run/uninstall_run.h"
 
 namespace {
 
-void ScheduleHeldFileDeletion(const char* path) {
-  // Unscheduled, the file stays for the user to delete: every record is
-  // undone all the same, and the run reports its success.
-  static_cast<void>(kiv::ScheduleRestartDeletion(path));
+constexpr char kBusyMessage[] = "An uninstall of this product is already running.";
+constexpr char kUnknownSwitchMessage[] =
+    "Unknown switch: %s\r\n\r\n"
+    "The switches, before the uninstall file's path if one is given:\r\n"
+    "/S\tsilent: no message; the exit code tells the outcome\r\n"
+    "/LOG=file\ta report of the run (/LOG=\"file\" for a name with blanks)";
+
+// The hand-off this process came with, if it is the copy of a confirmation.
+kiv::Handoff g_handoff;
+
+bool ScheduleDeletion(const char* path) {
+  return kiv::IsScheduled(kiv::ScheduleRestartDeletion(path));
+}
+
+void TellWaitingConfirmation(kiv::RunOutcome outcome) {
+  kiv::SendOutcome(g_handoff, kiv::ExitCodeOf(outcome, true));
 }
 
 // What the uninstall mode needs of the hand-off.
 constexpr kiv::RunHooks kRunHooks = {kiv::ScheduleOwnTemporaryCopyDeletion,
-                                     ScheduleHeldFileDeletion};
+                                     TellWaitingConfirmation, ScheduleDeletion};
 
-kiv::ExitCode Run() {
+void ShowUnknownSwitch(const char* word) {
+  kiv::ShortString shown;
+  shown.AppendN(word, kiv::WordLength(word) < 64 ? kiv::WordLength(word) : 64);
+  kiv::LongString text;
+  if (kiv::Format1(text, kUnknownSwitchMessage, shown.c_str())) {
+    kiv::platform::ShowMessage(text.c_str(), kiv::platform::kBoxOk | kiv::platform::kIconError);
+  }
+}
+
+void ShowBusy() {
+  kiv::platform::ShowMessage(kBusyMessage,
+                             kiv::platform::kBoxOk | kiv::platform::kIconExclamation);
+}
+
+uint32_t UninstallMode(const char* path, const kiv::RunOptions& options) {
+  g_handoff = kiv::TakeHandoff();
+  if (!kiv::TakeRunLock(path, g_handoff.heir)) {
+    ShowBusy();
+    return kiv::kExitAlreadyRunning;
+  }
+  return kiv::ExitCodeOf(kiv::UninstallRun(path, kRunHooks, options), options.silent);
+}
+
+uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
+  kiv::LongString own;
+  if (!kiv::platform::ModuleFileName(own.data(), own.capacity())) own.Clear();
+  if (!own.empty() && !kiv::TakeRunLock(own.c_str(), false)) {
+    ShowBusy();
+    return kiv::kExitAlreadyRunning;
+  }
+  uint32_t walk_code = kiv::kExitFailed;
+  switch (kiv::ConfirmationMode(kiv::platform::StartupShowCode(), {options.silent, options.report},
+                                &walk_code)) {
+    case kiv::Confirmation::kDeclined: return kiv::kExitNoAction;
+    case kiv::Confirmation::kDamaged:
+      kiv::ReportDamaged(options.report, own.c_str(), options.silent);
+      return options.silent ? kiv::kExitFailed : kiv::kExitNoAction;
+    case kiv::Confirmation::kHandedOff:
+      return options.silent ? walk_code : kiv::kExitUninstallEntered;
+    case kiv::Confirmation::kRunHere:
+      // Our own file, running, cannot be deleted: the run's held-file hook
+      // schedules it for the next start.
+      if (own.empty()) return options.silent ? kiv::kExitFailed : kiv::kExitUninstallEntered;
+      return kiv::ExitCodeOf(kiv::UninstallRun(own.c_str(), kRunHooks, options), options.silent);
+  }
+  return kiv::kExitUninstallEntered;
+}
+
+uint32_t Run() {
   // Before anything can load a DLL by name from the directory we run in.
   kiv::platform::HardenDllSearch();
   kiv::platform::SetInstance(GetModuleHandleA(nullptr));
   const char* remainder =
       kiv::CommandLineRemainder(kiv::platform::CommandLine(), kiv::platform::IsLeadByte);
-  if (*remainder != '\0') {
-    kiv::UninstallRun(remainder, kRunHooks);
-    return kiv::kExitUninstallEntered;
+  const kiv::Switches switches = kiv::ParseSwitches(remainder, kiv::platform::IsLeadByte);
+  if (switches.silent) kiv::platform::SuppressMessages();
+  if (switches.unknown) {
+    ShowUnknownSwitch(switches.unknown);
+    return kiv::kExitUnknownSwitch;
   }
-  switch (kiv::ConfirmationMode(kiv::platform::StartupShowCode())) {
-    case kiv::Confirmation::kDeclined: return kiv::kExitNoAction;
-    case kiv::Confirmation::kHandedOff: return kiv::kExitUninstallEntered;
-    case kiv::Confirmation::kRunHere: {
-      // Our own file, running, cannot be deleted: the run's held-file hook
-      // schedules it for the next start.
-      kiv::LongString own;
-      if (kiv::platform::ModuleFileName(own.data(), own.capacity())) {
-        kiv::UninstallRun(own.c_str(), kRunHooks);
-      }
-      return kiv::kExitUninstallEntered;
-    }
+  // The report's path made full here: the copy runs in another directory.
+  kiv::LongString report;
+  if (!switches.log.empty() &&
+      !kiv::platform::FullPathName(switches.log.c_str(), report.data(), report.capacity())) {
+    report.Assign(switches.log.c_str());
   }
-  return kiv::kExitUninstallEntered;
+  const kiv::RunOptions options = {switches.silent, report.empty() ? nullptr : report.c_str()};
+  if (*switches.path != '\0') return UninstallMode(switches.path, options);
+  return ConfirmationFlow(options);
 }
 
 }  // namespace

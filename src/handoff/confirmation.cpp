@@ -1,5 +1,6 @@
 #include "handoff/confirmation.h"
 
+#include "handoff/run_lock.h"
 #include "handoff/temporary_copy.h"
 #include "base/fixed_string.h"
 #include "platform/win32.h"
@@ -20,18 +21,18 @@ constexpr const char* kRegistrationKeys[] = {
 
 }  // namespace
 
-Confirmation ConfirmationMode(int show_code) {
+Confirmation ConfirmationMode(int show_code, const HandOffOptions& options, uint32_t* walk_code) {
   LongString own;
   LongString prompt;
   {
     if (!platform::ModuleFileName(own.data(), own.capacity())) {
       platform::ShowDamagedMessage();
-      return Confirmation::kDeclined;
+      return Confirmation::kDamaged;
     }
     LogReader reader(own.c_str(), platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
       platform::ShowDamagedMessage();
-      return Confirmation::kDeclined;
+      return Confirmation::kDamaged;
     }
     LongString format;
     // The display name is at most 255 bytes and the prompt about 80, so the
@@ -39,10 +40,11 @@ Confirmation ConfirmationMode(int show_code) {
     if (!platform::LoadStringResource(kPromptResourceId, format.data(), format.capacity()) ||
         !Format1(prompt, format.c_str(), reader.display_name())) {
       platform::ShowDamagedMessage();
-      return Confirmation::kDeclined;
+      return Confirmation::kDamaged;
     }
-    if (platform::ShowMessage(prompt.c_str(), platform::kBoxYesNo | platform::kIconQuestion) !=
-        platform::BoxAnswer::kYes) {
+    if (!options.silent &&
+        platform::ShowMessage(prompt.c_str(), platform::kBoxYesNo | platform::kIconQuestion) !=
+            platform::BoxAnswer::kYes) {
       return Confirmation::kDeclined;
     }
     const platform::RegKey machine = platform::RootKey(kLocalMachineRoot);
@@ -59,12 +61,22 @@ Confirmation ConfirmationMode(int show_code) {
   platform::HeldDirectory held;
   if (MakeTemporaryCopy(own.c_str(), &copy, &held)) {
     // The copy's path quoted (the temporary directory may hold a blank), one
-    // blank, then our own path unquoted: the copy takes its remainder whole.
+    // blank, our switches, then our own path unquoted: the copy takes its
+    // remainder whole.
     LaunchLine line;
+    HandoffSender handoff;
     if (line.Append("\"") && line.Append(copy.c_str()) && line.Append("\" ") &&
-        line.Append(own.c_str()) && platform::StartProcess(line.data(), show_code)) {
+        (!options.silent || line.Append("/S ")) &&
+        (!options.report ||
+         (line.Append("/LOG=\"") && line.Append(options.report) && line.Append("\" "))) &&
+        line.Append(own.c_str()) && handoff.Prepare(options.silent) &&
+        platform::StartProcess(line.data(), show_code, true)) {
+      handoff.Started();
+      held.Release();
+      if (options.silent) *walk_code = handoff.WaitForOutcome(kExitFailed);
       return Confirmation::kHandedOff;
     }
+    handoff.Abandon();
     held.Release();
     RemoveTemporaryCopy(copy.c_str());
   }

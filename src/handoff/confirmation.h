@@ -13,14 +13,24 @@ inline constexpr char kUninstallKeyFormat[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s";
 
 enum class Confirmation {
-  kDeclined,   // the file was damaged (the message shown) or the answer was No:
-               // nothing changed
+  kDeclined,   // the answer was No: nothing changed
+  kDamaged,    // the file was damaged (the message shown): nothing changed
   kHandedOff,  // confirmed: registration removed, a temporary copy started
   kRunHere,    // confirmed, but no copy could be made or started: the
                // uninstall runs in this process, on its own file
 };
 
-Confirmation ConfirmationMode(int show_code);
+struct HandOffOptions {
+  // No question (it counts as Yes); the copy runs silent too, and this
+  // process waits for its outcome.
+  bool silent = false;
+  // The report's full path, passed on to the copy; or null.
+  const char* report = nullptr;
+};
+
+// *walk_code receives the copy's exit code when a silent run was handed off
+// (kExitFailed when the copy ended without telling it).
+Confirmation ConfirmationMode(int show_code, const HandOffOptions& options, uint32_t* walk_code);
 
 }  // namespace kiv
 

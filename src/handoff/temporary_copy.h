@@ -28,8 +28,10 @@ inline constexpr char kTempPrefix[] = "STP";
 inline constexpr char kCopyName[] = "uninstall.exe";
 
 using TemporaryPath = PathString;  // GetTempFileNameA writes up to MAX_PATH
-// The quoted copy path, a blank and the uninstall file's path: both whole.
-using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + LongString::capacity()>;
+// The quoted copy path, a blank, the switches (/S, and /LOG= with a quoted
+// path) and the uninstall file's path: all whole.
+using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + sizeof("/S /LOG=\"\" ") +
+                               2 * LongString::capacity()>;
 
 // Sets the current directory to the drive's root, creates a new private
 // directory STPxxxx.tmp in the temporary directory, holds it (see

@@ -16,7 +16,14 @@ namespace {
 HINSTANCE g_instance = nullptr;
 }  // namespace
 
+namespace {
+bool g_silent = false;
+}  // namespace
+
+void SuppressMessages() { g_silent = true; }
+
 BoxAnswer ShowMessage(const char* text, uint32_t style) {
+  if (g_silent) return BoxAnswer::kNotShown;
   return static_cast<BoxAnswer>(MessageBoxA(nullptr, text, kCaption, style));
 }
 
@@ -61,14 +68,14 @@ void PumpMessagesAndWait(uint32_t pause_ms) {
   MsgWaitForMultipleObjects(0, nullptr, FALSE, pause_ms, QS_ALLINPUT);
 }
 
-bool StartProcess(char* command_line, int show_code) {
+bool StartProcess(char* command_line, int show_code, bool inherit_handles) {
   STARTUPINFOA info = {};
   info.cb = sizeof(info);
   info.dwFlags = STARTF_USESHOWWINDOW;
   info.wShowWindow = static_cast<WORD>(show_code);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &info,
-                      &process)) {
+  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, inherit_handles ? TRUE : FALSE, 0,
+                      nullptr, nullptr, &info, &process)) {
     return false;
   }
   CloseHandle(process.hThread);
@@ -86,10 +93,83 @@ void HardenDllSearch() {
   if (set_dirs) set_dirs(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
 }
 
+NamedLock TakeNamedLock(const char* name) {
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE lock = CreateMutexA(&inherit, FALSE, name);
+  if (lock == nullptr) return NamedLock::kUnavailable;
+  // Kept open for the process's life: the system closes it at the end.
+  return GetLastError() == ERROR_ALREADY_EXISTS ? NamedLock::kHeld : NamedLock::kTaken;
+}
+
+bool CreateInheritedPipe(void** read_end, void** write_end) {
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!CreatePipe(&read, &write, nullptr, 0)) return false;
+  HANDLE self = GetCurrentProcess();
+  HANDLE inherited = nullptr;
+  if (!DuplicateHandle(self, write, self, &inherited, 0, TRUE,
+                       DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE)) {
+    CloseHandle(read);
+    CloseHandle(write);
+    return false;
+  }
+  *read_end = read;
+  *write_end = inherited;
+  return true;
+}
+
+void HandleText(void* handle, char* buffer, uint32_t capacity) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  char digits[2 * sizeof(value) + 1];
+  uint32_t n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value & 15];
+    value >>= 4;
+  } while (value != 0);
+  uint32_t i = 0;
+  for (; n > 0 && i + 1 < capacity; ++i) buffer[i] = digits[--n];
+  if (capacity > 0) buffer[i < capacity ? i : capacity - 1] = '\0';
+}
+
+void* HandleFromText(const char* text) {
+  uintptr_t value = 0;
+  for (; *text; ++text) {
+    const char c = *text;
+    const uint32_t digit = (c >= '0' && c <= '9')   ? static_cast<uint32_t>(c - '0')
+                           : (c >= 'a' && c <= 'f') ? static_cast<uint32_t>(c - 'a' + 10)
+                                                    : 16;
+    if (digit == 16) return nullptr;
+    value = (value << 4) | digit;
+  }
+  return reinterpret_cast<void*>(value);
+}
+
+bool SetEnvironmentText(const char* name, const char* value) {
+  return SetEnvironmentVariableA(name, value) != FALSE;
+}
+
+bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity) {
+  const DWORD n = GetEnvironmentVariableA(name, buffer, capacity);
+  return n != 0 && n < capacity;
+}
+
+void UpperCase(char* text, uint32_t length) { CharUpperBuffA(text, length); }
+
+LocalTime Now() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+}
+
 bool DeleteFilePath(const char* path) { return DeleteFileA(path) != FALSE; }
 bool RemoveDirectoryPath(const char* path) { return RemoveDirectoryA(path) != FALSE; }
 bool SetCurrentDirectoryPath(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool IsReadOnlyFile(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+uint32_t LastError() { return GetLastError(); }
 bool IsReparsePoint(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
@@ -216,6 +296,8 @@ bool TakePrivateDirectory(HANDLE directory) {
 
 }  // namespace
 
+bool DirectoryIsEmpty(const char* path) { return IsEmptyDirectory(path); }
+
 bool HeldDirectory::Hold(const char* path) {
   Release();
   const bool elevated = !IsWindows95Family() && IsElevated();
@@ -324,21 +406,30 @@ RegKey RootKey(uint32_t index) {
   return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000u + index));
 }
 
+namespace {
+// The registry calls return their reason; it goes where LastError finds it.
+bool Registry(LONG rc) {
+  if (rc == ERROR_SUCCESS) return true;
+  SetLastError(static_cast<DWORD>(rc));
+  return false;
+}
+}  // namespace
+
 bool RegOpenFullAccess(RegKey root, const char* path, RegKey* key) {
   HKEY out = nullptr;
   const bool opened =
-      RegOpenKeyExA(static_cast<HKEY>(root), path, 0, KEY_ALL_ACCESS, &out) == ERROR_SUCCESS;
+      Registry(RegOpenKeyExA(static_cast<HKEY>(root), path, 0, KEY_ALL_ACCESS, &out));
   *key = out;
   return opened;
 }
 
 bool RegSetString(RegKey key, const char* name, const char* data, uint32_t size) {
-  return RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_SZ,
-                        reinterpret_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+  return Registry(RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(data), size));
 }
 
 bool RegDeleteValueNamed(RegKey key, const char* name) {
-  return RegDeleteValueA(static_cast<HKEY>(key), name) == ERROR_SUCCESS;
+  return Registry(RegDeleteValueA(static_cast<HKEY>(key), name));
 }
 
 bool RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {

@@ -23,6 +23,7 @@ inline constexpr uint32_t kBoxOk = 0x00;
 inline constexpr uint32_t kBoxYesNo = 0x04;
 inline constexpr uint32_t kIconError = 0x10;
 inline constexpr uint32_t kIconQuestion = 0x20;
+inline constexpr uint32_t kIconExclamation = 0x30;
 inline constexpr uint32_t kIconInformation = 0x40;
 // The button a box was closed with (MessageBoxA's IDOK, IDYES, IDNO).
 enum class BoxAnswer : int {
@@ -32,8 +33,10 @@ enum class BoxAnswer : int {
   kNo = 7,
 };
 
-// A box with no owner window and the caption "Kiv Uninstall".
+// A box with no owner window and the caption "Kiv Uninstall". After
+// SuppressMessages (a silent run) no box is shown: kNotShown.
 BoxAnswer ShowMessage(const char* text, uint32_t style);
+void SuppressMessages();
 
 // The two fixed messages, each in its box: a file that is not sound (with
 // nothing changed), and the end of a run.
@@ -61,17 +64,54 @@ uint32_t TickCount();
 void PumpMessagesAndWait(uint32_t pause_ms);
 // Starts command_line as a new process with the given show code and returns
 // at once, with the process's handles closed. command_line may be changed
-// by the system (CreateProcessA's rule), so it is a writable buffer.
-bool StartProcess(char* command_line, int show_code);
+// by the system (CreateProcessA's rule), so it is a writable buffer. With
+// inherit_handles the new process gets every handle this one made
+// inheritable.
+bool StartProcess(char* command_line, int show_code, bool inherit_handles = false);
 // Restricts DLL loading to System32 where the system can (Windows 7 with
 // KB2533623 and later); a no-op elsewhere.
 void HardenDllSearch();
+
+// ---- Between the two processes of a run ----------------------------------
+// A named object that stands while any process holds a handle to it: the
+// lock of one run. The handle is inheritable (a process started with
+// inherit_handles holds the lock too) and kept until this process ends.
+enum class NamedLock {
+  kTaken,        // this process made it: nobody held it
+  kHeld,         // it already stood: another process holds it
+  kUnavailable,  // it could not be made (no lock is held)
+};
+NamedLock TakeNamedLock(const char* name);
+// A pipe whose write end a started process inherits; the read end stays
+// with this process only. False, with nothing made, on failure.
+bool CreateInheritedPipe(void** read_end, void** write_end);
+// The write end's handle value as text, and back (the value is the same in
+// the process that inherits it).
+void HandleText(void* handle, char* buffer, uint32_t capacity);
+void* HandleFromText(const char* text);
+// An environment variable of this process (and of what it starts after).
+// value == nullptr removes it.
+bool SetEnvironmentText(const char* name, const char* value);
+// False when it is not set or does not fit.
+bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
+// Folds text to capitals in place, by the code page's own rules.
+void UpperCase(char* text, uint32_t length);
+struct LocalTime {
+  uint16_t year, month, day, hour, minute, second;
+};
+LocalTime Now();
 
 // ---- File system -----------------------------------------------------------
 bool DeleteFilePath(const char* path);
 bool RemoveDirectoryPath(const char* path);  // only an empty directory goes
 bool SetCurrentDirectoryPath(const char* path);
 bool PathExists(const char* path);
+bool IsReadOnlyFile(const char* path);
+// Only "." and ".." in it; false also when it cannot be listed.
+bool DirectoryIsEmpty(const char* path);
+// The reason the last call of this thread failed (GetLastError; the registry
+// calls here put their result there too).
+uint32_t LastError();
 // GetFileAttributesA shows FILE_ATTRIBUTE_REPARSE_POINT: a junction, mount
 // point or symbolic link. Never on the 95 family; false when nothing is there.
 bool IsReparsePoint(const char* path);

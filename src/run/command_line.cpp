@@ -2,25 +2,93 @@
 
 namespace kiv {
 
+namespace {
+
+bool IsBlank(uint8_t c) { return c != '\0' && c <= ' '; }
+
+const uint8_t* SkipBlanks(const uint8_t* p) {
+  while (IsBlank(*p)) ++p;
+  return p;
+}
+
+// Past the closing quote of a quoted text that starts after its opening
+// quote at p; null when the quote is never closed. A lead byte takes the
+// following byte with it, so a trail byte of a quote's value closes nothing.
+const uint8_t* PastClosingQuote(const uint8_t* p, LeadByteTest is_lead_byte) {
+  while (*p != '\0' && *p != '"') {
+    if (is_lead_byte && is_lead_byte(*p) && p[1] != '\0') {
+      p += 2;
+    } else {
+      ++p;
+    }
+  }
+  return *p == '"' ? p + 1 : nullptr;
+}
+
+bool EndsWord(uint8_t c) { return c <= ' '; }
+
+// /LOG= at p: the path into *log; the byte after the switch, or null when
+// the switch is not well formed.
+const uint8_t* ReadLogSwitch(const uint8_t* p, LeadByteTest is_lead_byte, LongString* log) {
+  const uint8_t* start = p;
+  const uint8_t* end = nullptr;
+  if (*p == '"') {
+    ++start;
+    end = PastClosingQuote(start, is_lead_byte);
+    if (end == nullptr || !EndsWord(*end)) return nullptr;
+    p = end;
+    --end;  // at the closing quote
+  } else {
+    while (!EndsWord(*p)) ++p;
+    end = p;
+  }
+  const uint32_t length = static_cast<uint32_t>(end - start);
+  log->Clear();
+  if (length == 0 || !log->AppendN(reinterpret_cast<const char*>(start), length)) return nullptr;
+  return p;
+}
+
+}  // namespace
+
 const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte) {
   const uint8_t* p = reinterpret_cast<const uint8_t*>(line);
   if (*p == '"') {
-    ++p;
-    while (*p != '\0' && *p != '"') {
-      // A trail byte may have the value of a quote; it belongs to its lead.
-      if (is_lead_byte && is_lead_byte(*p) && p[1] != '\0') {
-        p += 2;
-      } else {
-        ++p;
-      }
-    }
-    if (*p == '\0') return reinterpret_cast<const char*>(p);  // no closing quote
-    ++p;  // the closing quote goes with the name
+    p = PastClosingQuote(p + 1, is_lead_byte);
+    if (p == nullptr) return line + LengthWithin(line, 0xFFFFFFFFu);  // no closing quote
   } else {
     while (*p > ' ') ++p;
   }
-  while (*p != '\0' && *p <= ' ') ++p;
-  return reinterpret_cast<const char*>(p);
+  return reinterpret_cast<const char*>(SkipBlanks(p));
+}
+
+uint32_t WordLength(const char* word) {
+  uint32_t n = 0;
+  while (!EndsWord(static_cast<uint8_t>(word[n]))) ++n;
+  return n;
+}
+
+Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
+  Switches out;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(remainder);
+  while (*p == '/') {
+    const char* word = reinterpret_cast<const char*>(p);
+    const uint8_t* next = nullptr;
+    if (EqualsIgnoreAsciiCase(word, "/S", 2) && EndsWord(p[2])) {
+      out.silent = true;
+      next = p + 2;
+    } else if (EqualsIgnoreAsciiCase(word, "/LOG=", 5)) {
+      next = ReadLogSwitch(p + 5, is_lead_byte, &out.log);
+    }
+    if (next == nullptr) {
+      // The first unknown word is the one to name; the words after it are
+      // still read, so a /S after it keeps the run silent.
+      if (out.unknown == nullptr) out.unknown = word;
+      next = p + WordLength(word);
+    }
+    p = SkipBlanks(next);
+  }
+  out.path = reinterpret_cast<const char*>(p);
+  return out;
 }
 
 }  // namespace kiv

@@ -1,11 +1,23 @@
-// The command-line remainder: what follows the program's own name.
+// The command line: what follows the program's own name.
 //
-// Empty for the confirmation mode; otherwise the uninstall file's full path,
-// taken whole (inner and trailing blanks and any quotes stay).
+// The remainder is empty for the confirmation mode; otherwise the uninstall
+// file's full path, taken whole (inner and trailing blanks and any quotes
+// stay). A remainder that starts with '/' holds switches first, separated by
+// blanks, then the optional path: a full path never starts with '/', so no
+// line that named a path before means anything else now.
+//
+//   /S                  silent: no box at all; the question counts as Yes
+//   /LOG=path           a report of the run
+//   /LOG="path"         the same, for a path with blanks
+//
+// Switch names are letters in any case. Anything else starting with '/' is an
+// unknown switch, and so is a /LOG= with no path or with an unclosed quote.
 #ifndef KIV_RUN_COMMAND_LINE_H_
 #define KIV_RUN_COMMAND_LINE_H_
 
 #include <stdint.h>
+
+#include "base/fixed_string.h"
 
 namespace kiv {
 
@@ -21,6 +33,27 @@ using LeadByteTest = bool (*)(uint8_t byte);
 //  - Otherwise the name runs up to the first byte of value 32 or less.
 //  - Then every byte of value 1 to 32 is passed over.
 const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte);
+
+struct Switches {
+  bool silent = false;
+  // The report's path as written (quotes taken off); empty when none.
+  LongString log;
+  // The uninstall file's path: the rest of the remainder, taken whole; at
+  // its NUL when there is none (the confirmation mode).
+  const char* path = "";
+  // The first word that is no known switch (a pointer into the remainder,
+  // running to the next blank), or null when every switch was known.
+  const char* unknown = nullptr;
+};
+
+// Reads the switches at the start of remainder. Every word that starts with
+// '/' is read, also after an unknown one, so that a silent run stays silent
+// whatever else its line holds.
+Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte);
+
+// The length of the word that starts at word: up to the first byte of value
+// 32 or less.
+uint32_t WordLength(const char* word);
 
 }  // namespace kiv
 

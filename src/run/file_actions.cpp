@@ -74,25 +74,43 @@ bool PathCrossesReparsePoint(const char* path, bool include_last) {
   return include_last && platform::IsReparsePoint(text);
 }
 
-void UndoDirectory(LogReader& reader) {
+void UndoDirectory(LogReader& reader, UndoStep& step) {
   ShortString path;
-  if (!reader.ReadString(path.data(), path.capacity())) return;
-  if (PathCrossesReparsePoint(path.c_str(), true)) return;
-  platform::RemoveDirectoryPath(path.c_str());
-}
-
-void UndoFile(LogReader& reader) {
-  ShortString path;
-  if (!reader.ReadString(path.data(), path.capacity())) return;
-  if (IsProtectedFile(path.c_str()) || PathCrossesReparsePoint(path.c_str(), true)) return;
-  if (!reader.ReadFlag()) {
-    platform::DeleteFilePath(path.c_str());
-    return;
+  if (!reader.ReadString(path.data(), path.capacity())) return step.Set(Undone::kFailed, kErrorInvalidData);
+  step.Describe(path.c_str());
+  if (PathCrossesReparsePoint(path.c_str(), true)) return step.Set(Undone::kThroughLink);
+  if (platform::RemoveDirectoryPath(path.c_str())) return step.Set(Undone::kRemoved);
+  const uint32_t error = platform::LastError();
+  if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);
+  // The NT family says so; the 95 family refuses with "access denied".
+  if (error == kErrorDirectoryNotEmpty || !platform::DirectoryIsEmpty(path.c_str())) {
+    return step.Set(Undone::kKeptNotEmpty);
   }
-  RestoreFile(reader, path.c_str());
+  step.Set(Undone::kFailed, error);
 }
 
-void RestoreFile(LogReader& reader, const char* path) {
+void UndoFile(LogReader& reader, UndoStep& step) {
+  ShortString path;
+  if (!reader.ReadString(path.data(), path.capacity())) return step.Set(Undone::kFailed, kErrorInvalidData);
+  step.Describe(path.c_str());
+  if (IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
+  if (PathCrossesReparsePoint(path.c_str(), true)) return step.Set(Undone::kThroughLink);
+  if (reader.ReadFlag()) return RestoreFile(reader, path.c_str(), step);
+  if (platform::DeleteFilePath(path.c_str())) return step.Set(Undone::kRemoved);
+  const uint32_t error = platform::LastError();
+  if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);
+  if (platform::IsReadOnlyFile(path.c_str())) return step.Set(Undone::kKeptReadOnly);
+  // In use: open without delete sharing, or a running program (which the NT
+  // family refuses as "access denied").
+  const bool held = error == kErrorSharingViolation || error == kErrorLockViolation ||
+                    error == kErrorAccessDenied;
+  if (held && step.schedule_held && step.schedule_held(path.c_str())) {
+    return step.Set(Undone::kGoesAtRestart);
+  }
+  step.Set(Undone::kFailed, error);
+}
+
+void RestoreFile(LogReader& reader, const char* path, UndoStep& step) {
   uint8_t time_bytes[kSavedTimeSize];
   const bool have_time = reader.ReadBytes(time_bytes, kSavedTimeSize) == kSavedTimeSize;
   const uint64_t saved_time =
@@ -101,18 +119,25 @@ void RestoreFile(LogReader& reader, const char* path) {
 
   platform::DeleteFilePath(path);
   // A link put at path after the check is not written through.
-  platform::FileHandle out =
-      platform::IsReparsePoint(path) ? nullptr : platform::CreateFileForWriting(path);
-  if (!out) {
+  if (platform::IsReparsePoint(path)) {
     reader.Skip(left);
-    return;
+    return step.Set(Undone::kThroughLink);
+  }
+  platform::FileHandle out = platform::CreateFileForWriting(path);
+  if (!out) {
+    const uint32_t error = platform::LastError();
+    reader.Skip(left);
+    if (platform::IsReadOnlyFile(path)) return step.Set(Undone::kKeptReadOnly);
+    return step.Set(Undone::kFailed, error);
   }
   // Straight from the log to the file, a chunk at a time: a saved file is
   // never held whole. Content the log does not deliver is written as zeros,
   // so the file always has its saved length.
-  platform::CopyIntoFile(out, left, ReadFromLog, &reader);
-  platform::CloseFile(out);
+  const bool written = platform::CopyIntoFile(out, left, ReadFromLog, &reader) == left;
+  const uint32_t error = platform::LastError();
+  if (!platform::CloseFile(out) || !written) return step.Set(Undone::kFailed, error);
   if (have_time) platform::SetFileTimes(path, saved_time);
+  step.Set(Undone::kRestored);
 }
 
 }  // namespace kiv

@@ -1,12 +1,14 @@
 // The undo actions, one per record type. The walk calls each with the reader
-// positioned at the record's payload; each reads its own fields and acts.
-// None reports a result: a step that fails is skipped and the walk goes on.
-// A field that cannot be read whole (cut or unterminated) is never acted on.
+// positioned at the record's payload; each reads its own fields and acts,
+// then says in step what became of the record (and names it, when asked).
+// A step that fails is skipped and the walk goes on. A field that cannot be
+// read whole (cut or unterminated) is never acted on.
 #ifndef KIV_RUN_RECORD_ACTIONS_H_
 #define KIV_RUN_RECORD_ACTIONS_H_
 
 #include "base/fixed_string.h"
 #include "platform/win32.h"
+#include "run/undo_step.h"
 #include "uninstall_file/log_reader.h"
 
 namespace kiv {
@@ -50,19 +52,19 @@ bool IsProtectedFile(const char* path);
 bool PathCrossesReparsePoint(const char* path, bool include_last);
 
 // Directories and files.
-void UndoDirectory(LogReader& reader);
-void UndoFile(LogReader& reader);
+void UndoDirectory(LogReader& reader, UndoStep& step);
+void UndoFile(LogReader& reader, UndoStep& step);
 // Puts back a replaced file: saved time, length, content, from the reader.
-void RestoreFile(LogReader& reader, const char* path);
+void RestoreFile(LogReader& reader, const char* path, UndoStep& step);
 
 // Settings.
-void UndoIniEntry(LogReader& reader);
-void UndoRegistryValue(LogReader& reader);
-void UndoFont(LogReader& reader);
+void UndoIniEntry(LogReader& reader, UndoStep& step);
+void UndoRegistryValue(LogReader& reader, UndoStep& step);
+void UndoFont(LogReader& reader, UndoStep& step);
 
 // Program Manager.
-void UndoShellItem(LogReader& reader);
-void UndoShellGroup(LogReader& reader);
+void UndoShellItem(LogReader& reader, UndoStep& step);
+void UndoShellGroup(LogReader& reader, UndoStep& step);
 
 }  // namespace kiv
 

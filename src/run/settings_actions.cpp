@@ -46,23 +46,35 @@ bool ProfileFilePath(const char* file, PathString* out) {
 // Cuts the record's line from the file in place. A file that cannot be
 // opened, is over the limit or cannot be read whole is left as it is; so is
 // one where nothing matched (not even rewritten, so its time stays).
-void CutIniFileLines(const char* file, const char* section, const char* key, const char* value) {
+void CutIniFileLine(const char* file, const char* section, const char* key, const char* value,
+                    UndoStep& step) {
   const platform::WholeFile handle = platform::WholeFileOpenReadWrite(file);
-  if (handle == platform::kNoWholeFile) return;
+  if (handle == platform::kNoWholeFile) {
+    const uint32_t error = platform::LastError();
+    if (!platform::PathExists(file)) return step.Set(Undone::kAlreadyGone);
+    return step.Set(Undone::kFailed, error);
+  }
   uint32_t size = 0;
+  step.Set(Undone::kAlreadyGone);
   if (!platform::WholeFileSeekEnd(handle, &size) || size == 0 || size > kIniCutFileLimit) {
+    if (size > kIniCutFileLimit) step.Set(Undone::kFailed, kErrorInvalidData);
     platform::WholeFileClose(handle);
     return;
   }
   char* buffer = static_cast<char*>(platform::AllocateBuffer(size));
   uint32_t new_size = size;
-  if (buffer != nullptr && platform::WholeFileSeekStart(handle) &&
-      platform::WholeFileRead(handle, buffer, size) == size &&
-      CutIniLines(buffer, &new_size, section, key, value) > 0 &&
-      platform::WholeFileSeekStart(handle) &&
-      platform::WholeFileWrite(handle, buffer, new_size) == new_size) {
-    // The file is now shorter: drop the old bytes past its new end.
-    platform::WholeFileTruncateHere(handle);
+  if (buffer == nullptr || !platform::WholeFileSeekStart(handle) ||
+      platform::WholeFileRead(handle, buffer, size) != size) {
+    step.Set(Undone::kFailed, platform::LastError());
+  } else if (CutIniLines(buffer, &new_size, section, key, value) > 0) {
+    if (platform::WholeFileSeekStart(handle) &&
+        platform::WholeFileWrite(handle, buffer, new_size) == new_size &&
+        // The file is now shorter: drop the old bytes past its new end.
+        platform::WholeFileTruncateHere(handle)) {
+      step.Set(Undone::kRemoved);
+    } else {
+      step.Set(Undone::kFailed, platform::LastError());
+    }
   }
   platform::FreeBuffer(buffer);
   platform::WholeFileClose(handle);
@@ -70,7 +82,7 @@ void CutIniFileLines(const char* file, const char* section, const char* key, con
 
 }  // namespace
 
-void UndoIniEntry(LogReader& reader) {
+void UndoIniEntry(LogReader& reader, UndoStep& step) {
   ShortString file;
   ShortString section;
   ShortString key;
@@ -81,36 +93,44 @@ void UndoIniEntry(LogReader& reader) {
       !reader.ReadString(key.data(), key.capacity()) ||
       !reader.ReadString(prior.data(), prior.capacity()) ||
       !reader.ReadString(value.data(), value.capacity())) {
-    return;
+    return step.Set(Undone::kFailed, kErrorInvalidData);
   }
   const bool cut = reader.ReadFlag();
+  step.Describe(file.c_str(), " [", section.c_str(), "] ", key.c_str());
   PathString path;
   const bool resolved = ProfileFilePath(file.c_str(), &path);
-  if (resolved && (IsProtectedFile(path.c_str()) || PathCrossesReparsePoint(path.c_str(), true))) {
-    return;
+  if (resolved && IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
+  if (resolved && PathCrossesReparsePoint(path.c_str(), true)) {
+    return step.Set(Undone::kThroughLink);
   }
   if (cut) {
-    if (resolved) CutIniFileLines(path.c_str(), section.c_str(), key.c_str(), value.c_str());
-    return;
+    if (!resolved) return step.Set(Undone::kFailed, kErrorInvalidData);
+    return CutIniFileLine(path.c_str(), section.c_str(), key.c_str(), value.c_str(), step);
   }
   // With no text the profile call removes the key from the section.
   const char* text = SameBytes(prior.c_str(), kRemoveMarker) ? nullptr : value.c_str();
-  platform::WriteProfileString(section.c_str(), key.c_str(), text, file.c_str());
+  if (!platform::WriteProfileString(section.c_str(), key.c_str(), text, file.c_str())) {
+    return step.Set(Undone::kFailed, platform::LastError());
+  }
+  step.Set(text ? Undone::kRestored : Undone::kRemoved);
 }
 
-void UndoRegistryValue(LogReader& reader) {
+void UndoRegistryValue(LogReader& reader, UndoStep& step) {
   ShortString root;
   LongString path;
   LongString data;
   if (!reader.ReadString(root.data(), root.capacity()) ||
       !reader.ReadString(path.data(), path.capacity())) {
-    return;
+    return step.Set(Undone::kFailed, kErrorInvalidData);
   }
   const bool set = reader.ReadFlag();
-  if (set && !reader.ReadString(data.data(), data.capacity())) return;
+  if (set && !reader.ReadString(data.data(), data.capacity())) {
+    return step.Set(Undone::kFailed, kErrorInvalidData);
+  }
+  step.Describe(root.c_str(), "\\", path.c_str());
 
   const int index = RootIndex(root.c_str());
-  if (index < 0) return;
+  if (index < 0) return step.Set(Undone::kFailed, kErrorInvalidData);
   const platform::RegKey root_key = platform::RootKey(static_cast<uint32_t>(index));
 
   // Key path and value name meet at the last backslash; with none, the whole
@@ -124,14 +144,30 @@ void UndoRegistryValue(LogReader& reader) {
   }
 
   platform::RegKey key = nullptr;
-  if (!platform::RegOpenFullAccess(root_key, text, &key)) return;
+  if (!platform::RegOpenFullAccess(root_key, text, &key)) {
+    const uint32_t error = platform::LastError();
+    // A value to remove whose key is gone is gone with it; one to put back
+    // has no key to go into.
+    if (!set && error == kErrorFileNotFound) return step.Set(Undone::kAlreadyGone);
+    return step.Set(Undone::kFailed, error);
+  }
   if (set) {
-    platform::RegSetString(key, name, data.c_str(), data.length() + 1);
+    if (platform::RegSetString(key, name, data.c_str(), data.length() + 1)) {
+      step.Set(Undone::kRestored);
+    } else {
+      step.Set(Undone::kFailed, platform::LastError());
+    }
     platform::RegClose(key);
     return;
   }
   // A value already gone is no error: the emptiness test follows all the same.
-  platform::RegDeleteValueNamed(key, name);
+  if (platform::RegDeleteValueNamed(key, name)) {
+    step.Set(Undone::kRemoved);
+  } else {
+    const uint32_t error = platform::LastError();
+    step.Set(error == kErrorFileNotFound ? Undone::kAlreadyGone : Undone::kFailed,
+             error == kErrorFileNotFound ? 0 : error);
+  }
   uint32_t subkeys = 0;
   uint32_t values = 0;
   platform::RegQueryCounts(key, &subkeys, &values);
@@ -142,14 +178,16 @@ void UndoRegistryValue(LogReader& reader) {
   }
 }
 
-void UndoFont(LogReader& reader) {
+void UndoFont(LogReader& reader, UndoStep& step) {
   ShortString name;
   ShortString file;
   if (!reader.ReadString(name.data(), name.capacity()) ||
       !reader.ReadString(file.data(), file.capacity())) {
-    return;
+    return step.Set(Undone::kFailed, kErrorInvalidData);
   }
-  platform::RemoveFont(file.c_str());
+  step.Describe(name.c_str(), " (", file.c_str(), ")");
+  // Removed when the font was loaded or registered; gone when neither.
+  step.Set(platform::RemoveFont(file.c_str()) ? Undone::kRemoved : Undone::kAlreadyGone);
 
   // A name with no room left for the suffix would name another value once
   // cut, so the registration is left alone.
@@ -161,7 +199,7 @@ void UndoFont(LogReader& reader) {
     platform::RegKey key = nullptr;
     if (!platform::RegOpenFullAccess(platform::RootKey(kLocalMachineRoot), key_path, &key))
       continue;
-    platform::RegDeleteValueNamed(key, value_name.c_str());
+    if (platform::RegDeleteValueNamed(key, value_name.c_str())) step.Set(Undone::kRemoved);
     platform::RegClose(key);
   }
 }

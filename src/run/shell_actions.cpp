@@ -31,8 +31,12 @@ static_assert(__has_trivial_destructor(ShellConversationHolder), "no exit-time t
 
 }  // namespace
 
-void UndoShellItem(LogReader& reader) { UndoShellItem(reader, g_conversation); }
+void UndoShellItem(LogReader& reader, UndoStep& step) {
+  UndoShellItem(reader, g_conversation, step);
+}
 
-void UndoShellGroup(LogReader& reader) { UndoShellGroup(reader, g_conversation); }
+void UndoShellGroup(LogReader& reader, UndoStep& step) {
+  UndoShellGroup(reader, g_conversation, step);
+}
 
 }  // namespace kiv

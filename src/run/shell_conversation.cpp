@@ -47,22 +47,30 @@ bool ShellConversationHolder::Send(const char* format, const char* field) {
   return ExecuteShellCommand(*dde_, conversation, command.c_str());
 }
 
-void UndoShellItem(LogReader& reader, ShellConversationHolder& holder) {
+void UndoShellItem(LogReader& reader, ShellConversationHolder& holder, UndoStep& step) {
   ShortString group;
   ShortString item;
-  if (!reader.ReadString(group.data(), group.capacity())) return;
-  if (!reader.ReadString(item.data(), item.capacity())) return;
-  if (!IsSafeGroupName(group.c_str()) || !IsSafeItemName(item.c_str())) return;
+  if (!reader.ReadString(group.data(), group.capacity()) ||
+      !reader.ReadString(item.data(), item.capacity())) {
+    return step.Set(Undone::kFailed, kErrorInvalidData);
+  }
+  step.Describe(group.c_str(), "\\", item.c_str());
+  if (!IsSafeGroupName(group.c_str()) || !IsSafeItemName(item.c_str())) {
+    return step.Set(Undone::kUnsafeName);
+  }
   holder.Send(kShowGroupFormat, group.c_str());
-  holder.Send(kDeleteItemFormat, item.c_str());
+  step.Set(holder.Send(kDeleteItemFormat, item.c_str()) ? Undone::kRemoved : Undone::kRefused);
 }
 
-void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder) {
+void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep& step) {
   holder.Get();
   ShortString group;
-  if (!reader.ReadString(group.data(), group.capacity())) return;
-  if (!IsSafeGroupName(group.c_str())) return;
-  holder.Send(kDeleteGroupFormat, group.c_str());
+  if (!reader.ReadString(group.data(), group.capacity())) {
+    return step.Set(Undone::kFailed, kErrorInvalidData);
+  }
+  step.Describe(group.c_str());
+  if (!IsSafeGroupName(group.c_str())) return step.Set(Undone::kUnsafeName);
+  step.Set(holder.Send(kDeleteGroupFormat, group.c_str()) ? Undone::kRemoved : Undone::kRefused);
 }
 
 }  // namespace kiv

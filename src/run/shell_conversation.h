@@ -19,6 +19,7 @@
 
 #include "base/fixed_string.h"
 #include "uninstall_file/layout.h"
+#include "run/undo_step.h"
 #include "uninstall_file/names.h"
 
 namespace kiv {
@@ -115,9 +116,10 @@ class ShellConversationHolder {
 // ShellItem: reads group, then item; then, through the holder's conversation,
 // shows the group and deletes the item from it. The delete is sent whatever
 // the show returned: the server deletes items of the group shown last.
-void UndoShellItem(LogReader& reader, ShellConversationHolder& holder);
+// step: removed when the server took the delete, refused when not.
+void UndoShellItem(LogReader& reader, ShellConversationHolder& holder, UndoStep& step);
 // ShellGroup: takes the conversation first, then reads group and deletes it.
-void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder);
+void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep& step);
 
 }  // namespace kiv
 

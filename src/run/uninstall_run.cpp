@@ -1,9 +1,12 @@
 #include "run/uninstall_run.h"
 
 #include "base/fixed_string.h"
+#include "entry/exit_codes.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
 #include "run/record_actions.h"
+#include "run/run_report.h"
+#include "uninstall_file/layout.h"
 #include "uninstall_file/log_reader.h"
 
 namespace kiv {
@@ -15,22 +18,33 @@ void PumpAndWait(uint32_t pause_ms) { platform::PumpMessagesAndWait(pause_ms); }
 constexpr RetryHooks kRetryHooks = {platform::DeleteFilePath, platform::PathExists,
                                     platform::TickCount, PumpAndWait};
 
+struct WalkTally {
+  uint32_t held = 0;    // product files that go at the next start
+  uint32_t failed = 0;  // records that could not be undone
+};
+
 // Runs the walk; false when a record's type or header is not valid.
-bool Walk(LogReader& reader) {
+bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally) {
   for (;;) {
     const uint16_t type = reader.NextRecord();
+    step.Reset();
     switch (type) {
       case static_cast<uint16_t>(RecordType::kEndOfLog): return true;
-      case static_cast<uint16_t>(RecordType::kDirectory): UndoDirectory(reader); break;
-      case static_cast<uint16_t>(RecordType::kFile): UndoFile(reader); break;
-      case static_cast<uint16_t>(RecordType::kIniEntry): UndoIniEntry(reader); break;
-      case static_cast<uint16_t>(RecordType::kRegistryValue): UndoRegistryValue(reader); break;
+      case static_cast<uint16_t>(RecordType::kDirectory): UndoDirectory(reader, step); break;
+      case static_cast<uint16_t>(RecordType::kFile): UndoFile(reader, step); break;
+      case static_cast<uint16_t>(RecordType::kIniEntry): UndoIniEntry(reader, step); break;
+      case static_cast<uint16_t>(RecordType::kRegistryValue):
+        UndoRegistryValue(reader, step);
+        break;
       case static_cast<uint16_t>(RecordType::kUnused5): break;
-      case static_cast<uint16_t>(RecordType::kFont): UndoFont(reader); break;
-      case static_cast<uint16_t>(RecordType::kShellItem): UndoShellItem(reader); break;
-      case static_cast<uint16_t>(RecordType::kShellGroup): UndoShellGroup(reader); break;
+      case static_cast<uint16_t>(RecordType::kFont): UndoFont(reader, step); break;
+      case static_cast<uint16_t>(RecordType::kShellItem): UndoShellItem(reader, step); break;
+      case static_cast<uint16_t>(RecordType::kShellGroup): UndoShellGroup(reader, step); break;
       default: return false;
     }
+    if (step.what == Undone::kGoesAtRestart) ++tally.held;
+    if (step.what == Undone::kFailed) ++tally.failed;
+    report.Record(NamesOf(type).type, step);
   }
 }
 
@@ -44,28 +58,76 @@ void RemoveContainingDirectory(const char* path) {
   platform::RemoveDirectoryPath(directory.c_str());
 }
 
+const char* OutcomeText(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::kDamaged: return "the uninstall file was damaged, nothing changed";
+    case RunOutcome::kDone: return "everything undone";
+    case RunOutcome::kRestartNeeded: return "everything undone, restart needed";
+    case RunOutcome::kIncomplete: return "not everything undone";
+  }
+  return "";
+}
+
+RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent) {
+  report.End(OutcomeText(RunOutcome::kDamaged), ExitCodeOf(RunOutcome::kDamaged, silent));
+  hooks.walked(RunOutcome::kDamaged);
+  platform::ShowDamagedMessage();
+  return RunOutcome::kDamaged;
+}
+
 }  // namespace
 
-RunOutcome UninstallRun(const char* path, const RunHooks& hooks) {
+uint32_t ExitCodeOf(RunOutcome outcome, bool silent) {
+  if (!silent) return kExitUninstallEntered;
+  switch (outcome) {
+    case RunOutcome::kDone: return kExitDone;
+    case RunOutcome::kRestartNeeded: return kExitRestartNeeded;
+    case RunOutcome::kDamaged:
+    case RunOutcome::kIncomplete: return kExitFailed;
+  }
+  return kExitFailed;
+}
+
+void ReportDamaged(const char* report_path, const char* path, bool silent) {
+  RunReport report(report_path);
+  report.Begin(path, "");
+  report.End(OutcomeText(RunOutcome::kDamaged), silent ? kExitFailed : kExitNoAction);
+}
+
+RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options) {
   // A temporary copy made by the confirmation mode cannot delete itself
   // while it runs: it goes at the next start, on every way out of the walk.
   hooks.starting();
+  RunOutcome outcome = RunOutcome::kDone;
   {
+    RunReport report(options.report);
     LogReader reader(path, platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
-      platform::ShowDamagedMessage();
-      return RunOutcome::kDamaged;
+      report.Begin(path, "");
+      return Damaged(hooks, report, options.silent);
     }
+    report.Begin(path, reader.display_name());
     ProtectedFiles protect;
     protect.Add(path);
     LongString own;
     if (platform::ModuleFileName(own.data(), own.capacity())) protect.Add(own.c_str());
-    if (!Walk(reader)) {
+    UndoStep step;
+    step.describe = report.open();
+    if (options.silent) step.schedule_held = hooks.schedule_deletion;
+    WalkTally tally;
+    if (!Walk(reader, step, report, tally)) {
       // Only a file that changed after the check can come here.
-      platform::ShowDamagedMessage();
-      return RunOutcome::kDamaged;
+      return Damaged(hooks, report, options.silent);
     }
+    if (tally.failed > 0) {
+      outcome = RunOutcome::kIncomplete;
+    } else if (tally.held > 0) {
+      outcome = RunOutcome::kRestartNeeded;
+    }
+    report.End(OutcomeText(outcome), ExitCodeOf(outcome, options.silent));
   }  // the reader closes the uninstall file here, before it is deleted
+  // Whoever waits for the outcome ends now, and lets go of the file.
+  hooks.walked(outcome);
 
   if (DeleteWithRetry(path, kRetryHooks) == DeleteOutcome::kStillHeld) {
     // Still held open: it goes at the next start. Scheduled only now, so a
@@ -73,11 +135,11 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks) {
     // whenever this run could delete the old one itself. Unscheduled, the
     // file stays for the user to delete: every record is undone all the
     // same, and the run reports its success.
-    hooks.file_held(path);
+    static_cast<void>(hooks.schedule_deletion(path));
   }
   RemoveContainingDirectory(path);
   platform::ShowSuccessMessage();
-  return RunOutcome::kFinished;
+  return outcome;
 }
 
 }  // namespace kiv

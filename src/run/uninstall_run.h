@@ -2,29 +2,53 @@
 // undo each record, then remove the uninstall file and its directory.
 //
 // What the mode needs of the hand-off (a temporary copy scheduling its own
-// deletion, the restart deletion of a held file) comes in as hooks, which
-// the entry fills: the walk never depends on how it was started.
+// deletion, telling a waiting confirmation the outcome, the restart deletion
+// of a held file) comes in as hooks, which the entry fills: the walk never
+// depends on how it was started.
 #ifndef KIV_RUN_UNINSTALL_RUN_H_
 #define KIV_RUN_UNINSTALL_RUN_H_
 
+#include <stdint.h>
+
 namespace kiv {
+
+enum class RunOutcome {
+  kDamaged,        // the file was not sound: nothing changed
+  kDone,           // every record undone (or found undone already)
+  kRestartNeeded,  // as kDone, but a held product file goes at the next start
+  kIncomplete,     // the walk ended, but a record could not be undone
+};
 
 struct RunHooks {
   // Called first, on every way through the run: a temporary copy of the
   // program schedules itself for deletion at the next start.
   void (*starting)();
-  // The uninstall file at path could not be deleted (still held open).
-  void (*file_held)(const char* path);
+  // The outcome is known (the walk is over, or the file proved damaged);
+  // called before the uninstall file is deleted.
+  void (*walked)(RunOutcome outcome);
+  // Schedules a file held open for deletion at the next start; true when it
+  // was. Used for the uninstall file when it is still held after the walk,
+  // and, in a silent run, for product files.
+  bool (*schedule_deletion)(const char* path);
 };
 
-enum class RunOutcome {
-  kDamaged,   // the file was not sound: the damaged-file message, nothing changed
-  kFinished,  // every record undone, the file and its directory removed
+struct RunOptions {
+  // No box; a product file held open is scheduled for the next start.
+  bool silent = false;
+  // Where the report goes (a full path), or null.
+  const char* report = nullptr;
 };
 
 // The uninstall file at path is proved sound as a whole before anything is
 // changed; a damaged one shows the damaged-file message and changes nothing.
-RunOutcome UninstallRun(const char* path, const RunHooks& hooks);
+RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options);
+
+// The process's exit code for an outcome: the deployment tools' codes in a
+// silent run, kExitUninstallEntered otherwise.
+uint32_t ExitCodeOf(RunOutcome outcome, bool silent);
+
+// The report of a confirmation that found its own file damaged.
+void ReportDamaged(const char* report, const char* path, bool silent);
 
 }  // namespace kiv
 

@@ -51,5 +51,76 @@ TEST(Remainder, WithoutALeadByteTableAQuoteEndsTheName) {
             "x\\u.exe\" rest");
 }
 
+// The switches ahead of the path: silent, the report's path, the path that
+// follows, and the first word that is no known switch ("" for none).
+struct SwitchRow {
+  const char* name;
+  const char* remainder;
+  bool silent;
+  const char* log;
+  const char* path;
+  const char* unknown;
+};
+
+const SwitchRow kSwitchRows[] = {
+    {"no_switches_path_taken_whole", "C:\\My App\\u.exe ", false, "", "C:\\My App\\u.exe ", ""},
+    {"empty", "", false, "", "", ""},
+    {"silent_alone", "/S", true, "", "", ""},
+    {"silent_in_small_letters", "/s", true, "", "", ""},
+    {"silent_then_path_with_blanks", "/S C:\\My App\\u.exe", true, "", "C:\\My App\\u.exe", ""},
+    {"tab_between_switch_and_path", "/S\tC:\\u.exe", true, "", "C:\\u.exe", ""},
+    {"log_plain", "/LOG=C:\\r.txt", false, "C:\\r.txt", "", ""},
+    {"log_quoted_with_blanks", "/log=\"C:\\a b\\r.txt\" /S", true, "C:\\a b\\r.txt", "", ""},
+    {"log_quoted_then_path", "/S /LOG=\"C:\\a b\\r.txt\" C:\\P Q\\u.exe", true, "C:\\a b\\r.txt",
+     "C:\\P Q\\u.exe", ""},
+    {"log_quoted_with_a_trail_byte_of_quote_value", "/LOG=\"C:\\\x81\"x.txt\" /S", true,
+     "C:\\\x81\"x.txt", "", ""},
+    {"last_log_wins", "/LOG=a.txt /LOG=b.txt", false, "b.txt", "", ""},
+    {"relative_log_kept_as_written", "/LOG=r.txt", false, "r.txt", "", ""},
+    {"path_keeps_its_quotes", "/S \"C:\\u.exe\"", true, "", "\"C:\\u.exe\"", ""},
+    {"unknown_switch", "/X C:\\u.exe", false, "", "C:\\u.exe", "/X C:\\u.exe"},
+    {"unknown_after_silent", "/S /VERYSILENT", true, "", "", "/VERYSILENT"},
+    {"silent_after_unknown_still_read", "/X /S", true, "", "", "/X /S"},
+    {"first_unknown_is_named", "/X /Y", false, "", "", "/X /Y"},
+    {"switches_run_together", "/S/LOG=x", false, "", "", "/S/LOG=x"},
+    {"silent_word_longer", "/SILENT", false, "", "", "/SILENT"},
+    {"log_without_path", "/LOG= /S", true, "", "", "/LOG= /S"},
+    {"log_with_empty_quotes", "/LOG=\"\"", false, "", "", "/LOG=\"\""},
+    {"log_quote_not_closed", "/LOG=\"C:\\a b", false, "", "b", "/LOG=\"C:\\a b"},
+    {"log_text_after_closing_quote", "/LOG=\"a\"b", false, "", "", "/LOG=\"a\"b"},
+    {"bare_slash", "/", false, "", "", "/"},
+};
+
+class SwitchGrammar : public testing::TestWithParam<SwitchRow> {};
+
+TEST_P(SwitchGrammar, ReadsSwitchesBeforeThePath) {
+  const SwitchRow& row = GetParam();
+  const Switches s = ParseSwitches(row.remainder, ShiftJisLike);
+  EXPECT_EQ(s.silent, row.silent);
+  EXPECT_EQ(std::string(s.log.c_str()), row.log);
+  EXPECT_EQ(std::string(s.path), row.path);
+  EXPECT_EQ(std::string(s.unknown ? s.unknown : ""), row.unknown);
+}
+
+void PrintTo(const SwitchRow& row, std::ostream* os) { *os << row.name; }
+
+INSTANTIATE_TEST_SUITE_P(Rows, SwitchGrammar, testing::ValuesIn(kSwitchRows),
+                         [](const testing::TestParamInfo<SwitchRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(SwitchGrammar, ALogPathLongerThanItsBufferIsRefused) {
+  const std::string line = "/LOG=" + std::string(LongString::capacity(), 'a');
+  const Switches s = ParseSwitches(line.c_str(), ShiftJisLike);
+  ASSERT_NE(s.unknown, nullptr);
+  EXPECT_TRUE(s.log.empty());
+}
+
+TEST(SwitchGrammar, TheUnknownWordEndsAtItsBlank) {
+  const Switches s = ParseSwitches("/S /Q C:\\u.exe", ShiftJisLike);
+  ASSERT_NE(s.unknown, nullptr);
+  EXPECT_EQ(std::string(s.unknown, WordLength(s.unknown)), "/Q");
+}
+
 }  // namespace
 }  // namespace kiv

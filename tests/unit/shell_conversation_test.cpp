@@ -78,9 +78,11 @@ class ShellConversationTest : public testing::Test {
 
   // Builds a log with add, then walks it as the uninstall mode does, sending
   // ShellItem and ShellGroup records to the actions with holder; the record
-  // types met, in the order walked.
-  static std::vector<uint16_t> Walk(ShellConversationHolder& holder,
-                                    const std::function<void(LogWriter&)>& add) {
+  // types met, in the order walked. outcomes, when given, receives what each
+  // action said became of its record, and its name.
+  static std::vector<uint16_t> Walk(
+      ShellConversationHolder& holder, const std::function<void(LogWriter&)>& add,
+      std::vector<std::pair<Undone, std::string>>* outcomes = nullptr) {
     VectorSink sink(64);
     LogWriter writer(sink);
     writer.Begin();
@@ -88,13 +90,19 @@ class ShellConversationTest : public testing::Test {
     writer.Finish("App");
     LogReader reader(MemoryFile(sink.bytes));
     std::vector<uint16_t> types;
+    UndoStep step;
+    step.describe = true;
     for (;;) {
       const uint16_t type = reader.NextRecord();
       types.push_back(type);
+      if (outcomes && step.what != Undone::kNoAction) {
+        outcomes->emplace_back(step.what, step.subject.c_str());
+      }
+      step.Reset();
       if (type == static_cast<uint16_t>(RecordType::kShellItem)) {
-        UndoShellItem(reader, holder);
+        UndoShellItem(reader, holder, step);
       } else if (type == static_cast<uint16_t>(RecordType::kShellGroup)) {
-        UndoShellGroup(reader, holder);
+        UndoShellGroup(reader, holder, step);
       } else {
         break;
       }
@@ -218,6 +226,35 @@ TEST_F(ShellConversationTest, DeleteItemIsSentWhenShowGroupIsRefused) {
 
   EXPECT_EQ(fake_.calls,
             Join(kMade, {Sent("[ShowGroup(\"Accessories\",1)]"), Sent("[DeleteItem(Notepad)]")}));
+}
+
+// What each record's action says became of it: removed when the server took
+// the delete, refused when not, passed over for a name the command syntax
+// would misread (nothing sent for it).
+TEST_F(ShellConversationTest, EachRecordSaysWhatBecameOfIt) {
+  fake_.refuse_prefix = "[DeleteItem(Gone";
+  std::vector<std::pair<Undone, std::string>> outcomes;
+
+  Walk(
+      holder_,
+      [](LogWriter& w) {
+        w.AddShellItem("Tools", "Gone");
+        w.AddShellItem("Tools", "Editor");
+        w.AddShellGroup("Bad\"Group");
+        w.AddShellGroup("Tools");
+      },
+      &outcomes);
+
+  using Row = std::pair<Undone, std::string>;
+  EXPECT_EQ(outcomes, (std::vector<Row>{{Undone::kRemoved, "Tools"},
+                                        {Undone::kUnsafeName, "Bad\"Group"},
+                                        {Undone::kRemoved, "Tools\\Editor"},
+                                        {Undone::kRefused, "Tools\\Gone"}}));
+  EXPECT_EQ(fake_.calls, Join(kMade, {Sent("[DeleteGroup(\"Tools\")]"),
+                                      Sent("[ShowGroup(\"Tools\",1)]"),
+                                      Sent("[DeleteItem(Editor)]"),
+                                      Sent("[ShowGroup(\"Tools\",1)]"),
+                                      Sent("[DeleteItem(Gone)]")}));
 }
 
 // Fields of every length up to the format's limit go out whole. The rows at

@@ -1,0 +1,116 @@
+#include "run/run_report.h"
+
+#include "platform/win32.h"
+
+namespace kiv {
+
+namespace {
+
+// By Undone's order.
+constexpr const char* kUndoneTexts[] = {
+    "no action",
+    "removed",
+    "restored",
+    "already gone",
+    "kept: not empty",
+    "kept: read-only",
+    "goes at the next start",
+    "passed over: the uninstall file or this program",
+    "passed over: a link in its path",
+    "refused by Program Manager",
+    "passed over: a name Program Manager would misread",
+    "failed",
+};
+static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
+                  static_cast<uint32_t>(Undone::kFailed) + 1,
+              "a text for every outcome");
+
+}  // namespace
+
+const char* UndoneText(Undone what) { return kUndoneTexts[static_cast<uint32_t>(what)]; }
+
+RunReport::RunReport(const char* path) {
+  if (path) file_ = platform::CreateFileForWriting(path);
+}
+
+RunReport::~RunReport() {
+  if (!file_) return;
+  Flush();
+  platform::CloseFile(file_);
+}
+
+void RunReport::Begin(const char* uninstall_file, const char* display_name) {
+  if (!file_) return;
+  const platform::LocalTime t = platform::Now();
+  Put("Kiv Uninstall report: \"");
+  Put(display_name);
+  Put("\" from ");
+  Put(uninstall_file);
+  Put(", ");
+  PutNumber(t.year, 4);
+  Put("-");
+  PutNumber(t.month, 2);
+  Put("-");
+  PutNumber(t.day, 2);
+  Put(" ");
+  PutNumber(t.hour, 2);
+  Put(":");
+  PutNumber(t.minute, 2);
+  Put(":");
+  PutNumber(t.second, 2);
+  Put("\r\n");
+}
+
+void RunReport::Record(const char* type_name, const UndoStep& step) {
+  if (!file_) return;
+  Put(type_name);
+  if (!step.subject.empty()) {
+    Put(" ");
+    Put(step.subject.c_str());
+  }
+  Put(": ");
+  Put(UndoneText(step.what));
+  if (step.what == Undone::kFailed) {
+    Put(" (error ");
+    PutNumber(step.error);
+    Put(")");
+  }
+  Put("\r\n");
+}
+
+void RunReport::End(const char* outcome, uint32_t exit_code) {
+  if (!file_) return;
+  Put("Outcome: ");
+  Put(outcome);
+  Put(", exit code ");
+  PutNumber(exit_code);
+  Put("\r\n");
+  Flush();
+}
+
+void RunReport::Put(const char* text) {
+  for (; *text; ++text) {
+    if (used_ == sizeof(buffer_)) Flush();
+    buffer_[used_++] = *text;
+  }
+}
+
+void RunReport::PutNumber(uint32_t value, uint32_t min_digits) {
+  char digits[10];
+  uint32_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 || n < min_digits);
+  char text[11];
+  for (uint32_t i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+  text[n] = '\0';
+  Put(text);
+}
+
+void RunReport::Flush() {
+  if (file_ && used_ > 0) platform::WriteFileBytes(file_, buffer_, used_);
+  used_ = 0;
+}
+
+}  // namespace kiv

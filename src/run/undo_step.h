@@ -1,0 +1,72 @@
+// What the walk hands every record action, and what the action tells back:
+// what became of the record (for the report and the exit code of a silent
+// run) and, when a report is written, the record's names.
+//
+// Pure: no <windows.h>, so the host tests the actions that need no Windows.
+#ifndef KIV_RUN_UNDO_STEP_H_
+#define KIV_RUN_UNDO_STEP_H_
+
+#include <stdint.h>
+
+#include "base/fixed_string.h"
+
+namespace kiv {
+
+enum class Undone : uint8_t {
+  kNoAction,         // a record that asks for nothing
+  kRemoved,          // what the installer made is gone
+  kRestored,         // what the installer replaced or changed is back
+  kAlreadyGone,      // nothing was left to undo
+  kKeptNotEmpty,     // a directory that holds what the product did not put there
+  kKeptReadOnly,     // a read-only file: never forced
+  kGoesAtRestart,    // held open: scheduled for deletion at the next start
+  kProtected,        // names the uninstall file or the program running the walk
+  kThroughLink,      // a junction, mount point or symbolic link on its way
+  kRefused,          // Program Manager did not take the command
+  kUnsafeName,       // a Program Manager name its command syntax would misread
+  kFailed,           // could not be undone: error holds the system's reason
+};
+
+// The system's error numbers the actions tell apart (winerror.h's values).
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorInvalidData = 13;  // also: a field that could not be read whole
+inline constexpr uint32_t kErrorSharingViolation = 32;
+inline constexpr uint32_t kErrorLockViolation = 33;
+inline constexpr uint32_t kErrorDirectoryNotEmpty = 145;
+
+struct UndoStep {
+  // In: the walk writes a report, so the action names its record in subject.
+  bool describe = false;
+  // In: a file held open is scheduled for deletion at the next start through
+  // this (true when scheduled); null: it stays, and that is a failure.
+  bool (*schedule_held)(const char* path) = nullptr;
+
+  // Out.
+  Undone what = Undone::kNoAction;
+  uint32_t error = 0;  // with kFailed
+  LongString subject;
+
+  void Reset() {
+    what = Undone::kNoAction;
+    error = 0;
+    subject.Clear();
+  }
+  void Set(Undone done, uint32_t code = 0) {
+    what = done;
+    error = code;
+  }
+  // Names the record: the parts one after another, as far as they fit.
+  void Describe(const char* a, const char* b = nullptr, const char* c = nullptr,
+                const char* d = nullptr, const char* e = nullptr) {
+    if (!describe) return;
+    const char* parts[] = {a, b, c, d, e};
+    for (const char* part : parts) {
+      if (part != nullptr && !subject.Append(part)) return;
+    }
+  }
+};
+
+}  // namespace kiv
+
+#endif  // KIV_RUN_UNDO_STEP_H_
