@@ -23,7 +23,15 @@ else()
   set(KIV_MANIFEST_ARCH x86)
 endif()
 set(KIV_MANIFEST_PATH ${CMAKE_BINARY_DIR}/resources/kivuninst.manifest)
-configure_file(${CMAKE_SOURCE_DIR}/resources/kivuninst.manifest ${KIV_MANIFEST_PATH} @ONLY)
+# The file carries it without comments and indentation: the stub counts its
+# bytes. (CONFIGURE writes it only when it changed.)
+file(READ ${CMAKE_SOURCE_DIR}/resources/kivuninst.manifest KIV_MANIFEST)
+string(REGEX REPLACE "<!--[^>]*-->" "" KIV_MANIFEST "${KIV_MANIFEST}")
+string(REGEX REPLACE ">[ \t\r\n]+<" "><" KIV_MANIFEST "${KIV_MANIFEST}")
+string(REGEX REPLACE "[ \t\r\n]+" " " KIV_MANIFEST "${KIV_MANIFEST}")
+file(CONFIGURE OUTPUT ${KIV_MANIFEST_PATH} CONTENT "${KIV_MANIFEST}" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_SOURCE_DIR}/resources/kivuninst.manifest)
 configure_file(${CMAKE_SOURCE_DIR}/resources/version.h.in ${CMAKE_BINARY_DIR}/resources/version.h @ONLY)
 
 add_executable(kivuninst WIN32 ${KIV_STUB_SOURCES} ${CMAKE_SOURCE_DIR}/resources/kivuninst.rc)
@@ -32,6 +40,13 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/kivuninst.rc PROPERTIE
   OBJECT_DEPENDS "${KIV_MANIFEST_PATH};${CMAKE_BINARY_DIR}/resources/version.h")
 target_compile_options(kivuninst PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${KIV_STUB_COMPILE_FLAGS}>)
 target_link_options(kivuninst PRIVATE ${KIV_STUB_LINK_FLAGS})
+# One translation unit for the whole program (-fwhole-program): every
+# function but the entry point is the compiler's own, free to be inlined,
+# dropped or called with arguments in registers. Some 3.5 KiB less than
+# separate units; the toolchain's link-time optimisation would do the same,
+# but its linker crashes on it.
+set_target_properties(kivuninst PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
+target_compile_options(kivuninst PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fwhole-program>)
 target_link_libraries(kivuninst PRIVATE user32 advapi32 gdi32)
 
 # The shipped stub's static checks read the file and need no Wine, so they

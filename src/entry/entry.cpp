@@ -23,9 +23,8 @@ namespace {
 constexpr char kBusyMessage[] = "An uninstall of this product is already running.";
 constexpr char kUnknownSwitchMessage[] =
     "Unknown switch: %s\r\n\r\n"
-    "The switches, before the uninstall file's path if one is given:\r\n"
-    "/S\tsilent: no message; the exit code tells the outcome\r\n"
-    "/LOG=file\ta report of the run (/LOG=\"file\" for a name with blanks)";
+    "/S\tno message; the exit code tells the outcome\r\n"
+    "/LOG=file\ta report of the run";
 
 // The hand-off this process came with, if it is the copy of a confirmation.
 kiv::Handoff g_handoff;
@@ -117,7 +116,8 @@ uint32_t Run() {
 
 // The name the linker takes as a GUI program's entry point. The system calls
 // it with a stack only 4-byte aligned on i686, so it realigns; it never
-// returns (ExitProcess).
-extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup() {
+// returns (ExitProcess). The program is compiled whole (-fwhole-program):
+// this is the one name the linker must still see.
+extern "C" __attribute__((force_align_arg_pointer, externally_visible)) void WinMainCRTStartup() {
   ExitProcess(static_cast<UINT>(Run()));
 }

@@ -11,13 +11,9 @@ namespace kiv {
 
 namespace {
 
-// The registration keys, each formatted with the display name and deleted in
-// this order: the first two name subkeys of the third and go before it.
-constexpr const char* kRegistrationKeys[] = {
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\\DisplayName",
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\\UnInstallString",
-    kUninstallKeyFormat,
-};
+// The registration keys, deleted in this order: two subkeys of the product's
+// key (named after the display name), then the key itself.
+constexpr const char* kRegistrationSubkeys[] = {"\\DisplayName", "\\UnInstallString", ""};
 
 }  // namespace
 
@@ -48,9 +44,9 @@ Confirmation ConfirmationMode(int show_code, const HandOffOptions& options, uint
       return Confirmation::kDeclined;
     }
     const platform::RegKey machine = platform::RootKey(kLocalMachineRoot);
-    for (const char* key_format : kRegistrationKeys) {
+    for (const char* subkey : kRegistrationSubkeys) {
       LongString key;
-      if (Format1(key, key_format, reader.display_name())) {
+      if (Format1(key, kUninstallKeyFormat, reader.display_name()) && key.Append(subkey)) {
         platform::RegDeleteKeyPath(machine, key.c_str());
       }
     }

@@ -123,7 +123,7 @@ void HandleText(void* handle, char* buffer, uint32_t capacity) {
   char digits[2 * sizeof(value) + 1];
   uint32_t n = 0;
   do {
-    digits[n++] = "0123456789abcdef"[value & 15];
+    digits[n++] = "0123456789ABCDEF"[value & 15];
     value >>= 4;
   } while (value != 0);
   uint32_t i = 0;
@@ -136,7 +136,7 @@ void* HandleFromText(const char* text) {
   for (; *text; ++text) {
     const char c = *text;
     const uint32_t digit = (c >= '0' && c <= '9')   ? static_cast<uint32_t>(c - '0')
-                           : (c >= 'a' && c <= 'f') ? static_cast<uint32_t>(c - 'a' + 10)
+                           : (c >= 'A' && c <= 'F') ? static_cast<uint32_t>(c - 'A' + 10)
                                                     : 16;
     if (digit == 16) return nullptr;
     value = (value << 4) | digit;
@@ -173,6 +173,37 @@ uint32_t LastError() { return GetLastError(); }
 bool IsReparsePoint(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool RemoveLinkItself(const char* path) {
+  // NtSetInformationFile with FileDispositionInformation: every NT system
+  // has it (SetFileInformationByHandle came with Vista).
+  using SetInformation = LONG(WINAPI*)(HANDLE, void* status, void* info, ULONG length, int kind);
+  constexpr int kFileDispositionInformation = 13;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto set_information = ntdll ? reinterpret_cast<SetInformation>(reinterpret_cast<void*>(
+                                     GetProcAddress(ntdll, "NtSetInformationFile")))
+                               : nullptr;
+  if (!set_information) return false;
+  HANDLE link = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+  if (link == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool removed = false;
+  if (GetFileInformationByHandle(link, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    struct {
+      ULONG_PTR status;
+      ULONG_PTR information;
+    } io = {};
+    BOOLEAN delete_it = TRUE;
+    removed = set_information(link, &io, &delete_it, sizeof(delete_it),
+                              kFileDispositionInformation) >= 0;
+  }
+  CloseHandle(link);  // the link goes with its last handle
+  return removed;
 }
 
 bool SetFileTimes(const char* path, uint64_t filetime) {

@@ -115,6 +115,12 @@ uint32_t LastError();
 // GetFileAttributesA shows FILE_ATTRIBUTE_REPARSE_POINT: a junction, mount
 // point or symbolic link. Never on the 95 family; false when nothing is there.
 bool IsReparsePoint(const char* path);
+// Removes the junction, mount point or symbolic link at path itself, never
+// what it points at: opens the link (FILE_FLAG_OPEN_REPARSE_POINT) and, only
+// when the handle shows a link, marks that handle for deletion. False,
+// removing nothing, when the handle shows anything else (a system that
+// opened the target instead, as Wine does) or a step fails.
+bool RemoveLinkItself(const char* path);
 // Opens path with GENERIC_WRITE, no sharing, OPEN_EXISTING and sets its
 // creation, last-access and last-write times to filetime (100 ns since 1601).
 bool SetFileTimes(const char* path, uint64_t filetime);

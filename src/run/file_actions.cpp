@@ -22,6 +22,11 @@ bool CanonicalPath(const char* path, PathString* out) {
          platform::ShortPathName(full.c_str(), out->data(), out->capacity());
 }
 
+// The logged path is itself a link: it goes as a link, or stays.
+void RemoveLoggedLink(const char* path, UndoStep& step) {
+  step.Set(platform::RemoveLinkItself(path) ? Undone::kRemoved : Undone::kThroughLink);
+}
+
 bool SameId(const platform::FileId& a, const platform::FileId& b) {
   return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
 }
@@ -78,7 +83,8 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
   ShortString path;
   if (!reader.ReadString(path.data(), path.capacity())) return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
-  if (PathCrossesReparsePoint(path.c_str(), true)) return step.Set(Undone::kThroughLink);
+  if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
+  if (platform::IsReparsePoint(path.c_str())) return RemoveLoggedLink(path.c_str(), step);
   if (platform::RemoveDirectoryPath(path.c_str())) return step.Set(Undone::kRemoved);
   const uint32_t error = platform::LastError();
   if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);
@@ -94,8 +100,15 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   if (!reader.ReadString(path.data(), path.capacity())) return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
   if (IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
-  if (PathCrossesReparsePoint(path.c_str(), true)) return step.Set(Undone::kThroughLink);
-  if (reader.ReadFlag()) return RestoreFile(reader, path.c_str(), step);
+  if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
+  const bool restore = reader.ReadFlag();
+  if (platform::IsReparsePoint(path.c_str())) {
+    // What is to be put back is a file; a link in its place is not written
+    // through, nor taken away for it.
+    if (restore) return step.Set(Undone::kThroughLink);
+    return RemoveLoggedLink(path.c_str(), step);
+  }
+  if (restore) return RestoreFile(reader, path.c_str(), step);
   if (platform::DeleteFilePath(path.c_str())) return step.Set(Undone::kRemoved);
   const uint32_t error = platform::LastError();
   if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);

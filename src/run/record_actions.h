@@ -48,19 +48,19 @@ bool IsProtectedFile(const char* path);
 // record is passed over: running elevated, an action through a link that a
 // user could set up would reach what it points at.
 //
-// A link logged itself (the last part) is passed over as well: it stays,
-// with its target. Windows removes a link as a link (RemoveDirectoryA on a
-// directory link, DeleteFileA on a file link, a delete through a handle
-// opened with FILE_FLAG_OPEN_REPARSE_POINT), but Wine, where the stub is
-// tested, resolves every name to the link's target when it opens it, and
-// deletes or renames that. Measured under Wine 8.0 on links to an empty
-// directory, to a directory holding a file and to a file: RemoveDirectoryA,
-// DeleteFileA, a delete-on-close handle opened with
-// FILE_FLAG_OPEN_REPARSE_POINT and SetFileInformationByHandle
-// (FileDispositionInfo) on such a handle removed the target wherever it
-// could be removed, and the link never; MoveFileA moved the target. With no
-// call that removes the link alone, none is made. Wine also shows a link to
-// a file as a plain file, so there this check does not see one.
+// A link logged itself (the last part) by a File record to delete or a
+// Directory record is removed as a link: through a handle opened on the link
+// itself (FILE_FLAG_OPEN_REPARSE_POINT), and only when that handle shows a
+// link (platform::RemoveLinkItself). Wine, where the stub is tested,
+// resolves every name to the link's target when it opens it and deletes or
+// renames that: measured under Wine 8.0 on links to an empty directory, to a
+// directory holding a file and to a file, RemoveDirectoryA, DeleteFileA, a
+// delete-on-close handle opened with FILE_FLAG_OPEN_REPARSE_POINT and a
+// disposition set on such a handle removed the target wherever it could be
+// removed, and the link never; MoveFileA moved the target. Such a handle
+// there shows the target's attributes, never a link's, so the link stays
+// with its target. Wine also shows a link to a file as a plain file, so
+// there this check does not see one.
 bool PathCrossesReparsePoint(const char* path, bool include_last);
 
 // Directories and files.

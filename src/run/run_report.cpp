@@ -18,7 +18,7 @@ constexpr const char* kUndoneTexts[] = {
     "passed over: the uninstall file or this program",
     "passed over: a link in its path",
     "refused by Program Manager",
-    "passed over: a name Program Manager would misread",
+    "passed over: an unsafe name",
     "failed",
 };
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
@@ -46,18 +46,17 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name) {
   Put(display_name);
   Put("\" from ");
   Put(uninstall_file);
-  Put(", ");
-  PutNumber(t.year, 4);
-  Put("-");
-  PutNumber(t.month, 2);
-  Put("-");
-  PutNumber(t.day, 2);
-  Put(" ");
-  PutNumber(t.hour, 2);
-  Put(":");
-  PutNumber(t.minute, 2);
-  Put(":");
-  PutNumber(t.second, 2);
+  // YYYY-MM-DD HH:MM:SS, local time.
+  const struct {
+    const char* before;
+    uint16_t value;
+    uint32_t digits;
+  } parts[] = {{", ", t.year, 4},  {"-", t.month, 2},  {"-", t.day, 2},
+               {" ", t.hour, 2},   {":", t.minute, 2}, {":", t.second, 2}};
+  for (const auto& part : parts) {
+    Put(part.before);
+    PutNumber(part.value, part.digits);
+  }
   Put("\r\n");
 }
 

@@ -96,7 +96,12 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
     return step.Set(Undone::kFailed, kErrorInvalidData);
   }
   const bool cut = reader.ReadFlag();
-  step.Describe(file.c_str(), " [", section.c_str(), "] ", key.c_str());
+  // A line cut names its section as the file spells the header.
+  if (cut) {
+    step.Describe(file.c_str(), " ", section.c_str(), " ", key.c_str());
+  } else {
+    step.Describe(file.c_str(), " [", section.c_str(), "] ", key.c_str());
+  }
   PathString path;
   const bool resolved = ProfileFilePath(file.c_str(), &path);
   if (resolved && IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);

@@ -105,8 +105,10 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
   hooks.starting();
   RunOutcome outcome = RunOutcome::kDone;
   {
-    RunReport report(options.report);
+    // The log is held against writes before the report is made: a report
+    // named like the uninstall file cannot overwrite it.
     LogReader reader(path, platform::IsLeadByte);
+    RunReport report(options.report);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
       report.Begin(path, reader.usable() ? reader.display_name() : "");
       return Damaged(hooks, report, options.silent);

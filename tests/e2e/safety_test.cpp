@@ -106,6 +106,29 @@ TEST(ReparsePoints, LinkLoggedItselfIsLeftStandingWithItsTarget) {
   RunUnix("/bin/rm", "-f '" + UnixPath(dir_link) + "'");
 }
 
+// The removal of a link as a link asks the handle opened on the link itself,
+// never the name: where that handle shows the target (Wine's), or where the
+// path is no link at all, nothing is removed. The same links, removed by name
+// (RemoveDirectoryA, DeleteFileA), lose their targets under Wine.
+TEST(ReparsePoints, LinkRemovalNeverReachesTheTarget) {
+  const std::string base = FreshDirectory("links\\Removal");
+  MakeDirectories(base + "\\empty target");
+  WriteFileBytes(base + "\\target.txt", "kept");
+  MakeDirectories(base + "\\plain");
+  ASSERT_TRUE(MakeSymbolicLink(base + "\\dir link", base + "\\empty target"));
+  ASSERT_TRUE(MakeSymbolicLink(base + "\\file link", base + "\\target.txt"));
+
+  EXPECT_FALSE(platform::RemoveLinkItself((base + "\\dir link").c_str()));
+  EXPECT_FALSE(platform::RemoveLinkItself((base + "\\file link").c_str()));
+  EXPECT_FALSE(platform::RemoveLinkItself((base + "\\plain").c_str()));
+  EXPECT_FALSE(platform::RemoveLinkItself((base + "\\target.txt").c_str()));
+  EXPECT_TRUE(DirectoryExists(base + "\\empty target"));
+  EXPECT_EQ(ReadFileBytes(base + "\\target.txt"), "kept");
+  EXPECT_TRUE(DirectoryExists(base + "\\plain"));
+  RunUnix("/bin/rm", "-f '" + UnixPath(base + "\\dir link") + "' '" +
+                         UnixPath(base + "\\file link") + "'");
+}
+
 // The copy's private directory, held from its check to the launch.
 TEST(HeldDirectory, CannotBeRenamedOrDeletedUntilReleased) {
   std::string dir = FreshDirectory("held") + "\\STPk1x.tmp";

@@ -8,6 +8,10 @@
 //   kivdemo uninstall FILE SHOTS_DIR     start FILE as the shell would, answer
 //                                        Yes, wait for every process; a BMP of
 //                                        each box goes to SHOTS_DIR
+//   kivdemo silent FILE REPORT           start FILE as a deployment tool would
+//                                        (/S /LOG="REPORT"), note what is left
+//                                        when the first process ends, wait for
+//                                        every process
 #include <windows.h>
 #include <ddeml.h>
 #include <shlobj.h>
@@ -265,6 +269,83 @@ int Uninstall(const std::string& file, const std::string& shots) {
   return run.finished && run.boxes.size() == 2 ? 0 : 1;
 }
 
+// Starts FILE /S /LOG="REPORT" as a deployment tool would and waits for it
+// the way such a tool does: for the first process only. At that moment the
+// product must already be gone (the uninstall file itself may still be
+// there: the copy deletes it once the first process has ended). Then waits
+// for every process of the run, so the caller sees the end state.
+int Silent(const std::string& file, const std::string& report) {
+  const std::string command = "\"" + file + "\" /S /LOG=\"" + report + "\"";
+  std::printf("command line: %s\n", command.c_str());
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  std::vector<char> line(command.begin(), command.end());
+  line.push_back('\0');
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  BoxAnswerer answerer({});  // a silent run must show none: any box is recorded
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                      nullptr, &startup, &process)) {
+    std::fprintf(stderr, "kivdemo: cannot start %s\n", file.c_str());
+    return 1;
+  }
+  AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(process.hThread);
+  const DWORD started = GetTickCount();
+  const bool first_ended = WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0;
+  const DWORD waited = GetTickCount() - started;
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+
+  // What the first process left behind when it ended.
+  const std::string dir = kDir;
+  struct Left {
+    const char* what;
+    bool present;
+  };
+  const Left left[] = {
+      {"...\\kivdemo.exe", FileExists(dir + "\\kivdemo.exe")},
+      {"...\\Docs", DirectoryExists(dir + "\\Docs")},
+      {"HKLM\\Software\\Kiv Demo Suite", RegKeyExists(HKEY_LOCAL_MACHINE, "Software\\Kiv Demo Suite")},
+      {"uninstall registration", RegKeyExists(HKEY_LOCAL_MACHINE, kUninstallKey)},
+  };
+  bool product_gone = true;
+  std::printf("first process: ended %s after %lu ms, exit code %lu\n",
+              first_ended ? "by itself" : "NOT (killed)", static_cast<unsigned long>(waited),
+              static_cast<unsigned long>(code));
+  for (const Left& item : left) {
+    std::printf("  when it ended: %-34s %s\n", item.what, item.present ? "present" : "absent");
+    product_gone = product_gone && !item.present;
+  }
+  std::printf("  when it ended: %-34s %s\n", "uninstall file",
+              FileExists(dir + "\\uninst.exe") ? "present (the copy deletes it next)" : "absent");
+
+  bool all_ended = false;
+  int processes = 0;
+  while (GetTickCount() - started < 120000) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+    if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof(info),
+                                  nullptr)) {
+      processes = static_cast<int>(info.TotalProcesses);
+      if (info.ActiveProcesses == 0) {
+        all_ended = true;
+        break;
+      }
+    }
+    Sleep(20);
+  }
+  if (!all_ended) TerminateJobObject(job, 99);
+  answerer.Stop();
+  const std::vector<Box> boxes = answerer.boxes();
+  for (const Box& box : boxes) std::printf("box (none expected): \"%s\"\n", box.text.c_str());
+  std::printf("processes: %d, every one ended: %s, boxes: %zu\n", processes,
+              all_ended ? "yes" : "no", boxes.size());
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  CloseHandle(job);
+  return first_ended && all_ended && code == 0 && product_gone && boxes.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,8 +354,10 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && args[0] == "install") return Install(args[1], args[2]);
   if (args.size() == 1 && args[0] == "probe") return Probe();
   if (args.size() == 3 && args[0] == "uninstall") return Uninstall(args[1], args[2]);
+  if (args.size() == 3 && args[0] == "silent") return Silent(args[1], args[2]);
   std::fprintf(
       stderr,
-      "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR\n");
+      "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR"
+      " | silent FILE REPORT\n");
   return 2;
 }
