@@ -92,9 +92,10 @@ uint32_t ExitCodeOf(RunOutcome outcome, bool silent) {
 
 void ReportDamaged(const char* report_path, const char* path, bool silent) {
   if (report_path == nullptr) return;
-  RunReport report(report_path);
-  // A file whose chain proved unsound may still name its product.
+  // A file whose chain proved unsound may still name its product. Held
+  // before the report is made, as in the uninstall mode.
   LogReader reader(path, platform::IsLeadByte);
+  RunReport report(report_path);
   report.Begin(path, reader.usable() ? reader.display_name() : "");
   report.End(OutcomeText(RunOutcome::kDamaged), silent ? kExitFailed : kExitNoAction);
 }
