@@ -105,8 +105,8 @@ TEST(OneAtATime, SecondSilentStartGives1618AndTheFirstCompletes) {
   SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", " /S", false, {});
 }
 
-TEST(OneAtATime, SecondStartInTheUninstallModeGives1618) {
-  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "/S ", true, {});
+TEST(OneAtATime, SecondStartInTheUninstallModeOnAnotherSpellingGives1618) {
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy Long Name", "/S ", true, {});
 }
 
 TEST(OneAtATime, SecondStartWithoutSwitchesShowsOneBox) {
