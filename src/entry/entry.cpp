@@ -38,8 +38,8 @@ void TellWaitingConfirmation(kiv::RunOutcome outcome) {
 }
 
 // What the uninstall mode needs of the hand-off.
-constexpr kiv::RunHooks kRunHooks = {kiv::ScheduleOwnTemporaryCopyDeletion,
-                                     TellWaitingConfirmation, ScheduleDeletion};
+constexpr kiv::RunHooks kRunHooks = {kiv::ScheduleOwnTemporaryCopyDeletion, TellWaitingConfirmation,
+                                     ScheduleDeletion};
 
 void ShowUnknownSwitch(const char* word) {
   kiv::ShortString shown;
@@ -51,15 +51,14 @@ void ShowUnknownSwitch(const char* word) {
 }
 
 void ShowBusy() {
-  kiv::platform::ShowMessage(kBusyMessage,
-                             kiv::platform::kBoxOk | kiv::platform::kIconExclamation);
+  kiv::platform::ShowMessage(kBusyMessage, kiv::platform::kBoxOk | kiv::platform::kIconExclamation);
 }
 
 uint32_t UninstallMode(const char* path, const kiv::RunOptions& options) {
   g_handoff = kiv::TakeHandoff();
   if (!kiv::TakeRunLock(path, g_handoff.heir)) {
     ShowBusy();
-    return kiv::kExitAlreadyRunning;
+    return options.silent ? kiv::kExitAlreadyRunning : kiv::kExitUninstallEntered;
   }
   return kiv::ExitCodeOf(kiv::UninstallRun(path, kRunHooks, options), options.silent);
 }
@@ -69,7 +68,7 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
   if (!kiv::platform::ModuleFileName(own.data(), own.capacity())) own.Clear();
   if (!own.empty() && !kiv::TakeRunLock(own.c_str(), false)) {
     ShowBusy();
-    return kiv::kExitAlreadyRunning;
+    return options.silent ? kiv::kExitAlreadyRunning : kiv::kExitNoAction;
   }
   uint32_t walk_code = kiv::kExitFailed;
   switch (kiv::ConfirmationMode(kiv::platform::StartupShowCode(), {options.silent, options.report},

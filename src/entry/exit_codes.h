@@ -3,10 +3,9 @@
 // a new number. No <windows.h>, so the tests that start the stub compare
 // against these very names.
 //
-// A run without switches ends with 0 or 1, as it always has; a silent run
-// (/S) ends with the codes deployment tools know from the system installer.
-// Two outcomes have their code in every run: another uninstall of the same
-// file is running (1618), and a switch the program does not know (1639).
+// A run without /S ends with 0 or 1, as it always has; a silent run (/S)
+// ends with the codes deployment tools know from the system installer. A
+// switch the program does not know ends every run with 1639.
 #ifndef KIV_ENTRY_EXIT_CODES_H_
 #define KIV_ENTRY_EXIT_CODES_H_
 
@@ -16,7 +15,8 @@ namespace kiv {
 
 enum ExitCode : uint32_t {
   // Without /S: the confirmation ended without action: its own file was
-  // damaged or the user answered No. Nothing was changed.
+  // damaged, the user answered No, or another uninstall of it was running.
+  // Nothing was changed.
   kExitNoAction = 0,
   // Without /S: the uninstall mode was entered: handed to a temporary copy,
   // run in this process, or started on the file the command line names (also
@@ -32,7 +32,7 @@ enum ExitCode : uint32_t {
   // a record could not be undone (the report names it), or the walking copy
   // ended before it could tell its outcome.
   kExitFailed = 1603,
-  // Any run: another uninstall of the same uninstall file is running;
+  // With /S: another uninstall of the same uninstall file is running;
   // nothing changed.
   kExitAlreadyRunning = 1618,
   // Any run: a switch the program does not know; nothing changed.

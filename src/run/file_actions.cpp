@@ -99,7 +99,6 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   ShortString path;
   if (!reader.ReadString(path.data(), path.capacity())) return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
-  if (IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
   if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   const bool restore = reader.ReadFlag();
   if (platform::IsReparsePoint(path.c_str())) {
@@ -108,10 +107,19 @@ void UndoFile(LogReader& reader, UndoStep& step) {
     if (restore) return step.Set(Undone::kThroughLink);
     return RemoveLoggedLink(path.c_str(), step);
   }
-  if (restore) return RestoreFile(reader, path.c_str(), step);
+  if (restore) {
+    if (IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
+    return RestoreFile(reader, path.c_str(), step);
+  }
+  // No delete can reach the protected files, whatever name or link it takes:
+  // the walk holds the uninstall file open without delete sharing, and the
+  // running program is mapped. So they are asked about only when a delete
+  // failed; the costly question (full short path, file index) stays off the
+  // path of the thousands of files that go.
   if (platform::DeleteFilePath(path.c_str())) return step.Set(Undone::kRemoved);
   const uint32_t error = platform::LastError();
   if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);
+  if (IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
   if (platform::IsReadOnlyFile(path.c_str())) return step.Set(Undone::kKeptReadOnly);
   // In use: open without delete sharing, or a running program (which the NT
   // family refuses as "access denied").

@@ -102,15 +102,16 @@ TEST(Silent, HeldProductFileGives3010AndGoesAtTheNextStart) {
 }
 
 TEST(OneAtATime, SecondSilentStartGives1618AndTheFirstCompletes) {
-  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", " /S", false, {});
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", " /S", false, kExitAlreadyRunning, {});
 }
 
 TEST(OneAtATime, SecondStartInTheUninstallModeOnAnotherSpellingGives1618) {
-  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy Long Name", "/S ", true, {});
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy Long Name", "/S ", true,
+                                       kExitAlreadyRunning, {});
 }
 
 TEST(OneAtATime, SecondStartWithoutSwitchesShowsOneBox) {
-  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "", false,
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "", false, kExitNoAction,
                                        {"An uninstall of this product is already running."});
 }
 
@@ -149,8 +150,7 @@ TEST(Switches, UnknownSwitchGives1639AndChangesNothing) {
     EXPECT_EQ(run.processes, 1);
     if (c.box) {
       ASSERT_EQ(run.boxes.size(), 1u);
-      EXPECT_EQ(run.boxes[0].text.substr(0, std::string(c.box).size()), c.box)
-          << run.boxes[0].text;
+      EXPECT_EQ(run.boxes[0].text.substr(0, std::string(c.box).size()), c.box) << run.boxes[0].text;
       EXPECT_NE(run.boxes[0].text.find("/S"), std::string::npos) << run.boxes[0].text;
       EXPECT_NE(run.boxes[0].text.find("/LOG="), std::string::npos) << run.boxes[0].text;
       EXPECT_EQ(run.boxes[0].icon, static_cast<uint32_t>(MB_ICONERROR));
@@ -209,7 +209,7 @@ TEST(Report, NamesEveryRecordInWalkOrder) {
       w.AddDirectory(dir.c_str());
       w.AddDirectory((dir + "\\sub").c_str());
       w.AddFile((dir + "\\sub\\a.txt").c_str());
-      w.AddFile(file.c_str());  // some installers log their uninstall file
+      w.AddFile(file.c_str());                  // some installers log their uninstall file
       w.AddFile((dir + "\\gone.txt").c_str());  // deleted by the user since
       w.AddRestoredFile((shared + "\\config.txt").c_str(), kReplacedTime, "saved", 5);
       w.AddRegistryValue("HKEY_LOCAL_MACHINE", (key + "\\Version").c_str(), nullptr);

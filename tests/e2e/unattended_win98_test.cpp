@@ -41,7 +41,7 @@ TEST(Silent95, HeldProductFileGives3010AndGoesThroughWininit) {
 }
 
 TEST(OneAtATime95, SecondSilentStartGives1618AndTheFirstCompletes) {
-  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", " /S", false, {});
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", " /S", false, kExitAlreadyRunning, {});
 }
 
 TEST(Restart95, KilledUninstallStartedAgainFinishes) {
