@@ -11,6 +11,34 @@ constexpr char kLockPrefix[] = "KivUninstall-";
 // The variable's value when there is no pipe: the heir only.
 constexpr char kNoPipe[] = "-";
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+// As many hex digits as a value of its type has: the lock's hash, a handle.
+constexpr uint32_t kHexWidth = 2 * sizeof(uint64_t);
+
+// Appends value as kHexWidth hex digits, capitals, the most significant first.
+void AppendHex(uint64_t value, ShortString* out) {
+  char digits[kHexWidth + 1];
+  for (uint32_t i = kHexWidth; i > 0; --i) {
+    digits[i - 1] = kHexDigits[value & 15];
+    value >>= 4;
+  }
+  digits[kHexWidth] = '\0';
+  out->Append(digits);
+}
+
+// The value of a text of hex digits (capitals); null for any other text. A
+// handle's value is the same in the process that inherits it.
+void* HandleFromHex(const char* text) {
+  uintptr_t value = 0;
+  for (; *text; ++text) {
+    uint32_t digit = 0;
+    while (digit < 16 && kHexDigits[digit] != *text) ++digit;
+    if (digit == 16) return nullptr;
+    value = (value << 4) | digit;
+  }
+  return reinterpret_cast<void*>(value);
+}
+
 }  // namespace
 
 void RunLockName(const char* canonical, ShortString* name) {
@@ -20,14 +48,8 @@ void RunLockName(const char* canonical, ShortString* name) {
   for (const char* p = canonical; *p; ++p) {
     hash = (hash ^ static_cast<uint8_t>(*p)) * 0x100000001B3ull;
   }
-  char digits[17];
-  for (int i = 15; i >= 0; --i) {
-    digits[i] = "0123456789ABCDEF"[hash & 15];
-    hash >>= 4;
-  }
-  digits[16] = '\0';
   name->Assign(kLockPrefix);
-  name->Append(digits);
+  AppendHex(hash, name);
 }
 
 bool TakeRunLock(const char* path, bool heir) {
@@ -49,7 +71,8 @@ bool HandoffSender::Prepare(bool wait_for_outcome) {
   value.Assign(kNoPipe);
   if (wait_for_outcome) {
     if (!platform::CreateInheritedPipe(&read_, &write_)) return false;
-    platform::HandleText(write_, value.data(), value.capacity());
+    value.Clear();
+    AppendHex(reinterpret_cast<uintptr_t>(write_), &value);
   }
   if (platform::SetEnvironmentText(kHandoffVariable, value.c_str())) return true;
   Abandon();
@@ -83,15 +106,15 @@ Handoff TakeHandoff() {
   platform::SetEnvironmentText(kHandoffVariable, nullptr);
   handoff.heir = true;
   if (!EqualsIgnoreAsciiCase(value.c_str(), kNoPipe, sizeof(kNoPipe))) {
-    handoff.outcome_pipe = platform::HandleFromText(value.c_str());
+    handoff.outcome_pipe = HandleFromHex(value.c_str());
   }
   return handoff;
 }
 
 void SendOutcome(Handoff& handoff, uint32_t code) {
   if (!handoff.outcome_pipe) return;
-  const uint8_t bytes[4] = {static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8),
-                            static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 24)};
+  uint8_t bytes[4];
+  StoreU32(bytes, code);
   platform::WriteFileBytes(handoff.outcome_pipe, bytes, 4);
   platform::CloseFile(handoff.outcome_pipe);
   handoff.outcome_pipe = nullptr;

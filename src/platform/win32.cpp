@@ -14,10 +14,13 @@ namespace kiv::platform {
 namespace {
 // Constant-initialised: valid before any start-up code runs.
 HINSTANCE g_instance = nullptr;
-}  // namespace
+bool g_silent = false;  // a silent run: no box
 
-namespace {
-bool g_silent = false;
+// One of path's attributes; false when nothing is there.
+bool HasAttribute(const char* path, DWORD attribute) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & attribute);
+}
 }  // namespace
 
 void SuppressMessages() { g_silent = true; }
@@ -118,32 +121,6 @@ bool CreateInheritedPipe(void** read_end, void** write_end) {
   return true;
 }
 
-void HandleText(void* handle, char* buffer, uint32_t capacity) {
-  uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  char digits[2 * sizeof(value) + 1];
-  uint32_t n = 0;
-  do {
-    digits[n++] = "0123456789ABCDEF"[value & 15];
-    value >>= 4;
-  } while (value != 0);
-  uint32_t i = 0;
-  for (; n > 0 && i + 1 < capacity; ++i) buffer[i] = digits[--n];
-  if (capacity > 0) buffer[i < capacity ? i : capacity - 1] = '\0';
-}
-
-void* HandleFromText(const char* text) {
-  uintptr_t value = 0;
-  for (; *text; ++text) {
-    const char c = *text;
-    const uint32_t digit = (c >= '0' && c <= '9')   ? static_cast<uint32_t>(c - '0')
-                           : (c >= 'A' && c <= 'F') ? static_cast<uint32_t>(c - 'A' + 10)
-                                                    : 16;
-    if (digit == 16) return nullptr;
-    value = (value << 4) | digit;
-  }
-  return reinterpret_cast<void*>(value);
-}
-
 bool SetEnvironmentText(const char* name, const char* value) {
   return SetEnvironmentVariableA(name, value) != FALSE;
 }
@@ -165,15 +142,9 @@ bool DeleteFilePath(const char* path) { return DeleteFileA(path) != FALSE; }
 bool RemoveDirectoryPath(const char* path) { return RemoveDirectoryA(path) != FALSE; }
 bool SetCurrentDirectoryPath(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
-bool IsReadOnlyFile(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-}
+bool IsReadOnlyFile(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE_READONLY); }
 uint32_t LastError() { return GetLastError(); }
-bool IsReparsePoint(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
+bool IsReparsePoint(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE_REPARSE_POINT); }
 
 bool RemoveLinkItself(const char* path) {
   // NtSetInformationFile with FileDispositionInformation: every NT system
@@ -185,10 +156,9 @@ bool RemoveLinkItself(const char* path) {
                                      GetProcAddress(ntdll, "NtSetInformationFile")))
                                : nullptr;
   if (!set_information) return false;
-  HANDLE link = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                            nullptr);
+  HANDLE link = CreateFileA(
+      path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (link == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   bool removed = false;
@@ -199,8 +169,8 @@ bool RemoveLinkItself(const char* path) {
       ULONG_PTR information;
     } io = {};
     BOOLEAN delete_it = TRUE;
-    removed = set_information(link, &io, &delete_it, sizeof(delete_it),
-                              kFileDispositionInformation) >= 0;
+    removed =
+        set_information(link, &io, &delete_it, sizeof(delete_it), kFileDispositionInformation) >= 0;
   }
   CloseHandle(link);  // the link goes with its last handle
   return removed;
@@ -285,24 +255,6 @@ bool IsPlainDirectory(DWORD attributes) {
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Only "." and ".." in it: no more than two entries.
-bool IsEmptyDirectory(const char* path) {
-  char pattern[MAX_PATH + 3];
-  const int length = lstrlenA(path);
-  if (length <= 0 || length + 3 > static_cast<int>(sizeof(pattern))) return false;
-  for (int i = 0; i < length; ++i) pattern[i] = path[i];
-  pattern[length] = '\\';
-  pattern[length + 1] = '*';
-  pattern[length + 2] = '\0';
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  uint32_t entries = 1;
-  while (entries <= 2 && FindNextFileA(find, &found)) ++entries;
-  FindClose(find);
-  return entries <= 2;
-}
-
 // Sets owner and DACL through the handle; looked up at run time, as the
 // conversion from text came with Windows 2000.
 bool TakePrivateDirectory(HANDLE directory) {
@@ -327,7 +279,23 @@ bool TakePrivateDirectory(HANDLE directory) {
 
 }  // namespace
 
-bool DirectoryIsEmpty(const char* path) { return IsEmptyDirectory(path); }
+// Only "." and ".." in it: no more than two entries.
+bool DirectoryIsEmpty(const char* path) {
+  char pattern[MAX_PATH + 3];
+  const int length = lstrlenA(path);
+  if (length <= 0 || length + 3 > static_cast<int>(sizeof(pattern))) return false;
+  for (int i = 0; i < length; ++i) pattern[i] = path[i];
+  pattern[length] = '\\';
+  pattern[length + 1] = '*';
+  pattern[length + 2] = '\0';
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  uint32_t entries = 1;
+  while (entries <= 2 && FindNextFileA(find, &found)) ++entries;
+  FindClose(find);
+  return entries <= 2;
+}
 
 bool HeldDirectory::Hold(const char* path) {
   Release();
@@ -345,7 +313,7 @@ bool HeldDirectory::Hold(const char* path) {
   // Held, the name can no longer lead anywhere else: asked by name, as Wine
   // shows a symbolic link's reparse attribute only that way.
   if (!IsPlainDirectory(GetFileAttributesA(path)) ||
-      (elevated && !TakePrivateDirectory(directory)) || !IsEmptyDirectory(path)) {
+      (elevated && !TakePrivateDirectory(directory)) || !DirectoryIsEmpty(path)) {
     Release();
     return false;
   }

@@ -85,10 +85,6 @@ NamedLock TakeNamedLock(const char* name);
 // A pipe whose write end a started process inherits; the read end stays
 // with this process only. False, with nothing made, on failure.
 bool CreateInheritedPipe(void** read_end, void** write_end);
-// The write end's handle value as text, and back (the value is the same in
-// the process that inherits it).
-void HandleText(void* handle, char* buffer, uint32_t capacity);
-void* HandleFromText(const char* text);
 // An environment variable of this process (and of what it starts after).
 // value == nullptr removes it.
 bool SetEnvironmentText(const char* name, const char* value);
