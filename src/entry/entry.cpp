@@ -71,12 +71,14 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
     return options.silent ? kiv::kExitAlreadyRunning : kiv::kExitNoAction;
   }
   uint32_t walk_code = kiv::kExitFailed;
-  switch (kiv::ConfirmationMode(kiv::platform::StartupShowCode(), {options.silent, options.report},
-                                &walk_code)) {
+  switch (kiv::ConfirmationMode(own.c_str(), kiv::platform::StartupShowCode(),
+                                {options.silent, options.report}, &walk_code)) {
     case kiv::Confirmation::kDeclined: return kiv::kExitNoAction;
-    case kiv::Confirmation::kDamaged:
-      kiv::ReportDamaged(options.report, own.c_str(), options.silent);
-      return options.silent ? kiv::kExitFailed : kiv::kExitNoAction;
+    case kiv::Confirmation::kDamaged: {
+      const uint32_t code = options.silent ? kiv::kExitFailed : kiv::kExitNoAction;
+      kiv::ReportDamaged(options.report, own.c_str(), code);
+      return code;
+    }
     case kiv::Confirmation::kHandedOff:
       return options.silent ? walk_code : kiv::kExitUninstallEntered;
     case kiv::Confirmation::kRunHere:

@@ -17,15 +17,11 @@ constexpr const char* kRegistrationSubkeys[] = {"\\DisplayName", "\\UnInstallStr
 
 }  // namespace
 
-Confirmation ConfirmationMode(int show_code, const HandOffOptions& options, uint32_t* walk_code) {
-  LongString own;
+Confirmation ConfirmationMode(const char* own, int show_code, const HandOffOptions& options,
+                              uint32_t* walk_code) {
   LongString prompt;
   {
-    if (!platform::ModuleFileName(own.data(), own.capacity())) {
-      platform::ShowDamagedMessage();
-      return Confirmation::kDamaged;
-    }
-    LogReader reader(own.c_str(), platform::IsLeadByte);
+    LogReader reader(own, platform::IsLeadByte);
     if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
       platform::ShowDamagedMessage();
       return Confirmation::kDamaged;
@@ -55,7 +51,7 @@ Confirmation ConfirmationMode(int show_code, const HandOffOptions& options, uint
   TemporaryPath copy;
   // Held until the copy has started: nobody can swap its directory before.
   platform::HeldDirectory held;
-  if (MakeTemporaryCopy(own.c_str(), &copy, &held)) {
+  if (MakeTemporaryCopy(own, &copy, &held)) {
     // The copy's path quoted (the temporary directory may hold a blank), one
     // blank, our switches, then our own path unquoted: the copy takes its
     // remainder whole.
@@ -65,7 +61,7 @@ Confirmation ConfirmationMode(int show_code, const HandOffOptions& options, uint
         (!options.silent || line.Append("/S ")) &&
         (!options.report ||
          (line.Append("/LOG=\"") && line.Append(options.report) && line.Append("\" "))) &&
-        line.Append(own.c_str()) && handoff.Prepare(options.silent) &&
+        line.Append(own) && handoff.Prepare(options.silent) &&
         platform::StartProcess(line.data(), show_code, true)) {
       handoff.Started();
       held.Release();

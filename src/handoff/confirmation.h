@@ -28,9 +28,12 @@ struct HandOffOptions {
   const char* report = nullptr;
 };
 
-// *walk_code receives the copy's exit code when a silent run was handed off
-// (kExitFailed when the copy ended without telling it).
-Confirmation ConfirmationMode(int show_code, const HandOffOptions& options, uint32_t* walk_code);
+// own: the program's own file, the uninstall file (empty when its name could
+// not be had: then it counts as damaged). *walk_code receives the copy's
+// exit code when a silent run was handed off (kExitFailed when the copy
+// ended without telling it).
+Confirmation ConfirmationMode(const char* own, int show_code, const HandOffOptions& options,
+                              uint32_t* walk_code);
 
 }  // namespace kiv
 

@@ -90,14 +90,14 @@ uint32_t ExitCodeOf(RunOutcome outcome, bool silent) {
   return kExitFailed;
 }
 
-void ReportDamaged(const char* report_path, const char* path, bool silent) {
+void ReportDamaged(const char* report_path, const char* path, uint32_t exit_code) {
   if (report_path == nullptr) return;
   // A file whose chain proved unsound may still name its product. Held
   // before the report is made, as in the uninstall mode.
   LogReader reader(path, platform::IsLeadByte);
   RunReport report(report_path);
   report.Begin(path, reader.usable() ? reader.display_name() : "");
-  report.End(OutcomeText(RunOutcome::kDamaged), silent ? kExitFailed : kExitNoAction);
+  report.End(OutcomeText(RunOutcome::kDamaged), exit_code);
 }
 
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options) {

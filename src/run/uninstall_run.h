@@ -47,8 +47,9 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
 // silent run, kExitUninstallEntered otherwise.
 uint32_t ExitCodeOf(RunOutcome outcome, bool silent);
 
-// The report of a confirmation that found its own file damaged.
-void ReportDamaged(const char* report, const char* path, bool silent);
+// The report of a confirmation that found its own file damaged and ends
+// with exit_code.
+void ReportDamaged(const char* report, const char* path, uint32_t exit_code);
 
 }  // namespace kiv
 
