@@ -43,9 +43,35 @@ bool ProfileFilePath(const char* file, PathString* out) {
          out->Append(file);
 }
 
-// Cuts the record's line from the file in place. A file that cannot be
-// opened, is over the limit or cannot be read whole is left as it is; so is
-// one where nothing matched (not even rewritten, so its time stays).
+// Cuts the record's line from an open file in place. A file over the limit
+// or that cannot be read whole is left as it is; so is one where nothing
+// matched (not even rewritten, so its time stays).
+void CutLineInOpenFile(platform::WholeFile handle, const char* section, const char* key,
+                       const char* value, UndoStep& step) {
+  uint32_t size = 0;
+  if (!platform::WholeFileSeekEnd(handle, &size))
+    return step.Set(Undone::kFailed, platform::LastError());
+  if (size > kIniCutFileLimit) return step.Set(Undone::kFailed, kErrorInvalidData);
+  if (size == 0) return step.Set(Undone::kAlreadyGone);  // no line to cut
+  char* buffer = static_cast<char*>(platform::AllocateBuffer(size));
+  uint32_t new_size = size;
+  if (buffer == nullptr || !platform::WholeFileSeekStart(handle) ||
+      platform::WholeFileRead(handle, buffer, size) != size) {
+    step.Set(Undone::kFailed, platform::LastError());
+  } else if (CutIniLines(buffer, &new_size, section, key, value) == 0) {
+    step.Set(Undone::kAlreadyGone);  // no line matched
+  } else if (platform::WholeFileSeekStart(handle) &&
+             platform::WholeFileWrite(handle, buffer, new_size) == new_size &&
+             // The file is now shorter: drop the old bytes past its new end.
+             platform::WholeFileTruncateHere(handle)) {
+    step.Set(Undone::kRemoved);
+  } else {
+    step.Set(Undone::kFailed, platform::LastError());
+  }
+  platform::FreeBuffer(buffer);
+}
+
+// The same on the file by name; one that is not there has no line to cut.
 void CutIniFileLine(const char* file, const char* section, const char* key, const char* value,
                     UndoStep& step) {
   const platform::WholeFile handle = platform::WholeFileOpenReadWrite(file);
@@ -54,29 +80,7 @@ void CutIniFileLine(const char* file, const char* section, const char* key, cons
     if (!platform::PathExists(file)) return step.Set(Undone::kAlreadyGone);
     return step.Set(Undone::kFailed, error);
   }
-  uint32_t size = 0;
-  step.Set(Undone::kAlreadyGone);
-  if (!platform::WholeFileSeekEnd(handle, &size) || size == 0 || size > kIniCutFileLimit) {
-    if (size > kIniCutFileLimit) step.Set(Undone::kFailed, kErrorInvalidData);
-    platform::WholeFileClose(handle);
-    return;
-  }
-  char* buffer = static_cast<char*>(platform::AllocateBuffer(size));
-  uint32_t new_size = size;
-  if (buffer == nullptr || !platform::WholeFileSeekStart(handle) ||
-      platform::WholeFileRead(handle, buffer, size) != size) {
-    step.Set(Undone::kFailed, platform::LastError());
-  } else if (CutIniLines(buffer, &new_size, section, key, value) > 0) {
-    if (platform::WholeFileSeekStart(handle) &&
-        platform::WholeFileWrite(handle, buffer, new_size) == new_size &&
-        // The file is now shorter: drop the old bytes past its new end.
-        platform::WholeFileTruncateHere(handle)) {
-      step.Set(Undone::kRemoved);
-    } else {
-      step.Set(Undone::kFailed, platform::LastError());
-    }
-  }
-  platform::FreeBuffer(buffer);
+  CutLineInOpenFile(handle, section, key, value, step);
   platform::WholeFileClose(handle);
 }
 
@@ -168,10 +172,10 @@ void UndoRegistryValue(LogReader& reader, UndoStep& step) {
   // A value already gone is no error: the emptiness test follows all the same.
   if (platform::RegDeleteValueNamed(key, name)) {
     step.Set(Undone::kRemoved);
+  } else if (const uint32_t error = platform::LastError(); error == kErrorFileNotFound) {
+    step.Set(Undone::kAlreadyGone);
   } else {
-    const uint32_t error = platform::LastError();
-    step.Set(error == kErrorFileNotFound ? Undone::kAlreadyGone : Undone::kFailed,
-             error == kErrorFileNotFound ? 0 : error);
+    step.Set(Undone::kFailed, error);
   }
   uint32_t subkeys = 0;
   uint32_t values = 0;
