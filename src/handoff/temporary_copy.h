@@ -67,28 +67,21 @@ inline bool IsFlatTemporaryCopyPath(const char* path, const char* temp_directory
 
 // True when path is temp_directory (given with its trailing backslash), then
 // a directory named STP....tmp, then kCopyName; letters compared without
-// regard to case. *name_start receives the offset of kCopyName.
+// regard to case: the copy's directory is named as the 95 family's flat copy
+// is. *name_start receives the offset of kCopyName.
 inline bool IsTemporaryCopyPath(const char* path, const char* temp_directory,
                                 uint32_t* name_start = nullptr) {
-  const uint32_t dir_length = LengthWithin(temp_directory, 0xFFFF);
   const uint32_t length = LengthWithin(path, 0xFFFF);
   const uint32_t name_length = sizeof(kCopyName) - 1;
-  if (dir_length == 0 || temp_directory[dir_length - 1] != '\\') return false;
-  if (length < dir_length + 3 + 4 + 1 + name_length ||
-      !EqualsIgnoreAsciiCase(path, temp_directory, dir_length)) {
+  if (length <= name_length) return false;
+  const uint32_t start = length - name_length;
+  LongString directory;
+  if (path[start - 1] != '\\' || !EqualsIgnoreAsciiCase(path + start, kCopyName, name_length) ||
+      !directory.AppendN(path, start - 1) ||
+      !IsFlatTemporaryCopyPath(directory.c_str(), temp_directory)) {
     return false;
   }
-  const char* sub = path + dir_length;
-  const uint32_t sub_length = length - dir_length - name_length - 1;
-  for (uint32_t i = 0; i < sub_length; ++i) {
-    if (sub[i] == '\\') return false;
-  }
-  if (!EqualsIgnoreAsciiCase(sub, kTempPrefix, 3) ||
-      !EqualsIgnoreAsciiCase(sub + sub_length - 4, ".tmp", 4) || sub[sub_length] != '\\' ||
-      !EqualsIgnoreAsciiCase(sub + sub_length + 1, kCopyName, name_length)) {
-    return false;
-  }
-  if (name_start) *name_start = length - name_length;
+  if (name_start) *name_start = start;
   return true;
 }
 
