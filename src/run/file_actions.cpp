@@ -81,7 +81,8 @@ bool PathCrossesReparsePoint(const char* path, bool include_last) {
 
 void UndoDirectory(LogReader& reader, UndoStep& step) {
   ShortString path;
-  if (!reader.ReadString(path.data(), path.capacity())) return step.Set(Undone::kFailed, kErrorInvalidData);
+  if (!reader.ReadString(path.data(), path.capacity()))
+    return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
   if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   if (platform::IsReparsePoint(path.c_str())) return RemoveLoggedLink(path.c_str(), step);
@@ -97,7 +98,8 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
 
 void UndoFile(LogReader& reader, UndoStep& step) {
   ShortString path;
-  if (!reader.ReadString(path.data(), path.capacity())) return step.Set(Undone::kFailed, kErrorInvalidData);
+  if (!reader.ReadString(path.data(), path.capacity()))
+    return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
   if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   const bool restore = reader.ReadFlag();

@@ -51,8 +51,8 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name) {
     const char* before;
     uint16_t value;
     uint32_t digits;
-  } parts[] = {{", ", t.year, 4},  {"-", t.month, 2},  {"-", t.day, 2},
-               {" ", t.hour, 2},   {":", t.minute, 2}, {":", t.second, 2}};
+  } parts[] = {{", ", t.year, 4}, {"-", t.month, 2},  {"-", t.day, 2},
+               {" ", t.hour, 2},  {":", t.minute, 2}, {":", t.second, 2}};
   for (const auto& part : parts) {
     Put(part.before);
     PutNumber(part.value, part.digits);

@@ -13,18 +13,18 @@
 namespace kiv {
 
 enum class Undone : uint8_t {
-  kNoAction,         // a record that asks for nothing
-  kRemoved,          // what the installer made is gone
-  kRestored,         // what the installer replaced or changed is back
-  kAlreadyGone,      // nothing was left to undo
-  kKeptNotEmpty,     // a directory that holds what the product did not put there
-  kKeptReadOnly,     // a read-only file: never forced
-  kGoesAtRestart,    // held open: scheduled for deletion at the next start
-  kProtected,        // names the uninstall file or the program running the walk
-  kThroughLink,      // a junction, mount point or symbolic link on its way
-  kRefused,          // Program Manager did not take the command
-  kUnsafeName,       // a Program Manager name its command syntax would misread
-  kFailed,           // could not be undone: error holds the system's reason
+  kNoAction,       // a record that asks for nothing
+  kRemoved,        // what the installer made is gone
+  kRestored,       // what the installer replaced or changed is back
+  kAlreadyGone,    // nothing was left to undo
+  kKeptNotEmpty,   // a directory that holds what the product did not put there
+  kKeptReadOnly,   // a read-only file: never forced
+  kGoesAtRestart,  // held open: scheduled for deletion at the next start
+  kProtected,      // names the uninstall file or the program running the walk
+  kThroughLink,    // a junction, mount point or symbolic link on its way
+  kRefused,        // Program Manager did not take the command
+  kUnsafeName,     // a Program Manager name its command syntax would misread
+  kFailed,         // could not be undone: error holds the system's reason
 };
 
 // The system's error numbers the actions tell apart (winerror.h's values).
