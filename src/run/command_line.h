@@ -18,12 +18,9 @@
 #include <stdint.h>
 
 #include "base/fixed_string.h"
+#include "base/path_rules.h"
 
 namespace kiv {
-
-// Tells whether a byte is a lead byte of a double-byte character in the
-// system's ANSI code page (IsDBCSLeadByte on Windows).
-using LeadByteTest = bool (*)(uint8_t byte);
 
 // Returns a pointer into line at the start of the remainder (at its NUL when
 // the remainder is empty).

@@ -1,0 +1,47 @@
+// The rules by which the file calls read a path, in one place, so that every
+// check the stub makes sees the path the system will act on.
+//
+// Both '/' and '\' separate parts. The root is what no check asks about: a
+// drive ("C:\"), a share ("\\server\share\"), a device path's prefix with
+// what it names ("\\?\C:\", "\\.\C:\", "\\?\UNC\server\share\",
+// "\\?\Volume{...}\"), or a bare "\" (the current drive's root). Below the
+// root, as the system reads a path that is not "\\?\": "." parts go, ".."
+// takes back the part before it (never the root), and a part's trailing dots
+// and blanks are dropped. A "\\?\" path is taken literally by the system, so
+// only its separators are read.
+//
+// Pure: no <windows.h>, no allocation.
+#ifndef KIV_BASE_PATH_RULES_H_
+#define KIV_BASE_PATH_RULES_H_
+
+#include <stdint.h>
+
+#include "base/fixed_string.h"
+
+namespace kiv {
+
+// Tells whether a byte leads a double-byte character in the system's ANSI
+// code page (IsDBCSLeadByte on Windows): its second byte may be 0x5C and is
+// then no separator.
+using LeadByteTest = bool (*)(uint8_t byte);
+
+inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Index of the last separator ('\' or '/') in path, or -1 when it holds none.
+int32_t LastSeparator(const char* path, LeadByteTest is_lead_byte);
+
+enum class PathForm : uint8_t {
+  kAsWritten,  // the root as the path spells it, prefix and all ('\' only)
+  kOneSpelling,  // "\\?\C:\" and "\\.\C:\" as "C:\", "\\?\UNC\" as "\\"
+};
+
+// Writes path as the system reads it (see above) into *out, with '\' as the
+// only separator and no separator at the end (but the root's own). *root
+// receives the length of its root. False when path is not a full path (no
+// drive, share, device or leading "\"), or the result does not fit.
+bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, PathString* out,
+                   uint32_t* root);
+
+}  // namespace kiv
+
+#endif  // KIV_BASE_PATH_RULES_H_

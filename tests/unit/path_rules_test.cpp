@@ -1,0 +1,105 @@
+#include "base/path_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kiv {
+namespace {
+
+// A code page in which 0x81..0x9F are lead bytes, as in Shift JIS; 0x5C
+// after one is the second half of a letter.
+bool ShiftJisLike(uint8_t b) { return b >= 0x81 && b <= 0x9F; }
+
+struct Row {
+  const char* name;
+  const char* path;
+  const char* as_written;    // null: not a full path
+  const char* one_spelling;  // the same file as any other spelling writes it
+  uint32_t root;             // the root's length as written
+};
+
+const Row kRows[] = {
+    {"plain", "C:\\App\\a.txt", "C:\\App\\a.txt", "C:\\App\\a.txt", 3},
+    {"forward_slashes", "C:/App/link/x", "C:\\App\\link\\x", "C:\\App\\link\\x", 3},
+    {"mixed_slashes", "C:\\App\\link/secret.txt", "C:\\App\\link\\secret.txt",
+     "C:\\App\\link\\secret.txt", 3},
+    {"repeated_separators", "C:\\\\App//\\a", "C:\\App\\a", "C:\\App\\a", 3},
+    {"trailing_separator", "C:\\App\\", "C:\\App", "C:\\App", 3},
+    {"drive_root", "C:\\", "C:\\", "C:\\", 3},
+    {"dot_parts", "C:\\App\\.\\a\\.", "C:\\App\\a", "C:\\App\\a", 3},
+    {"dot_dot_parts", "C:\\App\\link\\..\\a", "C:\\App\\a", "C:\\App\\a", 3},
+    {"dot_dot_never_above_the_root", "C:\\..\\..\\a", "C:\\a", "C:\\a", 3},
+    {"trailing_dots_and_blanks", "C:\\App. \\a.txt..", "C:\\App\\a.txt", "C:\\App\\a.txt", 3},
+    {"part_of_only_dots_goes", "C:\\App\\...\\a", "C:\\App\\a", "C:\\App\\a", 3},
+    {"short_names_kept_as_they_are", "C:\\PROGRA~1\\APP~1\\A.TXT", "C:\\PROGRA~1\\APP~1\\A.TXT",
+     "C:\\PROGRA~1\\APP~1\\A.TXT", 3},
+    {"literal_prefix", "\\\\?\\C:\\App\\a", "\\\\?\\C:\\App\\a", "C:\\App\\a", 7},
+    {"literal_prefix_keeps_dots", "\\\\?\\C:\\App\\..\\a.", "\\\\?\\C:\\App\\..\\a.",
+     "C:\\App\\..\\a.", 7},
+    {"literal_prefix_slashes", "\\\\?\\C:\\App/link/x", "\\\\?\\C:\\App\\link\\x",
+     "C:\\App\\link\\x", 7},
+    {"literal_drive_alone", "\\\\?\\C:", "\\\\?\\C:\\", "C:\\", 7},
+    {"device_prefix_reads_dots", "\\\\.\\C:\\App\\..\\a", "\\\\.\\C:\\a", "C:\\a", 7},
+    {"unc", "\\\\server\\share\\App\\a", "\\\\server\\share\\App\\a",
+     "\\\\server\\share\\App\\a", 15},
+    {"unc_share_alone", "\\\\server\\share", "\\\\server\\share\\", "\\\\server\\share\\", 15},
+    {"unc_dot_dot_stays_in_the_share", "\\\\server\\share\\..\\..\\a", "\\\\server\\share\\a",
+     "\\\\server\\share\\a", 15},
+    {"literal_unc", "\\\\?\\UNC\\server\\share\\a", "\\\\?\\UNC\\server\\share\\a",
+     "\\\\server\\share\\a", 21},
+    {"volume_by_name", "\\\\?\\Volume{1234}\\App", "\\\\?\\Volume{1234}\\App",
+     "\\\\?\\Volume{1234}\\App", 17},
+    {"rooted", "\\App\\a", "\\App\\a", "\\App\\a", 1},
+    {"rooted_slash", "/App/a", "\\App\\a", "\\App\\a", 1},
+    {"double_byte_letter_ending_in_0x5c", "C:\\\x95\\\\a", "C:\\\x95\\\\a", "C:\\\x95\\\\a", 3},
+    {"double_byte_letter_then_dot_dot", "C:\\\x95\\\\..\\a", "C:\\a", "C:\\a", 3},
+    {"relative", "App\\a", nullptr, nullptr, 0},
+    {"drive_relative", "C:App\\a", nullptr, nullptr, 0},
+    {"unc_without_share", "\\\\server", nullptr, nullptr, 0},
+    {"empty", "", nullptr, nullptr, 0},
+};
+
+class Normalize : public testing::TestWithParam<Row> {};
+
+TEST_P(Normalize, ReadsThePathAsTheSystemDoes) {
+  const Row& row = GetParam();
+  PathString out;
+  uint32_t root = 0;
+  const bool full = NormalizePath(row.path, ShiftJisLike, PathForm::kAsWritten, &out, &root);
+  ASSERT_EQ(full, row.as_written != nullptr);
+  if (!full) return;
+  EXPECT_EQ(std::string(out.c_str()), row.as_written);
+  EXPECT_EQ(root, row.root);
+  ASSERT_TRUE(NormalizePath(row.path, ShiftJisLike, PathForm::kOneSpelling, &out, &root));
+  EXPECT_EQ(std::string(out.c_str()), row.one_spelling);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Normalize, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(Normalize, ResultThatDoesNotFitIsRefused) {
+  std::string fits = "C:\\" + std::string(255, 'a');  // 258 bytes and the NUL
+  std::string over = "C:\\" + std::string(257, 'a');
+  PathString out;
+  uint32_t root = 0;
+  EXPECT_TRUE(NormalizePath(fits.c_str(), ShiftJisLike, PathForm::kAsWritten, &out, &root));
+  EXPECT_EQ(std::string(out.c_str()), fits);
+  EXPECT_FALSE(NormalizePath(over.c_str(), ShiftJisLike, PathForm::kAsWritten, &out, &root));
+  // Longer as written, but short once read: it fits.
+  std::string folded = "C:\\" + std::string(250, 'b') + "\\..\\" + std::string(20, 'c');
+  EXPECT_TRUE(NormalizePath(folded.c_str(), ShiftJisLike, PathForm::kAsWritten, &out, &root));
+  EXPECT_EQ(std::string(out.c_str()), "C:\\" + std::string(20, 'c'));
+}
+
+TEST(LastSeparator, EitherSeparatorButNeverASecondByte) {
+  EXPECT_EQ(LastSeparator("C:\\App/a", ShiftJisLike), 6);
+  EXPECT_EQ(LastSeparator("C:\\App\\a", ShiftJisLike), 6);
+  EXPECT_EQ(LastSeparator("C:\\\x95\\", ShiftJisLike), 2);
+  EXPECT_EQ(LastSeparator("name", ShiftJisLike), -1);
+}
+
+}  // namespace
+}  // namespace kiv
