@@ -12,6 +12,7 @@
 #include "entry/exit_codes.h"
 #include "handoff/confirmation.h"
 #include "handoff/restart_deletion.h"
+#include "handoff/handoff_channel.h"
 #include "handoff/run_lock.h"
 #include "handoff/temporary_copy.h"
 #include "platform/win32.h"
@@ -56,7 +57,12 @@ void ShowBusy() {
 
 uint32_t UninstallMode(const char* path, const kiv::RunOptions& options) {
   g_handoff = kiv::TakeHandoff();
-  if (!kiv::TakeRunLock(path, g_handoff.heir)) {
+  void* lock = nullptr;
+  const kiv::LockTaken taken = kiv::TakeRunLock(path, g_handoff.lock, &lock);
+  // A hand-off whose lock is not the lock of this file proves nothing: its
+  // pipe is nobody's to write.
+  if (lock == nullptr || lock != g_handoff.lock) g_handoff.outcome_pipe = nullptr;
+  if (taken == kiv::LockTaken::kBusy) {
     ShowBusy();
     return options.silent ? kiv::kExitAlreadyRunning : kiv::kExitUninstallEntered;
   }
@@ -66,13 +72,22 @@ uint32_t UninstallMode(const char* path, const kiv::RunOptions& options) {
 uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
   kiv::LongString own;
   if (!kiv::platform::ModuleFileName(own.data(), own.capacity())) own.Clear();
-  if (!own.empty() && !kiv::TakeRunLock(own.c_str(), false)) {
+  // What the copy is to read, proven before anything changes: the
+  // registration never goes unless the walk can start with these switches.
+  kiv::HandoffRemainder remainder;
+  if (!kiv::MakeHandoffRemainder(options.silent, options.report, own.c_str(),
+                                 kiv::platform::IsLeadByte, &remainder)) {
+    ShowUnknownSwitch(options.report ? options.report : own.c_str());
+    return kiv::kExitUnknownSwitch;
+  }
+  void* lock = nullptr;
+  if (!own.empty() && kiv::TakeRunLock(own.c_str(), nullptr, &lock) == kiv::LockTaken::kBusy) {
     ShowBusy();
     return options.silent ? kiv::kExitAlreadyRunning : kiv::kExitNoAction;
   }
   uint32_t walk_code = kiv::kExitFailed;
   switch (kiv::ConfirmationMode(own.c_str(), kiv::platform::StartupShowCode(),
-                                {options.silent, options.report}, &walk_code)) {
+                                {options.silent, remainder.c_str(), lock}, &walk_code)) {
     case kiv::Confirmation::kDeclined: return kiv::kExitNoAction;
     case kiv::Confirmation::kDamaged: {
       const uint32_t code = options.silent ? kiv::kExitFailed : kiv::kExitNoAction;
@@ -106,7 +121,10 @@ uint32_t Run() {
   kiv::LongString report;
   if (!switches.log.empty() &&
       !kiv::platform::FullPathName(switches.log.c_str(), report.data(), report.capacity())) {
-    report.Assign(switches.log.c_str());
+    // The copy runs in another directory: a path that cannot be made full
+    // here would name another file there.
+    ShowUnknownSwitch(switches.log.c_str());
+    return kiv::kExitUnknownSwitch;
   }
   const kiv::RunOptions options = {switches.silent, report.empty() ? nullptr : report.c_str()};
   if (*switches.path != '\0') return UninstallMode(switches.path, options);

@@ -1,6 +1,6 @@
 #include "handoff/confirmation.h"
 
-#include "handoff/run_lock.h"
+#include "handoff/handoff_channel.h"
 #include "handoff/temporary_copy.h"
 #include "base/fixed_string.h"
 #include "platform/win32.h"
@@ -17,7 +17,7 @@ constexpr const char* kRegistrationSubkeys[] = {"\\DisplayName", "\\UnInstallStr
 
 }  // namespace
 
-Confirmation ConfirmationMode(const char* own, int show_code, const HandOffOptions& options,
+Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptions& options,
                               uint32_t* walk_code) {
   LongString prompt;
   {
@@ -53,15 +53,11 @@ Confirmation ConfirmationMode(const char* own, int show_code, const HandOffOptio
   platform::HeldDirectory held;
   if (MakeTemporaryCopy(own, &copy, &held)) {
     // The copy's path quoted (the temporary directory may hold a blank), one
-    // blank, our switches, then our own path unquoted: the copy takes its
-    // remainder whole.
+    // blank, then our switches and our own path.
     LaunchLine line;
     HandoffSender handoff;
     if (line.Append("\"") && line.Append(copy.c_str()) && line.Append("\" ") &&
-        (!options.silent || line.Append("/S ")) &&
-        (!options.report ||
-         (line.Append("/LOG=\"") && line.Append(options.report) && line.Append("\" "))) &&
-        line.Append(own) && handoff.Prepare(options.silent) &&
+        line.Append(options.remainder) && handoff.Prepare(options.lock, options.silent) &&
         platform::StartProcess(line.data(), show_code, true)) {
       handoff.Started();
       held.Release();

@@ -20,19 +20,22 @@ enum class Confirmation {
                // uninstall runs in this process, on its own file
 };
 
-struct HandOffOptions {
+struct HandoffOptions {
   // No question (it counts as Yes); the copy runs silent too, and this
   // process waits for its outcome.
   bool silent = false;
-  // The report's full path, passed on to the copy; or null.
-  const char* report = nullptr;
+  // What the copy's line holds after its own path: the switches and own's
+  // path, proven to read back unchanged (MakeHandoffRemainder).
+  const char* remainder = "";
+  // The run lock's handle, which the copy inherits.
+  void* lock = nullptr;
 };
 
 // own: the program's own file, the uninstall file (empty when its name could
 // not be had: then it counts as damaged). *walk_code receives the copy's
 // exit code when a silent run was handed off (kExitFailed when the copy
 // ended without telling it).
-Confirmation ConfirmationMode(const char* own, int show_code, const HandOffOptions& options,
+Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptions& options,
                               uint32_t* walk_code);
 
 }  // namespace kiv

@@ -1,19 +1,19 @@
-// One uninstall per uninstall file at a time, and the hand-over between the
-// two processes of a run.
+// One uninstall per uninstall file at a time.
 //
 // The lock is a named object that stands while any process holds a handle
-// to it, named after the uninstall file's full path (its short form, in
-// capitals, so every spelling of one file meets). The confirmation takes it
-// before the file check and the question; the copy it starts inherits the
-// handle, so the lock passes to the copy with no gap, and it ends with the
-// last of the two processes. A process that is stopped drops it with its
-// handles, so a run that was killed never blocks the next one.
+// to it (platform::TakeNamedLock), named after the uninstall file's identity
+// (platform::IdentifyFile), so every spelling of one file meets it: another
+// drive letter, a short name, a "\\?\" path, another session. The
+// confirmation takes it before the file check and the question; the copy it
+// starts inherits the handle and is passed its value (handoff_channel.h),
+// so the lock passes to the copy with no gap, and it ends with the last of
+// the two processes. A process that is stopped drops it with its handles,
+// so a run that was killed never blocks the next one.
 //
-// The copy learns that it is the heir from an environment variable the
-// confirmation sets for it alone. For a silent run the variable also names
-// the write end of a pipe: the copy writes its outcome there once the walk
-// is over, and the confirmation, waiting on the read end, ends with it. A
-// copy that dies closes its end, which ends the wait as well.
+// Nobody else can hold it for us: another user can neither open our lock
+// nor make one of its name that we take for ours (its owner gives it away),
+// and a name taken so is passed over for the next of a short row of names,
+// which every run tries in the same order.
 #ifndef KIV_HANDOFF_RUN_LOCK_H_
 #define KIV_HANDOFF_RUN_LOCK_H_
 
@@ -23,50 +23,22 @@
 
 namespace kiv {
 
-inline constexpr char kHandoffVariable[] = "KIV_UNINSTALL_HANDOFF";
+// The first name of the row for a file's identity; the others add "-1" to
+// "-7".
+inline constexpr char kLockPrefix[] = "KivUninstall-";
+inline constexpr uint32_t kLockNames = 8;
 
-// The lock's name for a path already made full, short and capitals.
-void RunLockName(const char* canonical, ShortString* name);
-
-// Takes the lock for the uninstall file at path. heir: this process was
-// started by the hand-off, whose lock it holds already. False when another
-// run holds it.
-bool TakeRunLock(const char* path, bool heir);
-
-// The confirmation's side of the hand-over.
-class HandoffSender {
- public:
-  HandoffSender() = default;
-  ~HandoffSender() { Abandon(); }
-  HandoffSender(const HandoffSender&) = delete;
-  HandoffSender& operator=(const HandoffSender&) = delete;
-
-  // Sets the variable for the process about to be started; with
-  // wait_for_outcome, makes the pipe it will report on. False when the pipe
-  // or the variable cannot be made.
-  bool Prepare(bool wait_for_outcome);
-  // The copy has started: our write end is closed (so its death ends the
-  // wait) and the variable removed.
-  void Started();
-  // No copy was started: everything made is dropped.
-  void Abandon();
-  // Waits until the copy reports (or ends without a word: if_silent).
-  uint32_t WaitForOutcome(uint32_t if_silent);
-
- private:
-  void* read_ = nullptr;
-  void* write_ = nullptr;
+enum class LockTaken {
+  kOurs,  // this run holds it (also when no lock could be made at all: a
+          // lock that cannot be made guards nothing, and stops nothing)
+  kBusy,  // another run of the same file holds it
 };
 
-// The copy's side: whether it is the heir, and where its outcome goes.
-struct Handoff {
-  bool heir = false;
-  void* outcome_pipe = nullptr;
-};
-// Reads and removes the variable.
-Handoff TakeHandoff();
-// Tells the waiting confirmation the outcome, once; closes the pipe.
-void SendOutcome(Handoff& handoff, uint32_t code);
+// Takes the lock for the uninstall file at path. passed: the lock handle a
+// hand-off passed (null when none): it counts only when it is the lock of
+// that very file, made by this user, Administrators or SYSTEM. *held
+// receives the handle held, for the hand-off to pass on.
+LockTaken TakeRunLock(const char* path, void* passed, void** held);
 
 }  // namespace kiv
 

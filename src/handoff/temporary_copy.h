@@ -28,8 +28,8 @@ inline constexpr char kTempPrefix[] = "STP";
 inline constexpr char kCopyName[] = "uninstall.exe";
 
 using TemporaryPath = PathString;  // GetTempFileNameA writes up to MAX_PATH
-// The quoted copy path, a blank, the switches (/S, and /LOG= with a quoted
-// path) and the uninstall file's path: all whole.
+// The quoted copy path, a blank, then the switches (/S, and /LOG= with a
+// quoted path) and the uninstall file's path: all whole.
 using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + sizeof("/S /LOG=\"\" ") +
                                2 * LongString::capacity()>;
 

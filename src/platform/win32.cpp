@@ -1,6 +1,8 @@
 // Thin wrappers over the Win32 calls; see win32.h for the contracts.
 #include "platform/win32.h"
 
+#include "base/path_rules.h"
+
 #include <windows.h>
 #include <ddeml.h>
 
@@ -86,22 +88,158 @@ bool StartProcess(char* command_line, int show_code, bool inherit_handles) {
   return true;
 }
 
+void* LookUp(const char* dll, const char* name) {
+  HMODULE module = GetModuleHandleA(dll);
+  return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
+}
+
 void HardenDllSearch() {
-  using SetDirs = BOOL(WINAPI*)(DWORD);
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  if (!kernel) return;
-  // Looked up at run time: Windows 95 and NT 4 lack it and must still load us.
-  auto set_dirs = reinterpret_cast<SetDirs>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  // Windows 95 and NT 4 lack it and must still load us.
+  auto set_dirs = LookUpAs<BOOL(WINAPI*)(DWORD)>("kernel32.dll", "SetDefaultDllDirectories");
   if (set_dirs) set_dirs(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
 }
 
-NamedLock TakeNamedLock(const char* name) {
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE lock = CreateMutexA(&inherit, FALSE, name);
-  if (lock == nullptr) return NamedLock::kUnavailable;
-  // Kept open for the process's life: the system closes it at the end.
-  return GetLastError() == ERROR_ALREADY_EXISTS ? NamedLock::kHeld : NamedLock::kTaken;
+namespace {
+
+constexpr char kAdministrators[] = "S-1-5-32-544";
+constexpr char kSystem[] = "S-1-5-18";
+
+// A SID as text ("S-1-5-..."), from the looked-up conversion of Windows 2000
+// and later; false where there is none.
+bool SidText(PSID sid, LongString* text) {
+  auto to_text = LookUpAs<BOOL(WINAPI*)(PSID, LPSTR*)>("advapi32.dll", "ConvertSidToStringSidA");
+  char* converted = nullptr;
+  if (!to_text || !to_text(sid, &converted)) return false;
+  const bool fits = text->Assign(converted);
+  LocalFree(converted);
+  return fits;
+}
+
+// The process token's user as text.
+bool UserSidText(LongString* text) {
+  auto open_token =
+      LookUpAs<BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE)>("advapi32.dll", "OpenProcessToken");
+  auto token_info = LookUpAs<BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD, PDWORD)>(
+      "advapi32.dll", "GetTokenInformation");
+  HANDLE token = nullptr;
+  if (!open_token || !token_info || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  // A TOKEN_USER: the SID's pointer, then the SID itself.
+  alignas(8) uint8_t user[256];
+  DWORD size = 0;
+  const bool ok = token_info(token, 1 /* TokenUser */, user, sizeof(user), &size) &&
+                  SidText(*reinterpret_cast<PSID*>(user), text);
+  CloseHandle(token);
+  return ok;
+}
+
+// The owner of a kernel object is this user, Administrators or SYSTEM.
+bool OwnedByUs(HANDLE object, const char* user) {
+  auto get_security = LookUpAs<BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR,
+                                              DWORD, LPDWORD)>("advapi32.dll",
+                                                               "GetKernelObjectSecurity");
+  auto get_owner = LookUpAs<BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, PSID*, LPBOOL)>(
+      "advapi32.dll", "GetSecurityDescriptorOwner");
+  alignas(8) uint8_t descriptor[512];
+  DWORD size = 0;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  LongString text;
+  if (!get_security || !get_owner ||
+      !get_security(object, OWNER_SECURITY_INFORMATION, descriptor, sizeof(descriptor), &size) ||
+      !get_owner(descriptor, &owner, &defaulted) || owner == nullptr || !SidText(owner, &text)) {
+    return false;
+  }
+  return SameTextIgnoringCase(text.c_str(), user) ||
+         SameTextIgnoringCase(text.c_str(), kAdministrators) ||
+         SameTextIgnoringCase(text.c_str(), kSystem);
+}
+
+// The lock's security: owned by us (Administrators when elevated, so every
+// administrator's run meets it), protected, generic access for this user,
+// Administrators and SYSTEM. False where it cannot be described.
+bool LockSecurity(const char* user, PSECURITY_DESCRIPTOR* descriptor) {
+  auto from_sddl = LookUpAs<BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG)>(
+      "advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
+  LongString sddl;
+  if (!from_sddl || !sddl.Append("O:") || !sddl.Append(IsElevatedRun() ? "BA" : user) ||
+      !sddl.Append("D:P(A;;GA;;;") || !sddl.Append(user) ||
+      !sddl.Append(")(A;;GA;;;BA)(A;;GA;;;SY)")) {
+    return false;
+  }
+  return from_sddl(sddl.c_str(), 1 /* SDDL_REVISION_1 */, descriptor, nullptr) != FALSE;
+}
+
+NamedLock MakeLock(const char* name, PSECURITY_DESCRIPTOR descriptor, const char* user,
+                   void** handle) {
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, TRUE};
+  HANDLE lock = CreateMutexA(&attributes, FALSE, name);
+  if (lock == nullptr) {
+    return GetLastError() == ERROR_ACCESS_DENIED ? NamedLock::kForeign : NamedLock::kUnavailable;
+  }
+  if (GetLastError() != ERROR_ALREADY_EXISTS) {
+    // Kept open for the process's life: the system closes it at the end.
+    *handle = lock;
+    return NamedLock::kTaken;
+  }
+  const bool ours = user == nullptr || OwnedByUs(lock, user);
+  CloseHandle(lock);
+  return ours ? NamedLock::kHeld : NamedLock::kForeign;
+}
+
+}  // namespace
+
+NamedLock TakeNamedLock(const char* name, void** handle) {
+  *handle = nullptr;
+  if (IsWindows95Family()) return MakeLock(name, nullptr, nullptr, handle);
+  LongString user;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!UserSidText(&user) || !LockSecurity(user.c_str(), &descriptor)) {
+    return NamedLock::kUnavailable;
+  }
+  // The namespace of every session, so a run of another session meets it;
+  // NT 4 without Terminal Services has none, and takes the plain name.
+  LongString global;
+  NamedLock taken = NamedLock::kUnavailable;
+  if (global.Assign("Global\\") && global.Append(name)) {
+    taken = MakeLock(global.c_str(), descriptor, user.c_str(), handle);
+  }
+  if (taken == NamedLock::kUnavailable) taken = MakeLock(name, descriptor, user.c_str(), handle);
+  LocalFree(descriptor);
+  return taken;
+}
+
+bool IsOurLock(void* handle, const char* name) {
+  if (handle == nullptr) return false;
+  if (IsWindows95Family()) return true;
+  using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  auto query = LookUpAs<QueryObject>("ntdll.dll", "NtQueryObject");
+  // An OBJECT_NAME_INFORMATION: a UNICODE_STRING, then its letters.
+  struct Name {
+    USHORT length;  // bytes
+    USHORT maximum;
+    const WCHAR* letters;
+  };
+  alignas(8) uint8_t info[1024];
+  ULONG size = 0;
+  if (!query || query(handle, 1 /* ObjectNameInformation */, info, sizeof(info), &size) < 0) {
+    return false;
+  }
+  const Name* object = reinterpret_cast<const Name*>(info);
+  const uint32_t have = object->length / 2;
+  const uint32_t want = LengthWithin(name, 0xFFFF);
+  // The whole last part of the object's name: "...\<name>".
+  if (object->letters == nullptr || have <= want || object->letters[have - want - 1] != L'\\') {
+    return false;
+  }
+  for (uint32_t i = 0; i < want; ++i) {
+    if (object->letters[have - want + i] != static_cast<WCHAR>(static_cast<uint8_t>(name[i]))) {
+      return false;
+    }
+  }
+  LongString user;
+  return UserSidText(&user) && OwnedByUs(handle, user.c_str());
 }
 
 bool CreateInheritedPipe(void** read_end, void** write_end) {
@@ -149,12 +287,9 @@ bool IsReparsePoint(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE
 bool RemoveLinkItself(const char* path) {
   // NtSetInformationFile with FileDispositionInformation: every NT system
   // has it (SetFileInformationByHandle came with Vista).
-  using SetInformation = LONG(WINAPI*)(HANDLE, void* status, void* info, ULONG length, int kind);
   constexpr int kFileDispositionInformation = 13;
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  auto set_information = ntdll ? reinterpret_cast<SetInformation>(reinterpret_cast<void*>(
-                                     GetProcAddress(ntdll, "NtSetInformationFile")))
-                               : nullptr;
+  auto set_information = LookUpAs<LONG(WINAPI*)(HANDLE, void* status, void* info, ULONG length,
+                                                 int kind)>("ntdll.dll", "NtSetInformationFile");
   if (!set_information) return false;
   HANDLE link = CreateFileA(
       path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -174,6 +309,23 @@ bool RemoveLinkItself(const char* path) {
   }
   CloseHandle(link);  // the link goes with its last handle
   return removed;
+}
+
+FileHandle CreateReportFile(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | (IsWindows95Family() ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // The 95 family knows no links, and shows every file with one name.
+  BY_HANDLE_FILE_INFORMATION info;
+  // Cut only once it is known to be a plain file of one name.
+  if (!GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1 ||
+      !SetEndOfFile(file)) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  return file;
 }
 
 bool SetFileTimes(const char* path, uint64_t filetime) {
@@ -198,39 +350,28 @@ bool TempFileName(const char* directory, const char* prefix, uint32_t unique, ch
   return GetTempFileNameA(directory, prefix, unique, buffer) != 0;
 }
 
-namespace {
-
-// Whether the process token is elevated. The calls are looked up at run
-// time: Windows 95 has only stubs of them and TokenElevation came with Vista.
-bool IsElevated() {
-  using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-  using TokenInfo = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD, PDWORD);
-  HMODULE advapi = GetModuleHandleA("advapi32.dll");
-  if (!advapi) return false;
-  auto open_token = reinterpret_cast<OpenToken>(
-      reinterpret_cast<void*>(GetProcAddress(advapi, "OpenProcessToken")));
-  auto token_info = reinterpret_cast<TokenInfo>(
-      reinterpret_cast<void*>(GetProcAddress(advapi, "GetTokenInformation")));
-  if (!open_token || !token_info) return false;
+bool IsElevatedRun() {
+  // Windows 95 has only stubs of these, and TokenElevation came with Vista.
+  if (IsWindows95Family()) return false;
+  auto open_token =
+      LookUpAs<BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE)>("advapi32.dll", "OpenProcessToken");
+  auto token_info = LookUpAs<BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD, PDWORD)>(
+      "advapi32.dll", "GetTokenInformation");
   HANDLE token = nullptr;
-  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  if (!open_token || !token_info || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
   DWORD elevated = 0;
   DWORD size = 0;
-  const int kTokenElevation = 20;
-  BOOL ok = token_info(token, kTokenElevation, &elevated, sizeof(elevated), &size);
+  const BOOL ok = token_info(token, 20 /* TokenElevation */, &elevated, sizeof(elevated), &size);
   CloseHandle(token);
   return ok && elevated != 0;
 }
 
-}  // namespace
-
 bool CreatePrivateDirectory(const char* path) {
-  if (IsWindows95Family() || !IsElevated()) return CreateDirectoryA(path, nullptr) != FALSE;
-  using FromSddl = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
-  HMODULE advapi = GetModuleHandleA("advapi32.dll");
-  auto from_sddl = advapi ? reinterpret_cast<FromSddl>(reinterpret_cast<void*>(GetProcAddress(
-                                advapi, "ConvertStringSecurityDescriptorToSecurityDescriptorA")))
-                          : nullptr;
+  if (!IsElevatedRun()) return CreateDirectoryA(path, nullptr) != FALSE;
+  auto from_sddl = LookUpAs<BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG)>(
+      "advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   // Protected (nothing inherited from the temporary directory); full access
   // for SYSTEM and Administrators, for the directory and all it will hold.
@@ -258,14 +399,10 @@ bool IsPlainDirectory(DWORD attributes) {
 // Sets owner and DACL through the handle; looked up at run time, as the
 // conversion from text came with Windows 2000.
 bool TakePrivateDirectory(HANDLE directory) {
-  using FromSddl = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
-  using SetSecurity = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
-  HMODULE advapi = GetModuleHandleA("advapi32.dll");
-  if (!advapi) return false;
-  auto from_sddl = reinterpret_cast<FromSddl>(reinterpret_cast<void*>(
-      GetProcAddress(advapi, "ConvertStringSecurityDescriptorToSecurityDescriptorA")));
-  auto set_security = reinterpret_cast<SetSecurity>(
-      reinterpret_cast<void*>(GetProcAddress(advapi, "SetKernelObjectSecurity")));
+  auto from_sddl = LookUpAs<BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG)>(
+      "advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
+  auto set_security = LookUpAs<BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR)>(
+      "advapi32.dll", "SetKernelObjectSecurity");
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!from_sddl || !set_security ||
       !from_sddl(kPrivateSecurity, 1 /* SDDL_REVISION_1 */, &descriptor, nullptr)) {
@@ -299,7 +436,7 @@ bool DirectoryIsEmpty(const char* path) {
 
 bool HeldDirectory::Hold(const char* path) {
   Release();
-  const bool elevated = !IsWindows95Family() && IsElevated();
+  const bool elevated = IsElevatedRun();
   // No FILE_SHARE_DELETE: nobody can rename or delete it while we hold it.
   // FILE_FLAG_OPEN_REPARSE_POINT: a link put in its place is held as the
   // link, and refused below.
@@ -351,6 +488,32 @@ bool GetFileId(const char* path, FileId* id) {
 }
 
 bool SameTextIgnoringCase(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }
+
+bool IdentifyFile(const char* path, FileIdentity* identity) {
+  identity->has_id = GetFileId(path, &identity->id);
+  PathString full;
+  PathString short_form;
+  if (!FullPathName(path, full.data(), full.capacity())) return identity->has_id;
+  // Long and 8.3 names meet in the short form, where the file exists.
+  const char* read = ShortPathName(full.c_str(), short_form.data(), short_form.capacity())
+                         ? short_form.c_str()
+                         : full.c_str();
+  uint32_t root = 0;
+  if (!NormalizePath(read, IsLeadByte, PathForm::kOneSpelling, &identity->spelling, &root)) {
+    identity->spelling.Clear();
+    return identity->has_id;
+  }
+  UpperCase(identity->spelling.data(), identity->spelling.length());
+  return true;
+}
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+  if (a.has_id && b.has_id) {
+    return a.id.volume == b.id.volume && a.id.index_high == b.id.index_high &&
+           a.id.index_low == b.id.index_low;
+  }
+  return !a.spelling.empty() && lstrcmpA(a.spelling.c_str(), b.spelling.c_str()) == 0;
+}
 
 bool WindowsDirectory(char* buffer, uint32_t capacity) {
   UINT n = GetWindowsDirectoryA(buffer, capacity);

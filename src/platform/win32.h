@@ -15,6 +15,8 @@
 
 #include <stdint.h>
 
+#include "base/fixed_string.h"
+
 namespace kiv::platform {
 
 // ---- Message boxes ---------------------------------------------------------
@@ -68,20 +70,42 @@ void PumpMessagesAndWait(uint32_t pause_ms);
 // inherit_handles the new process gets every handle this one made
 // inheritable.
 bool StartProcess(char* command_line, int show_code, bool inherit_handles = false);
+// The process runs with administrator rights that a user's programs lack
+// (an elevated token, Vista and later); false on the 95 family and NT 4.
+bool IsElevatedRun();
+// The function name of the system DLL dll, which the process has loaded
+// (kernel32.dll, advapi32.dll, ntdll.dll), or null: what the stub uses of
+// systems newer than Windows 95 and NT 4 is looked up here, never imported.
+void* LookUp(const char* dll, const char* name);
+template <typename Function>
+Function LookUpAs(const char* dll, const char* name) {
+  return reinterpret_cast<Function>(LookUp(dll, name));
+}
 // Restricts DLL loading to System32 where the system can (Windows 7 with
 // KB2533623 and later); a no-op elsewhere.
 void HardenDllSearch();
 
 // ---- Between the two processes of a run ----------------------------------
 // A named object that stands while any process holds a handle to it: the
-// lock of one run. The handle is inheritable (a process started with
+// lock of one run. On the NT family it lives in the namespace every session
+// shares, owned by this user (by Administrators when the process runs
+// elevated) and open to this user, Administrators and SYSTEM only, so no
+// other user can hold it. The handle is inheritable (a process started with
 // inherit_handles holds the lock too) and kept until this process ends.
 enum class NamedLock {
   kTaken,        // this process made it: nobody held it
-  kHeld,         // it already stood: another process holds it
+  kHeld,         // it already stood, made by this user, Administrators or
+                 // SYSTEM: another run holds it
+  kForeign,      // an object of that name stands that none of them made, or
+                 // that this process may not open: no lock of ours
   kUnavailable,  // it could not be made (no lock is held)
 };
-NamedLock TakeNamedLock(const char* name);
+NamedLock TakeNamedLock(const char* name, void** handle);
+// True when handle is an object named name (in whichever namespace), owned
+// by this user, Administrators or SYSTEM: what proves that a hand-off passed
+// the very lock of a run. On the 95 family, where nothing can be asked of a
+// handle and every program may do anything, any handle passes.
+bool IsOurLock(void* handle, const char* name);
 // A pipe whose write end a started process inherits; the read end stays
 // with this process only. False, with nothing made, on failure.
 bool CreateInheritedPipe(void** read_end, void** write_end);
@@ -170,6 +194,17 @@ struct FileId {
 // False when it cannot be opened or on the 95 family, whose file indexes
 // are not unique.
 bool GetFileId(const char* path, FileId* id);
+// What makes two spellings one file: on the NT family the file's FileId
+// where it exists; else one spelling of its full path (the short form where
+// the file exists, no device prefix, '\' only, no dots, capitals).
+struct FileIdentity {
+  FileId id;
+  bool has_id = false;
+  PathString spelling;
+};
+// False when path gives neither (it cannot be made full, or is too long).
+bool IdentifyFile(const char* path, FileIdentity* identity);
+bool SameFile(const FileIdentity& a, const FileIdentity& b);
 // lstrcmpiA: equal without regard to case, by the code page's own rules.
 bool SameTextIgnoringCase(const char* a, const char* b);
 bool WindowsDirectory(char* buffer, uint32_t capacity);
@@ -187,6 +222,11 @@ FileHandle OpenFileDenyingWrites(const char* path);
 // GENERIC_WRITE, CREATE_ALWAYS (created or cut to nothing), shared for
 // reading and writing as the C runtime's "wb" is.
 FileHandle CreateFileForWriting(const char* path);
+// A report: GENERIC_WRITE, shared for reading only (nobody writes it while
+// it is open), cut to nothing. A link in its place (opened as the link
+// itself) or a file with more than one name is refused, so the report never
+// writes what another name or link leads to.
+FileHandle CreateReportFile(const char* path);
 bool FileSize(FileHandle file, uint64_t* size);
 bool SeekFile(FileHandle file, uint64_t offset);  // from the start
 // The count moved; short only at the end of the file or on an error.

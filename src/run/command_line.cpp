@@ -39,7 +39,12 @@ const uint8_t* ReadLogSwitch(const uint8_t* p, LeadByteTest is_lead_byte, LongSt
     p = end;
     --end;  // at the closing quote
   } else {
-    while (!EndsWord(*p)) ++p;
+    // A quote inside an unquoted path could not be handed on to the copy
+    // unchanged (its line quotes the path): no such path is taken.
+    while (!EndsWord(*p)) {
+      if (*p == '"') return nullptr;
+      ++p;
+    }
     end = p;
   }
   const uint32_t length = static_cast<uint32_t>(end - start);
@@ -89,6 +94,24 @@ Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
   }
   out.path = reinterpret_cast<const char*>(p);
   return out;
+}
+
+bool MakeHandoffRemainder(bool silent, const char* report, const char* own,
+                          LeadByteTest is_lead_byte, HandoffRemainder* out) {
+  out->Clear();
+  if ((silent && !out->Append("/S ")) ||
+      (report && (!out->Append("/LOG=\"") || !out->Append(report) || !out->Append("\" "))) ||
+      !out->Append(own)) {
+    return false;
+  }
+  const Switches read = ParseSwitches(out->c_str(), is_lead_byte);
+  const char* a = read.log.c_str();
+  const char* b = report ? report : "";
+  while (*a && *a == *b) ++a, ++b;
+  const char* p = read.path;
+  const char* q = own;
+  while (*p && *p == *q) ++p, ++q;
+  return read.unknown == nullptr && read.silent == silent && *a == *b && *p == *q;
 }
 
 }  // namespace kiv

@@ -11,7 +11,9 @@
 //   /LOG="path"         the same, for a path with blanks
 //
 // Switch names are letters in any case. Anything else starting with '/' is an
-// unknown switch, and so is a /LOG= with no path or with an unclosed quote.
+// unknown switch, and so is a /LOG= with no path, with an unclosed quote, or
+// with a quote inside a path not quoted: every path taken can be handed on
+// quoted, and the copy reads the same.
 #ifndef KIV_RUN_COMMAND_LINE_H_
 #define KIV_RUN_COMMAND_LINE_H_
 
@@ -47,6 +49,16 @@ struct Switches {
 // '/' is read, also after an unknown one, so that a silent run stays silent
 // whatever else its line holds.
 Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte);
+
+// What the confirmation hands its copy after the copy's own quoted path:
+// "/S " when silent, /LOG="report" when there is one, then own's path,
+// unquoted (the copy takes its remainder whole).
+using HandoffRemainder = FixedString<sizeof("/S /LOG=\"\" ") + 2 * LongString::capacity()>;
+// Builds it into *out and reads it back: true only when the copy would read
+// the very switches and path meant. A run whose switches cannot be handed on
+// unchanged is refused before anything changes.
+bool MakeHandoffRemainder(bool silent, const char* report, const char* own,
+                          LeadByteTest is_lead_byte, HandoffRemainder* out);
 
 // The length of the word that starts at word: up to the first byte of value
 // 32 or less.

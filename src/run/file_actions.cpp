@@ -1,6 +1,7 @@
 // Directory and File records: remove what the installer created, put back
 // what it replaced.
 #include "base/fixed_string.h"
+#include "base/path_rules.h"
 #include "platform/win32.h"
 #include "run/record_actions.h"
 
@@ -11,72 +12,60 @@ uint32_t ReadFromLog(void* reader, void* buffer, uint32_t count) {
   return static_cast<LogReader*>(reader)->ReadBytes(buffer, count);
 }
 
-// The table in force during a walk; owned by the uninstall mode's frame.
-const ProtectedFiles* g_protected = nullptr;
-
-// The full path in its short form, so that long and 8.3 spellings meet.
-// False when path names nothing that exists.
-bool CanonicalPath(const char* path, PathString* out) {
-  PathString full;
-  return platform::FullPathName(path, full.data(), full.capacity()) &&
-         platform::ShortPathName(full.c_str(), out->data(), out->capacity());
-}
-
 // The logged path is itself a link: it goes as a link, or stays.
 void RemoveLoggedLink(const char* path, UndoStep& step) {
   step.Set(platform::RemoveLinkItself(path) ? Undone::kRemoved : Undone::kThroughLink);
 }
 
-bool SameId(const platform::FileId& a, const platform::FileId& b) {
-  return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
-}
-
 }  // namespace
 
-ProtectedFiles::ProtectedFiles() { g_protected = this; }
-ProtectedFiles::~ProtectedFiles() { g_protected = nullptr; }
-
-void ProtectedFiles::Add(const char* path) {
+void ProtectedFiles::Add(const char* path, Undone pass_over) {
   if (count_ == kMaxFiles) return;
   Entry& e = entries_[count_];
-  if (!CanonicalPath(path, &e.canonical)) return;
-  e.has_id = platform::GetFileId(path, &e.id);
+  if (!platform::IdentifyFile(path, &e.identity)) return;
+  e.pass_over = pass_over;
   ++count_;
 }
 
-bool ProtectedFiles::Holds(const char* path) const {
-  if (count_ == 0) return false;
-  PathString canonical;
-  if (!CanonicalPath(path, &canonical)) return false;
-  platform::FileId id;
-  const bool has_id = platform::GetFileId(path, &id);
+Undone ProtectedFiles::PassOver(const char* path) const {
+  if (count_ == 0) return Undone::kNoAction;
+  platform::FileIdentity identity;
+  if (!platform::IdentifyFile(path, &identity)) return Undone::kNoAction;
   for (uint32_t i = 0; i < count_; ++i) {
-    const Entry& e = entries_[i];
-    if (platform::SameTextIgnoringCase(canonical.c_str(), e.canonical.c_str()) ||
-        (has_id && e.has_id && SameId(id, e.id))) {
+    if (platform::SameFile(identity, entries_[i].identity)) return entries_[i].pass_over;
+  }
+  return Undone::kNoAction;
+}
+
+Undone PassedOver(const UndoStep& step, const char* path) {
+  return step.protect ? step.protect->PassOver(path) : Undone::kNoAction;
+}
+
+bool PathCrossesReparsePoint(const char* path, bool include_last) {
+  PathString read;
+  uint32_t root = 0;
+  if (!NormalizePath(path, platform::IsLeadByte, PathForm::kAsWritten, &read, &root)) {
+    // Not a full path: read as the system would, from the current directory.
+    PathString full;
+    if (!platform::FullPathName(path, full.data(), full.capacity()) ||
+        !NormalizePath(full.c_str(), platform::IsLeadByte, PathForm::kAsWritten, &read, &root)) {
       return true;
     }
   }
-  return false;
-}
-
-bool IsProtectedFile(const char* path) { return g_protected && g_protected->Holds(path); }
-
-bool PathCrossesReparsePoint(const char* path, bool include_last) {
-  PathString part;
-  if (!part.Assign(path)) return true;
-  char* text = part.data();
-  if (text[0] == '\0') return false;
-  // Each directory on the way, from the first below the root: cut at each
-  // backslash in turn ("C:" is no part to look at).
-  for (uint32_t i = 1; text[i] != '\0'; ++i) {
-    if (text[i] != '\\' || text[i - 1] == ':') continue;
+  // Each directory below the root: cut at each separator in turn.
+  char* text = read.data();
+  for (uint32_t i = root; text[i] != '\0'; ++i) {
+    if (platform::IsLeadByte(static_cast<uint8_t>(text[i])) && text[i + 1] != '\0') {
+      ++i;
+      continue;
+    }
+    if (text[i] != '\\') continue;
     text[i] = '\0';
     const bool link = platform::IsReparsePoint(text);
     text[i] = '\\';
     if (link) return true;
   }
-  return include_last && platform::IsReparsePoint(text);
+  return include_last && text[root] != '\0' && platform::IsReparsePoint(text);
 }
 
 void UndoDirectory(LogReader& reader, UndoStep& step) {
@@ -110,7 +99,9 @@ void UndoFile(LogReader& reader, UndoStep& step) {
     return RemoveLoggedLink(path.c_str(), step);
   }
   if (restore) {
-    if (IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
+    if (const Undone pass_over = PassedOver(step, path.c_str()); pass_over != Undone::kNoAction) {
+      return step.Set(pass_over);
+    }
     return RestoreFile(reader, path.c_str(), step);
   }
   // No delete can reach the protected files, whatever name or link it takes:
@@ -121,7 +112,9 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   if (platform::DeleteFilePath(path.c_str())) return step.Set(Undone::kRemoved);
   const uint32_t error = platform::LastError();
   if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);
-  if (IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
+  if (const Undone pass_over = PassedOver(step, path.c_str()); pass_over != Undone::kNoAction) {
+    return step.Set(pass_over);
+  }
   if (platform::IsReadOnlyFile(path.c_str())) return step.Set(Undone::kKeptReadOnly);
   // In use: open without delete sharing, or a running program (which the NT
   // family refuses as "access denied").

@@ -14,37 +14,42 @@
 namespace kiv {
 
 // The files no record may touch: the uninstall file being walked (a record
-// restoring it would overwrite the log mid-walk) and the program running the
-// walk. Each is known by its full short path and, on the NT family, by its
-// FileId, so no other spelling or hard link reaches it. While a table lives,
-// IsProtectedFile consults it; the uninstall mode holds one for its walk.
+// restoring it would overwrite the log mid-walk), the program running the
+// walk, and the run's report (a record restoring it would be written over
+// by the report). Each is known by its identity (platform::IdentifyFile), so
+// no other spelling, drive letter or hard link reaches it. The uninstall
+// mode holds one table for its walk and hands it to every action in the
+// step.
 class ProtectedFiles {
  public:
-  ProtectedFiles();
-  ~ProtectedFiles();
-  ProtectedFiles(const ProtectedFiles&) = delete;
-  ProtectedFiles& operator=(const ProtectedFiles&) = delete;
-
-  // Adds the file at path; one that does not exist, or a third, is not added.
-  void Add(const char* path);
-  bool Holds(const char* path) const;
+  // Adds the file at path, which becomes what passes over a record that
+  // names it (kProtected or kReport); one that gives no identity, or a
+  // fourth, is not added.
+  void Add(const char* path, Undone pass_over);
+  // What a record that names path becomes, or kNoAction when it names none
+  // of them.
+  Undone PassOver(const char* path) const;
 
  private:
-  static constexpr uint32_t kMaxFiles = 2;
+  static constexpr uint32_t kMaxFiles = 3;
   struct Entry {
-    PathString canonical;
-    platform::FileId id;
-    bool has_id = false;
+    platform::FileIdentity identity;
+    Undone pass_over = Undone::kProtected;
   };
   Entry entries_[kMaxFiles];
   uint32_t count_ = 0;
 };
 
-// True when path names a protected file; such a record is passed over.
-bool IsProtectedFile(const char* path);
+// What a record naming path becomes when path is a protected file of the
+// step's table (see ProtectedFiles), or kNoAction.
+Undone PassedOver(const UndoStep& step, const char* path);
 
-// True when a part of path (a directory on the way, or, with include_last,
-// the last part too) is a junction, mount point or symbolic link. Such a
+// True when a part of path (a directory on the way below its root, or, with
+// include_last, the last part too) is a junction, mount point or symbolic
+// link; the path read as the file calls read it (base/path_rules.h), so no
+// spelling ('/', dots, a device prefix) gets past. The root itself (a
+// drive, a share, a device prefix) is never asked about. Also true when the
+// path cannot be read whole. Such a
 // record is passed over: running elevated, an action through a link that a
 // user could set up would reach what it points at.
 //

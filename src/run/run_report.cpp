@@ -1,6 +1,7 @@
 #include "run/run_report.h"
 
 #include "platform/win32.h"
+#include "run/record_actions.h"
 
 namespace kiv {
 
@@ -16,6 +17,7 @@ constexpr const char* kUndoneTexts[] = {
     "kept: read-only",
     "goes at the next start",
     "passed over: the uninstall file or this program",
+    "passed over: the report of this run",
     "passed over: a link in its path",
     "refused by Program Manager",
     "passed over: an unsafe name",
@@ -30,7 +32,11 @@ static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
 const char* UndoneText(Undone what) { return kUndoneTexts[static_cast<uint32_t>(what)]; }
 
 RunReport::RunReport(const char* path) {
-  if (path) file_ = platform::CreateFileForWriting(path);
+  if (!path) return;
+  // Running elevated, a report is never written through a link a user could
+  // have put on its way.
+  if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
+  file_ = platform::CreateReportFile(path);
 }
 
 RunReport::~RunReport() {

@@ -108,7 +108,11 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
   }
   PathString path;
   const bool resolved = ProfileFilePath(file.c_str(), &path);
-  if (resolved && IsProtectedFile(path.c_str())) return step.Set(Undone::kProtected);
+  if (resolved) {
+    if (const Undone pass_over = PassedOver(step, path.c_str()); pass_over != Undone::kNoAction) {
+      return step.Set(pass_over);
+    }
+  }
   if (resolved && PathCrossesReparsePoint(path.c_str(), true)) {
     return step.Set(Undone::kThroughLink);
   }

@@ -21,6 +21,7 @@ enum class Undone : uint8_t {
   kKeptReadOnly,   // a read-only file: never forced
   kGoesAtRestart,  // held open: scheduled for deletion at the next start
   kProtected,      // names the uninstall file or the program running the walk
+  kReport,         // names the report this run writes
   kThroughLink,    // a junction, mount point or symbolic link on its way
   kRefused,        // Program Manager did not take the command
   kUnsafeName,     // a Program Manager name its command syntax would misread
@@ -35,9 +36,13 @@ inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorLockViolation = 33;
 inline constexpr uint32_t kErrorDirectoryNotEmpty = 145;
 
+class ProtectedFiles;
+
 struct UndoStep {
   // In: the walk writes a report, so the action names its record in subject.
   bool describe = false;
+  // In: the files no record may touch; null when there are none.
+  const ProtectedFiles* protect = nullptr;
   // In: a file held open is scheduled for deletion at the next start through
   // this (true when scheduled); null: it stays, and that is a failure.
   bool (*schedule_held)(const char* path) = nullptr;

@@ -1,6 +1,7 @@
 #include "run/uninstall_run.h"
 
 #include "base/fixed_string.h"
+#include "base/path_rules.h"
 #include "entry/exit_codes.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
@@ -48,11 +49,11 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
   }
 }
 
-// Removes the directory that held path (the part before its last backslash).
+// Removes the directory that held path (the part before its last separator).
 void RemoveContainingDirectory(const char* path) {
   LongString directory;
   if (!directory.Assign(path)) return;
-  const int32_t last = LastBackslash(directory.c_str(), platform::IsLeadByte);
+  const int32_t last = LastSeparator(directory.c_str(), platform::IsLeadByte);
   if (last < 0) return;
   directory.Truncate(static_cast<uint32_t>(last));
   // As for a Directory record: never through a link, nor a link itself.
@@ -116,11 +117,15 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     }
     report.Begin(path, reader.display_name());
     ProtectedFiles protect;
-    protect.Add(path);
+    protect.Add(path, Undone::kProtected);
     LongString own;
-    if (platform::ModuleFileName(own.data(), own.capacity())) protect.Add(own.c_str());
+    if (platform::ModuleFileName(own.data(), own.capacity())) {
+      protect.Add(own.c_str(), Undone::kProtected);
+    }
+    if (report.open()) protect.Add(options.report, Undone::kReport);
     UndoStep step;
     step.describe = report.open();
+    step.protect = &protect;
     if (options.silent) step.schedule_held = hooks.schedule_deletion;
     WalkTally tally;
     if (!Walk(reader, step, report, tally)) {

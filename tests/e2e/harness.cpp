@@ -474,6 +474,14 @@ std::string JsonString(const std::string& text) {
 
 bool SimulateRestart() { return RunAndWait("wineboot.exe -r", 120000); }
 
+std::string ThroughOtherDrive(const std::string& windows_path) {
+  std::string unix_path = UnixPath(windows_path);
+  for (char& c : unix_path) {
+    if (c == '/') c = '\\';
+  }
+  return "Z:" + unix_path;
+}
+
 std::string UnixPath(const std::string& windows_path) {
   using ToUnix = char*(CDECL*)(LPCWSTR);
   auto to_unix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(

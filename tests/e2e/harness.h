@@ -167,6 +167,9 @@ bool SimulateRestart();
 
 // The Unix path behind a Windows path (Wine's own export).
 std::string UnixPath(const std::string& windows_path);
+// The same file through Wine's Z: drive, the Unix root: a second drive
+// letter for one file, as a subst or mapped drive makes one.
+std::string ThroughOtherDrive(const std::string& windows_path);
 // Runs a Unix program (Wine starts ELF files natively) and waits for it;
 // true when it exited with 0. arguments may quote with single quotes only. Used for what Win32
 // cannot do under Wine as root, e.g. "chattr +i" to make a file that really resists.

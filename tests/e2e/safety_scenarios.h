@@ -101,10 +101,11 @@ inline void NameThatIsNoProductKeyChangesNothing(const NameCase& c) {
 }
 
 // How a record spells the path of a file the walk must not touch.
-enum class Spelling { kAsIs, kUpperCase, kShort };
+enum class Spelling { kAsIs, kUpperCase, kShort, kOtherDrive };
 
 inline std::string Spell(const std::string& path, Spelling spelling) {
   if (spelling == Spelling::kUpperCase) return CharUpperString(path);
+  if (spelling == Spelling::kOtherDrive) return ThroughOtherDrive(path);
   if (spelling == Spelling::kShort) {
     char short_path[MAX_PATH];
     DWORD n = GetShortPathNameA(path.c_str(), short_path, sizeof(short_path));

@@ -32,6 +32,10 @@ TEST(Protected, RecordRestoringTheUninstallFileByItsShortNameIsPassedOver) {
   RecordRestoringTheUninstallFileIsPassedOver(Spelling::kShort);
 }
 
+TEST(Protected, RecordRestoringTheUninstallFileThroughAnotherDriveIsPassedOver) {
+  RecordRestoringTheUninstallFileIsPassedOver(Spelling::kOtherDrive);
+}
+
 TEST(Protected, RecordRestoringTheRunningCopyIsPassedOver) {
   RecordRestoringTheRunningCopyIsPassedOver();
 }
@@ -80,6 +84,80 @@ TEST(ReparsePoints, NoRecordActsThroughALinkInItsPath) {
   EXPECT_TRUE(DirectoryExists(elsewhere + "\\empty"));
   EXPECT_FALSE(FileExists(product + "\\own.txt"));
   RunUnix("/bin/rm", "-f '" + UnixPath(data) + "'");
+}
+
+// Every spelling the file calls take leads through the same link, and none
+// gets past the check: '/' as a separator, both mixed, a "\\?\" path, a
+// ".." that comes back through it, a trailing dot on the link's name.
+TEST(ReparsePoints, NoSpellingGetsPastTheLinkCheck) {
+  std::string product = FreshDirectory("links\\Spellings");
+  std::string elsewhere = FreshDirectory("links\\Spellings Elsewhere");
+  const std::string ini = "[S]\r\nk=v\r\n";
+  WriteFileBytes(elsewhere + "\\settings.ini", ini);
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "config.sys"}) {
+    WriteFileBytes(elsewhere + "\\" + name, "not the product's");
+  }
+  MakeDirectories(elsewhere + "\\sub");
+  WriteFileBytes(product + "\\own.txt", "installed");
+  const std::string link = product + "\\link";
+  ASSERT_TRUE(MakeSymbolicLink(link, elsewhere));
+  std::string forward = link;
+  for (char& c : forward) {
+    if (c == '\\') c = '/';
+  }
+  const std::string file = product + "\\uninst.exe";
+  WriteUninstallFile(file, "Spellings", [&](LogWriter& w) {
+    w.AddFile((product + "\\own.txt").c_str());  // undone last: the walk went on
+    w.AddFile((link + "/a.txt").c_str());
+    w.AddFile((forward + "/b.txt").c_str());
+    w.AddFile(("\\\\?\\" + link + "\\c.txt").c_str());
+    w.AddFile((link + "\\sub\\..\\d.txt").c_str());
+    w.AddFile((link + ".\\e.txt").c_str());
+    w.AddRestoredFile((link + "/config.sys").c_str(), 0x01D5C1E2A3B4C5D0ull, "saved", 5);
+    w.AddIniEntry((link + "/settings.ini").c_str(), "S", "k", "<null>", "", false);
+    w.AddDirectory((link + "/sub").c_str());
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "config.sys"}) {
+    EXPECT_EQ(ReadFileBytes(elsewhere + "\\" + name), "not the product's") << name;
+  }
+  EXPECT_EQ(ReadFileBytes(elsewhere + "\\settings.ini"), ini);
+  EXPECT_TRUE(DirectoryExists(elsewhere + "\\sub"));
+  EXPECT_FALSE(FileExists(product + "\\own.txt"));
+  RunUnix("/bin/rm", "-f '" + UnixPath(link) + "'");
+}
+
+// Paths that start with a separator are undone like any other: the check
+// never asks about a root or a device prefix (Wine shows the bare root "\\"
+// as a link).
+TEST(ReparsePoints, DevicePrefixesAndOtherDrivesAreUndone) {
+  std::string product = FreshDirectory("forms\\App");
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
+    WriteFileBytes(product + "\\" + name, "installed");
+  }
+  const std::string file = FreshDirectory("forms\\Uninstall") + "\\uninst.exe";
+  WriteUninstallFile(file, "Forms", [&](LogWriter& w) {
+    w.AddDirectory(("\\\\?\\" + product).c_str());
+    w.AddFile(("\\\\?\\" + product + "\\a.txt").c_str());
+    w.AddFile(("\\\\.\\" + product + "\\b.txt").c_str());
+    w.AddFile(ThroughOtherDrive(product + "\\c.txt").c_str());
+    w.AddFile(("\\\\?\\" + ThroughOtherDrive(product + "\\d.txt")).c_str());
+  });
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
+    EXPECT_FALSE(FileExists(product + "\\" + name)) << name;
+  }
+  EXPECT_FALSE(DirectoryExists(product));
 }
 
 // A link logged itself as the product's directory is left standing, and

@@ -313,7 +313,9 @@ inline void SecondRunWhileTheFirstWalksIsRefused(const std::string& directory,
                                                  const std::string& second_line_suffix,
                                                  bool second_in_uninstall_mode,
                                                  DWORD second_exit_code,
-                                                 const std::vector<std::string>& boxes_expected) {
+                                                 const std::vector<std::string>& boxes_expected,
+                                                 std::string (*spell)(const std::string&) =
+                                                     OtherSpelling) {
   // The walk must outlast a second start by far, also on a loaded machine:
   // 6,000 files take some 1.8 s here, a refused start 0.4 s at most.
   LargeProduct product(directory, "Kiv Busy", 6000, 8 * 1024 * 1024);
@@ -328,7 +330,7 @@ inline void SecondRunWhileTheFirstWalksIsRefused(const std::string& directory,
 
   const std::string second_line =
       second_in_uninstall_mode
-          ? UninstallModeLine(second_line_suffix + OtherSpelling(product.uninstall_file))
+          ? UninstallModeLine(second_line_suffix + spell(product.uninstall_file))
           : AsUserStartsIt(product.uninstall_file) + second_line_suffix;
   StartedRun second(second_line);
   RunResult refused = second.Wait(30000);

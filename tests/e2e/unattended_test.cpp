@@ -1,11 +1,14 @@
 // Unattended runs on the NT family: /S, the exit codes, the report (/LOG=),
 // one run at a time.
+#include <windows.h>
+#include <sddl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "base/hex_text.h"
 #include "entry/exit_codes.h"
 #include "harness.h"
 #include "unattended_scenarios.h"
@@ -110,6 +113,83 @@ TEST(OneAtATime, SecondStartInTheUninstallModeOnAnotherSpellingGives1618) {
                                        kExitAlreadyRunning, {});
 }
 
+TEST(OneAtATime, SecondStartThroughAnotherDriveGives1618) {
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy Drive", "/S ", true, kExitAlreadyRunning,
+                                       {}, ThroughOtherDrive);
+}
+
+TEST(OneAtATime, SecondStartThroughADevicePathGives1618) {
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy Device", "/S ", true,
+                                       kExitAlreadyRunning, {},
+                                       [](const std::string& path) { return "\\\\?\\" + path; });
+}
+
+// A parent that sets the hand-off's variable itself proves nothing: the
+// start still meets the lock of the run that walks.
+TEST(OneAtATime, ForgedHandoffVariableSkipsNoLock) {
+  SetEnvironmentVariableA("KIV_UNINSTALL_HANDOFF", "00000000000000040000000000000000");
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy Forged", "/S ", true,
+                                       kExitAlreadyRunning, {});
+  SetEnvironmentVariableA("KIV_UNINSTALL_HANDOFF", nullptr);
+}
+
+// Another program that makes the lock's name first, as anyone can compute
+// it, blocks no run: an object that this user, Administrators and SYSTEM
+// did not make is no lock of ours.
+TEST(OneAtATime, LockNameTakenByAnotherOwnerBlocksNothing) {
+  Product product("unattended\\Squatted", "Kiv Squatted", false);
+  HANDLE file = CreateFileA(product.uninstall_file.c_str(), 0, 7, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  ASSERT_TRUE(GetFileInformationByHandle(file, &info));
+  CloseHandle(file);
+  const uint32_t id[3] = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  ShortString name;
+  name.Assign("Global\\KivUninstall-");
+  AppendHex(HashBytes(id, sizeof(id)), &name);
+  // Owned by Users: what a squatting account's object shows.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:(A;;GA;;;WD)", 1,
+                                                                   &descriptor, nullptr));
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  HANDLE squatter = CreateMutexA(&attributes, FALSE, name.c_str());
+  ASSERT_NE(squatter, nullptr);
+  ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  LocalFree(descriptor);
+
+  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S", {}, 30000);
+  CloseHandle(squatter);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_FALSE(product.Registered());
+  EXPECT_FALSE(DirectoryExists(product.root));
+}
+
+// A record that names the uninstall file through another drive letter is
+// that file: passed over, never scheduled for the next start, so a product
+// installed again before that start keeps its new uninstall file.
+TEST(Silent, UninstallFileNamedThroughAnotherDriveIsNotScheduled) {
+  const std::string dir = FreshDirectory("unattended\\Self Drive");
+  const std::string file = dir + "\\uninst.exe";
+  WriteFileBytes(dir + "\\app.exe", "app");
+  const std::string other = ThroughOtherDrive(file);
+  WriteUninstallFile(file, "Kiv Self Drive", [&](LogWriter& w) {
+    w.AddDirectory(dir.c_str());
+    w.AddFile(other.c_str());
+    w.AddFile((dir + "\\app.exe").c_str());
+  });
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S", {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_FALSE(FileExists(file));
+  WriteFileBytes(file, "reinstalled");
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_EQ(ReadFileBytes(file), "reinstalled");
+}
+
 TEST(OneAtATime, SecondStartWithoutSwitchesShowsOneBox) {
   SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "", false, kExitNoAction,
                                        {"An uninstall of this product is already running."});
@@ -134,6 +214,9 @@ TEST(Switches, UnknownSwitchGives1639AndChangesNothing) {
       // One word, so no /S: the box names the word whole.
       {"/S/LOG=C:\\kivtest\\r.txt", false, "Unknown switch: /S/LOG=C:\\kivtest\\r.txt\r\n"},
       {"/S /X", true, nullptr},
+      // A quote inside an unquoted path could not be handed on unchanged.
+      {"/S /LOG=C:\\kivtest\\r\"2.txt", false, nullptr},
+      {"/LOG=C:\\kivtest\\r\"2.txt", false, "Unknown switch: /LOG=C:\\kivtest\\r\"2.txt"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.switches) + (c.uninstall_mode ? " (uninstall mode)" : ""));
@@ -250,6 +333,31 @@ TEST(Report, NamesEveryRecordInWalkOrder) {
     EXPECT_FALSE(FileExists(file));
     EXPECT_TRUE(FileExists(dir + "\\sub\\foreign.txt"));
     RegDeleteTree(HKEY_LOCAL_MACHINE, key);
+  }
+}
+
+// A report named like a file the log restores, also through another drive
+// letter: the record is reported as passed over, and the report is never
+// written over by the saved content (nor the other way round).
+TEST(Report, RecordNamingTheReportIsReportedNotUndone) {
+  for (bool other_drive : {false, true}) {
+    SCOPED_TRACE(other_drive ? "through another drive" : "as named");
+    const std::string dir = FreshDirectory("report\\Self");
+    const std::string file = dir + "\\uninst.exe";
+    const std::string report = FreshDirectory("report\\Logs") + "\\config.txt";
+    WriteFileBytes(report, "installed version");
+    const std::string named = other_drive ? ThroughOtherDrive(report) : report;
+    WriteUninstallFile(file, "Kiv Report Self", [&](LogWriter& w) {
+      w.AddRestoredFile(named.c_str(), kReplacedTime, "saved", 5);
+    });
+
+    RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, kExitDone);
+    const std::vector<std::string> lines = ReportLines(report);
+    ASSERT_EQ(lines.size(), 3u) << ReadFileBytes(report);
+    EXPECT_EQ(lines[1], "file " + named + ": passed over: the report of this run");
   }
 }
 

@@ -89,6 +89,8 @@ const SwitchRow kSwitchRows[] = {
     {"log_quote_not_closed", "/LOG=\"C:\\a b", false, "", "b", "/LOG=\"C:\\a b"},
     {"log_text_after_closing_quote", "/LOG=\"a\"b", false, "", "", "/LOG=\"a\"b"},
     {"bare_slash", "/", false, "", "", "/"},
+    {"log_quote_inside_unquoted_path", "/LOG=C:\\r\"2.txt /S", true, "", "",
+     "/LOG=C:\\r\"2.txt /S"},
 };
 
 class SwitchGrammar : public testing::TestWithParam<SwitchRow> {};
@@ -120,6 +122,36 @@ TEST(SwitchGrammar, TheUnknownWordEndsAtItsBlank) {
   const Switches s = ParseSwitches("/S /Q C:\\u.exe", ShiftJisLike);
   ASSERT_NE(s.unknown, nullptr);
   EXPECT_EQ(std::string(s.unknown, WordLength(s.unknown)), "/Q");
+}
+
+// What the first process hands its copy is read back as it was meant, or
+// refused before anything changes.
+TEST(HandoffRemainder, ReadsBackAsTheSwitchesWereMeant) {
+  const struct {
+    bool silent;
+    const char* report;
+    const char* own;
+    bool handed_on;
+  } rows[] = {
+      {false, nullptr, "C:\\My App\\uninst.exe", true},
+      {true, "C:\\Logs\\a b.txt", "C:\\P\\u.exe", true},
+      {true, "C:\\\x81\"x.txt", "C:\\u.exe", true},  // the quote is a second byte
+      {true, "C:\\r\"2.txt", "C:\\u.exe", false},
+      {false, "C:\\r.txt", "/C:\\u.exe", false},  // a path read as a switch
+      {false, nullptr, "", true},
+  };
+  for (const auto& row : rows) {
+    HandoffRemainder remainder;
+    const bool handed_on = MakeHandoffRemainder(row.silent, row.report, row.own, ShiftJisLike,
+                                                &remainder);
+    EXPECT_EQ(handed_on, row.handed_on) << remainder.c_str();
+    if (!handed_on) continue;
+    const Switches s = ParseSwitches(remainder.c_str(), ShiftJisLike);
+    EXPECT_EQ(s.silent, row.silent);
+    EXPECT_EQ(std::string(s.log.c_str()), row.report ? row.report : "");
+    EXPECT_EQ(std::string(s.path), row.own);
+    EXPECT_EQ(s.unknown, nullptr);
+  }
 }
 
 }  // namespace
