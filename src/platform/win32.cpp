@@ -487,6 +487,85 @@ bool GetFileId(const char* path, FileId* id) {
   return true;
 }
 
+namespace {
+
+FileStamp StampOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileStamp stamp;
+  stamp.id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  stamp.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp.written = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                  info.ftLastWriteTime.dwLowDateTime;
+  return stamp;
+}
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  // The 95 family's indexes are not unique: size and time alone there.
+  const bool same_id = IsWindows95Family() ||
+                       (a.id.volume == b.id.volume && a.id.index_high == b.id.index_high &&
+                        a.id.index_low == b.id.index_low);
+  return same_id && a.size == b.size && a.written == b.written;
+}
+
+// The stamp through an open handle.
+bool StampOfHandle(HANDLE file, FileStamp* stamp) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  *stamp = StampOf(info);
+  return true;
+}
+
+}  // namespace
+
+bool ReadFileStamp(const char* path, FileStamp* stamp) {
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool ok = StampOfHandle(file, stamp);
+  CloseHandle(file);
+  return ok;
+}
+
+bool FileShowsStamp(const char* path, const FileStamp& stamp) {
+  FileStamp now;
+  return ReadFileStamp(path, &now) && SameStamp(now, stamp);
+}
+
+bool DeleteFileIfStamped(const char* path, const FileStamp& stamp) {
+  FileStamp now;
+  if (IsWindows95Family()) {
+    // No deletion by handle there: checked just before, by name.
+    if (!FileShowsStamp(path, stamp)) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return false;
+    }
+    return DeleteFileA(path) != FALSE;
+  }
+  auto set_information = LookUpAs<LONG(WINAPI*)(HANDLE, void* status, void* info, ULONG length,
+                                                 int kind)>("ntdll.dll", "NtSetInformationFile");
+  if (!set_information) return DeleteFileA(path) != FALSE;
+  HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool deleted = false;
+  if (!StampOfHandle(file, &now)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+  } else if (!SameStamp(now, stamp)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+  } else {
+    struct {
+      ULONG_PTR status;
+      ULONG_PTR information;
+    } io = {};
+    BOOLEAN delete_it = TRUE;
+    deleted = set_information(file, &io, &delete_it, sizeof(delete_it),
+                              13 /* FileDispositionInformation */) >= 0;
+    if (!deleted) SetLastError(ERROR_ACCESS_DENIED);
+  }
+  CloseHandle(file);  // the file goes with its last handle
+  return deleted;
+}
+
 bool SameTextIgnoringCase(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }
 
 bool IdentifyFile(const char* path, FileIdentity* identity) {

@@ -205,6 +205,23 @@ struct FileIdentity {
 // False when path gives neither (it cannot be made full, or is too long).
 bool IdentifyFile(const char* path, FileIdentity* identity);
 bool SameFile(const FileIdentity& a, const FileIdentity& b);
+// A file as it was when read: its FileId (NT family), size and last write.
+// Another file put at the same path, or the same file written again, shows
+// another stamp.
+struct FileStamp {
+  FileId id;
+  uint64_t size = 0;
+  uint64_t written = 0;
+};
+bool ReadFileStamp(const char* path, FileStamp* stamp);
+// The file at path still shows stamp.
+bool FileShowsStamp(const char* path, const FileStamp& stamp);
+// Deletes the file at path only while it still shows stamp, checked on the
+// very handle the deletion goes through (NT family), so a file put there in
+// the meantime is never taken. False when it was not deleted;
+// LastError tells why (ERROR_FILE_NOT_FOUND also when another file stands
+// at path now).
+bool DeleteFileIfStamped(const char* path, const FileStamp& stamp);
 // lstrcmpiA: equal without regard to case, by the code page's own rules.
 bool SameTextIgnoringCase(const char* a, const char* b);
 bool WindowsDirectory(char* buffer, uint32_t capacity);

@@ -16,8 +16,24 @@ namespace {
 
 void PumpAndWait(uint32_t pause_ms) { platform::PumpMessagesAndWait(pause_ms); }
 
-constexpr RetryHooks kRetryHooks = {platform::DeleteFilePath, platform::PathExists,
-                                    platform::TickCount, PumpAndWait};
+// The uninstall file as the walk read it. Once the walk's outcome is told,
+// a waiting deployment tool may install the product again at once, while
+// this process still tries to delete the old file: only that file goes,
+// never a new one at its path.
+platform::FileStamp g_walked;
+bool g_stamped = false;
+
+bool DeleteWalkedFile(const char* path) {
+  return g_stamped ? platform::DeleteFileIfStamped(path, g_walked) : platform::DeleteFilePath(path);
+}
+
+// Another file at the path counts as the walked one gone.
+bool WalkedFileStands(const char* path) {
+  return g_stamped ? platform::FileShowsStamp(path, g_walked) : platform::PathExists(path);
+}
+
+constexpr RetryHooks kRetryHooks = {DeleteWalkedFile, WalkedFileStands, platform::TickCount,
+                                    PumpAndWait};
 
 struct WalkTally {
   uint32_t held = 0;    // product files that go at the next start
@@ -138,6 +154,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
       outcome = RunOutcome::kRestartNeeded;
     }
     report.End(OutcomeText(outcome), ExitCodeOf(outcome, options.silent));
+    g_stamped = platform::ReadFileStamp(path, &g_walked);
   }  // the reader closes the uninstall file here, before it is deleted
   // Whoever waits for the outcome ends now, and lets go of the file.
   hooks.walked(outcome);

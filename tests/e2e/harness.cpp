@@ -475,11 +475,19 @@ std::string JsonString(const std::string& text) {
 bool SimulateRestart() { return RunAndWait("wineboot.exe -r", 120000); }
 
 std::string ThroughOtherDrive(const std::string& windows_path) {
-  std::string unix_path = UnixPath(windows_path);
-  for (char& c : unix_path) {
+  // Through the prefix's drive_c itself: Wine's own path for C: goes through
+  // dosdevices\c:, a link, which the stub rightly refuses to act through.
+  char prefix[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
+  if (n == 0 || n >= sizeof(prefix) || windows_path.size() < 2 ||
+      (windows_path[0] != 'C' && windows_path[0] != 'c') || windows_path[1] != ':') {
+    return windows_path;  // no second spelling: the test that needs one fails
+  }
+  std::string path = "Z:" + std::string(prefix) + "/drive_c" + windows_path.substr(2);
+  for (char& c : path) {
     if (c == '/') c = '\\';
   }
-  return "Z:" + unix_path;
+  return path;
 }
 
 std::string UnixPath(const std::string& windows_path) {

@@ -190,6 +190,36 @@ TEST(Silent, UninstallFileNamedThroughAnotherDriveIsNotScheduled) {
   EXPECT_EQ(ReadFileBytes(file), "reinstalled");
 }
 
+// An upgrade started the moment a silent run ends (uninstall, then install)
+// writes the new uninstall file at the old one's path while the walking
+// copy may still be trying to delete the old one: the new file stays. The
+// old file is held here without delete sharing until the first process has
+// ended, so the copy is still trying when the new content is written.
+TEST(Silent, UpgradeRightAfterTheRunKeepsItsNewUninstallFile) {
+  Product product("unattended\\Upgrade", "Kiv Upgrade", false);
+  HANDLE held = CreateFileA(product.uninstall_file.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S", {}, 30000, [&](DWORD) {
+    // The installer of the new version, in place.
+    HANDLE file = CreateFileA(product.uninstall_file.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD written = 0;
+    WriteFile(file, "new version", 11, &written, nullptr);
+    SetEndOfFile(file);
+    CloseHandle(file);
+    CloseHandle(held);
+  });
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_FALSE(FileExists(product.root + "\\app.exe"));
+  EXPECT_EQ(ReadFileBytes(product.uninstall_file), "new version");
+}
+
 TEST(OneAtATime, SecondStartWithoutSwitchesShowsOneBox) {
   SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "", false, kExitNoAction,
                                        {"An uninstall of this product is already running."});
