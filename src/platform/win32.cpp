@@ -591,7 +591,7 @@ bool SameFile(const FileIdentity& a, const FileIdentity& b) {
     return a.id.volume == b.id.volume && a.id.index_high == b.id.index_high &&
            a.id.index_low == b.id.index_low;
   }
-  return !a.spelling.empty() && lstrcmpA(a.spelling.c_str(), b.spelling.c_str()) == 0;
+  return !a.spelling.empty() && lstrcmpiA(a.spelling.c_str(), b.spelling.c_str()) == 0;
 }
 
 bool WindowsDirectory(char* buffer, uint32_t capacity) {
