@@ -340,6 +340,22 @@ bool SetFileTimes(const char* path, uint64_t filetime) {
 }
 
 bool TempDirectory(char* buffer, uint32_t capacity) {
+  // Elevated, the Windows directory's Temp: the user's own temporary
+  // directory lets the user's other programs rename what lies in it, so
+  // after the copy has ended one of them could put a link in its
+  // directory's place before the restart deletes what that path names.
+  if (IsElevatedRun()) {
+    const UINT n = GetWindowsDirectoryA(buffer, capacity);
+    if (n != 0 && n + sizeof("\\Temp\\") <= capacity) {
+      const char kTemp[] = "\\Temp\\";
+      for (uint32_t i = 0; i < sizeof(kTemp); ++i) buffer[n + i] = kTemp[i];
+      const DWORD attributes = GetFileAttributesA(buffer);
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return true;
+      }
+    }
+  }
   DWORD n = GetTempPathA(capacity, buffer);
   return n != 0 && n < capacity;
 }

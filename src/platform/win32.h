@@ -144,8 +144,11 @@ bool RemoveLinkItself(const char* path);
 // Opens path with GENERIC_WRITE, no sharing, OPEN_EXISTING and sets its
 // creation, last-access and last-write times to filetime (100 ns since 1601).
 bool SetFileTimes(const char* path, uint64_t filetime);
-// The temporary directory, with its trailing backslash. False on failure or
-// when it does not fit.
+// Where the temporary copy goes, with its trailing backslash: the
+// temporary directory; for an elevated process the Windows directory's
+// Temp, where the user's programs without administrator rights can add but
+// neither rename nor delete what others made. False on failure or when it
+// does not fit.
 bool TempDirectory(char* buffer, uint32_t capacity);
 // GetTempFileNameA(directory, prefix, unique): with unique 0 it creates an
 // empty file with a new name; otherwise it only forms the name from unique.

@@ -5,6 +5,7 @@
 #include "handoff/restart_deletion.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
+#include "platform/win32.h"
 #include "entry/exit_codes.h"
 
 namespace kiv::e2e {
@@ -101,6 +102,19 @@ TEST(Handoff, ProductDirectoryWithABlankInItsName) {
 
 TEST(Handoff, NoChangesNothing) { DeclinedUninstallChangesNothing(); }
 
+// Elevated (as every program under Wine is), the copy's directory lies in
+// the Windows directory's Temp, whose entries the user's other programs
+// cannot rename: none of them can put a link in its place before the
+// restart deletes what its path names. The scenarios above find the copy
+// there.
+TEST(Handoff, ElevatedCopyLiesWhereTheUserCannotRenameIt) {
+  ASSERT_TRUE(platform::IsElevatedRun()) << "Wine runs every program elevated";
+  char windows[MAX_PATH];
+  ASSERT_NE(GetWindowsDirectoryA(windows, sizeof(windows)), 0u);
+  const std::string expected = std::string(windows) + "\\Temp\\";
+  EXPECT_EQ(lstrcmpiA(TempDirectory().c_str(), expected.c_str()), 0) << TempDirectory();
+}
+
 TEST(Handoff, DamagedOwnFileShowsTheMessageAndChangesNothing) {
   Product product("handoff\\Damaged", "Damaged App", true);
   std::string bytes = ReadFileBytes(product.uninstall_file);
@@ -128,10 +142,16 @@ TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
   GetEnvironmentVariableA("TEMP", temp, sizeof(temp));
   SetEnvironmentVariableA("TMP", "C:\\kivtest\\no such temp");
   SetEnvironmentVariableA("TEMP", "C:\\kivtest\\no such temp");
+  // Elevated, the copy would go to the Windows directory's Temp first.
+  char windows[MAX_PATH];
+  ASSERT_NE(GetWindowsDirectoryA(windows, sizeof(windows)), 0u);
+  const std::string windows_temp = std::string(windows) + "\\Temp";
+  ASSERT_TRUE(MoveFileA(windows_temp.c_str(), (windows_temp + ".away").c_str()));
 
   RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
   SetEnvironmentVariableA("TMP", tmp[0] ? tmp : nullptr);
   SetEnvironmentVariableA("TEMP", temp[0] ? temp : nullptr);
+  ASSERT_TRUE(MoveFileA((windows_temp + ".away").c_str(), windows_temp.c_str()));
 
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, kExitUninstallEntered);

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "platform/win32.h"
+
 #include <shlobj.h>
 
 #include <tlhelp32.h>
@@ -95,8 +97,8 @@ bool GetTimes(const std::string& path, FileTimes* times) {
 
 std::string TempDirectory() {
   char buffer[MAX_PATH + 1];
-  DWORD n = GetTempPathA(sizeof(buffer), buffer);
-  return std::string(buffer, n);
+  if (!platform::TempDirectory(buffer, sizeof(buffer))) return "";
+  return buffer;
 }
 
 std::vector<std::string> ListFiles(const std::string& directory, const std::string& pattern) {

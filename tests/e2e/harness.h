@@ -35,7 +35,7 @@ struct FileTimes {
   uint64_t creation = 0, access = 0, write = 0;
 };
 bool GetTimes(const std::string& path, FileTimes* times);
-std::string TempDirectory();  // with its trailing backslash
+std::string TempDirectory();  // where the stub puts its copy, with its trailing backslash
 // Files in a directory whose names match pattern (e.g. "STP*.tmp").
 std::vector<std::string> ListFiles(const std::string& directory, const std::string& pattern);
 

@@ -391,6 +391,33 @@ TEST(Report, RecordNamingTheReportIsReportedNotUndone) {
   }
 }
 
+// A report path that leads elsewhere is not written: a hard link to another
+// file (whose content would be cut and overwritten), and, running elevated,
+// a path through a directory link a user could have planted. The uninstall
+// goes on without a report.
+TEST(Report, ReportNeverWritesWhereAnotherNameLeads) {
+  const std::string logs = FreshDirectory("report\\Planted");
+  const std::string elsewhere = FreshDirectory("report\\Planted Target");
+  const std::string victim = elsewhere + "\\system.ini";
+  WriteFileBytes(victim, "[boot]\r\nshell=explorer.exe\r\n");
+  ASSERT_TRUE(CreateHardLinkA((logs + "\\hard.txt").c_str(), victim.c_str(), nullptr));
+  ASSERT_TRUE(MakeSymbolicLink(logs + "\\linked", elsewhere));
+  for (const std::string& report : {logs + "\\hard.txt", logs + "\\linked\\report.txt"}) {
+    SCOPED_TRACE(report);
+    Product product("unattended\\Planted Report", "Kiv Planted Report", false);
+
+    RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S /LOG=\"" + report + "\"",
+                             {}, 30000);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, kExitDone);
+    EXPECT_FALSE(product.Registered());
+    EXPECT_EQ(ReadFileBytes(victim), "[boot]\r\nshell=explorer.exe\r\n");
+    EXPECT_FALSE(FileExists(elsewhere + "\\report.txt"));
+  }
+  RunUnix("/bin/rm", "-f '" + UnixPath(logs + "\\linked") + "'");
+}
+
 // A report that cannot be written costs the uninstall nothing.
 TEST(Report, UnwritableReportStopsNothing) {
   Product product("unattended\\No Report", "Kiv No Report", true);
