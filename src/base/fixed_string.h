@@ -30,6 +30,15 @@ inline bool EqualsIgnoreAsciiCase(const char* a, const char* b, uint32_t n) {
   return true;
 }
 
+// The same bytes up to and with the NUL.
+inline bool SameBytes(const char* a, const char* b) {
+  while (*a && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
 // Index of the last backslash in s, or -1 when it holds none: where a path
 // splits into its directory and its last part. In a double-byte code page
 // the byte after a lead byte belongs to the same character even when it is

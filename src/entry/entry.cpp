@@ -9,7 +9,7 @@
 // static constructor or an exit handler, and none would run.
 #include <windows.h>
 
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
 #include "handoff/confirmation.h"
 #include "handoff/restart_deletion.h"
 #include "handoff/handoff_channel.h"
@@ -17,7 +17,17 @@
 #include "handoff/temporary_copy.h"
 #include "platform/win32.h"
 #include "run/command_line.h"
+#include "run/undo_step.h"
 #include "run/uninstall_run.h"
+
+// The error numbers the record actions tell apart, copied from <windows.h>
+// into a header the host builds: checked here, where both are seen.
+static_assert(kiv::kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
+              kiv::kErrorAccessDenied == ERROR_ACCESS_DENIED &&
+              kiv::kErrorInvalidData == ERROR_INVALID_DATA &&
+              kiv::kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
+              kiv::kErrorLockViolation == ERROR_LOCK_VIOLATION &&
+              kiv::kErrorDirectoryNotEmpty == ERROR_DIR_NOT_EMPTY);
 
 namespace {
 
@@ -34,8 +44,9 @@ bool ScheduleDeletion(const char* path) {
   return kiv::IsScheduled(kiv::ScheduleRestartDeletion(path));
 }
 
+// The waiting confirmation ends with the code a silent walk ends with.
 void TellWaitingConfirmation(kiv::RunOutcome outcome) {
-  kiv::SendOutcome(g_handoff, kiv::ExitCodeOf(outcome, true));
+  kiv::SendOutcome(g_handoff, kiv::ExitCodeFor(outcome, true, kiv::Mode::kUninstall));
 }
 
 // What the uninstall mode needs of the hand-off.
@@ -62,47 +73,54 @@ uint32_t UninstallMode(const char* path, const kiv::RunOptions& options) {
   // A hand-off whose lock is not the lock of this file proves nothing: its
   // pipe is nobody's to write.
   if (lock == nullptr || lock != g_handoff.lock) g_handoff.outcome_pipe = nullptr;
+  kiv::RunOutcome outcome = kiv::RunOutcome::kBusy;
   if (taken == kiv::LockTaken::kBusy) {
     ShowBusy();
-    return options.silent ? kiv::kExitAlreadyRunning : kiv::kExitUninstallEntered;
+  } else {
+    outcome = kiv::UninstallRun(path, kRunHooks, options);
   }
-  return kiv::ExitCodeOf(kiv::UninstallRun(path, kRunHooks, options), options.silent);
+  return kiv::ExitCodeFor(outcome, options.silent, kiv::Mode::kUninstall);
 }
 
 uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
+  const auto exit_code = [&](kiv::RunOutcome outcome, kiv::Mode mode) {
+    return kiv::ExitCodeFor(outcome, options.silent, mode);
+  };
   kiv::LongString own;
   if (!kiv::platform::ModuleFileName(own.data(), own.capacity())) own.Clear();
   // What the copy is to read, proven before anything changes: the
   // registration never goes unless the walk can start with these switches.
   kiv::HandoffRemainder remainder;
-  if (!kiv::MakeHandoffRemainder(options.silent, options.report, own.c_str(),
-                                 kiv::platform::IsLeadByte, &remainder)) {
+  if (!kiv::MakeHandoffRemainder(options, own.c_str(), kiv::platform::IsLeadByte, &remainder)) {
     ShowUnknownSwitch(options.report ? options.report : own.c_str());
-    return kiv::kExitUnknownSwitch;
+    return exit_code(kiv::RunOutcome::kUnknownSwitch, kiv::Mode::kConfirmation);
   }
   void* lock = nullptr;
   if (!own.empty() && kiv::TakeRunLock(own.c_str(), nullptr, &lock) == kiv::LockTaken::kBusy) {
     ShowBusy();
-    return options.silent ? kiv::kExitAlreadyRunning : kiv::kExitNoAction;
+    return exit_code(kiv::RunOutcome::kBusy, kiv::Mode::kConfirmation);
   }
   uint32_t walk_code = kiv::kExitFailed;
   switch (kiv::ConfirmationMode(own.c_str(), kiv::platform::StartupShowCode(),
                                 {options.silent, remainder.c_str(), lock}, &walk_code)) {
-    case kiv::Confirmation::kDeclined: return kiv::kExitNoAction;
+    case kiv::Confirmation::kDeclined:
+      return exit_code(kiv::RunOutcome::kDeclined, kiv::Mode::kConfirmation);
     case kiv::Confirmation::kDamaged: {
-      const uint32_t code = options.silent ? kiv::kExitFailed : kiv::kExitNoAction;
+      const uint32_t code = exit_code(kiv::RunOutcome::kDamaged, kiv::Mode::kConfirmation);
       kiv::ReportDamaged(options.report, own.c_str(), code);
       return code;
     }
     case kiv::Confirmation::kHandedOff:
-      return options.silent ? walk_code : kiv::kExitUninstallEntered;
+      // Silent, the copy's own code, which it chose by the same rule.
+      return options.silent ? walk_code : exit_code(kiv::RunOutcome::kDone, kiv::Mode::kUninstall);
     case kiv::Confirmation::kRunHere:
       // Our own file, running, cannot be deleted: the run's held-file hook
       // schedules it for the next start.
-      if (own.empty()) return options.silent ? kiv::kExitFailed : kiv::kExitUninstallEntered;
-      return kiv::ExitCodeOf(kiv::UninstallRun(own.c_str(), kRunHooks, options), options.silent);
+      return exit_code(own.empty() ? kiv::RunOutcome::kDamaged
+                                   : kiv::UninstallRun(own.c_str(), kRunHooks, options),
+                       kiv::Mode::kUninstall);
   }
-  return kiv::kExitUninstallEntered;
+  return exit_code(kiv::RunOutcome::kDone, kiv::Mode::kUninstall);
 }
 
 uint32_t Run() {
@@ -112,21 +130,23 @@ uint32_t Run() {
   const char* remainder =
       kiv::CommandLineRemainder(kiv::platform::CommandLine(), kiv::platform::IsLeadByte);
   const kiv::Switches switches = kiv::ParseSwitches(remainder, kiv::platform::IsLeadByte);
-  if (switches.silent) kiv::platform::SuppressMessages();
-  if (switches.unknown) {
-    ShowUnknownSwitch(switches.unknown);
-    return kiv::kExitUnknownSwitch;
-  }
+  if (switches.run.silent) kiv::platform::SuppressMessages();
+  const auto unknown_switch = [&](const char* word) {
+    ShowUnknownSwitch(word);
+    return kiv::ExitCodeFor(kiv::RunOutcome::kUnknownSwitch, switches.run.silent,
+                            *switches.path ? kiv::Mode::kUninstall : kiv::Mode::kConfirmation);
+  };
+  if (switches.unknown) return unknown_switch(switches.unknown);
   // The report's path made full here: the copy runs in another directory.
   kiv::LongString report;
   if (!switches.log.empty() &&
       !kiv::platform::FullPathName(switches.log.c_str(), report.data(), report.capacity())) {
     // The copy runs in another directory: a path that cannot be made full
     // here would name another file there.
-    ShowUnknownSwitch(switches.log.c_str());
-    return kiv::kExitUnknownSwitch;
+    return unknown_switch(switches.log.c_str());
   }
-  const kiv::RunOptions options = {switches.silent, report.empty() ? nullptr : report.c_str()};
+  kiv::RunOptions options = switches.run;
+  options.report = report.empty() ? nullptr : report.c_str();
   if (*switches.path != '\0') return UninstallMode(switches.path, options);
   return ConfirmationFlow(options);
 }

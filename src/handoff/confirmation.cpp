@@ -1,5 +1,6 @@
 #include "handoff/confirmation.h"
 
+#include "base/exit_codes.h"
 #include "handoff/handoff_channel.h"
 #include "handoff/temporary_copy.h"
 #include "base/fixed_string.h"

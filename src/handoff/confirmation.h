@@ -4,7 +4,8 @@
 #ifndef KIV_HANDOFF_CONFIRMATION_H_
 #define KIV_HANDOFF_CONFIRMATION_H_
 
-#include "entry/exit_codes.h"
+#include <stdint.h>
+
 
 namespace kiv {
 

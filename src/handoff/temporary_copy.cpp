@@ -24,7 +24,8 @@ bool CopyHead(const char* from, const char* to) {
   const uint32_t count =
       size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
   // A head that cannot be read whole is no copy of the program.
-  ok = ok && platform::CopyIntoFile(out, count, ReadFromFile, in) == count;
+  uint32_t delivered = 0;
+  ok = ok && platform::CopyIntoFile(out, count, ReadFromFile, in, &delivered) && delivered == count;
   platform::CloseFile(in);
   if (out && !platform::CloseFile(out)) ok = false;
   return ok;

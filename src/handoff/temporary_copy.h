@@ -21,8 +21,7 @@
 
 namespace kiv {
 
-// The copy holds the file's first kTemporaryCopyLimit bytes: the whole
-// executable image, never the log.
+// The copy's directory (the 95 family: the copy itself) is named STPxxxx.tmp.
 inline constexpr char kTempPrefix[] = "STP";
 // The copy's name inside its directory.
 inline constexpr char kCopyName[] = "uninstall.exe";
@@ -33,6 +32,9 @@ using TemporaryPath = PathString;  // GetTempFileNameA writes up to MAX_PATH
 using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + sizeof("/S /LOG=\"\" ") +
                                2 * LongString::capacity()>;
 
+// The copy holds the file's first kTemporaryCopyLimit bytes: the whole
+// executable image, never the log.
+//
 // Sets the current directory to the drive's root, creates a new private
 // directory STPxxxx.tmp in the temporary directory, holds it (see
 // platform::HeldDirectory) and fills kCopyName there with the first

@@ -13,6 +13,15 @@
 
 namespace kiv::platform {
 
+// What win32.h copies of <windows.h>, checked where both are seen.
+static_assert(kBoxOk == MB_OK && kBoxYesNo == MB_YESNO && kIconError == MB_ICONERROR &&
+              kIconQuestion == MB_ICONQUESTION && kIconExclamation == MB_ICONEXCLAMATION &&
+              kIconInformation == MB_ICONINFORMATION);
+static_assert(static_cast<int>(BoxAnswer::kOk) == IDOK &&
+              static_cast<int>(BoxAnswer::kYes) == IDYES &&
+              static_cast<int>(BoxAnswer::kNo) == IDNO);
+static_assert(sizeof(FileId) == 3 * sizeof(DWORD), "hashed whole for the lock's name");
+
 namespace {
 // Constant-initialised: valid before any start-up code runs.
 HINSTANCE g_instance = nullptr;
@@ -640,12 +649,16 @@ bool WholeFileSeekStart(WholeFile file) { return _llseek(file, 0, FILE_BEGIN) ==
 
 uint32_t WholeFileRead(WholeFile file, void* buffer, uint32_t count) {
   UINT n = _lread(file, buffer, count);
-  return n == static_cast<UINT>(HFILE_ERROR) ? 0 : n;
+  if (n == static_cast<UINT>(HFILE_ERROR)) return 0;
+  if (n < count) SetLastError(ERROR_HANDLE_EOF);  // the file ended early: no error said so
+  return n;
 }
 
 uint32_t WholeFileWrite(WholeFile file, const void* buffer, uint32_t count) {
   UINT n = _lwrite(file, static_cast<LPCCH>(buffer), count);
-  return n == static_cast<UINT>(HFILE_ERROR) ? 0 : n;
+  if (n == static_cast<UINT>(HFILE_ERROR)) return 0;
+  if (n < count) SetLastError(ERROR_HANDLE_DISK_FULL);
+  return n;
 }
 
 void WholeFileClose(WholeFile file) { _lclose(file); }
@@ -692,18 +705,18 @@ bool RegDeleteValueNamed(RegKey key, const char* name) {
 bool RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
   DWORD sub = 0;
   DWORD val = 0;
-  long rc = RegQueryInfoKeyA(static_cast<HKEY>(key), nullptr, nullptr, nullptr, &sub, nullptr,
-                             nullptr, &val, nullptr, nullptr, nullptr, nullptr);
-  if (rc != ERROR_SUCCESS) sub = val = 0;
-  *subkeys = sub;
-  *values = val;
-  return rc == ERROR_SUCCESS;
+  const bool ok = Registry(RegQueryInfoKeyA(static_cast<HKEY>(key), nullptr, nullptr, nullptr,
+                                            &sub, nullptr, nullptr, &val, nullptr, nullptr,
+                                            nullptr, nullptr));
+  *subkeys = ok ? sub : 0;
+  *values = ok ? val : 0;
+  return ok;
 }
 
 void RegClose(RegKey key) { RegCloseKey(static_cast<HKEY>(key)); }
 
 bool RegDeleteKeyPath(RegKey root, const char* path) {
-  return RegDeleteKeyA(static_cast<HKEY>(root), path) == ERROR_SUCCESS;
+  return Registry(RegDeleteKeyA(static_cast<HKEY>(root), path));
 }
 
 bool RemoveFont(const char* file) { return RemoveFontResourceA(file) != FALSE; }

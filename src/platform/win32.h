@@ -3,10 +3,12 @@
 // includes <windows.h>. The functions are thin: they pass the arguments the
 // logic chose and hand back what the call said, in plain types.
 //
-// One kind of result per kind of call: bool for success or failure (a
-// Windows error code is never handed on); a count of bytes moved, short on
-// an error; a handle whose failure value is named (null, or kNoWholeFile);
-// and a named enum where a caller needs to tell more than two outcomes.
+// One kind of result per kind of call: bool for success or failure, with
+// the reason where LastError finds it (every call that fails here leaves one
+// there, also those whose Win32 call sets none, such as the registry's and
+// a short read); a count of bytes moved, short on an error; a handle whose
+// failure value is named (null, or kNoWholeFile); and a named enum where a
+// caller needs to tell more than two outcomes.
 //
 // Everything here exists on Windows 95 and NT 4; anything newer is looked up
 // at run time.
@@ -261,9 +263,10 @@ using ChunkReader = uint32_t (*)(void* context, void* buffer, uint32_t count);
 // The one copy loop: writes length bytes to out, taken from read in units of
 // 64 KiB (4 KiB when the heap has no room for that), whatever the length.
 // Bytes read does not deliver are written as zeros, so the file always gets
-// its length. Returns how many bytes read delivered; false from the write
-// shows as a count short of length too.
-uint32_t CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* context);
+// its length; *delivered receives how many read delivered. False when a
+// write failed (LastError tells why); the copy stops there.
+bool CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* context,
+                  uint32_t* delivered);
 
 // ---- Whole files, through the 16-bit-era calls -----------------------------
 // An HFILE; kNoWholeFile (HFILE_ERROR) stands for "no file".
@@ -281,7 +284,8 @@ uint32_t WholeFileWrite(WholeFile file, const void* buffer, uint32_t count);
 void WholeFileClose(WholeFile file);
 // Cuts the file at its current position (SetEndOfFile on its handle).
 bool WholeFileTruncateHere(WholeFile file);
-// A buffer for a whole file; null when it cannot be had.
+// A buffer for a whole file; null (ERROR_NOT_ENOUGH_MEMORY) when it cannot
+// be had.
 void* AllocateBuffer(uint32_t size);
 void FreeBuffer(void* buffer);
 

@@ -56,8 +56,11 @@ uint32_t WriteFileBytes(FileHandle file, const void* buffer, uint32_t count) {
   uint32_t done = 0;
   while (done < count) {
     DWORD put = 0;
-    if (!WriteFile(file, static_cast<const uint8_t*>(buffer) + done, count - done, &put, nullptr) ||
-        put == 0) {
+    if (!WriteFile(file, static_cast<const uint8_t*>(buffer) + done, count - done, &put, nullptr)) {
+      break;
+    }
+    if (put == 0) {
+      SetLastError(ERROR_HANDLE_DISK_FULL);  // a short write that says nothing
       break;
     }
     done += put;
@@ -67,12 +70,17 @@ uint32_t WriteFileBytes(FileHandle file, const void* buffer, uint32_t count) {
 
 bool CloseFile(FileHandle file) { return CloseHandle(file) != FALSE; }
 
-void* AllocateBuffer(uint32_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
+void* AllocateBuffer(uint32_t size) {
+  void* buffer = HeapAlloc(GetProcessHeap(), 0, size);
+  if (!buffer) SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // HeapAlloc sets none
+  return buffer;
+}
 void FreeBuffer(void* buffer) {
   if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
 }
 
-uint32_t CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* context) {
+bool CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* context,
+                  uint32_t* delivered) {
   // Per call the system's cost dwarfs the copy, so few large calls are what
   // make a copy run at the system's own speed. The buffer comes from the
   // heap for the copy: a static one would be stored in the file as data.
@@ -82,18 +90,18 @@ uint32_t CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* c
   void* heap = AllocateBuffer(kLargeChunk);
   uint8_t* chunk = heap ? static_cast<uint8_t*>(heap) : fallback;
   const uint32_t size = heap ? kLargeChunk : kSmallChunk;
-  uint32_t delivered = 0;
+  *delivered = 0;
   bool written = true;
-  while (length > 0) {
+  while (length > 0 && written) {
     const uint32_t n = length < size ? length : size;
     const uint32_t got = read(context, chunk, n);
     for (uint32_t i = got; i < n; ++i) chunk[i] = 0;
-    delivered += got;
-    if (WriteFileBytes(out, chunk, n) != n) written = false;
+    *delivered += got;
+    written = WriteFileBytes(out, chunk, n) == n;
     length -= n;
   }
   if (heap) FreeBuffer(heap);
-  return written ? delivered : 0;
+  return written;
 }
 
 }  // namespace kiv::platform

@@ -79,7 +79,7 @@ Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
     const char* word = reinterpret_cast<const char*>(p);
     const uint8_t* next = nullptr;
     if (EqualsIgnoreAsciiCase(word, "/S", 2) && EndsWord(p[2])) {
-      out.silent = true;
+      out.run.silent = true;
       next = p + 2;
     } else if (EqualsIgnoreAsciiCase(word, "/LOG=", 5)) {
       next = ReadLogSwitch(p + 5, is_lead_byte, &out.log);
@@ -96,22 +96,18 @@ Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
   return out;
 }
 
-bool MakeHandoffRemainder(bool silent, const char* report, const char* own,
-                          LeadByteTest is_lead_byte, HandoffRemainder* out) {
+bool MakeHandoffRemainder(const RunOptions& run, const char* own, LeadByteTest is_lead_byte,
+                          HandoffRemainder* out) {
   out->Clear();
-  if ((silent && !out->Append("/S ")) ||
-      (report && (!out->Append("/LOG=\"") || !out->Append(report) || !out->Append("\" "))) ||
+  if ((run.silent && !out->Append("/S ")) ||
+      (run.report &&
+       (!out->Append("/LOG=\"") || !out->Append(run.report) || !out->Append("\" "))) ||
       !out->Append(own)) {
     return false;
   }
   const Switches read = ParseSwitches(out->c_str(), is_lead_byte);
-  const char* a = read.log.c_str();
-  const char* b = report ? report : "";
-  while (*a && *a == *b) ++a, ++b;
-  const char* p = read.path;
-  const char* q = own;
-  while (*p && *p == *q) ++p, ++q;
-  return read.unknown == nullptr && read.silent == silent && *a == *b && *p == *q;
+  return read.unknown == nullptr && read.run.silent == run.silent &&
+         SameBytes(read.log.c_str(), run.report ? run.report : "") && SameBytes(read.path, own);
 }
 
 }  // namespace kiv

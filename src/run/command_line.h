@@ -33,8 +33,18 @@ namespace kiv {
 //  - Then every byte of value 1 to 32 is passed over.
 const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte);
 
-struct Switches {
+// What the switches ask of a run: the same in both processes of it (the
+// confirmation hands them on, MakeHandoffRemainder).
+struct RunOptions {
+  // /S: no box; a product file held open is scheduled for the next start.
   bool silent = false;
+  // /LOG=: where the report goes (a full path, which the entry makes), or
+  // null.
+  const char* report = nullptr;
+};
+
+struct Switches {
+  RunOptions run;
   // The report's path as written (quotes taken off); empty when none.
   LongString log;
   // The uninstall file's path: the rest of the remainder, taken whole; at
@@ -51,14 +61,14 @@ struct Switches {
 Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte);
 
 // What the confirmation hands its copy after the copy's own quoted path:
-// "/S " when silent, /LOG="report" when there is one, then own's path,
-// unquoted (the copy takes its remainder whole).
+// the switches of run ("/S ", /LOG="report"), then own's path, unquoted (the
+// copy takes its remainder whole).
 using HandoffRemainder = FixedString<sizeof("/S /LOG=\"\" ") + 2 * LongString::capacity()>;
 // Builds it into *out and reads it back: true only when the copy would read
 // the very switches and path meant. A run whose switches cannot be handed on
 // unchanged is refused before anything changes.
-bool MakeHandoffRemainder(bool silent, const char* report, const char* own,
-                          LeadByteTest is_lead_byte, HandoffRemainder* out);
+bool MakeHandoffRemainder(const RunOptions& run, const char* own, LeadByteTest is_lead_byte,
+                          HandoffRemainder* out);
 
 // The length of the word that starts at word: up to the first byte of value
 // 32 or less.

@@ -127,11 +127,10 @@ void UndoFile(LogReader& reader, UndoStep& step) {
 }
 
 void RestoreFile(LogReader& reader, const char* path, UndoStep& step) {
-  uint8_t time_bytes[kSavedTimeSize];
-  const bool have_time = reader.ReadBytes(time_bytes, kSavedTimeSize) == kSavedTimeSize;
-  const uint64_t saved_time =
-      LoadU32(time_bytes) | (static_cast<uint64_t>(LoadU32(time_bytes + 4)) << 32);
-  uint32_t left = reader.ReadU32();
+  uint8_t fixed[kSavedFixedSize];
+  const bool have_time = reader.ReadBytes(fixed, kSavedFixedSize) == kSavedFixedSize;
+  const uint64_t saved_time = SavedTime(fixed);
+  uint32_t left = have_time ? SavedLength(fixed) : 0;
 
   platform::DeleteFilePath(path);
   // A link put at path after the check is not written through.
@@ -148,10 +147,17 @@ void RestoreFile(LogReader& reader, const char* path, UndoStep& step) {
   }
   // Straight from the log to the file, a chunk at a time: a saved file is
   // never held whole. Content the log does not deliver is written as zeros,
-  // so the file always has its saved length.
-  const bool written = platform::CopyIntoFile(out, left, ReadFromLog, &reader) == left;
-  const uint32_t error = platform::LastError();
-  if (!platform::CloseFile(out) || !written) return step.Set(Undone::kFailed, error);
+  // so the file always has its saved length. Each failure's reason is read
+  // at the call that failed.
+  uint32_t delivered = 0;
+  uint32_t error = 0;
+  if (!platform::CopyIntoFile(out, left, ReadFromLog, &reader, &delivered)) {
+    error = platform::LastError();
+  } else if (delivered != left) {
+    error = kErrorInvalidData;
+  }
+  if (!platform::CloseFile(out) && error == 0) error = platform::LastError();
+  if (error != 0) return step.Set(Undone::kFailed, error);
   if (have_time) platform::SetFileTimes(path, saved_time);
   step.Set(Undone::kRestored);
 }

@@ -2,8 +2,9 @@
 // in configuration files, the registry and the font table.
 //
 // Each action reads its whole payload first and acts only on fields that
-// came whole. Nothing here reports a failure: a refused change leaves the
-// setting as it is and the walk goes on.
+// came whole. A refused change leaves the setting as it is, says so in the
+// step (with the system's reason, read at the call that failed), and the
+// walk goes on.
 #include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "run/ini_cutter.h"
@@ -21,14 +22,6 @@ constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Font
 // Where the NT family registers its fonts; the key above is read there by
 // nothing but an installer written for the 95 family may still fill it.
 constexpr char kNtFontsKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
-
-bool SameBytes(const char* a, const char* b) {
-  while (*a && *a == *b) {
-    ++a;
-    ++b;
-  }
-  return *a == *b;
-}
 
 // The file as the profile functions find it: a bare file name (no directory,
 // no drive) lies in the Windows directory, whatever the current directory;

@@ -2,7 +2,7 @@
 
 #include "base/fixed_string.h"
 #include "base/path_rules.h"
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
 #include "run/record_actions.h"
@@ -44,20 +44,20 @@ struct WalkTally {
 bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally) {
   for (;;) {
     const uint16_t type = reader.NextRecord();
+    if (!IsValidType(type)) return false;
     step.Reset();
-    switch (type) {
-      case static_cast<uint16_t>(RecordType::kEndOfLog): return true;
-      case static_cast<uint16_t>(RecordType::kDirectory): UndoDirectory(reader, step); break;
-      case static_cast<uint16_t>(RecordType::kFile): UndoFile(reader, step); break;
-      case static_cast<uint16_t>(RecordType::kIniEntry): UndoIniEntry(reader, step); break;
-      case static_cast<uint16_t>(RecordType::kRegistryValue):
-        UndoRegistryValue(reader, step);
-        break;
-      case static_cast<uint16_t>(RecordType::kUnused5): break;
-      case static_cast<uint16_t>(RecordType::kFont): UndoFont(reader, step); break;
-      case static_cast<uint16_t>(RecordType::kShellItem): UndoShellItem(reader, step); break;
-      case static_cast<uint16_t>(RecordType::kShellGroup): UndoShellGroup(reader, step); break;
-      default: return false;
+    // Every type of the layout has its case and none has a default: a type
+    // added to the layout without an action here does not build.
+    switch (static_cast<RecordType>(type)) {
+      case RecordType::kEndOfLog: return true;
+      case RecordType::kDirectory: UndoDirectory(reader, step); break;
+      case RecordType::kFile: UndoFile(reader, step); break;
+      case RecordType::kIniEntry: UndoIniEntry(reader, step); break;
+      case RecordType::kRegistryValue: UndoRegistryValue(reader, step); break;
+      case RecordType::kUnused5: break;
+      case RecordType::kFont: UndoFont(reader, step); break;
+      case RecordType::kShellItem: UndoShellItem(reader, step); break;
+      case RecordType::kShellGroup: UndoShellGroup(reader, step); break;
     }
     if (step.what == Undone::kGoesAtRestart) ++tally.held;
     if (step.what == Undone::kFailed) ++tally.failed;
@@ -83,29 +83,21 @@ const char* OutcomeText(RunOutcome outcome) {
     case RunOutcome::kDone: return "everything undone";
     case RunOutcome::kRestartNeeded: return "everything undone, restart needed";
     case RunOutcome::kIncomplete: return "not everything undone";
+    case RunOutcome::kDeclined:
+    case RunOutcome::kBusy:
+    case RunOutcome::kUnknownSwitch: break;  // no walk, no report
   }
   return "";
 }
 
 RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent) {
-  report.End(OutcomeText(RunOutcome::kDamaged), ExitCodeOf(RunOutcome::kDamaged, silent));
+  report.End(OutcomeText(RunOutcome::kDamaged), ExitCodeFor(RunOutcome::kDamaged, silent, Mode::kUninstall));
   hooks.walked(RunOutcome::kDamaged);
   platform::ShowDamagedMessage();
   return RunOutcome::kDamaged;
 }
 
 }  // namespace
-
-uint32_t ExitCodeOf(RunOutcome outcome, bool silent) {
-  if (!silent) return kExitUninstallEntered;
-  switch (outcome) {
-    case RunOutcome::kDone: return kExitDone;
-    case RunOutcome::kRestartNeeded: return kExitRestartNeeded;
-    case RunOutcome::kDamaged:
-    case RunOutcome::kIncomplete: return kExitFailed;
-  }
-  return kExitFailed;
-}
 
 void ReportDamaged(const char* report_path, const char* path, uint32_t exit_code) {
   if (report_path == nullptr) return;
@@ -153,7 +145,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     } else if (tally.held > 0) {
       outcome = RunOutcome::kRestartNeeded;
     }
-    report.End(OutcomeText(outcome), ExitCodeOf(outcome, options.silent));
+    report.End(OutcomeText(outcome), ExitCodeFor(outcome, options.silent, Mode::kUninstall));
     g_stamped = platform::ReadFileStamp(path, &g_walked);
   }  // the reader closes the uninstall file here, before it is deleted
   // Whoever waits for the outcome ends now, and lets go of the file.

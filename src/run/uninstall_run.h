@@ -10,14 +10,10 @@
 
 #include <stdint.h>
 
-namespace kiv {
+#include "base/exit_codes.h"
+#include "run/command_line.h"
 
-enum class RunOutcome {
-  kDamaged,        // the file was not sound: nothing changed
-  kDone,           // every record undone (or found undone already)
-  kRestartNeeded,  // as kDone, but a held product file goes at the next start
-  kIncomplete,     // the walk ended, but a record could not be undone
-};
+namespace kiv {
 
 struct RunHooks {
   // Called first, on every way through the run: a temporary copy of the
@@ -32,20 +28,10 @@ struct RunHooks {
   bool (*schedule_deletion)(const char* path);
 };
 
-struct RunOptions {
-  // No box; a product file held open is scheduled for the next start.
-  bool silent = false;
-  // Where the report goes (a full path), or null.
-  const char* report = nullptr;
-};
-
 // The uninstall file at path is proved sound as a whole before anything is
 // changed; a damaged one shows the damaged-file message and changes nothing.
+// The outcome is kDamaged, kDone, kRestartNeeded or kIncomplete.
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options);
-
-// The process's exit code for an outcome: the deployment tools' codes in a
-// silent run, kExitUninstallEntered otherwise.
-uint32_t ExitCodeOf(RunOutcome outcome, bool silent);
 
 // The report of a confirmation that found its own file damaged and ends
 // with exit_code.

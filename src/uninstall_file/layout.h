@@ -12,6 +12,8 @@
 
 #include <stdint.h>
 
+#include "base/byte_order.h"
+
 namespace kiv {
 
 // Trailer, the last 20 bytes: name offset, last-record offset, signature.
@@ -47,8 +49,12 @@ inline constexpr char kTrueTypeSuffix[] = " (TrueType)";
 inline constexpr uint32_t kFontNameLimit = kStringLimit - (sizeof(kTrueTypeSuffix) - 1);
 static_assert(kFontNameLimit == 245, "244 bytes of name, its NUL, and the suffix fit 256");
 
-// A saved time is a FILETIME: low 32-bit word first, then the high word.
+// Saved content's fixed part: the saved time, a FILETIME (100 ns since 1601,
+// the low 32-bit word first, then the high word, that is a little-endian
+// u64), then the content's length (u32); the content follows.
 inline constexpr uint32_t kSavedTimeSize = 8;
+inline constexpr uint32_t kSavedLengthOffset = kSavedTimeSize;
+inline constexpr uint32_t kSavedFixedSize = kSavedTimeSize + 4;
 
 enum class RecordType : uint16_t {
   kEndOfLog = 0,
@@ -144,21 +150,34 @@ inline constexpr const RecordNames& NamesOf(RecordType type) {
   return kRecordNames[static_cast<uint16_t>(type)];
 }
 
-// Little-endian helpers over raw bytes.
-inline uint32_t LoadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+// ---- Fixed parts, spelled once ---------------------------------------------
+inline void StoreRecordHeader(uint8_t* header, uint32_t back_link, uint16_t type) {
+  StoreU32(header, back_link);
+  StoreU16(header + 4, type);
 }
-inline uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline void StoreU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
+inline uint32_t RecordBackLink(const uint8_t* header) { return LoadU32(header); }
+inline uint16_t RecordTypeCode(const uint8_t* header) { return LoadU16(header + 4); }
+
+inline void StoreSavedFixed(uint8_t* fixed, uint64_t time, uint32_t length) {
+  StoreU64(fixed, time);
+  StoreU32(fixed + kSavedLengthOffset, length);
 }
-inline void StoreU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
+inline uint64_t SavedTime(const uint8_t* fixed) { return LoadU64(fixed); }
+inline uint32_t SavedLength(const uint8_t* fixed) { return LoadU32(fixed + kSavedLengthOffset); }
+
+inline void StoreTrailer(uint8_t* trailer, uint32_t name_offset, uint32_t last_record,
+                         const char* signature = kSignature) {
+  StoreU32(trailer + kTrailerNameOffset, name_offset);
+  StoreU32(trailer + kTrailerLastRecordOffset, last_record);
+  for (uint32_t i = 0; i < kSignatureSize; ++i) {
+    trailer[kTrailerSignatureOffset + i] = static_cast<uint8_t>(signature[i]);
+  }
+}
+inline uint32_t TrailerNameOffset(const uint8_t* trailer) {
+  return LoadU32(trailer + kTrailerNameOffset);
+}
+inline uint32_t TrailerLastRecord(const uint8_t* trailer) {
+  return LoadU32(trailer + kTrailerLastRecordOffset);
 }
 
 }  // namespace kiv

@@ -161,13 +161,13 @@ void LogReader::ReadTrailer(LeadByteTest is_lead_byte) {
       break;
     }
   }
-  last_record_ = LoadU32(trailer + kTrailerLastRecordOffset);
+  last_record_ = TrailerLastRecord(trailer);
   current_ = last_record_;
   record_offset_ = last_record_;
 
   // The display name: it must start before the trailer and end with a NUL
   // within its 256 bytes, before the trailer. The buffer always ends in NUL.
-  const uint32_t name_offset = LoadU32(trailer + kTrailerNameOffset);
+  const uint32_t name_offset = TrailerNameOffset(trailer);
   name_offset_ = name_offset;
   if (name_offset >= trailer_start) {
     if (damage_ == Damage::kNone) damage_ = Damage::kNameOffset;
@@ -251,8 +251,8 @@ ChainVerdict LogReader::CheckChain() {
       return verdict;
     }
     ++verdict.records;
-    const uint32_t back = LoadU32(header);
-    const uint16_t type = LoadU16(header + 4);
+    const uint32_t back = RecordBackLink(header);
+    const uint16_t type = RecordTypeCode(header);
     if (!IsValidType(type)) {
       verdict.damage = Damage::kBadType;
       return verdict;
@@ -295,15 +295,15 @@ ChainVerdict LogReader::CheckChain() {
         case FieldKind::kSavedCopy:
           if (flag()) {
             verdict.offset = pos;
-            d = CheckBytes(&pos, kSavedTimeSize + 4);
+            d = CheckBytes(&pos, kSavedFixedSize);
             if (d != Damage::kNone) break;
-            uint8_t saved[kSavedTimeSize + 4];
+            uint8_t saved[kSavedFixedSize];
             if (ReadBytes(saved, sizeof(saved)) != sizeof(saved)) {
               d = Damage::kPayloadOutside;
               break;
             }
             verdict.offset = pos;
-            d = CheckBytes(&pos, LoadU32(saved + kSavedTimeSize));
+            d = CheckBytes(&pos, SavedLength(saved));
           }
           break;
       }
@@ -330,8 +330,8 @@ uint16_t LogReader::NextRecord() {
   uint8_t header[kRecordHeaderSize];
   record_offset_ = current_;
   if (!ReadHeader(current_, header)) return kUnreadableType;
-  const uint32_t back = LoadU32(header);
-  const uint16_t type = LoadU16(header + 4);
+  const uint32_t back = RecordBackLink(header);
+  const uint16_t type = RecordTypeCode(header);
   // Only the type-0 record may link outside the file; any other link must
   // point strictly backwards, so the walk always ends.
   if (type != static_cast<uint16_t>(RecordType::kEndOfLog) && back >= record_offset_) {

@@ -10,8 +10,7 @@ bool LogWriter::PutString(const char* s) {
 bool LogWriter::Header(RecordType type) {
   uint8_t header[kRecordHeaderSize];
   uint32_t at = sink_.Position();
-  StoreU32(header, last_record_);
-  StoreU16(header + 4, static_cast<uint16_t>(type));
+  StoreRecordHeader(header, last_record_, static_cast<uint16_t>(type));
   if (!Put(header, sizeof(header))) return false;
   last_record_ = at;
   return true;
@@ -59,10 +58,8 @@ bool LogWriter::PutFlag(bool flag) {
 }
 
 bool LogWriter::PutSaved(const SavedContent& saved) {
-  uint8_t fixed[kSavedTimeSize + 4];
-  StoreU32(fixed, static_cast<uint32_t>(saved.time));
-  StoreU32(fixed + 4, static_cast<uint32_t>(saved.time >> 32));
-  StoreU32(fixed + kSavedTimeSize, saved.length);
+  uint8_t fixed[kSavedFixedSize];
+  StoreSavedFixed(fixed, saved.time, saved.length);
   if (!Put(fixed, sizeof(fixed))) return false;
   uint8_t chunk[4096];
   uint32_t left = saved.length;
@@ -147,8 +144,7 @@ bool LogWriter::AddShellGroup(const char* group) {
 bool LogWriter::AddRaw(uint16_t type, const void* payload, uint32_t size) {
   uint8_t header[kRecordHeaderSize];
   uint32_t at = sink_.Position();
-  StoreU32(header, last_record_);
-  StoreU16(header + 4, type);
+  StoreRecordHeader(header, last_record_, type);
   if (!Put(header, sizeof(header)) || !Put(payload, size)) return false;
   last_record_ = at;
   return true;
@@ -163,11 +159,7 @@ bool LogWriter::Finish(const char* display_name) {
 
 bool LogWriter::FinishRaw(uint32_t name_offset, uint32_t last_record, const char signature[12]) {
   uint8_t trailer[kTrailerSize];
-  StoreU32(trailer + kTrailerNameOffset, name_offset);
-  StoreU32(trailer + kTrailerLastRecordOffset, last_record);
-  for (uint32_t i = 0; i < kSignatureSize; ++i) {
-    trailer[kTrailerSignatureOffset + i] = static_cast<uint8_t>(signature[i]);
-  }
+  StoreTrailer(trailer, name_offset, last_record, signature);
   return Put(trailer, sizeof(trailer));
 }
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
+#include "platform/win32.h"
+#include "run/record_actions.h"
+#include "uninstall_file/log_reader.h"
 
 namespace kiv::e2e {
 namespace {
@@ -18,6 +21,39 @@ void ExpectSingleBox(const RunResult& run, const char* text, uint32_t icon) {
   EXPECT_EQ(run.boxes[0].text, text);
   EXPECT_EQ(run.boxes[0].buttons, std::vector<std::string>{"OK"});
   EXPECT_EQ(run.boxes[0].icon, icon);
+}
+
+// A failed record names the reason of the call that failed, never an error
+// number an earlier call left behind: the thread's last error is poisoned
+// before the action. The record's saved content claims more bytes than the
+// file holds (its chain is not checked here, so the action meets the cut):
+// no call failed, and the reason is the log's (13), not the poison, nor the
+// "already exists" a successful CreateFile leaves.
+TEST(Errors, AFailedRecordNamesTheReasonOfTheCallThatFailed) {
+  const std::string dir = FreshDirectory("errors");
+  const std::string file = dir + "\\uninst.exe";
+  const std::string restored = dir + "\\restored.txt";
+  WriteUninstallFile(file, "Errors", [&](LogWriter& w) {
+    w.AddRestoredFile(restored.c_str(), 0x01D5C1E2A3B4C5D0ull, "saved", 5);
+  });
+  // The length field of the saved content: the last 4 bytes before it are
+  // the record's, found from the trailer's last-record offset.
+  std::string bytes = ReadFileBytes(file);
+  const uint32_t last = LoadU32(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() -
+                                kTrailerSize + kTrailerLastRecordOffset);
+  const uint32_t length_at = last + kRecordHeaderSize + static_cast<uint32_t>(restored.size()) +
+                             1 + 1 + kSavedLengthOffset;
+  StoreU32(reinterpret_cast<uint8_t*>(bytes.data()) + length_at, 1000000);
+  WriteFileBytes(file, bytes);
+
+  LogReader reader(file.c_str(), platform::IsLeadByte);
+  ASSERT_TRUE(reader.usable());
+  ASSERT_EQ(reader.NextRecord(), static_cast<uint16_t>(RecordType::kFile));
+  UndoStep step;
+  SetLastError(0xDEADBEEF);
+  UndoFile(reader, step);
+  EXPECT_EQ(step.what, Undone::kFailed);
+  EXPECT_EQ(step.error, kErrorInvalidData);
 }
 
 TEST(Walk, LogOfOnlyItsEndRecordRemovesTheFileAndItsDirectory) {

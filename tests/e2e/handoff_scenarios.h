@@ -12,7 +12,7 @@
 
 #include "e2e_config.h"
 #include "harness.h"
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
 
 namespace kiv::e2e {
 
@@ -109,7 +109,7 @@ inline void DeclinedUninstallChangesNothing() {
   RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDNO});
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitNoAction);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   EXPECT_EQ(run.processes, 1) << "no second process";
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, Prompt("Declined App"));

@@ -6,7 +6,7 @@
 #include "handoff_scenarios.h"
 #include "harness.h"
 #include "platform/win32.h"
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {
@@ -124,7 +124,7 @@ TEST(Handoff, DamagedOwnFileShowsTheMessageAndChangesNothing) {
   RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitNoAction);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, "The uninstall file was damaged.");
   EXPECT_TRUE(product.Registered());

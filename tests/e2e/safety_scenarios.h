@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
 
 namespace kiv::e2e {
 
@@ -90,7 +90,7 @@ inline void NameThatIsNoProductKeyChangesNothing(const NameCase& c) {
   RunResult run = e2e::Run(AsUserStartsIt(file), {IDYES});
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitNoAction);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   EXPECT_EQ(run.processes, 1);
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, "The uninstall file was damaged.");

@@ -17,7 +17,7 @@
 
 #include "e2e_config.h"
 #include "harness.h"
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
 
 namespace kiv::e2e {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
 
@@ -183,14 +183,14 @@ inline void SilentRunEndsAfterTheProductIsGone(const std::string& directory) {
 
   RunResult run = e2e::Run(product.Silently(), {}, 120000, [&](DWORD code) {
     looked = true;
-    EXPECT_EQ(code, kExitDone);
+    EXPECT_EQ(code, kExitSuccess);
     SCOPED_TRACE("the moment the first process ended");
     product.ExpectUndone();
   });
 
   ASSERT_TRUE(run.finished);
   EXPECT_TRUE(looked);
-  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   EXPECT_EQ(run.processes, 2) << "the confirmation and its temporary copy";
   EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
   product.ExpectUndone();
@@ -348,7 +348,7 @@ inline void SecondRunWhileTheFirstWalksIsRefused(const std::string& directory,
   EXPECT_EQ(refused.exit_code, second_exit_code);
   EXPECT_EQ(refused.processes, 1) << "the second started no copy";
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   EXPECT_EQ(run.processes, 2);
   product.ExpectUndone();
   EXPECT_FALSE(FileExists(product.uninstall_file));
@@ -405,7 +405,7 @@ inline void KilledUninstallStartedAgainFinishes(const std::string& directory) {
   RunResult again = e2e::Run(product.Silently(), {}, 120000);
 
   ASSERT_TRUE(again.finished);
-  EXPECT_EQ(again.exit_code, kExitDone);
+  EXPECT_EQ(again.exit_code, kExitSuccess);
   EXPECT_TRUE(NoBoxes(again)) << again.boxes[0].text;
   product.ExpectUndone();
   FileTimes times;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/hex_text.h"
-#include "entry/exit_codes.h"
+#include "base/exit_codes.h"
 #include "harness.h"
 #include "unattended_scenarios.h"
 
@@ -88,7 +88,7 @@ TEST(Silent, CopyKilledMidWalkGives1603AndARunAgainFinishes) {
   RunResult again = e2e::Run(product.Silently(), {}, 120000);
 
   ASSERT_TRUE(again.finished);
-  EXPECT_EQ(again.exit_code, kExitDone);
+  EXPECT_EQ(again.exit_code, kExitSuccess);
   EXPECT_TRUE(NoBoxes(again)) << again.boxes[0].text;
   product.ExpectUndone();
   EXPECT_FALSE(FileExists(product.uninstall_file));
@@ -161,7 +161,7 @@ TEST(OneAtATime, LockNameTakenByAnotherOwnerBlocksNothing) {
   CloseHandle(squatter);
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   EXPECT_FALSE(product.Registered());
   EXPECT_FALSE(DirectoryExists(product.root));
 }
@@ -183,7 +183,7 @@ TEST(Silent, UninstallFileNamedThroughAnotherDriveIsNotScheduled) {
   RunResult run = e2e::Run(AsUserStartsIt(file) + " /S", {}, 30000);
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   EXPECT_FALSE(FileExists(file));
   WriteFileBytes(file, "reinstalled");
   ASSERT_TRUE(SimulateRestart());
@@ -215,13 +215,13 @@ TEST(Silent, UpgradeRightAfterTheRunKeepsItsNewUninstallFile) {
   });
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   EXPECT_FALSE(FileExists(product.root + "\\app.exe"));
   EXPECT_EQ(ReadFileBytes(product.uninstall_file), "new version");
 }
 
 TEST(OneAtATime, SecondStartWithoutSwitchesShowsOneBox) {
-  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "", false, kExitNoAction,
+  SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", "", false, kExitSuccess,
                                        {"An uninstall of this product is already running."});
 }
 
@@ -338,7 +338,7 @@ TEST(Report, NamesEveryRecordInWalkOrder) {
     SetCurrentDirectoryA(current);
 
     ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, c.silent ? kExitDone : kExitUninstallEntered);
+    EXPECT_EQ(run.exit_code, c.silent ? kExitSuccess : kExitUninstallEntered);
     EXPECT_EQ(run.boxes.size(), c.silent ? 0u : 2u);
     const std::vector<std::string> lines = ReportLines(c.report);
     ASSERT_EQ(lines.size(), 11u) << ReadFileBytes(c.report);
@@ -384,7 +384,7 @@ TEST(Report, RecordNamingTheReportIsReportedNotUndone) {
     RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
 
     ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, kExitDone);
+    EXPECT_EQ(run.exit_code, kExitSuccess);
     const std::vector<std::string> lines = ReportLines(report);
     ASSERT_EQ(lines.size(), 3u) << ReadFileBytes(report);
     EXPECT_EQ(lines[1], "file " + named + ": passed over: the report of this run");
@@ -410,7 +410,7 @@ TEST(Report, ReportNeverWritesWhereAnotherNameLeads) {
                              {}, 30000);
 
     ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, kExitDone);
+    EXPECT_EQ(run.exit_code, kExitSuccess);
     EXPECT_FALSE(product.Registered());
     EXPECT_EQ(ReadFileBytes(victim), "[boot]\r\nshell=explorer.exe\r\n");
     EXPECT_FALSE(FileExists(elsewhere + "\\report.txt"));
@@ -428,7 +428,7 @@ TEST(Report, UnwritableReportStopsNothing) {
       e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S /LOG=\"" + report + "\"", {}, 30000);
 
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitDone);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
   EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
   EXPECT_FALSE(product.Registered());
   EXPECT_FALSE(DirectoryExists(product.root));

@@ -98,7 +98,7 @@ class SwitchGrammar : public testing::TestWithParam<SwitchRow> {};
 TEST_P(SwitchGrammar, ReadsSwitchesBeforeThePath) {
   const SwitchRow& row = GetParam();
   const Switches s = ParseSwitches(row.remainder, ShiftJisLike);
-  EXPECT_EQ(s.silent, row.silent);
+  EXPECT_EQ(s.run.silent, row.silent);
   EXPECT_EQ(std::string(s.log.c_str()), row.log);
   EXPECT_EQ(std::string(s.path), row.path);
   EXPECT_EQ(std::string(s.unknown ? s.unknown : ""), row.unknown);
@@ -142,12 +142,12 @@ TEST(HandoffRemainder, ReadsBackAsTheSwitchesWereMeant) {
   };
   for (const auto& row : rows) {
     HandoffRemainder remainder;
-    const bool handed_on = MakeHandoffRemainder(row.silent, row.report, row.own, ShiftJisLike,
-                                                &remainder);
+    const bool handed_on =
+        MakeHandoffRemainder({row.silent, row.report}, row.own, ShiftJisLike, &remainder);
     EXPECT_EQ(handed_on, row.handed_on) << remainder.c_str();
     if (!handed_on) continue;
     const Switches s = ParseSwitches(remainder.c_str(), ShiftJisLike);
-    EXPECT_EQ(s.silent, row.silent);
+    EXPECT_EQ(s.run.silent, row.silent);
     EXPECT_EQ(std::string(s.log.c_str()), row.report ? row.report : "");
     EXPECT_EQ(std::string(s.path), row.own);
     EXPECT_EQ(s.unknown, nullptr);
