@@ -124,8 +124,10 @@ bool SidText(PSID sid, LongString* text) {
   return fits;
 }
 
-// The process token's user as text.
-bool UserSidText(LongString* text) {
+// One piece of the process token's information (GetTokenInformation's
+// class) into buffer; false where the calls are missing (Windows 95 has only
+// stubs of them) or it fails.
+bool TokenInformation(int kind, void* buffer, uint32_t size) {
   auto open_token =
       LookUpAs<BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE)>("advapi32.dll", "OpenProcessToken");
   auto token_info = LookUpAs<BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD, PDWORD)>(
@@ -134,13 +136,18 @@ bool UserSidText(LongString* text) {
   if (!open_token || !token_info || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
     return false;
   }
-  // A TOKEN_USER: the SID's pointer, then the SID itself.
-  alignas(8) uint8_t user[256];
-  DWORD size = 0;
-  const bool ok = token_info(token, 1 /* TokenUser */, user, sizeof(user), &size) &&
-                  SidText(*reinterpret_cast<PSID*>(user), text);
+  DWORD got = 0;
+  const bool ok = token_info(token, kind, buffer, size, &got) != FALSE;
   CloseHandle(token);
   return ok;
+}
+
+// The process token's user as text.
+bool UserSidText(LongString* text) {
+  // A TOKEN_USER: the SID's pointer, then the SID itself.
+  alignas(8) uint8_t user[256];
+  return TokenInformation(1 /* TokenUser */, user, sizeof(user)) &&
+         SidText(*reinterpret_cast<PSID*>(user), text);
 }
 
 // The owner of a kernel object is this user, Administrators or SYSTEM.
@@ -376,21 +383,10 @@ bool TempFileName(const char* directory, const char* prefix, uint32_t unique, ch
 }
 
 bool IsElevatedRun() {
-  // Windows 95 has only stubs of these, and TokenElevation came with Vista.
-  if (IsWindows95Family()) return false;
-  auto open_token =
-      LookUpAs<BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE)>("advapi32.dll", "OpenProcessToken");
-  auto token_info = LookUpAs<BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD, PDWORD)>(
-      "advapi32.dll", "GetTokenInformation");
-  HANDLE token = nullptr;
-  if (!open_token || !token_info || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    return false;
-  }
+  // TokenElevation came with Vista; the 95 family has no tokens at all.
   DWORD elevated = 0;
-  DWORD size = 0;
-  const BOOL ok = token_info(token, 20 /* TokenElevation */, &elevated, sizeof(elevated), &size);
-  CloseHandle(token);
-  return ok && elevated != 0;
+  return !IsWindows95Family() &&
+         TokenInformation(20 /* TokenElevation */, &elevated, sizeof(elevated)) && elevated != 0;
 }
 
 bool CreatePrivateDirectory(const char* path) {
