@@ -1,6 +1,10 @@
-// kivlog's commands and its command line. Each command prints its result on
-// the output stream, and on failure one line on the error stream naming the
-// offset or the manifest field at fault, and returns the exit code.
+// kivlog's commands and its command line. Each command prints what it
+// shows on the output stream (build and append show nothing) and each fault
+// as one line on the error stream, naming the offset or the manifest field
+// at fault; check names every fault it finds (with --json, in its JSON on
+// the output stream), the other commands stop at the first. Each returns
+// the exit code. One file per command: build.cpp, inspect.cpp (list and
+// check), unpack.cpp, append.cpp; cli.cpp reads the command line.
 #ifndef KIVLOG_COMMANDS_H_
 #define KIVLOG_COMMANDS_H_
 
@@ -28,9 +32,8 @@ struct AppendStop {
   std::optional<uint64_t> after_bytes;
 };
 
-// The largest uninstall file: the stub's stream seeks with a signed 32-bit
-// offset.
-inline constexpr uint64_t kMaxFileSize = 0x7FFFFFFF;
+// Every command refuses to write a file over kiv::kMaxUninstallFileSize,
+// which the stub's reader would refuse as damaged.
 
 int Build(const std::string& manifest_path, const std::string& stub_path,
           const std::string& out_path, std::ostream& out, std::ostream& err);

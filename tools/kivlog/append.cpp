@@ -1,0 +1,241 @@
+// kivlog append: the manifest's records added to a sound uninstall file in
+// one transaction, with the file held against other appends throughout.
+#include <string.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "code_page.h"
+#include "command_common.h"
+#include "commands.h"
+#include "file_ops.h"
+
+namespace kivlog {
+
+namespace {
+
+// An append keeps its trailer within one block of this size.
+constexpr uint64_t kTrailerBlock = 4096;
+
+bool WriteZeros(kiv::ByteSink& sink, uint32_t count) {
+  static const uint8_t kZeros[4096] = {};
+  while (count > 0) {
+    const uint32_t step = std::min<uint32_t>(count, sizeof(kZeros));
+    if (!sink.Write(kZeros, step)) return false;
+    count -= step;
+  }
+  return true;
+}
+
+void StoreTrailer(uint8_t* trailer, uint32_t name_offset, uint32_t last_record) {
+  kiv::StoreU32(trailer + kiv::kTrailerNameOffset, name_offset);
+  kiv::StoreU32(trailer + kiv::kTrailerLastRecordOffset, last_record);
+  memcpy(trailer + kiv::kTrailerSignatureOffset, kiv::kSignature, kiv::kSignatureSize);
+}
+
+// Every write of an append goes through here, counted, so that a test can
+// end the process after any write or byte as a kill would.
+class AppendWrites {
+ public:
+  AppendWrites(LockedFile& file, const AppendStop& stop) : file_(file), stop_(stop) {}
+
+  bool Write(uint64_t offset, const void* data, size_t size, std::string* why) {
+    if (stop_.after_writes && writes_ == *stop_.after_writes) std::_Exit(kExitCutOff);
+    if (stop_.after_bytes && bytes_ + size > *stop_.after_bytes) {
+      // A write of a trailer lies within one block and is never torn by a
+      // kill or a crash (a disk writes a sector whole): stop before it.
+      // Anything longer may end at any byte.
+      if (size > kiv::kTrailerSize) {
+        file_.WriteAt(offset, data, static_cast<size_t>(*stop_.after_bytes - bytes_), why);
+      }
+      std::_Exit(kExitCutOff);
+    }
+    if (!file_.WriteAt(offset, data, size, why)) return false;
+    ++writes_;
+    bytes_ += size;
+    return true;
+  }
+  bool Flush(std::string* why) { return file_.Flush(why); }
+
+ private:
+  LockedFile& file_;
+  const AppendStop& stop_;
+  uint64_t writes_ = 0, bytes_ = 0;
+};
+
+// A ByteSink that gathers bytes into large writes at increasing offsets.
+class BufferedSink final : public kiv::ByteSink {
+ public:
+  BufferedSink(AppendWrites& writes, uint32_t position) : writes_(writes), flushed_(position) {
+    buffer_.reserve(kBuffer);
+  }
+  bool Write(const void* data, uint32_t size) override {
+    if (failed_) return false;
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      const uint32_t step =
+          std::min<uint32_t>(size, static_cast<uint32_t>(kBuffer - buffer_.size()));
+      buffer_.append(bytes, step);
+      bytes += step;
+      size -= step;
+      if (buffer_.size() == kBuffer && !Drain()) return false;
+    }
+    return true;
+  }
+  uint32_t Position() const override { return flushed_ + static_cast<uint32_t>(buffer_.size()); }
+  bool Drain() {
+    if (failed_) return false;
+    if (buffer_.empty()) return true;
+    if (!writes_.Write(flushed_, buffer_.data(), buffer_.size(), &why_)) {
+      failed_ = true;
+      return false;
+    }
+    flushed_ += static_cast<uint32_t>(buffer_.size());
+    buffer_.clear();
+    return true;
+  }
+  bool failed() const { return failed_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  static constexpr size_t kBuffer = 1 << 20;
+  AppendWrites& writes_;
+  uint32_t flushed_;
+  std::string buffer_;
+  bool failed_ = false;
+  std::string why_;
+};
+
+// The file as it stands: sound, its size, its last record, its trailer, and
+// the display name the append leaves (the manifest's, else the file's).
+struct OldEnd {
+  uint32_t size = 0;
+  uint32_t last_record = 0;
+  uint8_t trailer[kiv::kTrailerSize] = {};
+  std::string name;
+};
+
+bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old,
+                std::ostream& err) {
+  kiv::LogReader reader(OpenFile(path, "rb"), LeadByteTestFor(manifest.code_page));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return false;
+  old->last_record = reader.last_record();
+  old->size = reader.size();
+  old->name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
+  auto name_offset = TrailerNameOffset(path);
+  if (!name_offset) {
+    Error(err, path + ": cannot read its trailer");
+    return false;
+  }
+  StoreTrailer(old->trailer, *name_offset, old->last_record);
+  return true;
+}
+
+// Where the new trailer goes: after the new records and the name, moved on
+// to the next block when it would cross one, so that a write of it is never
+// half done for want of room.
+uint64_t NewTrailerAt(const OldEnd& old, const Prepared& prepared) {
+  uint64_t name_at = old.size;
+  for (size_t i = 0; i < prepared.manifest.records.size(); ++i) {
+    name_at += EncodedSize(prepared.manifest.records[i], prepared.saved[i]);
+  }
+  uint64_t trailer_at = name_at + old.name.size() + 1;
+  if (trailer_at / kTrailerBlock != (trailer_at + kiv::kTrailerSize - 1) / kTrailerBlock) {
+    trailer_at = (trailer_at / kTrailerBlock + 1) * kTrailerBlock;
+  }
+  return trailer_at;
+}
+
+// The records, chained to the old last record, then the name and the zeros
+// up to trailer_at, from the old end on; the new trailer goes to
+// new_trailer. Empty when all went in, else what failed.
+std::string WriteRecordsAndName(AppendWrites& writes, const Prepared& prepared, const OldEnd& old,
+                                uint64_t trailer_at, uint8_t* new_trailer) {
+  const Manifest& manifest = prepared.manifest;
+  BufferedSink sink(writes, old.size);
+  kiv::LogWriter writer(sink);
+  writer.Resume(old.last_record);
+  std::string why;
+  for (size_t i = 0; i < manifest.records.size(); ++i) {
+    if (!WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
+      return "records[" + std::to_string(i) + "]: " + (sink.failed() ? sink.why() : why);
+    }
+  }
+  const uint32_t name_offset = sink.Position();
+  if (!sink.Write(old.name.c_str(), static_cast<uint32_t>(old.name.size()) + 1) ||
+      !WriteZeros(sink, static_cast<uint32_t>(trailer_at - sink.Position())) || !sink.Drain()) {
+    return sink.why();
+  }
+  if (sink.Position() != trailer_at) {
+    return "wrote up to " + std::to_string(sink.Position()) + ", expected " +
+           std::to_string(trailer_at) + " (did a saved file change?)";
+  }
+  StoreTrailer(new_trailer, name_offset, writer.last_record());
+  return "";
+}
+
+// The new records, name and trailer go after the old end of the file, so
+// nothing the old trailer reaches is touched. Empty when the append went in
+// whole, else what failed.
+std::string WriteAppend(AppendWrites& writes, const Prepared& prepared, const OldEnd& old,
+                        uint64_t trailer_at) {
+  std::string why;
+  // 1. A copy of the old trailer at the new end: the file says what it said
+  //    before, with free room between the old trailer and the new end.
+  if (!writes.Write(trailer_at, old.trailer, sizeof(old.trailer), &why)) return why;
+  // 2. The records, chained to the old last record, and the name, in that room.
+  uint8_t new_trailer[kiv::kTrailerSize];
+  std::string failure = WriteRecordsAndName(writes, prepared, old, trailer_at, new_trailer);
+  if (!failure.empty()) return failure;
+  // 3. All that on the disk; 4. the trailer naming the new records and name
+  //    in one small write over the copy, and on the disk again.
+  if (!writes.Flush(&why)) return why;
+  if (!writes.Write(trailer_at, new_trailer, sizeof(new_trailer), &why)) return why;
+  if (!writes.Flush(&why)) return why;
+  return "";
+}
+
+}  // namespace
+
+int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,
+           std::ostream& /*out*/, std::ostream& err) {
+  Prepared prepared;
+  if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
+  const Manifest& manifest = prepared.manifest;
+
+  // Held to the end: a second append waits here, and reads the file only
+  // once this one is done with it.
+  LockedFile file;
+  std::string why;
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  if (!file.Open(path, &why)) {
+    Error(err, path + ": cannot open for writing: " + why);
+    return kExitFailed;
+  }
+  OldEnd old;
+  if (!ReadOldEnd(path, manifest, &old, err)) return kExitFailed;
+  if (manifest.records.empty() && !manifest.display_name) return kExitOk;  // nothing to add
+
+  const uint64_t trailer_at = NewTrailerAt(old, prepared);
+  const uint64_t total = trailer_at + kiv::kTrailerSize;
+  if (total > kiv::kMaxUninstallFileSize) {
+    Error(err, path + ": would grow to " + std::to_string(total) +
+                   " bytes; an uninstall file holds at most " +
+                   std::to_string(kiv::kMaxUninstallFileSize));
+    return kExitFailed;
+  }
+  file.Reserve(old.size, total);
+  AppendWrites writes(file, stop);
+  const std::string failure = WriteAppend(writes, prepared, old, trailer_at);
+  if (!failure.empty()) {
+    // The old file is still all there in front: cut back to it, so a
+    // failed append leaves the file as it was.
+    file.Truncate(old.size, &why);
+    Error(err, path + ": cannot append: " + failure);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace kivlog
