@@ -9,6 +9,7 @@
 #include "command_common.h"
 #include "commands.h"
 #include "file_ops.h"
+#include "stream_source.h"
 
 namespace kivlog {
 
@@ -117,7 +118,8 @@ struct OldEnd {
 
 bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old,
                 std::ostream& err) {
-  kiv::LogReader reader(OpenFile(path, "rb"), LeadByteTestFor(manifest.code_page));
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(manifest.code_page));
   kiv::ChainVerdict verdict;
   if (!OpenSound(path, reader, &verdict, err)) return false;
   old->last_record = reader.last_record();

@@ -13,6 +13,7 @@
 #include "file_ops.h"
 #include "listing.h"
 #include "rules.h"
+#include "stream_source.h"
 
 namespace kivlog {
 
@@ -177,7 +178,8 @@ int ReportDamage(const std::string& path, const kiv::LogReader& reader,
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err) {
   if (!RefuseIrregular(path, err)) return kExitFailed;
-  kiv::LogReader reader(OpenFile(path, "rb"), LeadByteTestFor(code_page));
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
   kiv::ChainVerdict verdict;
   if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
   const Listing listing = ReadListing(reader, code_page);
@@ -192,7 +194,8 @@ int List(const std::string& path, bool json, uint32_t code_page, std::ostream& o
 int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
           std::ostream& err) {
   if (!RefuseIrregular(path, err)) return kExitFailed;
-  kiv::LogReader reader(OpenFile(path, "rb"), LeadByteTestFor(code_page));
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
   if (!reader.has_stream()) {
     Error(err, path + ": cannot open: " + ErrnoText());
     return kExitFailed;

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "file_ops.h"
 #include "listing.h"
+#include "stream_source.h"
 
 namespace kivlog {
 
@@ -148,7 +149,8 @@ bool WriteManifest(const std::filesystem::path& dir, const std::string& out_dir,
 int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
            std::ostream& out, std::ostream& err) {
   if (!RefuseIrregular(path, err)) return kExitFailed;
-  kiv::LogReader reader(OpenFile(path, "rb"), LeadByteTestFor(code_page));
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
   kiv::ChainVerdict verdict;
   if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
   const Listing listing = ReadListing(reader, code_page);
