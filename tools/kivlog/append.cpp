@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "code_page.h"
 #include "command_common.h"
@@ -34,40 +33,10 @@ void StoreTrailer(uint8_t* trailer, uint32_t name_offset, uint32_t last_record) 
   memcpy(trailer + kiv::kTrailerSignatureOffset, kiv::kSignature, kiv::kSignatureSize);
 }
 
-// Every write of an append goes through here, counted, so that a test can
-// end the process after any write or byte as a kill would.
-class AppendWrites {
- public:
-  AppendWrites(LockedFile& file, const AppendStop& stop) : file_(file), stop_(stop) {}
-
-  bool Write(uint64_t offset, const void* data, size_t size, std::string* why) {
-    if (stop_.after_writes && writes_ == *stop_.after_writes) std::_Exit(kExitCutOff);
-    if (stop_.after_bytes && bytes_ + size > *stop_.after_bytes) {
-      // A write of a trailer lies within one block and is never torn by a
-      // kill or a crash (a disk writes a sector whole): stop before it.
-      // Anything longer may end at any byte.
-      if (size > kiv::kTrailerSize) {
-        file_.WriteAt(offset, data, static_cast<size_t>(*stop_.after_bytes - bytes_), why);
-      }
-      std::_Exit(kExitCutOff);
-    }
-    if (!file_.WriteAt(offset, data, size, why)) return false;
-    ++writes_;
-    bytes_ += size;
-    return true;
-  }
-  bool Flush(std::string* why) { return file_.Flush(why); }
-
- private:
-  LockedFile& file_;
-  const AppendStop& stop_;
-  uint64_t writes_ = 0, bytes_ = 0;
-};
-
 // A ByteSink that gathers bytes into large writes at increasing offsets.
 class BufferedSink final : public kiv::ByteSink {
  public:
-  BufferedSink(AppendWrites& writes, uint32_t position) : writes_(writes), flushed_(position) {
+  BufferedSink(LockedFile& file, uint32_t position) : file_(file), flushed_(position) {
     buffer_.reserve(kBuffer);
   }
   bool Write(const void* data, uint32_t size) override {
@@ -87,7 +56,7 @@ class BufferedSink final : public kiv::ByteSink {
   bool Drain() {
     if (failed_) return false;
     if (buffer_.empty()) return true;
-    if (!writes_.Write(flushed_, buffer_.data(), buffer_.size(), &why_)) {
+    if (!file_.WriteAt(flushed_, buffer_.data(), buffer_.size(), &why_)) {
       failed_ = true;
       return false;
     }
@@ -100,7 +69,7 @@ class BufferedSink final : public kiv::ByteSink {
 
  private:
   static constexpr size_t kBuffer = 1 << 20;
-  AppendWrites& writes_;
+  LockedFile& file_;
   uint32_t flushed_;
   std::string buffer_;
   bool failed_ = false;
@@ -152,10 +121,10 @@ uint64_t NewTrailerAt(const OldEnd& old, const Prepared& prepared) {
 // The records, chained to the old last record, then the name and the zeros
 // up to trailer_at, from the old end on; the new trailer goes to
 // new_trailer. Empty when all went in, else what failed.
-std::string WriteRecordsAndName(AppendWrites& writes, const Prepared& prepared, const OldEnd& old,
+std::string WriteRecordsAndName(LockedFile& file, const Prepared& prepared, const OldEnd& old,
                                 uint64_t trailer_at, uint8_t* new_trailer) {
   const Manifest& manifest = prepared.manifest;
-  BufferedSink sink(writes, old.size);
+  BufferedSink sink(file, old.size);
   kiv::LogWriter writer(sink);
   writer.Resume(old.last_record);
   std::string why;
@@ -180,27 +149,33 @@ std::string WriteRecordsAndName(AppendWrites& writes, const Prepared& prepared, 
 // The new records, name and trailer go after the old end of the file, so
 // nothing the old trailer reaches is touched. Empty when the append went in
 // whole, else what failed.
-std::string WriteAppend(AppendWrites& writes, const Prepared& prepared, const OldEnd& old,
+std::string WriteAppend(LockedFile& file, const Prepared& prepared, const OldEnd& old,
                         uint64_t trailer_at) {
   std::string why;
   // 1. A copy of the old trailer at the new end: the file says what it said
   //    before, with free room between the old trailer and the new end.
-  if (!writes.Write(trailer_at, old.trailer, sizeof(old.trailer), &why)) return why;
+  if (!file.WriteAt(trailer_at, old.trailer, sizeof(old.trailer), &why)) return why;
   // 2. The records, chained to the old last record, and the name, in that room.
   uint8_t new_trailer[kiv::kTrailerSize];
-  std::string failure = WriteRecordsAndName(writes, prepared, old, trailer_at, new_trailer);
+  std::string failure = WriteRecordsAndName(file, prepared, old, trailer_at, new_trailer);
   if (!failure.empty()) return failure;
   // 3. All that on the disk; 4. the trailer naming the new records and name
   //    in one small write over the copy, and on the disk again.
-  if (!writes.Flush(&why)) return why;
-  if (!writes.Write(trailer_at, new_trailer, sizeof(new_trailer), &why)) return why;
-  if (!writes.Flush(&why)) return why;
+  if (!file.Flush(&why)) return why;
+  if (!file.WriteAt(trailer_at, new_trailer, sizeof(new_trailer), &why)) return why;
+  if (!file.Flush(&why)) return why;
   return "";
 }
 
 }  // namespace
 
-int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,
+int Append(const std::string& path, const std::string& manifest_path, std::ostream& out,
+           std::ostream& err) {
+  LockedFile file;
+  return Append(path, manifest_path, file, out, err);
+}
+
+int Append(const std::string& path, const std::string& manifest_path, LockedFile& file,
            std::ostream& /*out*/, std::ostream& err) {
   Prepared prepared;
   if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
@@ -208,7 +183,6 @@ int Append(const std::string& path, const std::string& manifest_path, const Appe
 
   // Held to the end: a second append waits here, and reads the file only
   // once this one is done with it.
-  LockedFile file;
   std::string why;
   if (!RefuseIrregular(path, err)) return kExitFailed;
   if (!file.Open(path, &why)) {
@@ -228,8 +202,7 @@ int Append(const std::string& path, const std::string& manifest_path, const Appe
     return kExitFailed;
   }
   file.Reserve(old.size, total);
-  AppendWrites writes(file, stop);
-  const std::string failure = WriteAppend(writes, prepared, old, trailer_at);
+  const std::string failure = WriteAppend(file, prepared, old, trailer_at);
   if (!failure.empty()) {
     // The old file is still all there in front: cut back to it, so a
     // failed append leaves the file as it was.

@@ -1,5 +1,5 @@
 // kivlog's command line: one subcommand per command, parsed by CLI11.
-#include <stdlib.h>
+#include <stdint.h>
 
 #include <CLI/CLI.hpp>
 #include <optional>
@@ -150,16 +150,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   if (list->parsed()) return List(o.file, o.json, o.code_page, out, err);
   if (check->parsed()) return Check(o.file, o.json, o.code_page, out, err);
   if (unpack->parsed()) return Unpack(o.file, o.output, o.code_page, out, err);
-  AppendStop stop;
-  if (const char* seam = getenv("KIVLOG_APPEND_STOP")) {
-    const std::string text = seam;
-    if (text.rfind("writes:", 0) == 0) stop.after_writes = ParseCount(text.c_str() + 7);
-    if (text.rfind("bytes:", 0) == 0) stop.after_bytes = ParseCount(text.c_str() + 6);
-    if (!stop.after_writes && !stop.after_bytes) {
-      return Usage(err, "KIVLOG_APPEND_STOP is not writes:N or bytes:N");
-    }
-  }
-  return Append(o.file, o.manifest, stop, out, err);
+  return Append(o.file, o.manifest, out, err);
 }
 
 }  // namespace kivlog

@@ -10,7 +10,6 @@
 
 #include <stdint.h>
 
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -21,16 +20,8 @@ namespace kivlog {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // damaged or invalid input, or output not written
 inline constexpr int kExitUsage = 2;
-// An append stopped by KIVLOG_APPEND_STOP, which tests use to play a kill at
-// any point of an append. The process ends at once, as if killed.
-inline constexpr int kExitCutOff = 3;
 
-// Where a test stops an append: after that many writes, or once that many
-// bytes are written (the last write cut short there).
-struct AppendStop {
-  std::optional<uint64_t> after_writes;
-  std::optional<uint64_t> after_bytes;
-};
+class LockedFile;  // file_ops.h
 
 // Every command refuses to write a file over kiv::kMaxUninstallFileSize,
 // which the stub's reader would refuse as damaged.
@@ -49,7 +40,11 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
            std::ostream& out, std::ostream& err);
 // Adds the manifest's records in one transaction: the file holds either the
 // old records or all of them wherever the process stops.
-int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,
+int Append(const std::string& path, const std::string& manifest_path, std::ostream& out,
+           std::ostream& err);
+// The same through file, a LockedFile not yet open (Append opens it on path):
+// every write and flush of the append goes through it.
+int Append(const std::string& path, const std::string& manifest_path, LockedFile& file,
            std::ostream& out, std::ostream& err);
 
 // The whole command line, without the program name.
