@@ -14,9 +14,9 @@ namespace {
 // Runs kivlog.exe append, or with a stop (writes:N or bytes:N) the test build
 // of it that ends itself there as a kill would.
 bool KivlogAppend(const std::string& file, const std::string& manifest, const std::string& stop) {
-  const std::string command =
-      stop.empty() ? std::string("\"") + KIV_KIVLOG_PATH + "\" append"
-                   : std::string("\"") + KIV_KIVLOG_STOPPING_PATH + "\" " + stop;
+  const std::string command = stop.empty()
+                                  ? std::string("\"") + KIV_KIVLOG_PATH + "\" append"
+                                  : std::string("\"") + KIV_KIVLOG_STOPPING_PATH + "\" " + stop;
   return RunAndWait(command + " \"" + file + "\" \"" + manifest + "\"", 60000);
 }
 

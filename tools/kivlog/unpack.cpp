@@ -78,8 +78,8 @@ struct UnpackPlace {
 // records[index] of the manifest, from r; its saved content, if any, goes to
 // saved/index.bin. False with *failure set when a text does not go through
 // the code page or the content cannot be copied.
-bool RecordJson(const ListedRecord& r, size_t index, const UnpackPlace& place,
-                OrderedJson* record, std::string* failure) {
+bool RecordJson(const ListedRecord& r, size_t index, const UnpackPlace& place, OrderedJson* record,
+                std::string* failure) {
   const std::string where = "records[" + std::to_string(index) + "] (at " + Offset(r.offset) + ")";
   (*record)["type"] = RecordTypeName(r.type);
   const auto text_field = [&](const char* name, const std::string& bytes) {
