@@ -256,7 +256,7 @@ def kivlog_rows(table, v):
     sizes = [n for n in sizes if build[n] and append[n]]
     for n in sizes:
         ratio = statistics.median(append[n]) / statistics.median(build[n])
-        table.add("kivlog append of one manifest (one transaction, two flushes)",
+        table.add("kivlog append of one manifest (one transaction, three flushes)",
                   f"{n:,} records of every type into a file built empty; "
                   f"{int(v[f'kivlog.{n}.appended_size']):,} bytes; "
                   f"{len(append[n])} run{'s' if len(append[n]) > 1 else ''}",

@@ -85,8 +85,7 @@ struct OldEnd {
   std::string name;
 };
 
-bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old,
-                std::ostream& err) {
+bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old, std::ostream& err) {
   StreamSource source(path);
   kiv::LogReader reader(source, LeadByteTestFor(manifest.code_page));
   kiv::ChainVerdict verdict;
@@ -147,21 +146,28 @@ std::string WriteRecordsAndName(LockedFile& file, const Prepared& prepared, cons
 }
 
 // The new records, name and trailer go after the old end of the file, so
-// nothing the old trailer reaches is touched. Empty when the append went in
-// whole, else what failed.
+// nothing the old trailer reaches is touched. Each step is on the disk
+// before the next begins: a disk may keep any of the writes made since the
+// last flush and lose the others, so wherever the power goes the file ends
+// in a trailer naming the old records or the new ones. Empty when the
+// append went in whole, else what failed.
 std::string WriteAppend(LockedFile& file, const Prepared& prepared, const OldEnd& old,
                         uint64_t trailer_at) {
   std::string why;
   // 1. A copy of the old trailer at the new end: the file says what it said
-  //    before, with free room between the old trailer and the new end.
+  //    before, with free room between the old trailer and the new end. Were
+  //    the records on the disk without it, the file would end in the name
+  //    and zeros, with no trailer at all.
   if (!file.WriteAt(trailer_at, old.trailer, sizeof(old.trailer), &why)) return why;
-  // 2. The records, chained to the old last record, and the name, in that room.
+  if (!file.Flush(&why)) return why;
+  // 2. The records, chained to the old last record, and the name, in that
+  //    room; none of it is named by a trailer yet.
   uint8_t new_trailer[kiv::kTrailerSize];
   std::string failure = WriteRecordsAndName(file, prepared, old, trailer_at, new_trailer);
   if (!failure.empty()) return failure;
-  // 3. All that on the disk; 4. the trailer naming the new records and name
-  //    in one small write over the copy, and on the disk again.
   if (!file.Flush(&why)) return why;
+  // 3. The trailer naming the new records and name, in one small write over
+  //    the copy (within one block: whole or not at all), and on the disk.
   if (!file.WriteAt(trailer_at, new_trailer, sizeof(new_trailer), &why)) return why;
   if (!file.Flush(&why)) return why;
   return "";

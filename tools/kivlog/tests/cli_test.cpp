@@ -21,6 +21,9 @@
 #include <sstream>
 
 #include "code_page.h"
+#include "commands.h"
+#include "common/memory_source.h"
+#include "file_ops.h"
 #include "listing.h"
 #include "manifest.h"
 #include "uninstall_file/log_reader.h"
@@ -782,8 +785,7 @@ Json Slice(const Json& a, size_t from, size_t to) {
 
 // What the stub would undo: the display name and every record's fields in
 // undo order, offsets left out; or the damage, when the stub would refuse it.
-Json Undone(const fs::path& file) {
-  kiv::LogReader reader(file.c_str());
+Json Undone(kiv::LogReader& reader) {
   const kiv::ChainVerdict verdict = reader.CheckChain();
   if (verdict.damage != kiv::Damage::kNone) {
     return "damaged at " + std::to_string(verdict.offset) + ": " + kiv::DamageName(verdict.damage);
@@ -795,6 +797,17 @@ Json Undone(const fs::path& file) {
         {{"type", kivlog::RecordTypeName(r.type)}, {"fields", Json::parse(r.fields.dump())}});
   }
   return {{"display_name", listing.display_name}, {"records", records}};
+}
+
+Json Undone(const fs::path& file) {
+  kiv::LogReader reader(file.c_str());
+  return Undone(reader);
+}
+
+Json UndoneBytes(const Bytes& bytes) {
+  kiv::testing_support::MemorySource source(bytes.data(), bytes.size());
+  kiv::LogReader reader(source);
+  return Undone(reader);
 }
 
 TEST_F(KivlogTest, AppendGivesTheSameRecordsAsBuildingEverythingAtOnce) {
@@ -909,6 +922,85 @@ TEST_F(AppendStopTest, AfterEveryKthByteAndTheLastBytesBeforeTheNewTrailer) {
   EXPECT_EQ(saw_before_, static_cast<int>(stops.size()));
   EXPECT_EQ(StopAndCheck("bytes:" + std::to_string(written)), 0);
   EXPECT_EQ(saw_after_, 1);
+}
+
+// The LockedFile of a real append, in this process, keeping every write
+// with the number of flushes made before it.
+class RecordingFile final : public LockedFile {
+ public:
+  struct Write {
+    uint64_t offset;
+    Bytes bytes;
+    int flushes_before;
+  };
+  bool WriteAt(uint64_t offset, const void* data, size_t size, std::string* why) override {
+    writes.push_back({offset, Bytes(static_cast<const char*>(data), size), flushes});
+    return LockedFile::WriteAt(offset, data, size, why);
+  }
+  bool Flush(std::string* why) override {
+    ++flushes;
+    return LockedFile::Flush(why);
+  }
+  std::vector<Write> writes;
+  int flushes = 0;
+};
+
+// bytes written over file at offset, the file growing to hold them.
+void Put(Bytes* file, uint64_t offset, const Bytes& bytes) {
+  if (file->size() < offset + bytes.size()) file->resize(offset + bytes.size(), '\0');
+  file->replace(offset, bytes.size(), bytes);
+}
+
+// A power loss keeps what was flushed; of the writes since the last flush,
+// each may be on the disk whole, not at all, or (one longer than a trailer,
+// which lies within one sector) cut short, here at its half, and in any
+// combination, for the disk may put them there in any order. Every such
+// file holds the old records or all of them.
+TEST_F(AppendStopTest, AtAPowerLossTheFileHoldsTheOldOrTheNewRecords) {
+  WriteFile(Path("out.exe"), base_);
+  RecordingFile file;
+  std::ostringstream out, err;
+  ASSERT_EQ(Append(Path("out.exe").string(), Path("more.json").string(), file, out, err), kExitOk)
+      << err.str();
+  ASSERT_EQ(Undone(Path("out.exe")), after_);
+  ASSERT_GE(file.writes.size(), 5u);  // the copy, the 1 MiB blocks, the trailer
+  for (int lost_after = 0; lost_after <= file.flushes; ++lost_after) {
+    Bytes flushed = base_;
+    std::vector<const RecordingFile::Write*> pending;
+    for (const auto& w : file.writes) {
+      if (w.flushes_before < lost_after) Put(&flushed, w.offset, w.bytes);
+      if (w.flushes_before == lost_after) pending.push_back(&w);
+    }
+    // One digit per pending write: 0 not there, 1 whole, 2 its first half.
+    std::vector<int> kept(pending.size(), 0);
+    for (;;) {
+      Bytes disk = flushed;
+      std::string trace = "after flush " + std::to_string(lost_after) + ", writes kept:";
+      for (size_t i = 0; i < pending.size(); ++i) {
+        const Bytes& bytes = pending[i]->bytes;
+        if (kept[i] == 1) Put(&disk, pending[i]->offset, bytes);
+        if (kept[i] == 2) Put(&disk, pending[i]->offset, bytes.substr(0, bytes.size() / 2));
+        trace += " " + std::to_string(kept[i]);
+      }
+      const Json left = UndoneBytes(disk);
+      if (left == before_) {
+        ++saw_before_;
+      } else if (left == after_) {
+        ++saw_after_;
+      } else {
+        ADD_FAILURE() << trace << ": " << left.dump().substr(0, 200);
+      }
+      size_t i = 0;
+      while (i < pending.size()) {
+        const int top = pending[i]->bytes.size() > kiv::kTrailerSize ? 2 : 1;
+        if (++kept[i] <= top) break;
+        kept[i++] = 0;
+      }
+      if (i == pending.size()) break;
+    }
+  }
+  EXPECT_GT(saw_before_, 0);
+  EXPECT_GT(saw_after_, 0);
 }
 
 TEST_F(AppendStopTest, AtAFullDiskNothingChanges) {
