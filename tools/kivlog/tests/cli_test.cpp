@@ -18,6 +18,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "code_page.h"
@@ -449,6 +450,77 @@ TEST_F(KivlogTest, BuildRefusesAStubThatIsAlreadyAnUninstallFile) {
             "kivlog: " + Path("out.exe").string() +
                 ": already an uninstall file (it ends with the signature); give the bare stub\n");
   EXPECT_FALSE(fs::exists(Path("twice.exe")));
+}
+
+// The example in docs/format.md is what build writes: its manifest, built on
+// a stand-in stub of the image size it names, gives exactly its hex dump, and
+// every offset its table names is a record's, the name's or the trailer's.
+TEST_F(KivlogTest, TheFormatPagesExampleIsWhatBuildWrites) {
+  const std::string page = ReadFile(fs::path(KIV_SOURCE_DIR) / "docs" / "format.md");
+  const size_t example = page.find("\n## Example\n");
+  ASSERT_NE(example, std::string::npos);
+  // Its fenced blocks (the manifest, the dump) and its table rows "| H...".
+  std::vector<std::string> blocks, rows;
+  std::istringstream text(page.substr(example));
+  bool fenced = false;
+  for (std::string line; std::getline(text, line);) {
+    if (line.rfind("```", 0) == 0) {
+      if (!fenced) blocks.emplace_back();
+      fenced = !fenced;
+    } else if (fenced) {
+      blocks.back() += line + "\n";
+    } else if (line.rfind("| H", 0) == 0) {
+      rows.push_back(line);
+    }
+  }
+  ASSERT_EQ(blocks.size(), 2u);
+  const std::string& manifest = blocks[0];
+  const std::string& dump = blocks[1];
+  const size_t image = std::stoul(dump.substr(0, 8), nullptr, 16);
+  std::string stub = StandInStub();
+  stub.resize(image, '\0');
+  WriteFile(Path("image.exe"), stub);
+  WriteFile(Path("m.json"), manifest);
+  Outcome run =
+      Kivlog({"build", Path("m.json"), "--stub", Path("image.exe"), "-o", Path("ex.exe")});
+  ASSERT_EQ(run.code, 0) << run.err;
+
+  const Bytes file = ReadFile(Path("ex.exe"));
+  std::string lines;
+  for (size_t at = image; at < file.size(); at += 16) {
+    char hex[16];
+    snprintf(hex, sizeof(hex), "%08zX ", at);
+    std::string line = hex, shown;
+    for (size_t i = at; i < at + 16; ++i) {
+      if (i >= file.size()) {
+        line += "   ";
+        continue;
+      }
+      const auto b = static_cast<uint8_t>(file[i]);
+      snprintf(hex, sizeof(hex), " %02X", b);
+      line += hex;
+      shown += b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.';
+    }
+    lines += line + "  " + shown + "\n";
+  }
+  EXPECT_EQ(dump, lines);
+
+  std::set<uint32_t> offsets = {static_cast<uint32_t>(file.size() - kiv::kTrailerSize)};
+  kiv::LogReader reader(Path("ex.exe").c_str());
+  ASSERT_EQ(reader.CheckChain().damage, kiv::Damage::kNone);
+  offsets.insert(reader.name_offset());
+  while (reader.current() != kiv::kNoBackLink) {
+    offsets.insert(reader.current());
+    reader.NextRecord();
+  }
+  std::set<uint32_t> named;
+  for (const std::string& row : rows) {  // "| H+25 = 0x7819 | ..."
+    const uint32_t from_h = row[3] == '+' ? std::stoul(row.substr(4)) : 0;
+    const uint32_t at = std::stoul(row.substr(row.find("= 0x") + 4), nullptr, 16);
+    EXPECT_EQ(at, image + from_h) << row;
+    named.insert(at);
+  }
+  EXPECT_EQ(named, offsets);
 }
 
 // ---------------------------------------------------------------------------
