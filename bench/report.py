@@ -20,9 +20,9 @@ SIZE_GOAL = 32 * 1024
 MEMORY_GOAL = 8 * 2**20
 # kivlog's time grows in proportion to the records: ten times the records may
 # take at most this much more than ten times the time. The page cache and the
-# allocator cost a little more per record at a million records (the document
-# alone is over 1 GiB then), more so on a busy machine; a cost that grew with
-# the square of the records would take a hundred times.
+# allocator cost a little more per record at a million records (kivlog holds
+# over 1 GiB then), more so on a busy machine; a cost that grew with the
+# square of the records would take a hundred times.
 KIVLOG_GROWTH_SLACK = 1.5
 
 
