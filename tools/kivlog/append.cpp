@@ -187,10 +187,10 @@ int Append(const std::string& path, const std::string& manifest_path, LockedFile
   if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
   const Manifest& manifest = prepared.manifest;
 
-  // Held to the end: a second append waits here, and reads the file only
-  // once this one is done with it.
   std::string why;
   if (!RefuseIrregular(path, err)) return kExitFailed;
+  // Held to the end: a second append waits here, and reads the file only
+  // once this one is done with it.
   if (!file.Open(path, &why)) {
     Error(err, path + ": cannot open for writing: " + why);
     return kExitFailed;
