@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""kivlog build and append of one large manifest, timed.
+"""kivlog build and append of one large manifest, timed at several sizes.
 
-    kivlog_bench.py KIVLOG RECORDS RUNS WORKDIR
+    kivlog_bench.py KIVLOG RUNS WORKDIR RECORDS [RECORDS...]
 
-Writes a manifest of RECORDS records of every type (file records with small
-saved contents among them), builds it on a stand-in stub, and appends the
-same records to a file built with none; each RUNS times, fresh. Prints
-result lines for bench/report.py.
+For each size: writes a manifest of RECORDS records of every type (file
+records with small saved contents among them), builds it on a stand-in stub,
+and appends the same records to a file built with none; each RUNS times,
+fresh. Prints result lines for bench/report.py, keyed by the size, so that
+the report can tell whether the time grows in proportion to the records.
 """
 import json
 import os
@@ -41,25 +42,18 @@ def timed(args):
     return (time.perf_counter() - start) * 1000
 
 
-def main():
-    kivlog, n, runs, work = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-    os.makedirs(work, exist_ok=True)
-    stub = os.path.join(work, "stub.exe")
-    image = bytearray(30000)
-    image[0:2] = b"MZ"
-    image[0x3C:0x40] = (0x80).to_bytes(4, "little")
-    image[0x80:0x84] = b"PE\0\0"
-    with open(stub, "wb") as f:
-        f.write(image)
+def write_json(path, doc):
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(doc, f)
+
+
+def measure(kivlog, n, runs, work, stub):
     manifest = os.path.join(work, "all.json")
-    with open(manifest, "w", encoding="utf-8") as f:
-        json.dump({"display_name": "Kiv Bench", "records": records(n, work)}, f)
+    write_json(manifest, {"display_name": "Kiv Bench", "records": records(n, work)})
     empty = os.path.join(work, "empty.json")
-    with open(empty, "w", encoding="utf-8") as f:
-        json.dump({"display_name": "Kiv Bench", "records": []}, f)
+    write_json(empty, {"display_name": "Kiv Bench", "records": []})
     append_only = os.path.join(work, "records.json")
-    with open(append_only, "w", encoding="utf-8") as f:
-        json.dump({"records": records(n, work)}, f)
+    write_json(append_only, {"records": records(n, work)})
 
     built = os.path.join(work, "built.exe")
     appended = os.path.join(work, "appended.exe")
@@ -71,15 +65,34 @@ def main():
         subprocess.run([kivlog, "build", empty, "--stub", stub, "-o", appended], check=True)
         append_ms.append(timed([kivlog, "append", appended, append_only]))
     check = subprocess.run([kivlog, "check", appended], check=True, capture_output=True, text=True)
-    print(f"kivlog.records {n}")
-    print("kivlog.build_ms " + ",".join(f"{v:.1f}" for v in build_ms))
-    print("kivlog.append_ms " + ",".join(f"{v:.1f}" for v in append_ms))
-    print(f"kivlog.built_size {os.path.getsize(built)}")
-    print(f"kivlog.appended_size {os.path.getsize(appended)}")
-    print(f"kivlog.check {check.stdout.strip()}")
-    for name in ("stub.exe", "all.json", "empty.json", "records.json", "saved.bin", "built.exe",
+    if check.stdout.strip() != f"ok: {n} records":
+        sys.exit(f"kivlog_bench.py: the appended file checks as {check.stdout.strip()!r}")
+    key = f"kivlog.{n}"
+    print(f"{key}.build_ms " + ",".join(f"{v:.1f}" for v in build_ms))
+    print(f"{key}.append_ms " + ",".join(f"{v:.1f}" for v in append_ms))
+    print(f"{key}.built_size {os.path.getsize(built)}")
+    print(f"{key}.appended_size {os.path.getsize(appended)}")
+    for name in ("all.json", "empty.json", "records.json", "saved.bin", "built.exe",
                  "appended.exe"):
         os.remove(os.path.join(work, name))
+
+
+def main():
+    kivlog, runs, work = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    sizes = [int(n) for n in sys.argv[4:]]
+    os.makedirs(work, exist_ok=True)
+    stub = os.path.join(work, "stub.exe")
+    image = bytearray(30000)
+    image[0:2] = b"MZ"
+    image[0x3C:0x40] = (0x80).to_bytes(4, "little")
+    image[0x80:0x84] = b"PE\0\0"
+    with open(stub, "wb") as f:
+        f.write(image)
+    print("kivlog.sizes " + ",".join(str(n) for n in sizes))
+    print(f"kivlog.runs {runs}")
+    for n in sizes:
+        measure(kivlog, n, runs, work, stub)
+    os.remove(stub)
 
 
 if __name__ == "__main__":

@@ -48,11 +48,14 @@ int main(int argc, char** argv) {
     ok = ok && w.Begin() && w.Finish("Kiv App") && Save(dir, "empty_log", s);
   }
   {
-    // A directory, then a new file in it.
+    // The product of the format page's example: a directory, a new file in
+    // it, a string value put back.
     StringSink s;
     kiv::LogWriter w(s);
-    ok = ok && w.Begin() && w.AddDirectory("C:\\App") && w.AddFile("C:\\App\\a.txt") &&
-         w.Finish("Kiv App") && Save(dir, "directory_and_file", s);
+    ok = ok && w.Begin() && w.AddDirectory("C:\\Tidewater") &&
+         w.AddFile("C:\\Tidewater\\sketch.exe") &&
+         w.AddRegistryValue("HKEY_CURRENT_USER", "Software\\Tidewater\\Grid", "8") &&
+         w.Finish("Tidewater Sketch") && Save(dir, "directory_file_and_value", s);
   }
   {
     StringSink s;

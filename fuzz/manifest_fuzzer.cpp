@@ -11,11 +11,11 @@
 //  - read back as the uninstall walks it, every record carries exactly the
 //    manifest's bytes, last record first.
 #include <stdint.h>
-#include <stdio.h>
 
 #include <string>
 #include <vector>
 
+#include "common/memory_source.h"
 #include "fuzz_check.h"
 #include "manifest.h"
 #include "record_walk.h"
@@ -103,8 +103,7 @@ std::string Build(const Manifest& manifest) {
 }
 
 void ReadBack(const Manifest& manifest, const std::string& bytes) {
-  FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
-  KIV_FUZZ_CHECK(file != nullptr);
+  kiv::testing_support::MemorySource file(bytes.data(), bytes.size());
   kiv::LogReader reader(file);
   KIV_FUZZ_CHECK(reader.usable());
   KIV_FUZZ_CHECK(std::string(reader.display_name()) ==

@@ -1,18 +1,18 @@
 // FileSource: a file as a RandomSource, what the reader reads an uninstall
-// file through when it is given a path.
+// file through when it is given a path. A program that opens the file
+// itself (kivlog, by its wide name on Windows) or holds it in memory (the
+// tests, the fuzzers) hands the reader a RandomSource of its own instead.
 //
 // The reader keeps its own window over the file and asks for whole spans,
 // so this type needs no buffering of its own. On Windows it is a file
 // handle (src/platform/file_source_win32.cpp): the file is opened so that
 // nobody can write it while it is open. On the host it is a stdio stream
-// (src/base/file_source_stdio.cpp), which the tests may also hand in from
-// memory. Which file calls stand behind it is chosen when the program is
-// linked.
+// (src/base/file_source_stdio.cpp). Which file calls stand behind it is
+// chosen when the program is linked.
 #ifndef KIV_BASE_FILE_SOURCE_H_
 #define KIV_BASE_FILE_SOURCE_H_
 
 #include <stdint.h>
-#include <stdio.h>
 
 #include "base/random_source.h"
 
@@ -27,9 +27,6 @@ class FileSource final : public RandomSource {
 
   // Opens path for reading; false when it cannot be opened.
   bool Open(const char* path);
-  // Takes ownership of an already open stream (the host's in-memory files,
-  // kivlog's files opened by their wide names on Windows).
-  void Adopt(FILE* file);
   bool is_open() const override { return handle_ != nullptr; }
   bool Size(uint64_t* size) override;
   uint32_t ReadAt(uint64_t offset, void* buffer, uint32_t count) override;
@@ -37,12 +34,6 @@ class FileSource final : public RandomSource {
 
  private:
   void* handle_ = nullptr;  // a HANDLE on Windows, a FILE* on the host
-#ifdef _WIN32
-  FILE* adopted_ = nullptr;  // closed with the handle it lent
-  // Set by Adopt(), so that only a program that adopts streams links the C
-  // runtime's fclose (the stub never does).
-  void (*close_adopted_)(FILE*) = nullptr;
-#endif
 };
 
 }  // namespace kiv

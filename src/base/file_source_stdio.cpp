@@ -1,6 +1,8 @@
 // FileSource over stdio, for the host: the companion tool, tests, fuzzers.
 #include "base/file_source.h"
 
+#include <stdio.h>
+
 namespace kiv {
 
 namespace {
@@ -11,11 +13,6 @@ bool FileSource::Open(const char* path) {
   Close();
   handle_ = fopen(path, "rb");
   return handle_ != nullptr;
-}
-
-void FileSource::Adopt(FILE* file) {
-  Close();
-  handle_ = file;
 }
 
 bool FileSource::Size(uint64_t* size) {

@@ -20,12 +20,7 @@ uint32_t FileSource::ReadAt(uint64_t offset, void* buffer, uint32_t count) {
 }
 
 void FileSource::Close() {
-  if (adopted_) {
-    close_adopted_(adopted_);  // closes the handle it lent
-  } else if (handle_) {
-    platform::CloseFile(handle_);
-  }
-  adopted_ = nullptr;
+  if (handle_) platform::CloseFile(handle_);
   handle_ = nullptr;
 }
 

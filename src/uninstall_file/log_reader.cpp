@@ -78,15 +78,6 @@ LogReader::LogReader(const char* path, LeadByteTest is_lead_byte) {
   ReadTrailer(is_lead_byte);
 }
 
-LogReader::LogReader(FILE* adopted, LeadByteTest is_lead_byte) {
-  if (!adopted) {
-    damage_ = Damage::kCannotOpen;
-    return;
-  }
-  file_.Adopt(adopted);
-  ReadTrailer(is_lead_byte);
-}
-
 LogReader::LogReader(RandomSource& source, LeadByteTest is_lead_byte) : source_(&source) {
   if (!source_->is_open()) {
     damage_ = Damage::kCannotOpen;

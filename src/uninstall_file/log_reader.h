@@ -67,10 +67,8 @@ class LogReader {
   // until Close(), and reads the trailer and display name.
   // Never fails outright: see has_stream(), damaged() and damage().
   explicit LogReader(const char* path, LeadByteTest is_lead_byte = nullptr);
-  // Reads from an already open stream (the host's in-memory files,
-  // kivlog's files opened by their wide names on Windows).
-  explicit LogReader(FILE* adopted, LeadByteTest is_lead_byte = nullptr);
-  // Reads through source, which must outlive the reader.
+  // Reads through source, which must outlive the reader (a file the caller
+  // opened itself, bytes in memory).
   explicit LogReader(RandomSource& source, LeadByteTest is_lead_byte = nullptr);
   ~LogReader() = default;
   LogReader(const LogReader&) = delete;
@@ -146,7 +144,7 @@ class LogReader {
   void Load(uint32_t start);
   int ReadByte();
 
-  FileSource file_;                // the file opened or adopted here, if any
+  FileSource file_;                // the file opened here, if any
   RandomSource* source_ = &file_;  // what every read goes through
   uint32_t pos_ = 0;               // where the next field read starts
   uint32_t window_start_ = 0;

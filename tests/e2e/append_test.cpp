@@ -11,15 +11,13 @@
 namespace kiv::e2e {
 namespace {
 
-// Runs kivlog.exe append, stopped as stop says (writes:N or bytes:N; empty:
-// not stopped).
+// Runs kivlog.exe append, or with a stop (writes:N or bytes:N) the test build
+// of it that ends itself there as a kill would.
 bool KivlogAppend(const std::string& file, const std::string& manifest, const std::string& stop) {
-  SetEnvironmentVariableA("KIVLOG_APPEND_STOP", stop.empty() ? nullptr : stop.c_str());
-  const bool ran = RunAndWait(
-      std::string("\"") + KIV_KIVLOG_PATH + "\" append \"" + file + "\" \"" + manifest + "\"",
-      60000);
-  SetEnvironmentVariableA("KIVLOG_APPEND_STOP", nullptr);
-  return ran;
+  const std::string command = stop.empty()
+                                  ? std::string("\"") + KIV_KIVLOG_PATH + "\" append"
+                                  : std::string("\"") + KIV_KIVLOG_STOPPING_PATH + "\" " + stop;
+  return RunAndWait(command + " \"" + file + "\" \"" + manifest + "\"", 60000);
 }
 
 TEST(Append, StoppedAppendUndoesTheOldRecordsOrAll) {

@@ -1,14 +1,18 @@
 #include "uninstall_file/log_reader.h"
 
-#include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
 
 #include "test_files.h"
 
 namespace kiv {
 namespace {
 
-using testing_support::MemoryFile;
+using testing_support::MemorySource;
 using testing_support::VectorSink;
 
 constexpr uint32_t kImage = 64;  // a stand-in for the executable image
@@ -83,7 +87,8 @@ TEST(LogReader, WalksEveryRecordTypeBackwards) {
   w.AddShellGroup("Group");
   w.Finish("Every Type");
 
-  LogReader r(MemoryFile(sink.bytes));
+  MemorySource file(sink.bytes);
+  LogReader r(file);
   ASSERT_TRUE(r.usable());
   EXPECT_STREQ(r.display_name(), "Every Type");
   ChainVerdict v = r.CheckChain();
@@ -136,7 +141,8 @@ TEST(LogReader, ReadStringStopsAtItsCapacityAndAlwaysEndsInNul) {
       {1, false, ""},
   };
   for (const Row& row : rows) {
-    LogReader r(MemoryFile(sink.bytes));
+    MemorySource file(sink.bytes);
+    LogReader r(file);
     ASSERT_EQ(r.NextRecord(), 1);
     char buffer[8];
     std::memset(buffer, 'X', sizeof(buffer));
@@ -373,7 +379,8 @@ class Damaged : public testing::TestWithParam<DamageRow> {};
 
 TEST_P(Damaged, IsFoundBeforeAnythingIsActedOn) {
   const DamageRow& row = GetParam();
-  LogReader r(MemoryFile(row.make()));
+  MemorySource file(row.make());
+  LogReader r(file);
   ASSERT_TRUE(r.has_stream());
   EXPECT_EQ(r.CheckChain().damage, row.want) << DamageName(r.CheckChain().damage);
   char buffer[8];
@@ -395,7 +402,8 @@ TEST(LogReader, LimitsThatFitExactlyAreSound) {
     ASSERT_TRUE(w.AddRegistryValue("HKEY_USERS", s1023.c_str(), s1023.c_str()));
     ASSERT_TRUE(w.AddRestoredFile("C:\\empty", 0, "", 0));
   });
-  LogReader r(MemoryFile(b));
+  MemorySource file(b);
+  LogReader r(file);
   EXPECT_EQ(r.CheckChain().damage, Damage::kNone);
 }
 
@@ -407,28 +415,35 @@ TEST(LogReader, DisplayNameRightAfterTheRecordsIsSound) {
   const uint32_t name = s.Position();
   w.WriteBytes("A", 2);
   w.FinishRaw(name, w.last_record(), kSignature);
-  LogReader r(MemoryFile(s.bytes));
+  MemorySource file(s.bytes);
+  LogReader r(file);
   EXPECT_EQ(r.CheckChain().damage, Damage::kNone);
   EXPECT_STREQ(r.display_name(), "A");
 }
 
-// A sound file followed by zeros up to 2 GiB or 4 GiB and more: told by its
-// whole size, never by its low 32 bits (which name the sound file at the
-// start).
+// A sound file followed by zeros up to 2 GiB or 4 GiB and more, a real
+// (sparse) file opened by its path: told by its whole size, never by its low
+// 32 bits (which name the sound file at the start).
 TEST(LogReader, FileOverTheLargestSizeIsTooLarge) {
   VectorSink s(kImage);
   LogWriter w(s);
   w.Begin();
   w.Finish("App");
+  char path[] = "/tmp/kiv-large-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, s.bytes.data(), s.bytes.size()), static_cast<ssize_t>(s.bytes.size()));
   for (uint64_t size : {kMaxUninstallFileSize + 1, (uint64_t{1} << 32) + s.bytes.size()}) {
-    FILE* f = MemoryFile(s.bytes);
-    ASSERT_EQ(ftruncate(fileno(f), static_cast<off_t>(size)), 0) << "no sparse file here";
-    LogReader r(f);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0) << "no sparse file here";
+    LogReader r(path);
     EXPECT_EQ(r.damage(), Damage::kTooLarge) << size;
     EXPECT_EQ(r.CheckChain().damage, Damage::kTooLarge) << size;
   }
-  LogReader sound(MemoryFile(s.bytes));
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(s.bytes.size())), 0);
+  LogReader sound(path);
   EXPECT_EQ(sound.CheckChain().damage, Damage::kNone);
+  close(fd);
+  unlink(path);
 }
 
 TEST(LogReader, NoFileHasNoStream) {
@@ -444,7 +459,8 @@ TEST(LogReader, NextRecordRefusesABackLinkThatDoesNotPointBackwards) {
   w.Resume(s.Position());
   w.AddDirectory("C:\\a");
   w.Finish("App");
-  LogReader r(MemoryFile(s.bytes));
+  MemorySource file(s.bytes);
+  LogReader r(file);
   EXPECT_EQ(r.NextRecord(), LogReader::kUnreadableType);
 }
 
@@ -454,7 +470,7 @@ TEST(LogReader, NextRecordRefusesABackLinkThatDoesNotPointBackwards) {
 namespace kiv {
 namespace {
 
-using testing_support::MemoryFile;
+using testing_support::MemorySource;
 using testing_support::VectorSink;
 
 // A log many windows long, with strings and saved contents of every length
@@ -498,7 +514,8 @@ TEST(LogReader, FieldsAcrossWindowEdgesReadBackExactly) {
   ASSERT_TRUE(w.Finish("Long"));
   ASSERT_GT(sink.bytes.size(), 100u * LogReader::kWindowSize);
 
-  LogReader reader(MemoryFile(sink.bytes));
+  MemorySource file(sink.bytes);
+  LogReader reader(file);
   ASSERT_EQ(reader.CheckChain().damage, Damage::kNone);
   char root[kStringLimit], text[kRegistryLimit], data[kRegistryLimit];
   for (size_t i = records.size(); i-- > 0;) {
@@ -576,7 +593,8 @@ TEST(LogReader, DisplayNameBackslashIsJudgedByLetters) {
     StoreU32(trailer + 4, 70);
     memcpy(trailer + 8, kSignature, kSignatureSize);
     bytes.insert(bytes.end(), trailer, trailer + kTrailerSize);
-    LogReader reader(testing_support::MemoryFile(bytes), row.test);
+    MemorySource file(bytes);
+    LogReader reader(file, row.test);
     EXPECT_EQ(reader.CheckChain().damage, row.want) << row.name;
   }
 }

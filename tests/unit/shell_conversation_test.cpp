@@ -11,7 +11,7 @@
 namespace kiv {
 namespace {
 
-using testing_support::MemoryFile;
+using testing_support::MemorySource;
 using testing_support::VectorSink;
 
 // A DDE layer that records every call as one line of text, in order.
@@ -88,7 +88,8 @@ class ShellConversationTest : public testing::Test {
     writer.Begin();
     add(writer);
     writer.Finish("App");
-    LogReader reader(MemoryFile(sink.bytes));
+    MemorySource file(sink.bytes);
+    LogReader reader(file);
     std::vector<uint16_t> types;
     UndoStep step;
     step.describe = true;

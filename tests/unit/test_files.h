@@ -1,12 +1,11 @@
-// Uninstall files built in memory for the host tests.
+// Uninstall files built in memory for the host tests, and read back through
+// a MemorySource.
 #ifndef KIV_TESTS_UNIT_TEST_FILES_H_
 #define KIV_TESTS_UNIT_TEST_FILES_H_
 
-#include <cstdio>
-#include <cstring>
-#include <string>
 #include <vector>
 
+#include "common/memory_source.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/log_writer.h"
 
@@ -24,15 +23,6 @@ class VectorSink final : public ByteSink {
   uint32_t Position() const override { return static_cast<uint32_t>(bytes.size()); }
   std::vector<uint8_t> bytes;
 };
-
-// An in-memory FILE* over a copy of bytes (the reader adopts and closes it).
-inline FILE* MemoryFile(const std::vector<uint8_t>& bytes) {
-  FILE* f = tmpfile();
-  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
-  fflush(f);
-  rewind(f);
-  return f;
-}
 
 }  // namespace kiv::testing_support
 

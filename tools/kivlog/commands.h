@@ -1,12 +1,15 @@
-// kivlog's commands and its command line. Each command prints its result on
-// the output stream, and on failure one line on the error stream naming the
-// offset or the manifest field at fault, and returns the exit code.
+// kivlog's commands and its command line. Each command prints what it
+// shows on the output stream (build and append show nothing) and each fault
+// as one line on the error stream, naming the offset or the manifest field
+// at fault; check names every fault it finds (with --json, in its JSON on
+// the output stream), the other commands stop at the first. Each returns
+// the exit code. One file per command: build.cpp, inspect.cpp (list and
+// check), unpack.cpp, append.cpp; cli.cpp reads the command line.
 #ifndef KIVLOG_COMMANDS_H_
 #define KIVLOG_COMMANDS_H_
 
 #include <stdint.h>
 
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -17,20 +20,11 @@ namespace kivlog {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // damaged or invalid input, or output not written
 inline constexpr int kExitUsage = 2;
-// An append stopped by KIVLOG_APPEND_STOP, which tests use to play a kill at
-// any point of an append. The process ends at once, as if killed.
-inline constexpr int kExitCutOff = 3;
 
-// Where a test stops an append: after that many writes, or once that many
-// bytes are written (the last write cut short there).
-struct AppendStop {
-  std::optional<uint64_t> after_writes;
-  std::optional<uint64_t> after_bytes;
-};
+class LockedFile;  // file_ops.h
 
-// The largest uninstall file: the stub's stream seeks with a signed 32-bit
-// offset.
-inline constexpr uint64_t kMaxFileSize = 0x7FFFFFFF;
+// Every command refuses to write a file over kiv::kMaxUninstallFileSize,
+// which the stub's reader would refuse as damaged.
 
 int Build(const std::string& manifest_path, const std::string& stub_path,
           const std::string& out_path, std::ostream& out, std::ostream& err);
@@ -46,7 +40,11 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
            std::ostream& out, std::ostream& err);
 // Adds the manifest's records in one transaction: the file holds either the
 // old records or all of them wherever the process stops.
-int Append(const std::string& path, const std::string& manifest_path, const AppendStop& stop,
+int Append(const std::string& path, const std::string& manifest_path, std::ostream& out,
+           std::ostream& err);
+// The same through file, a LockedFile not yet open (Append opens it on path):
+// every write and flush of the append goes through it.
+int Append(const std::string& path, const std::string& manifest_path, LockedFile& file,
            std::ostream& out, std::ostream& err);
 
 // The whole command line, without the program name.

@@ -59,19 +59,22 @@ bool FlushToDisk(FILE* file);
 // until it is closed: Open waits while another kivlog holds it. On the host
 // the lock is flock(); on Windows a byte-range lock at 4 GiB, past anything
 // an uninstall file can hold, so readers of the file are never blocked.
+//
+// WriteAt and Flush are virtual: a test derives from this class to see, or
+// to cut short, every write and flush an append makes.
 class LockedFile {
  public:
   LockedFile() = default;
-  ~LockedFile() { Close(); }
+  virtual ~LockedFile() { Close(); }
   LockedFile(const LockedFile&) = delete;
   LockedFile& operator=(const LockedFile&) = delete;
 
   bool Open(const std::string& path, std::string* why);
   // Writes all size bytes at offset; false with *why at the first failure
   // (what did go in stays).
-  bool WriteAt(uint64_t offset, const void* data, size_t size, std::string* why);
+  virtual bool WriteAt(uint64_t offset, const void* data, size_t size, std::string* why);
   // Puts everything written so far on the disk.
-  bool Flush(std::string* why);
+  virtual bool Flush(std::string* why);
   // Cuts or extends the file to size.
   bool Truncate(uint64_t size, std::string* why);
   // Asks the file system to set aside room up to end without changing the

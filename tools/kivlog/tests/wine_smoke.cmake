@@ -2,7 +2,8 @@
 # again over the first (the replace), check and list it, append with a stop
 # before the new trailer and again whole, and refuse a damaged file with
 # exit code 1.
-# Run by ctest in the win32 build: cmake -DKIVLOG= -DSTUB= -DEMULATOR= -DWORK= -P
+# Run by ctest in the win32 build:
+#   cmake -DKIVLOG= -DKIVLOG_STOPPING= -DSTUB= -DEMULATOR= -DWORK= -P
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 file(COPY_FILE ${STUB} ${WORK}/stub.exe)
@@ -37,10 +38,13 @@ kivlog(0 "" build m.json --stub stub.exe -o out.exe)
 kivlog(0 "" build m.json --stub stub.exe -o out.exe)
 kivlog(0 "ok: 2 records" check out.exe)
 kivlog(0 "\"path\": \"C:\\\\\\\\App\\\\\\\\a.txt\",[ \r\n]+\"saved\": {[ \r\n]+\"length\": 18," list --json out.exe)
-# Stopped before the new trailer goes in: the old records, whole.
-set(ENV{KIVLOG_APPEND_STOP} writes:2)
-kivlog(3 "" append out.exe more.json)
-unset(ENV{KIVLOG_APPEND_STOP})
+# Stopped before the new trailer goes in (the test build of append that
+# ends itself there, as a kill would): the old records, whole.
+execute_process(COMMAND ${EMULATOR} ${KIVLOG_STOPPING} writes:2 out.exe more.json
+                WORKING_DIRECTORY ${WORK} RESULT_VARIABLE result ERROR_VARIABLE err)
+if(NOT result EQUAL 3)
+  message(FATAL_ERROR "kivlog_stopping writes:2: exit ${result}, expected 3\n${err}")
+endif()
 kivlog(0 "ok: 2 records" check out.exe)
 kivlog(0 "" append out.exe more.json)
 kivlog(0 "ok: 4 records" check out.exe)

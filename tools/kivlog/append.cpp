@@ -1,0 +1,222 @@
+// kivlog append: the manifest's records added to a sound uninstall file in
+// one transaction, with the file held against other appends throughout.
+#include <string.h>
+
+#include <algorithm>
+
+#include "code_page.h"
+#include "command_common.h"
+#include "commands.h"
+#include "file_ops.h"
+#include "stream_source.h"
+
+namespace kivlog {
+
+namespace {
+
+// An append keeps its trailer within one block of this size.
+constexpr uint64_t kTrailerBlock = 4096;
+
+bool WriteZeros(kiv::ByteSink& sink, uint32_t count) {
+  static const uint8_t kZeros[4096] = {};
+  while (count > 0) {
+    const uint32_t step = std::min<uint32_t>(count, sizeof(kZeros));
+    if (!sink.Write(kZeros, step)) return false;
+    count -= step;
+  }
+  return true;
+}
+
+void StoreTrailer(uint8_t* trailer, uint32_t name_offset, uint32_t last_record) {
+  kiv::StoreU32(trailer + kiv::kTrailerNameOffset, name_offset);
+  kiv::StoreU32(trailer + kiv::kTrailerLastRecordOffset, last_record);
+  memcpy(trailer + kiv::kTrailerSignatureOffset, kiv::kSignature, kiv::kSignatureSize);
+}
+
+// A ByteSink that gathers bytes into large writes at increasing offsets.
+class BufferedSink final : public kiv::ByteSink {
+ public:
+  BufferedSink(LockedFile& file, uint32_t position) : file_(file), flushed_(position) {
+    buffer_.reserve(kBuffer);
+  }
+  bool Write(const void* data, uint32_t size) override {
+    if (failed_) return false;
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      const uint32_t step =
+          std::min<uint32_t>(size, static_cast<uint32_t>(kBuffer - buffer_.size()));
+      buffer_.append(bytes, step);
+      bytes += step;
+      size -= step;
+      if (buffer_.size() == kBuffer && !Drain()) return false;
+    }
+    return true;
+  }
+  uint32_t Position() const override { return flushed_ + static_cast<uint32_t>(buffer_.size()); }
+  bool Drain() {
+    if (failed_) return false;
+    if (buffer_.empty()) return true;
+    if (!file_.WriteAt(flushed_, buffer_.data(), buffer_.size(), &why_)) {
+      failed_ = true;
+      return false;
+    }
+    flushed_ += static_cast<uint32_t>(buffer_.size());
+    buffer_.clear();
+    return true;
+  }
+  bool failed() const { return failed_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  static constexpr size_t kBuffer = 1 << 20;
+  LockedFile& file_;
+  uint32_t flushed_;
+  std::string buffer_;
+  bool failed_ = false;
+  std::string why_;
+};
+
+// The file as it stands: sound, its size, its last record, its trailer, and
+// the display name the append leaves (the manifest's, else the file's).
+struct OldEnd {
+  uint32_t size = 0;
+  uint32_t last_record = 0;
+  uint8_t trailer[kiv::kTrailerSize] = {};
+  std::string name;
+};
+
+bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old, std::ostream& err) {
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(manifest.code_page));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return false;
+  old->last_record = reader.last_record();
+  old->size = reader.size();
+  old->name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
+  auto name_offset = TrailerNameOffset(path);
+  if (!name_offset) {
+    Error(err, path + ": cannot read its trailer");
+    return false;
+  }
+  StoreTrailer(old->trailer, *name_offset, old->last_record);
+  return true;
+}
+
+// Where the new trailer goes: after the new records and the name, moved on
+// to the next block when it would cross one, so that a write of it is never
+// half done for want of room.
+uint64_t NewTrailerAt(const OldEnd& old, const Prepared& prepared) {
+  uint64_t name_at = old.size;
+  for (size_t i = 0; i < prepared.manifest.records.size(); ++i) {
+    name_at += EncodedSize(prepared.manifest.records[i], prepared.saved[i]);
+  }
+  uint64_t trailer_at = name_at + old.name.size() + 1;
+  if (trailer_at / kTrailerBlock != (trailer_at + kiv::kTrailerSize - 1) / kTrailerBlock) {
+    trailer_at = (trailer_at / kTrailerBlock + 1) * kTrailerBlock;
+  }
+  return trailer_at;
+}
+
+// The records, chained to the old last record, then the name and the zeros
+// up to trailer_at, from the old end on; the new trailer goes to
+// new_trailer. Empty when all went in, else what failed.
+std::string WriteRecordsAndName(LockedFile& file, const Prepared& prepared, const OldEnd& old,
+                                uint64_t trailer_at, uint8_t* new_trailer) {
+  const Manifest& manifest = prepared.manifest;
+  BufferedSink sink(file, old.size);
+  kiv::LogWriter writer(sink);
+  writer.Resume(old.last_record);
+  std::string why;
+  for (size_t i = 0; i < manifest.records.size(); ++i) {
+    if (!WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
+      return "records[" + std::to_string(i) + "]: " + (sink.failed() ? sink.why() : why);
+    }
+  }
+  const uint32_t name_offset = sink.Position();
+  if (!sink.Write(old.name.c_str(), static_cast<uint32_t>(old.name.size()) + 1) ||
+      !WriteZeros(sink, static_cast<uint32_t>(trailer_at - sink.Position())) || !sink.Drain()) {
+    return sink.why();
+  }
+  if (sink.Position() != trailer_at) {
+    return "wrote up to " + std::to_string(sink.Position()) + ", expected " +
+           std::to_string(trailer_at) + " (did a saved file change?)";
+  }
+  StoreTrailer(new_trailer, name_offset, writer.last_record());
+  return "";
+}
+
+// The new records, name and trailer go after the old end of the file, so
+// nothing the old trailer reaches is touched. Each step is on the disk
+// before the next begins: a disk may keep any of the writes made since the
+// last flush and lose the others, so wherever the power goes the file ends
+// in a trailer naming the old records or the new ones. Empty when the
+// append went in whole, else what failed.
+std::string WriteAppend(LockedFile& file, const Prepared& prepared, const OldEnd& old,
+                        uint64_t trailer_at) {
+  std::string why;
+  // 1. A copy of the old trailer at the new end: the file says what it said
+  //    before, with free room between the old trailer and the new end. Were
+  //    the records on the disk without it, the file would end in the name
+  //    and zeros, with no trailer at all.
+  if (!file.WriteAt(trailer_at, old.trailer, sizeof(old.trailer), &why)) return why;
+  if (!file.Flush(&why)) return why;
+  // 2. The records, chained to the old last record, and the name, in that
+  //    room; none of it is named by a trailer yet.
+  uint8_t new_trailer[kiv::kTrailerSize];
+  std::string failure = WriteRecordsAndName(file, prepared, old, trailer_at, new_trailer);
+  if (!failure.empty()) return failure;
+  if (!file.Flush(&why)) return why;
+  // 3. The trailer naming the new records and name, in one small write over
+  //    the copy (within one block: whole or not at all), and on the disk.
+  if (!file.WriteAt(trailer_at, new_trailer, sizeof(new_trailer), &why)) return why;
+  if (!file.Flush(&why)) return why;
+  return "";
+}
+
+}  // namespace
+
+int Append(const std::string& path, const std::string& manifest_path, std::ostream& out,
+           std::ostream& err) {
+  LockedFile file;
+  return Append(path, manifest_path, file, out, err);
+}
+
+int Append(const std::string& path, const std::string& manifest_path, LockedFile& file,
+           std::ostream& /*out*/, std::ostream& err) {
+  Prepared prepared;
+  if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
+  const Manifest& manifest = prepared.manifest;
+
+  std::string why;
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  // Held to the end: a second append waits here, and reads the file only
+  // once this one is done with it.
+  if (!file.Open(path, &why)) {
+    Error(err, path + ": cannot open for writing: " + why);
+    return kExitFailed;
+  }
+  OldEnd old;
+  if (!ReadOldEnd(path, manifest, &old, err)) return kExitFailed;
+  if (manifest.records.empty() && !manifest.display_name) return kExitOk;  // nothing to add
+
+  const uint64_t trailer_at = NewTrailerAt(old, prepared);
+  const uint64_t total = trailer_at + kiv::kTrailerSize;
+  if (total > kiv::kMaxUninstallFileSize) {
+    Error(err, path + ": would grow to " + std::to_string(total) +
+                   " bytes; an uninstall file holds at most " +
+                   std::to_string(kiv::kMaxUninstallFileSize));
+    return kExitFailed;
+  }
+  file.Reserve(old.size, total);
+  const std::string failure = WriteAppend(file, prepared, old, trailer_at);
+  if (!failure.empty()) {
+    // The old file is still all there in front: cut back to it, so a
+    // failed append leaves the file as it was.
+    file.Truncate(old.size, &why);
+    Error(err, path + ": cannot append: " + failure);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace kivlog

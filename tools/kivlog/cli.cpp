@@ -1,0 +1,156 @@
+// kivlog's command line: one subcommand per command, parsed by CLI11.
+#include <stdint.h>
+
+#include <CLI/CLI.hpp>
+#include <optional>
+
+#include "code_page.h"
+#include "command_common.h"
+#include "commands.h"
+
+#ifndef KIVLOG_VERSION
+#error "KIVLOG_VERSION comes from the build (the project's version)"
+#endif
+
+namespace kivlog {
+
+namespace {
+
+int Usage(std::ostream& err, std::string line) {
+  for (char& c : line) {
+    if (c == '\n') c = ' ';
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  Error(err, line + " (see kivlog --help)");
+  return kExitUsage;
+}
+
+std::optional<uint64_t> ParseCount(const char* text) {
+  if (!text || *text == '\0') return std::nullopt;
+  uint64_t value = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9' || value > (UINT64_MAX - 9) / 10) return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  return value;
+}
+
+// --code-page: a code page the tool can decode from.
+CLI::Validator CodePageValidator() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        auto value = ParseCount(text.c_str());
+        if (value && *value != kAsciiOnly && *value <= UINT32_MAX &&
+            IsKnownCodePage(static_cast<uint32_t>(*value))) {
+          return "";
+        }
+        return std::string("--code-page takes ") + KnownCodePagesText();
+      },
+      "CODE_PAGE");
+}
+
+// What the options and arguments of every command go into.
+struct Options {
+  std::string manifest, stub, output, file;
+  bool json = false;
+  uint32_t code_page = kWindows1252;
+};
+
+CLI::App* AddBuild(CLI::App& app, Options& o) {
+  CLI::App* build = app.add_subcommand(
+      "build",
+      "Write OUT.exe: the stub, then the manifest's records, display name and trailer. "
+      "Every field is checked first; OUT.exe appears only when complete.");
+  build->add_option("MANIFEST", o.manifest, "the manifest (JSON), or - for standard input")
+      ->required();
+  build->add_option("--stub", o.stub, "the bare stub, kivuninst.exe")->required();
+  build->add_option("-o,--output", o.output, "the uninstall file to write")->required();
+  return build;
+}
+
+CLI::App* AddList(CLI::App& app, Options& o) {
+  CLI::App* list = app.add_subcommand(
+      "list", "Show the display name and the records in the order the uninstall undoes them.");
+  list->add_option("FILE", o.file, "an uninstall file")->required();
+  list->add_flag("--json", o.json, "print JSON");
+  list->add_option("--code-page", o.code_page, "decode strings from this code page (default 1252)")
+      ->check(CodePageValidator());
+  return list;
+}
+
+CLI::App* AddCheck(CLI::App& app, Options& o) {
+  CLI::App* check = app.add_subcommand(
+      "check",
+      "Check the file as the uninstaller does, then by every rule build applies. "
+      "Prints \"ok: N records\", or each fault with its record and offset.");
+  check->add_option("FILE", o.file, "an uninstall file")->required();
+  check->add_flag("--json", o.json, "print the verdict as JSON");
+  check
+      ->add_option("--code-page", o.code_page,
+                   "read the display name in this code page (default 1252)")
+      ->check(CodePageValidator());
+  return check;
+}
+
+CLI::App* AddAppend(CLI::App& app, Options& o) {
+  CLI::App* append =
+      app.add_subcommand("append",
+                         "Add the manifest's records to a sound uninstall file in one transaction: "
+                         "stopped anywhere, the file holds the old records or all of them.");
+  append->add_option("FILE", o.file, "the uninstall file")->required();
+  append->add_option("MANIFEST", o.manifest, "the manifest (JSON), or - for standard input")
+      ->required();
+  return append;
+}
+
+CLI::App* AddUnpack(CLI::App& app, Options& o) {
+  CLI::App* unpack = app.add_subcommand(
+      "unpack",
+      "Write a manifest, the stub and the saved contents of an uninstall file into "
+      "DIR, from which build makes the same file again.");
+  unpack->add_option("FILE", o.file, "an uninstall file")->required();
+  unpack->add_option("-o,--output", o.output, "a new or empty directory")->required();
+  unpack
+      ->add_option("--code-page", o.code_page,
+                   "the code page of the manifest's text (default 1252, which keeps every byte)")
+      ->check(CodePageValidator());
+  return unpack;
+}
+
+}  // namespace
+
+int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  CLI::App app("Builds, lists, checks and extends Kiv uninstall files.", "kivlog");
+  app.footer(
+      "Exit status: 0 success, 1 damaged or invalid input, 2 bad usage.\n"
+      "Run kivlog COMMAND --help for a command's options. The manifest is\n"
+      "described in docs/kivlog.md; a manifest named - is read from standard input.");
+  app.set_version_flag("--version", std::string("kivlog ") + KIVLOG_VERSION);
+  app.require_subcommand(1, 1);
+
+  Options o;
+  CLI::App* build = AddBuild(app, o);
+  CLI::App* list = AddList(app, o);
+  CLI::App* check = AddCheck(app, o);
+  CLI::App* append = AddAppend(app, o);
+  CLI::App* unpack = AddUnpack(app, o);
+  for (CLI::App* command : {build, list, check, append, unpack}) {
+    command->fallthrough(false);
+  }
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e, out, err);  // --help, --version
+    return Usage(err, e.what());
+  }
+
+  if (build->parsed()) return Build(o.manifest, o.stub, o.output, out, err);
+  if (list->parsed()) return List(o.file, o.json, o.code_page, out, err);
+  if (check->parsed()) return Check(o.file, o.json, o.code_page, out, err);
+  if (unpack->parsed()) return Unpack(o.file, o.output, o.code_page, out, err);
+  return Append(o.file, o.manifest, out, err);
+}
+
+}  // namespace kivlog

@@ -1,0 +1,207 @@
+#include "command_common.h"
+
+#include <stdio.h>
+
+#include <filesystem>
+
+#include "file_ops.h"
+
+namespace kivlog {
+
+using kiv::RecordType;
+
+void Error(std::ostream& err, const std::string& line) { err << "kivlog: " << line << '\n'; }
+
+std::string Offset(uint64_t offset) {
+  char hex[24];
+  snprintf(hex, sizeof(hex), "0x%llX", static_cast<unsigned long long>(offset));
+  return "offset " + std::to_string(offset) + " (" + hex + ")";
+}
+
+bool RefuseIrregular(const std::string& path, std::ostream& err) {
+  std::string why;
+  if (RegularFileSize(path, &why)) return true;
+  Error(err, path + ": cannot open: " + why);
+  return false;
+}
+
+namespace {
+
+std::string FieldLine(const ManifestError& e, const std::string& manifest_path) {
+  return manifest_path + ": " + (e.field.empty() ? "" : e.field + ": ") + e.message;
+}
+
+// Finds the content file of records[index].saved (relative names from base)
+// with its length and, unless the manifest gives it, its last-write time.
+bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem::path& base,
+                  const std::string& label, ResolvedSaved* resolved, std::ostream& err) {
+  const std::string field = "records[" + std::to_string(index) + "].saved.content_file";
+  std::filesystem::path content = FsPath(saved.content_file);
+  if (content.is_relative()) content = base / content;
+  resolved->path = Utf8(content);
+  std::string why;
+  auto size = RegularFileSize(resolved->path, &why);
+  if (!size) {
+    Error(err, label + ": " + field + ": cannot use " + resolved->path + ": " + why);
+    return false;
+  }
+  if (*size > kiv::kMaxUninstallFileSize) {
+    Error(err, label + ": " + field + ": " + resolved->path +
+                   " is larger than an uninstall file can be");
+    return false;
+  }
+  resolved->length = static_cast<uint32_t>(*size);
+  if (saved.time) {
+    resolved->time = *saved.time;
+    return true;
+  }
+  auto time = LastWriteTime(resolved->path, &why);
+  if (!time) {
+    Error(err, label + ": " + field + ": " + resolved->path + ": " + why);
+    return false;
+  }
+  resolved->time = *time;
+  return true;
+}
+
+}  // namespace
+
+bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
+             std::ostream& err) {
+  // "-": standard input, with relative content files taken from the
+  // current directory.
+  const bool from_input = manifest_path == "-";
+  const std::string label = from_input ? std::string("standard input") : manifest_path;
+  std::string text, why;
+  if (!from_input && !RefuseIrregular(manifest_path, err)) return false;
+  if (!(from_input ? ReadStandardInput(&text, &why) : ReadWholeFile(manifest_path, &text, &why))) {
+    Error(err, label + ": cannot read: " + why);
+    return false;
+  }
+  ManifestResult parsed = ParseManifest(text, need);
+  if (!parsed.manifest) {
+    Error(err, FieldLine(parsed.error, label));
+    return false;
+  }
+  prepared->manifest = std::move(*parsed.manifest);
+  const auto& records = prepared->manifest.records;
+  prepared->saved.assign(records.size(), std::nullopt);
+  const std::filesystem::path base =
+      from_input ? std::filesystem::path() : FsPath(manifest_path).parent_path();
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (!records[i].saved) continue;
+    ResolvedSaved resolved;
+    if (!ResolveSaved(*records[i].saved, i, base, label, &resolved, err)) return false;
+    prepared->saved[i] = resolved;
+  }
+  return true;
+}
+
+uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>& saved) {
+  uint64_t size = kiv::kRecordHeaderSize;
+  const kiv::RecordLayout& layout = kiv::LayoutOf(r.type);
+  for (uint32_t f = 0; f < layout.field_count; ++f) {
+    const kiv::FieldLayout& field = layout.fields[f];
+    switch (field.kind) {
+      case kiv::FieldKind::kString:
+        size += FieldText(r, kiv::NamesOf(r.type).fields[f])->size() + 1;
+        break;
+      case kiv::FieldKind::kFlag: size += 1; break;
+      case kiv::FieldKind::kOptionalString: size += 1 + (r.data ? r.data->size() + 1 : 0); break;
+      case kiv::FieldKind::kSavedCopy:
+        size += 1 + (saved ? kiv::kSavedTimeSize + 4 + saved->length : 0);
+        break;
+    }
+  }
+  return size;
+}
+
+namespace {
+
+// A saved content file read through stdio, for the writer to copy.
+class ContentStream final : public kiv::ByteSource {
+ public:
+  explicit ContentStream(FILE* file) : file_(file) {}
+  uint32_t Read(void* buffer, uint32_t size) override {
+    return static_cast<uint32_t>(fread(buffer, 1, size, file_));
+  }
+
+ private:
+  FILE* file_;
+};
+
+}  // namespace
+
+bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
+                 const std::optional<ResolvedSaved>& saved, std::string* why) {
+  *why = "cannot write: " + ErrnoText();
+  if (r.type == RecordType::kEndOfLog) {
+    *why = "cannot write a type-0 record here";
+    return false;
+  }
+  if (r.type != RecordType::kFile || !saved) return WriteFieldRecord(writer, r);
+  FILE* content = OpenFile(saved->path, "rb");
+  if (!content) {
+    *why = "cannot open " + saved->path + ": " + ErrnoText();
+    return false;
+  }
+  ContentStream source(content);
+  bool ok = writer.AddRestoredFile(r.path.c_str(), saved->time, source, saved->length);
+  if (!ok) *why = "cannot copy " + saved->path + " (did it change?)";
+  fclose(content);
+  return ok;
+}
+
+std::optional<uint32_t> TrailerNameOffset(const std::string& path) {
+  FILE* f = OpenFile(path, "rb");
+  if (!f) return std::nullopt;
+  uint8_t trailer[kiv::kTrailerSize];
+  std::optional<uint32_t> result;
+  if (fseek(f, -static_cast<long>(kiv::kTrailerSize), SEEK_END) == 0 &&
+      fread(trailer, 1, sizeof(trailer), f) == sizeof(trailer)) {
+    result = kiv::LoadU32(trailer + kiv::kTrailerNameOffset);
+  }
+  fclose(f);
+  return result;
+}
+
+std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
+                       const kiv::ChainVerdict& verdict) {
+  const char* reason = kiv::DamageName(verdict.damage);
+  const uint32_t size = reader.size();
+  switch (verdict.damage) {
+    case kiv::Damage::kCannotOpen: return path + ": cannot open";
+    case kiv::Damage::kTooLarge: return path + ": damaged: " + reason;
+    case kiv::Damage::kTooShort:
+      return path + ": damaged: " + reason + " (" + std::to_string(size) + " bytes)";
+    case kiv::Damage::kBadSignature:
+      return path + ": damaged at " + Offset(size - kiv::kSignatureSize) + ": " + reason;
+    case kiv::Damage::kNameOffset:
+      return path + ": damaged at " + Offset(size - kiv::kTrailerSize) + ": " + reason;
+    case kiv::Damage::kNameUnterminated:
+    case kiv::Damage::kNameInvalid: {
+      auto name = TrailerNameOffset(path);
+      return path + ": damaged at " + Offset(name ? *name : size - kiv::kTrailerSize) + ": " +
+             reason;
+    }
+    default: return path + ": damaged at " + Offset(verdict.offset) + ": " + reason;
+  }
+}
+
+bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdict* verdict,
+               std::ostream& err) {
+  if (!reader.has_stream()) {
+    std::string why;
+    RegularFileSize(path, &why);
+    Error(err, path + ": cannot open: " + why);
+    return false;
+  }
+  *verdict = reader.CheckChain();
+  if (verdict->damage != kiv::Damage::kNone) {
+    Error(err, DamageLine(path, reader, *verdict));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kivlog

@@ -1,0 +1,70 @@
+// What kivlog's commands share: the error line, offsets as text, the
+// manifest read with its saved contents found, the records written through
+// the LogWriter, and an uninstall file opened and checked as the stub does.
+// Every function that can fail prints its one line on err and returns false.
+#ifndef KIVLOG_COMMAND_COMMON_H_
+#define KIVLOG_COMMAND_COMMON_H_
+
+#include <stdint.h>
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "manifest.h"
+#include "uninstall_file/log_reader.h"
+#include "uninstall_file/log_writer.h"
+
+namespace kivlog {
+
+// "kivlog: " and the line, on the error stream.
+void Error(std::ostream& err, const std::string& line);
+
+// "offset 1234 (0x4D2)".
+std::string Offset(uint64_t offset);
+
+// Files that are not regular (a directory, a FIFO, a device) are refused
+// before anything opens them: a FIFO would block the open.
+bool RefuseIrregular(const std::string& path, std::ostream& err);
+
+// Saved content as found on disk for a record of the manifest.
+struct ResolvedSaved {
+  std::string path;
+  uint32_t length = 0;
+  uint64_t time = 0;
+};
+
+struct Prepared {
+  Manifest manifest;
+  std::vector<std::optional<ResolvedSaved>> saved;  // one per record
+};
+
+// Reads and checks the manifest ("-": standard input), and finds every saved
+// content file with its length and time.
+bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
+             std::ostream& err);
+
+// Bytes the record takes in the file, header included.
+uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>& saved);
+
+// Writes one record. Fields were checked by the manifest parser, so a false
+// from the writer is an I/O fault (or saved content that changed under us);
+// *why says which.
+bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
+                 const std::optional<ResolvedSaved>& saved, std::string* why);
+
+// The trailer's name offset, read from the file itself.
+std::optional<uint32_t> TrailerNameOffset(const std::string& path);
+
+// One line on what is wrong with the file, and where.
+std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
+                       const kiv::ChainVerdict& verdict);
+
+// Checks the file behind reader as the stub does; false when it is not sound.
+bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdict* verdict,
+               std::ostream& err);
+
+}  // namespace kivlog
+
+#endif  // KIVLOG_COMMAND_COMMON_H_

@@ -1,0 +1,229 @@
+// kivlog list and check: the records as the uninstall undoes them, and the
+// stub's verdict on the file with every fault the build rules find.
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "code_page.h"
+#include "command_common.h"
+#include "commands.h"
+#include "file_ops.h"
+#include "listing.h"
+#include "rules.h"
+#include "stream_source.h"
+
+namespace kivlog {
+
+namespace {
+
+using kiv::RecordType;
+using OrderedJson = nlohmann::ordered_json;
+
+std::string Dump(const OrderedJson& doc) {
+  return doc.dump(2, ' ', false, OrderedJson::error_handler_t::replace);
+}
+
+// A string for the table: control bytes and quotes as \xNN, the rest as is.
+// The C1 controls U+0080 to U+009F (UTF-8 C2 80 to C2 9F) show the same
+// way, as the byte of the same value: Windows-1252 leaves 0x81, 0x8D, 0x8F,
+// 0x90 and 0x9D unassigned and decodes them so.
+std::string Quoted(const std::string& utf8) {
+  std::string out = "\"";
+  const auto escape = [&](uint8_t value) {
+    char esc[8];
+    snprintf(esc, sizeof(esc), "\\x%02X", value);
+    out += esc;
+  };
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto b = static_cast<uint8_t>(utf8[i]);
+    if (b < 0x20 || b == 0x7F || b == '"') {
+      escape(b);
+    } else if (b == 0xC2 && i + 1 < utf8.size() && static_cast<uint8_t>(utf8[i + 1]) >= 0x80 &&
+               static_cast<uint8_t>(utf8[i + 1]) <= 0x9F) {
+      escape(static_cast<uint8_t>(utf8[++i]));
+    } else {
+      out += utf8[i];
+    }
+  }
+  return out + "\"";
+}
+
+// One field of the table: key=value.
+std::string ShownField(const std::string& key, const OrderedJson& value) {
+  if (key == "saved" && value.is_object()) {
+    std::string when = value["time_utc"].is_string() ? value["time_utc"].get<std::string>()
+                                                     : value["time"].get<std::string>();
+    return "saved=" + std::to_string(value["length"].get<uint32_t>()) + " bytes @ " + when;
+  }
+  if (value.is_null()) return key + "=none";
+  if (value.is_boolean()) return key + (value.get<bool>() ? "=true" : "=false");
+  return key + "=" + Quoted(value.get<std::string>());
+}
+
+std::string PadLeft(const std::string& s, size_t width) {
+  return std::string(width > s.size() ? width - s.size() : 0, ' ') + s;
+}
+
+std::string PadRight(const std::string& s, size_t width) {
+  return s + std::string(width > s.size() ? width - s.size() : 0, ' ');
+}
+
+void PrintTable(const Listing& listing, std::ostream& out) {
+  const size_t undo = listing.records.empty() ? 0 : listing.records.size() - 1;
+  out << "Display name: " << Quoted(listing.display_name) << '\n';
+  out << undo << (undo == 1 ? " record" : " records") << " to undo, last written first:\n\n";
+  size_t offset_width = 6, type_width = 4;
+  for (const auto& r : listing.records) {
+    offset_width = std::max(offset_width, std::to_string(r.offset).size());
+    type_width = std::max(type_width, strlen(RecordTypeName(r.type)));
+  }
+  out << PadLeft("OFFSET", offset_width) << "  " << PadRight("TYPE", type_width) << "  FIELDS\n";
+  for (const auto& r : listing.records) {
+    std::string fields;
+    for (const auto& [key, value] : r.fields.items()) {
+      fields += (fields.empty() ? "" : "  ") + ShownField(key, value);
+    }
+    std::string line = PadLeft(std::to_string(r.offset), offset_width) + "  " +
+                       PadRight(RecordTypeName(r.type), type_width);
+    if (!fields.empty()) line += "  " + fields;
+    // Records with no fields leave trailing blanks from the padding.
+    line.erase(line.find_last_not_of(' ') + 1);
+    out << line << '\n';
+  }
+}
+
+void PrintJson(const Listing& listing, std::ostream& out) {
+  OrderedJson doc = OrderedJson::object();
+  doc["display_name"] = listing.display_name;
+  doc["size"] = listing.size;
+  doc["records"] = OrderedJson::array();
+  for (const auto& r : listing.records) {
+    if (r.type == RecordType::kEndOfLog) {
+      doc["end_of_log"] = r.offset;
+      continue;
+    }
+    OrderedJson record = OrderedJson::object();
+    record["offset"] = r.offset;
+    record["type"] = RecordTypeName(r.type);
+    for (const auto& [key, value] : r.fields.items()) record[key] = value;
+    doc["records"].push_back(std::move(record));
+  }
+  out << Dump(doc) << '\n';
+}
+
+// What the build rules find in a sound file, as lines and as JSON.
+struct Faults {
+  std::vector<std::string> lines;
+  OrderedJson json = OrderedJson::array();
+};
+
+Faults FindFaults(const std::string& path, const Listing& listing) {
+  Faults faults;
+  if (auto fault = DisplayNameFault(listing.display_name)) {
+    const uint32_t at = TrailerNameOffset(path).value_or(0);
+    faults.lines.push_back("display name at " + Offset(at) + ": " + *fault);
+    faults.json.push_back({{"field", "display_name"}, {"offset", at}, {"message", *fault}});
+  }
+  const size_t undo = listing.records.size() - 1;  // without the type-0 record
+  for (size_t j = 0; j < undo; ++j) {
+    const ListedRecord& r = listing.records[j];
+    auto fault = RecordFault(r.raw);
+    if (!fault) continue;
+    // Numbered as in the manifest: in the order the records were written.
+    const size_t index = undo - 1 - j;
+    faults.lines.push_back("records[" + std::to_string(index) + "]." + fault->field + " (" +
+                           RecordTypeName(r.type) + " at " + Offset(r.offset) +
+                           "): " + fault->message);
+    faults.json.push_back({{"record", index},
+                           {"type", RecordTypeName(r.type)},
+                           {"offset", r.offset},
+                           {"field", fault->field},
+                           {"message", fault->message}});
+  }
+  return faults;
+}
+
+// A warning when the image in front of the log is more than the
+// uninstall's temporary copy keeps; empty when it fits.
+std::string ImageWarning(const Listing& listing) {
+  const uint32_t image = listing.records.back().offset;  // the type-0 record follows the image
+  if (image <= kiv::kTemporaryCopyLimit) return "";
+  return "the stub's image is " + std::to_string(image) +
+         " bytes, but the uninstall's temporary copy keeps only its first " +
+         std::to_string(kiv::kTemporaryCopyLimit);
+}
+
+// A damaged file: one line on the error stream, or the verdict as JSON.
+int ReportDamage(const std::string& path, const kiv::LogReader& reader,
+                 const kiv::ChainVerdict& verdict, bool json, std::ostream& out,
+                 std::ostream& err) {
+  const std::string line = DamageLine(path, reader, verdict);
+  if (!json) {
+    Error(err, line);
+    return kExitFailed;
+  }
+  OrderedJson doc = OrderedJson::object();
+  doc["file"] = path;
+  doc["sound"] = false;
+  doc["damage"] = line.substr(path.size() + 2);
+  out << Dump(doc) << '\n';
+  return kExitFailed;
+}
+
+}  // namespace
+
+int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
+         std::ostream& err) {
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
+  const Listing listing = ReadListing(reader, code_page);
+  if (json) {
+    PrintJson(listing, out);
+  } else {
+    PrintTable(listing, out);
+  }
+  return kExitOk;
+}
+
+int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
+          std::ostream& err) {
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
+  if (!reader.has_stream()) {
+    Error(err, path + ": cannot open: " + ErrnoText());
+    return kExitFailed;
+  }
+  const kiv::ChainVerdict verdict = reader.CheckChain();
+  if (verdict.damage != kiv::Damage::kNone) {
+    return ReportDamage(path, reader, verdict, json, out, err);
+  }
+  // Sound; now what the stub would mishandle though it takes the file.
+  const Listing listing = ReadListing(reader, code_page);
+  const size_t undo = listing.records.size() - 1;  // without the type-0 record
+  const Faults faults = FindFaults(path, listing);
+  const std::string warning = ImageWarning(listing);
+  if (json) {
+    OrderedJson doc = OrderedJson::object();
+    doc["file"] = path;
+    doc["sound"] = true;
+    doc["records"] = undo;
+    doc["faults"] = faults.json;
+    doc["warning"] = warning.empty() ? OrderedJson(nullptr) : OrderedJson(warning);
+    out << Dump(doc) << '\n';
+    return faults.lines.empty() ? kExitOk : kExitFailed;
+  }
+  if (!warning.empty()) err << "kivlog: warning: " << path << ": " << warning << '\n';
+  for (const auto& line : faults.lines) Error(err, path + ": " + line);
+  if (!faults.lines.empty()) return kExitFailed;
+  out << "ok: " << undo << (undo == 1 ? " record" : " records") << '\n';
+  return kExitOk;
+}
+
+}  // namespace kivlog

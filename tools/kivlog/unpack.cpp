@@ -1,0 +1,190 @@
+// kivlog unpack: a manifest, the stub and the saved contents of an uninstall
+// file, from which build makes the same file again.
+#include <stdio.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "code_page.h"
+#include "command_common.h"
+#include "commands.h"
+#include "file_ops.h"
+#include "listing.h"
+#include "stream_source.h"
+
+namespace kivlog {
+
+namespace {
+
+using OrderedJson = nlohmann::ordered_json;
+
+// Text for the manifest: the bytes decoded from the code page, but only when
+// encoding them again gives the same bytes (else build could not remake them).
+bool RoundTripText(const std::string& bytes, uint32_t code_page, std::string* utf8) {
+  *utf8 = DecodeAnsi(bytes, code_page);
+  std::string again, bad;
+  return EncodeAnsi(*utf8, code_page, &again, &bad) && again == bytes;
+}
+
+std::string NoRoundTrip(uint32_t code_page) {
+  return "does not go through code page " + std::to_string(code_page) +
+         " and back; unpack with --code-page 1252, which keeps every byte";
+}
+
+bool CopyRange(FILE* from, uint32_t offset, uint32_t length, const std::string& to,
+               std::string* why) {
+  FILE* out = OpenFile(to, "wb");
+  if (!out) {
+    *why = "cannot create " + to + ": " + ErrnoText();
+    return false;
+  }
+  bool ok = fseek(from, static_cast<long>(offset), SEEK_SET) == 0;
+  std::vector<char> chunk(1 << 16);
+  while (ok && length > 0) {
+    const size_t step = std::min<size_t>(length, chunk.size());
+    ok = fread(chunk.data(), 1, step, from) == step && fwrite(chunk.data(), 1, step, out) == step;
+    length -= static_cast<uint32_t>(step);
+  }
+  ok = fclose(out) == 0 && ok;
+  if (!ok) *why = "cannot write " + to;
+  return ok;
+}
+
+// A new or empty directory, with its saved/ directory.
+bool MakeEmptyDirectory(const std::string& out_dir, const std::filesystem::path& dir,
+                        std::ostream& err) {
+  std::error_code error;
+  if (std::filesystem::exists(dir, error) && !std::filesystem::is_empty(dir, error)) {
+    Error(err, out_dir + ": not empty; name a new or empty directory");
+    return false;
+  }
+  std::filesystem::create_directories(dir / "saved", error);
+  if (error) {
+    Error(err, out_dir + ": cannot create: " + error.message());
+    return false;
+  }
+  return true;
+}
+
+// Where unpack reads from and writes to.
+struct UnpackPlace {
+  FILE* file;                 // the uninstall file
+  std::filesystem::path dir;  // the output directory
+  uint32_t code_page;
+};
+
+// records[index] of the manifest, from r; its saved content, if any, goes to
+// saved/index.bin. False with *failure set when a text does not go through
+// the code page or the content cannot be copied.
+bool RecordJson(const ListedRecord& r, size_t index, const UnpackPlace& place, OrderedJson* record,
+                std::string* failure) {
+  const std::string where = "records[" + std::to_string(index) + "] (at " + Offset(r.offset) + ")";
+  (*record)["type"] = RecordTypeName(r.type);
+  const auto text_field = [&](const char* name, const std::string& bytes) {
+    std::string utf8;
+    if (!RoundTripText(bytes, place.code_page, &utf8)) {
+      *failure = where + "." + name + ": " + NoRoundTrip(place.code_page);
+    }
+    (*record)[name] = utf8;
+  };
+  const kiv::RecordLayout& layout = kiv::LayoutOf(r.type);
+  for (uint32_t f = 0; f < layout.field_count; ++f) {
+    const char* name = kiv::NamesOf(r.type).fields[f];
+    switch (layout.fields[f].kind) {
+      case kiv::FieldKind::kString: text_field(name, *FieldText(r.raw, name)); break;
+      case kiv::FieldKind::kFlag: (*record)[name] = r.fields[name]; break;
+      case kiv::FieldKind::kOptionalString:
+        if (r.raw.data) {
+          text_field(name, *r.raw.data);
+        } else {
+          (*record)[name] = nullptr;
+        }
+        break;
+      case kiv::FieldKind::kSavedCopy: {
+        if (!r.fields[name].is_object()) break;
+        const uint32_t length = r.fields[name]["length"].get<uint32_t>();
+        const std::string file = "saved/" + std::to_string(index) + ".bin";
+        std::string why;
+        if (!CopyRange(place.file, r.end - length, length, Utf8(place.dir / FsPath(file)), &why)) {
+          *failure = why;
+        }
+        (*record)[name] = {{"content_file", file}, {"time", r.fields[name]["time"]}};
+        break;
+      }
+    }
+  }
+  return failure->empty();
+}
+
+// Fills manifest's records and writes stub.exe and the saved contents; false
+// with *failure set at the first fault.
+bool UnpackRecords(const Listing& listing, const UnpackPlace& place, OrderedJson* manifest,
+                   std::string* failure) {
+  const size_t count = listing.records.size() - 1;  // without the type-0 record
+  for (size_t index = 0; index < count; ++index) {
+    const ListedRecord& r = listing.records[count - 1 - index];  // in the order written
+    OrderedJson record = OrderedJson::object();
+    if (!RecordJson(r, index, place, &record, failure)) return false;
+    (*manifest)["records"].push_back(std::move(record));
+  }
+  const uint32_t image = listing.records.back().offset;
+  return CopyRange(place.file, 0, image, Utf8(place.dir / "stub.exe"), failure);
+}
+
+bool WriteManifest(const std::filesystem::path& dir, const std::string& out_dir,
+                   const OrderedJson& manifest, std::string* failure) {
+  FILE* json = OpenFile(Utf8(dir / "manifest.json"), "wb");
+  const std::string body = manifest.dump(2) + "\n";
+  if (!json || fwrite(body.data(), 1, body.size(), json) != body.size() || fclose(json) != 0) {
+    *failure = out_dir + ": cannot write manifest.json";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
+           std::ostream& out, std::ostream& err) {
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
+  const Listing listing = ReadListing(reader, code_page);
+  reader.Close();
+
+  const std::filesystem::path dir = FsPath(out_dir);
+  if (!MakeEmptyDirectory(out_dir, dir, err)) return kExitFailed;
+  OrderedJson manifest = OrderedJson::object();
+  std::string text;
+  if (!RoundTripText(listing.display_name_bytes, code_page, &text)) {
+    Error(err, path + ": the display name " + NoRoundTrip(code_page));
+    return kExitFailed;
+  }
+  manifest["display_name"] = text;
+  manifest["code_page"] = code_page;
+  manifest["records"] = OrderedJson::array();
+
+  FILE* file = OpenFile(path, "rb");
+  if (!file) {
+    Error(err, path + ": cannot open: " + ErrnoText());
+    return kExitFailed;
+  }
+  std::string failure;
+  const bool ok = UnpackRecords(listing, {file, dir, code_page}, &manifest, &failure);
+  fclose(file);
+  if (!ok || !WriteManifest(dir, out_dir, manifest, &failure)) {
+    Error(err, path + ": " + failure);
+    return kExitFailed;
+  }
+  const size_t count = listing.records.size() - 1;
+  out << "unpacked " << count << (count == 1 ? " record" : " records") << " into " << out_dir
+      << "; kivlog build " << Utf8(dir / "manifest.json") << " --stub " << Utf8(dir / "stub.exe")
+      << " -o OUT.exe makes the file again\n";
+  return kExitOk;
+}
+
+}  // namespace kivlog
