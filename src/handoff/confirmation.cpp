@@ -12,8 +12,9 @@ namespace kiv {
 
 namespace {
 
-// The registration keys, deleted in this order: two subkeys of the product's
-// key (named after the display name), then the key itself.
+// The registration keys under kRegistrationRoot, deleted in this order: two
+// subkeys of the product's key (named after the display name), then the key
+// itself.
 constexpr const char* kRegistrationSubkeys[] = {"\\DisplayName", "\\UnInstallString", ""};
 
 }  // namespace
@@ -40,11 +41,11 @@ Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptio
             platform::BoxAnswer::kYes) {
       return Confirmation::kDeclined;
     }
-    const platform::RegKey machine = platform::RootKey(kLocalMachineRoot);
+    const platform::RegKey registration = platform::RootKey(kRegistrationRoot);
     for (const char* subkey : kRegistrationSubkeys) {
       LongString key;
       if (Format1(key, kUninstallKeyFormat, reader.display_name()) && key.Append(subkey)) {
-        platform::RegDeleteKeyPath(machine, key.c_str());
+        platform::RegDeleteKeyPath(registration, key.c_str());
       }
     }
   }  // the reader closes our own file before it is copied
