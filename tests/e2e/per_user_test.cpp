@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/exit_codes.h"
+#include "e2e_config.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
 
@@ -106,8 +107,7 @@ TEST_P(Flavours, RegistrationGoesFromItsOwnRootAndTheSameNameStaysInTheOther) {
   ASSERT_TRUE(RegKeyExists(product.own_root, key));
 
   const std::string line = AsUserStartsIt(product.uninstall_file);
-  RunResult run = c.start == Start::kSilent ? e2e::Run(line + " /S")
-                                            : e2e::Run(line, {IDYES});
+  RunResult run = c.start == Start::kSilent ? e2e::Run(line + " /S") : e2e::Run(line, {IDYES});
 
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.processes, 2) << "the confirmation and its temporary copy";
@@ -138,6 +138,36 @@ INSTANTIATE_TEST_SUITE_P(
                     FlavourCase{"PerMachine", Flavour::kPerMachine, Start::kConfirmed, false}),
     [](const testing::TestParamInfo<FlavourCase>& info) { return std::string(info.param.label); });
 
+// kivlog.exe reads the real stubs' kind: a per-user stub's log that holds a
+// key under HKEY_LOCAL_MACHINE draws a warning, which --strict makes a
+// refusal, from build and check alike; the per-machine stub takes the same
+// log as it is.
+TEST(PerUserKivlog, StrictRefusesAKeyThePerUserStubCannotRemove) {
+  const std::string dir = FreshDirectory("per-user-kivlog");
+  WriteFileBytes(
+      dir + "\\m.json",
+      R"({"display_name": "Kiv Strict", "records": [)"
+      R"({"type": "registry", "root": "HKEY_LOCAL_MACHINE", "path": "Software\\K\\V"}]})");
+  const auto kivlog = [&](const std::string& arguments) {
+    DWORD code = 0xFFFFFFFF;
+    EXPECT_TRUE(RunAndWait(std::string("\"") + KIV_KIVLOG_PATH + "\" " + arguments, 60000, &code));
+    return code;
+  };
+  const auto build = [&](Flavour flavour, const std::string& out, const char* strict) {
+    return kivlog("build \"" + dir + "\\m.json\" --stub \"" + StubPath(flavour) + "\" -o \"" + dir +
+                  "\\" + out + "\"" + strict);
+  };
+
+  EXPECT_EQ(build(Flavour::kPerUser, "user.exe", " --strict"), 1u);
+  EXPECT_FALSE(FileExists(dir + "\\user.exe"));
+  EXPECT_EQ(build(Flavour::kPerUser, "user.exe", ""), 0u) << "a warning only";
+  EXPECT_EQ(kivlog("check \"" + dir + "\\user.exe\""), 0u);
+  EXPECT_EQ(kivlog("check --strict \"" + dir + "\\user.exe\""), 1u);
+
+  EXPECT_EQ(build(Flavour::kPerMachine, "machine.exe", " --strict"), 0u);
+  EXPECT_EQ(kivlog("check --strict \"" + dir + "\\machine.exe\""), 0u);
+}
+
 #if defined(_WIN64)
 // ---- Registry views: what the x86_64 stubs see on 64-bit Windows -------------
 // A 64-bit program reaches the 32-bit view of HKEY_LOCAL_MACHINE\Software
@@ -150,9 +180,9 @@ bool SetViewString(REGSAM view, const std::string& key, const std::string& name,
                       nullptr, &k, nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  const LONG rc = RegSetValueExA(k, name.c_str(), 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(value.c_str()),
-                                 static_cast<DWORD>(value.size() + 1));
+  const LONG rc =
+      RegSetValueExA(k, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>(value.size() + 1));
   RegCloseKey(k);
   return rc == ERROR_SUCCESS;
 }
@@ -164,8 +194,8 @@ std::string ViewString(REGSAM view, const std::string& key, const std::string& n
   }
   char buffer[512];
   DWORD size = sizeof(buffer);
-  const LONG rc = RegQueryValueExA(k, name.c_str(), nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(buffer), &size);
+  const LONG rc =
+      RegQueryValueExA(k, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
   RegCloseKey(k);
   return rc == ERROR_SUCCESS ? std::string(buffer) : "<no value>";
 }
