@@ -243,8 +243,8 @@ inline const Damage kDamages[] = {
     // The last record's type (its header: back-link, then type) made 9.
     {"a record's type",
      [](std::string& b) {
-       uint32_t last = 0;
-       std::memcpy(&last, b.data() + b.size() - kTrailerSize + kTrailerLastRecordOffset, 4);
+       const uint32_t last =
+           TrailerLastRecord(reinterpret_cast<const uint8_t*>(b.data()) + b.size() - kTrailerSize);
        b[last + 4] = 9;
        b[last + 5] = 0;
      },

@@ -27,12 +27,6 @@ bool WriteZeros(kiv::ByteSink& sink, uint32_t count) {
   return true;
 }
 
-void StoreTrailer(uint8_t* trailer, uint32_t name_offset, uint32_t last_record) {
-  kiv::StoreU32(trailer + kiv::kTrailerNameOffset, name_offset);
-  kiv::StoreU32(trailer + kiv::kTrailerLastRecordOffset, last_record);
-  memcpy(trailer + kiv::kTrailerSignatureOffset, kiv::kSignature, kiv::kSignatureSize);
-}
-
 // A ByteSink that gathers bytes into large writes at increasing offsets.
 class BufferedSink final : public kiv::ByteSink {
  public:
@@ -93,12 +87,12 @@ bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old, 
   old->last_record = reader.last_record();
   old->size = reader.size();
   old->name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
-  auto name_offset = TrailerNameOffset(path);
+  auto name_offset = ReadTrailerNameOffset(path);
   if (!name_offset) {
     Error(err, path + ": cannot read its trailer");
     return false;
   }
-  StoreTrailer(old->trailer, *name_offset, old->last_record);
+  kiv::StoreTrailer(old->trailer, *name_offset, old->last_record);
   return true;
 }
 
@@ -141,7 +135,7 @@ std::string WriteRecordsAndName(LockedFile& file, const Prepared& prepared, cons
     return "wrote up to " + std::to_string(sink.Position()) + ", expected " +
            std::to_string(trailer_at) + " (did a saved file change?)";
   }
-  StoreTrailer(new_trailer, name_offset, writer.last_record());
+  kiv::StoreTrailer(new_trailer, name_offset, writer.last_record());
   return "";
 }
 

@@ -109,7 +109,7 @@ uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>
       case kiv::FieldKind::kFlag: size += 1; break;
       case kiv::FieldKind::kOptionalString: size += 1 + (r.data ? r.data->size() + 1 : 0); break;
       case kiv::FieldKind::kSavedCopy:
-        size += 1 + (saved ? kiv::kSavedTimeSize + 4 + saved->length : 0);
+        size += 1 + (saved ? kiv::kSavedFixedSize + saved->length : 0);
         break;
     }
   }
@@ -152,14 +152,14 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
   return ok;
 }
 
-std::optional<uint32_t> TrailerNameOffset(const std::string& path) {
+std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path) {
   FILE* f = OpenFile(path, "rb");
   if (!f) return std::nullopt;
   uint8_t trailer[kiv::kTrailerSize];
   std::optional<uint32_t> result;
   if (fseek(f, -static_cast<long>(kiv::kTrailerSize), SEEK_END) == 0 &&
       fread(trailer, 1, sizeof(trailer), f) == sizeof(trailer)) {
-    result = kiv::LoadU32(trailer + kiv::kTrailerNameOffset);
+    result = kiv::TrailerNameOffset(trailer);
   }
   fclose(f);
   return result;
@@ -180,7 +180,7 @@ std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
       return path + ": damaged at " + Offset(size - kiv::kTrailerSize) + ": " + reason;
     case kiv::Damage::kNameUnterminated:
     case kiv::Damage::kNameInvalid: {
-      auto name = TrailerNameOffset(path);
+      auto name = ReadTrailerNameOffset(path);
       return path + ": damaged at " + Offset(name ? *name : size - kiv::kTrailerSize) + ": " +
              reason;
     }

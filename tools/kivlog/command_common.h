@@ -55,7 +55,7 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
                  const std::optional<ResolvedSaved>& saved, std::string* why);
 
 // The trailer's name offset, read from the file itself.
-std::optional<uint32_t> TrailerNameOffset(const std::string& path);
+std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path);
 
 // One line on what is wrong with the file, and where.
 std::string DamageLine(const std::string& path, const kiv::LogReader& reader,

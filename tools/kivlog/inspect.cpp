@@ -123,7 +123,7 @@ struct Faults {
 Faults FindFaults(const std::string& path, const Listing& listing) {
   Faults faults;
   if (auto fault = DisplayNameFault(listing.display_name)) {
-    const uint32_t at = TrailerNameOffset(path).value_or(0);
+    const uint32_t at = ReadTrailerNameOffset(path).value_or(0);
     faults.lines.push_back("display name at " + Offset(at) + ": " + *fault);
     faults.json.push_back({{"field", "display_name"}, {"offset", at}, {"message", *fault}});
   }
