@@ -32,10 +32,7 @@ static_assert(kiv::kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
 namespace {
 
 constexpr char kBusyMessage[] = "An uninstall of this product is already running.";
-constexpr char kUnknownSwitchMessage[] =
-    "Unknown switch: %s\r\n\r\n"
-    "/S\tno message; the exit code tells the outcome\r\n"
-    "/LOG=file\ta report of the run";
+constexpr char kUnknownSwitchMessage[] = "Unknown switch: %s\r\n\r\n%s";
 
 // The hand-off this process came with, if it is the copy of a confirmation.
 kiv::Handoff g_handoff;
@@ -57,7 +54,7 @@ void ShowUnknownSwitch(const char* word) {
   kiv::ShortString shown;
   shown.AppendN(word, kiv::WordLength(word) < 64 ? kiv::WordLength(word) : 64);
   kiv::LongString text;
-  if (kiv::Format1(text, kUnknownSwitchMessage, shown.c_str())) {
+  if (kiv::Format2(text, kUnknownSwitchMessage, shown.c_str(), kiv::kSwitchHelp)) {
     kiv::platform::ShowMessage(text.c_str(), kiv::platform::kBoxOk | kiv::platform::kIconError);
   }
 }

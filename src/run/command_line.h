@@ -33,6 +33,11 @@ namespace kiv {
 //  - Then every byte of value 1 to 32 is passed over.
 const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte);
 
+// The switches as the unknown-switch box lists them, one a line.
+inline constexpr char kSwitchHelp[] =
+    "/S\tno message; the exit code tells the outcome\r\n"
+    "/LOG=file\ta report of the run";
+
 // What the switches ask of a run: the same in both processes of it (the
 // confirmation hands them on, MakeHandoffRemainder).
 struct RunOptions {

@@ -448,16 +448,25 @@ RunResult RunUninstallMode(const std::string& remainder, const std::string& stub
   return Run(UninstallModeLine(remainder, stub));
 }
 
-bool RunAndWait(const std::string& command_line, DWORD timeout_ms, DWORD* exit_code) {
-  std::vector<char> buffer(command_line.begin(), command_line.end());
+namespace {
+
+// Starts line (the program's name included) as a process of its own, with
+// the default start-up information; false when it could not be started.
+bool StartLine(const std::string& line, PROCESS_INFORMATION* process) {
+  std::vector<char> buffer(line.begin(), line.end());
   buffer.push_back('\0');
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return false;
-  }
+  *process = {};
+  return CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, process) != FALSE;
+}
+
+}  // namespace
+
+bool RunAndWait(const std::string& command_line, DWORD timeout_ms, DWORD* exit_code) {
+  PROCESS_INFORMATION process;
+  if (!StartLine(command_line, &process)) return false;
   const bool ended = WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0;
   if (ended && exit_code) GetExitCodeProcess(process.hProcess, exit_code);
   CloseHandle(process.hThread);
@@ -520,15 +529,8 @@ bool RunUnix(const std::string& program, const std::string& arguments) {
   // Wine hands the line to sh split by the Windows rules: the script goes in
   // double quotes, so within it only single quotes may be used.
   std::string line = "Z:\\bin\\sh -c \"" + program + " " + arguments + "; echo $? > " + done + "\"";
-  std::vector<char> buffer(line.begin(), line.end());
-  buffer.push_back('\0');
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return false;
-  }
+  PROCESS_INFORMATION process;
+  if (!StartLine(line, &process)) return false;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   for (int i = 0; i < 500; ++i) {
