@@ -4,7 +4,9 @@
 
 #include <filesystem>
 
+#include "code_page.h"
 #include "file_ops.h"
+#include "stream_source.h"
 
 namespace kivlog {
 
@@ -201,6 +203,17 @@ bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdic
     Error(err, DamageLine(path, reader, *verdict));
     return false;
   }
+  return true;
+}
+
+bool ReadSoundListing(const std::string& path, uint32_t code_page, std::ostream& err,
+                      Listing* listing) {
+  if (!RefuseIrregular(path, err)) return false;
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return false;
+  *listing = ReadListing(reader, code_page);
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "listing.h"
 #include "manifest.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/log_writer.h"
@@ -64,6 +65,11 @@ std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
 // Checks the file behind reader as the stub does; false when it is not sound.
 bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdict* verdict,
                std::ostream& err);
+
+// The records of the uninstall file at path, read once it proved a sound
+// regular file; false, with the fault on err, when it is not one.
+bool ReadSoundListing(const std::string& path, uint32_t code_page, std::ostream& err,
+                      Listing* listing);
 
 }  // namespace kivlog
 

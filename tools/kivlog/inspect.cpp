@@ -177,12 +177,8 @@ int ReportDamage(const std::string& path, const kiv::LogReader& reader,
 
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err) {
-  if (!RefuseIrregular(path, err)) return kExitFailed;
-  StreamSource source(path);
-  kiv::LogReader reader(source, LeadByteTestFor(code_page));
-  kiv::ChainVerdict verdict;
-  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
-  const Listing listing = ReadListing(reader, code_page);
+  Listing listing;
+  if (!ReadSoundListing(path, code_page, err, &listing)) return kExitFailed;
   if (json) {
     PrintJson(listing, out);
   } else {

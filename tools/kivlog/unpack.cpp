@@ -148,13 +148,8 @@ bool WriteManifest(const std::filesystem::path& dir, const std::string& out_dir,
 
 int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
            std::ostream& out, std::ostream& err) {
-  if (!RefuseIrregular(path, err)) return kExitFailed;
-  StreamSource source(path);
-  kiv::LogReader reader(source, LeadByteTestFor(code_page));
-  kiv::ChainVerdict verdict;
-  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
-  const Listing listing = ReadListing(reader, code_page);
-  reader.Close();
+  Listing listing;
+  if (!ReadSoundListing(path, code_page, err, &listing)) return kExitFailed;
 
   const std::filesystem::path dir = FsPath(out_dir);
   if (!MakeEmptyDirectory(out_dir, dir, err)) return kExitFailed;
