@@ -105,6 +105,11 @@ int32_t LastSeparator(const char* path, LeadByteTest is_lead_byte) {
   return last;
 }
 
+bool IsFullPath(const char* path, LeadByteTest is_lead_byte) {
+  Root root;
+  return ReadRoot(path, is_lead_byte, &root);
+}
+
 bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, PathString* out,
                    uint32_t* root_length) {
   out->Clear();

@@ -35,6 +35,10 @@ enum class PathForm : uint8_t {
   kOneSpelling,  // "\\?\C:\" and "\\.\C:\" as "C:\", "\\?\UNC\" as "\\"
 };
 
+// True when path is a full path: a drive's, a share's, a device path or one
+// from the current drive's root.
+bool IsFullPath(const char* path, LeadByteTest is_lead_byte);
+
 // Writes path as the system reads it (see above) into *out, with '\' as the
 // only separator and no separator at the end (but the root's own). *root
 // receives the length of its root. False when path is not a full path (no

@@ -104,7 +104,7 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
       return exit_code(kiv::RunOutcome::kDeclined, kiv::Mode::kConfirmation);
     case kiv::Confirmation::kDamaged: {
       const uint32_t code = exit_code(kiv::RunOutcome::kDamaged, kiv::Mode::kConfirmation);
-      kiv::ReportDamaged(options.report, own.c_str(), code);
+      kiv::ReportNoWalk(options.report, own.c_str(), kiv::RunOutcome::kDamaged, nullptr, code);
       return code;
     }
     case kiv::Confirmation::kHandedOff:
@@ -128,22 +128,37 @@ uint32_t Run() {
       kiv::CommandLineRemainder(kiv::platform::CommandLine(), kiv::platform::IsLeadByte);
   const kiv::Switches switches = kiv::ParseSwitches(remainder, kiv::platform::IsLeadByte);
   if (switches.run.silent) kiv::platform::SuppressMessages();
-  const auto unknown_switch = [&](const char* word) {
-    ShowUnknownSwitch(word);
-    return kiv::ExitCodeFor(kiv::RunOutcome::kUnknownSwitch, switches.run.silent,
-                            *switches.path ? kiv::Mode::kUninstall : kiv::Mode::kConfirmation);
-  };
-  if (switches.unknown) return unknown_switch(switches.unknown);
-  // The report's path made full here: the copy runs in another directory.
+  // The report's path made full here: the copy runs in another directory,
+  // where a path that cannot be made full here would name another file.
   kiv::LongString report;
-  if (!switches.log.empty() &&
-      !kiv::platform::FullPathName(switches.log.c_str(), report.data(), report.capacity())) {
-    // The copy runs in another directory: a path that cannot be made full
-    // here would name another file there.
-    return unknown_switch(switches.log.c_str());
-  }
+  const bool report_full =
+      switches.log.empty() ||
+      kiv::platform::FullPathName(switches.log.c_str(), report.data(), report.capacity());
   kiv::RunOptions options = switches.run;
   options.report = report.empty() ? nullptr : report.c_str();
+  const kiv::Mode mode = *switches.path ? kiv::Mode::kUninstall : kiv::Mode::kConfirmation;
+  const auto unknown_switch = [&](const char* word) {
+    ShowUnknownSwitch(word);
+    const uint32_t code = kiv::ExitCodeFor(kiv::RunOutcome::kUnknownSwitch, options.silent, mode);
+    // The file the run was started on, else our own.
+    kiv::LongString own;
+    const char* file = switches.path;
+    if ((!*file || !kiv::platform::PathExists(file)) &&
+        kiv::platform::ModuleFileName(own.data(), own.capacity())) {
+      file = own.c_str();
+    }
+    kiv::ReportNoWalk(options.report, file, kiv::RunOutcome::kUnknownSwitch, word, code);
+    return code;
+  };
+  if (switches.unknown) return unknown_switch(switches.unknown);
+  if (!report_full) return unknown_switch(switches.log.c_str());
+  // A word after the switches that is neither a switch nor a file (a
+  // habit such as REBOOT=ReallySuppress) is no uninstall file to call
+  // damaged: it is unknown. A full path stays a path, found or not.
+  if (*switches.path && !kiv::IsFullPath(switches.path, kiv::platform::IsLeadByte) &&
+      !kiv::platform::PathExists(switches.path)) {
+    return unknown_switch(switches.path);
+  }
   if (*switches.path != '\0') return UninstallMode(switches.path, options);
   return ConfirmationFlow(options);
 }

@@ -7,8 +7,13 @@
 // line that named a path before means anything else now.
 //
 //   /S                  silent: no box at all; the question counts as Yes
+//                       (/SILENT, /VERYSILENT, /SUPPRESSMSGBOXES, /QUIET and
+//                       /QN, as other installers spell it, mean the same)
 //   /LOG=path           a report of the run
 //   /LOG="path"         the same, for a path with blanks
+//   /NORESTART          accepted; changes nothing (no run restarts Windows)
+//   "/LOG=path"         any switch in quotes as a whole, as shells quote a
+//                       word with a blank
 //
 // Switch names are letters in any case. Anything else starting with '/' is an
 // unknown switch, and so is a /LOG= with no path, with an unclosed quote, or
@@ -36,7 +41,8 @@ const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte);
 // The switches as the unknown-switch box lists them, one a line.
 inline constexpr char kSwitchHelp[] =
     "/S\tno message; the exit code tells the outcome\r\n"
-    "/LOG=file\ta report of the run";
+    "/LOG=file\ta report of the run\r\n"
+    "/NORESTART\taccepted: no run restarts Windows";
 
 // What the switches ask of a run: the same in both processes of it (the
 // confirmation hands them on, MakeHandoffRemainder).

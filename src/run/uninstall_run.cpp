@@ -83,9 +83,9 @@ const char* OutcomeText(RunOutcome outcome) {
     case RunOutcome::kDone: return "everything undone";
     case RunOutcome::kRestartNeeded: return "everything undone, restart needed";
     case RunOutcome::kIncomplete: return "not everything undone";
+    case RunOutcome::kUnknownSwitch: return "unknown switch, nothing changed";
     case RunOutcome::kDeclined:
-    case RunOutcome::kBusy:
-    case RunOutcome::kUnknownSwitch: break;  // no walk, no report
+    case RunOutcome::kBusy: break;  // no walk, no report
   }
   return "";
 }
@@ -99,14 +99,24 @@ RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent) {
 
 }  // namespace
 
-void ReportDamaged(const char* report_path, const char* path, uint32_t exit_code) {
+void ReportNoWalk(const char* report_path, const char* path, RunOutcome outcome,
+                  const char* word, uint32_t exit_code) {
   if (report_path == nullptr) return;
-  // A file whose chain proved unsound may still name its product. Held
-  // before the report is made, as in the uninstall mode.
+  // The file may still name its product. Held before the report is made, as
+  // in the uninstall mode, so a report named like it cannot cut it.
   LogReader reader(path, platform::IsLeadByte);
   RunReport report(report_path);
-  report.Begin(path, reader.usable() ? reader.display_name() : "");
-  report.End(OutcomeText(RunOutcome::kDamaged), exit_code);
+  const bool named = reader.usable() && reader.CheckChain().damage == Damage::kNone;
+  report.Begin(path, named || outcome == RunOutcome::kDamaged
+                         ? (reader.usable() ? reader.display_name() : "")
+                         : "");
+  LongString text;
+  if (word == nullptr || !text.Append("unknown switch ") ||
+      !text.AppendN(word, WordLength(word) < 64 ? WordLength(word) : 64) ||
+      !text.Append(", nothing changed")) {
+    text.Assign(OutcomeText(outcome));
+  }
+  report.End(text.c_str(), exit_code);
 }
 
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options) {

@@ -33,9 +33,12 @@ struct RunHooks {
 // The outcome is kDamaged, kDone, kRestartNeeded or kIncomplete.
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options);
 
-// The report of a confirmation that found its own file damaged and ends
-// with exit_code.
-void ReportDamaged(const char* report, const char* path, uint32_t exit_code);
+// The report of a run that walks nothing and ends with exit_code: a
+// confirmation that found its own file (path) damaged, or a switch that
+// means nothing (word, the unknown one; null when it is the outcome's own
+// text that names it). The file's display name is given when it can be read.
+void ReportNoWalk(const char* report, const char* path, RunOutcome outcome, const char* word,
+                  uint32_t exit_code);
 
 }  // namespace kiv
 

@@ -279,6 +279,50 @@ TEST(Switches, UnknownSwitchGives1639AndChangesNothing) {
   }
 }
 
+// What deployment tools and engineers type by habit: the words other
+// installers use for /S are silent, /NORESTART changes nothing, a switch
+// quoted whole (as PowerShell and start quote a word with a blank) is a
+// switch; a stray word that is no file is unknown (1639, nothing changed),
+// and the report says so.
+TEST(Switches, WordsDeploymentToolsUseByHabit) {
+  const std::string report = "C:\\kivtest\\habits\\a b\\q q.txt";
+  struct Case {
+    std::string switches;
+    DWORD exit_code;
+    bool removed;
+    const char* report_outcome;  // the report's last line, or null: no report
+  } cases[] = {
+      {"/SILENT", kExitSuccess, true, nullptr},
+      {"/VERYSILENT /SUPPRESSMSGBOXES", kExitSuccess, true, nullptr},
+      {"/quiet", kExitSuccess, true, nullptr},
+      {"/qn /norestart", kExitSuccess, true, nullptr},
+      {"/S \"/LOG=" + report + "\"", kExitSuccess, true, "Outcome: everything undone, exit code 0"},
+      {"/S /LOG=\"" + report + "\" REBOOT=ReallySuppress", kExitUnknownSwitch, false,
+       "Outcome: unknown switch REBOOT=ReallySuppress, nothing changed, exit code 1639"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.switches);
+    FreshDirectory("habits\\a b");
+    Product product("unattended\\Habits", "Kiv Habits", false);
+
+    RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file) + " " + c.switches, {}, 30000);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
+    EXPECT_EQ(product.Registered(), !c.removed);
+    EXPECT_EQ(FileExists(product.root + "\\app.exe"), !c.removed);
+    if (c.report_outcome) {
+      const std::vector<std::string> lines = ReportLines(report);
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.back(), c.report_outcome);
+    } else {
+      EXPECT_FALSE(FileExists(report));
+    }
+    RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Kiv Habits"));
+  }
+}
+
 // The report names every record in walk order with what was done, between a
 // first line that names the product and a last line with the outcome. Where
 // it goes: an absolute path, one with blanks in quotes, and one relative to
