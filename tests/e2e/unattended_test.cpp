@@ -462,6 +462,29 @@ TEST(Report, ReportNeverWritesWhereAnotherNameLeads) {
   RunUnix("/bin/rm", "-f '" + UnixPath(logs + "\\linked") + "'");
 }
 
+// What is already gone is reported so: an INI entry whose file's directory
+// is gone (no file holds no key) and a registry value whose key is gone.
+// Neither fails the run.
+TEST(Report, WhatIsAlreadyGoneIsReportedSo) {
+  const std::string dir = FreshDirectory("report\\Gone");
+  const std::string file = dir + "\\uninst.exe";
+  const std::string report = dir + "-report.txt";
+  RegDeleteTree(HKEY_LOCAL_MACHINE, "Software\\KivTest\\Gone");
+  WriteUninstallFile(file, "Kiv Gone", [&](LogWriter& w) {
+    w.AddIniEntry("C:\\kivtest\\no such dir\\app.ini", "S", "k", "<null>", "", false);
+    w.AddRegistryValue("HKEY_LOCAL_MACHINE", "Software\\KivTest\\Gone\\Version", nullptr);
+  });
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
+  const std::vector<std::string> lines = ReportLines(report);
+  ASSERT_EQ(lines.size(), 4u) << ReadFileBytes(report);
+  EXPECT_EQ(lines[1], "registry HKEY_LOCAL_MACHINE\\Software\\KivTest\\Gone\\Version: already gone");
+  EXPECT_EQ(lines[2], "ini C:\\kivtest\\no such dir\\app.ini [S] k: already gone");
+}
+
 // A report that cannot be written costs the uninstall nothing.
 TEST(Report, UnwritableReportStopsNothing) {
   Product product("unattended\\No Report", "Kiv No Report", true);
