@@ -17,6 +17,7 @@
 #include "handoff/temporary_copy.h"
 #include "platform/win32.h"
 #include "run/command_line.h"
+#include "run/desktop_policy.h"
 #include "run/undo_step.h"
 #include "run/uninstall_run.h"
 
@@ -127,7 +128,12 @@ uint32_t Run() {
   const char* remainder =
       kiv::CommandLineRemainder(kiv::platform::CommandLine(), kiv::platform::IsLeadByte);
   const kiv::Switches switches = kiv::ParseSwitches(remainder, kiv::platform::IsLeadByte);
-  if (switches.run.silent) kiv::platform::SuppressMessages();
+  // Without /S the run asks and tells in boxes; where nobody could see them
+  // one would wait for ever. Then no box is shown at all, and nothing is
+  // done (below).
+  const bool boxes_seen =
+      switches.run.silent || kiv::BoxesCanBeSeen(kiv::platform::ReadDesktopFacts());
+  if (switches.run.silent || !boxes_seen) kiv::platform::SuppressMessages();
   // The report's path made full here: the copy runs in another directory,
   // where a path that cannot be made full here would name another file.
   kiv::LongString report;
@@ -137,18 +143,22 @@ uint32_t Run() {
   kiv::RunOptions options = switches.run;
   options.report = report.empty() ? nullptr : report.c_str();
   const kiv::Mode mode = *switches.path ? kiv::Mode::kUninstall : kiv::Mode::kConfirmation;
-  const auto unknown_switch = [&](const char* word) {
-    ShowUnknownSwitch(word);
-    const uint32_t code = kiv::ExitCodeFor(kiv::RunOutcome::kUnknownSwitch, options.silent, mode);
-    // The file the run was started on, else our own.
+  // A run that ends before any walk: its code, and its report naming the
+  // file it was started on (else our own).
+  const auto end_without_walk = [&](kiv::RunOutcome outcome, const char* word) {
+    const uint32_t code = kiv::ExitCodeFor(outcome, options.silent, mode);
     kiv::LongString own;
     const char* file = switches.path;
     if ((!*file || !kiv::platform::PathExists(file)) &&
         kiv::platform::ModuleFileName(own.data(), own.capacity())) {
       file = own.c_str();
     }
-    kiv::ReportNoWalk(options.report, file, kiv::RunOutcome::kUnknownSwitch, word, code);
+    kiv::ReportNoWalk(options.report, file, outcome, word, code);
     return code;
+  };
+  const auto unknown_switch = [&](const char* word) {
+    ShowUnknownSwitch(word);
+    return end_without_walk(kiv::RunOutcome::kUnknownSwitch, word);
   };
   if (switches.unknown) return unknown_switch(switches.unknown);
   if (!report_full) return unknown_switch(switches.log.c_str());
@@ -159,6 +169,7 @@ uint32_t Run() {
       !kiv::platform::PathExists(switches.path)) {
     return unknown_switch(switches.path);
   }
+  if (!boxes_seen) return end_without_walk(kiv::RunOutcome::kNoDesktop, nullptr);
   if (*switches.path != '\0') return UninstallMode(switches.path, options);
   return ConfirmationFlow(options);
 }

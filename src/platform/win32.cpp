@@ -97,6 +97,34 @@ bool StartProcess(char* command_line, int show_code, bool inherit_handles) {
   return true;
 }
 
+DesktopFacts ReadDesktopFacts() {
+  DesktopFacts facts;
+  OSVERSIONINFOA version;
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) return facts;
+  facts.nt_family = true;
+  facts.major_version = version.dwMajorVersion;
+  // Looked up: the 95 family's user32 has neither; sessions came with
+  // Windows 2000.
+  auto get_station = LookUpAs<HWINSTA(WINAPI*)()>("user32.dll", "GetProcessWindowStation");
+  auto get_info = LookUpAs<BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD)>(
+      "user32.dll", "GetUserObjectInformationA");
+  USEROBJECTFLAGS flags = {};
+  DWORD size = 0;
+  HWINSTA station = get_station ? get_station() : nullptr;
+  if (station && get_info && get_info(station, UOI_FLAGS, &flags, sizeof(flags), &size)) {
+    facts.station_known = true;
+    facts.station_visible = (flags.dwFlags & WSF_VISIBLE) != 0;
+  }
+  auto session_of = LookUpAs<BOOL(WINAPI*)(DWORD, DWORD*)>("kernel32.dll", "ProcessIdToSessionId");
+  DWORD session = 0;
+  if (session_of && session_of(GetCurrentProcessId(), &session)) {
+    facts.session_known = true;
+    facts.session = session;
+  }
+  return facts;
+}
+
 void* LookUp(const char* dll, const char* name) {
   HMODULE module = GetModuleHandleA(dll);
   return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;

@@ -83,6 +83,16 @@ template <typename Function>
 Function LookUpAs(const char* dll, const char* name) {
   return reinterpret_cast<Function>(LookUp(dll, name));
 }
+// What tells whether anybody can see a box this process shows.
+struct DesktopFacts {
+  bool nt_family = false;
+  uint32_t major_version = 0;  // the system's (6: Vista, whose services' session 0 nobody sees)
+  bool station_known = false;  // the window station's flags could be read
+  bool station_visible = true;  // WSF_VISIBLE: a desktop a user sees
+  bool session_known = false;
+  uint32_t session = 0;
+};
+DesktopFacts ReadDesktopFacts();
 // Restricts DLL loading to System32 where the system can (Windows 7 with
 // KB2533623 and later); a no-op elsewhere.
 void HardenDllSearch();

@@ -84,6 +84,8 @@ const char* OutcomeText(RunOutcome outcome) {
     case RunOutcome::kRestartNeeded: return "everything undone, restart needed";
     case RunOutcome::kIncomplete: return "not everything undone";
     case RunOutcome::kUnknownSwitch: return "unknown switch, nothing changed";
+    case RunOutcome::kNoDesktop:
+      return "no /S, and nobody could see a box here (a service or session 0), nothing changed";
     case RunOutcome::kDeclined:
     case RunOutcome::kBusy: break;  // no walk, no report
   }

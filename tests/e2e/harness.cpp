@@ -354,12 +354,15 @@ void BoxAnswerer::Answer(HWND h, int64_t found_at) {
   for (int i = 0; i < 250 && IsWindow(h); ++i) Sleep(20);
 }
 
-StartedRun::StartedRun(const std::string& command_line) {
+StartedRun::StartedRun(const std::string& command_line, const std::string& desktop) {
   job_ = CreateJobObjectA(nullptr, nullptr);
   std::vector<char> line(command_line.begin(), command_line.end());
   line.push_back('\0');
+  std::vector<char> desktop_name(desktop.begin(), desktop.end());
+  desktop_name.push_back('\0');
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
+  if (!desktop.empty()) startup.lpDesktop = desktop_name.data();
   // Suspended until it is in the job, so nothing it starts escapes it.
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                       nullptr, &startup, &process_)) {
@@ -484,6 +487,21 @@ std::string JsonString(const std::string& text) {
 }
 
 bool SimulateRestart() { return RunAndWait("wineboot.exe -r", 120000); }
+
+std::string HiddenDesktop() {
+  static const std::string name = [] {
+    HWINSTA station = CreateWindowStationA("KivHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!station) return std::string();
+    HWINSTA own = GetProcessWindowStation();
+    HDESK desk = nullptr;
+    if (SetProcessWindowStation(station)) {
+      desk = CreateDesktopA("Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+      SetProcessWindowStation(own);
+    }
+    return desk ? std::string("KivHidden\\Default") : std::string();
+  }();
+  return name;
+}
 
 std::string ThroughOtherDrive(const std::string& windows_path) {
   // Through the prefix's drive_c itself: Wine's own path for C: goes through

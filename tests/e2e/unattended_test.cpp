@@ -462,6 +462,38 @@ TEST(Report, ReportNeverWritesWhereAnotherNameLeads) {
   RunUnix("/bin/rm", "-f '" + UnixPath(logs + "\\linked") + "'");
 }
 
+// Started without /S where nobody can see a box (a window station no user
+// sees, as a service's): no box waits for ever; the run ends at once with
+// 1602, having changed nothing, and its report says why. With /S the same
+// place is no obstacle.
+TEST(Silent, WithoutSwitchesWhereNoBoxCanBeSeenNothingWaits) {
+  const std::string desktop = HiddenDesktop();
+  ASSERT_FALSE(desktop.empty()) << "no window station of our own";
+  for (bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "with /S" : "without /S");
+    Product product("unattended\\Hidden", "Kiv Hidden", false);
+    const std::string report = product.root + "-report.txt";
+    DeleteFileA(report.c_str());
+    StartedRun run(AsUserStartsIt(product.uninstall_file) + (silent ? " /S" : "") + " /LOG=" + report,
+                   desktop);
+    ASSERT_TRUE(run.started());
+    RunResult result = run.Wait(30000);
+
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exit_code, silent ? kExitSuccess : kExitNoDesktop);
+    EXPECT_EQ(product.Registered(), !silent);
+    EXPECT_EQ(FileExists(product.root + "\\app.exe"), !silent);
+    const std::vector<std::string> lines = ReportLines(report);
+    ASSERT_FALSE(lines.empty());
+    if (!silent) {
+      EXPECT_EQ(lines.back(),
+                "Outcome: no /S, and nobody could see a box here (a service or session 0), nothing "
+                "changed, exit code 1602");
+    }
+    RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Kiv Hidden"));
+  }
+}
+
 // What is already gone is reported so: an INI entry whose file's directory
 // is gone (no file holds no key) and a registry value whose key is gone.
 // Neither fails the run.
