@@ -164,8 +164,10 @@ uint32_t Run() {
   if (!report_full) return unknown_switch(switches.log.c_str());
   // A word after the switches that is neither a switch nor a file (a
   // habit such as REBOOT=ReallySuppress) is no uninstall file to call
-  // damaged: it is unknown. A full path stays a path, found or not.
-  if (*switches.path && !kiv::IsFullPath(switches.path, kiv::platform::IsLeadByte) &&
+  // damaged: it is unknown. A full path stays a path, found or not, and so
+  // does a quoted one (taken whole, it names no file: damaged).
+  if (*switches.path && *switches.path != '"' &&
+      !kiv::IsFullPath(switches.path, kiv::platform::IsLeadByte) &&
       !kiv::platform::PathExists(switches.path)) {
     return unknown_switch(switches.path);
   }
