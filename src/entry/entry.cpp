@@ -13,6 +13,7 @@
 #include "handoff/confirmation.h"
 #include "handoff/restart_deletion.h"
 #include "handoff/handoff_channel.h"
+#include "handoff/registration.h"
 #include "handoff/run_lock.h"
 #include "handoff/temporary_copy.h"
 #include "platform/win32.h"
@@ -49,7 +50,7 @@ void TellWaitingConfirmation(kiv::RunOutcome outcome) {
 
 // What the uninstall mode needs of the hand-off.
 constexpr kiv::RunHooks kRunHooks = {kiv::ScheduleOwnTemporaryCopyDeletion, TellWaitingConfirmation,
-                                     ScheduleDeletion};
+                                     ScheduleDeletion, kiv::RemoveRegistration};
 
 void ShowUnknownSwitch(const char* word) {
   kiv::ShortString shown;

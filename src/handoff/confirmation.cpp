@@ -6,17 +6,8 @@
 #include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "uninstall_file/log_reader.h"
-#include "uninstall_file/names.h"
 
 namespace kiv {
-
-namespace {
-
-// The registration keys, deleted in this order: two subkeys of the product's
-// key (named after the display name), then the key itself.
-constexpr const char* kRegistrationSubkeys[] = {"\\DisplayName", "\\UnInstallString", ""};
-
-}  // namespace
 
 Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptions& options,
                               uint32_t* walk_code) {
@@ -40,13 +31,6 @@ Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptio
             platform::BoxAnswer::kYes) {
       return Confirmation::kDeclined;
     }
-    const platform::RegKey machine = platform::RootKey(kLocalMachineRoot);
-    for (const char* subkey : kRegistrationSubkeys) {
-      LongString key;
-      if (Format1(key, kUninstallKeyFormat, reader.display_name()) && key.Append(subkey)) {
-        platform::RegDeleteKeyPath(machine, key.c_str());
-      }
-    }
   }  // the reader closes our own file before it is copied
 
   TemporaryPath copy;
@@ -69,8 +53,8 @@ Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptio
     held.Release();
     RemoveTemporaryCopy(copy.c_str());
   }
-  // No copy could be made or started: the registration is already gone, so
-  // the product is removed from this process.
+  // No copy could be made or started: the user said Yes, so the product is
+  // removed from this process.
   return Confirmation::kRunHere;
 }
 

@@ -1,6 +1,7 @@
 // The confirmation mode: the program started with an empty command line.
-// Asks the user, removes the product's uninstall registration and hands the
-// rest to a temporary copy of itself started in the uninstall mode.
+// Asks the user and hands the rest to a temporary copy of itself started in
+// the uninstall mode; the product's registration goes once that walk has
+// undone every record (registration.h).
 #ifndef KIV_HANDOFF_CONFIRMATION_H_
 #define KIV_HANDOFF_CONFIRMATION_H_
 
@@ -10,13 +11,11 @@
 namespace kiv {
 
 inline constexpr unsigned kPromptResourceId = 1;
-inline constexpr char kUninstallKeyFormat[] =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s";
 
 enum class Confirmation {
   kDeclined,   // the answer was No: nothing changed
   kDamaged,    // the file was damaged (the message shown): nothing changed
-  kHandedOff,  // confirmed: registration removed, a temporary copy started
+  kHandedOff,  // confirmed: a temporary copy started
   kRunHere,    // confirmed, but no copy could be made or started: the
                // uninstall runs in this process, on its own file
 };

@@ -38,6 +38,7 @@ constexpr RetryHooks kRetryHooks = {DeleteWalkedFile, WalkedFileStands, platform
 struct WalkTally {
   uint32_t held = 0;    // product files that go at the next start
   uint32_t failed = 0;  // records that could not be undone
+  ShortString first_failed;  // the first of them, named as the report names it
 };
 
 // Runs the walk; false when a record's type or header is not valid.
@@ -60,7 +61,13 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
       case RecordType::kShellGroup: UndoShellGroup(reader, step); break;
     }
     if (step.what == Undone::kGoesAtRestart) ++tally.held;
-    if (step.what == Undone::kFailed) ++tally.failed;
+    if (step.what == Undone::kFailed && tally.failed++ == 0) {
+      // As much of the name as fits the box's line.
+      tally.first_failed.AppendN(step.subject.c_str(),
+                                 step.subject.length() < ShortString::capacity() - 1
+                                     ? step.subject.length()
+                                     : ShortString::capacity() - 1);
+    }
     report.Record(NamesOf(type).type, step);
   }
 }
@@ -90,6 +97,18 @@ const char* OutcomeText(RunOutcome outcome) {
     case RunOutcome::kBusy: break;  // no walk, no report
   }
   return "";
+}
+
+constexpr char kIncompleteMessage[] =
+    "Some items could not be removed. The first of them:\r\n%s\r\n\r\n"
+    "The product stays listed: start its uninstall again to finish.";
+
+// The end of a walk in which a record failed, in place of the success box.
+void ShowIncomplete(const char* first_failed) {
+  LongString text;
+  if (Format1(text, kIncompleteMessage, first_failed)) {
+    platform::ShowMessage(text.c_str(), platform::kBoxOk | platform::kIconExclamation);
+  }
 }
 
 RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent) {
@@ -144,7 +163,9 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     }
     if (report.open()) protect.Add(options.report, Undone::kReport);
     UndoStep step;
-    step.describe = report.open();
+    // Every record named: the report lists them, and the box of a walk that
+    // could not undo everything names the first that failed.
+    step.describe = true;
     step.protect = &protect;
     if (options.silent) step.schedule_held = hooks.schedule_deletion;
     WalkTally tally;
@@ -157,7 +178,15 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     } else if (tally.held > 0) {
       outcome = RunOutcome::kRestartNeeded;
     }
+    // The product is off the list only once it is gone: a walk that failed
+    // leaves its registration, for the run that finishes it.
+    if (outcome != RunOutcome::kIncomplete) hooks.unregister(reader.display_name());
     report.End(OutcomeText(outcome), ExitCodeFor(outcome, options.silent, Mode::kUninstall));
+    if (outcome == RunOutcome::kIncomplete) {
+      hooks.walked(outcome);
+      ShowIncomplete(tally.first_failed.c_str());
+      return outcome;  // the uninstall file stays, for the run that finishes
+    }
     g_stamped = platform::ReadFileStamp(path, &g_walked);
   }  // the reader closes the uninstall file here, before it is deleted
   // Whoever waits for the outcome ends now, and lets go of the file.

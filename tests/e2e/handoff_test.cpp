@@ -80,7 +80,13 @@ TEST(Files, FileThatResistsKeepsItsContentAndTheWalkGoesOn) {
 
   ASSERT_TRUE(run.finished);
   ASSERT_EQ(run.boxes.size(), 1u);
-  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  // No success claimed: the box names what is left, and the uninstall file
+  // stays for the run that finishes.
+  EXPECT_EQ(run.boxes[0].text, "Some items could not be removed. The first of them:\r\n" +
+                                   stubborn + "\r\n\r\nThe product stays listed: start its "
+                                   "uninstall again to finish.");
+  EXPECT_EQ(run.boxes[0].icon, static_cast<uint32_t>(MB_ICONWARNING));
+  EXPECT_TRUE(FileExists(file));
   EXPECT_EQ(ReadFileBytes(stubborn), "installed");
   FileTimes after;
   ASSERT_TRUE(GetTimes(stubborn, &after));

@@ -303,8 +303,8 @@ inline std::string OtherSpelling(const std::string& path) {
 
 // A second uninstall of the same file started while the first walks changes
 // nothing and ends with 1618 (without /S, with the confirmation's "no
-// action" code, 0); the first completes. The registration goes
-// after the lock is taken, so once it is gone the lock is held, and the walk
+// action" code, 0); the first completes. The copy starts after the lock is
+// taken, so once it runs the lock is held, and the walk
 // (six thousand files) outlasts
 // the second start by far. A second start in the uninstall mode names the
 // file otherwise, as the lock must not care. boxes_expected: the texts of the whole scenario's
@@ -324,8 +324,11 @@ inline void SecondRunWhileTheFirstWalksIsRefused(const std::string& directory,
   const DWORD t0 = GetTickCount();
   StartedRun first(product.Silently());
   ASSERT_TRUE(first.started());
-  while (product.Registered() && !first.FirstEnded() && GetTickCount() - t0 < 60000) Sleep(5);
-  ASSERT_FALSE(product.Registered());
+  // The copy runs once the first has taken the lock and handed it on.
+  while (first.RunningIds().size() < 2 && !first.FirstEnded() && GetTickCount() - t0 < 60000) {
+    Sleep(5);
+  }
+  ASSERT_EQ(first.RunningIds().size(), 2u) << "no copy walking";
   const DWORD t1 = GetTickCount();
 
   const std::string second_line =
@@ -339,7 +342,7 @@ inline void SecondRunWhileTheFirstWalksIsRefused(const std::string& directory,
                                       "make the product larger";
   RunResult run = first.Wait(120000);
   std::printf(
-      "registration gone after %lu ms; second refused after %lu ms; walk over after %lu ms\n",
+      "copy walking after %lu ms; second refused after %lu ms; walk over after %lu ms\n",
       static_cast<unsigned long>(t1 - t0), static_cast<unsigned long>(t2 - t1),
       static_cast<unsigned long>(GetTickCount() - t1));
   answerer.Stop();

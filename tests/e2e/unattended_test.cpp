@@ -28,16 +28,19 @@ TEST(Silent, DamagedFileGives1603AndChangesNothing) {
 
 // A record that cannot be undone (a saved file whose directory the user has
 // since removed) fails the run: 1603, the report names the record with the
-// system's error number, and the walk still undoes everything else.
-TEST(Silent, RecordThatCannotBeUndoneGives1603AndTheWalkGoesOn) {
+// system's error number, and the walk still undoes everything else. The
+// uninstall file and the registration stay, so that once the cause is gone
+// the same command finishes the job, with 0.
+TEST(Silent, RecordThatCannotBeUndoneGives1603AndARetryFinishes) {
   const std::string dir = FreshDirectory("unattended\\Incomplete");
   const std::string file = dir + "\\uninst.exe";
-  const std::string lost = "C:\\kivtest\\unattended\\no such dir\\config.txt";
+  const std::string lost_dir = "C:\\kivtest\\unattended\\no such dir";
+  const std::string lost = lost_dir + "\\config.txt";
   const std::string report = dir + "-report.txt";
-  RemoveTree("C:\\kivtest\\unattended\\no such dir");
+  const std::string registration = std::string(kUninstallKey) + "Kiv Incomplete";
+  RemoveTree(lost_dir);
   WriteFileBytes(dir + "\\app.exe", "installed");
-  SetRegString(HKEY_LOCAL_MACHINE, std::string(kUninstallKey) + "Kiv Incomplete", "DisplayName",
-               "Kiv Incomplete");
+  SetRegString(HKEY_LOCAL_MACHINE, registration, "DisplayName", "Kiv Incomplete");
   WriteUninstallFile(file, "Kiv Incomplete", [&](LogWriter& w) {
     w.AddDirectory(dir.c_str());
     w.AddFile((dir + "\\app.exe").c_str());  // walked after the failure
@@ -50,13 +53,24 @@ TEST(Silent, RecordThatCannotBeUndoneGives1603AndTheWalkGoesOn) {
   EXPECT_EQ(run.exit_code, kExitFailed);
   EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
   EXPECT_FALSE(FileExists(dir + "\\app.exe"));
-  EXPECT_FALSE(FileExists(file));
-  EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, std::string(kUninstallKey) + "Kiv Incomplete"));
+  EXPECT_TRUE(FileExists(file)) << "the retry needs it";
+  EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, registration)) << "the product is not gone";
   const std::vector<std::string> lines = ReportLines(report);
   ASSERT_EQ(lines.size(), 5u) << ReadFileBytes(report);
   EXPECT_EQ(lines[1], "file " + lost + ": failed (error 3)");  // ERROR_PATH_NOT_FOUND
   EXPECT_EQ(lines[2], "file " + dir + "\\app.exe: removed");
   EXPECT_EQ(lines[4], "Outcome: not everything undone, exit code 1603");
+
+  MakeDirectories(lost_dir);
+  RunResult again = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(again.finished);
+  EXPECT_EQ(again.exit_code, kExitSuccess);
+  EXPECT_EQ(ReadFileBytes(lost), "saved");
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(DirectoryExists(dir));
+  EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, registration));
+  RemoveTree(lost_dir);
 }
 
 // The copy that walks dies half-way: the first process, waiting for its
