@@ -33,6 +33,9 @@ static_assert(kiv::kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
 
 namespace {
 
+constexpr char kRunHereNote[] =
+    "no temporary copy could be made or started (an unfit temporary directory, or a policy "
+    "that forbids programs there): this process undoes the records itself";
 constexpr char kBusyMessage[] = "An uninstall of this product is already running.";
 constexpr char kUnknownSwitchMessage[] = "Unknown switch: %s\r\n\r\n%s";
 
@@ -112,12 +115,15 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
     case kiv::Confirmation::kHandedOff:
       // Silent, the copy's own code, which it chose by the same rule.
       return options.silent ? walk_code : exit_code(kiv::RunOutcome::kDone, kiv::Mode::kUninstall);
-    case kiv::Confirmation::kRunHere:
+    case kiv::Confirmation::kRunHere: {
       // Our own file, running, cannot be deleted: the run's held-file hook
       // schedules it for the next start.
+      kiv::RunOptions here = options;
+      here.note = kRunHereNote;
       return exit_code(own.empty() ? kiv::RunOutcome::kDamaged
-                                   : kiv::UninstallRun(own.c_str(), kRunHooks, options),
+                                   : kiv::UninstallRun(own.c_str(), kRunHooks, here),
                        kiv::Mode::kUninstall);
+    }
   }
   return exit_code(kiv::RunOutcome::kDone, kiv::Mode::kUninstall);
 }

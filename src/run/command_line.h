@@ -52,6 +52,9 @@ struct RunOptions {
   // /LOG=: where the report goes (a full path, which the entry makes), or
   // null.
   const char* report = nullptr;
+  // Not a switch: why the process that walks is not the temporary copy,
+  // for the report's second line; null when it is the copy.
+  const char* note = nullptr;
 };
 
 struct Switches {

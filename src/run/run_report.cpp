@@ -66,6 +66,13 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name) {
   Put("\r\n");
 }
 
+void RunReport::Note(const char* text) {
+  if (!file_) return;
+  Put("Note: ");
+  Put(text);
+  Put("\r\n");
+}
+
 void RunReport::Record(const char* type_name, const UndoStep& step) {
   if (!file_) return;
   Put(type_name);

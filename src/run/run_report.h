@@ -30,6 +30,8 @@ class RunReport {
 
   bool open() const { return file_ != nullptr; }
   void Begin(const char* uninstall_file, const char* display_name);
+  // A line of its own after the first: "Note: " and text.
+  void Note(const char* text);
   // type_name: the record type's name; step as the action left it.
   void Record(const char* type_name, const UndoStep& step);
   void End(const char* outcome, uint32_t exit_code);

@@ -155,6 +155,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
       return Damaged(hooks, report, options.silent);
     }
     report.Begin(path, reader.display_name());
+    if (options.note) report.Note(options.note);
     ProtectedFiles protect;
     protect.Add(path, Undone::kProtected);
     LongString own;

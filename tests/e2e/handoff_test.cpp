@@ -154,7 +154,9 @@ TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
   const std::string windows_temp = std::string(windows) + "\\Temp";
   ASSERT_TRUE(MoveFileA(windows_temp.c_str(), (windows_temp + ".away").c_str()));
 
-  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
+  const std::string report = product.root + "-report.txt";
+  RunResult run =
+      e2e::Run(AsUserStartsIt(product.uninstall_file) + " /LOG=\"" + report + "\"", {IDYES});
   SetEnvironmentVariableA("TMP", tmp[0] ? tmp : nullptr);
   SetEnvironmentVariableA("TEMP", temp[0] ? temp : nullptr);
   ASSERT_TRUE(MoveFileA((windows_temp + ".away").c_str(), windows_temp.c_str()));
@@ -168,6 +170,10 @@ TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
   EXPECT_FALSE(FileExists(product.root + "\\app.exe"));
   EXPECT_FALSE(FileExists(product.root + "\\data\\a.dat"));
   EXPECT_TRUE(FileExists(product.uninstall_file)) << "it was running";
+  // The report says why the process that asked also walked.
+  const std::string text = ReadFileBytes(report);
+  EXPECT_NE(text.find("\r\nNote: no temporary copy could be made or started"), std::string::npos)
+      << text;
   ASSERT_TRUE(SimulateRestart());
   EXPECT_FALSE(FileExists(product.uninstall_file));
 }
