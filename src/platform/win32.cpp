@@ -317,11 +317,20 @@ void UpperCase(char* text, uint32_t length) { CharUpperBuffA(text, length); }
 LocalTime Now() {
   SYSTEMTIME t;
   GetLocalTime(&t);
-  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+  // The bias is UTC minus local time, in minutes; the zone's standard or
+  // daylight part is added as the call says which is in force.
+  TIME_ZONE_INFORMATION zone;
+  const DWORD which = GetTimeZoneInformation(&zone);
+  LONG bias = zone.Bias;
+  if (which == TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
+  if (which == TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
+  if (which == TIME_ZONE_ID_INVALID) bias = 0;
+  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, static_cast<int16_t>(-bias)};
 }
 
 bool DeleteFilePath(const char* path) { return DeleteFileA(path) != FALSE; }
 bool RemoveDirectoryPath(const char* path) { return RemoveDirectoryA(path) != FALSE; }
+bool MakeDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != FALSE; }
 bool SetCurrentDirectoryPath(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 bool IsReadOnlyFile(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE_READONLY); }

@@ -130,12 +130,14 @@ bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
 void UpperCase(char* text, uint32_t length);
 struct LocalTime {
   uint16_t year, month, day, hour, minute, second;
+  int16_t offset_minutes;  // local time minus UTC, daylight saving time included
 };
 LocalTime Now();
 
 // ---- File system -----------------------------------------------------------
 bool DeleteFilePath(const char* path);
 bool RemoveDirectoryPath(const char* path);  // only an empty directory goes
+bool MakeDirectory(const char* path);        // CreateDirectoryA, default security
 bool SetCurrentDirectoryPath(const char* path);
 bool PathExists(const char* path);
 bool IsReadOnlyFile(const char* path);

@@ -1,5 +1,6 @@
 #include "run/run_report.h"
 
+#include "base/path_rules.h"
 #include "platform/win32.h"
 #include "run/record_actions.h"
 
@@ -27,6 +28,25 @@ static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
                   static_cast<uint32_t>(Undone::kFailed) + 1,
               "a text for every outcome");
 
+// Makes the directories on the way to path that are not there yet, from
+// the root down; a step that fails leaves the rest to the report's open.
+void MakeParentDirectories(const char* path) {
+  PathString read;
+  uint32_t root = 0;
+  if (!NormalizePath(path, platform::IsLeadByte, PathForm::kAsWritten, &read, &root)) return;
+  char* text = read.data();
+  for (uint32_t i = root; text[i] != '\0'; ++i) {
+    if (platform::IsLeadByte(static_cast<uint8_t>(text[i])) && text[i + 1] != '\0') {
+      ++i;
+      continue;
+    }
+    if (text[i] != '\\') continue;
+    text[i] = '\0';
+    if (!platform::PathExists(text)) platform::MakeDirectory(text);
+    text[i] = '\\';
+  }
+}
+
 }  // namespace
 
 const char* UndoneText(Undone what) { return kUndoneTexts[static_cast<uint32_t>(what)]; }
@@ -36,6 +56,7 @@ RunReport::RunReport(const char* path) {
   // Running elevated, a report is never written through a link a user could
   // have put on its way.
   if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
+  MakeParentDirectories(path);
   file_ = platform::CreateReportFile(path);
 }
 
@@ -52,7 +73,7 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name) {
   Put(display_name);
   Put("\" from ");
   Put(uninstall_file);
-  // YYYY-MM-DD HH:MM:SS, local time.
+  // YYYY-MM-DD HH:MM:SS +HH:MM, local time and its offset from UTC.
   const struct {
     const char* before;
     uint16_t value;
@@ -63,6 +84,13 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name) {
     Put(part.before);
     PutNumber(part.value, part.digits);
   }
+  // " +HH:MM": the local time's offset from UTC.
+  const uint32_t offset =
+      static_cast<uint32_t>(t.offset_minutes < 0 ? -t.offset_minutes : t.offset_minutes);
+  Put(t.offset_minutes < 0 ? " -" : " +");
+  PutNumber(offset / 60, 2);
+  Put(":");
+  PutNumber(offset % 60, 2);
   Put("\r\n");
 }
 

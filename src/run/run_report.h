@@ -1,6 +1,6 @@
 // The report of a run (/LOG=): plain text, a line per record in walk order.
 //
-//   Kiv Uninstall report: "Example App" from C:\Example\unins.exe, 2026-12-10 16:30:05
+//   Kiv Uninstall report: "Example App" from C:\Example\unins.exe, 2026-12-10 16:30:05 +01:00
 //   file C:\Example\app.exe: removed
 //   directory C:\Example: kept: not empty
 //   Outcome: everything undone, exit code 0

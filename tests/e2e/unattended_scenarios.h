@@ -155,14 +155,26 @@ struct ReportClock {
     ASSERT_EQ(line.substr(0, head.size()), head) << line;
     const std::string stamp = line.substr(head.size());
     SYSTEMTIME t = {};
+    char sign = 0;
+    unsigned hours = 0, minutes = 0;
     char tail = 0;
-    ASSERT_EQ(stamp.size(), 19u) << line;
-    ASSERT_EQ(std::sscanf(stamp.c_str(), "%4hu-%2hu-%2hu %2hu:%2hu:%2hu%c", &t.wYear, &t.wMonth,
-                          &t.wDay, &t.wHour, &t.wMinute, &t.wSecond, &tail),
-              6)
+    ASSERT_EQ(stamp.size(), 26u) << line;
+    ASSERT_EQ(std::sscanf(stamp.c_str(), "%4hu-%2hu-%2hu %2hu:%2hu:%2hu %c%2u:%2u%c", &t.wYear,
+                          &t.wMonth, &t.wDay, &t.wHour, &t.wMinute, &t.wSecond, &sign, &hours,
+                          &minutes, &tail),
+              9)
         << line;
     EXPECT_EQ(stamp[4], '-');
     EXPECT_EQ(stamp[10], ' ');
+    // The offset from UTC in force, as the system tells it.
+    TIME_ZONE_INFORMATION zone;
+    const DWORD which = GetTimeZoneInformation(&zone);
+    LONG bias = zone.Bias + (which == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias
+                             : which == TIME_ZONE_ID_STANDARD ? zone.StandardBias
+                                                              : 0);
+    const int offset = (sign == '-' ? -1 : 1) * static_cast<int>(hours * 60 + minutes);
+    EXPECT_TRUE(sign == '+' || sign == '-') << line;
+    EXPECT_EQ(offset, -bias) << line;
     constexpr uint64_t kSecond = 10000000;
     const uint64_t at = AsFileTime(t);
     EXPECT_TRUE(at + kSecond >= AsFileTime(before) && at <= AsFileTime(after) + kSecond)

@@ -352,6 +352,8 @@ TEST(Report, NamesEveryRecordInWalkOrder) {
   } cases[] = {
       {"absolute", "/S /LOG=C:\\kivtest\\report\\out\\report.txt",
        "C:\\kivtest\\report\\out\\report.txt", true},
+      {"in directories not there yet", "/S /LOG=C:\\kivtest\\report\\out\\new\\er\\report.txt",
+       "C:\\kivtest\\report\\out\\new\\er\\report.txt", true},
       {"quoted, with blanks", "/S /LOG=\"C:\\kivtest\\report\\a b\\report.txt\"",
        "C:\\kivtest\\report\\a b\\report.txt", true},
       {"relative, letters in any case", "/log=out\\relative.txt /s",
@@ -531,11 +533,12 @@ TEST(Report, WhatIsAlreadyGoneIsReportedSo) {
   EXPECT_EQ(lines[2], "ini C:\\kivtest\\no such dir\\app.ini [S] k: already gone");
 }
 
-// A report that cannot be written costs the uninstall nothing.
+// A report that cannot be written costs the uninstall nothing: its
+// directory's place is taken by a file.
 TEST(Report, UnwritableReportStopsNothing) {
   Product product("unattended\\No Report", "Kiv No Report", true);
-  const std::string report = "C:\\kivtest\\unattended\\no such dir\\report.txt";
-  RemoveTree("C:\\kivtest\\unattended\\no such dir");
+  const std::string report = "C:\\kivtest\\unattended\\a file\\report.txt";
+  WriteFileBytes("C:\\kivtest\\unattended\\a file", "not a directory");
 
   RunResult run =
       e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S /LOG=\"" + report + "\"", {}, 30000);
