@@ -314,6 +314,14 @@ bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity) {
 
 void UpperCase(char* text, uint32_t length) { CharUpperBuffA(text, length); }
 
+uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity) {
+  const int length = lstrlenA(text);
+  if (length == 0 || capacity == 0) return 0;
+  const int n = MultiByteToWideChar(CP_ACP, 0, text, length, reinterpret_cast<WCHAR*>(out),
+                                    static_cast<int>(capacity));
+  return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
 LocalTime Now() {
   SYSTEMTIME t;
   GetLocalTime(&t);

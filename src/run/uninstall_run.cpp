@@ -154,8 +154,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
       report.Begin(path, reader.usable() ? reader.display_name() : "");
       return Damaged(hooks, report, options.silent);
     }
-    report.Begin(path, reader.display_name());
-    if (options.note) report.Note(options.note);
+    report.Begin(path, reader.display_name(), options.note);
     ProtectedFiles protect;
     protect.Add(path, Undone::kProtected);
     LongString own;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "base/hex_text.h"
 #include "base/exit_codes.h"
 #include "harness.h"
@@ -74,13 +76,15 @@ TEST(Silent, RecordThatCannotBeUndoneGives1603AndARetryFinishes) {
 }
 
 // The copy that walks dies half-way: the first process, waiting for its
-// outcome, ends with 1603 instead of waiting for ever, and the same command
-// started again finishes the job.
+// outcome, ends with 1603 instead of waiting for ever, the JSON report it
+// left still parses, and the same command started again finishes the job.
 TEST(Silent, CopyKilledMidWalkGives1603AndARunAgainFinishes) {
   LargeProduct product("unattended\\Copy Killed", "Kiv Copy Killed", 3000, 64 * 1024);
   const std::string first_walked = product.paths.back();
+  const std::string report = "C:\\kivtest\\unattended\\killed-report.json";
+  DeleteFileA(report.c_str());
 
-  StartedRun first(product.Silently());
+  StartedRun first(product.Silently() + " /LOG=" + report);
   ASSERT_TRUE(first.started());
   const DWORD t0 = GetTickCount();
   while (FileExists(first_walked) && !first.FirstEnded() && GetTickCount() - t0 < 60000) Sleep(5);
@@ -98,6 +102,12 @@ TEST(Silent, CopyKilledMidWalkGives1603AndARunAgainFinishes) {
   EXPECT_EQ(run.exit_code, kExitFailed);
   EXPECT_GT(product.FilesLeft(), 0) << "killed too late to show anything";
   EXPECT_TRUE(FileExists(product.uninstall_file));
+  // The JSON report of the killed walk still parses: the records written so
+  // far, and no outcome.
+  const nlohmann::json doc = nlohmann::json::parse(ReadFileBytes(report), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << ReadFileBytes(report);
+  EXPECT_FALSE(doc.contains("outcome"));
+  EXPECT_EQ(doc["display_name"], "Kiv Copy Killed");
 
   RunResult again = e2e::Run(product.Silently(), {}, 120000);
 
@@ -531,6 +541,49 @@ TEST(Report, WhatIsAlreadyGoneIsReportedSo) {
   ASSERT_EQ(lines.size(), 4u) << ReadFileBytes(report);
   EXPECT_EQ(lines[1], "registry HKEY_LOCAL_MACHINE\\Software\\KivTest\\Gone\\Version: already gone");
   EXPECT_EQ(lines[2], "ini C:\\kivtest\\no such dir\\app.ini [S] k: already gone");
+}
+
+// A report named *.json is one JSON document that a standard parser reads,
+// saying what the text report says: the file, the product, the time with
+// its offset, each record with its names, outcome and error, the outcome
+// and the exit code; letters outside ASCII escaped.
+TEST(Report, JsonReportSaysWhatTheTextSays) {
+  const std::string dir = FreshDirectory("report\\Json");
+  const std::string file = dir + "\\uninst.exe";
+  const std::string lost = "C:\\kivtest\\report\\no such dir\\a.txt";
+  RemoveTree("C:\\kivtest\\report\\no such dir");
+  WriteFileBytes(dir + "\\caf\xe9.txt", "installed");  // 1252: e with an acute accent
+  WriteUninstallFile(file, "Kiv \"Json\" Report", [&](LogWriter& w) {
+    w.AddDirectory(dir.c_str());
+    w.AddFile((dir + "\\caf\xe9.txt").c_str());
+    w.AddRestoredFile(lost.c_str(), kReplacedTime, "saved", 5);
+  });
+  const std::string report = dir + "-report.json";
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitFailed);
+  const std::string text = ReadFileBytes(report);
+  for (char c : text) ASSERT_LT(static_cast<unsigned char>(c), 0x80u) << "not ASCII: " << text;
+  const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << text;
+  EXPECT_EQ(doc["file"], file);
+  EXPECT_EQ(doc["display_name"], "Kiv \"Json\" Report");
+  EXPECT_EQ(doc["mode"], "run");
+  EXPECT_TRUE(doc["note"].is_null());
+  const std::string time = doc["time"];
+  ASSERT_EQ(time.size(), 25u) << time;  // 2026-12-10T16:30:05+01:00
+  EXPECT_EQ(time[10], 'T');
+  EXPECT_TRUE(time[19] == '+' || time[19] == '-') << time;
+  ASSERT_EQ(doc["records"].size(), 3u) << text;
+  EXPECT_EQ(doc["records"][0],
+            (nlohmann::json{{"type", "file"}, {"names", lost}, {"outcome", "failed"}, {"error", 3}}));
+  EXPECT_EQ(doc["records"][1]["names"], dir + "\\caf\u00e9.txt") << "as UTF-8";
+  EXPECT_EQ(doc["records"][1]["outcome"], "removed");
+  EXPECT_EQ(doc["records"][2]["type"], "directory");
+  EXPECT_EQ(doc["outcome"], "not everything undone");
+  EXPECT_EQ(doc["exit_code"], 1603);
 }
 
 // A report that cannot be written costs the uninstall nothing: its
