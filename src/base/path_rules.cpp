@@ -4,6 +4,13 @@ namespace kiv {
 
 namespace {
 
+bool HoldsByte(const char* set, char c) {
+  for (; *set; ++set) {
+    if (*set == c) return true;
+  }
+  return false;
+}
+
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // The length of the part that starts at p: up to the next separator or the
@@ -103,6 +110,21 @@ int32_t LastSeparator(const char* path, LeadByteTest is_lead_byte) {
     }
   }
   return last;
+}
+
+bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* out) {
+  LongString part;
+  for (const char* p = text; *p; ++p) {
+    const uint8_t c = static_cast<uint8_t>(*p);
+    if (is_lead_byte(c) && p[1] != '\0') {
+      if (!part.AppendN(p, 2)) return false;
+      ++p;
+      continue;
+    }
+    const bool refused = c < 0x20 || (c < 0x80 && HoldsByte("\\/:*?\"<>|", *p));
+    if (!part.AppendN(refused ? "_" : p, 1)) return false;
+  }
+  return out->Append(part.c_str());
 }
 
 bool IsFullPath(const char* path, LeadByteTest is_lead_byte) {

@@ -35,6 +35,11 @@ enum class PathForm : uint8_t {
   kOneSpelling,  // "\\?\C:\" and "\\.\C:\" as "C:\", "\\?\UNC\" as "\\"
 };
 
+// Appends text as a part of a file name: each byte a name cannot hold
+// (\ / : * ? " < > | and control characters) as '_'; a lead byte takes
+// its second byte with it. False, changing nothing, when it does not fit.
+bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* out);
+
 // True when path is a full path: a drive's, a share's, a device path or one
 // from the current drive's root.
 bool IsFullPath(const char* path, LeadByteTest is_lead_byte);

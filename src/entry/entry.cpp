@@ -19,6 +19,7 @@
 #include "platform/win32.h"
 #include "run/command_line.h"
 #include "run/desktop_policy.h"
+#include "run/run_report.h"
 #include "run/undo_step.h"
 #include "run/uninstall_run.h"
 
@@ -144,23 +145,26 @@ uint32_t Run() {
   // The report's path made full here: the copy runs in another directory,
   // where a path that cannot be made full here would name another file.
   kiv::LongString report;
-  const bool report_full =
+  bool report_full =
       switches.log.empty() ||
       kiv::platform::FullPathName(switches.log.c_str(), report.data(), report.capacity());
+  // The file the run was started on, else our own: what a report of a run
+  // that walks nothing names, and what /LOG alone names its report after.
+  kiv::LongString own;
+  if (!kiv::platform::ModuleFileName(own.data(), own.capacity())) own.Clear();
+  const char* started_on =
+      *switches.path && kiv::platform::PathExists(switches.path) ? switches.path : own.c_str();
+  if (switches.log_default) {
+    report_full = kiv::DefaultReportPath(started_on, &report);
+    if (!report_full) report.Clear();
+  }
   kiv::RunOptions options = switches.run;
   options.report = report.empty() ? nullptr : report.c_str();
   const kiv::Mode mode = *switches.path ? kiv::Mode::kUninstall : kiv::Mode::kConfirmation;
-  // A run that ends before any walk: its code, and its report naming the
-  // file it was started on (else our own).
+  // A run that ends before any walk: its code, and its report.
   const auto end_without_walk = [&](kiv::RunOutcome outcome, const char* word) {
     const uint32_t code = kiv::ExitCodeFor(outcome, options.silent, mode);
-    kiv::LongString own;
-    const char* file = switches.path;
-    if ((!*file || !kiv::platform::PathExists(file)) &&
-        kiv::platform::ModuleFileName(own.data(), own.capacity())) {
-      file = own.c_str();
-    }
-    kiv::ReportNoWalk(options.report, file, outcome, word, code);
+    kiv::ReportNoWalk(options.report, started_on, outcome, word, code);
     return code;
   };
   const auto unknown_switch = [&](const char* word) {
@@ -168,7 +172,7 @@ uint32_t Run() {
     return end_without_walk(kiv::RunOutcome::kUnknownSwitch, word);
   };
   if (switches.unknown) return unknown_switch(switches.unknown);
-  if (!report_full) return unknown_switch(switches.log.c_str());
+  if (!report_full) return unknown_switch(switches.log_default ? "/LOG" : switches.log.c_str());
   // A word after the switches that is neither a switch nor a file (a
   // habit such as REBOOT=ReallySuppress) is no uninstall file to call
   // damaged: it is unknown. A full path stays a path, found or not, and so

@@ -127,8 +127,13 @@ Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
       }
     } else if (ApplyNamedSwitch(word, WordLength(word), &out)) {
       next = p + WordLength(word);
+    } else if (IsWord(word, WordLength(word), "/LOG")) {
+      out.log.Clear();
+      out.log_default = true;
+      next = p + 4;
     } else if (EqualsIgnoreAsciiCase(word, "/LOG=", 5)) {
       next = ReadLogSwitch(p + 5, is_lead_byte, &out.log);
+      if (next) out.log_default = false;
     }
     if (next == nullptr) {
       // The first unknown word is the one to name; the words after it are

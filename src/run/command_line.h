@@ -11,6 +11,8 @@
 //                       /QN, as other installers spell it, mean the same)
 //   /LOG=path           a report of the run
 //   /LOG="path"         the same, for a path with blanks
+//   /LOG                a report in the temporary directory, named after the
+//                       product and the time (the entry makes the name)
 //   /NORESTART          accepted; changes nothing (no run restarts Windows)
 //   "/LOG=path"         any switch in quotes as a whole, as shells quote a
 //                       word with a blank
@@ -61,6 +63,8 @@ struct Switches {
   RunOptions run;
   // The report's path as written (quotes taken off); empty when none.
   LongString log;
+  // /LOG alone: a report where the entry puts it; log is then empty.
+  bool log_default = false;
   // The uninstall file's path: the rest of the remainder, taken whole; at
   // its NUL when there is none (the confirmation mode).
   const char* path = "";

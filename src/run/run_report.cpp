@@ -2,6 +2,7 @@
 
 #include "base/path_rules.h"
 #include "uninstall_file/layout.h"
+#include "uninstall_file/log_reader.h"
 #include "platform/win32.h"
 #include "run/record_actions.h"
 
@@ -51,6 +52,34 @@ void MakeParentDirectories(const char* path) {
 }  // namespace
 
 const char* UndoneText(Undone what) { return kUndoneTexts[static_cast<uint32_t>(what)]; }
+
+bool DefaultReportPath(const char* uninstall_file, LongString* out) {
+  if (!platform::TempDirectory(out->data(), out->capacity()) || !out->Append("Kiv Uninstall ")) {
+    return false;
+  }
+  {
+    LogReader reader(uninstall_file, platform::IsLeadByte);
+    if (reader.usable() && reader.display_name()[0] != '\0' &&
+        (!AppendAsFileName(reader.display_name(), platform::IsLeadByte, out) ||
+         !out->Append(" "))) {
+      return false;
+    }
+  }
+  const platform::LocalTime t = platform::Now();
+  const uint16_t parts[] = {t.year, t.month, t.day, t.hour, t.minute, t.second};
+  char stamp[] = "YYYYMMDD-HHMMSS.txt";
+  char* p = stamp;
+  for (uint32_t i = 0; i < 6; ++i) {
+    const uint32_t digits = i == 0 ? 4 : 2;
+    for (uint32_t k = digits; k > 0; --k) {
+      uint32_t value = parts[i];
+      for (uint32_t d = 1; d < k; ++d) value /= 10;
+      *p++ = static_cast<char>('0' + value % 10);
+    }
+    if (i == 2) ++p;  // past the '-'
+  }
+  return out->Append(stamp);
+}
 
 RunReport::RunReport(const char* path) {
   if (!path) return;

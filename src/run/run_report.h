@@ -34,6 +34,12 @@ namespace kiv {
 // The words for what became of a record.
 const char* UndoneText(Undone what);
 
+// Where /LOG alone puts the report: the temporary directory (see
+// platform::TempDirectory), "Kiv Uninstall <display name> <YYYYMMDD-HHMMSS>.txt",
+// the name read from uninstall_file (left out when it cannot be read).
+// False when no such path can be made.
+bool DefaultReportPath(const char* uninstall_file, LongString* out);
+
 class RunReport {
  public:
   // path null: no report.

@@ -347,6 +347,29 @@ TEST(Switches, WordsDeploymentToolsUseByHabit) {
   }
 }
 
+// /LOG alone puts the report in the temporary directory, named after the
+// product and the time.
+TEST(Report, LogAloneGoesToTheTemporaryDirectory) {
+  Product product("unattended\\Log Alone", "Kiv Log: Alone", false);
+  const std::vector<std::string> before = ListFiles(TempDirectory(), "Kiv Uninstall *.txt");
+
+  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S /LOG", {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
+  const std::vector<std::string> made =
+      NewNames(before, ListFiles(TempDirectory(), "Kiv Uninstall *.txt"));
+  ASSERT_EQ(made.size(), 1u);
+  // "Kiv Uninstall <name, ':' as '_'> YYYYMMDD-HHMMSS.txt"
+  const std::string head = "Kiv Uninstall Kiv Log_ Alone ";
+  ASSERT_EQ(made[0].substr(0, head.size()), head) << made[0];
+  EXPECT_EQ(made[0].size(), head.size() + 19) << made[0];
+  const std::vector<std::string> lines = ReportLines(TempDirectory() + made[0]);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Outcome: everything undone, exit code 0");
+  DeleteFileA((TempDirectory() + made[0]).c_str());
+}
+
 // The report names every record in walk order with what was done, between a
 // first line that names the product and a last line with the outcome. Where
 // it goes: an absolute path, one with blanks in quotes, and one relative to

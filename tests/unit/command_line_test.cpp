@@ -128,6 +128,19 @@ TEST(SwitchGrammar, ALogPathLongerThanItsBufferIsRefused) {
   EXPECT_TRUE(s.log.empty());
 }
 
+TEST(SwitchGrammar, LogAloneAsksForTheReportWhereTheProgramPutsIt) {
+  Switches s = ParseSwitches("/S /log C:\\u.exe", ShiftJisLike);
+  EXPECT_TRUE(s.log_default);
+  EXPECT_TRUE(s.log.empty());
+  EXPECT_EQ(std::string(s.path), "C:\\u.exe");
+  s = ParseSwitches("/LOG /LOG=r.txt", ShiftJisLike);  // the last one counts
+  EXPECT_FALSE(s.log_default);
+  EXPECT_EQ(std::string(s.log.c_str()), "r.txt");
+  s = ParseSwitches("/LOGS", ShiftJisLike);
+  EXPECT_FALSE(s.log_default);
+  EXPECT_NE(s.unknown, nullptr);
+}
+
 TEST(SwitchGrammar, TheUnknownWordEndsAtItsBlank) {
   const Switches s = ParseSwitches("/S /Q C:\\u.exe", ShiftJisLike);
   ASSERT_NE(s.unknown, nullptr);

@@ -94,6 +94,17 @@ TEST(Normalize, ResultThatDoesNotFitIsRefused) {
   EXPECT_EQ(std::string(out.c_str()), "C:\\" + std::string(20, 'c'));
 }
 
+TEST(AppendAsFileName, BytesANameCannotHoldBecomeUnderscores) {
+  LongString out;
+  ASSERT_TRUE(out.Assign("x "));
+  EXPECT_TRUE(AppendAsFileName("A\\B/C:D*E?F\"G<H>I|J\tK \x95\\L", ShiftJisLike, &out));
+  EXPECT_EQ(std::string(out.c_str()), "x A_B_C_D_E_F_G_H_I_J_K \x95\\L");
+  const std::string full(LongString::capacity() - 1, 'a');
+  ASSERT_TRUE(out.Assign(full.c_str()));
+  EXPECT_FALSE(AppendAsFileName("b", ShiftJisLike, &out));
+  EXPECT_EQ(std::string(out.c_str()), full);
+}
+
 TEST(LastSeparator, EitherSeparatorButNeverASecondByte) {
   EXPECT_EQ(LastSeparator("C:\\App/a", ShiftJisLike), 6);
   EXPECT_EQ(LastSeparator("C:\\App\\a", ShiftJisLike), 6);
