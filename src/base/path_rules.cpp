@@ -184,4 +184,21 @@ bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, P
   return true;
 }
 
+bool AnyDirectoryOnTheWay(PathString* path, uint32_t root, LeadByteTest is_lead_byte,
+                          bool (*visit)(const char* directory, void* context), void* context) {
+  char* text = path->data();
+  for (uint32_t i = root; text[i] != '\0'; ++i) {
+    if (is_lead_byte(static_cast<uint8_t>(text[i])) && text[i + 1] != '\0') {
+      ++i;
+      continue;
+    }
+    if (text[i] != '\\') continue;
+    text[i] = '\0';
+    const bool stop = visit(text, context);
+    text[i] = '\\';
+    if (stop) return true;
+  }
+  return false;
+}
+
 }  // namespace kiv

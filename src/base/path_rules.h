@@ -51,6 +51,14 @@ bool IsFullPath(const char* path, LeadByteTest is_lead_byte);
 bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, PathString* out,
                    uint32_t* root);
 
+// Calls visit with each directory on the way in path, a path NormalizePath
+// wrote with its root's length, from the top down: path cut at each
+// separator after the root ("C:\A", then "C:\A\B" for "C:\A\B\c.txt").
+// Stops at the first call that returns true and returns true; false when
+// none did. path is cut in place for each call and restored after it.
+bool AnyDirectoryOnTheWay(PathString* path, uint32_t root, LeadByteTest is_lead_byte,
+                          bool (*visit)(const char* directory, void* context), void* context);
+
 }  // namespace kiv
 
 #endif  // KIV_BASE_PATH_RULES_H_

@@ -52,19 +52,15 @@ bool PathCrossesReparsePoint(const char* path, bool include_last) {
       return true;
     }
   }
-  // Each directory below the root: cut at each separator in turn.
-  char* text = read.data();
-  for (uint32_t i = root; text[i] != '\0'; ++i) {
-    if (platform::IsLeadByte(static_cast<uint8_t>(text[i])) && text[i + 1] != '\0') {
-      ++i;
-      continue;
-    }
-    if (text[i] != '\\') continue;
-    text[i] = '\0';
-    const bool link = platform::IsReparsePoint(text);
-    text[i] = '\\';
-    if (link) return true;
+  // Each directory below the root.
+  if (AnyDirectoryOnTheWay(&read, root, platform::IsLeadByte,
+                           [](const char* directory, void*) {
+                             return platform::IsReparsePoint(directory);
+                           },
+                           nullptr)) {
+    return true;
   }
+  const char* text = read.c_str();
   return include_last && text[root] != '\0' && platform::IsReparsePoint(text);
 }
 

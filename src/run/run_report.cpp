@@ -36,17 +36,12 @@ void MakeParentDirectories(const char* path) {
   PathString read;
   uint32_t root = 0;
   if (!NormalizePath(path, platform::IsLeadByte, PathForm::kAsWritten, &read, &root)) return;
-  char* text = read.data();
-  for (uint32_t i = root; text[i] != '\0'; ++i) {
-    if (platform::IsLeadByte(static_cast<uint8_t>(text[i])) && text[i + 1] != '\0') {
-      ++i;
-      continue;
-    }
-    if (text[i] != '\\') continue;
-    text[i] = '\0';
-    if (!platform::PathExists(text)) platform::MakeDirectory(text);
-    text[i] = '\\';
-  }
+  AnyDirectoryOnTheWay(&read, root, platform::IsLeadByte,
+                       [](const char* directory, void*) {
+                         if (!platform::PathExists(directory)) platform::MakeDirectory(directory);
+                         return false;  // on to the next
+                       },
+                       nullptr);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace kiv {
 namespace {
@@ -103,6 +104,31 @@ TEST(AppendAsFileName, BytesANameCannotHoldBecomeUnderscores) {
   ASSERT_TRUE(out.Assign(full.c_str()));
   EXPECT_FALSE(AppendAsFileName("b", ShiftJisLike, &out));
   EXPECT_EQ(std::string(out.c_str()), full);
+}
+
+TEST(AnyDirectoryOnTheWay, VisitsEachDirectoryBelowTheRootTopDown) {
+  PathString path;
+  uint32_t root = 0;
+  ASSERT_TRUE(NormalizePath("\\\\?\\C:\\A/\x95\\\\B\\c.txt", ShiftJisLike, PathForm::kAsWritten,
+                            &path, &root));
+  std::vector<std::string> seen;
+  const auto record = [](const char* d, void* c) {
+    static_cast<std::vector<std::string>*>(c)->push_back(d);
+    return false;
+  };
+  EXPECT_FALSE(AnyDirectoryOnTheWay(&path, root, ShiftJisLike, record, &seen));
+  // The second directory is one double-byte letter whose second byte is 0x5C.
+  EXPECT_EQ(seen, (std::vector<std::string>{"\\\\?\\C:\\A", "\\\\?\\C:\\A\\\x95\\",
+                                            "\\\\?\\C:\\A\\\x95\\\\B"}));
+  EXPECT_EQ(std::string(path.c_str()), "\\\\?\\C:\\A\\\x95\\\\B\\c.txt") << "restored";
+  // Stops at the first that says so.
+  seen.clear();
+  const auto stop = [](const char* d, void* c) {
+    static_cast<std::vector<std::string>*>(c)->push_back(d);
+    return true;
+  };
+  EXPECT_TRUE(AnyDirectoryOnTheWay(&path, root, ShiftJisLike, stop, &seen));
+  EXPECT_EQ(seen.size(), 1u);
 }
 
 TEST(LastSeparator, EitherSeparatorButNeverASecondByte) {
