@@ -184,6 +184,22 @@ bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, P
   return true;
 }
 
+bool SubstituteDrive(const char* target, LeadByteTest is_lead_byte, PathString* path) {
+  const char* p = path->c_str();
+  if (!IsLetter(p[0]) || p[1] != ':' || !IsSeparator(p[2])) return false;
+  if (!EqualsIgnoreAsciiCase(target, "\\??\\", 4) || !IsLetter(target[4]) || target[5] != ':') {
+    return false;
+  }
+  PathString joined;
+  if (!joined.Assign(target + 4) || !joined.Append("\\") || !joined.Append(p + 3)) return false;
+  PathString read;
+  uint32_t root = 0;
+  if (!NormalizePath(joined.c_str(), is_lead_byte, PathForm::kOneSpelling, &read, &root)) {
+    return false;
+  }
+  return path->Assign(read.c_str());
+}
+
 bool AnyDirectoryOnTheWay(PathString* path, uint32_t root, LeadByteTest is_lead_byte,
                           bool (*visit)(const char* directory, void* context), void* context) {
   char* text = path->data();

@@ -51,6 +51,14 @@ bool IsFullPath(const char* path, LeadByteTest is_lead_byte);
 bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, PathString* out,
                    uint32_t* root);
 
+// A drive that stands for a directory of another (a subst drive): target is
+// what the system says the drive letter of path (a one-spelling path,
+// "X:\...") names, as "\??\Y:\dir". Writes path with that directory in
+// the drive's place; false, changing nothing, when target names no such
+// directory (a device, a network share, another kind of name) or the
+// result does not fit.
+bool SubstituteDrive(const char* target, LeadByteTest is_lead_byte, PathString* path);
+
 // Calls visit with each directory on the way in path, a path NormalizePath
 // wrote with its root's length, from the top down: path cut at each
 // separator after the root ("C:\A", then "C:\A\B" for "C:\A\B\c.txt").

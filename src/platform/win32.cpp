@@ -648,6 +648,18 @@ bool IdentifyFile(const char* path, FileIdentity* identity) {
     identity->spelling.Clear();
     return identity->has_id;
   }
+  // A drive that stands for a directory of another (subst) is that
+  // directory, as far as the system says; a few steps, for a subst of one.
+  auto query_device =
+      LookUpAs<DWORD(WINAPI*)(LPCSTR, LPSTR, DWORD)>("kernel32.dll", "QueryDosDeviceA");
+  for (uint32_t step = 0; query_device && step < 4; ++step) {
+    const char drive[] = {identity->spelling.c_str()[0], ':', '\0'};
+    char target[MAX_PATH + 8];
+    if (!query_device(drive, target, sizeof(target)) ||
+        !SubstituteDrive(target, IsLeadByte, &identity->spelling)) {
+      break;
+    }
+  }
   UpperCase(identity->spelling.data(), identity->spelling.length());
   return true;
 }

@@ -131,6 +131,28 @@ TEST(AnyDirectoryOnTheWay, VisitsEachDirectoryBelowTheRootTopDown) {
   EXPECT_EQ(seen.size(), 1u);
 }
 
+TEST(SubstituteDrive, ASubstDriveIsItsDirectory) {
+  const struct {
+    const char* target;
+    const char* path;
+    const char* after;  // null: left as it was
+  } rows[] = {
+      {"\\??\\C:\\kivtest\\sub", "K:\\app\\a.txt", "C:\\kivtest\\sub\\app\\a.txt"},
+      {"\\??\\C:\\", "K:\\a.txt", "C:\\a.txt"},
+      {"\\??\\C:\\dir\\", "K:\\", "C:\\dir"},
+      {"\\Device\\HarddiskVolume2", "K:\\a.txt", nullptr},  // a volume of its own
+      {"\\??\\UNC\\server\\share", "K:\\a.txt", nullptr},  // a mapped share
+      {"\\??\\unix/", "Z:\\a.txt", nullptr},                  // Wine's root drive
+      {"\\??\\C:\\x", "\\\\server\\share\\a.txt", nullptr},     // no drive letter
+  };
+  for (const auto& row : rows) {
+    PathString path;
+    ASSERT_TRUE(path.Assign(row.path));
+    EXPECT_EQ(SubstituteDrive(row.target, ShiftJisLike, &path), row.after != nullptr) << row.target;
+    EXPECT_EQ(std::string(path.c_str()), row.after ? row.after : row.path) << row.target;
+  }
+}
+
 TEST(LastSeparator, EitherSeparatorButNeverASecondByte) {
   EXPECT_EQ(LastSeparator("C:\\App/a", ShiftJisLike), 6);
   EXPECT_EQ(LastSeparator("C:\\App\\a", ShiftJisLike), 6);
