@@ -484,6 +484,14 @@ bool TakePrivateDirectory(HANDLE directory) {
 
 // Only "." and ".." in it: no more than two entries.
 bool DirectoryIsEmpty(const char* path) {
+  uint32_t entries = 0;
+  return ForEachEntry(
+             path, [](const char*, void* count) { ++*static_cast<uint32_t*>(count); }, &entries) &&
+         entries == 0;
+}
+
+bool ForEachEntry(const char* path, void (*visit)(const char* name, void* context),
+                  void* context) {
   char pattern[MAX_PATH + 3];
   const int length = lstrlenA(path);
   if (length <= 0 || length + 3 > static_cast<int>(sizeof(pattern))) return false;
@@ -494,11 +502,16 @@ bool DirectoryIsEmpty(const char* path) {
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA(pattern, &found);
   if (find == INVALID_HANDLE_VALUE) return false;
-  uint32_t entries = 1;
-  while (entries <= 2 && FindNextFileA(find, &found)) ++entries;
+  do {
+    const char* n = found.cFileName;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    visit(n, context);
+  } while (FindNextFileA(find, &found));
   FindClose(find);
-  return entries <= 2;
+  return true;
 }
+
+bool MoveFilePath(const char* from, const char* to) { return MoveFileA(from, to) != FALSE; }
 
 bool HeldDirectory::Hold(const char* path) {
   Release();

@@ -48,6 +48,12 @@ inline constexpr char kDamagedMessage[] = "The uninstall file was damaged.";
 inline constexpr char kSuccessMessage[] = "Uninstall was succesful";
 inline void ShowDamagedMessage() { ShowMessage(kDamagedMessage, kBoxOk | kIconError); }
 inline void ShowSuccessMessage() { ShowMessage(kSuccessMessage, kBoxOk | kIconInformation); }
+// The same, when some files go only when Windows restarts.
+inline constexpr char kSuccessRestartMessage[] =
+    "Uninstall was succesful\r\n\r\nSome files are removed when Windows restarts.";
+inline void ShowSuccessRestartMessage() {
+  ShowMessage(kSuccessRestartMessage, kBoxOk | kIconInformation);
+}
 
 // ---- Process ---------------------------------------------------------------
 void SetInstance(void* instance);
@@ -146,6 +152,12 @@ bool PathExists(const char* path);
 bool IsReadOnlyFile(const char* path);
 // Only "." and ".." in it; false also when it cannot be listed.
 bool DirectoryIsEmpty(const char* path);
+// Calls visit with the name of each entry of the directory at path but "."
+// and ".."; false when it cannot be listed.
+bool ForEachEntry(const char* path, void (*visit)(const char* name, void* context),
+                  void* context);
+// MoveFileA: renames a file (not over an existing one).
+bool MoveFilePath(const char* from, const char* to);
 // The reason the last call of this thread failed (GetLastError; the registry
 // calls here put their result there too).
 uint32_t LastError();

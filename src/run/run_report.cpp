@@ -19,6 +19,7 @@ constexpr const char* kUndoneTexts[] = {
     "kept: not empty",
     "kept: read-only",
     "goes at the next start",
+    "goes at the next start under its own path: a reinstall before then would lose it",
     "passed over: the uninstall file or this program",
     "passed over: the report of this run",
     "passed over: a link in its path",

@@ -60,7 +60,9 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
       case RecordType::kShellItem: UndoShellItem(reader, step); break;
       case RecordType::kShellGroup: UndoShellGroup(reader, step); break;
     }
-    if (step.what == Undone::kGoesAtRestart) ++tally.held;
+    if (step.what == Undone::kGoesAtRestart || step.what == Undone::kGoesAtRestartInPlace) {
+      ++tally.held;
+    }
     if (step.what == Undone::kFailed && tally.failed++ == 0) {
       // As much of the name as fits the box's line.
       tally.first_failed.AppendN(step.subject.c_str(),
@@ -72,8 +74,11 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
   }
 }
 
-// Removes the directory that held path (the part before its last separator).
-void RemoveContainingDirectory(const char* path) {
+// Removes the directory that held path (the part before its last separator);
+// one that stays only because of files scheduled for the next start goes
+// then too.
+void RemoveContainingDirectory(const char* path, ScheduledFiles& scheduled,
+                               bool (*schedule)(const char* path)) {
   LongString directory;
   if (!directory.Assign(path)) return;
   const int32_t last = LastSeparator(directory.c_str(), platform::IsLeadByte);
@@ -81,7 +86,9 @@ void RemoveContainingDirectory(const char* path) {
   directory.Truncate(static_cast<uint32_t>(last));
   // As for a Directory record: never through a link, nor a link itself.
   if (PathCrossesReparsePoint(directory.c_str(), true)) return;
-  platform::RemoveDirectoryPath(directory.c_str());
+  if (!platform::RemoveDirectoryPath(directory.c_str())) {
+    scheduled.ScheduleDirectoryAfterThem(directory.c_str(), schedule);
+  }
 }
 
 const char* OutcomeText(RunOutcome outcome) {
@@ -145,6 +152,9 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
   // while it runs: it goes at the next start, on every way out of the walk.
   hooks.starting();
   RunOutcome outcome = RunOutcome::kDone;
+  // What the walk schedules for the next start, for the directories that
+  // stay only because of it, the uninstall file's own among them.
+  ScheduledFiles scheduled;
   {
     // The log is held against writes before the report is made: a report
     // named like the uninstall file cannot overwrite it.
@@ -167,7 +177,10 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     // could not undo everything names the first that failed.
     step.describe = true;
     step.protect = &protect;
-    if (options.silent) step.schedule_held = hooks.schedule_deletion;
+    // In every mode a held file goes at the next start: left in place, it
+    // and its directory would stay for ever.
+    step.schedule_held = hooks.schedule_deletion;
+    step.scheduled = &scheduled;
     WalkTally tally;
     if (!Walk(reader, step, report, tally)) {
       // Only a file that changed after the check can come here.
@@ -200,8 +213,12 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     // same, and the run reports its success.
     static_cast<void>(hooks.schedule_deletion(path));
   }
-  RemoveContainingDirectory(path);
-  platform::ShowSuccessMessage();
+  RemoveContainingDirectory(path, scheduled, hooks.schedule_deletion);
+  if (outcome == RunOutcome::kRestartNeeded) {
+    platform::ShowSuccessRestartMessage();
+  } else {
+    platform::ShowSuccessMessage();
+  }
   return outcome;
 }
 

@@ -24,7 +24,7 @@ struct RunHooks {
   void (*walked)(RunOutcome outcome);
   // Schedules a file held open for deletion at the next start; true when it
   // was. Used for the uninstall file when it is still held after the walk,
-  // and, in a silent run, for product files.
+  // and for product files (renamed aside first where they can be).
   bool (*schedule_deletion)(const char* path);
   // Removes the product's uninstall registration (named by its display
   // name) once a walk has undone every record.

@@ -17,6 +17,7 @@
 
 #include "base/exit_codes.h"
 #include "handoff_scenarios.h"
+#include "e2e_config.h"
 #include "harness.h"
 
 namespace kiv::e2e {
@@ -289,7 +290,11 @@ inline void HeldProductFileNeedsARestart(
   EXPECT_FALSE(FileExists(product.uninstall_file));
   const std::vector<std::string> lines = ReportLines(report);
   ASSERT_GE(lines.size(), 3u) << ReadFileBytes(report);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "file " + held + ": goes at the next start"),
+  // Held without delete sharing, it cannot be renamed aside either.
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "file " + held +
+                          ": goes at the next start under its own path: a reinstall before then "
+                          "would lose it"),
             lines.end())
       << ReadFileBytes(report);
   EXPECT_NE(
@@ -301,6 +306,53 @@ inline void HeldProductFileNeedsARestart(
   before_restart(held);
   ASSERT_TRUE(SimulateRestart());
   EXPECT_FALSE(FileExists(held));
+}
+
+// A product program that runs (mapped: its file cannot be deleted, but it
+// can be renamed) is renamed aside and only the new name goes at the next
+// start: its path is free at once, a file reinstalled there survives the
+// restart, and the renamed file goes. Without a reinstall the product's
+// directory, left only because of it, goes at the restart too (the NT
+// family; the 95 family's WININIT.INI deletes no directory).
+// Without /S the same happens, and the last box adds that some files go
+// when Windows restarts.
+inline void RunningProgramIsRenamedAsideForTheRestart(bool reinstall, bool directories_go,
+                                                      bool silent = true) {
+  Product product(reinstall ? "unattended\\Running Reinstalled" : "unattended\\Running",
+                  "Kiv Running", false);
+  const std::string program = product.root + "\\app.exe";
+  ASSERT_TRUE(CopyFileA(KIV_SLEEPER_PATH, program.c_str(), FALSE));
+  StartedRun running("\"" + program + "\" 60000");
+  ASSERT_TRUE(running.started());
+  Sleep(300);
+  ASSERT_FALSE(DeleteFileA(program.c_str())) << "a running program's file was deleted";
+
+  RunResult run =
+      e2e::Run(AsUserStartsIt(product.uninstall_file) + (silent ? " /S" : ""), {IDYES}, 60000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, silent ? kExitRestartNeeded : kExitUninstallEntered);
+  if (!silent) {
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[1].text,
+              "Uninstall was succesful\r\n\r\nSome files are removed when Windows restarts.");
+  }
+  // The copy ends after the first process: wait for the path to be free.
+  for (int i = 0; i < 100 && FileExists(product.uninstall_file); ++i) Sleep(20);
+  EXPECT_FALSE(FileExists(program)) << "the path is not free";
+  const std::vector<std::string> aside = ListFiles(product.root, "~kiv*.del");
+  ASSERT_EQ(aside.size(), 1u);
+  if (reinstall) WriteFileBytes(program, "reinstalled");
+  TerminateProcess(running.process(), 0);
+  running.Wait(10000);
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(product.root + "\\" + aside[0])) << "the renamed file stayed";
+  if (reinstall) {
+    EXPECT_EQ(ReadFileBytes(program), "reinstalled");
+  } else {
+    EXPECT_EQ(DirectoryExists(product.root), !directories_go);
+  }
+  RemoveTree(product.root);
 }
 
 // The same file named otherwise: its short form, in lower case.

@@ -128,6 +128,19 @@ TEST(Silent, HeldProductFileGives3010AndGoesAtTheNextStart) {
   });
 }
 
+TEST(Silent, RunningProgramIsRenamedAsideAndItsPathIsFree) {
+  RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/true, /*directories_go=*/true);
+}
+
+TEST(Silent, RunningProgramAndItsDirectoryGoAtTheRestart) {
+  RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/false, /*directories_go=*/true);
+}
+
+TEST(Boxes, RunningProgramGoesAtTheRestartAndTheLastBoxSaysSo) {
+  RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/false, /*directories_go=*/true,
+                                            /*silent=*/false);
+}
+
 TEST(OneAtATime, SecondSilentStartGives1618AndTheFirstCompletes) {
   SecondRunWhileTheFirstWalksIsRefused("unattended\\Busy", " /S", false, kExitAlreadyRunning, {});
 }
