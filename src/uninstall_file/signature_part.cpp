@@ -20,16 +20,16 @@ constexpr uint8_t kDerSequence = 0x30;
 
 SignatureLayout LocateCertificateTable(const uint8_t* head, uint32_t head_size,
                                        uint64_t file_size, SignaturePart* part) {
-  if (head_size > file_size) return SignatureLayout::kUnsound;
+  if (head_size > file_size) return SignatureLayout::kNoImage;
   if (head_size < kDosLfanewOffset + 4 || head[0] != 'M' || head[1] != 'Z') {
-    return SignatureLayout::kUnsound;
+    return SignatureLayout::kNoImage;
   }
   const uint32_t pe = LoadU32(head + kDosLfanewOffset);
   // 64-bit sums: a hostile e_lfanew must not wrap past the checks.
   const uint64_t optional = static_cast<uint64_t>(pe) + 4 + kCoffHeaderSize;
-  if (optional + 2 > head_size) return SignatureLayout::kUnsound;
+  if (optional + 2 > head_size) return SignatureLayout::kNoImage;
   if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) {
-    return SignatureLayout::kUnsound;
+    return SignatureLayout::kNoImage;
   }
   const uint32_t optional_size = LoadU16(head + pe + 4 + kOptionalHeaderSizeField);
   const uint16_t magic = LoadU16(head + optional);
@@ -39,15 +39,15 @@ SignatureLayout LocateCertificateTable(const uint8_t* head, uint32_t head_size,
   } else if (magic == kMagicPe32Plus) {
     rva_count_at = kRvaCountPe32Plus;
   } else {
-    return SignatureLayout::kUnsound;
+    return SignatureLayout::kNoImage;
   }
   const uint32_t entry_in_optional =
       rva_count_at + 4 + kSecurityDirectoryIndex * kDirectoryEntrySize;
-  if (entry_in_optional + kDirectoryEntrySize > optional_size) return SignatureLayout::kUnsound;
+  if (entry_in_optional + kDirectoryEntrySize > optional_size) return SignatureLayout::kNoImage;
   const uint64_t headers_end = optional + optional_size;
-  if (headers_end > head_size) return SignatureLayout::kUnsound;
+  if (headers_end > head_size) return SignatureLayout::kNoImage;
   if (LoadU32(head + optional + rva_count_at) <= kSecurityDirectoryIndex) {
-    return SignatureLayout::kUnsound;
+    return SignatureLayout::kNoImage;
   }
   const uint32_t entry = static_cast<uint32_t>(optional + entry_in_optional);
   const uint32_t table_offset = LoadU32(head + entry);

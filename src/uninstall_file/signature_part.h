@@ -36,7 +36,8 @@ inline constexpr uint32_t kCertificateHeadSize = kCertificateHeaderSize + 6;
 enum class SignatureLayout {
   kUnsigned,  // no security directory: the file is an unsigned image
   kSigned,    // a sound signature part, described by SignaturePart
-  kUnsound,   // not a PE image, or a directory or certificate that cannot be trusted
+  kNoImage,   // no PE headers that reach the security directory entry
+  kUnsound,   // a directory entry or certificate that cannot be trusted
 };
 
 struct SignaturePart {

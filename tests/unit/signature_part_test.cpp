@@ -14,71 +14,14 @@
 #include <vector>
 
 #include "base/byte_order.h"
+#include "common/tiny_image.h"
 
 namespace kiv {
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-
-// A minimal image: DOS header, PE header, optional header with 16 data
-// directories, one section holding a `ret`. PE32 or PE32+.
-Bytes TinyImage(bool plus) {
-  const uint32_t file_align = 0x200;
-  const uint32_t optional_size = plus ? 240 : 224;
-  Bytes b(2 * file_align, 0);
-  b[0] = 'M';
-  b[1] = 'Z';
-  StoreU32(&b[0x3C], 0x40);
-  uint8_t* pe = &b[0x40];
-  pe[0] = 'P';
-  pe[1] = 'E';
-  StoreU16(pe + 4, plus ? 0x8664 : 0x14C);
-  StoreU16(pe + 6, 1);  // sections
-  StoreU16(pe + 20, static_cast<uint16_t>(optional_size));
-  StoreU16(pe + 22, plus ? 0x0022 : 0x0102);
-  uint8_t* o = pe + 24;
-  StoreU16(o, plus ? 0x20B : 0x10B);
-  StoreU32(o + 4, file_align);   // SizeOfCode
-  StoreU32(o + 16, 0x1000);      // AddressOfEntryPoint
-  StoreU32(o + 20, 0x1000);      // BaseOfCode
-  if (plus) {
-    StoreU64(o + 24, 0x140000000ull);
-  } else {
-    StoreU32(o + 24, 0x2000);      // BaseOfData
-    StoreU32(o + 28, 0x400000);    // ImageBase
-  }
-  StoreU32(o + 32, 0x1000);      // SectionAlignment
-  StoreU32(o + 36, file_align);  // FileAlignment
-  StoreU16(o + 40, 4);           // OS version
-  StoreU16(o + 48, 4);           // subsystem version
-  StoreU32(o + 56, 0x2000);      // SizeOfImage
-  StoreU32(o + 60, file_align);  // SizeOfHeaders
-  StoreU16(o + 68, 2);           // GUI
-  const uint32_t stacks = 72;  // the stack and heap sizes, 4 or 8 bytes each
-  if (plus) {
-    StoreU64(o + stacks, 0x100000);
-    StoreU64(o + stacks + 8, 0x1000);
-    StoreU64(o + stacks + 16, 0x100000);
-    StoreU64(o + stacks + 24, 0x1000);
-    StoreU32(o + 108, 16);
-  } else {
-    StoreU32(o + stacks, 0x100000);
-    StoreU32(o + stacks + 4, 0x1000);
-    StoreU32(o + stacks + 8, 0x100000);
-    StoreU32(o + stacks + 12, 0x1000);
-    StoreU32(o + 92, 16);
-  }
-  uint8_t* s = o + optional_size;
-  memcpy(s, ".text", 5);
-  StoreU32(s + 8, 0x10);
-  StoreU32(s + 12, 0x1000);
-  StoreU32(s + 16, file_align);
-  StoreU32(s + 20, file_align);
-  StoreU32(s + 36, 0x60000020);
-  b[file_align] = 0xC3;
-  return b;
-}
+using testing_support::TinyImage;
 
 Bytes ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -183,15 +126,17 @@ TEST_F(SignedImageTest, RefusesAnUnsoundSignaturePart) {
     uint32_t at;
     uint32_t value;
     bool u16;
+    SignatureLayout expected = SignatureLayout::kUnsound;
   };
+  constexpr SignatureLayout kNoImage = SignatureLayout::kNoImage;
   const Case cases[] = {
-      {"no MZ", 0, 0x0000, true},
-      {"e_lfanew past the file", 0x3C, 0x7FFFFFF0, false},
-      {"e_lfanew wraps", 0x3C, 0xFFFFFFF0, false},
-      {"no PE signature", 0x40, 0x0000, true},
-      {"unknown optional magic", 0x40 + 24, 0x0107, true},
-      {"too few data directories", 0x40 + 24 + 92, 4, false},
-      {"optional header too short for the entry", 0x40 + 20, 128, true},
+      {"no MZ", 0, 0x0000, true, kNoImage},
+      {"e_lfanew past the file", 0x3C, 0x7FFFFFF0, false, kNoImage},
+      {"e_lfanew wraps", 0x3C, 0xFFFFFFF0, false, kNoImage},
+      {"no PE signature", 0x40, 0x0000, true, kNoImage},
+      {"unknown optional magic", 0x40 + 24, 0x0107, true, kNoImage},
+      {"too few data directories", 0x40 + 24 + 92, 4, false, kNoImage},
+      {"optional header too short for the entry", 0x40 + 20, 128, true, kNoImage},
       {"table offset zero, size not", entry, 0, false},
       {"size zero, offset not", entry + 4, 0, false},
       {"table inside the headers", entry, 0x40, false},
@@ -218,13 +163,13 @@ TEST_F(SignedImageTest, RefusesAnUnsoundSignaturePart) {
       StoreU32(&bad[c.at], c.value);
     }
     SignaturePart out;
-    EXPECT_EQ(ReadSignaturePart(bad.data(), bad.size(), &out), SignatureLayout::kUnsound);
+    EXPECT_EQ(ReadSignaturePart(bad.data(), bad.size(), &out), c.expected);
     EXPECT_EQ(out.table_offset, 0u) << "part left unchanged";
   }
   // The headers cut short: fewer bytes than the directory entry needs.
   SignaturePart out;
-  EXPECT_EQ(ReadSignaturePart(signed_image.data(), entry + 4, &out), SignatureLayout::kUnsound);
-  EXPECT_EQ(ReadSignaturePart(signed_image.data(), 10, &out), SignatureLayout::kUnsound);
+  EXPECT_EQ(ReadSignaturePart(signed_image.data(), entry + 4, &out), SignatureLayout::kNoImage);
+  EXPECT_EQ(ReadSignaturePart(signed_image.data(), 10, &out), SignatureLayout::kNoImage);
 }
 
 }  // namespace
