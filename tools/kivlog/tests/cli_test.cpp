@@ -982,6 +982,17 @@ TEST_F(SignedStubTest, BuildAndEveryAppendKeepTheSignature) {
   EXPECT_EQ(SignedStubOf("all.exe"), signed_stub_);
 }
 
+TEST_F(SignedStubTest, UnpackGivesTheSignedStubBackAndBuildTheSameFile) {
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}).code, 0);
+  Outcome unpacked = Kivlog({"unpack", Path("out.exe"), "-o", Path("unpacked")});
+  ASSERT_EQ(unpacked.code, 0) << unpacked.err;
+  EXPECT_EQ(ReadFile(Path("unpacked/stub.exe")), signed_stub_);
+  Outcome again = Kivlog({"build", Path("unpacked/manifest.json"), "--stub",
+                          Path("unpacked/stub.exe"), "-o", Path("again.exe")});
+  ASSERT_EQ(again.code, 0) << again.err;
+  EXPECT_TRUE(ReadFile(Path("again.exe")) == ReadFile(Path("out.exe")));
+}
+
 TEST_F(SignedStubTest, AnUnsignedStubsFileStaysAsItWas) {
   stub_ = Path("bare.exe");
   ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
