@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "code_page.h"
 #include "command_common.h"
@@ -165,11 +166,16 @@ std::string WriteRecordsAndName(LockedFile& file, const Prepared& prepared, cons
 // Both lengths of a signed file's signature part set to reach `end`, each
 // written and on the disk in turn.
 bool WriteSignatureLengths(LockedFile& file, const kiv::SignaturePart& part, uint64_t end,
-                           std::string* why) {
+                           std::string* why, bool shrinking = false) {
   uint8_t length[4];
   kiv::StoreU32(length, static_cast<uint32_t>(end - part.table_offset));
-  return file.WriteAt(part.directory_entry + 4, length, sizeof(length), why) && file.Flush(why) &&
-         file.WriteAt(part.table_offset, length, sizeof(length), why) && file.Flush(why);
+  // The certificate's length never passes the directory's size between the
+  // two writes: growing, the directory's goes first; shrinking (a failed
+  // append put back), the certificate's.
+  uint32_t first = part.directory_entry + 4, second = part.table_offset;
+  if (shrinking) std::swap(first, second);
+  return file.WriteAt(first, length, sizeof(length), why) && file.Flush(why) &&
+         file.WriteAt(second, length, sizeof(length), why) && file.Flush(why);
 }
 
 // The new records, name and trailer go after the old end of the file, so
@@ -259,7 +265,7 @@ int Append(const std::string& path, const std::string& manifest_path, LockedFile
     // The old file is still all there in front: cut back to it, so a
     // failed append leaves the file as it was.
     file.Truncate(old.size, &why);
-    if (old.keeps_signed) WriteSignatureLengths(file, old.part, old.size, &why);
+    if (old.keeps_signed) WriteSignatureLengths(file, old.part, old.size, &why, true);
     Error(err, path + ": cannot append: " + failure);
     return kExitFailed;
   }
