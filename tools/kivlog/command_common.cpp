@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "code_page.h"
@@ -165,6 +166,47 @@ std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path) {
   }
   fclose(f);
   return result;
+}
+
+kiv::SignatureLayout ReadFileSignaturePart(const std::string& path, kiv::SignaturePart* part) {
+  FILE* f = OpenFile(path, "rb");
+  if (!f) return kiv::SignatureLayout::kUnsound;
+  uint8_t head[kiv::kPeHeadLimit];
+  uint8_t cert_head[kiv::kCertificateHeadSize];
+  kiv::SignatureLayout layout = kiv::SignatureLayout::kUnsound;
+  kiv::SignaturePart found;
+  long size = -1;
+  if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+  if (size >= 0 && fseek(f, 0, SEEK_SET) == 0) {
+    const size_t got = fread(head, 1, sizeof(head), f);
+    layout = kiv::LocateCertificateTable(head, static_cast<uint32_t>(got),
+                                         static_cast<uint64_t>(size), &found);
+  }
+  if (layout == kiv::SignatureLayout::kSigned) {
+    const uint32_t want = std::min<uint32_t>(found.table_size, sizeof(cert_head));
+    layout = fseek(f, static_cast<long>(found.table_offset), SEEK_SET) == 0 &&
+                     fread(cert_head, 1, want, f) == want
+                 ? kiv::ReadCertificateHead(cert_head, want, &found)
+                 : kiv::SignatureLayout::kUnsound;
+  }
+  fclose(f);
+  if (layout == kiv::SignatureLayout::kSigned) *part = found;
+  return layout;
+}
+
+SignedLog WhereSignedLogLies(const std::string& path, uint64_t file_size,
+                             kiv::SignaturePart* part) {
+  switch (ReadFileSignaturePart(path, part)) {
+    case kiv::SignatureLayout::kUnsigned:
+    case kiv::SignatureLayout::kNoImage: return SignedLog::kUnsigned;
+    case kiv::SignatureLayout::kUnsound: return SignedLog::kUnsound;
+    case kiv::SignatureLayout::kSigned: break;
+  }
+  if (static_cast<uint64_t>(part->table_offset) + part->table_size != file_size) {
+    return SignedLog::kOutside;
+  }
+  if (part->certificate_length != part->table_size) return SignedLog::kLengthsDisagree;
+  return SignedLog::kInside;
 }
 
 std::string DamageLine(const std::string& path, const kiv::LogReader& reader,

@@ -16,6 +16,7 @@
 #include "manifest.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/log_writer.h"
+#include "uninstall_file/signature_part.h"
 
 namespace kivlog {
 
@@ -57,6 +58,21 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
 
 // The trailer's name offset, read from the file itself.
 std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path);
+
+// The file's signature part (see uninstall_file/signature_part.h), read from
+// the file itself; kUnsound also when it cannot be read.
+kiv::SignatureLayout ReadFileSignaturePart(const std::string& path, kiv::SignaturePart* part);
+
+// Where a signed file's log lies against its signature part.
+enum class SignedLog {
+  kUnsigned,  // no signature part
+  kInside,    // the certificate table ends the file, its lengths agree: the signature holds
+  kLengthsDisagree,  // inside, but the directory's size and the certificate's length differ
+  kOutside,   // the log lies after the certificate table: no check accepts the signature
+  kUnsound,   // the signature part cannot be read soundly
+};
+SignedLog WhereSignedLogLies(const std::string& path, uint64_t file_size,
+                             kiv::SignaturePart* part);
 
 // One line on what is wrong with the file, and where.
 std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
