@@ -69,7 +69,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
   if (memcmp(trailer + kiv::kTrailerSignatureOffset, kiv::kSignature, kiv::kSignatureSize) != 0) {
     m.damage = Damage::kBadSignature;
   }
-  const uint32_t name = kiv::LoadU32(trailer + kiv::kTrailerNameOffset);
+  const uint32_t name = kiv::TrailerNameOffset(trailer);
   if (name >= end) {
     if (m.damage == Damage::kNone) m.damage = Damage::kNameOffset;
     return m;
@@ -88,7 +88,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
   }
   if (m.damage != Damage::kNone) return m;
 
-  uint32_t at = kiv::LoadU32(trailer + kiv::kTrailerLastRecordOffset);
+  uint32_t at = kiv::TrailerLastRecord(trailer);
   uint32_t records_end = 0;
   for (;;) {
     if (at > end || end - at < kiv::kRecordHeaderSize) {
@@ -146,18 +146,18 @@ Model BuildModel(const uint8_t* data, size_t size) {
       case RecordType::kFile:
         string(kiv::kStringLimit);
         if (flag()) {
-          if (end - pos < kiv::kSavedTimeSize + 4) {
+          if (end - pos < kiv::kSavedFixedSize) {
             fault = Damage::kPayloadOutside;
             break;
           }
-          const uint32_t length = kiv::LoadU32(data + pos + kiv::kSavedTimeSize);
-          if (end - pos - (kiv::kSavedTimeSize + 4) < length) {
+          const uint32_t length = kiv::SavedLength(data + pos);
+          if (end - pos - (kiv::kSavedFixedSize) < length) {
             fault = Damage::kPayloadOutside;
             break;
           }
           r.saved.assign(reinterpret_cast<const char*>(data + pos),
-                         kiv::kSavedTimeSize + 4 + length);
-          pos += kiv::kSavedTimeSize + 4 + length;
+                         kiv::kSavedFixedSize + length);
+          pos += kiv::kSavedFixedSize + length;
         }
         break;
       case RecordType::kIniEntry:

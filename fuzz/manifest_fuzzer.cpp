@@ -63,11 +63,9 @@ kiv::fuzz::Walked Expected(const ManifestRecord& r) {
       w.flag = r.saved.has_value();
       if (w.flag) {
         const std::string content = SavedContent(*r.saved);
-        uint8_t fixed[kiv::kSavedTimeSize + 4];
+        uint8_t fixed[kiv::kSavedFixedSize];
         const uint64_t time = r.saved->time.value_or(0);
-        kiv::StoreU32(fixed, static_cast<uint32_t>(time));
-        kiv::StoreU32(fixed + 4, static_cast<uint32_t>(time >> 32));
-        kiv::StoreU32(fixed + 8, static_cast<uint32_t>(content.size()));
+        kiv::StoreSavedFixed(fixed, time, static_cast<uint32_t>(content.size()));
         w.saved.assign(reinterpret_cast<const char*>(fixed), sizeof(fixed));
         w.saved += content;
       }

@@ -37,6 +37,10 @@ enum ExitCode : uint32_t {
   // Any run: a switch the program does not know, or one that could not be
   // handed on unchanged; nothing changed.
   kExitUnknownSwitch = 1639,
+  // A run without /S where nobody could see its boxes (a service, session 0
+  // of Vista and later, a window station no user sees): it asked nothing and
+  // changed nothing, as the system installer's "cancelled".
+  kExitNoDesktop = 1602,
 };
 
 // What became of a run.
@@ -48,6 +52,7 @@ enum class RunOutcome {
   kIncomplete,     // the walk ended, but a record could not be undone
   kBusy,           // another run of the same file holds the lock: nothing changed
   kUnknownSwitch,  // a switch that means nothing here: nothing changed
+  kNoDesktop,      // no /S, and no box could be seen: nothing changed
 };
 
 // Which mode the process ran: the one started with no path (it asks), or the
@@ -57,6 +62,7 @@ enum class Mode { kConfirmation, kUninstall };
 // The process's exit code.
 constexpr uint32_t ExitCodeFor(RunOutcome outcome, bool silent, Mode mode) {
   if (outcome == RunOutcome::kUnknownSwitch) return kExitUnknownSwitch;
+  if (outcome == RunOutcome::kNoDesktop) return kExitNoDesktop;
   if (!silent) {
     const bool nothing_done = outcome == RunOutcome::kDeclined ||
                               outcome == RunOutcome::kDamaged || outcome == RunOutcome::kBusy;
@@ -69,7 +75,8 @@ constexpr uint32_t ExitCodeFor(RunOutcome outcome, bool silent, Mode mode) {
     case RunOutcome::kBusy: return kExitAlreadyRunning;
     case RunOutcome::kDamaged:
     case RunOutcome::kIncomplete:
-    case RunOutcome::kUnknownSwitch: return kExitFailed;
+    case RunOutcome::kUnknownSwitch:
+    case RunOutcome::kNoDesktop: return kExitFailed;
   }
   return kExitFailed;
 }

@@ -4,6 +4,13 @@ namespace kiv {
 
 namespace {
 
+bool HoldsByte(const char* set, char c) {
+  for (; *set; ++set) {
+    if (*set == c) return true;
+  }
+  return false;
+}
+
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // The length of the part that starts at p: up to the next separator or the
@@ -105,6 +112,26 @@ int32_t LastSeparator(const char* path, LeadByteTest is_lead_byte) {
   return last;
 }
 
+bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* out) {
+  LongString part;
+  for (const char* p = text; *p; ++p) {
+    const uint8_t c = static_cast<uint8_t>(*p);
+    if (is_lead_byte(c) && p[1] != '\0') {
+      if (!part.AppendN(p, 2)) return false;
+      ++p;
+      continue;
+    }
+    const bool refused = c < 0x20 || (c < 0x80 && HoldsByte("\\/:*?\"<>|", *p));
+    if (!part.AppendN(refused ? "_" : p, 1)) return false;
+  }
+  return out->Append(part.c_str());
+}
+
+bool IsFullPath(const char* path, LeadByteTest is_lead_byte) {
+  Root root;
+  return ReadRoot(path, is_lead_byte, &root);
+}
+
 bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, PathString* out,
                    uint32_t* root_length) {
   out->Clear();
@@ -155,6 +182,39 @@ bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, P
     starts[parts++] = static_cast<uint16_t>(at > base ? at - 1 : at);
   }
   return true;
+}
+
+bool SubstituteDrive(const char* target, LeadByteTest is_lead_byte, PathString* path) {
+  const char* p = path->c_str();
+  if (!IsLetter(p[0]) || p[1] != ':' || !IsSeparator(p[2])) return false;
+  if (!EqualsIgnoreAsciiCase(target, "\\??\\", 4) || !IsLetter(target[4]) || target[5] != ':') {
+    return false;
+  }
+  PathString joined;
+  if (!joined.Assign(target + 4) || !joined.Append("\\") || !joined.Append(p + 3)) return false;
+  PathString read;
+  uint32_t root = 0;
+  if (!NormalizePath(joined.c_str(), is_lead_byte, PathForm::kOneSpelling, &read, &root)) {
+    return false;
+  }
+  return path->Assign(read.c_str());
+}
+
+bool AnyDirectoryOnTheWay(PathString* path, uint32_t root, LeadByteTest is_lead_byte,
+                          bool (*visit)(const char* directory, void* context), void* context) {
+  char* text = path->data();
+  for (uint32_t i = root; text[i] != '\0'; ++i) {
+    if (is_lead_byte(static_cast<uint8_t>(text[i])) && text[i + 1] != '\0') {
+      ++i;
+      continue;
+    }
+    if (text[i] != '\\') continue;
+    text[i] = '\0';
+    const bool stop = visit(text, context);
+    text[i] = '\\';
+    if (stop) return true;
+  }
+  return false;
 }
 
 }  // namespace kiv

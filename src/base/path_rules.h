@@ -35,12 +35,37 @@ enum class PathForm : uint8_t {
   kOneSpelling,  // "\\?\C:\" and "\\.\C:\" as "C:\", "\\?\UNC\" as "\\"
 };
 
+// Appends text as a part of a file name: each byte a name cannot hold
+// (\ / : * ? " < > | and control characters) as '_'; a lead byte takes
+// its second byte with it. False, changing nothing, when it does not fit.
+bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* out);
+
+// True when path is a full path: a drive's, a share's, a device path or one
+// from the current drive's root.
+bool IsFullPath(const char* path, LeadByteTest is_lead_byte);
+
 // Writes path as the system reads it (see above) into *out, with '\' as the
 // only separator and no separator at the end (but the root's own). *root
 // receives the length of its root. False when path is not a full path (no
 // drive, share, device or leading "\"), or the result does not fit.
 bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, PathString* out,
                    uint32_t* root);
+
+// A drive that stands for a directory of another (a subst drive): target is
+// what the system says the drive letter of path (a one-spelling path,
+// "X:\...") names, as "\??\Y:\dir". Writes path with that directory in
+// the drive's place; false, changing nothing, when target names no such
+// directory (a device, a network share, another kind of name) or the
+// result does not fit.
+bool SubstituteDrive(const char* target, LeadByteTest is_lead_byte, PathString* path);
+
+// Calls visit with each directory on the way in path, a path NormalizePath
+// wrote with its root's length, from the top down: path cut at each
+// separator after the root ("C:\A", then "C:\A\B" for "C:\A\B\c.txt").
+// Stops at the first call that returns true and returns true; false when
+// none did. path is cut in place for each call and restored after it.
+bool AnyDirectoryOnTheWay(PathString* path, uint32_t root, LeadByteTest is_lead_byte,
+                          bool (*visit)(const char* directory, void* context), void* context);
 
 }  // namespace kiv
 

@@ -13,10 +13,13 @@
 #include "handoff/confirmation.h"
 #include "handoff/restart_deletion.h"
 #include "handoff/handoff_channel.h"
+#include "handoff/registration.h"
 #include "handoff/run_lock.h"
 #include "handoff/temporary_copy.h"
 #include "platform/win32.h"
 #include "run/command_line.h"
+#include "run/desktop_policy.h"
+#include "run/run_report.h"
 #include "run/undo_step.h"
 #include "run/uninstall_run.h"
 
@@ -31,11 +34,11 @@ static_assert(kiv::kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
 
 namespace {
 
+constexpr char kRunHereNote[] =
+    "no temporary copy could be made or started (an unfit temporary directory, or a policy "
+    "that forbids programs there): this process undoes the records itself";
 constexpr char kBusyMessage[] = "An uninstall of this product is already running.";
-constexpr char kUnknownSwitchMessage[] =
-    "Unknown switch: %s\r\n\r\n"
-    "/S\tno message; the exit code tells the outcome\r\n"
-    "/LOG=file\ta report of the run";
+constexpr char kUnknownSwitchMessage[] = "Unknown switch: %s\r\n\r\n%s";
 
 // The hand-off this process came with, if it is the copy of a confirmation.
 kiv::Handoff g_handoff;
@@ -51,13 +54,13 @@ void TellWaitingConfirmation(kiv::RunOutcome outcome) {
 
 // What the uninstall mode needs of the hand-off.
 constexpr kiv::RunHooks kRunHooks = {kiv::ScheduleOwnTemporaryCopyDeletion, TellWaitingConfirmation,
-                                     ScheduleDeletion};
+                                     ScheduleDeletion, kiv::RemoveRegistration};
 
 void ShowUnknownSwitch(const char* word) {
   kiv::ShortString shown;
   shown.AppendN(word, kiv::WordLength(word) < 64 ? kiv::WordLength(word) : 64);
   kiv::LongString text;
-  if (kiv::Format1(text, kUnknownSwitchMessage, shown.c_str())) {
+  if (kiv::Format2(text, kUnknownSwitchMessage, shown.c_str(), kiv::kSwitchHelp)) {
     kiv::platform::ShowMessage(text.c_str(), kiv::platform::kBoxOk | kiv::platform::kIconError);
   }
 }
@@ -107,18 +110,21 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
       return exit_code(kiv::RunOutcome::kDeclined, kiv::Mode::kConfirmation);
     case kiv::Confirmation::kDamaged: {
       const uint32_t code = exit_code(kiv::RunOutcome::kDamaged, kiv::Mode::kConfirmation);
-      kiv::ReportDamaged(options.report, own.c_str(), code);
+      kiv::ReportNoWalk(options.report, own.c_str(), kiv::RunOutcome::kDamaged, nullptr, code);
       return code;
     }
     case kiv::Confirmation::kHandedOff:
       // Silent, the copy's own code, which it chose by the same rule.
       return options.silent ? walk_code : exit_code(kiv::RunOutcome::kDone, kiv::Mode::kUninstall);
-    case kiv::Confirmation::kRunHere:
+    case kiv::Confirmation::kRunHere: {
       // Our own file, running, cannot be deleted: the run's held-file hook
       // schedules it for the next start.
+      kiv::RunOptions here = options;
+      here.note = kRunHereNote;
       return exit_code(own.empty() ? kiv::RunOutcome::kDamaged
-                                   : kiv::UninstallRun(own.c_str(), kRunHooks, options),
+                                   : kiv::UninstallRun(own.c_str(), kRunHooks, here),
                        kiv::Mode::kUninstall);
+    }
   }
   return exit_code(kiv::RunOutcome::kDone, kiv::Mode::kUninstall);
 }
@@ -130,23 +136,53 @@ uint32_t Run() {
   const char* remainder =
       kiv::CommandLineRemainder(kiv::platform::CommandLine(), kiv::platform::IsLeadByte);
   const kiv::Switches switches = kiv::ParseSwitches(remainder, kiv::platform::IsLeadByte);
-  if (switches.run.silent) kiv::platform::SuppressMessages();
-  const auto unknown_switch = [&](const char* word) {
-    ShowUnknownSwitch(word);
-    return kiv::ExitCodeFor(kiv::RunOutcome::kUnknownSwitch, switches.run.silent,
-                            *switches.path ? kiv::Mode::kUninstall : kiv::Mode::kConfirmation);
-  };
-  if (switches.unknown) return unknown_switch(switches.unknown);
-  // The report's path made full here: the copy runs in another directory.
+  // Without /S the run asks and tells in boxes; where nobody could see them
+  // one would wait for ever. Then no box is shown at all, and nothing is
+  // done (below).
+  const bool boxes_seen =
+      switches.run.silent || kiv::BoxesCanBeSeen(kiv::platform::ReadDesktopFacts());
+  if (switches.run.silent || !boxes_seen) kiv::platform::SuppressMessages();
+  // The report's path made full here: the copy runs in another directory,
+  // where a path that cannot be made full here would name another file.
   kiv::LongString report;
-  if (!switches.log.empty() &&
-      !kiv::platform::FullPathName(switches.log.c_str(), report.data(), report.capacity())) {
-    // The copy runs in another directory: a path that cannot be made full
-    // here would name another file there.
-    return unknown_switch(switches.log.c_str());
+  bool report_full =
+      switches.log.empty() ||
+      kiv::platform::FullPathName(switches.log.c_str(), report.data(), report.capacity());
+  // The file the run was started on, else our own: what a report of a run
+  // that walks nothing names, and what /LOG alone names its report after.
+  kiv::LongString own;
+  if (!kiv::platform::ModuleFileName(own.data(), own.capacity())) own.Clear();
+  const char* started_on =
+      *switches.path && kiv::platform::PathExists(switches.path) ? switches.path : own.c_str();
+  if (switches.log_default) {
+    report_full = kiv::DefaultReportPath(started_on, &report);
+    if (!report_full) report.Clear();
   }
   kiv::RunOptions options = switches.run;
   options.report = report.empty() ? nullptr : report.c_str();
+  const kiv::Mode mode = *switches.path ? kiv::Mode::kUninstall : kiv::Mode::kConfirmation;
+  // A run that ends before any walk: its code, and its report.
+  const auto end_without_walk = [&](kiv::RunOutcome outcome, const char* word) {
+    const uint32_t code = kiv::ExitCodeFor(outcome, options.silent, mode);
+    kiv::ReportNoWalk(options.report, started_on, outcome, word, code);
+    return code;
+  };
+  const auto unknown_switch = [&](const char* word) {
+    ShowUnknownSwitch(word);
+    return end_without_walk(kiv::RunOutcome::kUnknownSwitch, word);
+  };
+  if (switches.unknown) return unknown_switch(switches.unknown);
+  if (!report_full) return unknown_switch(switches.log_default ? "/LOG" : switches.log.c_str());
+  // A word after the switches that is neither a switch nor a file (a
+  // habit such as REBOOT=ReallySuppress) is no uninstall file to call
+  // damaged: it is unknown. A full path stays a path, found or not, and so
+  // does a quoted one (taken whole, it names no file: damaged).
+  if (*switches.path && *switches.path != '"' &&
+      !kiv::IsFullPath(switches.path, kiv::platform::IsLeadByte) &&
+      !kiv::platform::PathExists(switches.path)) {
+    return unknown_switch(switches.path);
+  }
+  if (!boxes_seen) return end_without_walk(kiv::RunOutcome::kNoDesktop, nullptr);
   if (*switches.path != '\0') return UninstallMode(switches.path, options);
   return ConfirmationFlow(options);
 }

@@ -6,18 +6,8 @@
 #include "base/fixed_string.h"
 #include "platform/win32.h"
 #include "uninstall_file/log_reader.h"
-#include "uninstall_file/names.h"
 
 namespace kiv {
-
-namespace {
-
-// The registration keys under kRegistrationRoot, deleted in this order: two
-// subkeys of the product's key (named after the display name), then the key
-// itself.
-constexpr const char* kRegistrationSubkeys[] = {"\\DisplayName", "\\UnInstallString", ""};
-
-}  // namespace
 
 Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptions& options,
                               uint32_t* walk_code) {
@@ -41,13 +31,6 @@ Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptio
             platform::BoxAnswer::kYes) {
       return Confirmation::kDeclined;
     }
-    const platform::RegKey registration = platform::RootKey(kRegistrationRoot);
-    for (const char* subkey : kRegistrationSubkeys) {
-      LongString key;
-      if (Format1(key, kUninstallKeyFormat, reader.display_name()) && key.Append(subkey)) {
-        platform::RegDeleteKeyPath(registration, key.c_str());
-      }
-    }
   }  // the reader closes our own file before it is copied
 
   TemporaryPath copy;
@@ -70,8 +53,8 @@ Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptio
     held.Release();
     RemoveTemporaryCopy(copy.c_str());
   }
-  // No copy could be made or started: the registration is already gone, so
-  // the product is removed from this process.
+  // No copy could be made or started: the user said Yes, so the product is
+  // removed from this process.
   return Confirmation::kRunHere;
 }
 

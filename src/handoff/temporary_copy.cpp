@@ -2,6 +2,7 @@
 
 #include "handoff/restart_deletion.h"
 #include "platform/win32.h"
+#include "uninstall_file/signature_part.h"
 
 namespace kiv {
 
@@ -11,21 +12,80 @@ namespace {
 // file or directory, is passed over, never reused.
 constexpr uint32_t kDirectoryAttempts = 64;
 
-uint32_t ReadFromFile(void* file, void* buffer, uint32_t count) {
-  return platform::ReadFileBytes(file, buffer, count);
+// Reads a signed file from its start, with the two lengths of its signature
+// part set to what the vendor signed as they pass (a file offset and four
+// little-endian bytes each).
+struct SignedRead {
+  platform::FileHandle file;
+  uint32_t position;
+  bool set_lengths;
+  uint32_t length_at[2];
+  uint8_t length[4];
+};
+
+uint32_t ReadSignedStub(void* context, void* buffer, uint32_t count) {
+  SignedRead* read = static_cast<SignedRead*>(context);
+  const uint32_t got = platform::ReadFileBytes(read->file, buffer, count);
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  for (uint32_t f = 0; read->set_lengths && f < 2; ++f) {
+    for (uint32_t i = 0; i < sizeof(read->length); ++i) {
+      const uint32_t at = read->length_at[f] + i;
+      if (at >= read->position && at - read->position < got) {
+        bytes[at - read->position] = read->length[i];
+      }
+    }
+  }
+  read->position += got;
+  return got;
+}
+
+// How much of the file the copy takes, and from where: an unsigned file's
+// first bytes up to the copy limit; a signed file's signed stub, whole (its
+// table reaches past the blob only to hold the log). False when the file's
+// headers or signature part cannot be read soundly: such a copy would not
+// verify, and the run stays in this process.
+bool PlanCopy(platform::FileHandle in, uint64_t size, uint32_t* count, SignedRead* read) {
+  // Our stubs' headers, to the end of the optional header, lie within the
+  // first 512 bytes (the data directories end before 0x200 in both widths).
+  uint8_t head[1024];
+  const uint32_t head_size = size < sizeof(head) ? static_cast<uint32_t>(size) : sizeof(head);
+  if (platform::ReadFileBytes(in, head, head_size) != head_size) return false;
+  SignaturePart part;
+  const SignatureLayout layout = LocateCertificateTable(head, head_size, size, &part);
+  if (layout == SignatureLayout::kUnsigned) {
+    *count = size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
+    return platform::SeekFile(in, 0);
+  }
+  if (layout != SignatureLayout::kSigned) return false;
+  uint8_t cert_head[kCertificateHeadSize];
+  const uint32_t want = part.table_size < kCertificateHeadSize ? part.table_size : kCertificateHeadSize;
+  if (!platform::SeekFile(in, part.table_offset) ||
+      platform::ReadFileBytes(in, cert_head, want) != want ||
+      ReadCertificateHead(cert_head, want, &part) != SignatureLayout::kSigned ||
+      !platform::SeekFile(in, 0)) {
+    return false;
+  }
+  *count = part.signed_end;
+  read->set_lengths = true;
+  read->length_at[0] = part.directory_entry + 4;
+  read->length_at[1] = part.table_offset;
+  StoreU32(read->length, part.signed_end - part.table_offset);
+  return true;
 }
 
 bool CopyHead(const char* from, const char* to) {
   platform::FileHandle in = platform::OpenFileDenyingWrites(from);
   if (!in) return false;
-  platform::FileHandle out = platform::CreateFileForWriting(to);
   uint64_t size = 0;
-  bool ok = out != nullptr && platform::FileSize(in, &size);
-  const uint32_t count =
-      size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
+  uint32_t count = 0;
+  SignedRead read = {in, 0, false, {}, {}};
+  bool ok = platform::FileSize(in, &size) && PlanCopy(in, size, &count, &read);
+  platform::FileHandle out = ok ? platform::CreateFileForWriting(to) : nullptr;
+  ok = ok && out != nullptr;
   // A head that cannot be read whole is no copy of the program.
   uint32_t delivered = 0;
-  ok = ok && platform::CopyIntoFile(out, count, ReadFromFile, in, &delivered) && delivered == count;
+  ok = ok && platform::CopyIntoFile(out, count, ReadSignedStub, &read, &delivered) &&
+       delivered == count;
   platform::CloseFile(in);
   if (out && !platform::CloseFile(out)) ok = false;
   return ok;

@@ -97,6 +97,34 @@ bool StartProcess(char* command_line, int show_code, bool inherit_handles) {
   return true;
 }
 
+DesktopFacts ReadDesktopFacts() {
+  DesktopFacts facts;
+  OSVERSIONINFOA version;
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) return facts;
+  facts.nt_family = true;
+  facts.major_version = version.dwMajorVersion;
+  // Looked up: the 95 family's user32 has neither; sessions came with
+  // Windows 2000.
+  auto get_station = LookUpAs<HWINSTA(WINAPI*)()>("user32.dll", "GetProcessWindowStation");
+  auto get_info = LookUpAs<BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD)>(
+      "user32.dll", "GetUserObjectInformationA");
+  USEROBJECTFLAGS flags = {};
+  DWORD size = 0;
+  HWINSTA station = get_station ? get_station() : nullptr;
+  if (station && get_info && get_info(station, UOI_FLAGS, &flags, sizeof(flags), &size)) {
+    facts.station_known = true;
+    facts.station_visible = (flags.dwFlags & WSF_VISIBLE) != 0;
+  }
+  auto session_of = LookUpAs<BOOL(WINAPI*)(DWORD, DWORD*)>("kernel32.dll", "ProcessIdToSessionId");
+  DWORD session = 0;
+  if (session_of && session_of(GetCurrentProcessId(), &session)) {
+    facts.session_known = true;
+    facts.session = session;
+  }
+  return facts;
+}
+
 void* LookUp(const char* dll, const char* name) {
   HMODULE module = GetModuleHandleA(dll);
   return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
@@ -286,14 +314,31 @@ bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity) {
 
 void UpperCase(char* text, uint32_t length) { CharUpperBuffA(text, length); }
 
+uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity) {
+  const int length = lstrlenA(text);
+  if (length == 0 || capacity == 0) return 0;
+  const int n = MultiByteToWideChar(CP_ACP, 0, text, length, reinterpret_cast<WCHAR*>(out),
+                                    static_cast<int>(capacity));
+  return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
 LocalTime Now() {
   SYSTEMTIME t;
   GetLocalTime(&t);
-  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+  // The bias is UTC minus local time, in minutes; the zone's standard or
+  // daylight part is added as the call says which is in force.
+  TIME_ZONE_INFORMATION zone;
+  const DWORD which = GetTimeZoneInformation(&zone);
+  LONG bias = zone.Bias;
+  if (which == TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
+  if (which == TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
+  if (which == TIME_ZONE_ID_INVALID) bias = 0;
+  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, static_cast<int16_t>(-bias)};
 }
 
 bool DeleteFilePath(const char* path) { return DeleteFileA(path) != FALSE; }
 bool RemoveDirectoryPath(const char* path) { return RemoveDirectoryA(path) != FALSE; }
+bool MakeDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != FALSE; }
 bool SetCurrentDirectoryPath(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 bool IsReadOnlyFile(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE_READONLY); }
@@ -439,6 +484,14 @@ bool TakePrivateDirectory(HANDLE directory) {
 
 // Only "." and ".." in it: no more than two entries.
 bool DirectoryIsEmpty(const char* path) {
+  uint32_t entries = 0;
+  return ForEachEntry(
+             path, [](const char*, void* count) { ++*static_cast<uint32_t*>(count); }, &entries) &&
+         entries == 0;
+}
+
+bool ForEachEntry(const char* path, void (*visit)(const char* name, void* context),
+                  void* context) {
   char pattern[MAX_PATH + 3];
   const int length = lstrlenA(path);
   if (length <= 0 || length + 3 > static_cast<int>(sizeof(pattern))) return false;
@@ -449,11 +502,16 @@ bool DirectoryIsEmpty(const char* path) {
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA(pattern, &found);
   if (find == INVALID_HANDLE_VALUE) return false;
-  uint32_t entries = 1;
-  while (entries <= 2 && FindNextFileA(find, &found)) ++entries;
+  do {
+    const char* n = found.cFileName;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    visit(n, context);
+  } while (FindNextFileA(find, &found));
   FindClose(find);
-  return entries <= 2;
+  return true;
 }
+
+bool MoveFilePath(const char* from, const char* to) { return MoveFileA(from, to) != FALSE; }
 
 bool HeldDirectory::Hold(const char* path) {
   Release();
@@ -602,6 +660,18 @@ bool IdentifyFile(const char* path, FileIdentity* identity) {
   if (!NormalizePath(read, IsLeadByte, PathForm::kOneSpelling, &identity->spelling, &root)) {
     identity->spelling.Clear();
     return identity->has_id;
+  }
+  // A drive that stands for a directory of another (subst) is that
+  // directory, as far as the system says; a few steps, for a subst of one.
+  auto query_device =
+      LookUpAs<DWORD(WINAPI*)(LPCSTR, LPSTR, DWORD)>("kernel32.dll", "QueryDosDeviceA");
+  for (uint32_t step = 0; query_device && step < 4; ++step) {
+    const char drive[] = {identity->spelling.c_str()[0], ':', '\0'};
+    char target[MAX_PATH + 8];
+    if (!query_device(drive, target, sizeof(target)) ||
+        !SubstituteDrive(target, IsLeadByte, &identity->spelling)) {
+      break;
+    }
   }
   UpperCase(identity->spelling.data(), identity->spelling.length());
   return true;

@@ -48,6 +48,12 @@ inline constexpr char kDamagedMessage[] = "The uninstall file was damaged.";
 inline constexpr char kSuccessMessage[] = "Uninstall was succesful";
 inline void ShowDamagedMessage() { ShowMessage(kDamagedMessage, kBoxOk | kIconError); }
 inline void ShowSuccessMessage() { ShowMessage(kSuccessMessage, kBoxOk | kIconInformation); }
+// The same, when some files go only when Windows restarts.
+inline constexpr char kSuccessRestartMessage[] =
+    "Uninstall was succesful\r\n\r\nSome files are removed when Windows restarts.";
+inline void ShowSuccessRestartMessage() {
+  ShowMessage(kSuccessRestartMessage, kBoxOk | kIconInformation);
+}
 
 // ---- Process ---------------------------------------------------------------
 void SetInstance(void* instance);
@@ -83,6 +89,16 @@ template <typename Function>
 Function LookUpAs(const char* dll, const char* name) {
   return reinterpret_cast<Function>(LookUp(dll, name));
 }
+// What tells whether anybody can see a box this process shows.
+struct DesktopFacts {
+  bool nt_family = false;
+  uint32_t major_version = 0;  // the system's (6: Vista, whose services' session 0 nobody sees)
+  bool station_known = false;  // the window station's flags could be read
+  bool station_visible = true;  // WSF_VISIBLE: a desktop a user sees
+  bool session_known = false;
+  uint32_t session = 0;
+};
+DesktopFacts ReadDesktopFacts();
 // Restricts DLL loading to System32 where the system can (Windows 7 with
 // KB2533623 and later); a no-op elsewhere.
 void HardenDllSearch();
@@ -116,21 +132,32 @@ bool CreateInheritedPipe(void** read_end, void** write_end);
 bool SetEnvironmentText(const char* name, const char* value);
 // False when it is not set or does not fit.
 bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
+// text, in the system's ANSI code page, as UTF-16 into out (capacity
+// letters, no NUL); the count written, as much as fits.
+uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
 // Folds text to capitals in place, by the code page's own rules.
 void UpperCase(char* text, uint32_t length);
 struct LocalTime {
   uint16_t year, month, day, hour, minute, second;
+  int16_t offset_minutes;  // local time minus UTC, daylight saving time included
 };
 LocalTime Now();
 
 // ---- File system -----------------------------------------------------------
 bool DeleteFilePath(const char* path);
 bool RemoveDirectoryPath(const char* path);  // only an empty directory goes
+bool MakeDirectory(const char* path);        // CreateDirectoryA, default security
 bool SetCurrentDirectoryPath(const char* path);
 bool PathExists(const char* path);
 bool IsReadOnlyFile(const char* path);
 // Only "." and ".." in it; false also when it cannot be listed.
 bool DirectoryIsEmpty(const char* path);
+// Calls visit with the name of each entry of the directory at path but "."
+// and ".."; false when it cannot be listed.
+bool ForEachEntry(const char* path, void (*visit)(const char* name, void* context),
+                  void* context);
+// MoveFileA: renames a file (not over an existing one).
+bool MoveFilePath(const char* from, const char* to);
 // The reason the last call of this thread failed (GetLastError; the registry
 // calls here put their result there too).
 uint32_t LastError();

@@ -53,6 +53,44 @@ const uint8_t* ReadLogSwitch(const uint8_t* p, LeadByteTest is_lead_byte, LongSt
   return p;
 }
 
+// The words that mean /S, as other installers and the system installer
+// spell it, and the words accepted that change nothing here (this program
+// never restarts the system).
+constexpr const char* kSilentWords[] = {"/S", "/SILENT", "/VERYSILENT", "/SUPPRESSMSGBOXES",
+                                        "/QUIET", "/QN"};
+constexpr const char* kIgnoredWords[] = {"/NORESTART"};
+
+bool IsWord(const char* s, uint32_t n, const char* name) {
+  return LengthWithin(name, n + 1) == n && EqualsIgnoreAsciiCase(s, name, n);
+}
+
+// A switch that is its name alone, the n bytes at s: applied to out, true
+// when it is one.
+bool ApplyNamedSwitch(const char* s, uint32_t n, Switches* out) {
+  for (const char* name : kSilentWords) {
+    if (IsWord(s, n, name)) {
+      out->run.silent = true;
+      return true;
+    }
+  }
+  for (const char* name : kIgnoredWords) {
+    if (IsWord(s, n, name)) return true;
+  }
+  return false;
+}
+
+// A switch written whole inside quotes, the n bytes at s: a named one, or
+// /LOG= with the rest as its path (blanks and all).
+bool ApplyWholeSwitch(const char* s, uint32_t n, Switches* out) {
+  if (ApplyNamedSwitch(s, n, out)) return true;
+  if (n <= 5 || !EqualsIgnoreAsciiCase(s, "/LOG=", 5)) return false;
+  for (uint32_t i = 5; i < n; ++i) {
+    if (s[i] == '"') return false;  // could not be handed on unchanged
+  }
+  out->log.Clear();
+  return out->log.AppendN(s + 5, n - 5);
+}
+
 }  // namespace
 
 const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte) {
@@ -75,20 +113,33 @@ uint32_t WordLength(const char* word) {
 Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
   Switches out;
   const uint8_t* p = reinterpret_cast<const uint8_t*>(remainder);
-  while (*p == '/') {
+  while (*p == '/' || (*p == '"' && p[1] == '/')) {
     const char* word = reinterpret_cast<const char*>(p);
     const uint8_t* next = nullptr;
-    if (EqualsIgnoreAsciiCase(word, "/S", 2) && EndsWord(p[2])) {
-      out.run.silent = true;
-      next = p + 2;
+    // Where the word ends: at its closing quote when it is quoted whole.
+    const uint8_t* word_end = p + WordLength(word);
+    if (*p == '"') {
+      // The whole switch in quotes, as shells quote a word with a blank.
+      const uint8_t* end = PastClosingQuote(p + 1, is_lead_byte);
+      if (end != nullptr && EndsWord(*end)) {
+        word_end = end;
+        if (ApplyWholeSwitch(word + 1, static_cast<uint32_t>(end - p - 2), &out)) next = end;
+      }
+    } else if (ApplyNamedSwitch(word, WordLength(word), &out)) {
+      next = p + WordLength(word);
+    } else if (IsWord(word, WordLength(word), "/LOG")) {
+      out.log.Clear();
+      out.log_default = true;
+      next = p + 4;
     } else if (EqualsIgnoreAsciiCase(word, "/LOG=", 5)) {
       next = ReadLogSwitch(p + 5, is_lead_byte, &out.log);
+      if (next) out.log_default = false;
     }
     if (next == nullptr) {
       // The first unknown word is the one to name; the words after it are
       // still read, so a /S after it keeps the run silent.
       if (out.unknown == nullptr) out.unknown = word;
-      next = p + WordLength(word);
+      next = word_end;
     }
     p = SkipBlanks(next);
   }

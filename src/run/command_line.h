@@ -7,8 +7,15 @@
 // line that named a path before means anything else now.
 //
 //   /S                  silent: no box at all; the question counts as Yes
+//                       (/SILENT, /VERYSILENT, /SUPPRESSMSGBOXES, /QUIET and
+//                       /QN, as other installers spell it, mean the same)
 //   /LOG=path           a report of the run
 //   /LOG="path"         the same, for a path with blanks
+//   /LOG                a report in the temporary directory, named after the
+//                       product and the time (the entry makes the name)
+//   /NORESTART          accepted; changes nothing (no run restarts Windows)
+//   "/LOG=path"         any switch in quotes as a whole, as shells quote a
+//                       word with a blank
 //
 // Switch names are letters in any case. Anything else starting with '/' is an
 // unknown switch, and so is a /LOG= with no path, with an unclosed quote, or
@@ -33,6 +40,12 @@ namespace kiv {
 //  - Then every byte of value 1 to 32 is passed over.
 const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte);
 
+// The switches as the unknown-switch box lists them, one a line.
+inline constexpr char kSwitchHelp[] =
+    "/S\tno message; the exit code tells the outcome\r\n"
+    "/LOG=file\ta report of the run\r\n"
+    "/NORESTART\taccepted: no run restarts Windows";
+
 // What the switches ask of a run: the same in both processes of it (the
 // confirmation hands them on, MakeHandoffRemainder).
 struct RunOptions {
@@ -41,12 +54,17 @@ struct RunOptions {
   // /LOG=: where the report goes (a full path, which the entry makes), or
   // null.
   const char* report = nullptr;
+  // Not a switch: why the process that walks is not the temporary copy,
+  // for the report's second line; null when it is the copy.
+  const char* note = nullptr;
 };
 
 struct Switches {
   RunOptions run;
   // The report's path as written (quotes taken off); empty when none.
   LongString log;
+  // /LOG alone: a report where the entry puts it; log is then empty.
+  bool log_default = false;
   // The uninstall file's path: the rest of the remainder, taken whole; at
   // its NUL when there is none (the confirmation mode).
   const char* path = "";

@@ -37,6 +37,77 @@ Undone ProtectedFiles::PassOver(const char* path) const {
   return Undone::kNoAction;
 }
 
+void ScheduledFiles::Add(const char* path) {
+  if (count_ < kMaxFiles && paths_[count_].Assign(path)) ++count_;
+}
+
+bool ScheduledFiles::Holds(const char* path) const {
+  for (uint32_t i = 0; i < count_; ++i) {
+    if (platform::SameTextIgnoringCase(paths_[i].c_str(), path)) return true;
+  }
+  return false;
+}
+
+bool ScheduledFiles::ScheduleDirectoryAfterThem(const char* directory,
+                                                bool (*schedule)(const char* path)) {
+  // The 95 family's WININIT.INI deletes files only.
+  if (count_ == 0 || platform::IsWindows95Family()) return false;
+  struct Only {
+    const char* directory;
+    const ScheduledFiles* scheduled;
+    bool only;
+  } only = {directory, this, true};
+  const bool listed = platform::ForEachEntry(
+      directory,
+      [](const char* name, void* context) {
+        auto* o = static_cast<Only*>(context);
+        PathString full;
+        o->only = o->only && full.Assign(o->directory) && full.Append("\\") &&
+                  full.Append(name) && o->scheduled->Holds(full.c_str());
+      },
+      &only);
+  if (!listed || !only.only || !schedule(directory)) return false;
+  Add(directory);  // its own directory may hold nothing else either
+  return true;
+}
+
+namespace {
+
+// A held file renamed out of its path, to a name of ours in its directory
+// that no installer writes ("~kiv" and eight hex digits, ".del"), and that
+// name scheduled: the path is free for a reinstall at once, and the next
+// start deletes the renamed file only. False, with nothing renamed, when no
+// rename is taken (a file held without delete sharing).
+bool RenameAsideAndSchedule(const char* path, UndoStep& step) {
+  const int32_t last = LastSeparator(path, platform::IsLeadByte);
+  if (last < 0) return false;
+  uint32_t seed = platform::TickCount();
+  for (uint32_t attempt = 0; attempt < 8; ++attempt, seed = seed * 0x9E3779B1u + 1) {
+    PathString aside;
+    char hex[9];
+    for (uint32_t i = 0; i < 8; ++i) hex[i] = "0123456789abcdef"[(seed >> (28 - 4 * i)) & 15];
+    hex[8] = '\0';
+    if (!aside.AppendN(path, static_cast<uint32_t>(last) + 1) || !aside.Append("~kiv") ||
+        !aside.Append(hex) || !aside.Append(".del")) {
+      return false;
+    }
+    if (!platform::MoveFilePath(path, aside.c_str())) {
+      if (platform::PathExists(aside.c_str())) continue;  // taken: another name
+      return false;
+    }
+    if (!step.schedule_held(aside.c_str())) {
+      platform::MoveFilePath(aside.c_str(), path);  // put back: nothing half done
+      return false;
+    }
+    if (step.scheduled) step.scheduled->Add(aside.c_str());
+    return true;
+  }
+  return false;
+}
+
+
+}  // namespace
+
 Undone PassedOver(const UndoStep& step, const char* path) {
   return step.protect ? step.protect->PassOver(path) : Undone::kNoAction;
 }
@@ -52,19 +123,15 @@ bool PathCrossesReparsePoint(const char* path, bool include_last) {
       return true;
     }
   }
-  // Each directory below the root: cut at each separator in turn.
-  char* text = read.data();
-  for (uint32_t i = root; text[i] != '\0'; ++i) {
-    if (platform::IsLeadByte(static_cast<uint8_t>(text[i])) && text[i + 1] != '\0') {
-      ++i;
-      continue;
-    }
-    if (text[i] != '\\') continue;
-    text[i] = '\0';
-    const bool link = platform::IsReparsePoint(text);
-    text[i] = '\\';
-    if (link) return true;
+  // Each directory below the root.
+  if (AnyDirectoryOnTheWay(&read, root, platform::IsLeadByte,
+                           [](const char* directory, void*) {
+                             return platform::IsReparsePoint(directory);
+                           },
+                           nullptr)) {
+    return true;
   }
+  const char* text = read.c_str();
   return include_last && text[root] != '\0' && platform::IsReparsePoint(text);
 }
 
@@ -80,6 +147,13 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
   if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);
   // The NT family says so; the 95 family refuses with "access denied".
   if (error == kErrorDirectoryNotEmpty || !platform::DirectoryIsEmpty(path.c_str())) {
+    // Left only because of files renamed aside for the next start: it goes
+    // then too, after them (the NT family's list keeps their order; the 95
+    // family's WININIT.INI deletes no directory).
+    if (step.scheduled && step.schedule_held &&
+        step.scheduled->ScheduleDirectoryAfterThem(path.c_str(), step.schedule_held)) {
+      return step.Set(Undone::kGoesAtRestart);
+    }
     return step.Set(Undone::kKeptNotEmpty);
   }
   step.Set(Undone::kFailed, error);
@@ -120,8 +194,9 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   // family refuses as "access denied").
   const bool held = error == kErrorSharingViolation || error == kErrorLockViolation ||
                     error == kErrorAccessDenied;
-  if (held && step.schedule_held && step.schedule_held(path.c_str())) {
-    return step.Set(Undone::kGoesAtRestart);
+  if (held && step.schedule_held) {
+    if (RenameAsideAndSchedule(path.c_str(), step)) return step.Set(Undone::kGoesAtRestart);
+    if (step.schedule_held(path.c_str())) return step.Set(Undone::kGoesAtRestartInPlace);
   }
   step.Set(Undone::kFailed, error);
 }

@@ -40,6 +40,25 @@ class ProtectedFiles {
   uint32_t count_ = 0;
 };
 
+// What a walk scheduled for the next start: held files renamed aside, by
+// their new paths. A directory that holds nothing else stays only because of
+// them, and goes at the next start after them. Past its size, nothing more
+// is kept (such a directory then stays, as any directory that is not
+// empty).
+class ScheduledFiles {
+ public:
+  void Add(const char* path);
+  bool Holds(const char* path) const;
+  // Schedules directory (after the files already scheduled) when all it
+  // holds is files of this table; true when it was.
+  bool ScheduleDirectoryAfterThem(const char* directory, bool (*schedule)(const char* path));
+
+ private:
+  static constexpr uint32_t kMaxFiles = 16;
+  PathString paths_[kMaxFiles];
+  uint32_t count_ = 0;
+};
+
 // What a record naming path becomes when path is a protected file of the
 // step's table (see ProtectedFiles), or kNoAction.
 Undone PassedOver(const UndoStep& step, const char* path);

@@ -1,5 +1,8 @@
 #include "run/run_report.h"
 
+#include "base/path_rules.h"
+#include "uninstall_file/layout.h"
+#include "uninstall_file/log_reader.h"
 #include "platform/win32.h"
 #include "run/record_actions.h"
 
@@ -16,6 +19,7 @@ constexpr const char* kUndoneTexts[] = {
     "kept: not empty",
     "kept: read-only",
     "goes at the next start",
+    "goes at the next start under its own path: a reinstall before then would lose it",
     "passed over: the uninstall file or this program",
     "passed over: the report of this run",
     "passed over: a link in its path",
@@ -27,15 +31,60 @@ static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
                   static_cast<uint32_t>(Undone::kFailed) + 1,
               "a text for every outcome");
 
+// Makes the directories on the way to path that are not there yet, from
+// the root down; a step that fails leaves the rest to the report's open.
+void MakeParentDirectories(const char* path) {
+  PathString read;
+  uint32_t root = 0;
+  if (!NormalizePath(path, platform::IsLeadByte, PathForm::kAsWritten, &read, &root)) return;
+  AnyDirectoryOnTheWay(&read, root, platform::IsLeadByte,
+                       [](const char* directory, void*) {
+                         if (!platform::PathExists(directory)) platform::MakeDirectory(directory);
+                         return false;  // on to the next
+                       },
+                       nullptr);
+}
+
 }  // namespace
 
 const char* UndoneText(Undone what) { return kUndoneTexts[static_cast<uint32_t>(what)]; }
 
+bool DefaultReportPath(const char* uninstall_file, LongString* out) {
+  if (!platform::TempDirectory(out->data(), out->capacity()) || !out->Append("Kiv Uninstall ")) {
+    return false;
+  }
+  {
+    LogReader reader(uninstall_file, platform::IsLeadByte);
+    if (reader.usable() && reader.display_name()[0] != '\0' &&
+        (!AppendAsFileName(reader.display_name(), platform::IsLeadByte, out) ||
+         !out->Append(" "))) {
+      return false;
+    }
+  }
+  const platform::LocalTime t = platform::Now();
+  const uint16_t parts[] = {t.year, t.month, t.day, t.hour, t.minute, t.second};
+  char stamp[] = "YYYYMMDD-HHMMSS.txt";
+  char* p = stamp;
+  for (uint32_t i = 0; i < 6; ++i) {
+    const uint32_t digits = i == 0 ? 4 : 2;
+    for (uint32_t k = digits; k > 0; --k) {
+      uint32_t value = parts[i];
+      for (uint32_t d = 1; d < k; ++d) value /= 10;
+      *p++ = static_cast<char>('0' + value % 10);
+    }
+    if (i == 2) ++p;  // past the '-'
+  }
+  return out->Append(stamp);
+}
+
 RunReport::RunReport(const char* path) {
   if (!path) return;
+  const uint32_t length = LengthWithin(path, 0xFFFF);
+  json_ = length >= 5 && EqualsIgnoreAsciiCase(path + length - 5, ".json", 5);
   // Running elevated, a report is never written through a link a user could
   // have put on its way.
   if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
+  MakeParentDirectories(path);
   file_ = platform::CreateReportFile(path);
 }
 
@@ -45,29 +94,73 @@ RunReport::~RunReport() {
   platform::CloseFile(file_);
 }
 
-void RunReport::Begin(const char* uninstall_file, const char* display_name) {
-  if (!file_) return;
+void RunReport::PutTime(bool json) {
   const platform::LocalTime t = platform::Now();
-  Put("Kiv Uninstall report: \"");
-  Put(display_name);
-  Put("\" from ");
-  Put(uninstall_file);
-  // YYYY-MM-DD HH:MM:SS, local time.
+  // YYYY-MM-DD HH:MM:SS +HH:MM, local time and its offset from UTC (ISO 8601
+  // in JSON: a T between the date and the time, no blank before the offset).
   const struct {
     const char* before;
     uint16_t value;
     uint32_t digits;
-  } parts[] = {{", ", t.year, 4}, {"-", t.month, 2},  {"-", t.day, 2},
-               {" ", t.hour, 2},  {":", t.minute, 2}, {":", t.second, 2}};
+  } parts[] = {{"", t.year, 4},    {"-", t.month, 2},  {"-", t.day, 2},
+               {json ? "T" : " ", t.hour, 2}, {":", t.minute, 2}, {":", t.second, 2}};
   for (const auto& part : parts) {
     Put(part.before);
     PutNumber(part.value, part.digits);
   }
+  const uint32_t offset =
+      static_cast<uint32_t>(t.offset_minutes < 0 ? -t.offset_minutes : t.offset_minutes);
+  if (!json) Put(" ");
+  Put(t.offset_minutes < 0 ? "-" : "+");
+  PutNumber(offset / 60, 2);
+  Put(":");
+  PutNumber(offset % 60, 2);
+}
+
+void RunReport::Begin(const char* uninstall_file, const char* display_name, const char* note) {
+  if (!file_) return;
+  if (json_) {
+    Put("{");
+    PutJsonField("file", uninstall_file, true);
+    PutJsonField("display_name", display_name);
+    Put(", \"time\": \"");
+    PutTime(true);
+    Put("\", \"mode\": \"run\"");
+    if (note) {
+      PutJsonField("note", note);
+    } else {
+      Put(", \"note\": null");
+    }
+    Put(", \"records\": [");
+    Flush();
+    return;
+  }
+  Put("Kiv Uninstall report: \"");
+  Put(display_name);
+  Put("\" from ");
+  Put(uninstall_file);
+  Put(", ");
+  PutTime(false);
   Put("\r\n");
+  if (note) {
+    Put("Note: ");
+    Put(note);
+    Put("\r\n");
+  }
 }
 
 void RunReport::Record(const char* type_name, const UndoStep& step) {
   if (!file_) return;
+  if (json_) {
+    Put(records_++ ? ",\r\n {" : "\r\n {");
+    PutJsonField("type", type_name, true);
+    PutJsonField("names", step.subject.c_str());
+    PutJsonField("outcome", UndoneText(step.what));
+    Put(", \"error\": ");
+    PutNumber(step.error);
+    Put("}");
+    return;
+  }
   Put(type_name);
   if (!step.subject.empty()) {
     Put(" ");
@@ -85,12 +178,52 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
 
 void RunReport::End(const char* outcome, uint32_t exit_code) {
   if (!file_) return;
+  if (json_) {
+    Put("], ");
+    PutJsonField("outcome", outcome, true);
+    Put(", \"exit_code\": ");
+    PutNumber(exit_code);
+    Put("}\r\n");
+    json_ = false;  // closed for good: no close to write after it
+    Flush();
+    return;
+  }
   Put("Outcome: ");
   Put(outcome);
   Put(", exit code ");
   PutNumber(exit_code);
   Put("\r\n");
   Flush();
+}
+
+void RunReport::PutJsonField(const char* name, const char* text, bool first) {
+  Put(first ? "\"" : ", \"");
+  Put(name);
+  Put("\": ");
+  PutJsonString(text);
+}
+
+void RunReport::PutJsonString(const char* text) {
+  // The system's code page to UTF-16, then every letter outside printable
+  // ASCII as \uXXXX (a letter beyond the first plane is two of them).
+  uint16_t wide[kRegistryLimit + 1];
+  const uint32_t n = platform::ToUtf16(text, wide, sizeof(wide) / sizeof(wide[0]));
+  Put("\"");
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint16_t c = wide[i];
+    if (c == '"' || c == '\\') {
+      const char escaped[] = {'\\', static_cast<char>(c), '\0'};
+      Put(escaped);
+    } else if (c >= 0x20 && c < 0x7F) {
+      const char plain[] = {static_cast<char>(c), '\0'};
+      Put(plain);
+    } else {
+      char escaped[] = "\\u0000";
+      for (uint32_t k = 0; k < 4; ++k) escaped[5 - k] = "0123456789abcdef"[(c >> (4 * k)) & 15];
+      Put(escaped);
+    }
+  }
+  Put("\"");
 }
 
 void RunReport::Put(const char* text) {
@@ -114,8 +247,16 @@ void RunReport::PutNumber(uint32_t value, uint32_t min_digits) {
 }
 
 void RunReport::Flush() {
-  if (file_ && used_ > 0) platform::WriteFileBytes(file_, buffer_, used_);
+  if (!file_) return;
+  if (used_ > 0) written_ += platform::WriteFileBytes(file_, buffer_, used_);
   used_ = 0;
+  if (json_) {
+    // The document closed after what is written, and the next write over
+    // the close: a run stopped here leaves a document that parses.
+    constexpr char kClose[] = "]}\r\n";
+    platform::WriteFileBytes(file_, kClose, sizeof(kClose) - 1);
+    platform::SeekFile(file_, written_);
+  }
 }
 
 }  // namespace kiv

@@ -1,9 +1,23 @@
 // The report of a run (/LOG=): plain text, a line per record in walk order.
 //
-//   Kiv Uninstall report: "Example App" from C:\Example\unins.exe, 2026-12-10 16:30:05
+//   Kiv Uninstall report: "Example App" from C:\Example\unins.exe, 2026-12-10 16:30:05 +01:00
 //   file C:\Example\app.exe: removed
 //   directory C:\Example: kept: not empty
 //   Outcome: everything undone, exit code 0
+//
+// A path ending in ".json" gets the same in JSON instead, one document:
+//
+//   {"file": "C:\\Example\\unins.exe", "display_name": "Example App",
+//    "time": "2026-12-10T16:30:05+01:00", "mode": "run", "note": null,
+//    "records": [
+//     {"type": "file", "names": "C:\\Example\\app.exe", "outcome": "removed", "error": 0},
+//     ...],
+//    "outcome": "everything undone", "exit_code": 0}
+//
+// ASCII only (every other letter as \uXXXX from the system's code page), so
+// also UTF-8. After each write the document is closed ("]}"), and the next
+// write goes over that close: a run stopped at any point leaves a document
+// a JSON parser reads, with every record written so far and no "outcome".
 //
 // Written by the process that walks (or that found the file damaged). A
 // report that cannot be written costs the uninstall nothing: every call is
@@ -20,6 +34,12 @@ namespace kiv {
 // The words for what became of a record.
 const char* UndoneText(Undone what);
 
+// Where /LOG alone puts the report: the temporary directory (see
+// platform::TempDirectory), "Kiv Uninstall <display name> <YYYYMMDD-HHMMSS>.txt",
+// the name read from uninstall_file (left out when it cannot be read).
+// False when no such path can be made.
+bool DefaultReportPath(const char* uninstall_file, LongString* out);
+
 class RunReport {
  public:
   // path null: no report.
@@ -29,7 +49,9 @@ class RunReport {
   RunReport& operator=(const RunReport&) = delete;
 
   bool open() const { return file_ != nullptr; }
-  void Begin(const char* uninstall_file, const char* display_name);
+  // note: why the process that walks is not the temporary copy (a line
+  // "Note: " after the first), or null.
+  void Begin(const char* uninstall_file, const char* display_name, const char* note = nullptr);
   // type_name: the record type's name; step as the action left it.
   void Record(const char* type_name, const UndoStep& step);
   void End(const char* outcome, uint32_t exit_code);
@@ -37,9 +59,17 @@ class RunReport {
  private:
   void Put(const char* text);
   void PutNumber(uint32_t value, uint32_t min_digits = 1);
+  // text as a JSON string, quotes and escapes included.
+  void PutJsonString(const char* text);
+  // "name": "text", for JSON; first: no comma before it.
+  void PutJsonField(const char* name, const char* text, bool first = false);
+  void PutTime(bool json);
   void Flush();
 
   void* file_ = nullptr;
+  bool json_ = false;
+  uint32_t records_ = 0;   // records written (JSON: no comma before the first)
+  uint64_t written_ = 0;   // bytes in the file before the buffer
   uint32_t used_ = 0;
   char buffer_[4096];
 };

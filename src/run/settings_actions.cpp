@@ -116,7 +116,13 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
   // With no text the profile call removes the key from the section.
   const char* text = SameBytes(prior.c_str(), kRemoveMarker) ? nullptr : value.c_str();
   if (!platform::WriteProfileString(section.c_str(), key.c_str(), text, file.c_str())) {
-    return step.Set(Undone::kFailed, platform::LastError());
+    const uint32_t error = platform::LastError();
+    // A key to remove from a file that is not there (nor its directory) is
+    // gone with it; a value to put back has no file to go into.
+    if (!text && resolved && !platform::PathExists(path.c_str())) {
+      return step.Set(Undone::kAlreadyGone);
+    }
+    return step.Set(Undone::kFailed, error);
   }
   step.Set(text ? Undone::kRestored : Undone::kRemoved);
 }

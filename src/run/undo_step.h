@@ -19,7 +19,11 @@ enum class Undone : uint8_t {
   kAlreadyGone,    // nothing was left to undo
   kKeptNotEmpty,   // a directory that holds what the product did not put there
   kKeptReadOnly,   // a read-only file: never forced
-  kGoesAtRestart,  // held open: scheduled for deletion at the next start
+  kGoesAtRestart,  // held open: renamed aside and scheduled for deletion at
+                   // the next start; its path is free at once
+  kGoesAtRestartInPlace,  // held open and not to be renamed: scheduled under
+                          // its own path, which a reinstall before the next
+                          // start would lose
   kProtected,      // names the uninstall file or the program running the walk
   kReport,         // names the report this run writes
   kThroughLink,    // a junction, mount point or symbolic link on its way
@@ -37,6 +41,7 @@ inline constexpr uint32_t kErrorLockViolation = 33;
 inline constexpr uint32_t kErrorDirectoryNotEmpty = 145;
 
 class ProtectedFiles;
+class ScheduledFiles;
 
 struct UndoStep {
   // In: the walk writes a report, so the action names its record in subject.
@@ -46,6 +51,9 @@ struct UndoStep {
   // In: a file held open is scheduled for deletion at the next start through
   // this (true when scheduled); null: it stays, and that is a failure.
   bool (*schedule_held)(const char* path) = nullptr;
+  // In: what this walk scheduled (renamed held files, then directories
+  // that stay only because of them); null: not kept.
+  ScheduledFiles* scheduled = nullptr;
 
   // Out.
   Undone what = Undone::kNoAction;

@@ -38,6 +38,7 @@ constexpr RetryHooks kRetryHooks = {DeleteWalkedFile, WalkedFileStands, platform
 struct WalkTally {
   uint32_t held = 0;    // product files that go at the next start
   uint32_t failed = 0;  // records that could not be undone
+  ShortString first_failed;  // the first of them, named as the report names it
 };
 
 // Runs the walk; false when a record's type or header is not valid.
@@ -59,14 +60,25 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
       case RecordType::kShellItem: UndoShellItem(reader, step); break;
       case RecordType::kShellGroup: UndoShellGroup(reader, step); break;
     }
-    if (step.what == Undone::kGoesAtRestart) ++tally.held;
-    if (step.what == Undone::kFailed) ++tally.failed;
+    if (step.what == Undone::kGoesAtRestart || step.what == Undone::kGoesAtRestartInPlace) {
+      ++tally.held;
+    }
+    if (step.what == Undone::kFailed && tally.failed++ == 0) {
+      // As much of the name as fits the box's line.
+      tally.first_failed.AppendN(step.subject.c_str(),
+                                 step.subject.length() < ShortString::capacity() - 1
+                                     ? step.subject.length()
+                                     : ShortString::capacity() - 1);
+    }
     report.Record(NamesOf(type).type, step);
   }
 }
 
-// Removes the directory that held path (the part before its last separator).
-void RemoveContainingDirectory(const char* path) {
+// Removes the directory that held path (the part before its last separator);
+// one that stays only because of files scheduled for the next start goes
+// then too.
+void RemoveContainingDirectory(const char* path, ScheduledFiles& scheduled,
+                               bool (*schedule)(const char* path)) {
   LongString directory;
   if (!directory.Assign(path)) return;
   const int32_t last = LastSeparator(directory.c_str(), platform::IsLeadByte);
@@ -74,7 +86,9 @@ void RemoveContainingDirectory(const char* path) {
   directory.Truncate(static_cast<uint32_t>(last));
   // As for a Directory record: never through a link, nor a link itself.
   if (PathCrossesReparsePoint(directory.c_str(), true)) return;
-  platform::RemoveDirectoryPath(directory.c_str());
+  if (!platform::RemoveDirectoryPath(directory.c_str())) {
+    scheduled.ScheduleDirectoryAfterThem(directory.c_str(), schedule);
+  }
 }
 
 const char* OutcomeText(RunOutcome outcome) {
@@ -83,11 +97,25 @@ const char* OutcomeText(RunOutcome outcome) {
     case RunOutcome::kDone: return "everything undone";
     case RunOutcome::kRestartNeeded: return "everything undone, restart needed";
     case RunOutcome::kIncomplete: return "not everything undone";
+    case RunOutcome::kUnknownSwitch: return "unknown switch, nothing changed";
+    case RunOutcome::kNoDesktop:
+      return "no /S, and nobody could see a box here (a service or session 0), nothing changed";
     case RunOutcome::kDeclined:
-    case RunOutcome::kBusy:
-    case RunOutcome::kUnknownSwitch: break;  // no walk, no report
+    case RunOutcome::kBusy: break;  // no walk, no report
   }
   return "";
+}
+
+constexpr char kIncompleteMessage[] =
+    "Some items could not be removed. The first of them:\r\n%s\r\n\r\n"
+    "The product stays listed: start its uninstall again to finish.";
+
+// The end of a walk in which a record failed, in place of the success box.
+void ShowIncomplete(const char* first_failed) {
+  LongString text;
+  if (Format1(text, kIncompleteMessage, first_failed)) {
+    platform::ShowMessage(text.c_str(), platform::kBoxOk | platform::kIconExclamation);
+  }
 }
 
 RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent) {
@@ -99,14 +127,24 @@ RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent) {
 
 }  // namespace
 
-void ReportDamaged(const char* report_path, const char* path, uint32_t exit_code) {
+void ReportNoWalk(const char* report_path, const char* path, RunOutcome outcome,
+                  const char* word, uint32_t exit_code) {
   if (report_path == nullptr) return;
-  // A file whose chain proved unsound may still name its product. Held
-  // before the report is made, as in the uninstall mode.
+  // The file may still name its product. Held before the report is made, as
+  // in the uninstall mode, so a report named like it cannot cut it.
   LogReader reader(path, platform::IsLeadByte);
   RunReport report(report_path);
-  report.Begin(path, reader.usable() ? reader.display_name() : "");
-  report.End(OutcomeText(RunOutcome::kDamaged), exit_code);
+  const bool named = reader.usable() && reader.CheckChain().damage == Damage::kNone;
+  report.Begin(path, named || outcome == RunOutcome::kDamaged
+                         ? (reader.usable() ? reader.display_name() : "")
+                         : "");
+  LongString text;
+  if (word == nullptr || !text.Append("unknown switch ") ||
+      !text.AppendN(word, WordLength(word) < 64 ? WordLength(word) : 64) ||
+      !text.Append(", nothing changed")) {
+    text.Assign(OutcomeText(outcome));
+  }
+  report.End(text.c_str(), exit_code);
 }
 
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options) {
@@ -114,6 +152,9 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
   // while it runs: it goes at the next start, on every way out of the walk.
   hooks.starting();
   RunOutcome outcome = RunOutcome::kDone;
+  // What the walk schedules for the next start, for the directories that
+  // stay only because of it, the uninstall file's own among them.
+  ScheduledFiles scheduled;
   {
     // The log is held against writes before the report is made: a report
     // named like the uninstall file cannot overwrite it.
@@ -123,7 +164,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
       report.Begin(path, reader.usable() ? reader.display_name() : "");
       return Damaged(hooks, report, options.silent);
     }
-    report.Begin(path, reader.display_name());
+    report.Begin(path, reader.display_name(), options.note);
     ProtectedFiles protect;
     protect.Add(path, Undone::kProtected);
     LongString own;
@@ -132,9 +173,14 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     }
     if (report.open()) protect.Add(options.report, Undone::kReport);
     UndoStep step;
-    step.describe = report.open();
+    // Every record named: the report lists them, and the box of a walk that
+    // could not undo everything names the first that failed.
+    step.describe = true;
     step.protect = &protect;
-    if (options.silent) step.schedule_held = hooks.schedule_deletion;
+    // In every mode a held file goes at the next start: left in place, it
+    // and its directory would stay for ever.
+    step.schedule_held = hooks.schedule_deletion;
+    step.scheduled = &scheduled;
     WalkTally tally;
     if (!Walk(reader, step, report, tally)) {
       // Only a file that changed after the check can come here.
@@ -145,7 +191,15 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     } else if (tally.held > 0) {
       outcome = RunOutcome::kRestartNeeded;
     }
+    // The product is off the list only once it is gone: a walk that failed
+    // leaves its registration, for the run that finishes it.
+    if (outcome != RunOutcome::kIncomplete) hooks.unregister(reader.display_name());
     report.End(OutcomeText(outcome), ExitCodeFor(outcome, options.silent, Mode::kUninstall));
+    if (outcome == RunOutcome::kIncomplete) {
+      hooks.walked(outcome);
+      ShowIncomplete(tally.first_failed.c_str());
+      return outcome;  // the uninstall file stays, for the run that finishes
+    }
     g_stamped = platform::ReadFileStamp(path, &g_walked);
   }  // the reader closes the uninstall file here, before it is deleted
   // Whoever waits for the outcome ends now, and lets go of the file.
@@ -159,8 +213,12 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     // same, and the run reports its success.
     static_cast<void>(hooks.schedule_deletion(path));
   }
-  RemoveContainingDirectory(path);
-  platform::ShowSuccessMessage();
+  RemoveContainingDirectory(path, scheduled, hooks.schedule_deletion);
+  if (outcome == RunOutcome::kRestartNeeded) {
+    platform::ShowSuccessRestartMessage();
+  } else {
+    platform::ShowSuccessMessage();
+  }
   return outcome;
 }
 

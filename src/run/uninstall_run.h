@@ -24,18 +24,28 @@ struct RunHooks {
   void (*walked)(RunOutcome outcome);
   // Schedules a file held open for deletion at the next start; true when it
   // was. Used for the uninstall file when it is still held after the walk,
-  // and, in a silent run, for product files.
+  // and for product files (renamed aside first where they can be).
   bool (*schedule_deletion)(const char* path);
+  // Removes the product's uninstall registration (named by its display
+  // name) once a walk has undone every record.
+  void (*unregister)(const char* display_name);
 };
 
 // The uninstall file at path is proved sound as a whole before anything is
 // changed; a damaged one shows the damaged-file message and changes nothing.
-// The outcome is kDamaged, kDone, kRestartNeeded or kIncomplete.
+// The outcome is kDamaged, kDone, kRestartNeeded or kIncomplete. A complete
+// walk (kDone, kRestartNeeded) then removes the registration, the uninstall
+// file and its directory, and says so; an incomplete one leaves all three,
+// so that the next run finishes what is left, and its box names the first
+// record that could not be undone.
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options);
 
-// The report of a confirmation that found its own file damaged and ends
-// with exit_code.
-void ReportDamaged(const char* report, const char* path, uint32_t exit_code);
+// The report of a run that walks nothing and ends with exit_code: a
+// confirmation that found its own file (path) damaged, or a switch that
+// means nothing (word, the unknown one; null when it is the outcome's own
+// text that names it). The file's display name is given when it can be read.
+void ReportNoWalk(const char* report, const char* path, RunOutcome outcome, const char* word,
+                  uint32_t exit_code);
 
 }  // namespace kiv
 

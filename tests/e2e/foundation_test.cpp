@@ -39,8 +39,8 @@ TEST(Errors, AFailedRecordNamesTheReasonOfTheCallThatFailed) {
   // The length field of the saved content: the last 4 bytes before it are
   // the record's, found from the trailer's last-record offset.
   std::string bytes = ReadFileBytes(file);
-  const uint32_t last = LoadU32(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() -
-                                kTrailerSize + kTrailerLastRecordOffset);
+  const uint32_t last =
+      TrailerLastRecord(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kTrailerSize);
   const uint32_t length_at = last + kRecordHeaderSize + static_cast<uint32_t>(restored.size()) +
                              1 + 1 + kSavedLengthOffset;
   StoreU32(reinterpret_cast<uint8_t*>(bytes.data()) + length_at, 1000000);

@@ -80,7 +80,13 @@ TEST(Files, FileThatResistsKeepsItsContentAndTheWalkGoesOn) {
 
   ASSERT_TRUE(run.finished);
   ASSERT_EQ(run.boxes.size(), 1u);
-  EXPECT_EQ(run.boxes[0].text, "Uninstall was succesful");
+  // No success claimed: the box names what is left, and the uninstall file
+  // stays for the run that finishes.
+  EXPECT_EQ(run.boxes[0].text, "Some items could not be removed. The first of them:\r\n" +
+                                   stubborn + "\r\n\r\nThe product stays listed: start its "
+                                   "uninstall again to finish.");
+  EXPECT_EQ(run.boxes[0].icon, static_cast<uint32_t>(MB_ICONWARNING));
+  EXPECT_TRUE(FileExists(file));
   EXPECT_EQ(ReadFileBytes(stubborn), "installed");
   FileTimes after;
   ASSERT_TRUE(GetTimes(stubborn, &after));
@@ -148,7 +154,9 @@ TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
   const std::string windows_temp = std::string(windows) + "\\Temp";
   ASSERT_TRUE(MoveFileA(windows_temp.c_str(), (windows_temp + ".away").c_str()));
 
-  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file), {IDYES});
+  const std::string report = product.root + "-report.txt";
+  RunResult run =
+      e2e::Run(AsUserStartsIt(product.uninstall_file) + " /LOG=\"" + report + "\"", {IDYES});
   SetEnvironmentVariableA("TMP", tmp[0] ? tmp : nullptr);
   SetEnvironmentVariableA("TEMP", temp[0] ? temp : nullptr);
   ASSERT_TRUE(MoveFileA((windows_temp + ".away").c_str(), windows_temp.c_str()));
@@ -162,6 +170,10 @@ TEST(Handoff, WithoutATemporaryCopyTheUninstallRunsInTheSameProcess) {
   EXPECT_FALSE(FileExists(product.root + "\\app.exe"));
   EXPECT_FALSE(FileExists(product.root + "\\data\\a.dat"));
   EXPECT_TRUE(FileExists(product.uninstall_file)) << "it was running";
+  // The report says why the process that asked also walked.
+  const std::string text = ReadFileBytes(report);
+  EXPECT_NE(text.find("\r\nNote: no temporary copy could be made or started"), std::string::npos)
+      << text;
   ASSERT_TRUE(SimulateRestart());
   EXPECT_FALSE(FileExists(product.uninstall_file));
 }

@@ -360,12 +360,15 @@ void BoxAnswerer::Answer(HWND h, int64_t found_at) {
   for (int i = 0; i < 250 && IsWindow(h); ++i) Sleep(20);
 }
 
-StartedRun::StartedRun(const std::string& command_line) {
+StartedRun::StartedRun(const std::string& command_line, const std::string& desktop) {
   job_ = CreateJobObjectA(nullptr, nullptr);
   std::vector<char> line(command_line.begin(), command_line.end());
   line.push_back('\0');
+  std::vector<char> desktop_name(desktop.begin(), desktop.end());
+  desktop_name.push_back('\0');
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
+  if (!desktop.empty()) startup.lpDesktop = desktop_name.data();
   // Suspended until it is in the job, so nothing it starts escapes it.
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                       nullptr, &startup, &process_)) {
@@ -454,16 +457,25 @@ RunResult RunUninstallMode(const std::string& remainder, const std::string& stub
   return Run(UninstallModeLine(remainder, stub));
 }
 
-bool RunAndWait(const std::string& command_line, DWORD timeout_ms, DWORD* exit_code) {
-  std::vector<char> buffer(command_line.begin(), command_line.end());
+namespace {
+
+// Starts line (the program's name included) as a process of its own, with
+// the default start-up information; false when it could not be started.
+bool StartLine(const std::string& line, PROCESS_INFORMATION* process) {
+  std::vector<char> buffer(line.begin(), line.end());
   buffer.push_back('\0');
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return false;
-  }
+  *process = {};
+  return CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, process) != FALSE;
+}
+
+}  // namespace
+
+bool RunAndWait(const std::string& command_line, DWORD timeout_ms, DWORD* exit_code) {
+  PROCESS_INFORMATION process;
+  if (!StartLine(command_line, &process)) return false;
   const bool ended = WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0;
   if (ended && exit_code) GetExitCodeProcess(process.hProcess, exit_code);
   CloseHandle(process.hThread);
@@ -481,6 +493,21 @@ std::string JsonString(const std::string& text) {
 }
 
 bool SimulateRestart() { return RunAndWait("wineboot.exe -r", 120000); }
+
+std::string HiddenDesktop() {
+  static const std::string name = [] {
+    HWINSTA station = CreateWindowStationA("KivHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!station) return std::string();
+    HWINSTA own = GetProcessWindowStation();
+    HDESK desk = nullptr;
+    if (SetProcessWindowStation(station)) {
+      desk = CreateDesktopA("Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+      SetProcessWindowStation(own);
+    }
+    return desk ? std::string("KivHidden\\Default") : std::string();
+  }();
+  return name;
+}
 
 std::string ThroughOtherDrive(const std::string& windows_path) {
   // Through the prefix's drive_c itself: Wine's own path for C: goes through
@@ -526,15 +553,8 @@ bool RunUnix(const std::string& program, const std::string& arguments) {
   // Wine hands the line to sh split by the Windows rules: the script goes in
   // double quotes, so within it only single quotes may be used.
   std::string line = "Z:\\bin\\sh -c \"" + program + " " + arguments + "; echo $? > " + done + "\"";
-  std::vector<char> buffer(line.begin(), line.end());
-  buffer.push_back('\0');
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return false;
-  }
+  PROCESS_INFORMATION process;
+  if (!StartLine(line, &process)) return false;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   for (int i = 0; i < 500; ++i) {

@@ -121,7 +121,8 @@ using FirstEndedHook = std::function<void(DWORD exit_code)>;
 // it. Whatever still runs when it is destroyed is terminated.
 class StartedRun {
  public:
-  explicit StartedRun(const std::string& command_line);
+  // desktop: "station\\desktop" to start it in; empty: ours.
+  explicit StartedRun(const std::string& command_line, const std::string& desktop = {});
   ~StartedRun();
   StartedRun(const StartedRun&) = delete;
   StartedRun& operator=(const StartedRun&) = delete;
@@ -172,6 +173,10 @@ bool SimulateRestart();
 
 // The Unix path behind a Windows path (Wine's own export).
 std::string UnixPath(const std::string& windows_path);
+// A desktop of a window station of its own, which no user sees (as a
+// service's), made once; empty when it cannot be made.
+std::string HiddenDesktop();
+
 // The same file through Wine's Z: drive, the Unix root: a second drive
 // letter for one file, as a subst or mapped drive makes one.
 std::string ThroughOtherDrive(const std::string& windows_path);

@@ -207,6 +207,29 @@ TEST(ReparsePoints, LinkRemovalNeverReachesTheTarget) {
                          UnixPath(base + "\\file link") + "'");
 }
 
+// Where a file is not there to ask for its index, its spellings still meet:
+// through a subst drive (as far as the system tells what the drive stands
+// for), a device prefix, '/', dots and case.
+TEST(SameFile, SpellingsOfAFileThatIsNotThereMeet) {
+  const std::string dir = FreshDirectory("same file\\subst");
+  ASSERT_TRUE(DefineDosDeviceA(0, "K:", dir.c_str())) << GetLastError();
+  const std::string missing = dir + "\\not there.txt";
+  platform::FileIdentity a;
+  ASSERT_TRUE(platform::IdentifyFile(missing.c_str(), &a));
+  for (const std::string& other :
+       {std::string("K:\\not there.txt"), "\\\\?\\" + missing, CharUpperString(missing),
+        dir + "/sub/../not there.txt."}) {
+    platform::FileIdentity b;
+    ASSERT_TRUE(platform::IdentifyFile(other.c_str(), &b)) << other;
+    EXPECT_TRUE(platform::SameFile(a, b)) << other << " is " << b.spelling.c_str() << ", not "
+                                          << a.spelling.c_str();
+  }
+  platform::FileIdentity elsewhere;
+  ASSERT_TRUE(platform::IdentifyFile((dir + "\\other.txt").c_str(), &elsewhere));
+  EXPECT_FALSE(platform::SameFile(a, elsewhere));
+  DefineDosDeviceA(DDD_REMOVE_DEFINITION, "K:", nullptr);
+}
+
 // The copy's private directory, held from its check to the launch.
 TEST(HeldDirectory, CannotBeRenamedOrDeletedUntilReleased) {
   std::string dir = FreshDirectory("held") + "\\STPk1x.tmp";

@@ -17,6 +17,7 @@
 
 #include "base/exit_codes.h"
 #include "handoff_scenarios.h"
+#include "e2e_config.h"
 #include "harness.h"
 
 namespace kiv::e2e {
@@ -155,14 +156,26 @@ struct ReportClock {
     ASSERT_EQ(line.substr(0, head.size()), head) << line;
     const std::string stamp = line.substr(head.size());
     SYSTEMTIME t = {};
+    char sign = 0;
+    unsigned hours = 0, minutes = 0;
     char tail = 0;
-    ASSERT_EQ(stamp.size(), 19u) << line;
-    ASSERT_EQ(std::sscanf(stamp.c_str(), "%4hu-%2hu-%2hu %2hu:%2hu:%2hu%c", &t.wYear, &t.wMonth,
-                          &t.wDay, &t.wHour, &t.wMinute, &t.wSecond, &tail),
-              6)
+    ASSERT_EQ(stamp.size(), 26u) << line;
+    ASSERT_EQ(std::sscanf(stamp.c_str(), "%4hu-%2hu-%2hu %2hu:%2hu:%2hu %c%2u:%2u%c", &t.wYear,
+                          &t.wMonth, &t.wDay, &t.wHour, &t.wMinute, &t.wSecond, &sign, &hours,
+                          &minutes, &tail),
+              9)
         << line;
     EXPECT_EQ(stamp[4], '-');
     EXPECT_EQ(stamp[10], ' ');
+    // The offset from UTC in force, as the system tells it.
+    TIME_ZONE_INFORMATION zone;
+    const DWORD which = GetTimeZoneInformation(&zone);
+    LONG bias = zone.Bias + (which == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias
+                             : which == TIME_ZONE_ID_STANDARD ? zone.StandardBias
+                                                              : 0);
+    const int offset = (sign == '-' ? -1 : 1) * static_cast<int>(hours * 60 + minutes);
+    EXPECT_TRUE(sign == '+' || sign == '-') << line;
+    EXPECT_EQ(offset, -bias) << line;
     constexpr uint64_t kSecond = 10000000;
     const uint64_t at = AsFileTime(t);
     EXPECT_TRUE(at + kSecond >= AsFileTime(before) && at <= AsFileTime(after) + kSecond)
@@ -243,8 +256,8 @@ inline const Damage kDamages[] = {
     // The last record's type (its header: back-link, then type) made 9.
     {"a record's type",
      [](std::string& b) {
-       uint32_t last = 0;
-       std::memcpy(&last, b.data() + b.size() - kTrailerSize + kTrailerLastRecordOffset, 4);
+       const uint32_t last =
+           TrailerLastRecord(reinterpret_cast<const uint8_t*>(b.data()) + b.size() - kTrailerSize);
        b[last + 4] = 9;
        b[last + 5] = 0;
      },
@@ -277,7 +290,11 @@ inline void HeldProductFileNeedsARestart(
   EXPECT_FALSE(FileExists(product.uninstall_file));
   const std::vector<std::string> lines = ReportLines(report);
   ASSERT_GE(lines.size(), 3u) << ReadFileBytes(report);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "file " + held + ": goes at the next start"),
+  // Held without delete sharing, it cannot be renamed aside either.
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "file " + held +
+                          ": goes at the next start under its own path: a reinstall before then "
+                          "would lose it"),
             lines.end())
       << ReadFileBytes(report);
   EXPECT_NE(
@@ -289,6 +306,53 @@ inline void HeldProductFileNeedsARestart(
   before_restart(held);
   ASSERT_TRUE(SimulateRestart());
   EXPECT_FALSE(FileExists(held));
+}
+
+// A product program that runs (mapped: its file cannot be deleted, but it
+// can be renamed) is renamed aside and only the new name goes at the next
+// start: its path is free at once, a file reinstalled there survives the
+// restart, and the renamed file goes. Without a reinstall the product's
+// directory, left only because of it, goes at the restart too (the NT
+// family; the 95 family's WININIT.INI deletes no directory).
+// Without /S the same happens, and the last box adds that some files go
+// when Windows restarts.
+inline void RunningProgramIsRenamedAsideForTheRestart(bool reinstall, bool directories_go,
+                                                      bool silent = true) {
+  Product product(reinstall ? "unattended\\Running Reinstalled" : "unattended\\Running",
+                  "Kiv Running", false);
+  const std::string program = product.root + "\\app.exe";
+  ASSERT_TRUE(CopyFileA(KIV_SLEEPER_PATH, program.c_str(), FALSE));
+  StartedRun running("\"" + program + "\" 60000");
+  ASSERT_TRUE(running.started());
+  Sleep(300);
+  ASSERT_FALSE(DeleteFileA(program.c_str())) << "a running program's file was deleted";
+
+  RunResult run =
+      e2e::Run(AsUserStartsIt(product.uninstall_file) + (silent ? " /S" : ""), {IDYES}, 60000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, silent ? kExitRestartNeeded : kExitUninstallEntered);
+  if (!silent) {
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[1].text,
+              "Uninstall was succesful\r\n\r\nSome files are removed when Windows restarts.");
+  }
+  // The copy ends after the first process: wait for the path to be free.
+  for (int i = 0; i < 100 && FileExists(product.uninstall_file); ++i) Sleep(20);
+  EXPECT_FALSE(FileExists(program)) << "the path is not free";
+  const std::vector<std::string> aside = ListFiles(product.root, "~kiv*.del");
+  ASSERT_EQ(aside.size(), 1u);
+  if (reinstall) WriteFileBytes(program, "reinstalled");
+  TerminateProcess(running.process(), 0);
+  running.Wait(10000);
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(FileExists(product.root + "\\" + aside[0])) << "the renamed file stayed";
+  if (reinstall) {
+    EXPECT_EQ(ReadFileBytes(program), "reinstalled");
+  } else {
+    EXPECT_EQ(DirectoryExists(product.root), !directories_go);
+  }
+  RemoveTree(product.root);
 }
 
 // The same file named otherwise: its short form, in lower case.
@@ -303,8 +367,8 @@ inline std::string OtherSpelling(const std::string& path) {
 
 // A second uninstall of the same file started while the first walks changes
 // nothing and ends with 1618 (without /S, with the confirmation's "no
-// action" code, 0); the first completes. The registration goes
-// after the lock is taken, so once it is gone the lock is held, and the walk
+// action" code, 0); the first completes. The copy starts after the lock is
+// taken, so once it runs the lock is held, and the walk
 // (six thousand files) outlasts
 // the second start by far. A second start in the uninstall mode names the
 // file otherwise, as the lock must not care. boxes_expected: the texts of the whole scenario's
@@ -324,8 +388,11 @@ inline void SecondRunWhileTheFirstWalksIsRefused(const std::string& directory,
   const DWORD t0 = GetTickCount();
   StartedRun first(product.Silently());
   ASSERT_TRUE(first.started());
-  while (product.Registered() && !first.FirstEnded() && GetTickCount() - t0 < 60000) Sleep(5);
-  ASSERT_FALSE(product.Registered());
+  // The copy runs once the first has taken the lock and handed it on.
+  while (first.RunningIds().size() < 2 && !first.FirstEnded() && GetTickCount() - t0 < 60000) {
+    Sleep(5);
+  }
+  ASSERT_EQ(first.RunningIds().size(), 2u) << "no copy walking";
   const DWORD t1 = GetTickCount();
 
   const std::string second_line =
@@ -339,7 +406,7 @@ inline void SecondRunWhileTheFirstWalksIsRefused(const std::string& directory,
                                       "make the product larger";
   RunResult run = first.Wait(120000);
   std::printf(
-      "registration gone after %lu ms; second refused after %lu ms; walk over after %lu ms\n",
+      "copy walking after %lu ms; second refused after %lu ms; walk over after %lu ms\n",
       static_cast<unsigned long>(t1 - t0), static_cast<unsigned long>(t2 - t1),
       static_cast<unsigned long>(GetTickCount() - t1));
   answerer.Stop();

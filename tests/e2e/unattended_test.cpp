@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "base/hex_text.h"
 #include "base/exit_codes.h"
 #include "harness.h"
@@ -28,16 +30,19 @@ TEST(Silent, DamagedFileGives1603AndChangesNothing) {
 
 // A record that cannot be undone (a saved file whose directory the user has
 // since removed) fails the run: 1603, the report names the record with the
-// system's error number, and the walk still undoes everything else.
-TEST(Silent, RecordThatCannotBeUndoneGives1603AndTheWalkGoesOn) {
+// system's error number, and the walk still undoes everything else. The
+// uninstall file and the registration stay, so that once the cause is gone
+// the same command finishes the job, with 0.
+TEST(Silent, RecordThatCannotBeUndoneGives1603AndARetryFinishes) {
   const std::string dir = FreshDirectory("unattended\\Incomplete");
   const std::string file = dir + "\\uninst.exe";
-  const std::string lost = "C:\\kivtest\\unattended\\no such dir\\config.txt";
+  const std::string lost_dir = "C:\\kivtest\\unattended\\no such dir";
+  const std::string lost = lost_dir + "\\config.txt";
   const std::string report = dir + "-report.txt";
-  RemoveTree("C:\\kivtest\\unattended\\no such dir");
+  const std::string registration = std::string(kUninstallKey) + "Kiv Incomplete";
+  RemoveTree(lost_dir);
   WriteFileBytes(dir + "\\app.exe", "installed");
-  SetRegString(HKEY_LOCAL_MACHINE, std::string(kUninstallKey) + "Kiv Incomplete", "DisplayName",
-               "Kiv Incomplete");
+  SetRegString(HKEY_LOCAL_MACHINE, registration, "DisplayName", "Kiv Incomplete");
   WriteUninstallFile(file, "Kiv Incomplete", [&](LogWriter& w) {
     w.AddDirectory(dir.c_str());
     w.AddFile((dir + "\\app.exe").c_str());  // walked after the failure
@@ -50,23 +55,36 @@ TEST(Silent, RecordThatCannotBeUndoneGives1603AndTheWalkGoesOn) {
   EXPECT_EQ(run.exit_code, kExitFailed);
   EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
   EXPECT_FALSE(FileExists(dir + "\\app.exe"));
-  EXPECT_FALSE(FileExists(file));
-  EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, std::string(kUninstallKey) + "Kiv Incomplete"));
+  EXPECT_TRUE(FileExists(file)) << "the retry needs it";
+  EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, registration)) << "the product is not gone";
   const std::vector<std::string> lines = ReportLines(report);
   ASSERT_EQ(lines.size(), 5u) << ReadFileBytes(report);
   EXPECT_EQ(lines[1], "file " + lost + ": failed (error 3)");  // ERROR_PATH_NOT_FOUND
   EXPECT_EQ(lines[2], "file " + dir + "\\app.exe: removed");
   EXPECT_EQ(lines[4], "Outcome: not everything undone, exit code 1603");
+
+  MakeDirectories(lost_dir);
+  RunResult again = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(again.finished);
+  EXPECT_EQ(again.exit_code, kExitSuccess);
+  EXPECT_EQ(ReadFileBytes(lost), "saved");
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(DirectoryExists(dir));
+  EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, registration));
+  RemoveTree(lost_dir);
 }
 
 // The copy that walks dies half-way: the first process, waiting for its
-// outcome, ends with 1603 instead of waiting for ever, and the same command
-// started again finishes the job.
+// outcome, ends with 1603 instead of waiting for ever, the JSON report it
+// left still parses, and the same command started again finishes the job.
 TEST(Silent, CopyKilledMidWalkGives1603AndARunAgainFinishes) {
   LargeProduct product("unattended\\Copy Killed", "Kiv Copy Killed", 3000, 64 * 1024);
   const std::string first_walked = product.paths.back();
+  const std::string report = "C:\\kivtest\\unattended\\killed-report.json";
+  DeleteFileA(report.c_str());
 
-  StartedRun first(product.Silently());
+  StartedRun first(product.Silently() + " /LOG=" + report);
   ASSERT_TRUE(first.started());
   const DWORD t0 = GetTickCount();
   while (FileExists(first_walked) && !first.FirstEnded() && GetTickCount() - t0 < 60000) Sleep(5);
@@ -84,6 +102,12 @@ TEST(Silent, CopyKilledMidWalkGives1603AndARunAgainFinishes) {
   EXPECT_EQ(run.exit_code, kExitFailed);
   EXPECT_GT(product.FilesLeft(), 0) << "killed too late to show anything";
   EXPECT_TRUE(FileExists(product.uninstall_file));
+  // The JSON report of the killed walk still parses: the records written so
+  // far, and no outcome.
+  const nlohmann::json doc = nlohmann::json::parse(ReadFileBytes(report), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << ReadFileBytes(report);
+  EXPECT_FALSE(doc.contains("outcome"));
+  EXPECT_EQ(doc["display_name"], "Kiv Copy Killed");
 
   RunResult again = e2e::Run(product.Silently(), {}, 120000);
 
@@ -102,6 +126,19 @@ TEST(Silent, HeldProductFileGives3010AndGoesAtTheNextStart) {
                   "PendingFileRenameOperations");
     EXPECT_NE(pending.find(held), std::string::npos) << "not in the system's list";
   });
+}
+
+TEST(Silent, RunningProgramIsRenamedAsideAndItsPathIsFree) {
+  RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/true, /*directories_go=*/true);
+}
+
+TEST(Silent, RunningProgramAndItsDirectoryGoAtTheRestart) {
+  RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/false, /*directories_go=*/true);
+}
+
+TEST(Boxes, RunningProgramGoesAtTheRestartAndTheLastBoxSaysSo) {
+  RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/false, /*directories_go=*/true,
+                                            /*silent=*/false);
 }
 
 TEST(OneAtATime, SecondSilentStartGives1618AndTheFirstCompletes) {
@@ -279,6 +316,73 @@ TEST(Switches, UnknownSwitchGives1639AndChangesNothing) {
   }
 }
 
+// What deployment tools and engineers type by habit: the words other
+// installers use for /S are silent, /NORESTART changes nothing, a switch
+// quoted whole (as PowerShell and start quote a word with a blank) is a
+// switch; a stray word that is no file is unknown (1639, nothing changed),
+// and the report says so.
+TEST(Switches, WordsDeploymentToolsUseByHabit) {
+  const std::string report = "C:\\kivtest\\habits\\a b\\q q.txt";
+  struct Case {
+    std::string switches;
+    DWORD exit_code;
+    bool removed;
+    const char* report_outcome;  // the report's last line, or null: no report
+  } cases[] = {
+      {"/SILENT", kExitSuccess, true, nullptr},
+      {"/VERYSILENT /SUPPRESSMSGBOXES", kExitSuccess, true, nullptr},
+      {"/quiet", kExitSuccess, true, nullptr},
+      {"/qn /norestart", kExitSuccess, true, nullptr},
+      {"/S \"/LOG=" + report + "\"", kExitSuccess, true, "Outcome: everything undone, exit code 0"},
+      {"/S /LOG=\"" + report + "\" REBOOT=ReallySuppress", kExitUnknownSwitch, false,
+       "Outcome: unknown switch REBOOT=ReallySuppress, nothing changed, exit code 1639"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.switches);
+    FreshDirectory("habits\\a b");
+    Product product("unattended\\Habits", "Kiv Habits", false);
+
+    RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file) + " " + c.switches, {}, 30000);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
+    EXPECT_EQ(product.Registered(), !c.removed);
+    EXPECT_EQ(FileExists(product.root + "\\app.exe"), !c.removed);
+    if (c.report_outcome) {
+      const std::vector<std::string> lines = ReportLines(report);
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.back(), c.report_outcome);
+    } else {
+      EXPECT_FALSE(FileExists(report));
+    }
+    RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Kiv Habits"));
+  }
+}
+
+// /LOG alone puts the report in the temporary directory, named after the
+// product and the time.
+TEST(Report, LogAloneGoesToTheTemporaryDirectory) {
+  Product product("unattended\\Log Alone", "Kiv Log: Alone", false);
+  const std::vector<std::string> before = ListFiles(TempDirectory(), "Kiv Uninstall *.txt");
+
+  RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S /LOG", {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
+  const std::vector<std::string> made =
+      NewNames(before, ListFiles(TempDirectory(), "Kiv Uninstall *.txt"));
+  ASSERT_EQ(made.size(), 1u);
+  // "Kiv Uninstall <name, ':' as '_'> YYYYMMDD-HHMMSS.txt"
+  const std::string head = "Kiv Uninstall Kiv Log_ Alone ";
+  ASSERT_EQ(made[0].substr(0, head.size()), head) << made[0];
+  EXPECT_EQ(made[0].size(), head.size() + 19) << made[0];
+  const std::vector<std::string> lines = ReportLines(TempDirectory() + made[0]);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Outcome: everything undone, exit code 0");
+  DeleteFileA((TempDirectory() + made[0]).c_str());
+}
+
 // The report names every record in walk order with what was done, between a
 // first line that names the product and a last line with the outcome. Where
 // it goes: an absolute path, one with blanks in quotes, and one relative to
@@ -294,6 +398,8 @@ TEST(Report, NamesEveryRecordInWalkOrder) {
   } cases[] = {
       {"absolute", "/S /LOG=C:\\kivtest\\report\\out\\report.txt",
        "C:\\kivtest\\report\\out\\report.txt", true},
+      {"in directories not there yet", "/S /LOG=C:\\kivtest\\report\\out\\new\\er\\report.txt",
+       "C:\\kivtest\\report\\out\\new\\er\\report.txt", true},
       {"quoted, with blanks", "/S /LOG=\"C:\\kivtest\\report\\a b\\report.txt\"",
        "C:\\kivtest\\report\\a b\\report.txt", true},
       {"relative, letters in any case", "/log=out\\relative.txt /s",
@@ -418,11 +524,110 @@ TEST(Report, ReportNeverWritesWhereAnotherNameLeads) {
   RunUnix("/bin/rm", "-f '" + UnixPath(logs + "\\linked") + "'");
 }
 
-// A report that cannot be written costs the uninstall nothing.
+// Started without /S where nobody can see a box (a window station no user
+// sees, as a service's): no box waits for ever; the run ends at once with
+// 1602, having changed nothing, and its report says why. With /S the same
+// place is no obstacle.
+TEST(Silent, WithoutSwitchesWhereNoBoxCanBeSeenNothingWaits) {
+  const std::string desktop = HiddenDesktop();
+  ASSERT_FALSE(desktop.empty()) << "no window station of our own";
+  for (bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "with /S" : "without /S");
+    Product product("unattended\\Hidden", "Kiv Hidden", false);
+    const std::string report = product.root + "-report.txt";
+    DeleteFileA(report.c_str());
+    StartedRun run(AsUserStartsIt(product.uninstall_file) + (silent ? " /S" : "") + " /LOG=" + report,
+                   desktop);
+    ASSERT_TRUE(run.started());
+    RunResult result = run.Wait(30000);
+
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exit_code, silent ? kExitSuccess : kExitNoDesktop);
+    EXPECT_EQ(product.Registered(), !silent);
+    EXPECT_EQ(FileExists(product.root + "\\app.exe"), !silent);
+    const std::vector<std::string> lines = ReportLines(report);
+    ASSERT_FALSE(lines.empty());
+    if (!silent) {
+      EXPECT_EQ(lines.back(),
+                "Outcome: no /S, and nobody could see a box here (a service or session 0), nothing "
+                "changed, exit code 1602");
+    }
+    RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Kiv Hidden"));
+  }
+}
+
+// What is already gone is reported so: an INI entry whose file's directory
+// is gone (no file holds no key) and a registry value whose key is gone.
+// Neither fails the run.
+TEST(Report, WhatIsAlreadyGoneIsReportedSo) {
+  const std::string dir = FreshDirectory("report\\Gone");
+  const std::string file = dir + "\\uninst.exe";
+  const std::string report = dir + "-report.txt";
+  RegDeleteTree(HKEY_LOCAL_MACHINE, "Software\\KivTest\\Gone");
+  WriteUninstallFile(file, "Kiv Gone", [&](LogWriter& w) {
+    w.AddIniEntry("C:\\kivtest\\no such dir\\app.ini", "S", "k", "<null>", "", false);
+    w.AddRegistryValue("HKEY_LOCAL_MACHINE", "Software\\KivTest\\Gone\\Version", nullptr);
+  });
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
+  const std::vector<std::string> lines = ReportLines(report);
+  ASSERT_EQ(lines.size(), 4u) << ReadFileBytes(report);
+  EXPECT_EQ(lines[1], "registry HKEY_LOCAL_MACHINE\\Software\\KivTest\\Gone\\Version: already gone");
+  EXPECT_EQ(lines[2], "ini C:\\kivtest\\no such dir\\app.ini [S] k: already gone");
+}
+
+// A report named *.json is one JSON document that a standard parser reads,
+// saying what the text report says: the file, the product, the time with
+// its offset, each record with its names, outcome and error, the outcome
+// and the exit code; letters outside ASCII escaped.
+TEST(Report, JsonReportSaysWhatTheTextSays) {
+  const std::string dir = FreshDirectory("report\\Json");
+  const std::string file = dir + "\\uninst.exe";
+  const std::string lost = "C:\\kivtest\\report\\no such dir\\a.txt";
+  RemoveTree("C:\\kivtest\\report\\no such dir");
+  WriteFileBytes(dir + "\\caf\xe9.txt", "installed");  // 1252: e with an acute accent
+  WriteUninstallFile(file, "Kiv \"Json\" Report", [&](LogWriter& w) {
+    w.AddDirectory(dir.c_str());
+    w.AddFile((dir + "\\caf\xe9.txt").c_str());
+    w.AddRestoredFile(lost.c_str(), kReplacedTime, "saved", 5);
+  });
+  const std::string report = dir + "-report.json";
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitFailed);
+  const std::string text = ReadFileBytes(report);
+  for (char c : text) ASSERT_LT(static_cast<unsigned char>(c), 0x80u) << "not ASCII: " << text;
+  const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << text;
+  EXPECT_EQ(doc["file"], file);
+  EXPECT_EQ(doc["display_name"], "Kiv \"Json\" Report");
+  EXPECT_EQ(doc["mode"], "run");
+  EXPECT_TRUE(doc["note"].is_null());
+  const std::string time = doc["time"];
+  ASSERT_EQ(time.size(), 25u) << time;  // 2026-12-10T16:30:05+01:00
+  EXPECT_EQ(time[10], 'T');
+  EXPECT_TRUE(time[19] == '+' || time[19] == '-') << time;
+  ASSERT_EQ(doc["records"].size(), 3u) << text;
+  EXPECT_EQ(doc["records"][0],
+            (nlohmann::json{{"type", "file"}, {"names", lost}, {"outcome", "failed"}, {"error", 3}}));
+  EXPECT_EQ(doc["records"][1]["names"], dir + "\\caf\u00e9.txt") << "as UTF-8";
+  EXPECT_EQ(doc["records"][1]["outcome"], "removed");
+  EXPECT_EQ(doc["records"][2]["type"], "directory");
+  EXPECT_EQ(doc["outcome"], "not everything undone");
+  EXPECT_EQ(doc["exit_code"], 1603);
+}
+
+// A report that cannot be written costs the uninstall nothing: its
+// directory's place is taken by a file.
 TEST(Report, UnwritableReportStopsNothing) {
   Product product("unattended\\No Report", "Kiv No Report", true);
-  const std::string report = "C:\\kivtest\\unattended\\no such dir\\report.txt";
-  RemoveTree("C:\\kivtest\\unattended\\no such dir");
+  const std::string report = "C:\\kivtest\\unattended\\a file\\report.txt";
+  WriteFileBytes("C:\\kivtest\\unattended\\a file", "not a directory");
 
   RunResult run =
       e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S /LOG=\"" + report + "\"", {}, 30000);

@@ -48,5 +48,16 @@ TEST(Restart95, KilledUninstallStartedAgainFinishes) {
   KilledUninstallStartedAgainFinishes("unattended\\Killed");
 }
 
+// The 95 family renames a running program aside as well, and WININIT.INI
+// deletes the renamed file; it deletes no directory, so the product's
+// directory stays.
+TEST(Silent, RunningProgramIsRenamedAsideAndItsPathIsFree) {
+  RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/true, /*directories_go=*/false);
+}
+
+TEST(Silent, RunningProgramGoesAtTheRestartItsDirectoryStays) {
+  RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/false, /*directories_go=*/false);
+}
+
 }  // namespace
 }  // namespace kiv::e2e

@@ -79,11 +79,21 @@ const SwitchRow kSwitchRows[] = {
     {"relative_log_kept_as_written", "/LOG=r.txt", false, "r.txt", "", ""},
     {"path_keeps_its_quotes", "/S \"C:\\u.exe\"", true, "", "\"C:\\u.exe\"", ""},
     {"unknown_switch", "/X C:\\u.exe", false, "", "C:\\u.exe", "/X C:\\u.exe"},
-    {"unknown_after_silent", "/S /VERYSILENT", true, "", "", "/VERYSILENT"},
+    {"unknown_after_silent", "/S /VERYSILE", true, "", "", "/VERYSILE"},
+    {"silent_as_others_spell_it", "/SILENT /verysilent /SuppressMsgBoxes /quiet /qn", true, "", "",
+     ""},
+    {"norestart_accepted", "/norestart C:\\u.exe", false, "", "C:\\u.exe", ""},
+    {"quoted_whole_log", "/S \"/LOG=C:\\Logs\\q q.txt\" C:\\u.exe", true, "C:\\Logs\\q q.txt",
+     "C:\\u.exe", ""},
+    {"quoted_whole_silent", "\"/S\"", true, "", "", ""},
+    {"quoted_whole_unknown", "\"/X y\" /S", true, "", "", "\"/X y\" /S"},
+    {"quoted_whole_log_empty", "\"/LOG=\"", false, "", "", "\"/LOG=\""},
+    {"quoted_whole_not_closed", "\"/LOG=C:\\a b", false, "", "b", "\"/LOG=C:\\a b"},
+    {"quoted_path_is_no_switch", "\"C:\\u.exe\"", false, "", "\"C:\\u.exe\"", ""},
     {"silent_after_unknown_still_read", "/X /S", true, "", "", "/X /S"},
     {"first_unknown_is_named", "/X /Y", false, "", "", "/X /Y"},
     {"switches_run_together", "/S/LOG=x", false, "", "", "/S/LOG=x"},
-    {"silent_word_longer", "/SILENT", false, "", "", "/SILENT"},
+    {"silent_word_longer", "/SILENTLY", false, "", "", "/SILENTLY"},
     {"log_without_path", "/LOG= /S", true, "", "", "/LOG= /S"},
     {"log_with_empty_quotes", "/LOG=\"\"", false, "", "", "/LOG=\"\""},
     {"log_quote_not_closed", "/LOG=\"C:\\a b", false, "", "b", "/LOG=\"C:\\a b"},
@@ -116,6 +126,19 @@ TEST(SwitchGrammar, ALogPathLongerThanItsBufferIsRefused) {
   const Switches s = ParseSwitches(line.c_str(), ShiftJisLike);
   ASSERT_NE(s.unknown, nullptr);
   EXPECT_TRUE(s.log.empty());
+}
+
+TEST(SwitchGrammar, LogAloneAsksForTheReportWhereTheProgramPutsIt) {
+  Switches s = ParseSwitches("/S /log C:\\u.exe", ShiftJisLike);
+  EXPECT_TRUE(s.log_default);
+  EXPECT_TRUE(s.log.empty());
+  EXPECT_EQ(std::string(s.path), "C:\\u.exe");
+  s = ParseSwitches("/LOG /LOG=r.txt", ShiftJisLike);  // the last one counts
+  EXPECT_FALSE(s.log_default);
+  EXPECT_EQ(std::string(s.log.c_str()), "r.txt");
+  s = ParseSwitches("/LOGS", ShiftJisLike);
+  EXPECT_FALSE(s.log_default);
+  EXPECT_NE(s.unknown, nullptr);
 }
 
 TEST(SwitchGrammar, TheUnknownWordEndsAtItsBlank) {

@@ -589,9 +589,7 @@ TEST(LogReader, DisplayNameBackslashIsJudgedByLetters) {
     const uint32_t name_at = static_cast<uint32_t>(bytes.size());
     bytes.insert(bytes.end(), row.name, row.name + strlen(row.name) + 1);
     uint8_t trailer[kTrailerSize];
-    StoreU32(trailer, name_at);
-    StoreU32(trailer + 4, 70);
-    memcpy(trailer + 8, kSignature, kSignatureSize);
+    StoreTrailer(trailer, name_at, 70);
     bytes.insert(bytes.end(), trailer, trailer + kTrailerSize);
     MemorySource file(bytes);
     LogReader reader(file, row.test);

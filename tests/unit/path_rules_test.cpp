@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace kiv {
 namespace {
@@ -92,6 +93,64 @@ TEST(Normalize, ResultThatDoesNotFitIsRefused) {
   std::string folded = "C:\\" + std::string(250, 'b') + "\\..\\" + std::string(20, 'c');
   EXPECT_TRUE(NormalizePath(folded.c_str(), ShiftJisLike, PathForm::kAsWritten, &out, &root));
   EXPECT_EQ(std::string(out.c_str()), "C:\\" + std::string(20, 'c'));
+}
+
+TEST(AppendAsFileName, BytesANameCannotHoldBecomeUnderscores) {
+  LongString out;
+  ASSERT_TRUE(out.Assign("x "));
+  EXPECT_TRUE(AppendAsFileName("A\\B/C:D*E?F\"G<H>I|J\tK \x95\\L", ShiftJisLike, &out));
+  EXPECT_EQ(std::string(out.c_str()), "x A_B_C_D_E_F_G_H_I_J_K \x95\\L");
+  const std::string full(LongString::capacity() - 1, 'a');
+  ASSERT_TRUE(out.Assign(full.c_str()));
+  EXPECT_FALSE(AppendAsFileName("b", ShiftJisLike, &out));
+  EXPECT_EQ(std::string(out.c_str()), full);
+}
+
+TEST(AnyDirectoryOnTheWay, VisitsEachDirectoryBelowTheRootTopDown) {
+  PathString path;
+  uint32_t root = 0;
+  ASSERT_TRUE(NormalizePath("\\\\?\\C:\\A/\x95\\\\B\\c.txt", ShiftJisLike, PathForm::kAsWritten,
+                            &path, &root));
+  std::vector<std::string> seen;
+  const auto record = [](const char* d, void* c) {
+    static_cast<std::vector<std::string>*>(c)->push_back(d);
+    return false;
+  };
+  EXPECT_FALSE(AnyDirectoryOnTheWay(&path, root, ShiftJisLike, record, &seen));
+  // The second directory is one double-byte letter whose second byte is 0x5C.
+  EXPECT_EQ(seen, (std::vector<std::string>{"\\\\?\\C:\\A", "\\\\?\\C:\\A\\\x95\\",
+                                            "\\\\?\\C:\\A\\\x95\\\\B"}));
+  EXPECT_EQ(std::string(path.c_str()), "\\\\?\\C:\\A\\\x95\\\\B\\c.txt") << "restored";
+  // Stops at the first that says so.
+  seen.clear();
+  const auto stop = [](const char* d, void* c) {
+    static_cast<std::vector<std::string>*>(c)->push_back(d);
+    return true;
+  };
+  EXPECT_TRUE(AnyDirectoryOnTheWay(&path, root, ShiftJisLike, stop, &seen));
+  EXPECT_EQ(seen.size(), 1u);
+}
+
+TEST(SubstituteDrive, ASubstDriveIsItsDirectory) {
+  const struct {
+    const char* target;
+    const char* path;
+    const char* after;  // null: left as it was
+  } rows[] = {
+      {"\\??\\C:\\kivtest\\sub", "K:\\app\\a.txt", "C:\\kivtest\\sub\\app\\a.txt"},
+      {"\\??\\C:\\", "K:\\a.txt", "C:\\a.txt"},
+      {"\\??\\C:\\dir\\", "K:\\", "C:\\dir"},
+      {"\\Device\\HarddiskVolume2", "K:\\a.txt", nullptr},  // a volume of its own
+      {"\\??\\UNC\\server\\share", "K:\\a.txt", nullptr},  // a mapped share
+      {"\\??\\unix/", "Z:\\a.txt", nullptr},                  // Wine's root drive
+      {"\\??\\C:\\x", "\\\\server\\share\\a.txt", nullptr},     // no drive letter
+  };
+  for (const auto& row : rows) {
+    PathString path;
+    ASSERT_TRUE(path.Assign(row.path));
+    EXPECT_EQ(SubstituteDrive(row.target, ShiftJisLike, &path), row.after != nullptr) << row.target;
+    EXPECT_EQ(std::string(path.c_str()), row.after ? row.after : row.path) << row.target;
+  }
 }
 
 TEST(LastSeparator, EitherSeparatorButNeverASecondByte) {

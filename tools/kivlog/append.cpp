@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "code_page.h"
 #include "command_common.h"
@@ -25,12 +26,6 @@ bool WriteZeros(kiv::ByteSink& sink, uint32_t count) {
     count -= step;
   }
   return true;
-}
-
-void StoreTrailer(uint8_t* trailer, uint32_t name_offset, uint32_t last_record) {
-  kiv::StoreU32(trailer + kiv::kTrailerNameOffset, name_offset);
-  kiv::StoreU32(trailer + kiv::kTrailerLastRecordOffset, last_record);
-  memcpy(trailer + kiv::kTrailerSignatureOffset, kiv::kSignature, kiv::kSignatureSize);
 }
 
 // A ByteSink that gathers bytes into large writes at increasing offsets.
@@ -83,6 +78,10 @@ struct OldEnd {
   uint32_t last_record = 0;
   uint8_t trailer[kiv::kTrailerSize] = {};
   std::string name;
+  // A signed file keeps its log inside the certificate table: the append
+  // grows both lengths with the file, to a multiple of 8.
+  bool keeps_signed = false;
+  kiv::SignaturePart part;
 };
 
 bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old, std::ostream& err) {
@@ -93,12 +92,21 @@ bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old, 
   old->last_record = reader.last_record();
   old->size = reader.size();
   old->name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
-  auto name_offset = TrailerNameOffset(path);
+  auto name_offset = ReadTrailerNameOffset(path);
   if (!name_offset) {
     Error(err, path + ": cannot read its trailer");
     return false;
   }
-  StoreTrailer(old->trailer, *name_offset, old->last_record);
+  kiv::StoreTrailer(old->trailer, *name_offset, old->last_record);
+  // Signed with the log inside the table, or left by an append stopped
+  // between its length writes (the table still starts soundly and the file
+  // ends on a multiple of 8 from it): the append keeps, or makes, it signed.
+  // A file whose log lies after its table some other way stays as it is.
+  const SignedLog where = WhereSignedLogLies(path, old->size, &old->part);
+  old->keeps_signed =
+      where == SignedLog::kInside || where == SignedLog::kLengthsDisagree ||
+      (where == SignedLog::kOutside &&
+       (old->size - old->part.table_offset) % kiv::kCertificateAlignment == 0);
   return true;
 }
 
@@ -111,8 +119,18 @@ uint64_t NewTrailerAt(const OldEnd& old, const Prepared& prepared) {
     name_at += EncodedSize(prepared.manifest.records[i], prepared.saved[i]);
   }
   uint64_t trailer_at = name_at + old.name.size() + 1;
+  // Signed: the file, so the table, ends on a multiple of 8 (a block
+  // boundary is one, and the trailer then starts 4 bytes after it).
+  const uint64_t skew =
+      old.keeps_signed ? kiv::kCertificateAlignment - kiv::kTrailerSize % kiv::kCertificateAlignment
+                       : 0;
+  if (old.keeps_signed) {
+    trailer_at = (trailer_at + kiv::kTrailerSize + kiv::kCertificateAlignment - 1) /
+                     kiv::kCertificateAlignment * kiv::kCertificateAlignment -
+                 kiv::kTrailerSize;
+  }
   if (trailer_at / kTrailerBlock != (trailer_at + kiv::kTrailerSize - 1) / kTrailerBlock) {
-    trailer_at = (trailer_at / kTrailerBlock + 1) * kTrailerBlock;
+    trailer_at = (trailer_at / kTrailerBlock + 1) * kTrailerBlock + skew;
   }
   return trailer_at;
 }
@@ -141,8 +159,23 @@ std::string WriteRecordsAndName(LockedFile& file, const Prepared& prepared, cons
     return "wrote up to " + std::to_string(sink.Position()) + ", expected " +
            std::to_string(trailer_at) + " (did a saved file change?)";
   }
-  StoreTrailer(new_trailer, name_offset, writer.last_record());
+  kiv::StoreTrailer(new_trailer, name_offset, writer.last_record());
   return "";
+}
+
+// Both lengths of a signed file's signature part set to reach `end`, each
+// written and on the disk in turn.
+bool WriteSignatureLengths(LockedFile& file, const kiv::SignaturePart& part, uint64_t end,
+                           std::string* why, bool shrinking = false) {
+  uint8_t length[4];
+  kiv::StoreU32(length, static_cast<uint32_t>(end - part.table_offset));
+  // The certificate's length never passes the directory's size between the
+  // two writes: growing, the directory's goes first; shrinking (a failed
+  // append put back), the certificate's.
+  uint32_t first = part.directory_entry + 4, second = part.table_offset;
+  if (shrinking) std::swap(first, second);
+  return file.WriteAt(first, length, sizeof(length), why) && file.Flush(why) &&
+         file.WriteAt(second, length, sizeof(length), why) && file.Flush(why);
 }
 
 // The new records, name and trailer go after the old end of the file, so
@@ -160,6 +193,14 @@ std::string WriteAppend(LockedFile& file, const Prepared& prepared, const OldEnd
   //    and zeros, with no trailer at all.
   if (!file.WriteAt(trailer_at, old.trailer, sizeof(old.trailer), &why)) return why;
   if (!file.Flush(&why)) return why;
+  // 1b. Signed: the directory's size and the certificate's length grown to
+  //     the new end, the directory's first (a stop between the two leaves
+  //     lengths that disagree; a stop before either, a table short of the
+  //     end; either way the old records, and any append, even of nothing,
+  //     sets both again). From here on the signature holds.
+  if (old.keeps_signed && !WriteSignatureLengths(file, old.part, trailer_at + kiv::kTrailerSize, &why)) {
+    return why;
+  }
   // 2. The records, chained to the old last record, and the name, in that
   //    room; none of it is named by a trailer yet.
   uint8_t new_trailer[kiv::kTrailerSize];
@@ -197,7 +238,18 @@ int Append(const std::string& path, const std::string& manifest_path, LockedFile
   }
   OldEnd old;
   if (!ReadOldEnd(path, manifest, &old, err)) return kExitFailed;
-  if (manifest.records.empty() && !manifest.display_name) return kExitOk;  // nothing to add
+  if (manifest.records.empty() && !manifest.display_name) {
+    // Nothing to add; a signed file whose lengths an append stopped short
+    // of the end gets them set again (nothing else is touched).
+    if (old.keeps_signed && (old.part.table_size != old.size - old.part.table_offset ||
+                             old.part.certificate_length != old.part.table_size)) {
+      if (!WriteSignatureLengths(file, old.part, old.size, &why)) {
+        Error(err, path + ": cannot set its signature part's lengths: " + why);
+        return kExitFailed;
+      }
+    }
+    return kExitOk;
+  }
 
   const uint64_t trailer_at = NewTrailerAt(old, prepared);
   const uint64_t total = trailer_at + kiv::kTrailerSize;
@@ -213,6 +265,7 @@ int Append(const std::string& path, const std::string& manifest_path, LockedFile
     // The old file is still all there in front: cut back to it, so a
     // failed append leaves the file as it was.
     file.Truncate(old.size, &why);
+    if (old.keeps_signed) WriteSignatureLengths(file, old.part, old.size, &why, true);
     Error(err, path + ": cannot append: " + failure);
     return kExitFailed;
   }

@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "file_ops.h"
 #include "stub_rules.h"
+#include "uninstall_file/signature_part.h"
 
 namespace kivlog {
 
@@ -67,7 +68,10 @@ bool OutputIsNoInput(const std::string& out_path, const std::string& manifest_pa
 }
 
 // The bare stub: a Windows executable that is not already an uninstall file.
-bool ReadStub(const std::string& stub_path, std::string* bytes, std::ostream& err) {
+// A signed stub's signature part must be sound and end the file: the log
+// goes inside it (*signed_stub true, *part filled).
+bool ReadStub(const std::string& stub_path, std::string* bytes, bool* signed_stub,
+              kiv::SignaturePart* part, std::ostream& err) {
   std::string why;
   if (!RefuseIrregular(stub_path, err)) return false;
   if (!ReadWholeFile(stub_path, bytes, &why)) {
@@ -85,7 +89,28 @@ bool ReadStub(const std::string& stub_path, std::string* bytes, std::ostream& er
                    ": already an uninstall file (it ends with the signature); give the bare stub");
     return false;
   }
+  const auto layout = kiv::ReadSignaturePart(reinterpret_cast<const uint8_t*>(bytes->data()),
+                                             bytes->size(), part);
+  if (layout == kiv::SignatureLayout::kUnsound) {
+    Error(err, stub_path +
+                   ": its signature part (security directory and certificate table) cannot be "
+                   "read soundly; sign the stub again");
+    return false;
+  }
+  *signed_stub = layout == kiv::SignatureLayout::kSigned;
+  if (*signed_stub && static_cast<uint64_t>(part->table_offset) + part->table_size != bytes->size()) {
+    Error(err, stub_path + ": its certificate table does not end the file; sign the stub again");
+    return false;
+  }
   return true;
+}
+
+// A signed stub's table ends the file and stays a multiple of 8 long: the
+// zeros between the display name's NUL and the trailer that make it so.
+uint32_t SignedPadding(bool signed_stub, uint64_t unpadded_total) {
+  if (!signed_stub) return 0;
+  return static_cast<uint32_t>((kiv::kCertificateAlignment - unpadded_total % kiv::kCertificateAlignment) %
+                               kiv::kCertificateAlignment);
 }
 
 // The size of the file build writes: image, type-0 record, records, name,
@@ -103,7 +128,8 @@ uint64_t BuiltSize(uint64_t image_size, const Prepared& prepared) {
 // over out_path; on any failure the file beside is removed and out_path left
 // as it was.
 bool WriteAndReplace(const std::string& out_path, const std::string& stub_bytes,
-                     const Prepared& prepared, uint64_t total, std::ostream& err) {
+                     const Prepared& prepared, uint32_t padding, uint64_t total,
+                     std::ostream& err) {
   const Manifest& manifest = prepared.manifest;
   std::string temp, why;
   FILE* file = CreateSiblingTempFile(out_path, &temp, &why);
@@ -122,7 +148,13 @@ bool WriteAndReplace(const std::string& out_path, const std::string& stub_bytes,
       failure = "records[" + std::to_string(i) + "]: " + why;
     }
   }
-  if (failure.empty() && !writer.Finish(manifest.display_name->c_str())) {
+  const uint32_t name_offset = sink.Position();
+  static const uint8_t kZeros[kiv::kCertificateAlignment] = {};
+  if (failure.empty() &&
+      (!writer.WriteBytes(manifest.display_name->c_str(),
+                          static_cast<uint32_t>(manifest.display_name->size()) + 1) ||
+       !writer.WriteBytes(kZeros, padding) ||
+       !writer.FinishRaw(name_offset, writer.last_record(), kiv::kSignature))) {
     failure = out_path + ": cannot write: " + ErrnoText();
   }
   if (failure.empty() && !FlushToDisk(file)) failure = out_path + ": cannot write: " + ErrnoText();
@@ -163,15 +195,23 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   if (!Prepare(manifest_path, DisplayName::kRequired, &prepared, err)) return kExitFailed;
   if (!OutputIsNoInput(out_path, manifest_path, stub_path, prepared, err)) return kExitFailed;
   std::string stub_bytes;
-  if (!ReadStub(stub_path, &stub_bytes, err)) return kExitFailed;
-  const uint64_t total = BuiltSize(stub_bytes.size(), prepared);
+  bool signed_stub = false;
+  kiv::SignaturePart part;
+  if (!ReadStub(stub_path, &stub_bytes, &signed_stub, &part, err)) return kExitFailed;
+  const uint64_t unpadded = BuiltSize(stub_bytes.size(), prepared);
+  const uint32_t padding = SignedPadding(signed_stub, unpadded);
+  const uint64_t total = unpadded + padding;
   if (total > kiv::kMaxUninstallFileSize) {
     Error(err, out_path + ": would be " + std::to_string(total) +
                    " bytes; an uninstall file holds at most " +
                    std::to_string(kiv::kMaxUninstallFileSize));
     return kExitFailed;
   }
-  if (stub_bytes.size() > kiv::kTemporaryCopyLimit) {
+  if (signed_stub) {
+    // The log lies inside the certificate table: both lengths cover it.
+    kiv::StoreSignatureLengths(reinterpret_cast<uint8_t*>(stub_bytes.data()), part,
+                               static_cast<uint32_t>(total - part.table_offset));
+  } else if (stub_bytes.size() > kiv::kTemporaryCopyLimit) {
     err << "kivlog: warning: " << stub_path << " is " << stub_bytes.size()
         << " bytes, but the uninstall's temporary copy keeps only its first "
         << kiv::kTemporaryCopyLimit << '\n';
@@ -179,7 +219,8 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   if (!ReportStubWarnings(ReadStubKind(stub_bytes), prepared.manifest.records, strict, err)) {
     return kExitFailed;
   }
-  return WriteAndReplace(out_path, stub_bytes, prepared, total, err) ? kExitOk : kExitFailed;
+  return WriteAndReplace(out_path, stub_bytes, prepared, padding, total, err) ? kExitOk
+                                                                              : kExitFailed;
 }
 
 }  // namespace kivlog

@@ -2,9 +2,12 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <filesystem>
 
+#include "code_page.h"
 #include "file_ops.h"
+#include "stream_source.h"
 
 namespace kivlog {
 
@@ -109,7 +112,7 @@ uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>
       case kiv::FieldKind::kFlag: size += 1; break;
       case kiv::FieldKind::kOptionalString: size += 1 + (r.data ? r.data->size() + 1 : 0); break;
       case kiv::FieldKind::kSavedCopy:
-        size += 1 + (saved ? kiv::kSavedTimeSize + 4 + saved->length : 0);
+        size += 1 + (saved ? kiv::kSavedFixedSize + saved->length : 0);
         break;
     }
   }
@@ -152,17 +155,58 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
   return ok;
 }
 
-std::optional<uint32_t> TrailerNameOffset(const std::string& path) {
+std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path) {
   FILE* f = OpenFile(path, "rb");
   if (!f) return std::nullopt;
   uint8_t trailer[kiv::kTrailerSize];
   std::optional<uint32_t> result;
   if (fseek(f, -static_cast<long>(kiv::kTrailerSize), SEEK_END) == 0 &&
       fread(trailer, 1, sizeof(trailer), f) == sizeof(trailer)) {
-    result = kiv::LoadU32(trailer + kiv::kTrailerNameOffset);
+    result = kiv::TrailerNameOffset(trailer);
   }
   fclose(f);
   return result;
+}
+
+kiv::SignatureLayout ReadFileSignaturePart(const std::string& path, kiv::SignaturePart* part) {
+  FILE* f = OpenFile(path, "rb");
+  if (!f) return kiv::SignatureLayout::kUnsound;
+  uint8_t head[kiv::kPeHeadLimit];
+  uint8_t cert_head[kiv::kCertificateHeadSize];
+  kiv::SignatureLayout layout = kiv::SignatureLayout::kUnsound;
+  kiv::SignaturePart found;
+  long size = -1;
+  if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+  if (size >= 0 && fseek(f, 0, SEEK_SET) == 0) {
+    const size_t got = fread(head, 1, sizeof(head), f);
+    layout = kiv::LocateCertificateTable(head, static_cast<uint32_t>(got),
+                                         static_cast<uint64_t>(size), &found);
+  }
+  if (layout == kiv::SignatureLayout::kSigned) {
+    const uint32_t want = std::min<uint32_t>(found.table_size, sizeof(cert_head));
+    layout = fseek(f, static_cast<long>(found.table_offset), SEEK_SET) == 0 &&
+                     fread(cert_head, 1, want, f) == want
+                 ? kiv::ReadCertificateHead(cert_head, want, &found)
+                 : kiv::SignatureLayout::kUnsound;
+  }
+  fclose(f);
+  if (layout == kiv::SignatureLayout::kSigned) *part = found;
+  return layout;
+}
+
+SignedLog WhereSignedLogLies(const std::string& path, uint64_t file_size,
+                             kiv::SignaturePart* part) {
+  switch (ReadFileSignaturePart(path, part)) {
+    case kiv::SignatureLayout::kUnsigned:
+    case kiv::SignatureLayout::kNoImage: return SignedLog::kUnsigned;
+    case kiv::SignatureLayout::kUnsound: return SignedLog::kUnsound;
+    case kiv::SignatureLayout::kSigned: break;
+  }
+  if (static_cast<uint64_t>(part->table_offset) + part->table_size != file_size) {
+    return SignedLog::kOutside;
+  }
+  if (part->certificate_length != part->table_size) return SignedLog::kLengthsDisagree;
+  return SignedLog::kInside;
 }
 
 std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
@@ -180,7 +224,7 @@ std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
       return path + ": damaged at " + Offset(size - kiv::kTrailerSize) + ": " + reason;
     case kiv::Damage::kNameUnterminated:
     case kiv::Damage::kNameInvalid: {
-      auto name = TrailerNameOffset(path);
+      auto name = ReadTrailerNameOffset(path);
       return path + ": damaged at " + Offset(name ? *name : size - kiv::kTrailerSize) + ": " +
              reason;
     }
@@ -201,6 +245,17 @@ bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdic
     Error(err, DamageLine(path, reader, *verdict));
     return false;
   }
+  return true;
+}
+
+bool ReadSoundListing(const std::string& path, uint32_t code_page, std::ostream& err,
+                      Listing* listing) {
+  if (!RefuseIrregular(path, err)) return false;
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return false;
+  *listing = ReadListing(reader, code_page);
   return true;
 }
 

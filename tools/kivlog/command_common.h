@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "listing.h"
 #include "manifest.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/log_writer.h"
+#include "uninstall_file/signature_part.h"
 
 namespace kivlog {
 
@@ -55,7 +57,22 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
                  const std::optional<ResolvedSaved>& saved, std::string* why);
 
 // The trailer's name offset, read from the file itself.
-std::optional<uint32_t> TrailerNameOffset(const std::string& path);
+std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path);
+
+// The file's signature part (see uninstall_file/signature_part.h), read from
+// the file itself; kUnsound also when it cannot be read.
+kiv::SignatureLayout ReadFileSignaturePart(const std::string& path, kiv::SignaturePart* part);
+
+// Where a signed file's log lies against its signature part.
+enum class SignedLog {
+  kUnsigned,  // no signature part
+  kInside,    // the certificate table ends the file, its lengths agree: the signature holds
+  kLengthsDisagree,  // inside, but the directory's size and the certificate's length differ
+  kOutside,   // the log lies after the certificate table: no check accepts the signature
+  kUnsound,   // the signature part cannot be read soundly
+};
+SignedLog WhereSignedLogLies(const std::string& path, uint64_t file_size,
+                             kiv::SignaturePart* part);
 
 // One line on what is wrong with the file, and where.
 std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
@@ -64,6 +81,11 @@ std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
 // Checks the file behind reader as the stub does; false when it is not sound.
 bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdict* verdict,
                std::ostream& err);
+
+// The records of the uninstall file at path, read once it proved a sound
+// regular file; false, with the fault on err, when it is not one.
+bool ReadSoundListing(const std::string& path, uint32_t code_page, std::ostream& err,
+                      Listing* listing);
 
 }  // namespace kivlog
 

@@ -124,7 +124,7 @@ struct Faults {
 Faults FindFaults(const std::string& path, const Listing& listing) {
   Faults faults;
   if (auto fault = DisplayNameFault(listing.display_name)) {
-    const uint32_t at = TrailerNameOffset(path).value_or(0);
+    const uint32_t at = ReadTrailerNameOffset(path).value_or(0);
     faults.lines.push_back("display name at " + Offset(at) + ": " + *fault);
     faults.json.push_back({{"field", "display_name"}, {"offset", at}, {"message", *fault}});
   }
@@ -190,6 +190,44 @@ std::string ImageWarning(const Listing& listing) {
          std::to_string(kiv::kTemporaryCopyLimit);
 }
 
+// Where the log lies against the file's signature: its name in --json, and
+// what the text says (empty for an unsigned file, which reads as before).
+// fault: the signature does not hold, and the file is not fit to ship.
+struct SignatureVerdict {
+  const char* name;
+  std::string line;
+  bool fault;
+};
+
+SignatureVerdict JudgeSignature(const std::string& path, uint64_t size) {
+  kiv::SignaturePart part;
+  switch (WhereSignedLogLies(path, size, &part)) {
+    case SignedLog::kUnsigned: return {"unsigned", "", false};
+    case SignedLog::kInside:
+      return {"inside", "signed; the log lies inside the signature part, which holds", false};
+    case SignedLog::kLengthsDisagree:
+    case SignedLog::kOutside:
+      if ((size - part.table_offset) % kiv::kCertificateAlignment == 0) {
+        return {"inconsistent",
+                "signed, but the signature part's lengths do not reach the end of the file (an "
+                "append was stopped); the records are sound. Run 'kivlog append " + path +
+                    " EMPTY' with EMPTY a manifest of no records ({\"records\": []}) to set "
+                    "them again",
+                true};
+      }
+      return {"outside",
+              "signed, but the log lies after the signature part, where no check accepts it; "
+              "build it again with this kivlog from the signed stub",
+              true};
+    case SignedLog::kUnsound:
+      return {"unsound",
+              "its signature part (security directory and certificate table) cannot be read "
+              "soundly; build it again from a stub signed again",
+              true};
+  }
+  return {"unsound", "", true};
+}
+
 // A damaged file: one line on the error stream, or the verdict as JSON.
 int ReportDamage(const std::string& path, const kiv::LogReader& reader,
                  const kiv::ChainVerdict& verdict, bool json, std::ostream& out,
@@ -211,12 +249,8 @@ int ReportDamage(const std::string& path, const kiv::LogReader& reader,
 
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err) {
-  if (!RefuseIrregular(path, err)) return kExitFailed;
-  StreamSource source(path);
-  kiv::LogReader reader(source, LeadByteTestFor(code_page));
-  kiv::ChainVerdict verdict;
-  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
-  const Listing listing = ReadListing(reader, code_page);
+  Listing listing;
+  if (!ReadSoundListing(path, code_page, err, &listing)) return kExitFailed;
   if (json) {
     PrintJson(listing, out);
   } else {
@@ -242,11 +276,15 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
   const Listing listing = ReadListing(reader, code_page);
   const size_t undo = listing.records.size() - 1;  // without the type-0 record
   const Faults faults = FindFaults(path, listing);
-  const std::string warning = ImageWarning(listing);
+  const SignatureVerdict signature = JudgeSignature(path, reader.size());
+  // A signed file's temporary copy is the signed stub, however long.
+  const std::string warning =
+      signature.name == std::string("inside") ? std::string() : ImageWarning(listing);
   const StubKind stub =
       ReadStubKindOfFile(path, std::min<uint32_t>(ImageSize(listing), kStubReadLimit));
   const Faults disagreements = FindStubWarnings(stub, listing);
-  const bool failed = !faults.lines.empty() || (strict && !disagreements.lines.empty());
+  const bool failed = !faults.lines.empty() || signature.fault ||
+                      (strict && !disagreements.lines.empty());
   if (json) {
     OrderedJson doc = OrderedJson::object();
     doc["file"] = path;
@@ -257,6 +295,8 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
     doc["stub"] = {{"machine", NameOrNull(MachineName(stub.machine))},
                    {"execution_level", NameOrNull(LevelName(stub.level))}};
     doc["stub_warnings"] = disagreements.json;
+    doc["signature"] = signature.name;
+    if (!signature.line.empty()) doc["signature_note"] = signature.line;
     out << Dump(doc) << '\n';
     return failed ? kExitFailed : kExitOk;
   }
@@ -269,7 +309,9 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
       err << "kivlog: warning: " << path << ": " << line << '\n';
     }
   }
+  if (signature.fault) Error(err, path + ": " + signature.line);
   if (failed) return kExitFailed;
+  if (!signature.line.empty()) out << signature.line << '\n';
   out << "ok: " << undo << (undo == 1 ? " record" : " records") << '\n';
   return kExitOk;
 }

@@ -48,13 +48,12 @@ class RecordDecoder {
   }
 
   void Saved() {
-    uint8_t time[kiv::kSavedTimeSize];
-    reader_.ReadBytes(time, sizeof(time));
-    const uint64_t file_time =
-        (static_cast<uint64_t>(kiv::LoadU32(time + 4)) << 32) | kiv::LoadU32(time);
-    const uint32_t length = reader_.ReadU32();
+    uint8_t fixed[kiv::kSavedFixedSize];
+    reader_.ReadBytes(fixed, sizeof(fixed));
+    const uint64_t file_time = kiv::SavedTime(fixed);
+    const uint32_t length = kiv::SavedLength(fixed);
     reader_.Skip(length);
-    record_->end += kiv::kSavedTimeSize + 4 + length;
+    record_->end += kiv::kSavedFixedSize + length;
     Json saved = Json::object();
     saved["length"] = length;
     // A string: above 2^53, and tools that read JSON numbers as doubles

@@ -118,6 +118,39 @@ bool RecordJson(const ListedRecord& r, size_t index, const UnpackPlace& place, O
   return failure->empty();
 }
 
+// A signed file's image is its signed stub with both lengths grown over the
+// log: set them back, so that stub.exe is the file that was signed and build
+// takes it. An unsigned image stays as it is.
+bool RestoreSignedStub(const std::string& path, std::string* failure) {
+  std::string bytes, why;
+  if (!ReadWholeFile(path, &bytes, &why)) {
+    *failure = path + ": cannot read: " + why;
+    return false;
+  }
+  auto* data = reinterpret_cast<uint8_t*>(bytes.data());
+  const uint32_t head = static_cast<uint32_t>(std::min<size_t>(bytes.size(), kiv::kPeHeadLimit));
+  kiv::SignaturePart part;
+  // The lengths reach past this image: judge the table against the file it came from.
+  if (kiv::LocateCertificateTable(data, head, kiv::kMaxUninstallFileSize, &part) !=
+          kiv::SignatureLayout::kSigned ||
+      part.table_offset >= bytes.size()) {
+    return true;
+  }
+  const uint32_t cert = static_cast<uint32_t>(
+      std::min<size_t>(bytes.size() - part.table_offset, kiv::kCertificateHeadSize));
+  if (kiv::ReadCertificateHead(data + part.table_offset, cert, &part) !=
+          kiv::SignatureLayout::kSigned ||
+      part.signed_end != bytes.size()) {
+    return true;
+  }
+  kiv::StoreSignatureLengths(data, part, part.signed_end - part.table_offset);
+  FILE* out = OpenFile(path, "wb");
+  bool ok = out && fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  if (out && fclose(out) != 0) ok = false;
+  if (!ok) *failure = path + ": cannot write: " + ErrnoText();
+  return ok;
+}
+
 // Fills manifest's records and writes stub.exe and the saved contents; false
 // with *failure set at the first fault.
 bool UnpackRecords(const Listing& listing, const UnpackPlace& place, OrderedJson* manifest,
@@ -130,7 +163,8 @@ bool UnpackRecords(const Listing& listing, const UnpackPlace& place, OrderedJson
     (*manifest)["records"].push_back(std::move(record));
   }
   const uint32_t image = listing.records.back().offset;
-  return CopyRange(place.file, 0, image, Utf8(place.dir / "stub.exe"), failure);
+  const std::string stub = Utf8(place.dir / "stub.exe");
+  return CopyRange(place.file, 0, image, stub, failure) && RestoreSignedStub(stub, failure);
 }
 
 bool WriteManifest(const std::filesystem::path& dir, const std::string& out_dir,
@@ -148,13 +182,8 @@ bool WriteManifest(const std::filesystem::path& dir, const std::string& out_dir,
 
 int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
            std::ostream& out, std::ostream& err) {
-  if (!RefuseIrregular(path, err)) return kExitFailed;
-  StreamSource source(path);
-  kiv::LogReader reader(source, LeadByteTestFor(code_page));
-  kiv::ChainVerdict verdict;
-  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
-  const Listing listing = ReadListing(reader, code_page);
-  reader.Close();
+  Listing listing;
+  if (!ReadSoundListing(path, code_page, err, &listing)) return kExitFailed;
 
   const std::filesystem::path dir = FsPath(out_dir);
   if (!MakeEmptyDirectory(out_dir, dir, err)) return kExitFailed;

@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "code_page.h"
+#include "common/tiny_image.h"
 #include "commands.h"
 #include "common/memory_source.h"
 #include "file_ops.h"
@@ -29,6 +30,7 @@
 #include "manifest.h"
 #include "uninstall_file/log_reader.h"
 #include "uninstall_file/log_writer.h"
+#include "uninstall_file/signature_part.h"
 
 extern char** environ;
 
@@ -773,7 +775,8 @@ TEST_F(KivlogTest, CheckJsonGivesTheVerdictOfSoundAndDamagedFiles) {
                   {"faults", Json::array()},
                   {"warning", nullptr},
                   {"stub", {{"machine", nullptr}, {"execution_level", nullptr}}},
-                  {"stub_warnings", Json::array()}}));
+                  {"stub_warnings", Json::array()},
+                  {"signature", "unsigned"}}));
   WriteFile(Path("damaged.exe"), DamagedFixtures()[4].bytes);
   Outcome damaged = Kivlog({"check", "--json", Path("damaged.exe")});
   EXPECT_EQ(damaged.code, 1);
@@ -905,6 +908,192 @@ TEST_F(KivlogTest, AppendGivesTheSameRecordsAsBuildingEverythingAtOnce) {
   const size_t content_at =
       saved["offset"].get<size_t>() + 6 + strlen("C:\\App\\sub\\b.dll") + 1 + 1 + 8 + 4;
   EXPECT_EQ(file.substr(content_at, stub.size()), stub);
+}
+
+// A stub signed here with a throw-away certificate (openssl, osslsigncode):
+// build and append put the log inside its certificate table, and the
+// signature holds throughout.
+class SignedStubTest : public KivlogTest {
+ protected:
+  void SetUp() override {
+    KivlogTest::SetUp();
+    ASSERT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=KivTest -keyout " +
+                    Quoted("key.pem") + " -out " + Quoted("cert.pem")),
+              0)
+        << "openssl is needed (scripts/bootstrap installs it)";
+    const std::vector<uint8_t> image = kiv::testing_support::TinyImage(false);
+    WriteFile(Path("bare.exe"), Bytes(image.begin(), image.end()));
+    ASSERT_EQ(Shell("osslsigncode sign -certs " + Quoted("cert.pem") + " -key " + Quoted("key.pem") +
+                    " -in " + Quoted("bare.exe") + " -out " + Quoted("signed.exe")),
+              0)
+        << "osslsigncode is needed (scripts/bootstrap installs it)";
+    stub_ = Path("signed.exe");
+    signed_stub_ = ReadFile(stub_);
+    WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
+    WriteFile(Path("empty.json"), Json{{"records", Json::array()}}.dump());
+  }
+  std::string Quoted(const std::string& name) const { return "'" + Path(name).string() + "'"; }
+  static int Shell(const std::string& command) {
+    return system((command + " >/dev/null 2>&1").c_str());
+  }
+  bool Verifies(const std::string& name) const {
+    return Shell("osslsigncode verify -CAfile " + Quoted("cert.pem") + " -in " + Quoted(name)) == 0;
+  }
+  std::string SignatureState(const std::string& name) {
+    Outcome check = Kivlog({"check", "--json", Path(name)});
+    return Json::parse(check.out).value("signature", "");
+  }
+  // The signed stub again from an uninstall file: up to the blob's end,
+  // both lengths set back.
+  Bytes SignedStubOf(const std::string& name) {
+    Bytes file = ReadFile(Path(name));
+    kiv::SignaturePart part;
+    const auto* bytes = reinterpret_cast<uint8_t*>(file.data());
+    if (kiv::ReadSignaturePart(bytes, file.size(), &part) != kiv::SignatureLayout::kSigned) return "";
+    file.resize(part.signed_end);
+    kiv::StoreSignatureLengths(reinterpret_cast<uint8_t*>(file.data()), part,
+                               part.signed_end - part.table_offset);
+    return file;
+  }
+  Bytes signed_stub_;
+};
+
+TEST_F(SignedStubTest, BuildAndEveryAppendKeepTheSignature) {
+  ASSERT_TRUE(Verifies("signed.exe"));
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
+  EXPECT_TRUE(Verifies("out.exe"));
+  EXPECT_EQ(SignatureState("out.exe"), "inside");
+  EXPECT_EQ(fs::file_size(Path("out.exe")) % 8, 0u);
+  Json all = kFirst;
+  // Appends of one record each, then of several: each ends the file on a
+  // different remainder before its padding.
+  for (size_t i = 0; i < kMore.size(); ++i) {
+    SCOPED_TRACE("append " + std::to_string(i));
+    WriteFile(Path("one.json"), Json{{"records", Slice(kMore, i, i + 1)}}.dump());
+    Outcome run = Kivlog({"append", Path("out.exe"), Path("one.json")});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(Verifies("out.exe"));
+    EXPECT_EQ(SignatureState("out.exe"), "inside");
+    all = Concat(all, Slice(kMore, i, i + 1));
+  }
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", all}}, "all.exe").code, 0);
+  EXPECT_EQ(Undone(Path("out.exe")), Undone(Path("all.exe")));
+  Outcome check = Kivlog({"check", Path("out.exe")});
+  EXPECT_EQ(check.code, 0) << check.err;
+  EXPECT_NE(check.out.find("signed; the log lies inside the signature part"), std::string::npos);
+  // The signed stub comes back byte for byte, and verifies alone.
+  EXPECT_EQ(SignedStubOf("out.exe"), signed_stub_);
+  EXPECT_EQ(SignedStubOf("all.exe"), signed_stub_);
+}
+
+TEST_F(SignedStubTest, UnpackGivesTheSignedStubBackAndBuildTheSameFile) {
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}).code, 0);
+  Outcome unpacked = Kivlog({"unpack", Path("out.exe"), "-o", Path("unpacked")});
+  ASSERT_EQ(unpacked.code, 0) << unpacked.err;
+  EXPECT_EQ(ReadFile(Path("unpacked/stub.exe")), signed_stub_);
+  Outcome again = Kivlog({"build", Path("unpacked/manifest.json"), "--stub",
+                          Path("unpacked/stub.exe"), "-o", Path("again.exe")});
+  ASSERT_EQ(again.code, 0) << again.err;
+  EXPECT_TRUE(ReadFile(Path("again.exe")) == ReadFile(Path("out.exe")));
+}
+
+TEST_F(SignedStubTest, AnUnsignedStubsFileStaysAsItWas) {
+  stub_ = Path("bare.exe");
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
+  const Bytes file = ReadFile(Path("out.exe"));
+  const Bytes bare = ReadFile(Path("bare.exe"));
+  // The stub, the type-0 record straight after it, no padding anywhere.
+  EXPECT_EQ(file.substr(0, bare.size()), bare);
+  EXPECT_EQ(file.substr(bare.size(), 6), Bytes("\xFF\xFF\xFF\xFF\0\0", 6));
+  EXPECT_EQ(SignatureState("out.exe"), "unsigned");
+}
+
+TEST_F(SignedStubTest, CheckSaysWhereTheLogLies) {
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
+  kiv::SignaturePart part;
+  ASSERT_EQ(kiv::ReadSignaturePart(reinterpret_cast<const uint8_t*>(signed_stub_.data()),
+                                   signed_stub_.size(), &part),
+            kiv::SignatureLayout::kSigned);
+  // The log after the table, as a tool unaware of the signature writes it:
+  // the lengths are the stub's. Check refuses it and names the command that
+  // sets them, which then makes it verify.
+  Bytes outside = ReadFile(Path("out.exe"));
+  outside.replace(0, signed_stub_.size(), signed_stub_);
+  WriteFile(Path("outside.exe"), outside);
+  EXPECT_FALSE(Verifies("outside.exe"));
+  EXPECT_EQ(SignatureState("outside.exe"), "inconsistent");
+  Outcome check = Kivlog({"check", Path("outside.exe")});
+  EXPECT_EQ(check.code, 1);
+  EXPECT_NE(check.err.find("EMPTY"), std::string::npos) << check.err;
+  ASSERT_EQ(Kivlog({"append", Path("outside.exe"), Path("empty.json")}).code, 0);
+  EXPECT_TRUE(Verifies("outside.exe"));
+  EXPECT_EQ(ReadFile(Path("outside.exe")), ReadFile(Path("out.exe")));
+  // Three bytes more after it: not a multiple of 8 from the table, so no
+  // length can reach the end; only a new build helps.
+  // (between the name and the trailer, which stays last)
+  Bytes odd = outside.substr(0, outside.size() - 20) + "odd" + outside.substr(outside.size() - 20);
+  WriteFile(Path("odd.exe"), odd);
+  EXPECT_EQ(SignatureState("odd.exe"), "outside");
+
+  // A spoilt certificate type: unsound, and build refuses such a stub.
+  Bytes spoilt = ReadFile(Path("out.exe"));
+  spoilt[part.table_offset + 6] = 1;
+  WriteFile(Path("spoilt.exe"), spoilt);
+  EXPECT_EQ(SignatureState("spoilt.exe"), "unsound");
+  Bytes stub = signed_stub_;
+  stub[part.table_offset + 6] = 1;
+  WriteFile(Path("spoilt-stub.exe"), stub);
+  stub_ = Path("spoilt-stub.exe");
+  Outcome build = Build({{"display_name", "Example App"}, {"records", kFirst}}, "x.exe");
+  EXPECT_EQ(build.code, 1);
+  EXPECT_NE(build.err.find("cannot be read soundly"), std::string::npos) << build.err;
+  EXPECT_FALSE(fs::exists(Path("x.exe")));
+}
+
+// An append stopped after each of its writes: the records are the old set
+// or the new; the file verifies, or check calls it inconsistent and an
+// append of nothing makes it verify without touching a record.
+TEST_F(SignedStubTest, AStoppedAppendVerifiesOrIsRepairedByAnEmptyAppend) {
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}, "base.exe").code, 0);
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", Concat(kFirst, kMore)}}, "all.exe").code,
+            0);
+  const Bytes base = ReadFile(Path("base.exe"));
+  const Json before = Undone(Path("base.exe"));
+  const Json after = Undone(Path("all.exe"));
+  int repaired = 0, verified = 0;
+  for (int writes = 0;; ++writes) {
+    ASSERT_LT(writes, 50);
+    SCOPED_TRACE("writes:" + std::to_string(writes));
+    WriteFile(Path("out.exe"), base);
+    Outcome cut = Finish(Start({"writes:" + std::to_string(writes), Path("out.exe"),
+                                Path("more.json")},
+                               {}, "run", std::nullopt, KIVLOG_STOPPING_EXE));
+    ASSERT_TRUE(cut.code == 3 || cut.code == 0) << cut.err;
+    const Json left = Undone(Path("out.exe"));
+    EXPECT_TRUE(left == (cut.code == 0 ? after : before));
+    if (Verifies("out.exe")) {
+      ++verified;
+      EXPECT_EQ(SignatureState("out.exe"), "inside");
+    } else {
+      EXPECT_EQ(SignatureState("out.exe"), "inconsistent");
+      Outcome check = Kivlog({"check", Path("out.exe")});
+      EXPECT_NE(check.err.find("kivlog append " + Path("out.exe").string() + " EMPTY"),
+                std::string::npos)
+          << check.err;
+      ASSERT_EQ(Kivlog({"append", Path("out.exe"), Path("empty.json")}).code, 0);
+      EXPECT_TRUE(Verifies("out.exe"));
+      EXPECT_EQ(Undone(Path("out.exe")), left);
+      ++repaired;
+    }
+    if (cut.code == 0) break;
+    // And the same append then goes through, signed.
+    ASSERT_EQ(Kivlog({"append", Path("out.exe"), Path("more.json")}).code, 0);
+    EXPECT_TRUE(Verifies("out.exe"));
+    EXPECT_EQ(Undone(Path("out.exe")), after);
+  }
+  // The stops between the copy of the old trailer and the second length.
+  EXPECT_EQ(repaired, 2);
+  EXPECT_GE(verified, 3);
 }
 
 // An append is one transaction: stopped after any write, after any byte, or
