@@ -224,6 +224,12 @@ int InstallForUser(const std::string& manifest) {
   return out.good() ? 0 : 1;
 }
 
+std::string IniValue(const std::string& file, const char* section, const char* key) {
+  char buffer[256];
+  GetPrivateProfileStringA(section, key, "<none>", buffer, sizeof(buffer), file.c_str());
+  return buffer;
+}
+
 int ProbeUser() {
   const std::string dir = UserDir();
   auto present = [](bool b) { return std::string(b ? "present" : "absent"); };
@@ -243,12 +249,6 @@ int ProbeUser() {
   };
   for (const auto& [what, state] : items) std::printf("%s\t%s\n", what.c_str(), state.c_str());
   return 0;
-}
-
-std::string IniValue(const std::string& file, const char* section, const char* key) {
-  char buffer[256];
-  GetPrivateProfileStringA(section, key, "<none>", buffer, sizeof(buffer), file.c_str());
-  return buffer;
 }
 
 int Probe() {
@@ -449,9 +449,11 @@ int main(int argc, char** argv) {
   if (args.size() == 1 && args[0] == "probe") return Probe();
   if (args.size() == 3 && args[0] == "uninstall") return Uninstall(args[1], args[2]);
   if (args.size() == 3 && args[0] == "silent") return Silent(args[1], args[2]);
+  if (args.size() == 2 && args[0] == "install-user") return InstallForUser(args[1]);
+  if (args.size() == 1 && args[0] == "probe-user") return ProbeUser();
   std::fprintf(
       stderr,
       "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR"
-      " | silent FILE REPORT\n");
+      " | silent FILE REPORT | install-user MANIFEST | probe-user\n");
   return 2;
 }
