@@ -3,6 +3,7 @@
 #include "base/fixed_string.h"
 #include "base/path_rules.h"
 #include "platform/win32.h"
+#include "run/held_by.h"
 #include "run/record_actions.h"
 
 namespace kiv {
@@ -194,6 +195,11 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   // family refuses as "access denied").
   const bool held = error == kErrorSharingViolation || error == kErrorLockViolation ||
                     error == kErrorAccessDenied;
+  if (held && step.describe) {
+    platform::FileHolders holders;
+    platform::AskWhoHolds(path.c_str(), &holders);
+    DescribeHolders(holders, &step.held_by);
+  }
   if (held && step.schedule_held) {
     if (RenameAsideAndSchedule(path.c_str(), step)) return step.Set(Undone::kGoesAtRestart);
     if (step.schedule_held(path.c_str())) return step.Set(Undone::kGoesAtRestartInPlace);
