@@ -45,6 +45,8 @@ struct WalkTally {
 bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally) {
   for (;;) {
     const uint16_t type = reader.NextRecord();
+    // The code page the file names was taken in by the check: no change.
+    if (type == kCodePageType) continue;
     if (!IsValidType(type)) return false;
     step.Reset();
     // Every type of the layout has its case and none has a default: a type

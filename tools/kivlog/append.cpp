@@ -224,9 +224,21 @@ int Append(const std::string& path, const std::string& manifest_path, std::ostre
 
 int Append(const std::string& path, const std::string& manifest_path, LockedFile& file,
            std::ostream& /*out*/, std::ostream& err) {
+  // A file that names its code page takes the manifest's text in it; a
+  // manifest that names another is refused, since the names would be read
+  // in the file's. (The record stands directly after the type-0 record, so
+  // no append changes it.)
+  const uint32_t file_code_page = NamedCodePage(path);
   Prepared prepared;
-  if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
+  if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err, file_code_page)) {
+    return kExitFailed;
+  }
   const Manifest& manifest = prepared.manifest;
+  if (file_code_page != 0 && manifest.code_page != file_code_page) {
+    Error(err, manifest_path + ": code_page: " + std::to_string(manifest.code_page) +
+                   ", but " + path + " is in code page " + std::to_string(file_code_page));
+    return kExitFailed;
+  }
 
   std::string why;
   if (!RefuseIrregular(path, err)) return kExitFailed;

@@ -70,7 +70,7 @@ bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem
 }  // namespace
 
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             std::ostream& err) {
+             std::ostream& err, uint32_t default_code_page) {
   // "-": standard input, with relative content files taken from the
   // current directory.
   const bool from_input = manifest_path == "-";
@@ -81,7 +81,7 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
     Error(err, label + ": cannot read: " + why);
     return false;
   }
-  ManifestResult parsed = ParseManifest(text, need);
+  ManifestResult parsed = ParseManifest(text, need, default_code_page);
   if (!parsed.manifest) {
     Error(err, FieldLine(parsed.error, label));
     return false;
@@ -246,6 +246,12 @@ bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdic
     return false;
   }
   return true;
+}
+
+uint32_t NamedCodePage(const std::string& path) {
+  StreamSource source(path);
+  kiv::LogReader reader(source);
+  return reader.CheckChain().damage == kiv::Damage::kNone ? reader.code_page() : 0;
 }
 
 bool ReadSoundListing(const std::string& path, uint32_t code_page, std::ostream& err,

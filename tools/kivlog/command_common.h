@@ -43,9 +43,14 @@ struct Prepared {
 };
 
 // Reads and checks the manifest ("-": standard input), and finds every saved
-// content file with its length and time.
+// content file with its length and time. A manifest that names no code page
+// is read in default_code_page (see ParseManifest).
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             std::ostream& err);
+             std::ostream& err, uint32_t default_code_page = 0);
+
+// The code page a sound uninstall file names for its text; 0 when it names
+// none or is not sound (the caller's own check then says why).
+uint32_t NamedCodePage(const std::string& path);
 
 // Bytes the record takes in the file, header included.
 uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>& saved);

@@ -100,7 +100,7 @@ bool IsDecimal(const std::string& s) {
 
 class Parser {
  public:
-  explicit Parser(ManifestError* error) : error_(error) {}
+  Parser(ManifestError* error, uint32_t code_page) : error_(error), code_page_(code_page) {}
 
   bool Fail(const std::string& field, const std::string& message) {
     error_->field = field;
@@ -262,9 +262,18 @@ class Parser {
 
   bool Whole(const Json& root, DisplayName need, Manifest* manifest) {
     if (!root.is_object()) return Fail("", "not a JSON object");
-    if (!OnlyKnownKeys(root, "", {"display_name", "code_page", "records"})) return false;
+    if (!OnlyKnownKeys(root, "", {"display_name", "code_page", "code_page_record", "records"})) {
+      return false;
+    }
     if (!CodePage(root)) return false;
     manifest->code_page = code_page_;
+    manifest->code_page_named = root.find("code_page") != root.end();
+    auto record = root.find("code_page_record");
+    if (record != root.end()) {
+      if (!record->is_boolean()) return Fail("code_page_record", "not true or false");
+      if (!manifest->code_page_named) return Fail("code_page_record", "without \"code_page\"");
+      manifest->code_page_record = record->get<bool>();
+    }
     if (!DisplayNameField(root, need, &manifest->display_name)) return false;
     auto records = root.find("records");
     if (records == root.end()) return Fail("records", "missing");
@@ -280,7 +289,7 @@ class Parser {
 
  private:
   ManifestError* error_;
-  uint32_t code_page_ = kAsciiOnly;
+  uint32_t code_page_;
 };
 
 // Builds the document from the parser's events, as a plain parse would, and
@@ -379,7 +388,8 @@ class DocumentBuilder {
 
 }  // namespace
 
-ManifestResult ParseManifest(const std::string& text, DisplayName display_name) {
+ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
+                             uint32_t default_code_page) {
   ManifestResult result;
   Json root;
   DocumentBuilder builder(&root);
@@ -398,7 +408,7 @@ ManifestResult ParseManifest(const std::string& text, DisplayName display_name) 
     return result;
   }
   Manifest manifest;
-  Parser parser(&result.error);
+  Parser parser(&result.error, default_code_page);
   if (parser.Whole(root, display_name, &manifest)) result.manifest = std::move(manifest);
   return result;
 }
