@@ -542,6 +542,28 @@ void HeldDirectory::Release() {
   handle_ = nullptr;
 }
 
+void* HoldDirectoryOnTheWay(const char* path, bool* is_link) {
+  *is_link = false;
+  // FILE_LIST_DIRECTORY: an open for attributes alone would take part in no
+  // sharing check, and so would hold nothing.
+  HANDLE directory = CreateFileA(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return nullptr;
+  // Held, the name can no longer lead anywhere else: asked by name, as Wine
+  // shows a symbolic link's reparse attribute only that way.
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *is_link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    CloseHandle(directory);
+    return nullptr;
+  }
+  return directory;
+}
+
+void ReleaseDirectoryOnTheWay(void* handle) { CloseHandle(static_cast<HANDLE>(handle)); }
+
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity) {
   DWORD n = GetShortPathNameA(path, buffer, capacity);
   return n != 0 && n < capacity;

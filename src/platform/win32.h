@@ -212,6 +212,13 @@ class HeldDirectory {
   void* handle_ = nullptr;  // a HANDLE
 };
 
+// A directory on the way of a record's path, held open without delete
+// sharing (see run/directory_chain.h): null when it cannot be opened (gone,
+// no access, the 95 family, which opens no directory), or when it is a
+// junction, mount point or symbolic link (*is_link then).
+void* HoldDirectoryOnTheWay(const char* path, bool* is_link);
+void ReleaseDirectoryOnTheWay(void* handle);
+
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity);
 // GetFullPathNameA. False on failure or when the result does not fit.
 bool FullPathName(const char* path, char* buffer, uint32_t capacity);
