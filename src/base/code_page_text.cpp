@@ -94,4 +94,35 @@ bool IsWellFormed(uint32_t code_page, const uint8_t* text, uint32_t count) {
   return check.Feed(text, count) && check.Complete();
 }
 
+uint32_t Utf8ToUtf16(const char* text, uint16_t* out, uint32_t capacity) {
+  if (capacity == 0) return 0;
+  out[0] = 0;
+  const auto* p = reinterpret_cast<const uint8_t*>(text);
+  uint32_t length = 0;
+  while (p[length] != 0) ++length;
+  if (!IsWellFormed(kCodePageUtf8, p, length)) return 0;
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < length;) {
+    const uint8_t b = p[i];
+    const uint32_t bytes = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    uint32_t letter = bytes == 1 ? b : b & (0x7Fu >> bytes);
+    for (uint32_t k = 1; k < bytes; ++k) letter = letter << 6 | (p[i + k] & 0x3Fu);
+    i += bytes;
+    const uint32_t units = letter > 0xFFFF ? 2 : 1;
+    if (capacity - n <= units) {  // room for the letter and the NUL
+      out[0] = 0;
+      return 0;
+    }
+    if (units == 2) {
+      letter -= 0x10000;
+      out[n++] = static_cast<uint16_t>(0xD800 + (letter >> 10));
+      out[n++] = static_cast<uint16_t>(0xDC00 + (letter & 0x3FF));
+    } else {
+      out[n++] = static_cast<uint16_t>(letter);
+    }
+  }
+  out[n] = 0;
+  return n;
+}
+
 }  // namespace kiv

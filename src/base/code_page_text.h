@@ -52,6 +52,14 @@ class TextCheck {
 // text[0, count) is well formed in code_page, as TextCheck judges it.
 bool IsWellFormed(uint32_t code_page, const uint8_t* text, uint32_t count);
 
+// NUL-terminated UTF-8 text as UTF-16 into out (capacity units, its NUL
+// included), a letter past U+FFFF as its surrogate pair. Done here, not by
+// the system: Windows NT 4 takes no MB_ERR_INVALID_CHARS with UTF-8, and the
+// 95 family knows no UTF-8 at all. Returns the units written without the
+// NUL; 0 when the text is not well formed or does not fit (out is then
+// empty).
+uint32_t Utf8ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
+
 }  // namespace kiv
 
 #endif  // KIV_BASE_CODE_PAGE_TEXT_H_

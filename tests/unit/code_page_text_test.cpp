@@ -233,3 +233,23 @@ TEST(MarkedFile, EveryWalkOfTheChainMeetsTheRecordBeforeItsEnd) {
 
 }  // namespace
 }  // namespace kiv
+
+namespace kiv {
+namespace {
+
+TEST(Utf8ToUtf16, GivesEachLetterItsUnitsAndRefusesWhatDoesNotFit) {
+  uint16_t out[8];
+  // П α 表 and U+1F600 as its surrogate pair.
+  ASSERT_EQ(Utf8ToUtf16("\xD0\x9F\xCE\xB1\xE8\xA1\xA8\xF0\x9F\x98\x80", out, 8), 5u);
+  const uint16_t want[] = {0x041F, 0x03B1, 0x8868, 0xD83D, 0xDE00, 0};
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(out[i], want[i]) << i;
+  // Exactly fits: four units and the NUL in five; the pair is not split.
+  EXPECT_EQ(Utf8ToUtf16("ab\xF0\x9F\x98\x80", out, 5), 4u);
+  EXPECT_EQ(Utf8ToUtf16("abc\xF0\x9F\x98\x80", out, 5), 0u);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80", out, 8), 0u);  // a surrogate on its own
+  EXPECT_EQ(Utf8ToUtf16("", out, 8), 0u);
+}
+
+}  // namespace
+}  // namespace kiv
