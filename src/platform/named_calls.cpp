@@ -380,7 +380,9 @@ bool ForEachFound(const char* pattern, void (*visit)(const char* name, void* con
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     char converted[MAX_PATH * 4];
-    const DWORD length = static_cast<DWORD>(lstrlenW(found.cFileName));
+    // Counted here: lstrlenW is no import both families are known to have.
+    DWORD length = 0;
+    while (length < MAX_PATH && found.cFileName[length] != 0) ++length;
     visit(FromWide(found.cFileName, length, converted, sizeof(converted)) != 0 ? converted : "",
           context);
   } while (g_calls.find_next_file(find, &found));
