@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics.h"
+
 namespace kivlog {
 
 // Exit codes; never reuse one for another meaning.
@@ -26,14 +28,18 @@ class LockedFile;  // file_ops.h
 // Every command refuses to write a file over kiv::kMaxUninstallFileSize,
 // which the stub's reader would refuse as damaged.
 
+// build and append gather every fault and warning of the run and tell them
+// at the end (diagnostics.h); policy says what warnings do and whether they
+// come as JSON on the output stream.
 int Build(const std::string& manifest_path, const std::string& stub_path,
-          const std::string& out_path, std::ostream& out, std::ostream& err);
+          const std::string& out_path, const WarningPolicy& policy, std::ostream& out,
+          std::ostream& err);
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err);
 // The stub's check, then the rules build applies (rules.h): every fault with
 // its record and offset.
-int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
-          std::ostream& err);
+int Check(const std::string& path, uint32_t code_page, const WarningPolicy& policy,
+          std::ostream& out, std::ostream& err);
 // Writes DIR/manifest.json, DIR/stub.exe and DIR/saved/N.bin: what build
 // takes to make the same file again (for a file build wrote, the same bytes).
 int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
@@ -46,6 +52,8 @@ int Append(const std::string& path, const std::string& manifest_path, std::ostre
 // every write and flush of the append goes through it.
 int Append(const std::string& path, const std::string& manifest_path, LockedFile& file,
            std::ostream& out, std::ostream& err);
+int Append(const std::string& path, const std::string& manifest_path,
+           const WarningPolicy& policy, LockedFile& file, std::ostream& out, std::ostream& err);
 
 // The whole command line, without the program name.
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
