@@ -221,6 +221,7 @@ class Parser {
     auto type = v.find("type");
     if (type == v.end()) return Fail(id::kMissing, where + ".type", "missing");
     if (!type->is_string()) return Fail(id::kWrongKind, where + ".type", "not a string");
+    if (type->get_ref<const std::string&>() == "registry_key") return RegistryKey(v, where, record);
     const TypeRule* rule = nullptr;
     for (const auto& r : TypeRules()) {
       if (type->get_ref<const std::string&>() == r.name) rule = &r;
@@ -274,6 +275,42 @@ class Parser {
     // where the author can still mend it.
     for (const ManifestError& fault : RecordFaults(*record)) {
       ok = Fail(fault.id, where + "." + fault.field, fault.message);
+    }
+    return ok;
+  }
+
+  // A key the installation created, removed at the uninstall when it is
+  // empty by then: written as the record of its default value (the path
+  // ending in a backslash), whose undoing deletes that value, then the key
+  // if it holds nothing else.
+  bool RegistryKey(const Json& v, const std::string& where, ManifestRecord* record) {
+    record->type = RecordType::kRegistryValue;
+    bool ok = OnlyKnownKeys(v, where + ".", {"type", "root", "key"});
+    const uint32_t limit = kiv::LayoutOf(static_cast<uint16_t>(RecordType::kRegistryValue))
+                               .fields[1]
+                               .limit;
+    for (const char* name : {"root", "key"}) {
+      auto it = v.find(name);
+      if (it == v.end()) {
+        ok = Fail(id::kMissing, where + "." + name, "missing");
+        continue;
+      }
+      // The key's path and its trailing backslash within the path's limit.
+      std::string* target = std::string(name) == "root" ? &record->root : &record->path;
+      if (!Text(*it, where + "." + name, std::string(name) == "root" ? kiv::kStringLimit : limit - 1,
+                target)) {
+        ok = false;
+      }
+    }
+    if (!ok) return false;
+    if (record->path.empty() || record->path.back() == '\\') {
+      return Fail(id::kEmpty, where + ".key",
+                  "empty, or ends with a backslash: name the key (Software\\Example)");
+    }
+    record->path += '\\';
+    for (const ManifestError& fault : RecordFaults(*record)) {
+      ok = Fail(fault.id, where + "." + (fault.field == "path" ? "key" : fault.field),
+                fault.message);
     }
     return ok;
   }

@@ -363,5 +363,31 @@ TEST_F(DiagnosticsTest, OutputDirectoriesAreMade) {
   EXPECT_EQ(blocked.err.rfind(start, 0), 0u) << blocked.err;
 }
 
+// registry_key: a key the product created, written as the record of its
+// default value, whose undoing deletes the key when nothing else is in it.
+TEST_F(DiagnosticsTest, ARegistryKeyIsWrittenAsItsDefaultValue) {
+  Outcome run = Build(Manifest(
+      {R"({"type": "registry_key", "root": "HKEY_CURRENT_USER", "key": "Software\\Example"})",
+       R"({"type": "registry", "root": "HKEY_CURRENT_USER", "path": "Software\\Example\\"})"}));
+  EXPECT_EQ(run.code, 0) << run.err;
+  // The same bytes as the record it stands for: a duplicate of it.
+  EXPECT_NE(run.err.find("warning KIVW006: records[1]: the same as records[0]"), std::string::npos)
+      << run.err;
+  const Json listed = Json::parse(Kivlog({"list", "--json", Path("out.exe")}).out);
+  ASSERT_EQ(listed["records"].size(), 2u);
+  EXPECT_EQ(listed["records"][1]["type"], "registry");
+  EXPECT_EQ(listed["records"][1]["path"], "Software\\Example\\");
+  EXPECT_EQ(listed["records"][1]["data"], nullptr);
+
+  for (const char* key : {R"("")", R"("Software\\")"}) {
+    Outcome bad = Build(Manifest({std::string(R"({"type": "registry_key", "root": "HKEY_USERS", "key": )") + key + "}"}),
+                        {"--json"});
+    EXPECT_EQ(bad.code, 1);
+    const Json d = Json::parse(bad.out)["diagnostics"][0];
+    EXPECT_EQ(d["id"], "KIV0016");
+    EXPECT_EQ(d["field"], "records[0].key");
+  }
+}
+
 }  // namespace
 }  // namespace kivlog
