@@ -10,6 +10,7 @@
 #include "command_common.h"
 #include "commands.h"
 #include "file_ops.h"
+#include "stub_rules.h"
 #include "uninstall_file/signature_part.h"
 
 namespace kivlog {
@@ -180,6 +181,16 @@ bool WriteAndReplace(const std::string& out_path, const std::string& stub_bytes,
   return false;
 }
 
+// Where the stub and the records disagree (stub_rules.h): warnings at the
+// records' places in the manifest.
+void WarnAboutStub(const StubKind& stub, const Prepared& prepared, Report& report) {
+  for (const StubWarning& w : StubWarnings(stub, prepared.manifest.records)) {
+    report.Add(prepared.label, &prepared.map,
+               {Severity::kWarning, warning_id::kStubCannotUndo,
+                "records[" + std::to_string(w.record) + "]." + w.field, w.message, std::nullopt});
+  }
+}
+
 }  // namespace
 
 int Build(const std::string& manifest_path, const std::string& stub_path,
@@ -214,6 +225,7 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   uint64_t total = 0;
   uint32_t padding = 0;
   if (manifest_ok && stub_ok) {
+    WarnAboutStub(ReadStubKind(stub_bytes), prepared, report);
     if (!OutputIsNoInput(out_path, manifest_path, stub_path, prepared, helper)) {
       report.Absorb(helper, error_id::kOutputIsInput);
     }

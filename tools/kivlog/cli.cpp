@@ -54,6 +54,7 @@ CLI::Validator CodePageValidator() {
 struct Options {
   std::string manifest, stub, output, file;
   bool json = false;
+  bool strict = false;
   uint32_t code_page = kWindows1252;
   bool werror = false;
   std::vector<std::string> no_warn;
@@ -106,6 +107,9 @@ CLI::App* AddBuild(CLI::App& app, Options& o) {
                     "the uninstall file to write (its directory is made when missing)")
       ->required();
   AddDiagnosticOptions(build, o, "print the run's errors and warnings as one JSON document");
+  build->add_flag("--strict", o.strict,
+                  "the same as --werror (refuse records the stub cannot undo, and every other "
+                  "warning, instead of warning)");
   return build;
 }
 
@@ -126,6 +130,7 @@ CLI::App* AddCheck(CLI::App& app, Options& o) {
       "Prints \"ok: N records\", or each fault with its record and offset.");
   check->add_option("FILE", o.file, "an uninstall file")->required();
   AddDiagnosticOptions(check, o, "print the verdict as JSON (always a JSON document)");
+  check->add_flag("--strict", o.strict, "the same as --werror");
   check
       ->add_option("--code-page", o.code_page,
                    "read the display name in this code page (default 1252)")
@@ -190,7 +195,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   }
 
   WarningPolicy policy;
-  policy.as_errors = o.werror;
+  policy.as_errors = o.werror || o.strict;
   policy.silenced.insert(o.no_warn.begin(), o.no_warn.end());
   policy.json = o.json;
   if (build->parsed()) return Build(o.manifest, o.stub, o.output, policy, out, err);

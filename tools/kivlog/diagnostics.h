@@ -69,6 +69,9 @@ inline constexpr const char* kNullMarkerCase = "KIVW009";
 inline constexpr const char* kLongDisplayName = "KIVW010";
 inline constexpr const char* kUnusedRecord = "KIVW011";
 inline constexpr const char* kEmptyKeyName = "KIVW012";
+// The stub cannot undo the record: a per-user stub and a record that needs
+// administrator rights, an x86_64 stub and a Sysnative path (stub_rules.h).
+inline constexpr const char* kStubCannotUndo = "KIVW013";
 }  // namespace warning_id
 
 enum class Severity { kError, kWarning };

@@ -16,6 +16,7 @@
 #include "listing.h"
 #include "rules.h"
 #include "stream_source.h"
+#include "stub_rules.h"
 
 namespace kivlog {
 
@@ -177,10 +178,43 @@ OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
   return found;
 }
 
+// The bytes in front of the type-0 record: the stub's image.
+uint32_t ImageSize(const Listing& listing) { return listing.records.back().offset; }
+
+// Enough of the image for its headers and resources: a stub is some 36 KB.
+constexpr uint32_t kStubReadLimit = 1u << 20;
+
+OrderedJson NameOrNull(const char* name) {
+  return name[0] == '\0' ? OrderedJson(nullptr) : OrderedJson(name);
+}
+
+// Where the file's stub and its records disagree, numbered and placed as the
+// faults are.
+Faults FindStubWarnings(const StubKind& stub, const Listing& listing) {
+  const size_t undo = listing.records.size() - 1;  // without the type-0 record
+  // The records in the manifest's order.
+  std::vector<ManifestRecord> records;
+  for (size_t index = 0; index < undo; ++index) {
+    records.push_back(listing.records[undo - 1 - index].raw);
+  }
+  Faults found;
+  for (const StubWarning& w : StubWarnings(stub, records)) {
+    const ListedRecord& r = listing.records[undo - 1 - w.record];
+    found.lines.push_back("records[" + std::to_string(w.record) + "]." + w.field + " (" +
+                          RecordTypeName(r.type) + " at " + Offset(r.offset) + "): " + w.message);
+    found.json.push_back({{"record", w.record},
+                          {"type", RecordTypeName(r.type)},
+                          {"offset", r.offset},
+                          {"field", w.field},
+                          {"message", w.message}});
+  }
+  return found;
+}
+
 // A warning when the image in front of the log is more than the
 // uninstall's temporary copy keeps; empty when it fits.
 std::string ImageWarning(const Listing& listing) {
-  const uint32_t image = listing.records.back().offset;  // the type-0 record follows the image
+  const uint32_t image = ImageSize(listing);
   if (image <= kiv::kTemporaryCopyLimit) return "";
   return "the stub's image is " + std::to_string(image) +
          " bytes, but the uninstall's temporary copy keeps only its first " +
@@ -291,8 +325,15 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
     faults.json.push_back(
         {{"field", "image"}, {"id", error_id::kStubTooLarge}, {"message", warning}});
   }
+  const StubKind stub =
+      ReadStubKindOfFile(path, std::min<uint32_t>(ImageSize(listing), kStubReadLimit));
+  Faults disagreements;
+  if (!policy.silenced.count(warning_id::kStubCannotUndo)) {
+    disagreements = FindStubWarnings(stub, listing);
+  }
+  for (auto& j : disagreements.json) j["id"] = warning_id::kStubCannotUndo;
   const bool failed = !faults.lines.empty() || signature.fault ||
-                      (policy.as_errors && !warning_lines.empty());
+                      (policy.as_errors && (!warning_lines.empty() || !disagreements.lines.empty()));
   if (json) {
     OrderedJson doc = OrderedJson::object();
     doc["file"] = path;
@@ -301,6 +342,9 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
     doc["faults"] = faults.json;
     doc["warnings"] = warnings;
     doc["warning"] = warning.empty() ? OrderedJson(nullptr) : OrderedJson(warning);
+    doc["stub"] = {{"machine", NameOrNull(MachineName(stub.machine))},
+                   {"execution_level", NameOrNull(LevelName(stub.level))}};
+    doc["stub_warnings"] = disagreements.json;
     doc["signature"] = signature.name;
     if (!signature.line.empty()) doc["signature_note"] = signature.line;
     out << Dump(doc) << '\n';
@@ -308,6 +352,11 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
   }
   for (const auto& line : warning_lines) err << line << '\n';
   for (const auto& line : faults.lines) Error(err, path + ": " + line);
+  for (const auto& line : disagreements.lines) {
+    err << "kivlog: " << path << ": " << (policy.as_errors ? "error " : "warning ")
+        << warning_id::kStubCannotUndo << ": " << line
+        << (policy.as_errors ? " [--werror]" : "") << '\n';
+  }
   if (signature.fault) Error(err, path + ": " + signature.line);
   if (failed) return kExitFailed;
   if (!signature.line.empty()) out << signature.line << '\n';
