@@ -239,37 +239,27 @@ int Append(const std::string& path, const std::string& manifest_path, LockedFile
   return Append(path, manifest_path, WarningPolicy{}, file, out, err);
 }
 
-int Append(const std::string& path, const std::string& manifest_path,
-           const WarningPolicy& policy, LockedFile& file, std::ostream& out, std::ostream& err) {
-  Report report(policy);
-  std::ostringstream helper;  // what the shared helpers say, line by line
-  nlohmann::ordered_json extra = {{"command", "append"}, {"file", path}, {"appended", false}};
-  const auto finish = [&](const char* id) {
-    report.Absorb(helper, id);
-    return report.Finish(out, err, extra);
-  };
-  Prepared prepared;
-  const bool manifest_ok =
-      Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper);
-  report.Absorb(helper, error_id::kIo);
+bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFile& file,
+                    bool warn, Report& report, std::ostream& helper) {
   const Manifest& manifest = prepared.manifest;
-
   std::string why;
-  if (!RefuseIrregular(path, helper) || !manifest_ok) return finish(error_id::kIo);
+  if (!RefuseIrregular(path, helper)) return false;
   // Held to the end: a second append waits here, and reads the file only
   // once this one is done with it.
   if (!file.Open(path, &why)) {
     Error(helper, path + ": cannot open for writing: " + why);
-    return finish(error_id::kIo);
+    return false;
   }
   OldEnd old;
   std::vector<ManifestRecord> earlier;
-  if (!ReadOldEnd(path, manifest, &old, &earlier, helper)) return finish(error_id::kIo);
-  WarnAbout(prepared, earlier, old.name, manifest.display_name.has_value(), report);
-  if (report.FailsOnWarnings()) {
-    report.Error(path, error_id::kWarningsAsErrors,
-                 "nothing appended: warnings are errors (--werror)");
-    return finish(error_id::kIo);
+  if (!ReadOldEnd(path, manifest, &old, warn ? &earlier : nullptr, helper)) return false;
+  if (warn) {
+    WarnAbout(prepared, earlier, old.name, manifest.display_name.has_value(), report);
+    if (report.FailsOnWarnings()) {
+      report.Error(path, error_id::kWarningsAsErrors,
+                   "nothing appended: warnings are errors (--werror)");
+      return false;
+    }
   }
   if (manifest.records.empty() && !manifest.display_name) {
     // Nothing to add; a signed file whose lengths an append stopped short
@@ -278,11 +268,10 @@ int Append(const std::string& path, const std::string& manifest_path,
                              old.part.certificate_length != old.part.table_size)) {
       if (!WriteSignatureLengths(file, old.part, old.size, &why)) {
         Error(helper, path + ": cannot set its signature part's lengths: " + why);
-        return finish(error_id::kIo);
+        return false;
       }
     }
-    extra["appended"] = true;
-    return finish(error_id::kIo);
+    return true;
   }
 
   const uint64_t trailer_at = NewTrailerAt(old, prepared);
@@ -292,7 +281,7 @@ int Append(const std::string& path, const std::string& manifest_path,
                  "would grow to " + std::to_string(total) +
                      " bytes; an uninstall file holds at most " +
                      std::to_string(kiv::kMaxUninstallFileSize));
-    return finish(error_id::kIo);
+    return false;
   }
   file.Reserve(old.size, total);
   const std::string failure = WriteAppend(file, prepared, old, trailer_at);
@@ -302,10 +291,28 @@ int Append(const std::string& path, const std::string& manifest_path,
     file.Truncate(old.size, &why);
     if (old.keeps_signed) WriteSignatureLengths(file, old.part, old.size, &why, true);
     Error(helper, path + ": cannot append: " + failure);
-    return finish(error_id::kIo);
+    return false;
   }
-  extra["appended"] = true;
-  return finish(error_id::kIo);
+  return true;
+}
+
+int Append(const std::string& path, const std::string& manifest_path,
+           const WarningPolicy& policy, LockedFile& file, std::ostream& out, std::ostream& err) {
+  Report report(policy);
+  std::ostringstream helper;  // what the shared helpers say, line by line
+  nlohmann::ordered_json extra = {{"command", "append"}, {"file", path}, {"appended", false}};
+  Prepared prepared;
+  const bool manifest_ok =
+      Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper);
+  report.Absorb(helper, error_id::kIo);
+  if (!manifest_ok) {
+    // The file is still looked at, so that one run tells of both.
+    RefuseIrregular(path, helper);
+  } else {
+    extra["appended"] = AppendPrepared(path, prepared, file, true, report, helper);
+  }
+  report.Absorb(helper, error_id::kIo);
+  return report.Finish(out, err, extra);
 }
 
 }  // namespace kivlog

@@ -76,6 +76,14 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
     Error(err, label + ": cannot read: " + why);
     return false;
   }
+  const std::filesystem::path base =
+      from_input ? std::filesystem::path() : FsPath(manifest_path).parent_path();
+  return PrepareText(text, label, Utf8(base), need, prepared, report);
+}
+
+bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
+                 DisplayName need, Prepared* prepared, Report& report) {
+  prepared->label = label;
   ManifestResult parsed = ParseManifest(text, need);
   prepared->map = std::move(parsed.map);
   if (!parsed.manifest) {
@@ -87,8 +95,7 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
   prepared->manifest = std::move(*parsed.manifest);
   const auto& records = prepared->manifest.records;
   prepared->saved.assign(records.size(), std::nullopt);
-  const std::filesystem::path base =
-      from_input ? std::filesystem::path() : FsPath(manifest_path).parent_path();
+  const std::filesystem::path base = FsPath(base_dir);
   bool ok = true;
   for (size_t i = 0; i < records.size(); ++i) {
     if (!records[i].saved) continue;

@@ -51,6 +51,21 @@ struct Prepared {
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
              Report& report, std::ostream& err);
 
+// The same from a manifest's text; relative content files are taken from
+// base_dir (empty: the current directory).
+bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
+                 DisplayName need, Prepared* prepared, Report& report);
+
+class LockedFile;  // file_ops.h
+
+// Adds the prepared records to the sound uninstall file at path in one
+// transaction, through file (not yet open; it is left open and locked).
+// warn: run the warning pass against the file's records first (and refuse
+// under --werror). Faults go to report and, as lines, to helper; true when
+// the records went in.
+bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFile& file,
+                    bool warn, Report& report, std::ostream& helper);
+
 // The warning pass over the manifest's records, with those of the file it
 // extends in front (none for build), into report at the manifest's places.
 // name_is_new: the manifest gives the display name (its warnings are due).
