@@ -1,9 +1,9 @@
 // kivlog's commands and its command line. Each command prints what it
-// shows on the output stream (build and append show nothing) and each fault
-// as one line on the error stream, naming the offset or the manifest field
-// at fault; check names every fault it finds (with --json, in its JSON on
-// the output stream), the other commands stop at the first. Each returns
-// the exit code. One file per command: build.cpp, inspect.cpp (list and
+// shows on the output stream (build and append show nothing but their JSON
+// with --json) and each fault as one line on the error stream, naming the
+// offset or the manifest field at fault; build, append and check name every
+// fault and warning they find (diagnostics.h), list and unpack stop at the
+// first. Each returns the exit code. One file per command: build.cpp, inspect.cpp (list and
 // check), unpack.cpp, append.cpp; cli.cpp reads the command line.
 #ifndef KIVLOG_COMMANDS_H_
 #define KIVLOG_COMMANDS_H_
