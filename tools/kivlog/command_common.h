@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics.h"
 #include "listing.h"
 #include "manifest.h"
 #include "uninstall_file/log_reader.h"
@@ -40,17 +41,47 @@ struct ResolvedSaved {
 struct Prepared {
   Manifest manifest;
   std::vector<std::optional<ResolvedSaved>> saved;  // one per record
+  std::string label;  // the manifest as messages name it
+  SourceMap map;      // where its fields lie
 };
 
 // Reads and checks the manifest ("-": standard input), and finds every saved
-// content file with its length and time. A manifest that names no code page
-// is read in default_code_page (see ParseManifest).
+// content file with its length and time. Every fault goes to report (a file
+// that cannot be read at all, to err); false when there was one. A manifest
+// that names no code page is read in default_code_page (see ParseManifest).
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             std::ostream& err, uint32_t default_code_page = 0);
+             Report& report, std::ostream& err, uint32_t default_code_page = 0);
 
 // The code page a sound uninstall file names for its text; 0 when it names
 // none or is not sound (the caller's own check then says why).
 uint32_t NamedCodePage(const std::string& path);
+// An append to a file that names its code page (file_code_page, 0: none)
+// whose manifest names another is refused, since its names would be read
+// in the file's: false, with the line saying so on helper.
+bool CodePageAgrees(const std::string& path, uint32_t file_code_page, const Prepared& prepared,
+                    std::ostream& helper);
+
+// The same from a manifest's text; relative content files are taken from
+// base_dir (empty: the current directory).
+bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
+                 DisplayName need, Prepared* prepared, Report& report,
+                 uint32_t default_code_page = 0);
+
+class LockedFile;  // file_ops.h
+
+// Adds the prepared records to the sound uninstall file at path in one
+// transaction, through file (not yet open; it is left open and locked).
+// warn: run the warning pass against the file's records first (and refuse
+// under --werror). Faults go to report and, as lines, to helper; true when
+// the records went in.
+bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFile& file,
+                    bool warn, Report& report, std::ostream& helper);
+
+// The warning pass over the manifest's records, with those of the file it
+// extends in front (none for build), into report at the manifest's places.
+// name_is_new: the manifest gives the display name (its warnings are due).
+void WarnAbout(const Prepared& prepared, const std::vector<ManifestRecord>& earlier,
+               const std::string& display_name, bool name_is_new, Report& report);
 
 // Bytes the record takes in the file, header included.
 uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>& saved);
