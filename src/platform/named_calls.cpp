@@ -12,6 +12,7 @@ namespace {
 // Constant-initialised: valid before any start-up code runs.
 uint32_t g_code_page = 0;  // 0: the A calls, with the system's code page
 bool g_wide = false;       // the NT family: the W calls
+bool g_unspellable = false;  // a name could not be converted (TakeUnspellable)
 
 struct WideCalls {
   HANDLE(WINAPI* create_file)(LPCWSTR, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE);
@@ -80,7 +81,10 @@ class Name {
   }
   // Converted; otherwise LastError holds ERROR_NO_UNICODE_TRANSLATION.
   bool ok() const {
-    if (!ok_ && !null_) SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    if (!ok_ && !null_) {
+      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+      g_unspellable = true;
+    }
     return ok_ || null_;
   }
   const WCHAR* wide() const { return null_ ? nullptr : wide_; }
@@ -153,6 +157,12 @@ bool SetNamesCodePage(uint32_t code_page) {
 }
 
 uint32_t NamesCodePage() { return g_code_page; }
+
+bool TakeUnspellable() {
+  const bool was = g_unspellable;
+  g_unspellable = false;
+  return was;
+}
 
 namespace named {
 

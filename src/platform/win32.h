@@ -73,6 +73,12 @@ bool IsLeadByte(uint8_t byte);
 // found (nothing set then).
 bool SetNamesCodePage(uint32_t code_page);
 uint32_t NamesCodePage();
+// True when a call since the last TakeUnspellable was refused because a
+// name could not be spelled (the 95 family: a name outside its code page);
+// clears it. The walk asks after each record, so that a record whose name
+// was refused anywhere (a deletion, or the question whether it is there)
+// is passed over as such, never taken for "already gone".
+bool TakeUnspellable();
 // Text the system gave in its ANSI code page (a path on the command line,
 // the program's own name) into the names' code page, so that it meets the
 // file's names in the same letters; false when it does not convert or fit.

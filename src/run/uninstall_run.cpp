@@ -49,6 +49,7 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
     if (type == kCodePageType) continue;
     if (!IsValidType(type)) return false;
     step.Reset();
+    platform::TakeUnspellable();
     // Every type of the layout has its case and none has a default: a type
     // added to the layout without an action here does not build.
     switch (static_cast<RecordType>(type)) {
@@ -62,6 +63,10 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
       case RecordType::kShellItem: UndoShellItem(reader, step); break;
       case RecordType::kShellGroup: UndoShellGroup(reader, step); break;
     }
+    // A name the system cannot spell is never tried through another: every
+    // call that would have used it refused, and the record is passed over
+    // (whatever the action made of the refusals).
+    if (platform::TakeUnspellable()) step.Set(Undone::kUnspellable);
     if (step.what == Undone::kGoesAtRestart || step.what == Undone::kGoesAtRestartInPlace) {
       ++tally.held;
     }

@@ -40,7 +40,7 @@ enum class Damage : uint8_t {
   kNameBeforeRecords,   // display name does not lie after every record
   kRecordOutside,       // a record header does not lie before the trailer
   kBackLinkForward,     // a back-link not strictly below its record's offset
-  kBadType,             // type above 8
+  kBadType,             // type above 9
   kChainEnd,            // a type-0 record whose back-link is not 0xFFFFFFFF
   kStringUnterminated,  // a payload string without NUL within its limit
   kPayloadOutside,      // a flag, time, length or content past the trailer
