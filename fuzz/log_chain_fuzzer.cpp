@@ -23,6 +23,7 @@
 #include "fuzz_check.h"
 #include "record_walk.h"
 #include "uninstall_file/layout.h"
+#include "base/code_page_text.h"
 #include "uninstall_file/log_reader.h"
 
 namespace {
@@ -57,6 +58,62 @@ struct Model {
 // strictly below their record, and a type-0 record with link 0xFFFFFFFF;
 // a display name neither empty nor holding a backslash, starting at or
 // after the furthest byte any record reaches.
+// Text as the model reads it, by decoding each letter to its value (the
+// reader checks byte ranges instead): UTF-8 in its shortest form, no
+// surrogate, nothing past U+10FFFF; in a double-byte code page every lead
+// byte with a second byte of its range.
+bool ModelWellFormed(uint32_t code_page, const std::string& text) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+  if (code_page == 65001) {
+    for (size_t i = 0; i < n;) {
+      const uint8_t b = p[i];
+      size_t length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3
+                                 : (b & 0xF8) == 0xF0 ? 4 : 0;
+      if (length == 0 || i + length > n) return false;
+      uint32_t value = length == 1 ? b : b & (0x7F >> length);
+      for (size_t k = 1; k < length; ++k) {
+        if ((p[i + k] & 0xC0) != 0x80) return false;
+        value = value << 6 | (p[i + k] & 0x3F);
+      }
+      const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+      if (value < least[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return false;
+      }
+      i += length;
+    }
+    return true;
+  }
+  auto in = [](uint8_t b, uint8_t low, uint8_t high) { return b >= low && b <= high; };
+  auto lead = [&](uint8_t b) {
+    if (code_page == 932) return in(b, 0x81, 0x9F) || in(b, 0xE0, 0xFC);
+    return (code_page == 936 || code_page == 949 || code_page == 950) && in(b, 0x81, 0xFE);
+  };
+  auto second = [&](uint8_t b) {
+    switch (code_page) {
+      case 932: return in(b, 0x40, 0x7E) || in(b, 0x80, 0xFC);
+      case 936: return in(b, 0x40, 0x7E) || in(b, 0x80, 0xFE);
+      case 949: return in(b, 0x41, 0x5A) || in(b, 0x61, 0x7A) || in(b, 0x81, 0xFE);
+      default: return in(b, 0x40, 0x7E) || in(b, 0xA1, 0xFE);
+    }
+  };
+  for (size_t i = 0; i < n; ++i) {
+    if (!lead(p[i])) continue;
+    if (i + 1 >= n || !second(p[i + 1])) return false;
+    ++i;
+  }
+  return true;
+}
+
+// A backslash among the name's letters (well formed in code_page).
+bool HasBackslash(uint32_t code_page, const std::string& name) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '\\') return true;
+    if (kiv::LeadsDoubleByte(code_page, static_cast<uint8_t>(name[i]))) ++i;
+  }
+  return false;
+}
+
 // The first fault found in that order names the damage.
 Model BuildModel(const uint8_t* data, size_t size) {
   Model m;
@@ -82,39 +139,88 @@ Model BuildModel(const uint8_t* data, size_t size) {
   }
   m.display_name.assign(reinterpret_cast<const char*>(data + name),
                         static_cast<const uint8_t*>(nul) - (data + name));
-  if (m.damage == Damage::kNone &&
-      (m.display_name.empty() || m.display_name.find('\\') != std::string::npos)) {
-    m.damage = Damage::kNameInvalid;
-  }
   if (m.damage != Damage::kNone) return m;
+  // Judged byte by byte here; a file that names its code page is judged
+  // again by that code page's letters once the chain is known sound.
+  const bool name_in_doubt =
+      m.display_name.empty() || m.display_name.find('\\') != std::string::npos;
+  uint32_t code_page = 0;
+  bool name_before_records = false;
+  auto finish = [&](Damage walk) {
+    if (name_in_doubt && (walk != Damage::kNone || code_page == 0)) {
+      m.damage = Damage::kNameInvalid;
+      return;
+    }
+    m.damage = walk;
+    if (m.damage == Damage::kNone && code_page != 0) {
+      if (m.display_name.empty()) {
+        m.damage = Damage::kNameInvalid;
+      } else if (!ModelWellFormed(code_page, m.display_name)) {
+        m.damage = Damage::kTextMalformed;
+      } else if (HasBackslash(code_page, m.display_name)) {
+        m.damage = Damage::kNameInvalid;
+      } else {
+        for (const ModelRecord& r : m.records) {
+          if (r.type == kiv::kCodePageType) continue;
+          for (const std::string& text : r.strings) {
+            if (m.damage == Damage::kNone && !ModelWellFormed(code_page, text)) {
+              m.damage = Damage::kTextMalformed;
+            }
+          }
+        }
+      }
+    }
+    if (m.damage == Damage::kNone && name_before_records) m.damage = Damage::kNameBeforeRecords;
+  };
 
   uint32_t at = kiv::TrailerLastRecord(trailer);
   uint32_t records_end = 0;
   for (;;) {
     if (at > end || end - at < kiv::kRecordHeaderSize) {
-      m.damage = Damage::kRecordOutside;
+      finish(Damage::kRecordOutside);
       return m;
     }
     ModelRecord r;
     r.offset = at;
     r.back = kiv::LoadU32(data + at);
     r.type = kiv::LoadU16(data + at + 4);
-    if (r.type > 8) {
-      m.damage = Damage::kBadType;
+    if (r.type > 9) {
+      finish(Damage::kBadType);
+      return m;
+    }
+    // The code-page record stands only directly after the type-0 record.
+    if (code_page != 0 && r.type != 0) {
+      finish(Damage::kCodePagePlace);
       return m;
     }
     if (r.type == 0) {
       m.records.push_back(r);
-      if (r.back != kiv::kNoBackLink) {
-        m.damage = Damage::kChainEnd;
-      } else if (name < std::max<uint32_t>(records_end, at + kiv::kRecordHeaderSize)) {
-        m.damage = Damage::kNameBeforeRecords;
-      }
+      name_before_records = name < std::max<uint32_t>(records_end, at + kiv::kRecordHeaderSize);
+      finish(r.back != kiv::kNoBackLink ? Damage::kChainEnd : Damage::kNone);
       return m;
     }
     if (r.back >= at) {
-      m.damage = Damage::kBackLinkForward;
+      finish(Damage::kBackLinkForward);
       return m;
+    }
+    if (r.type == kiv::kCodePageType) {
+      if (end - (at + kiv::kRecordHeaderSize) < 4) {
+        finish(Damage::kPayloadOutside);
+        return m;
+      }
+      const uint32_t named = kiv::LoadU32(data + at + kiv::kRecordHeaderSize);
+      const uint32_t kNamed[] = {874, 932, 936, 949, 950, 1250, 1251, 1252, 1253,
+                                 1254, 1255, 1256, 1257, 1258, 65001};
+      if (std::find(std::begin(kNamed), std::end(kNamed), named) == std::end(kNamed)) {
+        finish(Damage::kCodePageUnknown);
+        return m;
+      }
+      code_page = named;
+      r.strings.emplace_back(reinterpret_cast<const char*>(data + at + kiv::kRecordHeaderSize), 4);
+      records_end = std::max(records_end, at + kiv::kRecordHeaderSize + 4);
+      m.records.push_back(r);
+      at = r.back;
+      continue;
     }
     uint32_t pos = at + kiv::kRecordHeaderSize;
     Damage fault = Damage::kNone;
@@ -178,7 +284,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
       case RecordType::kUnused5: break;
     }
     if (fault != Damage::kNone) {
-      m.damage = fault;
+      finish(fault);
       return m;
     }
     records_end = std::max(records_end, pos);

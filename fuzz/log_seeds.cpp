@@ -86,8 +86,31 @@ int main(int argc, char** argv) {
     // A type past the last one.
     StringSink s;
     kiv::LogWriter w(s);
-    ok = ok && w.Begin() && w.AddDirectory("C:\\App") && w.AddRaw(9, "C:\\x", 5) &&
-         w.Finish("Kiv App") && Save(dir, "damaged_type_9", s);
+    ok = ok && w.Begin() && w.AddDirectory("C:\\App") && w.AddRaw(10, "C:\\x", 5) &&
+         w.Finish("Kiv App") && Save(dir, "damaged_type_10", s);
+  }
+  {
+    // A file in UTF-8: Cyrillic, Greek, Japanese and a letter past U+FFFF.
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.BeginInCodePage(65001) &&
+         w.AddDirectory("C:\\\xD0\x9F\xCE\xB1\xE8\xA1\xA8\xF0\x9F\x98\x80") &&
+         w.AddRegistryValue("HKEY_CURRENT_USER", "Software\\\xCE\xB1", "\xE8\xA1\xA8") &&
+         w.Finish("\xD0\x9F \xE8\xA1\xA8") && Save(dir, "utf8_names", s);
+  }
+  {
+    // A code page 932 file whose display name's letter has 0x5C second byte.
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.BeginInCodePage(932) && w.AddDirectory("C:\\\x95\x5C") &&
+         w.Finish("\x95\x5C\x8E\xA6") && Save(dir, "cp932_names", s);
+  }
+  {
+    // A surrogate spelled in UTF-8 (ED A0 80): damaged.
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.BeginInCodePage(65001) && w.AddDirectory("C:\\\xED\xA0\x80") &&
+         w.Finish("App") && Save(dir, "damaged_utf8_surrogate", s);
   }
   {
     // The display name first, then a directory path that reaches the

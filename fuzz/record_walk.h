@@ -81,6 +81,14 @@ inline bool Walk(LogReader& reader, std::vector<Walked>* walked) {
     w.type = reader.NextRecord();
     w.offset = reader.record_offset();
     KIV_FUZZ_CHECK(w.offset == before);
+    if (w.type == kCodePageType) {
+      // The file's code page: its four bytes, as one string of the record.
+      char code_page[kCodePagePayloadSize] = {};
+      w.all_whole = reader.ReadBytes(code_page, sizeof(code_page)) == sizeof(code_page);
+      w.strings.emplace_back(code_page, sizeof(code_page));
+      walked->push_back(w);
+      continue;
+    }
     if (w.type == LogReader::kUnreadableType || !IsValidType(w.type)) return false;
     // Every link but the last points backwards, so the walk cannot loop.
     if (w.type != 0) KIV_FUZZ_CHECK(reader.current() < w.offset);

@@ -14,7 +14,8 @@ Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptio
   LongString prompt;
   {
     LogReader reader(own, platform::IsLeadByte);
-    if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
+    // The check judges the display name by the code page the file names.
+    if (reader.CheckChain().damage != Damage::kNone) {
       platform::ShowDamagedMessage();
       return Confirmation::kDamaged;
     }
@@ -26,11 +27,14 @@ Confirmation ConfirmationMode(const char* own, int show_code, const HandoffOptio
       platform::ShowDamagedMessage();
       return Confirmation::kDamaged;
     }
-    if (!options.silent &&
+    // The question shows the name as written, in the file's code page.
+    platform::SetNamesCodePage(reader.code_page());
+    const bool declined =
+        !options.silent &&
         platform::ShowMessage(prompt.c_str(), platform::kBoxYesNo | platform::kIconQuestion) !=
-            platform::BoxAnswer::kYes) {
-      return Confirmation::kDeclined;
-    }
+            platform::BoxAnswer::kYes;
+    platform::SetNamesCodePage(0);
+    if (declined) return Confirmation::kDeclined;
   }  // the reader closes our own file before it is copied
 
   TemporaryPath copy;

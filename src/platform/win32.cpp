@@ -1,7 +1,9 @@
 // Thin wrappers over the Win32 calls; see win32.h for the contracts.
 #include "platform/win32.h"
 
+#include "base/code_page_text.h"
 #include "base/path_rules.h"
+#include "platform/named_calls.h"
 
 #include <windows.h>
 #include <ddeml.h>
@@ -30,7 +32,7 @@ bool g_silent = false;  // a silent run: no box
 
 // One of path's attributes; false when nothing is there.
 bool HasAttribute(const char* path, DWORD attribute) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = named::GetFileAttributes(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & attribute);
 }
 }  // namespace
@@ -39,7 +41,7 @@ void SuppressMessages() { g_silent = true; }
 
 BoxAnswer ShowMessage(const char* text, uint32_t style) {
   if (g_silent) return BoxAnswer::kNotShown;
-  return static_cast<BoxAnswer>(MessageBoxA(nullptr, text, kCaption, style));
+  return static_cast<BoxAnswer>(named::MessageBox(text, kCaption, style));
 }
 
 void SetInstance(void* instance) { g_instance = static_cast<HINSTANCE>(instance); }
@@ -53,7 +55,13 @@ int StartupShowCode() {
   return (info.dwFlags & STARTF_USESHOWWINDOW) ? info.wShowWindow : SW_SHOWDEFAULT;
 }
 
-bool IsLeadByte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
+bool IsLeadByte(uint8_t byte) {
+  // Names in the code page the file names split by its letters, not the
+  // system's: in UTF-8 a 0x5C byte is always a backslash.
+  const uint32_t names = NamesCodePage();
+  if (names != 0) return LeadsDoubleByte(names, byte);
+  return IsDBCSLeadByte(byte) != FALSE;
+}
 
 bool ModuleFileName(char* buffer, uint32_t capacity) {
   // Windows 95 and XP fill the buffer without a NUL when the name is cut,
@@ -318,8 +326,17 @@ void UpperCase(char* text, uint32_t length) { CharUpperBuffA(text, length); }
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity) {
   const int length = lstrlenA(text);
   if (length == 0 || capacity == 0) return 0;
-  const int n = MultiByteToWideChar(CP_ACP, 0, text, length, reinterpret_cast<WCHAR*>(out),
-                                    static_cast<int>(capacity));
+  // Names from a file that names its code page are in that code page.
+  const uint32_t names = NamesCodePage();
+  if (names == kCodePageUtf8) {
+    uint16_t units[1100];
+    const uint32_t got = Utf8ToUtf16(text, units, sizeof(units) / sizeof(units[0]));
+    const uint32_t n = got < capacity ? got : capacity;
+    for (uint32_t i = 0; i < n; ++i) out[i] = units[i];
+    return n;
+  }
+  const int n = MultiByteToWideChar(names != 0 ? names : CP_ACP, 0, text, length,
+                                    reinterpret_cast<WCHAR*>(out), static_cast<int>(capacity));
   return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
@@ -337,11 +354,11 @@ LocalTime Now() {
   return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, static_cast<int16_t>(-bias)};
 }
 
-bool DeleteFilePath(const char* path) { return DeleteFileA(path) != FALSE; }
-bool RemoveDirectoryPath(const char* path) { return RemoveDirectoryA(path) != FALSE; }
-bool MakeDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != FALSE; }
+bool DeleteFilePath(const char* path) { return named::DeleteFile(path) != FALSE; }
+bool RemoveDirectoryPath(const char* path) { return named::RemoveDirectory(path) != FALSE; }
+bool MakeDirectory(const char* path) { return named::CreateDirectory(path, nullptr) != FALSE; }
 bool SetCurrentDirectoryPath(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
-bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool PathExists(const char* path) { return named::GetFileAttributes(path) != INVALID_FILE_ATTRIBUTES; }
 bool IsReadOnlyFile(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE_READONLY); }
 uint32_t LastError() { return GetLastError(); }
 bool IsReparsePoint(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE_REPARSE_POINT); }
@@ -353,7 +370,7 @@ bool RemoveLinkItself(const char* path) {
   auto set_information = LookUpAs<LONG(WINAPI*)(HANDLE, void* status, void* info, ULONG length,
                                                  int kind)>("ntdll.dll", "NtSetInformationFile");
   if (!set_information) return false;
-  HANDLE link = CreateFileA(
+  HANDLE link = named::CreateFile(
       path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (link == INVALID_HANDLE_VALUE) return false;
@@ -374,7 +391,7 @@ bool RemoveLinkItself(const char* path) {
 }
 
 FileHandle CreateReportFile(const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+  HANDLE file = named::CreateFile(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | (IsWindows95Family() ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
@@ -390,8 +407,18 @@ FileHandle CreateReportFile(const char* path) {
   return file;
 }
 
+bool SystemTextToNames(const char* text, char* buffer, uint32_t capacity) {
+  return named::FromSystemCodePage(text, buffer, capacity);
+}
+
+FileHandle CreateProductFileForWriting(const char* path) {
+  HANDLE file = named::CreateFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
 bool SetFileTimes(const char* path, uint64_t filetime) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = named::CreateFile(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   FILETIME time;
   time.dwLowDateTime = static_cast<DWORD>(filetime);
@@ -411,7 +438,7 @@ bool TempDirectory(char* buffer, uint32_t capacity) {
     if (n != 0 && n + sizeof("\\Temp\\") <= capacity) {
       const char kTemp[] = "\\Temp\\";
       for (uint32_t i = 0; i < sizeof(kTemp); ++i) buffer[n + i] = kTemp[i];
-      const DWORD attributes = GetFileAttributesA(buffer);
+      const DWORD attributes = named::GetFileAttributes(buffer);
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return true;
@@ -436,7 +463,7 @@ bool IsElevatedRun() {
 }
 
 bool CreatePrivateDirectory(const char* path) {
-  if (!IsElevatedRun()) return CreateDirectoryA(path, nullptr) != FALSE;
+  if (!IsElevatedRun()) return named::CreateDirectory(path, nullptr) != FALSE;
   auto from_sddl = LookUpAs<BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG)>(
       "advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -447,7 +474,7 @@ bool CreatePrivateDirectory(const char* path) {
     return false;  // elevated, yet no private directory can be made: no copy
   }
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-  bool made = CreateDirectoryA(path, &attributes) != FALSE;
+  bool made = named::CreateDirectory(path, &attributes) != FALSE;
   LocalFree(descriptor);
   return made;
 }
@@ -500,19 +527,22 @@ bool ForEachEntry(const char* path, void (*visit)(const char* name, void* contex
   pattern[length] = '\\';
   pattern[length + 1] = '*';
   pattern[length + 2] = '\0';
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  do {
-    const char* n = found.cFileName;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    visit(n, context);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
-  return true;
+  // "." and ".." are passed over.
+  struct Visit {
+    void (*visit)(const char* name, void* context);
+    void* context;
+  } v = {visit, context};
+  return named::ForEachFound(
+      pattern,
+      [](const char* n, void* c) {
+        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) return;
+        auto* to = static_cast<Visit*>(c);
+        to->visit(n, to->context);
+      },
+      &v);
 }
 
-bool MoveFilePath(const char* from, const char* to) { return MoveFileA(from, to) != FALSE; }
+bool MoveFilePath(const char* from, const char* to) { return named::MoveFile(from, to) != FALSE; }
 
 bool HeldDirectory::Hold(const char* path) {
   Release();
@@ -523,13 +553,13 @@ bool HeldDirectory::Hold(const char* path) {
   const DWORD access =
       FILE_LIST_DIRECTORY | (elevated ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0);
   HANDLE directory =
-      CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      named::CreateFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (directory == INVALID_HANDLE_VALUE) return false;
   handle_ = directory;
   // Held, the name can no longer lead anywhere else: asked by name, as Wine
   // shows a symbolic link's reparse attribute only that way.
-  if (!IsPlainDirectory(GetFileAttributesA(path)) ||
+  if (!IsPlainDirectory(named::GetFileAttributes(path)) ||
       (elevated && !TakePrivateDirectory(directory)) || !DirectoryIsEmpty(path)) {
     Release();
     return false;
@@ -546,13 +576,13 @@ void* HoldDirectoryOnTheWay(const char* path, bool* is_link) {
   *is_link = false;
   // FILE_LIST_DIRECTORY: an open for attributes alone would take part in no
   // sharing check, and so would hold nothing.
-  HANDLE directory = CreateFileA(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  HANDLE directory = named::CreateFile(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (directory == INVALID_HANDLE_VALUE) return nullptr;
   // Held, the name can no longer lead anywhere else: asked by name, as Wine
   // shows a symbolic link's reparse attribute only that way.
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = named::GetFileAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     *is_link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
@@ -565,18 +595,18 @@ void* HoldDirectoryOnTheWay(const char* path, bool* is_link) {
 void ReleaseDirectoryOnTheWay(void* handle) { CloseHandle(static_cast<HANDLE>(handle)); }
 
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity) {
-  DWORD n = GetShortPathNameA(path, buffer, capacity);
+  DWORD n = named::GetShortPathName(path, buffer, capacity);
   return n != 0 && n < capacity;
 }
 
 bool FullPathName(const char* path, char* buffer, uint32_t capacity) {
-  DWORD n = GetFullPathNameA(path, capacity, buffer, nullptr);
+  DWORD n = named::GetFullPathName(path, capacity, buffer);
   return n != 0 && n < capacity;
 }
 
 bool GetFileId(const char* path, FileId* id) {
   if (IsWindows95Family()) return false;
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE file = named::CreateFile(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
@@ -619,7 +649,7 @@ bool StampOfHandle(HANDLE file, FileStamp* stamp) {
 }  // namespace
 
 bool ReadFileStamp(const char* path, FileStamp* stamp) {
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE file = named::CreateFile(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool ok = StampOfHandle(file, stamp);
@@ -640,12 +670,12 @@ bool DeleteFileIfStamped(const char* path, const FileStamp& stamp) {
       SetLastError(ERROR_FILE_NOT_FOUND);
       return false;
     }
-    return DeleteFileA(path) != FALSE;
+    return named::DeleteFile(path) != FALSE;
   }
   auto set_information = LookUpAs<LONG(WINAPI*)(HANDLE, void* status, void* info, ULONG length,
                                                  int kind)>("ntdll.dll", "NtSetInformationFile");
-  if (!set_information) return DeleteFileA(path) != FALSE;
-  HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+  if (!set_information) return named::DeleteFile(path) != FALSE;
+  HANDLE file = named::CreateFile(path, DELETE | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -714,7 +744,7 @@ bool WindowsDirectory(char* buffer, uint32_t capacity) {
 }
 
 bool DeleteAtRestartNt(const char* path) {
-  return MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+  return named::MoveFileEx(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
 
 bool IsWindows95Family() {
@@ -835,7 +865,7 @@ bool WholeFileTruncateHere(WholeFile file) {
 }
 
 bool WriteProfileString(const char* section, const char* key, const char* value, const char* file) {
-  return WritePrivateProfileStringA(section, key, value, file) != FALSE;
+  return named::WritePrivateProfileString(section, key, value, file) != FALSE;
 }
 
 RegKey RootKey(uint32_t index) {
@@ -854,18 +884,17 @@ bool Registry(LONG rc) {
 bool RegOpenFullAccess(RegKey root, const char* path, RegKey* key) {
   HKEY out = nullptr;
   const bool opened =
-      Registry(RegOpenKeyExA(static_cast<HKEY>(root), path, 0, KEY_ALL_ACCESS, &out));
+      Registry(named::RegOpenKeyEx(static_cast<HKEY>(root), path, 0, KEY_ALL_ACCESS, &out));
   *key = out;
   return opened;
 }
 
 bool RegSetString(RegKey key, const char* name, const char* data, uint32_t size) {
-  return Registry(RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(data), size));
+  return Registry(named::RegSetString(static_cast<HKEY>(key), name, data, size));
 }
 
 bool RegDeleteValueNamed(RegKey key, const char* name) {
-  return Registry(RegDeleteValueA(static_cast<HKEY>(key), name));
+  return Registry(named::RegDeleteValue(static_cast<HKEY>(key), name));
 }
 
 bool RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
@@ -882,10 +911,10 @@ bool RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
 void RegClose(RegKey key) { RegCloseKey(static_cast<HKEY>(key)); }
 
 bool RegDeleteKeyPath(RegKey root, const char* path) {
-  return Registry(RegDeleteKeyA(static_cast<HKEY>(root), path));
+  return Registry(named::RegDeleteKey(static_cast<HKEY>(root), path));
 }
 
-bool RemoveFont(const char* file) { return RemoveFontResourceA(file) != FALSE; }
+bool RemoveFont(const char* file) { return named::RemoveFontResource(file) != FALSE; }
 
 namespace {
 HDDEDATA CALLBACK DdeCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
@@ -901,14 +930,24 @@ bool DdeStart(uint32_t* instance) {
 }
 
 void* DdeMakeName(uint32_t instance, const char* name) {
-  return DdeCreateStringHandleA(instance, name, CP_WINANSI);
+  // Program Manager speaks the system's code page: a name it cannot spell
+  // exactly is never sent, mangled or not.
+  char text[1024];
+  if (!named::ToSystemCodePage(name, text, sizeof(text))) return nullptr;
+  return DdeCreateStringHandleA(instance, text, CP_WINANSI);
 }
 
 void* DdeOpenConversation(uint32_t instance, void* service, void* topic) {
   return DdeConnect(instance, static_cast<HSZ>(service), static_cast<HSZ>(topic), nullptr);
 }
 
-bool DdeExecute(uint32_t instance, void* conversation, const char* text, uint32_t timeout_ms) {
+bool DdeExecute(uint32_t instance, void* conversation, const char* names_text,
+                uint32_t timeout_ms) {
+  char text[1024];
+  if (!named::ToSystemCodePage(names_text, text, sizeof(text))) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return false;
+  }
   DWORD length = lstrlenA(text) + 1;
   HDDEDATA data = DdeCreateDataHandle(instance, reinterpret_cast<LPBYTE>(const_cast<char*>(text)),
                                       length, 0, nullptr, CF_TEXT, 0);

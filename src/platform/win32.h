@@ -62,7 +62,30 @@ const char* CommandLine();
 // The show code of the start-up information when it carries one
 // (STARTF_USESHOWWINDOW), SW_SHOWDEFAULT otherwise.
 int StartupShowCode();
+// By the code page of the names (SetNamesCodePage), else the system's.
 bool IsLeadByte(uint8_t byte);
+// From here on every name this layer takes (files, directories, registry,
+// profiles, fonts, message boxes) is in code_page, the one the uninstall
+// file names; 0 puts back the system's ANSI code page. On the NT family the
+// names then go through the Unicode calls; on the 95 family a name is used
+// only where the system's code page spells it exactly, else the call fails
+// with kErrorNoUnicodeTranslation. False when the Unicode calls cannot be
+// found (nothing set then).
+bool SetNamesCodePage(uint32_t code_page);
+uint32_t NamesCodePage();
+// True when a call since the last TakeUnspellable was refused because a
+// name could not be spelled (the 95 family: a name outside its code page);
+// clears it. The walk asks after each record, so that a record whose name
+// was refused anywhere (a deletion, or the question whether it is there)
+// is passed over as such, never taken for "already gone".
+bool TakeUnspellable();
+// Text the system gave in its ANSI code page (a path on the command line,
+// the program's own name) into the names' code page, so that it meets the
+// file's names in the same letters; false when it does not convert or fit.
+bool SystemTextToNames(const char* text, char* buffer, uint32_t capacity);
+// The system's error for a name its code page cannot spell
+// (ERROR_NO_UNICODE_TRANSLATION).
+inline constexpr uint32_t kErrorNoUnicodeTranslation = 1113;
 // The program's own file name into buffer. False when it fails or does not
 // fit whole.
 bool ModuleFileName(char* buffer, uint32_t capacity);
@@ -300,6 +323,9 @@ bool IsWindows95Family();
 // ---- Files by handle (win32_files.cpp) -------------------------------------
 // A HANDLE; null stands for "no file" (never INVALID_HANDLE_VALUE).
 using FileHandle = void*;
+// CreateFileForWriting (below) for a product's file, its name in the names'
+// code page (win32.cpp).
+FileHandle CreateProductFileForWriting(const char* path);
 // GENERIC_READ, OPEN_EXISTING, shared for reading only: while the handle is
 // open nobody can write the file, rename it or delete it.
 FileHandle OpenFileDenyingWrites(const char* path);

@@ -229,7 +229,7 @@ void RestoreFile(LogReader& reader, const char* path, UndoStep& step) {
     reader.Skip(left);
     return step.Set(Undone::kThroughLink);
   }
-  platform::FileHandle out = platform::CreateFileForWriting(path);
+  platform::FileHandle out = platform::CreateProductFileForWriting(path);
   if (!out) {
     const uint32_t error = platform::LastError();
     reader.Skip(left);

@@ -28,6 +28,7 @@ constexpr const char* kUndoneTexts[] = {
     "passed over: a link in its path",
     "refused by Program Manager",
     "passed over: an unsafe name",
+    "passed over: a name this system cannot spell",
     "failed",
 };
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==

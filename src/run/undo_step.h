@@ -29,6 +29,9 @@ enum class Undone : uint8_t {
   kThroughLink,    // a junction, mount point or symbolic link on its way
   kRefused,        // Program Manager did not take the command
   kUnsafeName,     // a Program Manager name its command syntax would misread
+  kUnspellable,    // a name the system cannot spell (the 95 family, a name
+                   // outside its code page): never acted on through a
+                   // substitute letter
   kFailed,         // could not be undone: error holds the system's reason
 };
 

@@ -45,8 +45,11 @@ struct WalkTally {
 bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally) {
   for (;;) {
     const uint16_t type = reader.NextRecord();
+    // The code page the file names was taken in by the check: no change.
+    if (type == kCodePageType) continue;
     if (!IsValidType(type)) return false;
     step.Reset();
+    platform::TakeUnspellable();
     // Every type of the layout has its case and none has a default: a type
     // added to the layout without an action here does not build.
     switch (static_cast<RecordType>(type)) {
@@ -60,6 +63,10 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
       case RecordType::kShellItem: UndoShellItem(reader, step); break;
       case RecordType::kShellGroup: UndoShellGroup(reader, step); break;
     }
+    // A name the system cannot spell is never tried through another: every
+    // call that would have used it refused, and the record is passed over
+    // (whatever the action made of the refusals).
+    if (platform::TakeUnspellable()) step.Set(Undone::kUnspellable);
     if (step.what == Undone::kGoesAtRestart || step.what == Undone::kGoesAtRestartInPlace) {
       ++tally.held;
     }
@@ -160,18 +167,38 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     // named like the uninstall file cannot overwrite it.
     LogReader reader(path, platform::IsLeadByte);
     RunReport report(options.report);
-    if (!reader.usable() || reader.CheckChain().damage != Damage::kNone) {
+    // The check judges a display name by the code page the file names, so
+    // it runs even where the system's lead bytes found a backslash.
+    if (reader.CheckChain().damage != Damage::kNone) {
       report.Begin(path, reader.usable() ? reader.display_name() : "");
       return Damaged(hooks, report, options.silent);
+    }
+    // A file that names its code page: from here on every name is in it,
+    // the paths the system gave us too.
+    LongString names_path, names_report;
+    const char* report_path = options.report;
+    if (reader.code_page() != 0) {
+      if (!platform::SetNamesCodePage(reader.code_page()) ||
+          !platform::SystemTextToNames(path, names_path.data(), names_path.capacity()) ||
+          (report_path != nullptr &&
+           !platform::SystemTextToNames(report_path, names_report.data(),
+                                        names_report.capacity()))) {
+        platform::SetNamesCodePage(0);
+        report.Begin(path, "");
+        return Damaged(hooks, report, options.silent);
+      }
+      path = names_path.c_str();
+      if (report_path != nullptr) report_path = names_report.c_str();
     }
     report.Begin(path, reader.display_name(), options.note);
     ProtectedFiles protect;
     protect.Add(path, Undone::kProtected);
-    LongString own;
-    if (platform::ModuleFileName(own.data(), own.capacity())) {
-      protect.Add(own.c_str(), Undone::kProtected);
+    LongString own, names_own;
+    if (platform::ModuleFileName(own.data(), own.capacity()) &&
+        platform::SystemTextToNames(own.c_str(), names_own.data(), names_own.capacity())) {
+      protect.Add(names_own.c_str(), Undone::kProtected);
     }
-    if (report.open()) protect.Add(options.report, Undone::kReport);
+    if (report.open()) protect.Add(report_path, Undone::kReport);
     UndoStep step;
     // Every record named: the report lists them, and the box of a walk that
     // could not undo everything names the first that failed.

@@ -71,6 +71,16 @@ inline constexpr uint16_t kLastValidType = 8;
 
 inline constexpr bool IsValidType(uint16_t type) { return type <= kLastValidType; }
 
+// The code-page record: the code page the file's text is in (u32: 65001 for
+// UTF-8, 932, 1252, ...). It names no change, so it is no record type of the
+// walk. At most one, and only directly after the type-0 record (its back-link
+// names that record), where a reader that knows nothing of it still meets it
+// in the chain: such a reader takes a type above 8 for damage and refuses the
+// whole file rather than read its names in another code page. A file without
+// it is in the code page of the system that runs it.
+inline constexpr uint16_t kCodePageType = 9;
+inline constexpr uint32_t kCodePagePayloadSize = 4;
+
 // ---- The record layout ------------------------------------------------------
 // Each type's payload, field by field in the order it is stored, with its
 // limits: the one description the chain check, the readers, the writer and

@@ -1,5 +1,7 @@
 #include "uninstall_file/log_reader.h"
 
+#include "base/code_page_text.h"
+
 namespace kiv {
 
 const char* DamageName(Damage damage) {
@@ -12,7 +14,7 @@ const char* DamageName(Damage damage) {
     case Damage::kNameUnterminated: return "the display name has no NUL within 256 bytes";
     case Damage::kRecordOutside: return "a record header does not lie before the trailer";
     case Damage::kBackLinkForward: return "a back-link does not point backwards";
-    case Damage::kBadType: return "a record type is above 8";
+    case Damage::kBadType: return "a record type is above 9";
     case Damage::kChainEnd: return "a type-0 record does not end the chain";
     case Damage::kStringUnterminated: return "a string has no NUL within its limit";
     case Damage::kPayloadOutside: return "a payload runs past the trailer";
@@ -20,6 +22,10 @@ const char* DamageName(Damage damage) {
     case Damage::kNameBeforeRecords: return "the display name does not lie after the records";
     case Damage::kTooLarge:
       return "the file is over 2147483647 bytes, more than an uninstall file can hold";
+    case Damage::kCodePagePlace:
+      return "a code-page record does not lie directly after the first record";
+    case Damage::kCodePageUnknown: return "the file names a code page the uninstaller does not know";
+    case Damage::kTextMalformed: return "a string is not well formed in the file's code page";
   }
   return "unknown";
 }
@@ -197,13 +203,16 @@ Damage LogReader::CheckString(uint32_t* pos, uint32_t limit) {
   // The NUL must come within limit bytes and before the trailer.
   uint32_t left = end - *pos < limit ? end - *pos : limit;
   pos_ = *pos;
+  TextCheck text(text_code_page_);
   while (left > 0) {
     const uint8_t* bytes = nullptr;
     uint32_t span = Span(&bytes);
     if (span == 0) return Damage::kStringUnterminated;
     if (span > left) span = left;
     const uint32_t nul = FindNul(bytes, span);
+    if (text_code_page_ != 0 && !text.Feed(bytes, nul)) return Damage::kTextMalformed;
     if (nul < span) {
+      if (text_code_page_ != 0 && !text.Complete()) return Damage::kTextMalformed;
       pos_ += nul + 1;
       *pos = pos_;
       return Damage::kNone;
@@ -221,32 +230,103 @@ Damage LogReader::CheckBytes(uint32_t* pos, uint32_t count) {
   return Damage::kNone;
 }
 
+Damage LogReader::JudgeName(uint32_t code_page) const {
+  uint32_t n = 0;
+  while (n < kDisplayNameLimit && display_name_[n] != '\0') ++n;
+  if (n == 0) return Damage::kNameInvalid;
+  if (!IsWellFormed(code_page, reinterpret_cast<const uint8_t*>(display_name_), n)) {
+    return Damage::kTextMalformed;
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t c = static_cast<uint8_t>(display_name_[i]);
+    if (c == '\\') return Damage::kNameInvalid;
+    if (LeadsDoubleByte(code_page, c)) ++i;  // well formed: a second byte follows
+  }
+  return Damage::kNone;
+}
+
 ChainVerdict LogReader::CheckChain() {
   ChainVerdict verdict;
-  if (!usable()) {
+  // A display name with a backslash by the constructor's lead-byte test may
+  // be sound in the code page the file names: the walk tells.
+  const bool name_in_doubt = damage_ == Damage::kNameInvalid && has_stream();
+  if (!usable() && !name_in_doubt) {
     verdict.damage = damage_;
     return verdict;
   }
+  code_page_ = 0;
+  text_code_page_ = 0;
+  uint32_t records_end = 0;  // the furthest byte any record reaches
+  Walk(&verdict, &records_end);
+  if (name_in_doubt) {
+    if (verdict.damage != Damage::kNone || code_page_ == 0) {
+      verdict = ChainVerdict();
+      verdict.damage = Damage::kNameInvalid;
+      code_page_ = 0;
+      return verdict;
+    }
+    damage_ = Damage::kNone;
+  }
+  if (verdict.damage == Damage::kNone && code_page_ != 0) {
+    const Damage name = JudgeName(code_page_);
+    if (name != Damage::kNone) {
+      verdict.damage = name;
+      verdict.offset = name_offset_;
+      damage_ = name;
+    } else if (code_page_ == kCodePageUtf8 || LeadsDoubleByte(code_page_, 0x81)) {
+      // Only these code pages can hold malformed text: a second walk proves
+      // every string.
+      text_code_page_ = code_page_;
+      verdict = ChainVerdict();
+      Walk(&verdict, &records_end);
+      text_code_page_ = 0;
+    }
+    if (verdict.damage != Damage::kNone) code_page_ = 0;
+  }
+  if (verdict.damage == Damage::kNone && name_offset_ < records_end) {
+    verdict.damage = Damage::kNameBeforeRecords;
+    verdict.offset = name_offset_;
+  }
+  if (verdict.damage == Damage::kNone) {
+    current_ = last_record_;
+    record_offset_ = last_record_;
+  } else {
+    code_page_ = 0;
+  }
+  return verdict;
+}
+
+void LogReader::Walk(ChainVerdict* out, uint32_t* records_end_out) {
+  ChainVerdict& verdict = *out;
+  uint32_t& records_end = *records_end_out;
   const uint32_t end = size_ - kTrailerSize;
   uint32_t at = last_record_;
-  uint32_t records_end = 0;  // the furthest byte any record reaches
+  // After a code-page record, the record its back-link names must be the
+  // type-0 record.
+  bool end_must_follow = false;
+  uint32_t code_page_at = 0;
   for (;;) {
     verdict.offset = at;
     if (at > end || end - at < kRecordHeaderSize) {
       verdict.damage = Damage::kRecordOutside;
-      return verdict;
+      return;
     }
     uint8_t header[kRecordHeaderSize];
     if (!ReadHeader(at, header)) {
       verdict.damage = Damage::kRecordOutside;
-      return verdict;
+      return;
     }
     ++verdict.records;
     const uint32_t back = RecordBackLink(header);
     const uint16_t type = RecordTypeCode(header);
-    if (!IsValidType(type)) {
+    if (!IsValidType(type) && type != kCodePageType) {
       verdict.damage = Damage::kBadType;
-      return verdict;
+      return;
+    }
+    if (end_must_follow && type != static_cast<uint16_t>(RecordType::kEndOfLog)) {
+      verdict.offset = code_page_at;
+      verdict.damage = Damage::kCodePagePlace;
+      return;
     }
     if (type == static_cast<uint16_t>(RecordType::kEndOfLog)) {
       if (back != kNoBackLink) verdict.damage = Damage::kChainEnd;
@@ -255,7 +335,24 @@ ChainVerdict LogReader::CheckChain() {
     }
     if (back >= at) {
       verdict.damage = Damage::kBackLinkForward;
-      return verdict;
+      return;
+    }
+    if (type == kCodePageType) {
+      uint32_t pos = at + kRecordHeaderSize;
+      verdict.offset = pos;
+      verdict.damage = CheckBytes(&pos, kCodePagePayloadSize);
+      if (verdict.damage != Damage::kNone) return;
+      const uint32_t code_page = ReadU32();
+      if (!IsNamedCodePage(code_page)) {
+        verdict.damage = Damage::kCodePageUnknown;
+        return;
+      }
+      code_page_ = code_page;
+      code_page_at = at;
+      end_must_follow = true;
+      if (pos > records_end) records_end = pos;
+      at = back;
+      continue;
     }
 
     // The payload, field by field, in the order the actions read it.
@@ -301,20 +398,11 @@ ChainVerdict LogReader::CheckChain() {
     }
     if (d != Damage::kNone) {
       verdict.damage = d;
-      return verdict;
+      return;
     }
     if (pos > records_end) records_end = pos;
     at = back;
   }
-  if (verdict.damage == Damage::kNone && name_offset_ < records_end) {
-    verdict.damage = Damage::kNameBeforeRecords;
-    verdict.offset = name_offset_;
-  }
-  if (verdict.damage == Damage::kNone) {
-    current_ = last_record_;
-    record_offset_ = last_record_;
-  }
-  return verdict;
 }
 
 uint16_t LogReader::NextRecord() {

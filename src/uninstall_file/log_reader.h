@@ -40,11 +40,17 @@ enum class Damage : uint8_t {
   kNameBeforeRecords,   // display name does not lie after every record
   kRecordOutside,       // a record header does not lie before the trailer
   kBackLinkForward,     // a back-link not strictly below its record's offset
-  kBadType,             // type above 8
+  kBadType,             // type above 9
   kChainEnd,            // a type-0 record whose back-link is not 0xFFFFFFFF
   kStringUnterminated,  // a payload string without NUL within its limit
   kPayloadOutside,      // a flag, time, length or content past the trailer
   kTooLarge,            // larger than kMaxUninstallFileSize
+  kCodePagePlace,       // a code-page record not directly after the type-0
+                        // record (a second one among them)
+  kCodePageUnknown,     // a code page the stub does not take
+  kTextMalformed,       // a string or the display name not well formed in the
+                        // file's code page (bad UTF-8, an overlong form, a
+                        // surrogate, a lead byte without its second byte)
 };
 
 // A name for each Damage value, for the companion tool's messages.
@@ -79,6 +85,10 @@ class LogReader {
   bool damaged() const { return damage_ != Damage::kNone; }
   Damage damage() const { return damage_; }
   bool usable() const { return has_stream() && !damaged(); }
+  // The code page the file names for its text (its code-page record), known
+  // once CheckChain() found the file sound; 0 when it names none, and its
+  // text is in the code page of the system that runs it.
+  uint32_t code_page() const { return code_page_; }
 
   const char* display_name() const { return display_name_; }
   uint32_t current() const { return current_; }
@@ -93,12 +103,16 @@ class LogReader {
   // payload (a name offset into the image or the log could find any NUL
   // there and name the whole Uninstall key). Afterwards current() is back at the last record, so
   // the walk can start. On an unusable reader the verdict is the open's damage.
+  // A file that names its code page is judged by that code page: the display
+  // name's backslash rule by its lead bytes (not the constructor's test), and
+  // every string and the display name must be well formed in it.
   ChainVerdict CheckChain();
 
   // Positions the reader at the record at current(), reads its back-link into
   // current() and returns its type; the reader is left at the payload.
   // Returns kUnreadableType when the header cannot be read whole or the
-  // back-link does not point backwards (so no chain can loop).
+  // back-link does not point backwards (so no chain can loop). The
+  // code-page record comes back as kCodePageType: the walk passes over it.
   static constexpr uint16_t kUnreadableType = 0xFFFF;
   uint16_t NextRecord();
 
@@ -130,6 +144,11 @@ class LogReader {
   void ReadTrailer(LeadByteTest is_lead_byte);
   // The check's field walkers: each proves one field and moves past it.
   Damage CheckString(uint32_t* pos, uint32_t limit);
+  // One walk of the chain from the last record; text_code_page_ nonzero
+  // also proves every string well formed in it.
+  void Walk(ChainVerdict* verdict, uint32_t* records_end);
+  // The display name is a key name, judged by the letters of code_page.
+  Damage JudgeName(uint32_t code_page) const;
   Damage CheckBytes(uint32_t* pos, uint32_t count);
   // Reads the record header at offset into header; false when the file
   // does not hold it whole. Loads the window to end kWindowAhead after it.
@@ -155,6 +174,8 @@ class LogReader {
   uint32_t name_offset_ = 0;
   uint32_t current_ = 0;
   uint32_t record_offset_ = 0;
+  uint32_t code_page_ = 0;       // from the code-page record
+  uint32_t text_code_page_ = 0;  // the walk's text check, when nonzero
   char display_name_[kDisplayNameLimit] = {};
   uint8_t window_[kWindowSize];
 };

@@ -21,6 +21,13 @@ bool LogWriter::Begin() {
   return Header(RecordType::kEndOfLog);
 }
 
+bool LogWriter::BeginInCodePage(uint32_t code_page) {
+  if (!Begin()) return false;
+  uint8_t payload[kCodePagePayloadSize];
+  StoreU32(payload, code_page);
+  return AddRaw(kCodePageType, payload, sizeof(payload));
+}
+
 bool LogWriter::AddRecord(RecordType type, const FieldValue* values) {
   const uint16_t code = static_cast<uint16_t>(type);
   if (!IsValidType(code) || type == RecordType::kEndOfLog) return false;

@@ -62,6 +62,9 @@ class LogWriter {
 
   // Writes the type-0 record that starts every chain, at the sink's position.
   bool Begin();
+  // Begin() and then the code-page record that says the file's text is in
+  // code_page (65001 for UTF-8): the only place that record may stand.
+  bool BeginInCodePage(uint32_t code_page);
   // Continues an existing chain whose last record lies at last_record.
   void Resume(uint32_t last_record) { last_record_ = last_record; }
 

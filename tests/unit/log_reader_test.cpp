@@ -282,11 +282,11 @@ const DamageRow kDamageRows[] = {
        return b;
      },
      Damage::kRecordOutside},
-    {"type_9",
+    {"type_10",
      [] {
        return Sound([](LogWriter& w) {
          w.AddDirectory("C:\\a");
-         w.AddRaw(9, "", 0);
+         w.AddRaw(10, "", 0);
          w.AddDirectory("C:\\b");
        });
      },

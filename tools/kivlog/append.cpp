@@ -302,12 +302,16 @@ int Append(const std::string& path, const std::string& manifest_path,
   std::ostringstream helper;  // what the shared helpers say, line by line
   nlohmann::ordered_json extra = {{"command", "append"}, {"file", path}, {"appended", false}};
   Prepared prepared;
+  // A file that names its code page takes the manifest's text in it.
+  const uint32_t file_code_page = NamedCodePage(path);
   const bool manifest_ok =
-      Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper);
+      Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper, file_code_page);
   report.Absorb(helper, error_id::kIo);
   if (!manifest_ok) {
     // The file is still looked at, so that one run tells of both.
     RefuseIrregular(path, helper);
+  } else if (!CodePageAgrees(path, file_code_page, prepared, helper)) {
+    report.Absorb(helper, error_id::kCodePage);
   } else {
     extra["appended"] = AppendPrepared(path, prepared, file, true, report, helper);
   }

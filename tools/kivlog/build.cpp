@@ -118,11 +118,17 @@ uint32_t SignedPadding(bool signed_stub, uint64_t unpadded_total) {
                                kiv::kCertificateAlignment);
 }
 
-// The size of the file build writes: image, type-0 record, records, name,
-// trailer.
+// The file says the code page of its text, unless the manifest asks not to.
+bool WritesCodePage(const Manifest& manifest) {
+  return manifest.code_page != 0 && manifest.code_page_record;
+}
+
+// The size of the file build writes: image, type-0 record, code-page record
+// (when the manifest names one), records, name, trailer.
 uint64_t BuiltSize(uint64_t image_size, const Prepared& prepared) {
   const Manifest& manifest = prepared.manifest;
   uint64_t total = image_size + kiv::kRecordHeaderSize;
+  if (WritesCodePage(manifest)) total += kiv::kRecordHeaderSize + kiv::kCodePagePayloadSize;
   for (size_t i = 0; i < manifest.records.size(); ++i) {
     total += EncodedSize(manifest.records[i], prepared.saved[i]);
   }
@@ -151,7 +157,9 @@ bool WriteAndReplace(const std::string& out_path, const std::string& stub_bytes,
   FileSink sink(file, 0);
   kiv::LogWriter writer(sink);
   std::string failure;
-  if (!sink.Write(stub_bytes.data(), static_cast<uint32_t>(stub_bytes.size())) || !writer.Begin()) {
+  // The image first, then the type-0 record (and the code-page record).
+  if (!sink.Write(stub_bytes.data(), static_cast<uint32_t>(stub_bytes.size())) ||
+      !(WritesCodePage(manifest) ? writer.BeginInCodePage(manifest.code_page) : writer.Begin())) {
     failure = out_path + ": cannot write: " + ErrnoText();
   }
   for (size_t i = 0; failure.empty() && i < manifest.records.size(); ++i) {

@@ -64,7 +64,7 @@ bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem
 }  // namespace
 
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             Report& report, std::ostream& err) {
+             Report& report, std::ostream& err, uint32_t default_code_page) {
   // "-": standard input, with relative content files taken from the
   // current directory.
   const bool from_input = manifest_path == "-";
@@ -78,13 +78,13 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
   }
   const std::filesystem::path base =
       from_input ? std::filesystem::path() : FsPath(manifest_path).parent_path();
-  return PrepareText(text, label, Utf8(base), need, prepared, report);
+  return PrepareText(text, label, Utf8(base), need, prepared, report, default_code_page);
 }
 
 bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
-                 DisplayName need, Prepared* prepared, Report& report) {
+                 DisplayName need, Prepared* prepared, Report& report, uint32_t default_code_page) {
   prepared->label = label;
-  ManifestResult parsed = ParseManifest(text, need);
+  ManifestResult parsed = ParseManifest(text, need, default_code_page);
   prepared->map = std::move(parsed.map);
   if (!parsed.manifest) {
     for (const ManifestError& e : parsed.errors) {
@@ -272,6 +272,20 @@ bool OpenSound(const std::string& path, kiv::LogReader& reader, kiv::ChainVerdic
     return false;
   }
   return true;
+}
+
+bool CodePageAgrees(const std::string& path, uint32_t file_code_page, const Prepared& prepared,
+                    std::ostream& helper) {
+  if (file_code_page == 0 || prepared.manifest.code_page == file_code_page) return true;
+  Error(helper, prepared.label + ": code_page: " + std::to_string(prepared.manifest.code_page) +
+                    ", but " + path + " is in code page " + std::to_string(file_code_page));
+  return false;
+}
+
+uint32_t NamedCodePage(const std::string& path) {
+  StreamSource source(path);
+  kiv::LogReader reader(source);
+  return reader.CheckChain().damage == kiv::Damage::kNone ? reader.code_page() : 0;
 }
 
 bool ReadSoundListing(const std::string& path, uint32_t code_page, std::ostream& err,

@@ -47,14 +47,25 @@ struct Prepared {
 
 // Reads and checks the manifest ("-": standard input), and finds every saved
 // content file with its length and time. Every fault goes to report (a file
-// that cannot be read at all, to err); false when there was one.
+// that cannot be read at all, to err); false when there was one. A manifest
+// that names no code page is read in default_code_page (see ParseManifest).
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             Report& report, std::ostream& err);
+             Report& report, std::ostream& err, uint32_t default_code_page = 0);
+
+// The code page a sound uninstall file names for its text; 0 when it names
+// none or is not sound (the caller's own check then says why).
+uint32_t NamedCodePage(const std::string& path);
+// An append to a file that names its code page (file_code_page, 0: none)
+// whose manifest names another is refused, since its names would be read
+// in the file's: false, with the line saying so on helper.
+bool CodePageAgrees(const std::string& path, uint32_t file_code_page, const Prepared& prepared,
+                    std::ostream& helper);
 
 // The same from a manifest's text; relative content files are taken from
 // base_dir (empty: the current directory).
 bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
-                 DisplayName need, Prepared* prepared, Report& report);
+                 DisplayName need, Prepared* prepared, Report& report,
+                 uint32_t default_code_page = 0);
 
 class LockedFile;  // file_ops.h
 

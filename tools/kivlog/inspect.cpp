@@ -77,6 +77,7 @@ std::string PadRight(const std::string& s, size_t width) {
 void PrintTable(const Listing& listing, std::ostream& out) {
   const size_t undo = listing.records.empty() ? 0 : listing.records.size() - 1;
   out << "Display name: " << Quoted(listing.display_name) << '\n';
+  if (listing.named_code_page != 0) out << "Code page: " << listing.named_code_page << '\n';
   out << undo << (undo == 1 ? " record" : " records") << " to undo, last written first:\n\n";
   size_t offset_width = 6, type_width = 4;
   for (const auto& r : listing.records) {
@@ -102,6 +103,9 @@ void PrintJson(const Listing& listing, std::ostream& out) {
   OrderedJson doc = OrderedJson::object();
   doc["display_name"] = listing.display_name;
   doc["size"] = listing.size;
+  // Only a file that names its code page says one: the text of any other is
+  // in the code page of the system that runs it.
+  if (listing.named_code_page != 0) doc["code_page"] = listing.named_code_page;
   doc["records"] = OrderedJson::array();
   for (const auto& r : listing.records) {
     if (r.type == RecordType::kEndOfLog) {

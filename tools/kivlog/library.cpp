@@ -90,8 +90,10 @@ KIVLOG_API int KIVLOG_CALL kivlog_append(kivlog_file* file, const char* batch_js
     Report report(kivlog::WarningPolicy{});
     kivlog::Prepared prepared;
     std::ostringstream helper;
+    const uint32_t file_code_page = kivlog::NamedCodePage(file->path);
     bool ok = kivlog::PrepareText(batch_json, "batch", "", kivlog::DisplayName::kOptional,
-                                  &prepared, report);
+                                  &prepared, report, file_code_page) &&
+              kivlog::CodePageAgrees(file->path, file_code_page, prepared, helper);
     if (ok) {
       kivlog::LockedFile locked;
       ok = kivlog::AppendPrepared(file->path, prepared, locked, false, report, helper);

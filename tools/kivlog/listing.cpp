@@ -100,12 +100,18 @@ class RecordDecoder {
 
 Listing ReadListing(kiv::LogReader& reader, uint32_t code_page) {
   Listing listing;
+  listing.named_code_page = reader.code_page();
+  if (reader.code_page() != 0) code_page = reader.code_page();
+  listing.code_page = code_page;
   listing.size = reader.size();
   listing.display_name_bytes = reader.display_name();
   listing.display_name = DecodeAnsi(listing.display_name_bytes, code_page);
   for (;;) {
     const uint16_t type = reader.NextRecord();
-    // A checked chain holds only types 0 to 8; stop on anything else all
+    // The code-page record is the file's, not a change: listed as the
+    // file's code page.
+    if (type == kiv::kCodePageType) continue;
+    // A checked chain holds only types 0 to 9; stop on anything else all
     // the same, so a file changed since the check cannot loop here.
     if (!kiv::IsValidType(type)) break;
     ListedRecord record;

@@ -31,11 +31,15 @@ struct Listing {
   std::string display_name;        // UTF-8
   std::string display_name_bytes;  // as the file holds it
   uint32_t size = 0;
+  // The code page the file names (its code-page record), 0 when none; the
+  // strings were decoded from it.
+  uint32_t named_code_page = 0;
+  uint32_t code_page = 0;  // what the strings were decoded from
   std::vector<ListedRecord> records;  // undo order; the type-0 record last
 };
 
 // reader's CheckChain() must have come back sound; strings in the file are
-// decoded from code_page (code_page.h). Leaves the reader at the end of the chain.
+// decoded from the code page it names, else from code_page (code_page.h). Leaves the reader at the end of the chain.
 Listing ReadListing(kiv::LogReader& reader, uint32_t code_page);
 
 }  // namespace kivlog

@@ -106,7 +106,8 @@ namespace id = error_id;
 // them all.
 class Parser {
  public:
-  explicit Parser(std::vector<ManifestError>* errors) : errors_(errors) {}
+  Parser(std::vector<ManifestError>* errors, uint32_t code_page)
+      : errors_(errors), code_page_(code_page) {}
 
   bool Fail(const char* error, const std::string& field, const std::string& message) {
     errors_->push_back({field, message, error, std::nullopt});
@@ -317,11 +318,22 @@ class Parser {
 
   bool Whole(const Json& root, DisplayName need, Manifest* manifest) {
     if (!root.is_object()) return Fail(id::kWrongKind, "", "not a JSON object");
-    bool ok = OnlyKnownKeys(root, "", {"display_name", "code_page", "records"});
+    bool ok = OnlyKnownKeys(root, "", {"display_name", "code_page", "code_page_record", "records"});
     // Without its code page no text can be read as meant: the rest would
     // only bring faults that are not there.
     if (!CodePage(root)) return false;
     manifest->code_page = code_page_;
+    manifest->code_page_named = root.find("code_page") != root.end();
+    auto record = root.find("code_page_record");
+    if (record != root.end()) {
+      if (!record->is_boolean()) {
+        ok = Fail(id::kWrongKind, "code_page_record", "not true or false");
+      } else if (!manifest->code_page_named) {
+        ok = Fail(id::kMissing, "code_page_record", "without \"code_page\"");
+      } else {
+        manifest->code_page_record = record->get<bool>();
+      }
+    }
     if (!DisplayNameField(root, need, &manifest->display_name)) ok = false;
     auto records = root.find("records");
     if (records == root.end()) return Fail(id::kMissing, "records", "missing");
@@ -337,7 +349,7 @@ class Parser {
 
  private:
   std::vector<ManifestError>* errors_;
-  uint32_t code_page_ = kAsciiOnly;
+  uint32_t code_page_;
 };
 
 // Builds the document from the parser's events, as a plain parse would, and
@@ -508,7 +520,8 @@ class DocumentBuilder {
 
 }  // namespace
 
-ManifestResult ParseManifest(const std::string& text, DisplayName display_name) {
+ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
+                             uint32_t default_code_page) {
   ManifestResult result;
   result.map.SetText(text);
   Json root;
@@ -530,7 +543,7 @@ ManifestResult ParseManifest(const std::string& text, DisplayName display_name) 
                              builder.duplicate()->second});
   }
   Manifest manifest;
-  Parser parser(&result.errors);
+  Parser parser(&result.errors, default_code_page);
   if (parser.Whole(root, display_name, &manifest) && result.errors.empty()) {
     result.manifest = std::move(manifest);
   }

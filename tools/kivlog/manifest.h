@@ -45,6 +45,11 @@ struct ManifestRecord {
 struct Manifest {
   std::optional<std::string> display_name;  // in the code page's bytes
   uint32_t code_page = 0;                   // see code_page.h; 0: ASCII only
+  bool code_page_named = false;             // the manifest said "code_page"
+  // "code_page_record": false keeps the code page out of the file (the text
+  // is then read in the code page of the system that runs the uninstall, as
+  // in files made before the record existed); true by default.
+  bool code_page_record = true;
   std::vector<ManifestRecord> records;      // installation order
 };
 
@@ -64,7 +69,10 @@ struct ManifestResult {
 
 enum class DisplayName { kRequired, kOptional };
 
-ManifestResult ParseManifest(const std::string& text, DisplayName display_name);
+// default_code_page: the code page of a manifest that names none (an append
+// to a file that names its own); kAsciiOnly otherwise.
+ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
+                             uint32_t default_code_page = 0);
 
 // Writes a record whose fields all come from the manifest: every type but a
 // file with saved content, whose bytes the caller streams itself. False when

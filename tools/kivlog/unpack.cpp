@@ -184,6 +184,7 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
            std::ostream& out, std::ostream& err) {
   Listing listing;
   if (!ReadSoundListing(path, code_page, err, &listing)) return kExitFailed;
+  code_page = listing.code_page;  // the file's own, where it names one
 
   const std::filesystem::path dir = FsPath(out_dir);
   if (!MakeEmptyDirectory(out_dir, dir, err)) return kExitFailed;
@@ -195,6 +196,8 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
   }
   manifest["display_name"] = text;
   manifest["code_page"] = code_page;
+  // A file that names no code page is made again without the record.
+  if (listing.named_code_page == 0) manifest["code_page_record"] = false;
   manifest["records"] = OrderedJson::array();
 
   FILE* file = OpenFile(path, "rb");

@@ -584,8 +584,8 @@ std::vector<Fixture> DamagedFixtures() {
                                 kiv::kSignature);
                   }),
                   kiv::Damage::kNameOffset, "at offset 119"});  // the trailer's name field
-  rows.push_back({"type_9_after_valid_records", make([](kiv::LogWriter& w, Bytes&) {
-                    w.AddRaw(9, "x", 1);  // at 119
+  rows.push_back({"type_10_after_valid_records", make([](kiv::LogWriter& w, Bytes&) {
+                    w.AddRaw(10, "x", 1);  // at 119
                     w.AddFile("C:\\App\\a.txt");
                     w.Finish("Example App");
                   }),
@@ -787,7 +787,7 @@ TEST_F(KivlogTest, CheckJsonGivesTheVerdictOfSoundAndDamagedFiles) {
   EXPECT_EQ(Json::parse(damaged.out),
             Json({{"file", Path("damaged.exe")},
                   {"sound", false},
-                  {"damage", "damaged at offset 119 (0x77): a record type is above 8"},
+                  {"damage", "damaged at offset 119 (0x77): a record type is above 9"},
                   {"faults", Json::array()},
                   {"warnings", Json::array()}}));
 }
@@ -1408,13 +1408,13 @@ TEST_F(KivlogTest, CheckAndAppendRefuseAFileOverTheLargestSizeByName) {
 }
 
 TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
-  Bytes damaged = DamagedFixtures()[4].bytes;  // type 9 after valid records
+  Bytes damaged = DamagedFixtures()[4].bytes;  // type 10 after valid records
   WriteFile(Path("damaged.exe"), damaged);
   WriteFile(Path("more.json"), Json{{"records", kMore}}.dump());
   Outcome run = Kivlog({"append", Path("damaged.exe"), Path("more.json")});
   EXPECT_EQ(run.code, 1);
   EXPECT_EQ(run.err, "kivlog: " + Path("damaged.exe").string() +
-                         ": damaged at offset 119 (0x77): a record type is above 8\n");
+                         ": damaged at offset 119 (0x77): a record type is above 9\n");
   EXPECT_EQ(ReadFile(Path("damaged.exe")), damaged);
   // Even with nothing to add, a damaged file is named as such.
   WriteFile(Path("nothing.json"), R"({"records": []})");
@@ -1429,6 +1429,68 @@ TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
   EXPECT_EQ(bad.code, 1);
   EXPECT_EQ(bad.err, Path("bad.json").string() + "(1,385): error KIV0004: records[5].file: missing\n");
   EXPECT_EQ(ReadFile(Path("out.exe")), before);
+}
+
+// A file that names its code page is read in it with no --code-page, and an
+// append keeps to it.
+TEST_F(KivlogTest, AFileThatNamesItsCodePageIsReadAndExtendedInIt) {
+  // 表 is 95 5C in code page 932: read byte by byte in 1252, the name would
+  // hold a backslash and the file would look damaged.
+  const Json records = {{{"type", "directory"}, {"path", "C:\\\u8868\u8a08\u7b97"}}};
+  ASSERT_EQ(Build({{"display_name", "\u8868\u8a08\u7b97\u30c4\u30fc\u30eb"},
+                   {"code_page", 932},
+                   {"records", records}})
+                .code,
+            0);
+  Outcome listed = Kivlog({"list", Path("out.exe"), "--json"});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  const Json doc = Json::parse(listed.out);
+  EXPECT_EQ(doc["display_name"], "\u8868\u8a08\u7b97\u30c4\u30fc\u30eb");
+  EXPECT_EQ(doc["code_page"], 932);
+  EXPECT_EQ(doc["records"][0]["path"], "C:\\\u8868\u8a08\u7b97");
+  EXPECT_EQ(doc["records"].size(), 1u);  // the code page is no record to undo
+  // A --code-page given for files that name none changes nothing here.
+  Outcome check = Kivlog({"check", Path("out.exe"), "--code-page", "1252"});
+  EXPECT_EQ(check.code, 0) << check.err;
+  EXPECT_EQ(check.out, "ok: 1 record\n");
+
+  // A manifest without "code_page" is read in the file's.
+  WriteFile(Path("same.json"),
+            Json{{"records", {{{"type", "file"}, {"path", "C:\\\u8868\\\u30bd.txt"}}}}}.dump());
+  Outcome append = Kivlog({"append", Path("out.exe"), Path("same.json")});
+  ASSERT_EQ(append.code, 0) << append.err;
+  const Json after = Json::parse(Kivlog({"list", Path("out.exe"), "--json"}).out);
+  EXPECT_EQ(after["records"][0]["path"], "C:\\\u8868\\\u30bd.txt");
+
+  // One in another code page is refused, and the file stays as it was.
+  const Bytes before = ReadFile(Path("out.exe"));
+  WriteFile(Path("other.json"),
+            Json{{"code_page", 65001}, {"records", {{{"type", "directory"}, {"path", "C:\\x"}}}}}
+                .dump());
+  Outcome refused = Kivlog({"append", Path("out.exe"), Path("other.json")});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("is in code page 932"), std::string::npos) << refused.err;
+  EXPECT_EQ(ReadFile(Path("out.exe")), before);
+
+  // The same manifest built with "code_page_record": false makes the file
+  // of earlier tools, which only --code-page reads right.
+  ASSERT_EQ(Build({{"display_name", "\u8868\u8a08\u7b97\u30c4\u30fc\u30eb"},
+                   {"code_page", 932},
+                   {"code_page_record", false},
+                   {"records", records}},
+                  "unmarked.exe")
+                .code,
+            0);
+  ASSERT_EQ(Build({{"display_name", "\u8868\u8a08\u7b97\u30c4\u30fc\u30eb"},
+                   {"code_page", 932},
+                   {"records", records}},
+                  "marked.exe")
+                .code,
+            0);
+  // Ten bytes: the record's header and its u32.
+  EXPECT_EQ(fs::file_size(Path("unmarked.exe")) + 10, fs::file_size(Path("marked.exe")));
+  EXPECT_EQ(Kivlog({"check", Path("unmarked.exe")}).code, 1);
+  EXPECT_EQ(Kivlog({"check", Path("unmarked.exe"), "--code-page", "932"}).code, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -1468,8 +1530,17 @@ TEST_F(KivlogTest, UnpackThenBuildGivesTheSameBytes) {
 
   // A directory that holds something is not written into.
   EXPECT_EQ(Kivlog({"unpack", Path("out.exe"), "-o", Path("unpacked")}).code, 1);
-  // Text that a code page cannot give back as the same bytes is refused.
-  Outcome utf8 = Kivlog({"unpack", Path("out.exe"), "-o", Path("utf8"), "--code-page", "65001"});
+  // Text that a code page cannot give back as the same bytes is refused
+  // (a file that names none is read in the code page given).
+  ASSERT_EQ(Build({{"display_name", "Caf\u00e9 \u0081"},
+                   {"code_page", 1252},
+                   {"code_page_record", false},
+                   {"records", every}},
+                  "unmarked.exe")
+                .code,
+            0);
+  Outcome utf8 =
+      Kivlog({"unpack", Path("unmarked.exe"), "-o", Path("utf8"), "--code-page", "65001"});
   EXPECT_EQ(utf8.code, 1);
   EXPECT_NE(utf8.err.find("does not go through code page 65001 and back"), std::string::npos)
       << utf8.err;

@@ -1,0 +1,405 @@
+// See named_calls.h. Every W function is looked up once, when the code page
+// is set, in the DLL the stub already imports from.
+#include "platform/named_calls.h"
+
+#include "base/code_page_text.h"
+#include "platform/win32.h"
+
+namespace kiv::platform {
+
+namespace {
+
+// Constant-initialised: valid before any start-up code runs.
+uint32_t g_code_page = 0;  // 0: the A calls, with the system's code page
+bool g_wide = false;       // the NT family: the W calls
+bool g_unspellable = false;  // a name could not be converted (TakeUnspellable)
+
+struct WideCalls {
+  HANDLE(WINAPI* create_file)(LPCWSTR, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE);
+  DWORD(WINAPI* get_file_attributes)(LPCWSTR);
+  BOOL(WINAPI* delete_file)(LPCWSTR);
+  BOOL(WINAPI* remove_directory)(LPCWSTR);
+  BOOL(WINAPI* create_directory)(LPCWSTR, SECURITY_ATTRIBUTES*);
+  BOOL(WINAPI* move_file_ex)(LPCWSTR, LPCWSTR, DWORD);
+  DWORD(WINAPI* get_full_path_name)(LPCWSTR, DWORD, LPWSTR, LPWSTR*);
+  DWORD(WINAPI* get_short_path_name)(LPCWSTR, LPWSTR, DWORD);
+  BOOL(WINAPI* write_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR);
+  LONG(WINAPI* reg_open_key_ex)(HKEY, LPCWSTR, DWORD, REGSAM, HKEY*);
+  LONG(WINAPI* reg_set_value_ex)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
+  LONG(WINAPI* reg_delete_value)(HKEY, LPCWSTR);
+  LONG(WINAPI* reg_delete_key)(HKEY, LPCWSTR);
+  BOOL(WINAPI* remove_font_resource)(LPCWSTR);
+  int(WINAPI* message_box)(HWND, LPCWSTR, LPCWSTR, UINT);
+  HANDLE(WINAPI* find_first_file)(LPCWSTR, WIN32_FIND_DATAW*);
+  BOOL(WINAPI* find_next_file)(HANDLE, WIN32_FIND_DATAW*);
+};
+WideCalls g_calls = {};
+
+template <typename Function>
+bool Find(Function* slot, const char* dll, const char* name) {
+  *slot = LookUpAs<Function>(dll, name);
+  return *slot != nullptr;
+}
+
+bool FindWideCalls() {
+  WideCalls& c = g_calls;
+  return Find(&c.create_file, "kernel32.dll", "CreateFileW") &&
+         Find(&c.get_file_attributes, "kernel32.dll", "GetFileAttributesW") &&
+         Find(&c.delete_file, "kernel32.dll", "DeleteFileW") &&
+         Find(&c.remove_directory, "kernel32.dll", "RemoveDirectoryW") &&
+         Find(&c.create_directory, "kernel32.dll", "CreateDirectoryW") &&
+         Find(&c.move_file_ex, "kernel32.dll", "MoveFileExW") &&
+         Find(&c.get_full_path_name, "kernel32.dll", "GetFullPathNameW") &&
+         Find(&c.get_short_path_name, "kernel32.dll", "GetShortPathNameW") &&
+         Find(&c.write_private_profile_string, "kernel32.dll", "WritePrivateProfileStringW") &&
+         Find(&c.reg_open_key_ex, "advapi32.dll", "RegOpenKeyExW") &&
+         Find(&c.reg_set_value_ex, "advapi32.dll", "RegSetValueExW") &&
+         Find(&c.reg_delete_value, "advapi32.dll", "RegDeleteValueW") &&
+         Find(&c.reg_delete_key, "advapi32.dll", "RegDeleteKeyW") &&
+         Find(&c.remove_font_resource, "gdi32.dll", "RemoveFontResourceW") &&
+         Find(&c.message_box, "user32.dll", "MessageBoxW") &&
+         Find(&c.find_first_file, "kernel32.dll", "FindFirstFileW") &&
+         Find(&c.find_next_file, "kernel32.dll", "FindNextFileW");
+}
+
+// A field holds at most 1,023 bytes, so at most 1,023 UTF-16 units; in the
+// system's code page each unit takes at most two bytes.
+constexpr int kWideCapacity = 1100;
+constexpr int kAnsiCapacity = 2 * kWideCapacity;
+
+// One name, converted for the call: wide() on the NT family, ansi() on the
+// 95 family. A null text stays null (an absent argument).
+class Name {
+ public:
+  explicit Name(const char* text, bool system_code_page = false) {
+    if (text == nullptr) {
+      null_ = true;
+      return;
+    }
+    if (!ToWide(text)) return;
+    ok_ = (g_wide && !system_code_page) || ToSystemCodePage();
+  }
+  // Converted; otherwise LastError holds ERROR_NO_UNICODE_TRANSLATION.
+  bool ok() const {
+    if (!ok_ && !null_) {
+      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+      g_unspellable = true;
+    }
+    return ok_ || null_;
+  }
+  const WCHAR* wide() const { return null_ ? nullptr : wide_; }
+  const char* ansi() const { return null_ ? nullptr : ansi_; }
+  // The units without the NUL.
+  int wide_length() const { return wide_length_; }
+
+ private:
+  bool ToWide(const char* text) {
+    if (g_code_page == kCodePageUtf8) {
+      wide_length_ = static_cast<int>(
+          Utf8ToUtf16(text, reinterpret_cast<uint16_t*>(wide_), kWideCapacity));
+      return wide_length_ > 0 || text[0] == '\0';
+    }
+    const int n =
+        MultiByteToWideChar(g_code_page, MB_ERR_INVALID_CHARS, text, -1, wide_, kWideCapacity);
+    wide_length_ = n > 0 ? n - 1 : 0;
+    return n > 0;
+  }
+  // The 95 family: the letters in the system's code page, and back again
+  // to the very same letters, else nothing.
+  bool ToSystemCodePage() {
+    BOOL substituted = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, 0, wide_, -1, ansi_, kAnsiCapacity, nullptr,
+                                      &substituted);
+    if (n <= 0 || substituted) return false;
+    WCHAR again[kWideCapacity];
+    const int m = MultiByteToWideChar(CP_ACP, 0, ansi_, -1, again, kWideCapacity);
+    if (m != wide_length_ + 1) return false;
+    for (int i = 0; i < m; ++i) {
+      if (again[i] != wide_[i]) return false;
+    }
+    return true;
+  }
+
+  bool null_ = false;
+  bool ok_ = false;
+  int wide_length_ = 0;
+  WCHAR wide_[kWideCapacity];
+  char ansi_[kAnsiCapacity];
+};
+
+// A result from a W call back into the names' code page; 0 when it does
+// not convert exactly or fit.
+DWORD FromWide(const WCHAR* wide, DWORD length, char* buffer, DWORD capacity) {
+  if (length == 0 || length >= static_cast<DWORD>(kWideCapacity)) return 0;
+  BOOL substituted = FALSE;
+  const bool utf8 = g_code_page == kCodePageUtf8;
+  // UTF-8 takes no default-letter argument: every letter has its bytes.
+  const int n = WideCharToMultiByte(g_code_page, 0, wide, static_cast<int>(length), buffer,
+                                    static_cast<int>(capacity) - 1, nullptr,
+                                    utf8 ? nullptr : &substituted);
+  if (n <= 0 || substituted) return 0;
+  buffer[n] = '\0';
+  return static_cast<DWORD>(n);
+}
+
+}  // namespace
+
+bool SetNamesCodePage(uint32_t code_page) {
+  g_code_page = 0;
+  g_wide = false;
+  if (code_page == 0) return true;
+  if (!IsWindows95Family()) {
+    if (!FindWideCalls()) return false;
+    g_wide = true;
+  }
+  g_code_page = code_page;
+  return true;
+}
+
+uint32_t NamesCodePage() { return g_code_page; }
+
+bool TakeUnspellable() {
+  const bool was = g_unspellable;
+  g_unspellable = false;
+  return was;
+}
+
+namespace named {
+
+HANDLE CreateFile(const char* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                  DWORD disposition, DWORD flags, HANDLE model) {
+  if (g_code_page == 0) {
+    return CreateFileA(path, access, share, security, disposition, flags, model);
+  }
+  Name name(path);
+  if (!name.ok()) return INVALID_HANDLE_VALUE;
+  return g_wide ? g_calls.create_file(name.wide(), access, share, security, disposition, flags,
+                                      model)
+                : CreateFileA(name.ansi(), access, share, security, disposition, flags, model);
+}
+
+DWORD GetFileAttributes(const char* path) {
+  if (g_code_page == 0) return GetFileAttributesA(path);
+  Name name(path);
+  if (!name.ok()) return INVALID_FILE_ATTRIBUTES;
+  return g_wide ? g_calls.get_file_attributes(name.wide()) : GetFileAttributesA(name.ansi());
+}
+
+BOOL DeleteFile(const char* path) {
+  if (g_code_page == 0) return DeleteFileA(path);
+  Name name(path);
+  if (!name.ok()) return FALSE;
+  return g_wide ? g_calls.delete_file(name.wide()) : DeleteFileA(name.ansi());
+}
+
+BOOL RemoveDirectory(const char* path) {
+  if (g_code_page == 0) return RemoveDirectoryA(path);
+  Name name(path);
+  if (!name.ok()) return FALSE;
+  return g_wide ? g_calls.remove_directory(name.wide()) : RemoveDirectoryA(name.ansi());
+}
+
+BOOL CreateDirectory(const char* path, SECURITY_ATTRIBUTES* security) {
+  if (g_code_page == 0) return CreateDirectoryA(path, security);
+  Name name(path);
+  if (!name.ok()) return FALSE;
+  return g_wide ? g_calls.create_directory(name.wide(), security)
+                : CreateDirectoryA(name.ansi(), security);
+}
+
+BOOL MoveFile(const char* from, const char* to) {
+  if (g_code_page == 0) return MoveFileA(from, to);
+  // MoveFileExW with no flags is MoveFileW: one lookup less.
+  return g_wide ? MoveFileEx(from, to, 0) : MoveFileEx(from, to, ~0u);
+}
+
+BOOL MoveFileEx(const char* from, const char* to, DWORD flags) {
+  if (g_code_page == 0) return MoveFileExA(from, to, flags);
+  Name a(from);
+  Name b(to);
+  if (!a.ok() || !b.ok()) return FALSE;
+  if (g_wide) return g_calls.move_file_ex(a.wide(), b.wide(), flags);
+  // The 95 family has no MoveFileEx; ~0: a plain MoveFile.
+  return flags == ~0u ? MoveFileA(a.ansi(), b.ansi()) : MoveFileExA(a.ansi(), b.ansi(), flags);
+}
+
+DWORD GetFullPathName(const char* path, DWORD capacity, char* buffer) {
+  if (g_code_page == 0) return GetFullPathNameA(path, capacity, buffer, nullptr);
+  Name name(path);
+  if (!name.ok()) return 0;
+  if (!g_wide) {
+    // The system's letters back into the file's: only ASCII ones are sure to
+    // be the same; any other goes through the names' code page.
+    char full[kAnsiCapacity];
+    const DWORD n = GetFullPathNameA(name.ansi(), sizeof(full), full, nullptr);
+    if (n == 0 || n >= sizeof(full)) return 0;
+    WCHAR wide[kWideCapacity];
+    const int m = MultiByteToWideChar(CP_ACP, 0, full, -1, wide, kWideCapacity);
+    return m > 1 ? FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity) : 0;
+  }
+  WCHAR full[kWideCapacity];
+  const DWORD n = g_calls.get_full_path_name(name.wide(), kWideCapacity, full, nullptr);
+  return n < static_cast<DWORD>(kWideCapacity) ? FromWide(full, n, buffer, capacity) : 0;
+}
+
+DWORD GetShortPathName(const char* path, char* buffer, DWORD capacity) {
+  if (g_code_page == 0) return GetShortPathNameA(path, buffer, capacity);
+  Name name(path);
+  if (!name.ok()) return 0;
+  if (!g_wide) {
+    char short_path[kAnsiCapacity];
+    const DWORD n = GetShortPathNameA(name.ansi(), short_path, sizeof(short_path));
+    if (n == 0 || n >= sizeof(short_path)) return 0;
+    WCHAR wide[kWideCapacity];
+    const int m = MultiByteToWideChar(CP_ACP, 0, short_path, -1, wide, kWideCapacity);
+    return m > 1 ? FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity) : 0;
+  }
+  WCHAR short_path[kWideCapacity];
+  const DWORD n = g_calls.get_short_path_name(name.wide(), short_path, kWideCapacity);
+  return n < static_cast<DWORD>(kWideCapacity) ? FromWide(short_path, n, buffer, capacity) : 0;
+}
+
+BOOL WritePrivateProfileString(const char* section, const char* key, const char* value,
+                               const char* file) {
+  if (g_code_page == 0) return WritePrivateProfileStringA(section, key, value, file);
+  Name s(section);
+  Name k(key);
+  Name v(value);
+  Name f(file);
+  if (!s.ok() || !k.ok() || !v.ok() || !f.ok()) return FALSE;
+  return g_wide ? g_calls.write_private_profile_string(s.wide(), k.wide(), v.wide(), f.wide())
+                : WritePrivateProfileStringA(s.ansi(), k.ansi(), v.ansi(), f.ansi());
+}
+
+LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKEY* key) {
+  if (g_code_page == 0) return RegOpenKeyExA(root, path, options, access, key);
+  Name name(path);
+  if (!name.ok()) return ERROR_NO_UNICODE_TRANSLATION;
+  return g_wide ? g_calls.reg_open_key_ex(root, name.wide(), options, access, key)
+                : RegOpenKeyExA(root, name.ansi(), options, access, key);
+}
+
+LONG RegSetString(HKEY key, const char* name, const char* data, DWORD size) {
+  if (g_code_page == 0) {
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), size);
+  }
+  Name n(name);
+  Name d(data);
+  if (!n.ok() || !d.ok()) return ERROR_NO_UNICODE_TRANSLATION;
+  if (!g_wide) {
+    return RegSetValueExA(key, n.ansi(), 0, REG_SZ, reinterpret_cast<const BYTE*>(d.ansi()),
+                          static_cast<DWORD>(lstrlenA(d.ansi()) + 1));
+  }
+  return g_calls.reg_set_value_ex(key, n.wide(), 0, REG_SZ,
+                                  reinterpret_cast<const BYTE*>(d.wide()),
+                                  static_cast<DWORD>((d.wide_length() + 1) * sizeof(WCHAR)));
+}
+
+LONG RegDeleteValue(HKEY key, const char* name) {
+  if (g_code_page == 0) return RegDeleteValueA(key, name);
+  Name n(name);
+  if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
+  return g_wide ? g_calls.reg_delete_value(key, n.wide()) : RegDeleteValueA(key, n.ansi());
+}
+
+LONG RegDeleteKey(HKEY root, const char* path) {
+  if (g_code_page == 0) return RegDeleteKeyA(root, path);
+  Name n(path);
+  if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
+  return g_wide ? g_calls.reg_delete_key(root, n.wide()) : RegDeleteKeyA(root, n.ansi());
+}
+
+BOOL RemoveFontResource(const char* file) {
+  if (g_code_page == 0) return RemoveFontResourceA(file);
+  Name n(file);
+  if (!n.ok()) return FALSE;
+  return g_wide ? g_calls.remove_font_resource(n.wide()) : RemoveFontResourceA(n.ansi());
+}
+
+int MessageBox(const char* text, const char* caption, UINT style) {
+  if (g_code_page != 0) {
+    Name t(text);
+    Name c(caption);
+    if (t.ok() && c.ok()) {
+      return g_wide ? g_calls.message_box(nullptr, t.wide(), c.wide(), style)
+                    : MessageBoxA(nullptr, t.ansi(), c.ansi(), style);
+    }
+    // A text the 95 family cannot spell is still shown, as its bytes: the
+    // question must be asked all the same.
+  }
+  return MessageBoxA(nullptr, text, caption, style);
+}
+
+bool ToSystemCodePage(const char* text, char* buffer, uint32_t capacity) {
+  const char* from = text;
+  Name name(text, true);
+  if (g_code_page != 0) {
+    if (!name.ok()) return false;
+    from = name.ansi();
+  }
+  const int length = lstrlenA(from);
+  if (capacity == 0 || static_cast<uint32_t>(length) >= capacity) return false;
+  for (int i = 0; i <= length; ++i) buffer[i] = from[i];
+  return true;
+}
+
+bool FromSystemCodePage(const char* text, char* buffer, uint32_t capacity) {
+  if (capacity == 0) return false;
+  if (g_code_page == 0) {
+    const int length = lstrlenA(text);
+    if (static_cast<uint32_t>(length) >= capacity) return false;
+    for (int i = 0; i <= length; ++i) buffer[i] = text[i];
+    return true;
+  }
+  if (text[0] == '\0') {
+    buffer[0] = '\0';
+    return true;
+  }
+  WCHAR wide[kWideCapacity];
+  const int m = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, kWideCapacity);
+  return m > 1 && FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity) != 0;
+}
+
+bool ForEachFound(const char* pattern, void (*visit)(const char* name, void* context),
+                  void* context) {
+  if (g_code_page == 0 || !g_wide) {
+    Name name(pattern);
+    if (g_code_page != 0 && !name.ok()) return false;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(g_code_page == 0 ? pattern : name.ansi(), &found);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    do {
+      if (g_code_page == 0) {
+        visit(found.cFileName, context);
+        continue;
+      }
+      char converted[MAX_PATH * 4];
+      WCHAR wide[MAX_PATH + 1];
+      const int m = MultiByteToWideChar(CP_ACP, 0, found.cFileName, -1, wide, MAX_PATH + 1);
+      const bool ok = m > 1 && FromWide(wide, static_cast<DWORD>(m - 1), converted,
+                                        sizeof(converted)) != 0;
+      visit(ok ? converted : "", context);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return true;
+  }
+  Name name(pattern);
+  if (!name.ok()) return false;
+  WIN32_FIND_DATAW found;
+  HANDLE find = g_calls.find_first_file(name.wide(), &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  do {
+    char converted[MAX_PATH * 4];
+    // Counted here: lstrlenW is no import both families are known to have.
+    DWORD length = 0;
+    while (length < MAX_PATH && found.cFileName[length] != 0) ++length;
+    visit(FromWide(found.cFileName, length, converted, sizeof(converted)) != 0 ? converted : "",
+          context);
+  } while (g_calls.find_next_file(find, &found));
+  FindClose(find);
+  return true;
+}
+
+}  // namespace named
+
+}  // namespace kiv::platform

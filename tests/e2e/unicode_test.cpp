@@ -1,0 +1,12 @@
+// Names in any script on the NT family: the Unicode calls.
+#include "unicode_scenarios.h"
+
+namespace kiv::e2e {
+namespace {
+
+TEST(Unicode, AUtf8ProductIsUndoneCompletelyAndItsNeighboursStay) {
+  UnicodeProductIsUndone(/*nt_family=*/true);
+}
+
+}  // namespace
+}  // namespace kiv::e2e
