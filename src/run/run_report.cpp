@@ -25,6 +25,7 @@ constexpr const char* kUndoneTexts[] = {
     "passed over: a link in its path",
     "refused by Program Manager",
     "passed over: an unsafe name",
+    "cannot tell: too many items before it to keep count of",
     "failed",
 };
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
@@ -117,7 +118,8 @@ void RunReport::PutTime(bool json) {
   PutNumber(offset % 60, 2);
 }
 
-void RunReport::Begin(const char* uninstall_file, const char* display_name, const char* note) {
+void RunReport::Begin(const char* uninstall_file, const char* display_name, const char* note,
+                      bool plan) {
   if (!file_) return;
   if (json_) {
     Put("{");
@@ -125,7 +127,7 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name, cons
     PutJsonField("display_name", display_name);
     Put(", \"time\": \"");
     PutTime(true);
-    Put("\", \"mode\": \"run\"");
+    Put(plan ? "\", \"mode\": \"plan\"" : "\", \"mode\": \"run\"");
     if (note) {
       PutJsonField("note", note);
     } else {
@@ -135,7 +137,7 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name, cons
     Flush();
     return;
   }
-  Put("Kiv Uninstall report: \"");
+  Put(plan ? "Kiv Uninstall report (plan: nothing changed): \"" : "Kiv Uninstall report: \"");
   Put(display_name);
   Put("\" from ");
   Put(uninstall_file);

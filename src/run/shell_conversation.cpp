@@ -40,6 +40,76 @@ const ShellConversation& ShellConversationHolder::Get() {
   return conversation_;
 }
 
+namespace {
+
+// The n bytes at a equal the NUL-terminated b, without regard to ASCII case.
+bool SameName(const char* a, uint32_t n, const char* b) {
+  return LengthWithin(b, n + 1) == n && EqualsIgnoreAsciiCase(a, b, n);
+}
+
+// The line that starts at p: its length up to CR, LF or the end.
+uint32_t LineLength(const char* p) {
+  uint32_t n = 0;
+  while (p[n] != '\0' && p[n] != '\r' && p[n] != '\n') ++n;
+  return n;
+}
+
+// The start of the line after the one at p (of length n).
+const char* NextLine(const char* p, uint32_t n) {
+  p += n;
+  if (*p == '\r') ++p;
+  if (*p == '\n') ++p;
+  return p;
+}
+
+}  // namespace
+
+bool ListHoldsGroup(const char* list, const char* group) {
+  for (const char* p = list; *p != '\0';) {
+    const uint32_t n = LineLength(p);
+    if (SameName(p, n, group)) return true;
+    p = NextLine(p, n);
+  }
+  return false;
+}
+
+bool ContentsHoldItem(const char* contents, const char* item) {
+  // Past the group's own line.
+  const char* p = NextLine(contents, LineLength(contents));
+  while (*p != '\0') {
+    const uint32_t n = LineLength(p);
+    if (n >= 2 && p[0] == '"') {
+      uint32_t end = 1;
+      while (end < n && p[end] != '"') ++end;
+      if (end < n && SameName(p + 1, end - 1, item)) return true;
+    }
+    p = NextLine(p, n);
+  }
+  return false;
+}
+
+Listed ShellConversationHolder::GroupListed(const char* group) {
+  const ShellConversation& conversation = Get();
+  if (conversation.failed || dde_->request == nullptr) return Listed::kUnknown;
+  char list[kShellListSize];
+  if (dde_->request(conversation.instance, conversation.conversation, "Groups", list,
+                    sizeof(list), kShellCommandTimeoutMs) == 0) {
+    return Listed::kUnknown;
+  }
+  return ListHoldsGroup(list, group) ? Listed::kYes : Listed::kNo;
+}
+
+Listed ShellConversationHolder::ItemListed(const char* group, const char* item) {
+  const ShellConversation& conversation = Get();
+  if (conversation.failed || dde_->request == nullptr) return Listed::kUnknown;
+  char contents[kShellListSize];
+  if (dde_->request(conversation.instance, conversation.conversation, group, contents,
+                    sizeof(contents), kShellCommandTimeoutMs) == 0) {
+    return Listed::kUnknown;
+  }
+  return ContentsHoldItem(contents, item) ? Listed::kYes : Listed::kNo;
+}
+
 bool ShellConversationHolder::Send(const char* format, const char* field) {
   const ShellConversation& conversation = Get();
   ShellCommand command;
@@ -58,6 +128,11 @@ void UndoShellItem(LogReader& reader, ShellConversationHolder& holder, UndoStep&
   if (!IsSafeGroupName(group.c_str()) || !IsSafeItemName(item.c_str())) {
     return step.Set(Undone::kUnsafeName);
   }
+  if (holder.GroupListed(group.c_str()) == Listed::kNo ||
+      holder.ItemListed(group.c_str(), item.c_str()) == Listed::kNo) {
+    return step.Set(Undone::kAlreadyGone);
+  }
+  if (step.plan) return step.Set(holder.failed() ? Undone::kRefused : Undone::kRemoved);
   holder.Send(kShowGroupFormat, group.c_str());
   step.Set(holder.Send(kDeleteItemFormat, item.c_str()) ? Undone::kRemoved : Undone::kRefused);
 }
@@ -70,6 +145,8 @@ void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep
   }
   step.Describe(group.c_str());
   if (!IsSafeGroupName(group.c_str())) return step.Set(Undone::kUnsafeName);
+  if (holder.GroupListed(group.c_str()) == Listed::kNo) return step.Set(Undone::kAlreadyGone);
+  if (step.plan) return step.Set(holder.failed() ? Undone::kRefused : Undone::kRemoved);
   step.Set(holder.Send(kDeleteGroupFormat, group.c_str()) ? Undone::kRemoved : Undone::kRefused);
 }
 

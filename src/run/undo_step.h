@@ -29,6 +29,8 @@ enum class Undone : uint8_t {
   kThroughLink,    // a junction, mount point or symbolic link on its way
   kRefused,        // Program Manager did not take the command
   kUnsafeName,     // a Program Manager name its command syntax would misread
+  kCannotTell,     // a plan only: a directory that holds what the plan can no
+                   // longer tell gone or not (its table overflowed)
   kFailed,         // could not be undone: error holds the system's reason
 };
 
@@ -40,6 +42,7 @@ inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorLockViolation = 33;
 inline constexpr uint32_t kErrorDirectoryNotEmpty = 145;
 
+class PlanTable;
 class ProtectedFiles;
 class ScheduledFiles;
 
@@ -54,6 +57,13 @@ struct UndoStep {
   // In: what this walk scheduled (renamed held files, then directories
   // that stay only because of them); null: not kept.
   ScheduledFiles* scheduled = nullptr;
+  // In: a dry run (/PLAN). Each action asks what it always asks, decides
+  // what it always decides, and says so; it only acts when plan is false.
+  // The run and its plan cannot drift apart: they are one decision.
+  bool plan = false;
+  // In, with plan: what the plan counted gone so far, for what the run would
+  // find gone by then (see PlanTable).
+  PlanTable* planned = nullptr;
 
   // Out.
   Undone what = Undone::kNoAction;
