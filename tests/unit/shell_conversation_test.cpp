@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct FakeDde {
   bool connects = true;
   // Commands starting with this are refused by the "server".
   std::string refuse_prefix = "\x01";
+  // What a request of an item answers; an item not here gets nothing.
+  std::vector<std::pair<std::string, std::string>> answers;
   std::vector<std::string> calls;
 };
 FakeDde* g_fake = nullptr;
@@ -57,8 +60,23 @@ void FakeDisconnect(void* conversation) {
 }
 void FakeStop(uint32_t instance) { g_fake->calls.push_back("stop " + std::to_string(instance)); }
 
+uint32_t FakeRequest(uint32_t, void*, const char* item, char* buffer, uint32_t capacity,
+                     uint32_t) {
+  g_fake->calls.push_back(std::string("request ") + item);
+  for (const auto& [asked, text] : g_fake->answers) {
+    if (asked == item && text.size() < capacity) {
+      std::memcpy(buffer, text.c_str(), text.size() + 1);
+      return static_cast<uint32_t>(text.size());
+    }
+  }
+  return 0;
+}
+
 constexpr DdeHooks kFakeDde = {FakeStart,    FakeMakeName,   FakeConnect, FakeExecute,
                                FakeFreeName, FakeDisconnect, FakeStop};
+// A server that answers requests (what it answers is the fake's answers).
+constexpr DdeHooks kAskingDde = {FakeStart,    FakeMakeName,   FakeConnect, FakeExecute,
+                                 FakeFreeName, FakeDisconnect, FakeStop,    FakeRequest};
 
 // What the fake records for a made conversation and for one command sent
 // through it.
@@ -82,7 +100,7 @@ class ShellConversationTest : public testing::Test {
   // action said became of its record, and its name.
   static std::vector<uint16_t> Walk(
       ShellConversationHolder& holder, const std::function<void(LogWriter&)>& add,
-      std::vector<std::pair<Undone, std::string>>* outcomes = nullptr) {
+      std::vector<std::pair<Undone, std::string>>* outcomes = nullptr, bool plan = false) {
     VectorSink sink(64);
     LogWriter writer(sink);
     writer.Begin();
@@ -93,6 +111,7 @@ class ShellConversationTest : public testing::Test {
     std::vector<uint16_t> types;
     UndoStep step;
     step.describe = true;
+    step.plan = plan;
     for (;;) {
       const uint16_t type = reader.NextRecord();
       types.push_back(type);
@@ -304,6 +323,84 @@ TEST_F(ShellConversationTest, FieldWithoutNulWithinItsLimitIsNotSent) {
   });
   EXPECT_EQ(fake_.calls, kMade);
   EXPECT_TRUE(holder_.made());
+}
+
+}  // namespace
+}  // namespace kiv
+
+namespace kiv {
+namespace {
+
+TEST(ShellLists, FindNamesAsProgramManagerListsThem) {
+  EXPECT_TRUE(ListHoldsGroup("Accessories\r\nKiv Office\r\nStartUp\r\n", "kiv office"));
+  EXPECT_TRUE(ListHoldsGroup("Accessories\nKiv Office", "Kiv Office"));  // LF, no end
+  EXPECT_FALSE(ListHoldsGroup("Kiv Office 2\r\nKiv\r\n", "Kiv Office"));
+  EXPECT_FALSE(ListHoldsGroup("", "Kiv Office"));
+  const char* contents =
+      "\"Kiv Office\",C:\\W\\KIV.GRP,2,0,0,0,0\r\n"
+      "\"Editor\",\"C:\\K\\ed.exe\",C:\\K,,0,0,0,0,0\r\n"
+      "\"Read Me\",\"notepad.exe\",,,0,0,0,0,0\r\n";
+  EXPECT_TRUE(ContentsHoldItem(contents, "editor"));
+  EXPECT_TRUE(ContentsHoldItem(contents, "Read Me"));
+  EXPECT_FALSE(ContentsHoldItem(contents, "Kiv Office"));  // the group's own line
+  EXPECT_FALSE(ContentsHoldItem(contents, "Read"));
+  EXPECT_FALSE(ContentsHoldItem("\"G\"\r\n\"Unclosed", "Unclosed"));
+}
+
+// What the server lists decides what is already gone, in the run and its
+// plan alike; the plan sends no command, and a server that answers no
+// request has every command sent as before.
+TEST_F(ShellConversationTest, WhatTheServerDoesNotListIsAlreadyGone) {
+  fake_.answers = {{"Groups", "Accessories\r\nTools\r\nShown\r\n"},
+                   {"Tools", "\"Tools\",x,1\r\n\"Editor\",\"e.exe\"\r\n"}};
+  const auto add = [](LogWriter& w) {
+    w.AddShellGroup("Shown");
+    w.AddShellItem("Shown", "Unlisted contents");  // no answer: sent
+    w.AddShellGroup("Gone Group");
+    w.AddShellItem("Gone Group", "Any");
+    w.AddShellItem("Tools", "Gone");
+    w.AddShellItem("Tools", "Editor");
+  };
+  using Row = std::pair<Undone, std::string>;
+  const std::vector<Row> expected = {{Undone::kRemoved, "Tools\\Editor"},
+                                     {Undone::kAlreadyGone, "Tools\\Gone"},
+                                     {Undone::kAlreadyGone, "Gone Group\\Any"},
+                                     {Undone::kAlreadyGone, "Gone Group"},
+                                     {Undone::kRemoved, "Shown\\Unlisted contents"},
+                                     {Undone::kRemoved, "Shown"}};
+  for (const bool plan : {false, true}) {
+    SCOPED_TRACE(plan ? "plan" : "run");
+    fake_.calls.clear();
+    ShellConversationHolder holder(kAskingDde, "PROGMAN");
+    std::vector<Row> outcomes;
+    Walk(holder, add, &outcomes, plan);
+    EXPECT_EQ(outcomes, expected);
+    std::vector<std::string> sent;
+    for (const std::string& call : fake_.calls) {
+      if (call.rfind("execute", 0) == 0) sent.push_back(call);
+    }
+    if (plan) {
+      EXPECT_TRUE(sent.empty()) << sent[0];
+    } else {
+      EXPECT_EQ(sent, (std::vector<std::string>{
+                          Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Editor)]"),
+                          Sent("[ShowGroup(\"Shown\",1)]"),
+                          Sent("[DeleteItem(Unlisted contents)]"),
+                          Sent("[DeleteGroup(\"Shown\")]")}));
+    }
+  }
+}
+
+// With no conversation every command would be refused: the plan says so.
+TEST_F(ShellConversationTest, APlanWithNoServerSaysRefused) {
+  fake_.connects = false;
+  ShellConversationHolder holder(kAskingDde, "PROGMAN");
+  std::vector<std::pair<Undone, std::string>> outcomes;
+  Walk(holder, [](LogWriter& w) { w.AddShellGroup("Tools"); w.AddShellItem("Tools", "Ed"); },
+       &outcomes, true);
+  using Row = std::pair<Undone, std::string>;
+  EXPECT_EQ(outcomes, (std::vector<Row>{{Undone::kRefused, "Tools\\Ed"},
+                                        {Undone::kRefused, "Tools"}}));
 }
 
 }  // namespace
