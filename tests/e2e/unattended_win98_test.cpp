@@ -59,5 +59,10 @@ TEST(Silent, RunningProgramGoesAtTheRestartItsDirectoryStays) {
   RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/false, /*directories_go=*/false);
 }
 
+// The 95 family shows no link: the plan and the run see the same files.
+TEST(Plan95, ChangesNothingAndForeseesTheRunRecordForRecord) { PlanForeseesTheRun(false); }
+
+TEST(Plan95, SilentPlanEndsWithTheRunsCode) { PlanExitCodesAreTheRunsCodes(); }
+
 }  // namespace
 }  // namespace kiv::e2e
