@@ -32,6 +32,11 @@ void EndShellConversation(const DdeHooks& dde, ShellConversation& conversation) 
   conversation = ShellConversation();
 }
 
+void ShellConversationHolder::End() {
+  if (made_ && !conversation_.failed) EndShellConversation(*dde_, conversation_);
+  made_ = false;
+}
+
 const ShellConversation& ShellConversationHolder::Get() {
   if (!made_) {
     conversation_ = CreateShellConversation(*dde_, service_);
@@ -128,13 +133,22 @@ void UndoShellItem(LogReader& reader, ShellConversationHolder& holder, UndoStep&
   if (!IsSafeGroupName(group.c_str()) || !IsSafeItemName(item.c_str())) {
     return step.Set(Undone::kUnsafeName);
   }
-  if (holder.GroupListed(group.c_str()) == Listed::kNo ||
-      holder.ItemListed(group.c_str(), item.c_str()) == Listed::kNo) {
-    return step.Set(Undone::kAlreadyGone);
+  // A plan asks the lists first and sends nothing; a run sends, and asks
+  // only when the command was refused (some servers answer no more commands
+  // once asked, so a run that is taken never asks).
+  const auto gone = [&] {
+    return holder.GroupListed(group.c_str()) == Listed::kNo ||
+           holder.ItemListed(group.c_str(), item.c_str()) == Listed::kNo;
+  };
+  bool taken = false;
+  if (step.plan) {
+    taken = !holder.failed() && !gone();
+  } else {
+    holder.Send(kShowGroupFormat, group.c_str());
+    taken = holder.Send(kDeleteItemFormat, item.c_str());
   }
-  if (step.plan) return step.Set(holder.failed() ? Undone::kRefused : Undone::kRemoved);
-  holder.Send(kShowGroupFormat, group.c_str());
-  step.Set(holder.Send(kDeleteItemFormat, item.c_str()) ? Undone::kRemoved : Undone::kRefused);
+  if (taken) return step.Set(Undone::kRemoved);
+  step.Set(gone() ? Undone::kAlreadyGone : Undone::kRefused);
 }
 
 void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep& step) {
@@ -145,9 +159,12 @@ void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep
   }
   step.Describe(group.c_str());
   if (!IsSafeGroupName(group.c_str())) return step.Set(Undone::kUnsafeName);
-  if (holder.GroupListed(group.c_str()) == Listed::kNo) return step.Set(Undone::kAlreadyGone);
-  if (step.plan) return step.Set(holder.failed() ? Undone::kRefused : Undone::kRemoved);
-  step.Set(holder.Send(kDeleteGroupFormat, group.c_str()) ? Undone::kRemoved : Undone::kRefused);
+  const bool taken =
+      step.plan ? !holder.failed() && holder.GroupListed(group.c_str()) != Listed::kNo
+                : holder.Send(kDeleteGroupFormat, group.c_str());
+  if (taken) return step.Set(Undone::kRemoved);
+  step.Set(holder.GroupListed(group.c_str()) == Listed::kNo ? Undone::kAlreadyGone
+                                                             : Undone::kRefused);
 }
 
 }  // namespace kiv

@@ -129,6 +129,11 @@ class ShellConversationHolder {
   Listed ItemListed(const char* group, const char* item);
   // The conversation could not be made: every command would be refused.
   bool failed() { return Get().failed; }
+  // Ends a conversation that was made (EndShellConversation); the next
+  // Get() makes a new one. Only a plan ends its conversation: Wine's
+  // Program Manager of the 95 family answers nobody after a client that
+  // asked it something went without ending its conversation.
+  void End();
 
  private:
   const DdeHooks* dde_;
@@ -141,13 +146,16 @@ class ShellConversationHolder {
 // ShellItem: reads group, then item; then, through the holder's conversation,
 // shows the group and deletes the item from it. The delete is sent whatever
 // the show returned: the server deletes items of the group shown last.
-// step: removed when the server took the delete, refused when not; already
-// gone, with nothing sent, when the server lists no such group, or lists
-// the group's items without it. A plan (step.plan) asks the same and sends
-// nothing: refused when there is no conversation, else removed.
+// step: removed when the server took the delete; when it refused it,
+// already gone if the server lists no such group, or lists the group's
+// items without it, else refused. The lists are asked only after a refusal
+// (Wine's server of the 95 family stops answering commands after a request).
+// A plan (step.plan) asks the lists first and sends nothing: already gone as
+// above, refused when there is no conversation, else removed.
 void UndoShellItem(LogReader& reader, ShellConversationHolder& holder, UndoStep& step);
 // ShellGroup: takes the conversation first, then reads group and deletes it;
-// already gone when the server's list lacks it (the plan likewise).
+// a refused delete of a group the server does not list is already gone
+// (the plan asks the list first, and sends nothing).
 void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep& step);
 
 }  // namespace kiv

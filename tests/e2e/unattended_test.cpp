@@ -628,14 +628,16 @@ TEST(Plan, ChangesNothingAndForeseesTheRunRecordForRecord) { PlanForeseesTheRun(
 
 TEST(Plan, SilentPlanEndsWithTheRunsCode) { PlanExitCodesAreTheRunsCodes(); }
 
-// The JSON report of a plan says "plan", and parses.
+// The JSON report of a plan says "plan", and parses; a directory that would
+// be empty once the plan's earlier records went is planned removed.
 TEST(Plan, JsonReportSaysPlan) {
   const std::string root = FreshDirectory("plan\\Json");
+  const std::string app = root + "\\app";
   const std::string file = root + "\\uninst.exe";
-  WriteFileBytes(root + "\\app.txt", "installed");
+  WriteFileBytes(app + "\\app.txt", "installed");
   WriteUninstallFile(file, "Kiv Plan Json", [&](LogWriter& w) {
-    w.AddDirectory(root.c_str());
-    w.AddFile((root + "\\app.txt").c_str());
+    w.AddDirectory(app.c_str());
+    w.AddFile((app + "\\app.txt").c_str());
   });
   const std::string report = FreshDirectory("plan\\json-out") + "\\plan.json";
   RunResult run = e2e::Run(AsUserStartsIt(file) + " /PLAN /S /LOG=" + report);
@@ -646,9 +648,10 @@ TEST(Plan, JsonReportSaysPlan) {
   EXPECT_EQ(doc["mode"], "plan");
   ASSERT_EQ(doc["records"].size(), 2u);
   EXPECT_EQ(doc["records"][0]["outcome"], "removed");
-  EXPECT_EQ(doc["records"][1]["outcome"], "removed");  // the directory, emptied by the plan
+  EXPECT_EQ(doc["records"][1]["type"], "directory");
+  EXPECT_EQ(doc["records"][1]["outcome"], "removed");
   EXPECT_EQ(doc["exit_code"], 0);
-  EXPECT_TRUE(FileExists(root + "\\app.txt"));
+  EXPECT_TRUE(FileExists(app + "\\app.txt"));
 }
 
 TEST(Report, UnwritableReportStopsNothing) {

@@ -21,6 +21,8 @@ struct FakeDde {
   bool connects = true;
   // Commands starting with this are refused by the "server".
   std::string refuse_prefix = "\x01";
+  // Commands holding this are refused too.
+  std::string refuse_containing = "\x01";
   // What a request of an item answers; an item not here gets nothing.
   std::vector<std::pair<std::string, std::string>> answers;
   std::vector<std::string> calls;
@@ -50,7 +52,8 @@ void* FakeConnect(uint32_t instance, void* service, void* topic) {
 bool FakeExecute(uint32_t instance, void* conversation, const char* text, uint32_t timeout_ms) {
   g_fake->calls.push_back("execute " + std::to_string(instance) + " " + Handle(conversation) + " " +
                           std::to_string(timeout_ms) + " " + text);
-  return std::string(text).rfind(g_fake->refuse_prefix, 0) != 0;
+  return std::string(text).rfind(g_fake->refuse_prefix, 0) != 0 &&
+         std::string(text).find(g_fake->refuse_containing) == std::string::npos;
 }
 void FakeFreeName(uint32_t instance, void* name) {
   g_fake->calls.push_back("free " + std::to_string(instance) + " " + Handle(name));
@@ -347,47 +350,62 @@ TEST(ShellLists, FindNamesAsProgramManagerListsThem) {
   EXPECT_FALSE(ContentsHoldItem("\"G\"\r\n\"Unclosed", "Unclosed"));
 }
 
-// What the server lists decides what is already gone, in the run and its
-// plan alike; the plan sends no command, and a server that answers no
-// request has every command sent as before.
+// What the server lists tells a refused command's record already gone from
+// one refused for another reason. The run sends every command and asks only
+// after a refusal; the plan asks first and sends nothing, and cannot know
+// that the server would refuse what it lists.
 TEST_F(ShellConversationTest, WhatTheServerDoesNotListIsAlreadyGone) {
-  fake_.answers = {{"Groups", "Accessories\r\nTools\r\nShown\r\n"},
-                   {"Tools", "\"Tools\",x,1\r\n\"Editor\",\"e.exe\"\r\n"}};
+  fake_.refuse_containing = "Gone";
+  fake_.answers = {{"Groups", "Accessories\r\nTools\r\nShown\r\nGone Kept\r\n"},
+                   {"Tools", "\"Tools\",x,1\r\n\"Editor\",\"e.exe\"\r\n\"Gone Kept\",\"g\"\r\n"}};
   const auto add = [](LogWriter& w) {
+    w.AddShellGroup("Gone Kept");  // listed, refused all the same
     w.AddShellGroup("Shown");
-    w.AddShellItem("Shown", "Unlisted contents");  // no answer: sent
+    w.AddShellItem("Shown", "Unlisted contents");  // no answer for its contents
     w.AddShellGroup("Gone Group");
-    w.AddShellItem("Gone Group", "Any");
+    w.AddShellItem("Gone Group", "Gone Any");
+    w.AddShellItem("Tools", "Gone Kept");
     w.AddShellItem("Tools", "Gone");
     w.AddShellItem("Tools", "Editor");
   };
   using Row = std::pair<Undone, std::string>;
-  const std::vector<Row> expected = {{Undone::kRemoved, "Tools\\Editor"},
-                                     {Undone::kAlreadyGone, "Tools\\Gone"},
-                                     {Undone::kAlreadyGone, "Gone Group\\Any"},
-                                     {Undone::kAlreadyGone, "Gone Group"},
-                                     {Undone::kRemoved, "Shown\\Unlisted contents"},
-                                     {Undone::kRemoved, "Shown"}};
   for (const bool plan : {false, true}) {
     SCOPED_TRACE(plan ? "plan" : "run");
+    const Undone listed_but_refused = plan ? Undone::kRemoved : Undone::kRefused;
+    const std::vector<Row> expected = {{Undone::kRemoved, "Tools\\Editor"},
+                                       {Undone::kAlreadyGone, "Tools\\Gone"},
+                                       {listed_but_refused, "Tools\\Gone Kept"},
+                                       {Undone::kAlreadyGone, "Gone Group\\Gone Any"},
+                                       {Undone::kAlreadyGone, "Gone Group"},
+                                       {Undone::kRemoved, "Shown\\Unlisted contents"},
+                                       {Undone::kRemoved, "Shown"},
+                                       {listed_but_refused, "Gone Kept"}};
     fake_.calls.clear();
     ShellConversationHolder holder(kAskingDde, "PROGMAN");
     std::vector<Row> outcomes;
     Walk(holder, add, &outcomes, plan);
     EXPECT_EQ(outcomes, expected);
     std::vector<std::string> sent;
+    size_t requests = 0;
     for (const std::string& call : fake_.calls) {
       if (call.rfind("execute", 0) == 0) sent.push_back(call);
+      if (call.rfind("request", 0) == 0) ++requests;
     }
     if (plan) {
       EXPECT_TRUE(sent.empty()) << sent[0];
-    } else {
-      EXPECT_EQ(sent, (std::vector<std::string>{
-                          Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Editor)]"),
-                          Sent("[ShowGroup(\"Shown\",1)]"),
-                          Sent("[DeleteItem(Unlisted contents)]"),
-                          Sent("[DeleteGroup(\"Shown\")]")}));
+      continue;
     }
+    EXPECT_EQ(sent, (std::vector<std::string>{
+                        Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Editor)]"),
+                        Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Gone)]"),
+                        Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Gone Kept)]"),
+                        Sent("[ShowGroup(\"Gone Group\",1)]"), Sent("[DeleteItem(Gone Any)]"),
+                        Sent("[DeleteGroup(\"Gone Group\")]"),
+                        Sent("[ShowGroup(\"Shown\",1)]"), Sent("[DeleteItem(Unlisted contents)]"),
+                        Sent("[DeleteGroup(\"Shown\")]"), Sent("[DeleteGroup(\"Gone Kept\")]")}));
+    // Asked only after the five refusals: the items' two lists each (but
+    // the one whose group is not listed), the groups' one.
+    EXPECT_EQ(requests, 2u + 2u + 1u + 1u + 1u);
   }
 }
 
