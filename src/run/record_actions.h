@@ -115,9 +115,6 @@ void UndoFont(LogReader& reader, UndoStep& step);
 // Program Manager.
 void UndoShellItem(LogReader& reader, UndoStep& step);
 void UndoShellGroup(LogReader& reader, UndoStep& step);
-// Ends the process's Program Manager conversation, if one was made: a plan
-// leaves the server as it found it.
-void EndShellConversationOfPlan();
 
 }  // namespace kiv
 

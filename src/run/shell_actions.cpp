@@ -39,6 +39,4 @@ void UndoShellGroup(LogReader& reader, UndoStep& step) {
   UndoShellGroup(reader, g_conversation, step);
 }
 
-void EndShellConversationOfPlan() { g_conversation.End(); }
-
 }  // namespace kiv

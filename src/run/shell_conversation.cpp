@@ -32,11 +32,6 @@ void EndShellConversation(const DdeHooks& dde, ShellConversation& conversation) 
   conversation = ShellConversation();
 }
 
-void ShellConversationHolder::End() {
-  if (made_ && !conversation_.failed) EndShellConversation(*dde_, conversation_);
-  made_ = false;
-}
-
 const ShellConversation& ShellConversationHolder::Get() {
   if (!made_) {
     conversation_ = CreateShellConversation(*dde_, service_);

@@ -129,11 +129,6 @@ class ShellConversationHolder {
   Listed ItemListed(const char* group, const char* item);
   // The conversation could not be made: every command would be refused.
   bool failed() { return Get().failed; }
-  // Ends a conversation that was made (EndShellConversation); the next
-  // Get() makes a new one. Only a plan ends its conversation: Wine's
-  // Program Manager of the 95 family answers nobody after a client that
-  // asked it something went without ending its conversation.
-  void End();
 
  private:
   const DdeHooks* dde_;
@@ -148,8 +143,9 @@ class ShellConversationHolder {
 // the show returned: the server deletes items of the group shown last.
 // step: removed when the server took the delete; when it refused it,
 // already gone if the server lists no such group, or lists the group's
-// items without it, else refused. The lists are asked only after a refusal
-// (Wine's server of the 95 family stops answering commands after a request).
+// items without it, else refused. The lists are asked only after a refusal:
+// a run that is taken asks nothing (Wine's server, set to the 95 family,
+// takes no command after it answered a request).
 // A plan (step.plan) asks the lists first and sends nothing: already gone as
 // above, refused when there is no conversation, else removed.
 void UndoShellItem(LogReader& reader, ShellConversationHolder& holder, UndoStep& step);

@@ -263,7 +263,6 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
       outcome = RunOutcome::kRestartNeeded;
     }
     if (options.plan) {
-      EndShellConversationOfPlan();
       // Nothing to remove, tell or delete: the registration, the uninstall
       // file and any waiting process stay as they were.
       report.End(OutcomeText(outcome, true),

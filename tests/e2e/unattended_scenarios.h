@@ -574,8 +574,11 @@ inline const char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\F
 // running program, a file already gone, a replaced file, INI, registry
 // (values whose key goes with the last), a font, a Program Manager group and
 // item and a group already gone, and (where the family shows one) a link on
-// the way.
-inline void PlanForeseesTheRun(bool links_seen) {
+// the way. Wine's Program Manager, with the prefix set to the 95 family,
+// takes no command once it has answered a request (a plan asks for its
+// group list), and the run after the plan would find it deaf: there the
+// Program Manager records are left out (program_manager false).
+inline void PlanForeseesTheRun(bool links_seen, bool program_manager) {
   const std::string root = FreshDirectory("plan\\App");
   const std::string shared = FreshDirectory("plan\\Shared");
   const std::string out = FreshDirectory("plan\\out");
@@ -613,13 +616,13 @@ inline void PlanForeseesTheRun(bool links_seen) {
   SetRegString(HKEY_LOCAL_MACHINE, registration, "UninstallString", "\"" + file + "\"");
   const std::string group = ProgramsFolder() + "\\Kiv Plan Group";
   RemoveTree(group);
-  {
+  if (program_manager) {
     ProgramManager manager;
     ASSERT_TRUE(manager.connected());
     ASSERT_TRUE(manager.CreateGroup("Kiv Plan Group"));
     ASSERT_TRUE(manager.AddItem("Kiv Plan Item"));
   }
-  ASSERT_TRUE(FileExists(group + "\\Kiv Plan Item.lnk"));
+  if (program_manager) ASSERT_TRUE(FileExists(group + "\\Kiv Plan Item.lnk"));
   WriteUninstallFile(file, name, [&](LogWriter& w) {
     w.AddDirectory(root.c_str());
     w.AddDirectory(only.c_str());
@@ -639,9 +642,11 @@ inline void PlanForeseesTheRun(bool links_seen) {
     w.AddRegistryValue("HKEY_LOCAL_MACHINE", (key + "\\Path").c_str(), nullptr);
     w.AddRegistryValue("HKEY_LOCAL_MACHINE", (restore_key + "\\Name").c_str(), "saved");
     w.AddFont("Kiv Plan Font", "kivplan.ttf");
-    w.AddShellGroup("Kiv Plan Group");
-    w.AddShellItem("Kiv Plan Group", "Kiv Plan Item");
-    w.AddShellGroup("Kiv Plan Gone");
+    if (program_manager) {
+      w.AddShellGroup("Kiv Plan Group");
+      w.AddShellItem("Kiv Plan Group", "Kiv Plan Item");
+      w.AddShellGroup("Kiv Plan Gone");
+    }
     if (links_seen) {
       w.AddDirectory((root + "\\link").c_str());
       w.AddFile((root + "\\link\\linked.txt").c_str());
@@ -741,11 +746,14 @@ inline void PlanForeseesTheRun(bool links_seen) {
            "ini " + ini + " [Settings] Color: removed",
            "ini " + root + "\\no such\\x.ini [S] K: already gone",
            std::string("font Kiv Plan Font (kivplan.ttf): removed"),
-           std::string("shell_group Kiv Plan Gone: already gone"),
-           std::string("shell_item Kiv Plan Group\\Kiv Plan Item: removed"),
-           std::string("shell_group Kiv Plan Group: removed"),
        }) {
     EXPECT_TRUE(has(line)) << line;
+  }
+  if (program_manager) {
+    EXPECT_TRUE(has("shell_group Kiv Plan Gone: already gone"));
+    EXPECT_TRUE(has("shell_item Kiv Plan Group\\Kiv Plan Item: removed"));
+    EXPECT_TRUE(has("shell_group Kiv Plan Group: removed"));
+    EXPECT_FALSE(DirectoryExists(group));
   }
   if (links_seen) {
     EXPECT_TRUE(has("file " + root + "\\link\\linked.txt: passed over: a link in its path"));
@@ -753,7 +761,6 @@ inline void PlanForeseesTheRun(bool links_seen) {
   }
   EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, key));
   EXPECT_FALSE(DirectoryExists(only));
-  EXPECT_FALSE(DirectoryExists(group));
   EXPECT_TRUE(FileExists(mixed + "\\foreign.txt"));
 
   CloseHandle(hold);

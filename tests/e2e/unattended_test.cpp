@@ -624,7 +624,9 @@ TEST(Report, JsonReportSaysWhatTheTextSays) {
 
 // A report that cannot be written costs the uninstall nothing: its
 // directory's place is taken by a file.
-TEST(Plan, ChangesNothingAndForeseesTheRunRecordForRecord) { PlanForeseesTheRun(true); }
+TEST(Plan, ChangesNothingAndForeseesTheRunRecordForRecord) {
+  PlanForeseesTheRun(/*links_seen=*/true, /*program_manager=*/true);
+}
 
 TEST(Plan, SilentPlanEndsWithTheRunsCode) { PlanExitCodesAreTheRunsCodes(); }
 
