@@ -81,7 +81,6 @@ bool Stands(const UndoStep& step, const char* path) {
   return platform::PathExists(path) && !IsPlanned(step, Planned::kGone, path);
 }
 
-
 void ProtectedFiles::Add(const char* path, Undone pass_over) {
   if (count_ == kMaxFiles) return;
   Entry& e = entries_[count_];
