@@ -119,6 +119,8 @@ struct Expect {
   DWORD exit_code;
 };
 constexpr Expect kStub = {true, 1};
+// /S: no box, exit code 0 once everything is undone.
+constexpr Expect kSilentStub = {false, 0};
 constexpr Expect kBoxOnly = {true, 0};
 constexpr Expect kFloor = {false, 0};
 
@@ -386,7 +388,7 @@ void ExpectProductGone(const char* who, int run) {
 }
 
 struct Series {
-  std::vector<double> stub, floor, box;
+  std::vector<double> stub, silent, floor, box;
 };
 
 std::string BoxOnlyLine() { return Quoted(FloorProgram()) + " box"; }
@@ -398,6 +400,7 @@ Series TimeRuns(const ProductShape& shape, int runs, bool with_box) {
   char uninstall_file[kPathSize];
   UninstallPath(uninstall_file);
   const std::string stub_line = Quoted(KIV_STUB_PATH) + " " + uninstall_file;
+  const std::string silent_line = Quoted(KIV_STUB_PATH) + " /S " + uninstall_file;
   const std::string floor_line = Quoted(FloorProgram()) + " delete " + std::to_string(shape.files) +
                                  " " + std::to_string(shape.directories);
   Series series;
@@ -405,6 +408,10 @@ Series TimeRuns(const ProductShape& shape, int runs, bool with_box) {
     MakeProduct(shape, log);
     series.stub.push_back(RunTimed(stub_line, kStub, false).ms);
     ExpectProductGone("stub", run);
+
+    MakeProduct(shape, log);
+    series.silent.push_back(RunTimed(silent_line, kSilentStub, false).ms);
+    ExpectProductGone("silent stub", run);
 
     MakeProduct(shape, log);
     series.floor.push_back(RunTimed(floor_line, kFloor, false).ms);
@@ -480,11 +487,13 @@ int BenchWalk(const ProductShape& shape, int runs) {
   printf("walk.files %d\nwalk.directories %d\n", shape.files, shape.directories);
   const Series full = TimeRuns(shape, runs, false);
   PrintSeries("walk.stub_ms", full.stub);
+  PrintSeries("walk.silent_ms", full.silent);
   PrintSeries("walk.floor_ms", full.floor);
   // The costs that do not grow with the product: process start-up, the
   // libraries the stub loads, the finishing steps and the box.
   const Series empty = TimeRuns(ProductShape{0, 1}, runs, true);
   PrintSeries("walk.stub_empty_ms", empty.stub);
+  PrintSeries("walk.silent_empty_ms", empty.silent);
   PrintSeries("walk.floor_empty_ms", empty.floor);
   PrintSeries("walk.box_only_ms", empty.box);
   TimeLogReading(shape, runs);
@@ -522,9 +531,10 @@ int BenchRestore(uint32_t size, int runs) {
   WritePatternFile(source, size);
 
   const std::string stub_line = Quoted(KIV_STUB_PATH) + " " + uninstall_file;
+  const std::string silent_line = Quoted(KIV_STUB_PATH) + " /S " + uninstall_file;
   const std::string copy_line = Quoted(FloorProgram()) + " copy " + source + " " + copied;
   const char installed[] = "the installed version, replaced by the restore";
-  std::vector<double> stub_ms, copy_ms, stub_peak, stub_private, copy_peak, copy_private;
+  std::vector<double> stub_ms, silent_ms, copy_ms, stub_peak, stub_private, copy_peak, copy_private;
   std::vector<double> box_peak, box_private;
   // Run 0 warms up and is not recorded: the first run after the big files
   // were made was always the slowest, stub and copy alike.
@@ -540,7 +550,17 @@ int BenchRestore(uint32_t size, int runs) {
       Fail("stub run " + std::to_string(run) + " did not restore the saved file");
     }
     DeleteFileA(restored.c_str());
+
+    WriteRestoreLog(uninstall_file, restored, size);
+    WriteSmallFile(restored.c_str(), installed, sizeof(installed));
+    ReadThrough(uninstall_file);
+    const Timed silent = RunTimed(silent_line, kSilentStub, false);
+    if (e2e::FileExists(uninstall_file) || !HoldsPattern(restored, size)) {
+      Fail("silent stub run " + std::to_string(run) + " did not restore the saved file");
+    }
+    DeleteFileA(restored.c_str());
     if (record) {
+      silent_ms.push_back(silent.ms);
       stub_ms.push_back(stub.ms);
       stub_peak.push_back(stub.peak_working_set);
       stub_private.push_back(stub.peak_private);
@@ -599,6 +619,7 @@ int BenchRestore(uint32_t size, int runs) {
 
   const std::string key = "restore[" + std::to_string(size) + "].";
   PrintSeries(key + "stub_ms", stub_ms);
+  PrintSeries(key + "silent_ms", silent_ms);
   PrintSeries(key + "copy_ms", copy_ms);
   PrintSeries(key + "stub_peak_ws", stub_peak);
   PrintSeries(key + "stub_peak_private", stub_private);

@@ -1,11 +1,20 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails when the stub is 60,000 bytes or larger, imports a DLL outside the
-# system set or a function outside ALLOWED (one "DLL function" a line), or
-# asks for a subsystem or OS version above 4.0. Prints what it measured.
+# system set or a function outside ALLOWED (one "DLL function" a line), is
+# not of the file format FORMAT (pei-i386, pei-x86-64), or asks for another
+# subsystem and OS version than SYSTEM_VERSION (4.0 for i686; 64-bit Windows needs
+# 5.2). Prints what it measured.
 file(SIZE "${STUB}" size)
 execute_process(COMMAND "${OBJDUMP}" -p "${STUB}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${STUB}")
+endif()
+if(NOT dump MATCHES "file format ([^ \t\n]+)")
+  message(FATAL_ERROR "objdump shows no file format")
+endif()
+message(STATUS "stub: ${STUB}: ${CMAKE_MATCH_1}")
+if(NOT CMAKE_MATCH_1 STREQUAL FORMAT)
+  message(FATAL_ERROR "the stub is ${CMAKE_MATCH_1}, not ${FORMAT}")
 endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" lines "${dump}")
 set(allowed KERNEL32.DLL USER32.DLL ADVAPI32.DLL GDI32.DLL MSVCRT.DLL)
@@ -31,8 +40,15 @@ if(NOT found)
   message(FATAL_ERROR "no imports found: objdump output not understood")
 endif()
 
-# Functions, against the list of those that exist on Windows 95 and NT 4.
-file(STRINGS "${ALLOWED}" allowed_functions REGEX "^[A-Za-z0-9_.]+ [A-Za-z0-9_]+$")
+# Functions, against the list of those that exist on Windows 95 and NT 4 (and
+# on 64-bit Windows).
+# Lines marked "i686 only" count for the i686 stubs alone.
+file(STRINGS "${ALLOWED}" allowed_functions REGEX "^[A-Za-z0-9_.]+ [A-Za-z0-9_]+( i686 only)?$")
+if(FORMAT STREQUAL "pei-i386")
+  list(TRANSFORM allowed_functions REPLACE " i686 only$" "")
+else()
+  list(FILTER allowed_functions EXCLUDE REGEX " i686 only$")
+endif()
 string(REPLACE "\n" ";" dump_lines "${dump}")
 set(dll "")
 set(outside "")
@@ -54,7 +70,7 @@ if(count EQUAL 0)
   message(FATAL_ERROR "no imported functions found: objdump output not understood")
 endif()
 if(outside)
-  message(FATAL_ERROR "imports outside the Windows 95 / NT 4 list: ${outside}")
+  message(FATAL_ERROR "imports outside the list in ${ALLOWED}: ${outside}")
 endif()
 
 foreach(field MajorSubsystemVersion MinorSubsystemVersion MajorOSystemVersion MinorOSystemVersion)
@@ -64,9 +80,9 @@ foreach(field MajorSubsystemVersion MinorSubsystemVersion MajorOSystemVersion Mi
   set(${field} ${CMAKE_MATCH_1})
 endforeach()
 message(STATUS "stub: subsystem ${MajorSubsystemVersion}.${MinorSubsystemVersion}, OS ${MajorOSystemVersion}.${MinorOSystemVersion}")
-if(NOT MajorSubsystemVersion EQUAL 4 OR NOT MinorSubsystemVersion EQUAL 0 OR
-   NOT MajorOSystemVersion EQUAL 4 OR NOT MinorOSystemVersion EQUAL 0)
-  message(FATAL_ERROR "the stub must ask for subsystem and OS version 4.0")
+if(NOT "${MajorSubsystemVersion}.${MinorSubsystemVersion}" STREQUAL SYSTEM_VERSION OR
+   NOT "${MajorOSystemVersion}.${MinorOSystemVersion}" STREQUAL SYSTEM_VERSION)
+  message(FATAL_ERROR "the stub must ask for subsystem and OS version ${SYSTEM_VERSION}")
 endif()
 if(NOT dump MATCHES "Subsystem[ \t]+00000002")
   message(FATAL_ERROR "the stub must be a GUI program")

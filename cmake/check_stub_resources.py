@@ -1,8 +1,13 @@
 #!/usr/bin/python3
-"""Reads the stub's resources from the file itself, without running it:
-string 1 (the prompt, United States English), the manifest and the version
-information. Usage: check_stub_resources.py STUB MAJOR MINOR PATCH ARCH
-Prints what it found; exits 1 naming every part that is missing or wrong."""
+"""Reads a stub's resources from the file itself, without running it:
+string 1 (the prompt, United States English), the manifest (its execution
+level and processor) and the version information (description, version and
+file name). Usage:
+  check_stub_resources.py STUB MAJOR MINOR PATCH ARCH LEVEL FILE_NAME
+ARCH is x86 or amd64, LEVEL requireAdministrator or asInvoker, FILE_NAME the
+name the stub ships under. Prints what it found; exits 1 naming every part
+that is missing or wrong."""
+import re
 import sys
 
 import pefile
@@ -40,10 +45,12 @@ def string_one(pe):
 
 
 def main():
-    stub, major, minor, patch, arch = sys.argv[1], *map(int, sys.argv[2:5]), sys.argv[5]
+    stub, major, minor, patch = sys.argv[1], *map(int, sys.argv[2:5])
+    arch, level, file_name = sys.argv[5:8]
     pe = pefile.PE(stub)
     faults = []
 
+    print(f"stub resources: {stub}")
     prompt = string_one(pe)
     print(f"stub resources: string 1 = {prompt!r}")
     if prompt != PROMPT:
@@ -51,8 +58,11 @@ def main():
 
     manifests = [data for name, _, data in entries(pe, RT_MANIFEST) if name == 1]
     manifest = manifests[0].decode("utf-8") if manifests else ""
-    for part in ('level="requireAdministrator"',
-                 "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # Windows 10 and 11
+    levels = re.findall(r'requestedExecutionLevel level="([^"]*)"', manifest)
+    print(f"stub resources: execution level {levels}")
+    if levels != [level]:
+        faults.append(f"the manifest asks for {levels}, not {level}")
+    for part in ("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # Windows 10 and 11
                  "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
                  'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"',
                  ">true</dpiAware>",
@@ -60,17 +70,22 @@ def main():
         if part not in manifest:
             faults.append(f"the manifest lacks {part}")
 
-    described = None
+    strings = {}
     for info in getattr(pe, "FileInfo", []):
         for block in info:
             for table in getattr(block, "StringTable", []):
-                described = table.entries.get(b"FileDescription", described)
+                strings.update(table.entries)
+    described = strings.get(b"FileDescription")
+    original = strings.get(b"OriginalFilename")
     fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
     version = (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
                fixed.FileVersionLS >> 16) if fixed else None
-    print(f"stub resources: FileDescription = {described!r}, version = {version}")
+    print(f"stub resources: FileDescription = {described!r}, OriginalFilename = {original!r}, "
+          f"version = {version}")
     if described != b"Kiv Uninstall":
         faults.append("the version information's FileDescription is not Kiv Uninstall")
+    if original != file_name.encode():
+        faults.append(f"the version information's OriginalFilename is not {file_name}")
     if version != (major, minor, patch):
         faults.append(f"the file version is {version}, not {(major, minor, patch)}")
 

@@ -34,6 +34,12 @@ class FileSource final : public RandomSource {
 
  private:
   void* handle_ = nullptr;  // a HANDLE on Windows, a FILE* on the host
+  // Where the handle's file pointer stands after the last read, so that a
+  // read that goes on from there needs no seek (a system call each: the
+  // restore of a saved file reads it chunk after chunk). Unknown after a
+  // failed or short read.
+  static constexpr uint64_t kUnknown = ~0ull;
+  uint64_t at_ = kUnknown;
 };
 
 }  // namespace kiv

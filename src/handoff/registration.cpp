@@ -14,11 +14,11 @@ constexpr const char* kRegistrationSubkeys[] = {"\\DisplayName", "\\UnInstallStr
 }  // namespace
 
 void RemoveRegistration(const char* display_name) {
-  const platform::RegKey machine = platform::RootKey(kLocalMachineRoot);
+  const platform::RegKey root = platform::RootKey(kRegistrationRoot);
   for (const char* subkey : kRegistrationSubkeys) {
     LongString key;
     if (Format1(key, kUninstallKeyFormat, display_name) && key.Append(subkey)) {
-      platform::RegDeleteKeyPath(machine, key.c_str());
+      platform::RegDeleteKeyPath(root, key.c_str());
     }
   }
 }

@@ -5,10 +5,27 @@
 #ifndef KIV_HANDOFF_REGISTRATION_H_
 #define KIV_HANDOFF_REGISTRATION_H_
 
+#include <stdint.h>
+
+#include "uninstall_file/names.h"
+
 namespace kiv {
 
 inline constexpr char kUninstallKeyFormat[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s";
+
+// Where the product's registration lies: the per-user stubs (built with
+// KIV_PER_USER=1, manifest asInvoker) remove it from HKEY_CURRENT_USER and
+// never touch HKEY_LOCAL_MACHINE, where a per-machine product of the same
+// name keeps its own; the per-machine stubs the other way round. Each stub
+// acts in its own registry view: the x86_64 ones in the 64-bit view, the
+// i686 ones in the 32-bit view on 64-bit Windows (the view their installer
+// wrote); the Uninstall key under HKEY_CURRENT_USER is one key in both.
+#if defined(KIV_PER_USER) && KIV_PER_USER
+inline constexpr uint32_t kRegistrationRoot = kCurrentUserRoot;
+#else
+inline constexpr uint32_t kRegistrationRoot = kLocalMachineRoot;
+#endif
 
 // Deletes the registration keys of display_name (a name the reader proved
 // sound: not empty, no backslash), in this order: its two subkeys, then

@@ -8,6 +8,7 @@ namespace kiv {
 
 bool FileSource::Open(const char* path) {
   Close();
+  at_ = kUnknown;
   handle_ = platform::OpenFileDenyingWrites(path);
   return handle_ != nullptr;
 }
@@ -15,8 +16,14 @@ bool FileSource::Open(const char* path) {
 bool FileSource::Size(uint64_t* size) { return handle_ && platform::FileSize(handle_, size); }
 
 uint32_t FileSource::ReadAt(uint64_t offset, void* buffer, uint32_t count) {
-  if (!handle_ || count == 0 || !platform::SeekFile(handle_, offset)) return 0;
-  return platform::ReadFileBytes(handle_, buffer, count);
+  if (!handle_ || count == 0) return 0;
+  if (offset != at_ && !platform::SeekFile(handle_, offset)) {
+    at_ = kUnknown;
+    return 0;
+  }
+  const uint32_t got = platform::ReadFileBytes(handle_, buffer, count);
+  at_ = got == count ? offset + got : kUnknown;
+  return got;
 }
 
 void FileSource::Close() {

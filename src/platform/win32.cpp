@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <ddeml.h>
+#include <restartmanager.h>
 
 // <windows.h> maps WriteProfileString to WriteProfileStringA (the WIN.INI
 // call); without this our wrapper would be defined under that name and the
@@ -594,6 +595,28 @@ void HeldDirectory::Release() {
   handle_ = nullptr;
 }
 
+void* HoldDirectoryOnTheWay(const char* path, bool* is_link) {
+  *is_link = false;
+  // FILE_LIST_DIRECTORY: an open for attributes alone would take part in no
+  // sharing check, and so would hold nothing.
+  HANDLE directory = CreateFileA(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return nullptr;
+  // Held, the name can no longer lead anywhere else: asked by name, as Wine
+  // shows a symbolic link's reparse attribute only that way.
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *is_link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    CloseHandle(directory);
+    return nullptr;
+  }
+  return directory;
+}
+
+void ReleaseDirectoryOnTheWay(void* handle) { CloseHandle(static_cast<HANDLE>(handle)); }
+
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity) {
   DWORD n = GetShortPathNameA(path, buffer, capacity);
   return n != 0 && n < capacity;
@@ -752,6 +775,83 @@ bool IsWindows95Family() {
   info.dwOSVersionInfoSize = sizeof(info);
   if (!GetVersionExA(&info)) return false;
   return info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
+}
+
+namespace {
+
+using RmStart = DWORD(WINAPI*)(DWORD*, DWORD, WCHAR*);
+using RmRegister = DWORD(WINAPI*)(DWORD, UINT, LPCWSTR*, UINT, RM_UNIQUE_PROCESS*, UINT, LPCWSTR*);
+using RmList = DWORD(WINAPI*)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, DWORD*);
+using RmEnd = DWORD(WINAPI*)(DWORD);
+
+template <typename Function>
+Function ProcOf(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// One session on one file; the result of the first call that failed.
+DWORD ListHolders(HMODULE rm, const WCHAR* file, FileHolders* holders) {
+  const auto start = ProcOf<RmStart>(rm, "RmStartSession");
+  const auto add = ProcOf<RmRegister>(rm, "RmRegisterResources");
+  const auto list = ProcOf<RmList>(rm, "RmGetList");
+  const auto end = ProcOf<RmEnd>(rm, "RmEndSession");
+  if (!start || !add || !list || !end) return ERROR_PROC_NOT_FOUND;
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  DWORD rc = start(&session, 0, key);
+  if (rc != ERROR_SUCCESS) return rc;
+  LPCWSTR files[] = {file};
+  RM_PROCESS_INFO info[FileHolders::kMaxNamed];
+  UINT needed = 0;
+  UINT count = FileHolders::kMaxNamed;
+  DWORD reasons = 0;
+  rc = add(session, 1, files, 0, nullptr, 0, nullptr);
+  if (rc == ERROR_SUCCESS) rc = list(session, &needed, &count, info, &reasons);
+  if (rc == ERROR_SUCCESS) {
+    holders->asked = FileHolders::Asked::kListed;
+    holders->count = count < FileHolders::kMaxNamed ? count : FileHolders::kMaxNamed;
+    for (uint32_t i = 0; i < holders->count; ++i) {
+      FileHolders::Holder& holder = holders->holders[i];
+      holder.process_id = info[i].Process.dwProcessId;
+      // A name that does not fit is left out (a failed conversion may leave
+      // a part of it without its NUL).
+      if (!WideCharToMultiByte(CP_ACP, 0, info[i].strAppName, -1, holder.name.data(),
+                               static_cast<int>(holder.name.capacity()), nullptr, nullptr)) {
+        holder.name.Clear();
+      }
+    }
+  } else if (rc == ERROR_MORE_DATA) {
+    // No room for every program: the list is not filled, only counted.
+    holders->asked = FileHolders::Asked::kTooMany;
+    holders->total = needed;
+    rc = ERROR_SUCCESS;
+  }
+  end(session);
+  return rc;
+}
+
+}  // namespace
+
+void AskWhoHolds(const char* path, FileHolders* holders) {
+  *holders = FileHolders();
+  if (IsWindows95Family()) return;
+  // By its full path: a DLL of that name anywhere else is never loaded.
+  PathString dll;
+  const UINT n = GetSystemDirectoryA(dll.data(), dll.capacity());
+  if (n == 0 || n >= dll.capacity() || !dll.Append("\\rstrtmgr.dll")) return;
+  HMODULE rm = LoadLibraryA(dll.c_str());
+  if (!rm) return;  // before Vista
+  WCHAR wide[MAX_PATH];
+  const DWORD rc = !MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)
+                       ? GetLastError()
+                       : ListHolders(rm, wide, holders);
+  if (rc == ERROR_PROC_NOT_FOUND) {
+    holders->asked = FileHolders::Asked::kNoRestartManager;
+  } else if (rc != ERROR_SUCCESS) {
+    holders->asked = FileHolders::Asked::kFailed;
+    holders->error = rc;
+  }
+  FreeLibrary(rm);
 }
 
 static_assert(kNoWholeFile == HFILE_ERROR);

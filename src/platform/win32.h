@@ -214,6 +214,13 @@ class HeldDirectory {
   void* handle_ = nullptr;  // a HANDLE
 };
 
+// A directory on the way of a record's path, held open without delete
+// sharing (see run/directory_chain.h): null when it cannot be opened (gone,
+// no access, the 95 family, which opens no directory), or when it is a
+// junction, mount point or symbolic link (*is_link then).
+void* HoldDirectoryOnTheWay(const char* path, bool* is_link);
+void ReleaseDirectoryOnTheWay(void* handle);
+
 bool ShortPathName(const char* path, char* buffer, uint32_t capacity);
 // GetFullPathNameA. False on failure or when the result does not fit.
 bool FullPathName(const char* path, char* buffer, uint32_t capacity);
@@ -261,6 +268,34 @@ bool SameTextIgnoringCase(const char* a, const char* b);
 bool WindowsDirectory(char* buffer, uint32_t capacity);
 // MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT).
 bool DeleteAtRestartNt(const char* path);
+// ---- Who holds a file ------------------------------------------------------
+// What the Restart Manager (Windows Vista and later) said of the programs
+// that hold a file open. Plain data: the report's words on it are the run's
+// (run/held_by.h).
+struct FileHolders {
+  enum class Asked : uint8_t {
+    kNoRestartManager,  // the system has none (the 95 family, NT before Vista)
+    kFailed,            // a call failed: error holds its result
+    kListed,            // count programs, each in holders
+    kTooMany,           // more programs than holders has room for: total of them
+  };
+  static constexpr uint32_t kMaxNamed = 4;
+  struct Holder {
+    uint32_t process_id = 0;
+    // The program's name as the system gives it, in the ANSI code page;
+    // empty when it does not convert whole.
+    FixedString<64> name;
+  };
+  Asked asked = Asked::kNoRestartManager;
+  uint32_t error = 0;
+  uint32_t total = 0;  // kTooMany: how many the system counted
+  uint32_t count = 0;  // kListed
+  Holder holders[kMaxNamed];
+};
+// Asks the Restart Manager (rstrtmgr.dll, loaded by its full path in the
+// system directory, never by a search) which programs hold path open. Asks
+// nothing on the 95 family. Closes nothing.
+void AskWhoHolds(const char* path, FileHolders* holders);
 // GetVersionExA's platform identifier is VER_PLATFORM_WIN32_WINDOWS.
 bool IsWindows95Family();
 

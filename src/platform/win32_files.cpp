@@ -82,9 +82,11 @@ void FreeBuffer(void* buffer) {
 bool CopyIntoFile(FileHandle out, uint32_t length, ChunkReader read, void* context,
                   uint32_t* delivered) {
   // Per call the system's cost dwarfs the copy, so few large calls are what
-  // make a copy run at the system's own speed. The buffer comes from the
-  // heap for the copy: a static one would be stored in the file as data.
-  constexpr uint32_t kLargeChunk = 65536;
+  // make a copy run at the system's own speed: a mebibyte a call (as much
+  // memory as the stub needs for anything else, and given back at once).
+  // The buffer comes from the heap for the copy: a static one would be
+  // stored in the file as data.
+  constexpr uint32_t kLargeChunk = 1u << 20;
   constexpr uint32_t kSmallChunk = 4096;
   uint8_t fallback[kSmallChunk];
   void* heap = AllocateBuffer(kLargeChunk);

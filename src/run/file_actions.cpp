@@ -3,6 +3,8 @@
 #include "base/fixed_string.h"
 #include "base/path_rules.h"
 #include "platform/win32.h"
+#include "run/directory_chain.h"
+#include "run/held_by.h"
 #include "run/record_actions.h"
 
 namespace kiv {
@@ -179,6 +181,18 @@ Undone PassedOver(const UndoStep& step, const char* path) {
   return step.protect ? step.protect->PassOver(path) : Undone::kNoAction;
 }
 
+namespace {
+
+// The directories of the last record's path, held until the walk moves
+// elsewhere (run/directory_chain.h). One walk at a time runs in a process.
+DirectoryChain g_on_the_way;
+constexpr DirectoryHolding kHolding = {platform::HoldDirectoryOnTheWay,
+                                       platform::ReleaseDirectoryOnTheWay};
+
+}  // namespace
+
+void ReleaseDirectoriesOnTheWay() { g_on_the_way.ReleaseAll(kHolding); }
+
 bool PathCrossesReparsePoint(const char* path, bool include_last) {
   PathString read;
   uint32_t root = 0;
@@ -190,12 +204,9 @@ bool PathCrossesReparsePoint(const char* path, bool include_last) {
       return true;
     }
   }
-  // Each directory below the root.
-  if (AnyDirectoryOnTheWay(&read, root, platform::IsLeadByte,
-                           [](const char* directory, void*) {
-                             return platform::IsReparsePoint(directory);
-                           },
-                           nullptr)) {
+  // Each directory below the root, held from here to the action.
+  if (g_on_the_way.CrossesLink(kHolding, read.c_str(), root, platform::IsLeadByte,
+                               platform::IsReparsePoint)) {
     return true;
   }
   const char* text = read.c_str();
@@ -289,6 +300,11 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   // family refuses as "access denied").
   const bool held = error == kErrorSharingViolation || error == kErrorLockViolation ||
                     error == kErrorAccessDenied;
+  if (held && step.describe) {
+    platform::FileHolders holders;
+    platform::AskWhoHolds(path.c_str(), &holders);
+    DescribeHolders(holders, &step.held_by);
+  }
   if (held && step.schedule_held) {
     if (step.plan) {
       // A running program's file is renamed aside; one held without delete

@@ -99,7 +99,13 @@ Undone PassedOver(const UndoStep& step, const char* path);
 // there shows the target's attributes, never a link's, so the link stays
 // with its target. Wine also shows a link to a file as a plain file, so
 // there this check does not see one.
+//
+// The directories on the way stay held open until a record with another
+// path asks (run/directory_chain.h), so that none of them can be swapped
+// between this check and the action; ReleaseDirectoriesOnTheWay lets them go
+// at the end of the walk.
 bool PathCrossesReparsePoint(const char* path, bool include_last);
+void ReleaseDirectoriesOnTheWay();
 
 // Directories and files.
 void UndoDirectory(LogReader& reader, UndoStep& step);

@@ -10,6 +10,9 @@ namespace kiv {
 
 namespace {
 
+// JSON gives who holds a file without the text's "held by: ".
+constexpr uint32_t kHeldByLead = sizeof("held by: ") - 1;
+
 // By Undone's order.
 constexpr const char* kUndoneTexts[] = {
     "no action",
@@ -160,6 +163,7 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
     PutJsonField("outcome", UndoneText(step.what));
     Put(", \"error\": ");
     PutNumber(step.error);
+    if (!step.held_by.empty()) PutJsonField("held_by", step.held_by.c_str() + kHeldByLead);
     Put("}");
     return;
   }
@@ -173,6 +177,11 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
   if (step.what == Undone::kFailed) {
     Put(" (error ");
     PutNumber(step.error);
+    Put(")");
+  }
+  if (!step.held_by.empty()) {
+    Put(" (");
+    Put(step.held_by.c_str());
     Put(")");
   }
   Put("\r\n");

@@ -69,11 +69,15 @@ struct UndoStep {
   Undone what = Undone::kNoAction;
   uint32_t error = 0;  // with kFailed
   LongString subject;
+  // A file something holds open, when the record is described: who holds
+  // it (run/held_by.h); empty otherwise.
+  ShortString held_by;
 
   void Reset() {
     what = Undone::kNoAction;
     error = 0;
     subject.Clear();
+    held_by.Clear();
   }
   void Set(Undone done, uint32_t code = 0) {
     what = done;

@@ -253,7 +253,10 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     step.plan = options.plan;
     step.planned = &g_planned;
     WalkTally tally;
-    if (!Walk(reader, step, report, tally)) {
+    const bool walked = Walk(reader, step, report, tally);
+    // The uninstall file's directory and the directories above it go next.
+    ReleaseDirectoriesOnTheWay();
+    if (!walked) {
       // Only a file that changed after the check can come here.
       return Damaged(hooks, report, options.silent, options.plan);
     }

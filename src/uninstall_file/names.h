@@ -19,8 +19,10 @@ namespace kiv {
 inline constexpr const char* kRootNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
                                              "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
 inline constexpr uint32_t kRootCount = sizeof(kRootNames) / sizeof(kRootNames[0]);
-// HKEY_LOCAL_MACHINE's place among them: the uninstall registration and the
-// font keys live there.
+// HKEY_CURRENT_USER's and HKEY_LOCAL_MACHINE's places among them: a per-user
+// product's uninstall registration lives in the first, a per-machine one's
+// and the font keys in the second.
+inline constexpr uint32_t kCurrentUserRoot = 1;
 inline constexpr uint32_t kLocalMachineRoot = 2;
 
 // The index of root among kRootNames, or -1 when it names none.

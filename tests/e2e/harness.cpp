@@ -174,12 +174,18 @@ void RegDeleteTree(HKEY root, const std::string& key) {
   RegDeleteKeyA(root, key.c_str());
 }
 
-const std::vector<uint8_t>& StubImage() {
-  static const std::vector<uint8_t> image = [] {
-    std::string bytes = ReadFileBytes(KIV_STUB_PATH);
+const char* StubPath(Flavour flavour) {
+  return flavour == Flavour::kPerUser ? KIV_USER_STUB_PATH : KIV_STUB_PATH;
+}
+
+const std::vector<uint8_t>& StubImage(Flavour flavour) {
+  const auto read = [](Flavour which) {
+    std::string bytes = ReadFileBytes(StubPath(which));
     return std::vector<uint8_t>(bytes.begin(), bytes.end());
-  }();
-  return image;
+  };
+  static const std::vector<uint8_t> machine = read(Flavour::kPerMachine);
+  static const std::vector<uint8_t> user = read(Flavour::kPerUser);
+  return flavour == Flavour::kPerUser ? user : machine;
 }
 
 bool UninstallImage::Write(const void* data, uint32_t size) {
@@ -193,8 +199,8 @@ void UninstallImage::SaveAs(const std::string& path) const {
 }
 
 void WriteUninstallFile(const std::string& path, const std::string& display_name,
-                        const std::function<void(LogWriter&)>& add_records) {
-  UninstallImage image;
+                        const std::function<void(LogWriter&)>& add_records, Flavour flavour) {
+  UninstallImage image(flavour);
   LogWriter writer(image);
   writer.Begin();
   add_records(writer);

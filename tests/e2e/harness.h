@@ -48,13 +48,17 @@ std::string RegString(HKEY root, const std::string& key, const std::string& name
 void RegDeleteTree(HKEY root, const std::string& key);
 
 // ---- Uninstall files -------------------------------------------------------
+// The stubs this build made for its own processor: per machine (the one the
+// suites run unless they name the other) and per user.
+enum class Flavour { kPerMachine, kPerUser };
+const char* StubPath(Flavour flavour = Flavour::kPerMachine);
 // The built stub's bytes.
-const std::vector<uint8_t>& StubImage();
+const std::vector<uint8_t>& StubImage(Flavour flavour = Flavour::kPerMachine);
 
 // An uninstall file in memory: the stub image, then what the writer adds.
 class UninstallImage final : public ByteSink {
  public:
-  UninstallImage() : bytes_(StubImage()) {}
+  explicit UninstallImage(Flavour flavour = Flavour::kPerMachine) : bytes_(StubImage(flavour)) {}
   bool Write(const void* data, uint32_t size) override;
   uint32_t Position() const override { return static_cast<uint32_t>(bytes_.size()); }
   std::vector<uint8_t>& bytes() { return bytes_; }
@@ -65,9 +69,10 @@ class UninstallImage final : public ByteSink {
 };
 
 // Writes stub + type-0 record + what add_records writes + display name +
-// trailer to path.
+// trailer to path, on the stub of that flavour.
 void WriteUninstallFile(const std::string& path, const std::string& display_name,
-                        const std::function<void(LogWriter&)>& add_records);
+                        const std::function<void(LogWriter&)>& add_records,
+                        Flavour flavour = Flavour::kPerMachine);
 
 // ---- Running the stub ------------------------------------------------------
 struct Box {

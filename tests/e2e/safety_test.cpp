@@ -4,6 +4,7 @@
 
 #include "harness.h"
 #include "platform/win32.h"
+#include "run/record_actions.h"
 #include "safety_scenarios.h"
 
 namespace kiv::e2e {
@@ -243,6 +244,38 @@ TEST(HeldDirectory, CannotBeRenamedOrDeletedUntilReleased) {
     EXPECT_TRUE(DirectoryExists(dir));
   }
   EXPECT_TRUE(MoveFileA(dir.c_str(), moved.c_str())) << "still held after release";
+}
+
+// The directories on the way of a record's path, from the link check to the
+// action and on to the next record in the same directory: none can be
+// renamed away (and a link put in its place) in between; a record elsewhere
+// lets go of what it does not pass through, the walk's end of everything.
+TEST(HeldDirectory, DirectoriesOnTheWayAreHeldFromTheCheckToTheNextPath) {
+  const std::string base = FreshDirectory("on the way");
+  const std::string app = base + "\\App", docs = app + "\\Docs", bin = app + "\\Bin";
+  for (const std::string& dir : {app, docs, bin}) ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+  const auto renames = [](const std::string& dir) {
+    const std::string moved = dir + ".moved";
+    if (!MoveFileA(dir.c_str(), moved.c_str())) return false;
+    EXPECT_TRUE(MoveFileA(moved.c_str(), dir.c_str()));
+    return true;
+  };
+
+  ASSERT_FALSE(PathCrossesReparsePoint((docs + "\\a.txt").c_str(), false));
+  EXPECT_FALSE(renames(docs)) << "the record's own directory";
+  EXPECT_FALSE(renames(app)) << "a directory above it";
+  EXPECT_TRUE(renames(bin)) << "a directory it does not pass through";
+
+  ASSERT_FALSE(PathCrossesReparsePoint((bin + "\\b.exe").c_str(), false));
+  EXPECT_TRUE(renames(docs)) << "let go when the walk moved on";
+  EXPECT_FALSE(renames(bin));
+  // A Directory record: what lies above it stays held, it itself is free to go.
+  ASSERT_FALSE(PathCrossesReparsePoint(bin.c_str(), false));
+  EXPECT_TRUE(RemoveDirectoryA(bin.c_str()));
+  EXPECT_FALSE(renames(app));
+
+  ReleaseDirectoriesOnTheWay();
+  EXPECT_TRUE(renames(app)) << "still held after the walk";
 }
 
 TEST(HeldDirectory, RefusesWhatAnotherProgramCouldHavePutInItsPlace) {

@@ -268,8 +268,10 @@ inline const Damage kDamages[] = {
 // everything else goes, the file goes at the next start, and the code says a
 // restart is needed. before_restart checks how the family keeps the
 // pending deletion.
+// held_by: what the report says of who holds it, which depends on the
+// family (only the NT family from Vista on has a Restart Manager to ask).
 inline void HeldProductFileNeedsARestart(
-    const std::function<void(const std::string&)>& before_restart) {
+    const std::function<void(const std::string&)>& before_restart, const std::string& held_by) {
   LargeProduct product("unattended\\Held", "Kiv Held", 20, 1000);
   const std::string held = product.paths[5];
   const std::string report = FreshDirectory("unattended\\held-report") + "\\report.txt";
@@ -294,7 +296,7 @@ inline void HeldProductFileNeedsARestart(
   EXPECT_NE(std::find(lines.begin(), lines.end(),
                       "file " + held +
                           ": goes at the next start under its own path: a reinstall before then "
-                          "would lose it"),
+                          "would lose it (held by: " + held_by + ")"),
             lines.end())
       << ReadFileBytes(report);
   EXPECT_NE(

@@ -125,7 +125,10 @@ TEST(Silent, HeldProductFileGives3010AndGoesAtTheNextStart) {
         RegString(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
                   "PendingFileRenameOperations");
     EXPECT_NE(pending.find(held), std::string::npos) << "not in the system's list";
-  });
+  },
+  // Wine's Restart Manager takes the session but lists no program; on
+  // Windows the line names the test program.
+  "cannot tell (the Restart Manager names no program)");
 }
 
 TEST(Silent, RunningProgramIsRenamedAsideAndItsPathIsFree) {

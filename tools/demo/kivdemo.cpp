@@ -12,6 +12,12 @@
 //                                        (/S /LOG="REPORT"), note what is left
 //                                        when the first process ends, wait for
 //                                        every process
+//   kivdemo install-user MANIFEST        install Kiv Demo Notes for this user
+//                                        only, as a per-user installer would;
+//                                        write the kivlog manifest; print where
+//                                        the uninstall file goes (Unix path,
+//                                        then Windows path)
+//   kivdemo probe-user                   the same as probe, for Kiv Demo Notes
 #include <windows.h>
 #include <ddeml.h>
 #include <shlobj.h>
@@ -46,6 +52,23 @@ std::string SharedFile() { return WindowsDir() + "\\kivdemo-shared.dll"; }
 std::string IniFile() { return WindowsDir() + "\\kivdemo.ini"; }
 std::string PluginsIni() { return WindowsDir() + "\\kivdemo-plugins.ini"; }
 std::string FontFile() { return WindowsDir() + "\\Fonts\\KivDemoSans.ttf"; }
+
+// The per-user product: in the user's profile, its keys and registration
+// under HKEY_CURRENT_USER, nothing that needs an administrator.
+const char kUserProduct[] = "Kiv Demo Notes";
+const char kUserUninstallKey[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kiv Demo Notes";
+const char kUserKey[] = "Software\\Kiv Demo Notes";
+const char kUserClassKey[] = "Software\\Classes\\.kivnote";
+
+std::string Folder(int csidl) {
+  char buffer[MAX_PATH] = {};
+  SHGetFolderPathA(nullptr, csidl, nullptr, 0, buffer);
+  return buffer;
+}
+std::string UserDir() { return Folder(CSIDL_LOCAL_APPDATA) + "\\Programs\\Kiv Demo Notes"; }
+std::string UserSettingsDir() { return Folder(CSIDL_APPDATA) + "\\Kiv Demo Notes"; }
+std::string UserSettingsFile() { return UserSettingsDir() + "\\notes.ini"; }
 
 std::string ProgramsFolder() {
   char buffer[MAX_PATH] = {};
@@ -151,10 +174,81 @@ int Install(const std::string& manifest, const std::string& saved_dir) {
   return out.good() ? 0 : 1;
 }
 
+void WriteManifest(const std::string& manifest, const char* product,
+                   const std::vector<std::string>& records, std::ofstream& out) {
+  out.open(manifest, std::ios::binary);
+  out << "{\n  \"display_name\": " << JsonString(product) << ",\n  \"records\": [\n";
+  for (size_t i = 0; i < records.size(); ++i) {
+    out << "    " << records[i] << (i + 1 < records.size() ? ",\n" : "\n");
+  }
+  out << "  ]\n}\n";
+}
+
+int InstallForUser(const std::string& manifest) {
+  std::vector<std::string> records;
+  auto record = [&](const std::string& json) { records.push_back(json); };
+  const std::string dir = UserDir();
+
+  MakeDirectories(dir);
+  record("{\"type\": \"directory\", \"path\": " + JsonString(dir) + "}");
+  WriteFileBytes(dir + "\\notes.exe", "the notes program");
+  record("{\"type\": \"file\", \"path\": " + JsonString(dir + "\\notes.exe") + "}");
+  MakeDirectories(dir + "\\Templates");
+  record("{\"type\": \"directory\", \"path\": " + JsonString(dir + "\\Templates") + "}");
+  WriteFileBytes(dir + "\\Templates\\letter.txt", "Dear ...");
+  record("{\"type\": \"file\", \"path\": " + JsonString(dir + "\\Templates\\letter.txt") + "}");
+  MakeDirectories(UserSettingsDir());
+  record("{\"type\": \"directory\", \"path\": " + JsonString(UserSettingsDir()) + "}");
+  WritePrivateProfileStringA("Settings", "Font", "Serif", UserSettingsFile().c_str());
+  record("{\"type\": \"file\", \"path\": " + JsonString(UserSettingsFile()) + "}");
+  SetRegString(HKEY_CURRENT_USER, kUserKey, "Version", "1.0");
+  record(
+      "{\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": "
+      "\"Software\\\\Kiv Demo Notes\\\\Version\"}");
+  // A file type of the user's own: under HKEY_CURRENT_USER\Software\Classes,
+  // not HKEY_CLASSES_ROOT, which would be the machine's.
+  SetRegString(HKEY_CURRENT_USER, kUserClassKey, "", "KivDemoNotes.Note");
+  record(
+      "{\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": "
+      "\"Software\\\\Classes\\\\.kivnote\\\\\"}");
+  const std::string uninstall_file = dir + "\\uninst.exe";
+  SetRegString(HKEY_CURRENT_USER, kUserUninstallKey, "DisplayName", kUserProduct);
+  SetRegString(HKEY_CURRENT_USER, kUserUninstallKey, "UninstallString",
+               "\"" + uninstall_file + "\"");
+  SetRegString(HKEY_CURRENT_USER, kUserUninstallKey, "QuietUninstallString",
+               "\"" + uninstall_file + "\" /S");
+
+  std::ofstream out;
+  WriteManifest(manifest, kUserProduct, records, out);
+  std::printf("%s\n%s\n", UnixPath(uninstall_file).c_str(), uninstall_file.c_str());
+  return out.good() ? 0 : 1;
+}
+
 std::string IniValue(const std::string& file, const char* section, const char* key) {
   char buffer[256];
   GetPrivateProfileStringA(section, key, "<none>", buffer, sizeof(buffer), file.c_str());
   return buffer;
+}
+
+int ProbeUser() {
+  const std::string dir = UserDir();
+  auto present = [](bool b) { return std::string(b ? "present" : "absent"); };
+  const std::pair<std::string, std::string> items[] = {
+      {"directory ...\\Programs\\Kiv Demo Notes", present(DirectoryExists(dir))},
+      {"file ...\\notes.exe", present(FileExists(dir + "\\notes.exe"))},
+      {"file ...\\Templates\\letter.txt", present(FileExists(dir + "\\Templates\\letter.txt"))},
+      {"uninstall file ...\\uninst.exe", present(FileExists(dir + "\\uninst.exe"))},
+      {"INI %APPDATA%\\Kiv Demo Notes\\notes.ini Font",
+       IniValue(UserSettingsFile(), "Settings", "Font")},
+      {"directory %APPDATA%\\Kiv Demo Notes", present(DirectoryExists(UserSettingsDir()))},
+      {"registry HKCU\\Software\\Kiv Demo Notes", present(RegKeyExists(HKEY_CURRENT_USER, kUserKey))},
+      {"registry HKCU\\Software\\Classes\\.kivnote",
+       present(RegKeyExists(HKEY_CURRENT_USER, kUserClassKey))},
+      {"uninstall registration (HKCU)",
+       present(RegKeyExists(HKEY_CURRENT_USER, kUserUninstallKey))},
+  };
+  for (const auto& [what, state] : items) std::printf("%s\t%s\n", what.c_str(), state.c_str());
+  return 0;
 }
 
 int Probe() {
@@ -355,9 +449,11 @@ int main(int argc, char** argv) {
   if (args.size() == 1 && args[0] == "probe") return Probe();
   if (args.size() == 3 && args[0] == "uninstall") return Uninstall(args[1], args[2]);
   if (args.size() == 3 && args[0] == "silent") return Silent(args[1], args[2]);
+  if (args.size() == 2 && args[0] == "install-user") return InstallForUser(args[1]);
+  if (args.size() == 1 && args[0] == "probe-user") return ProbeUser();
   std::fprintf(
       stderr,
       "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR"
-      " | silent FILE REPORT\n");
+      " | silent FILE REPORT | install-user MANIFEST | probe-user\n");
   return 2;
 }

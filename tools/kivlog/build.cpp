@@ -9,6 +9,7 @@
 #include "command_common.h"
 #include "commands.h"
 #include "file_ops.h"
+#include "stub_rules.h"
 #include "uninstall_file/signature_part.h"
 
 namespace kivlog {
@@ -169,10 +170,27 @@ bool WriteAndReplace(const std::string& out_path, const std::string& stub_bytes,
   return false;
 }
 
+// Where the stub and the records disagree: warnings, or with strict the
+// refusal. True when the build may go on.
+bool ReportStubWarnings(const StubKind& stub, const std::vector<ManifestRecord>& records,
+                        bool strict, std::ostream& err) {
+  const std::vector<StubWarning> warnings = StubWarnings(stub, records);
+  for (const StubWarning& w : warnings) {
+    const std::string line =
+        "records[" + std::to_string(w.record) + "]." + w.field + ": " + w.message;
+    if (strict) {
+      Error(err, line + " (--strict)");
+    } else {
+      err << "kivlog: warning: " << line << '\n';
+    }
+  }
+  return !strict || warnings.empty();
+}
+
 }  // namespace
 
 int Build(const std::string& manifest_path, const std::string& stub_path,
-          const std::string& out_path, std::ostream& /*out*/, std::ostream& err) {
+          const std::string& out_path, std::ostream& /*out*/, std::ostream& err, bool strict) {
   Prepared prepared;
   if (!Prepare(manifest_path, DisplayName::kRequired, &prepared, err)) return kExitFailed;
   if (!OutputIsNoInput(out_path, manifest_path, stub_path, prepared, err)) return kExitFailed;
@@ -197,6 +215,9 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
     err << "kivlog: warning: " << stub_path << " is " << stub_bytes.size()
         << " bytes, but the uninstall's temporary copy keeps only its first "
         << kiv::kTemporaryCopyLimit << '\n';
+  }
+  if (!ReportStubWarnings(ReadStubKind(stub_bytes), prepared.manifest.records, strict, err)) {
+    return kExitFailed;
   }
   return WriteAndReplace(out_path, stub_bytes, prepared, padding, total, err) ? kExitOk
                                                                               : kExitFailed;

@@ -53,6 +53,7 @@ CLI::Validator CodePageValidator() {
 struct Options {
   std::string manifest, stub, output, file;
   bool json = false;
+  bool strict = false;
   uint32_t code_page = kWindows1252;
 };
 
@@ -65,6 +66,9 @@ CLI::App* AddBuild(CLI::App& app, Options& o) {
       ->required();
   build->add_option("--stub", o.stub, "the bare stub, kivuninst.exe")->required();
   build->add_option("-o,--output", o.output, "the uninstall file to write")->required();
+  build->add_flag("--strict", o.strict,
+                  "refuse records the stub cannot undo (a per-user stub: keys and files that "
+                  "need administrator rights) instead of warning");
   return build;
 }
 
@@ -85,6 +89,8 @@ CLI::App* AddCheck(CLI::App& app, Options& o) {
       "Prints \"ok: N records\", or each fault with its record and offset.");
   check->add_option("FILE", o.file, "an uninstall file")->required();
   check->add_flag("--json", o.json, "print the verdict as JSON");
+  check->add_flag("--strict", o.strict,
+                  "count records the file's stub cannot undo as faults, not warnings");
   check
       ->add_option("--code-page", o.code_page,
                    "read the display name in this code page (default 1252)")
@@ -146,9 +152,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     return Usage(err, e.what());
   }
 
-  if (build->parsed()) return Build(o.manifest, o.stub, o.output, out, err);
+  if (build->parsed()) return Build(o.manifest, o.stub, o.output, out, err, o.strict);
   if (list->parsed()) return List(o.file, o.json, o.code_page, out, err);
-  if (check->parsed()) return Check(o.file, o.json, o.code_page, out, err);
+  if (check->parsed()) return Check(o.file, o.json, o.code_page, out, err, o.strict);
   if (unpack->parsed()) return Unpack(o.file, o.output, o.code_page, out, err);
   return Append(o.file, o.manifest, out, err);
 }

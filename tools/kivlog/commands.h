@@ -26,14 +26,17 @@ class LockedFile;  // file_ops.h
 // Every command refuses to write a file over kiv::kMaxUninstallFileSize,
 // which the stub's reader would refuse as damaged.
 
+// Warns where the stub and the records disagree (stub_rules.h); strict
+// refuses such a file instead, writing nothing.
 int Build(const std::string& manifest_path, const std::string& stub_path,
-          const std::string& out_path, std::ostream& out, std::ostream& err);
+          const std::string& out_path, std::ostream& out, std::ostream& err, bool strict = false);
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err);
 // The stub's check, then the rules build applies (rules.h): every fault with
-// its record and offset.
+// its record and offset; then where the file's own stub and its records
+// disagree (stub_rules.h), as warnings, or as faults with strict.
 int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
-          std::ostream& err);
+          std::ostream& err, bool strict = false);
 // Writes DIR/manifest.json, DIR/stub.exe and DIR/saved/N.bin: what build
 // takes to make the same file again (for a file build wrote, the same bytes).
 int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,

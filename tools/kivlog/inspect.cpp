@@ -14,6 +14,7 @@
 #include "listing.h"
 #include "rules.h"
 #include "stream_source.h"
+#include "stub_rules.h"
 
 namespace kivlog {
 
@@ -146,10 +147,43 @@ Faults FindFaults(const std::string& path, const Listing& listing) {
   return faults;
 }
 
+// The bytes in front of the type-0 record: the stub's image.
+uint32_t ImageSize(const Listing& listing) { return listing.records.back().offset; }
+
+// Enough of the image for its headers and resources: a stub is some 36 KB.
+constexpr uint32_t kStubReadLimit = 1u << 20;
+
+OrderedJson NameOrNull(const char* name) {
+  return name[0] == '\0' ? OrderedJson(nullptr) : OrderedJson(name);
+}
+
+// Where the file's stub and its records disagree, numbered and placed as the
+// faults are.
+Faults FindStubWarnings(const StubKind& stub, const Listing& listing) {
+  const size_t undo = listing.records.size() - 1;  // without the type-0 record
+  // The records in the manifest's order.
+  std::vector<ManifestRecord> records;
+  for (size_t index = 0; index < undo; ++index) {
+    records.push_back(listing.records[undo - 1 - index].raw);
+  }
+  Faults found;
+  for (const StubWarning& w : StubWarnings(stub, records)) {
+    const ListedRecord& r = listing.records[undo - 1 - w.record];
+    found.lines.push_back("records[" + std::to_string(w.record) + "]." + w.field + " (" +
+                          RecordTypeName(r.type) + " at " + Offset(r.offset) + "): " + w.message);
+    found.json.push_back({{"record", w.record},
+                          {"type", RecordTypeName(r.type)},
+                          {"offset", r.offset},
+                          {"field", w.field},
+                          {"message", w.message}});
+  }
+  return found;
+}
+
 // A warning when the image in front of the log is more than the
 // uninstall's temporary copy keeps; empty when it fits.
 std::string ImageWarning(const Listing& listing) {
-  const uint32_t image = listing.records.back().offset;  // the type-0 record follows the image
+  const uint32_t image = ImageSize(listing);
   if (image <= kiv::kTemporaryCopyLimit) return "";
   return "the stub's image is " + std::to_string(image) +
          " bytes, but the uninstall's temporary copy keeps only its first " +
@@ -226,7 +260,7 @@ int List(const std::string& path, bool json, uint32_t code_page, std::ostream& o
 }
 
 int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
-          std::ostream& err) {
+          std::ostream& err, bool strict) {
   if (!RefuseIrregular(path, err)) return kExitFailed;
   StreamSource source(path);
   kiv::LogReader reader(source, LeadByteTestFor(code_page));
@@ -246,7 +280,11 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
   // A signed file's temporary copy is the signed stub, however long.
   const std::string warning =
       signature.name == std::string("inside") ? std::string() : ImageWarning(listing);
-  const bool failed = !faults.lines.empty() || signature.fault;
+  const StubKind stub =
+      ReadStubKindOfFile(path, std::min<uint32_t>(ImageSize(listing), kStubReadLimit));
+  const Faults disagreements = FindStubWarnings(stub, listing);
+  const bool failed = !faults.lines.empty() || signature.fault ||
+                      (strict && !disagreements.lines.empty());
   if (json) {
     OrderedJson doc = OrderedJson::object();
     doc["file"] = path;
@@ -254,6 +292,9 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
     doc["records"] = undo;
     doc["faults"] = faults.json;
     doc["warning"] = warning.empty() ? OrderedJson(nullptr) : OrderedJson(warning);
+    doc["stub"] = {{"machine", NameOrNull(MachineName(stub.machine))},
+                   {"execution_level", NameOrNull(LevelName(stub.level))}};
+    doc["stub_warnings"] = disagreements.json;
     doc["signature"] = signature.name;
     if (!signature.line.empty()) doc["signature_note"] = signature.line;
     out << Dump(doc) << '\n';
@@ -261,6 +302,13 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
   }
   if (!warning.empty()) err << "kivlog: warning: " << path << ": " << warning << '\n';
   for (const auto& line : faults.lines) Error(err, path + ": " + line);
+  for (const auto& line : disagreements.lines) {
+    if (strict) {
+      Error(err, path + ": " + line + " (--strict)");
+    } else {
+      err << "kivlog: warning: " << path << ": " << line << '\n';
+    }
+  }
   if (signature.fault) Error(err, path + ": " + signature.line);
   if (failed) return kExitFailed;
   if (!signature.line.empty()) out << signature.line << '\n';
