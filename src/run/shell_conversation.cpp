@@ -88,25 +88,28 @@ bool ContentsHoldItem(const char* contents, const char* item) {
   return false;
 }
 
-Listed ShellConversationHolder::GroupListed(const char* group) {
+uint32_t ShellConversationHolder::Request(const char* item, char* buffer, uint32_t capacity) {
   const ShellConversation& conversation = Get();
-  if (conversation.failed || dde_->request == nullptr) return Listed::kUnknown;
-  char list[kShellListSize];
-  if (dde_->request(conversation.instance, conversation.conversation, "Groups", list,
-                    sizeof(list), kShellCommandTimeoutMs) == 0) {
-    return Listed::kUnknown;
+  if (conversation.failed || dde_->request == nullptr) return 0;
+  // Asked twice when the first gives nothing: Wine's server answers every
+  // other request only.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const uint32_t n = dde_->request(conversation.instance, conversation.conversation, item,
+                                     buffer, capacity, kShellCommandTimeoutMs);
+    if (n > 0) return n;
   }
+  return 0;
+}
+
+Listed ShellConversationHolder::GroupListed(const char* group) {
+  char list[kShellListSize];
+  if (Request("Groups", list, sizeof(list)) == 0) return Listed::kUnknown;
   return ListHoldsGroup(list, group) ? Listed::kYes : Listed::kNo;
 }
 
 Listed ShellConversationHolder::ItemListed(const char* group, const char* item) {
-  const ShellConversation& conversation = Get();
-  if (conversation.failed || dde_->request == nullptr) return Listed::kUnknown;
   char contents[kShellListSize];
-  if (dde_->request(conversation.instance, conversation.conversation, group, contents,
-                    sizeof(contents), kShellCommandTimeoutMs) == 0) {
-    return Listed::kUnknown;
-  }
+  if (Request(group, contents, sizeof(contents)) == 0) return Listed::kUnknown;
   return ContentsHoldItem(contents, item) ? Listed::kYes : Listed::kNo;
 }
 
@@ -135,15 +138,18 @@ void UndoShellItem(LogReader& reader, ShellConversationHolder& holder, UndoStep&
     return holder.GroupListed(group.c_str()) == Listed::kNo ||
            holder.ItemListed(group.c_str(), item.c_str()) == Listed::kNo;
   };
+  bool is_gone = false;
   bool taken = false;
   if (step.plan) {
-    taken = !holder.failed() && !gone();
+    is_gone = gone();
+    taken = !holder.failed() && !is_gone;
   } else {
     holder.Send(kShowGroupFormat, group.c_str());
     taken = holder.Send(kDeleteItemFormat, item.c_str());
+    if (!taken) is_gone = gone();
   }
   if (taken) return step.Set(Undone::kRemoved);
-  step.Set(gone() ? Undone::kAlreadyGone : Undone::kRefused);
+  step.Set(is_gone ? Undone::kAlreadyGone : Undone::kRefused);
 }
 
 void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep& step) {
@@ -154,12 +160,13 @@ void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep
   }
   step.Describe(group.c_str());
   if (!IsSafeGroupName(group.c_str())) return step.Set(Undone::kUnsafeName);
-  const bool taken =
-      step.plan ? !holder.failed() && holder.GroupListed(group.c_str()) != Listed::kNo
-                : holder.Send(kDeleteGroupFormat, group.c_str());
+  // Asked once: first in a plan, after a refusal in a run.
+  Listed listed = step.plan ? holder.GroupListed(group.c_str()) : Listed::kUnknown;
+  const bool taken = step.plan ? !holder.failed() && listed != Listed::kNo
+                               : holder.Send(kDeleteGroupFormat, group.c_str());
   if (taken) return step.Set(Undone::kRemoved);
-  step.Set(holder.GroupListed(group.c_str()) == Listed::kNo ? Undone::kAlreadyGone
-                                                             : Undone::kRefused);
+  if (!step.plan) listed = holder.GroupListed(group.c_str());
+  step.Set(listed == Listed::kNo ? Undone::kAlreadyGone : Undone::kRefused);
 }
 
 }  // namespace kiv

@@ -131,6 +131,10 @@ class ShellConversationHolder {
   bool failed() { return Get().failed; }
 
  private:
+  // One request of item into buffer (asked once more when it gives
+  // nothing); its length, 0 for none.
+  uint32_t Request(const char* item, char* buffer, uint32_t capacity);
+
   const DdeHooks* dde_;
   const char* service_;
   ShellConversation conversation_;
