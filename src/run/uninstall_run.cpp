@@ -37,10 +37,8 @@ constexpr RetryHooks kRetryHooks = {DeleteWalkedFile, WalkedFileStands, platform
                                     PumpAndWait};
 
 // What a plan counted gone, for the one walk of a process: zeros in static
-// storage that cost the file no bytes. Named into .bss: with
-// -fdata-sections the compiler would give it a data section of its own,
-// zeros and all (36 KiB of file).
-[[gnu::section(".bss")]] PlanTable g_planned;
+// storage (.bss) that cost the file no bytes.
+PlanTable g_planned;
 
 struct WalkTally {
   uint32_t undone = 0;  // removed, restored, or found gone already
