@@ -308,6 +308,20 @@ def kivlog_rows(table, v):
                   verdict(growth <= scale * KIVLOG_GROWTH_SLACK))
 
 
+def library_rows(table, v):
+    first = series(v, "library.first_ms")
+    last = series(v, "library.last_ms")
+    if not first or not last:
+        return
+    n = int(v["library.transactions"])
+    batch = int(v["library.batch"])
+    table.add("kivlog.h: one transaction in-process (open, check, append, three flushes)",
+              f"{n:,} transactions of {batch} record{'s' if batch > 1 else ''} into one file; "
+              f"the first 100 and the last 100",
+              f"first: {spread(first)}", "—",
+              f"last ({n * batch:,} records in the file): {spread(last)}", "—", "—")
+
+
 def size_rows(table, v):
     if "stub.size" not in v:
         return
@@ -330,6 +344,7 @@ def main():
     restore_rows(table, values)
     host_rows(table, values, host)
     kivlog_rows(table, values)
+    library_rows(table, values)
     size_rows(table, values)
     print(table.render())
     print()

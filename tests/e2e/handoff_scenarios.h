@@ -18,6 +18,19 @@ namespace kiv::e2e {
 
 inline const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
+// The uninstall registration under root: the two values in the product's
+// key, or (as_subkeys) as the default values of two subkeys of it.
+inline void RegisterProduct(HKEY root, const std::string& key, const std::string& name,
+                            const std::string& command, bool as_subkeys) {
+  if (as_subkeys) {
+    SetRegString(root, key + "\\DisplayName", "", name);
+    SetRegString(root, key + "\\UnInstallString", "", command);
+  } else {
+    SetRegString(root, key, "DisplayName", name);
+    SetRegString(root, key, "UnInstallString", command);
+  }
+}
+
 inline std::vector<std::string> TempCopies() { return ListFiles(TempDirectory(), "STP*.tmp"); }
 
 inline std::vector<std::string> NewNames(const std::vector<std::string>& before,
@@ -41,14 +54,7 @@ struct Product {
     WriteFileBytes(root + "\\app.exe", "app");
     WriteFileBytes(root + "\\data\\a.dat", "data");
     const std::string key = kUninstallKey + name;
-    const std::string command = "\"" + uninstall_file + "\"";
-    if (as_subkeys) {
-      SetRegString(HKEY_LOCAL_MACHINE, key + "\\DisplayName", "", name);
-      SetRegString(HKEY_LOCAL_MACHINE, key + "\\UnInstallString", "", command);
-    } else {
-      SetRegString(HKEY_LOCAL_MACHINE, key, "DisplayName", name);
-      SetRegString(HKEY_LOCAL_MACHINE, key, "UnInstallString", command);
-    }
+    RegisterProduct(HKEY_LOCAL_MACHINE, key, name, "\"" + uninstall_file + "\"", as_subkeys);
     const std::string r = root;
     WriteUninstallFile(uninstall_file, name, [&](LogWriter& w) {
       w.AddDirectory(r.c_str());

@@ -58,14 +58,7 @@ struct TwoRootProduct {
     SetRegString(HKEY_CURRENT_USER, settings_key + "\\Recent", "File1", "C:\\a.txt");
     const std::string key = kUninstallKey + name;
     for (HKEY r : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) RegDeleteTree(r, key);
-    const std::string command = "\"" + uninstall_file + "\"";
-    if (as_subkeys) {
-      SetRegString(own_root, key + "\\DisplayName", "", name);
-      SetRegString(own_root, key + "\\UnInstallString", "", command);
-    } else {
-      SetRegString(own_root, key, "DisplayName", name);
-      SetRegString(own_root, key, "UnInstallString", command);
-    }
+    RegisterProduct(own_root, key, name, "\"" + uninstall_file + "\"", as_subkeys);
     SetRegString(other_root, key, "DisplayName", name);
     SetRegString(other_root, key, "UnInstallString", kOtherCommand);
     const std::string r = root;

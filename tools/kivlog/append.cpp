@@ -3,12 +3,14 @@
 #include <string.h>
 
 #include <algorithm>
+#include <sstream>
 #include <utility>
 
 #include "code_page.h"
 #include "command_common.h"
 #include "commands.h"
 #include "file_ops.h"
+#include "listing.h"
 #include "stream_source.h"
 
 namespace kivlog {
@@ -84,11 +86,21 @@ struct OldEnd {
   kiv::SignaturePart part;
 };
 
-bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old, std::ostream& err) {
+// earlier: the file's records in the order written, for the warning pass.
+bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old,
+                std::vector<ManifestRecord>* earlier, std::ostream& err) {
   StreamSource source(path);
   kiv::LogReader reader(source, LeadByteTestFor(manifest.code_page));
   kiv::ChainVerdict verdict;
   if (!OpenSound(path, reader, &verdict, err)) return false;
+  if (earlier) {
+    Listing listing = ReadListing(reader, manifest.code_page ? manifest.code_page : kWindows1252);
+    for (size_t j = listing.records.size(); j-- > 0;) {
+      if (listing.records[j].type != kiv::RecordType::kEndOfLog) {
+        earlier->push_back(std::move(listing.records[j].raw));
+      }
+    }
+  }
   old->last_record = reader.last_record();
   old->size = reader.size();
   old->name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
@@ -219,45 +231,57 @@ std::string WriteAppend(LockedFile& file, const Prepared& prepared, const OldEnd
 int Append(const std::string& path, const std::string& manifest_path, std::ostream& out,
            std::ostream& err) {
   LockedFile file;
-  return Append(path, manifest_path, file, out, err);
+  return Append(path, manifest_path, WarningPolicy{}, file, out, err);
 }
 
 int Append(const std::string& path, const std::string& manifest_path, LockedFile& file,
-           std::ostream& /*out*/, std::ostream& err) {
-  Prepared prepared;
-  if (!Prepare(manifest_path, DisplayName::kOptional, &prepared, err)) return kExitFailed;
-  const Manifest& manifest = prepared.manifest;
+           std::ostream& out, std::ostream& err) {
+  return Append(path, manifest_path, WarningPolicy{}, file, out, err);
+}
 
+bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFile& file,
+                    bool warn, Report& report, std::ostream& helper) {
+  const Manifest& manifest = prepared.manifest;
   std::string why;
-  if (!RefuseIrregular(path, err)) return kExitFailed;
+  if (!RefuseIrregular(path, helper)) return false;
   // Held to the end: a second append waits here, and reads the file only
   // once this one is done with it.
   if (!file.Open(path, &why)) {
-    Error(err, path + ": cannot open for writing: " + why);
-    return kExitFailed;
+    Error(helper, path + ": cannot open for writing: " + why);
+    return false;
   }
   OldEnd old;
-  if (!ReadOldEnd(path, manifest, &old, err)) return kExitFailed;
+  std::vector<ManifestRecord> earlier;
+  if (!ReadOldEnd(path, manifest, &old, warn ? &earlier : nullptr, helper)) return false;
+  if (warn) {
+    WarnAbout(prepared, earlier, old.name, manifest.display_name.has_value(), report);
+    if (report.FailsOnWarnings()) {
+      report.Error(path, error_id::kWarningsAsErrors,
+                   "nothing appended: warnings are errors (--werror)");
+      return false;
+    }
+  }
   if (manifest.records.empty() && !manifest.display_name) {
     // Nothing to add; a signed file whose lengths an append stopped short
     // of the end gets them set again (nothing else is touched).
     if (old.keeps_signed && (old.part.table_size != old.size - old.part.table_offset ||
                              old.part.certificate_length != old.part.table_size)) {
       if (!WriteSignatureLengths(file, old.part, old.size, &why)) {
-        Error(err, path + ": cannot set its signature part's lengths: " + why);
-        return kExitFailed;
+        Error(helper, path + ": cannot set its signature part's lengths: " + why);
+        return false;
       }
     }
-    return kExitOk;
+    return true;
   }
 
   const uint64_t trailer_at = NewTrailerAt(old, prepared);
   const uint64_t total = trailer_at + kiv::kTrailerSize;
   if (total > kiv::kMaxUninstallFileSize) {
-    Error(err, path + ": would grow to " + std::to_string(total) +
-                   " bytes; an uninstall file holds at most " +
-                   std::to_string(kiv::kMaxUninstallFileSize));
-    return kExitFailed;
+    report.Error(path, error_id::kFileTooLarge,
+                 "would grow to " + std::to_string(total) +
+                     " bytes; an uninstall file holds at most " +
+                     std::to_string(kiv::kMaxUninstallFileSize));
+    return false;
   }
   file.Reserve(old.size, total);
   const std::string failure = WriteAppend(file, prepared, old, trailer_at);
@@ -266,10 +290,29 @@ int Append(const std::string& path, const std::string& manifest_path, LockedFile
     // failed append leaves the file as it was.
     file.Truncate(old.size, &why);
     if (old.keeps_signed) WriteSignatureLengths(file, old.part, old.size, &why, true);
-    Error(err, path + ": cannot append: " + failure);
-    return kExitFailed;
+    Error(helper, path + ": cannot append: " + failure);
+    return false;
   }
-  return kExitOk;
+  return true;
+}
+
+int Append(const std::string& path, const std::string& manifest_path,
+           const WarningPolicy& policy, LockedFile& file, std::ostream& out, std::ostream& err) {
+  Report report(policy);
+  std::ostringstream helper;  // what the shared helpers say, line by line
+  nlohmann::ordered_json extra = {{"command", "append"}, {"file", path}, {"appended", false}};
+  Prepared prepared;
+  const bool manifest_ok =
+      Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper);
+  report.Absorb(helper, error_id::kIo);
+  if (!manifest_ok) {
+    // The file is still looked at, so that one run tells of both.
+    RefuseIrregular(path, helper);
+  } else {
+    extra["appended"] = AppendPrepared(path, prepared, file, true, report, helper);
+  }
+  report.Absorb(helper, error_id::kIo);
+  return report.Finish(out, err, extra);
 }
 
 }  // namespace kivlog

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -60,7 +61,7 @@ bool OutputIsNoInput(const std::string& out_path, const std::string& manifest_pa
   }
   for (const auto& [input, what] : inputs) {
     if (SameFile(out_path, input)) {
-      Error(err, out_path + ": is " + what + "; name another output");
+      Error(err, "-o " + out_path + ": is " + what + "; name another output");
       return false;
     }
   }
@@ -73,33 +74,37 @@ bool OutputIsNoInput(const std::string& out_path, const std::string& manifest_pa
 bool ReadStub(const std::string& stub_path, std::string* bytes, bool* signed_stub,
               kiv::SignaturePart* part, std::ostream& err) {
   std::string why;
-  if (!RefuseIrregular(stub_path, err)) return false;
+  const std::string label = "--stub " + stub_path;
+  if (!RegularFileSize(stub_path, &why)) {
+    Error(err, label + ": cannot open: " + why);
+    return false;
+  }
   if (!ReadWholeFile(stub_path, bytes, &why)) {
-    Error(err, stub_path + ": cannot read: " + why);
+    Error(err, label + ": cannot read: " + why);
     return false;
   }
   if (!IsPeImage(*bytes)) {
     Error(err,
-          stub_path +
+          label +
               ": not a Windows executable (no MZ and PE headers); give the stub, kivuninst.exe");
     return false;
   }
   if (EndsWithSignature(*bytes)) {
-    Error(err, stub_path +
+    Error(err, label +
                    ": already an uninstall file (it ends with the signature); give the bare stub");
     return false;
   }
   const auto layout = kiv::ReadSignaturePart(reinterpret_cast<const uint8_t*>(bytes->data()),
                                              bytes->size(), part);
   if (layout == kiv::SignatureLayout::kUnsound) {
-    Error(err, stub_path +
+    Error(err, label +
                    ": its signature part (security directory and certificate table) cannot be "
                    "read soundly; sign the stub again");
     return false;
   }
   *signed_stub = layout == kiv::SignatureLayout::kSigned;
   if (*signed_stub && static_cast<uint64_t>(part->table_offset) + part->table_size != bytes->size()) {
-    Error(err, stub_path + ": its certificate table does not end the file; sign the stub again");
+    Error(err, label + ": its certificate table does not end the file; sign the stub again");
     return false;
   }
   return true;
@@ -132,9 +137,15 @@ bool WriteAndReplace(const std::string& out_path, const std::string& stub_bytes,
                      std::ostream& err) {
   const Manifest& manifest = prepared.manifest;
   std::string temp, why;
+  // The output's directory is made when missing, as the build tools of
+  // installers do for theirs.
+  if (!MakeParentDirectories(out_path, &why)) {
+    Error(err, "-o " + out_path + ": cannot make its directory: " + why);
+    return false;
+  }
   FILE* file = CreateSiblingTempFile(out_path, &temp, &why);
   if (!file) {
-    Error(err, out_path + ": cannot create a file beside it: " + why);
+    Error(err, "-o " + out_path + ": cannot create a file beside it: " + why);
     return false;
   }
   FileSink sink(file, 0);
@@ -166,61 +177,86 @@ bool WriteAndReplace(const std::string& out_path, const std::string& stub_bytes,
   if (failure.empty() && !MoveIntoPlace(temp, out_path, &why)) failure = out_path + ": " + why;
   if (failure.empty()) return true;
   RemoveFile(temp);
-  Error(err, failure);
+  Error(err, "-o " + failure);
   return false;
 }
 
-// Where the stub and the records disagree: warnings, or with strict the
-// refusal. True when the build may go on.
-bool ReportStubWarnings(const StubKind& stub, const std::vector<ManifestRecord>& records,
-                        bool strict, std::ostream& err) {
-  const std::vector<StubWarning> warnings = StubWarnings(stub, records);
-  for (const StubWarning& w : warnings) {
-    const std::string line =
-        "records[" + std::to_string(w.record) + "]." + w.field + ": " + w.message;
-    if (strict) {
-      Error(err, line + " (--strict)");
-    } else {
-      err << "kivlog: warning: " << line << '\n';
-    }
+// Where the stub and the records disagree (stub_rules.h): warnings at the
+// records' places in the manifest.
+void WarnAboutStub(const StubKind& stub, const Prepared& prepared, Report& report) {
+  for (const StubWarning& w : StubWarnings(stub, prepared.manifest.records)) {
+    report.Add(prepared.label, &prepared.map,
+               {Severity::kWarning, warning_id::kStubCannotUndo,
+                "records[" + std::to_string(w.record) + "]." + w.field, w.message, std::nullopt});
   }
-  return !strict || warnings.empty();
 }
 
 }  // namespace
 
 int Build(const std::string& manifest_path, const std::string& stub_path,
-          const std::string& out_path, std::ostream& /*out*/, std::ostream& err, bool strict) {
+          const std::string& out_path, const WarningPolicy& policy, std::ostream& out,
+          std::ostream& err) {
+  // Every fault of the run is gathered and told at the end: the manifest's,
+  // the stub's and the output's, so that one run names them all.
+  Report report(policy);
+  std::ostringstream helper;  // what the shared helpers say, line by line
   Prepared prepared;
-  if (!Prepare(manifest_path, DisplayName::kRequired, &prepared, err)) return kExitFailed;
-  if (!OutputIsNoInput(out_path, manifest_path, stub_path, prepared, err)) return kExitFailed;
+  const bool manifest_ok =
+      Prepare(manifest_path, DisplayName::kRequired, &prepared, report, helper);
+  report.Absorb(helper, error_id::kIo);
+  if (manifest_ok) WarnAbout(prepared, {}, *prepared.manifest.display_name, true, report);
+
   std::string stub_bytes;
   bool signed_stub = false;
   kiv::SignaturePart part;
-  if (!ReadStub(stub_path, &stub_bytes, &signed_stub, &part, err)) return kExitFailed;
-  const uint64_t unpadded = BuiltSize(stub_bytes.size(), prepared);
-  const uint32_t padding = SignedPadding(signed_stub, unpadded);
-  const uint64_t total = unpadded + padding;
-  if (total > kiv::kMaxUninstallFileSize) {
-    Error(err, out_path + ": would be " + std::to_string(total) +
-                   " bytes; an uninstall file holds at most " +
-                   std::to_string(kiv::kMaxUninstallFileSize));
-    return kExitFailed;
+  const bool stub_ok = ReadStub(stub_path, &stub_bytes, &signed_stub, &part, helper);
+  report.Absorb(helper, error_id::kStub);
+  // An unsigned file's temporary copy is its first bytes: the whole image
+  // must be among them. A signed file's copy is the signed stub, whole.
+  if (stub_ok && !signed_stub && stub_bytes.size() > kiv::kTemporaryCopyLimit) {
+    report.Error("--stub " + stub_path, error_id::kStubTooLarge,
+                 std::to_string(stub_bytes.size()) +
+                     " bytes, but the uninstall's temporary copy keeps only the first " +
+                     std::to_string(kiv::kTemporaryCopyLimit) +
+                     " of an unsigned uninstall file, so the copy could never start; give "
+                     "the shipped kivuninst.exe (or sign the stub: a signed file's copy is "
+                     "its whole signed stub)");
+  }
+  uint64_t total = 0;
+  uint32_t padding = 0;
+  if (manifest_ok && stub_ok) {
+    WarnAboutStub(ReadStubKind(stub_bytes), prepared, report);
+    if (!OutputIsNoInput(out_path, manifest_path, stub_path, prepared, helper)) {
+      report.Absorb(helper, error_id::kOutputIsInput);
+    }
+    const uint64_t unpadded = BuiltSize(stub_bytes.size(), prepared);
+    padding = SignedPadding(signed_stub, unpadded);
+    total = unpadded + padding;
+    if (total > kiv::kMaxUninstallFileSize) {
+      report.Error("-o " + out_path, error_id::kFileTooLarge,
+                   "would be " + std::to_string(total) +
+                       " bytes; an uninstall file holds at most " +
+                       std::to_string(kiv::kMaxUninstallFileSize));
+    }
+  }
+  nlohmann::ordered_json extra = {{"command", "build"}, {"output", out_path}};
+  if (!manifest_ok || !stub_ok || report.HasErrors() || report.FailsOnWarnings()) {
+    if (report.FailsOnWarnings() && !report.HasErrors()) {
+      report.Error("-o " + out_path, error_id::kWarningsAsErrors,
+                   "not written: warnings are errors (--werror)");
+    }
+    extra["written"] = false;
+    return report.Finish(out, err, extra);
   }
   if (signed_stub) {
     // The log lies inside the certificate table: both lengths cover it.
     kiv::StoreSignatureLengths(reinterpret_cast<uint8_t*>(stub_bytes.data()), part,
                                static_cast<uint32_t>(total - part.table_offset));
-  } else if (stub_bytes.size() > kiv::kTemporaryCopyLimit) {
-    err << "kivlog: warning: " << stub_path << " is " << stub_bytes.size()
-        << " bytes, but the uninstall's temporary copy keeps only its first "
-        << kiv::kTemporaryCopyLimit << '\n';
   }
-  if (!ReportStubWarnings(ReadStubKind(stub_bytes), prepared.manifest.records, strict, err)) {
-    return kExitFailed;
-  }
-  return WriteAndReplace(out_path, stub_bytes, prepared, padding, total, err) ? kExitOk
-                                                                              : kExitFailed;
+  const bool written = WriteAndReplace(out_path, stub_bytes, prepared, padding, total, helper);
+  report.Absorb(helper, error_id::kIo);
+  extra["written"] = written;
+  return report.Finish(out, err, extra);
 }
 
 }  // namespace kivlog

@@ -7,6 +7,7 @@
 #include "code_page.h"
 #include "command_common.h"
 #include "commands.h"
+#include "file_ops.h"
 
 #ifndef KIVLOG_VERSION
 #error "KIVLOG_VERSION comes from the build (the project's version)"
@@ -55,7 +56,44 @@ struct Options {
   bool json = false;
   bool strict = false;
   uint32_t code_page = kWindows1252;
+  bool werror = false;
+  std::vector<std::string> no_warn;
 };
+
+// --json, --werror and --no-warn, for the commands that judge a manifest or
+// a file.
+void AddDiagnosticOptions(CLI::App* command, Options& o, const char* json_help) {
+  command->add_flag("--json", o.json, json_help);
+  command->add_flag("--werror", o.werror, "make warnings errors (also -WX)");
+  command
+      ->add_option("--no-warn", o.no_warn,
+                   "silence the warning of this id (KIVW003); may be given again (also -wd ID)")
+      ->check([](const std::string& id) -> std::string {
+        if (id.size() == 7 && id.rfind("KIVW", 0) == 0) return "";
+        return "--no-warn takes a warning id such as KIVW003";
+      });
+}
+
+// The spellings other installer compilers use: -WX for --werror, -wd ID
+// (or -wdID) for --no-warn ID.
+std::vector<std::string> WithLongSpellings(const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-WX") {
+      out.push_back("--werror");
+    } else if (a == "-wd" && i + 1 < args.size()) {
+      out.push_back("--no-warn");
+      out.push_back(args[++i]);
+    } else if (a.rfind("-wd", 0) == 0 && a.size() > 3) {
+      out.push_back("--no-warn");
+      out.push_back(a.substr(3));
+    } else {
+      out.push_back(a);
+    }
+  }
+  return out;
+}
 
 CLI::App* AddBuild(CLI::App& app, Options& o) {
   CLI::App* build = app.add_subcommand(
@@ -65,10 +103,13 @@ CLI::App* AddBuild(CLI::App& app, Options& o) {
   build->add_option("MANIFEST", o.manifest, "the manifest (JSON), or - for standard input")
       ->required();
   build->add_option("--stub", o.stub, "the bare stub, kivuninst.exe")->required();
-  build->add_option("-o,--output", o.output, "the uninstall file to write")->required();
+  build->add_option("-o,--output", o.output,
+                    "the uninstall file to write (its directory is made when missing)")
+      ->required();
+  AddDiagnosticOptions(build, o, "print the run's errors and warnings as one JSON document");
   build->add_flag("--strict", o.strict,
-                  "refuse records the stub cannot undo (a per-user stub: keys and files that "
-                  "need administrator rights) instead of warning");
+                  "the same as --werror (refuse records the stub cannot undo, and every other "
+                  "warning, instead of warning)");
   return build;
 }
 
@@ -88,9 +129,8 @@ CLI::App* AddCheck(CLI::App& app, Options& o) {
       "Check the file as the uninstaller does, then by every rule build applies. "
       "Prints \"ok: N records\", or each fault with its record and offset.");
   check->add_option("FILE", o.file, "an uninstall file")->required();
-  check->add_flag("--json", o.json, "print the verdict as JSON");
-  check->add_flag("--strict", o.strict,
-                  "count records the file's stub cannot undo as faults, not warnings");
+  AddDiagnosticOptions(check, o, "print the verdict as JSON (always a JSON document)");
+  check->add_flag("--strict", o.strict, "the same as --werror");
   check
       ->add_option("--code-page", o.code_page,
                    "read the display name in this code page (default 1252)")
@@ -106,6 +146,7 @@ CLI::App* AddAppend(CLI::App& app, Options& o) {
   append->add_option("FILE", o.file, "the uninstall file")->required();
   append->add_option("MANIFEST", o.manifest, "the manifest (JSON), or - for standard input")
       ->required();
+  AddDiagnosticOptions(append, o, "print the run's errors and warnings as one JSON document");
   return append;
 }
 
@@ -144,7 +185,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     command->fallthrough(false);
   }
 
-  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
+  const std::vector<std::string> spelled = WithLongSpellings(args);
+  std::vector<std::string> reversed(spelled.rbegin(), spelled.rend());  // as CLI11 takes them
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& e) {
@@ -152,11 +194,16 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     return Usage(err, e.what());
   }
 
-  if (build->parsed()) return Build(o.manifest, o.stub, o.output, out, err, o.strict);
+  WarningPolicy policy;
+  policy.as_errors = o.werror || o.strict;
+  policy.silenced.insert(o.no_warn.begin(), o.no_warn.end());
+  policy.json = o.json;
+  if (build->parsed()) return Build(o.manifest, o.stub, o.output, policy, out, err);
   if (list->parsed()) return List(o.file, o.json, o.code_page, out, err);
-  if (check->parsed()) return Check(o.file, o.json, o.code_page, out, err, o.strict);
+  if (check->parsed()) return Check(o.file, o.code_page, policy, out, err);
   if (unpack->parsed()) return Unpack(o.file, o.output, o.code_page, out, err);
-  return Append(o.file, o.manifest, out, err);
+  LockedFile file;
+  return Append(o.file, o.manifest, policy, file, out, err);
 }
 
 }  // namespace kivlog

@@ -7,6 +7,7 @@
 
 #include "code_page.h"
 #include "file_ops.h"
+#include "lint.h"
 #include "stream_source.h"
 
 namespace kivlog {
@@ -30,28 +31,24 @@ bool RefuseIrregular(const std::string& path, std::ostream& err) {
 
 namespace {
 
-std::string FieldLine(const ManifestError& e, const std::string& manifest_path) {
-  return manifest_path + ": " + (e.field.empty() ? "" : e.field + ": ") + e.message;
-}
-
 // Finds the content file of records[index].saved (relative names from base)
 // with its length and, unless the manifest gives it, its last-write time.
 bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem::path& base,
-                  const std::string& label, ResolvedSaved* resolved, std::ostream& err) {
+                  const Prepared& prepared, ResolvedSaved* resolved, Report& report) {
   const std::string field = "records[" + std::to_string(index) + "].saved.content_file";
+  const auto fail = [&](const std::string& message) {
+    report.Add(prepared.label, &prepared.map,
+               {Severity::kError, error_id::kContentFile, field, message, std::nullopt});
+    return false;
+  };
   std::filesystem::path content = FsPath(saved.content_file);
   if (content.is_relative()) content = base / content;
   resolved->path = Utf8(content);
   std::string why;
   auto size = RegularFileSize(resolved->path, &why);
-  if (!size) {
-    Error(err, label + ": " + field + ": cannot use " + resolved->path + ": " + why);
-    return false;
-  }
+  if (!size) return fail("cannot use " + resolved->path + ": " + why);
   if (*size > kiv::kMaxUninstallFileSize) {
-    Error(err, label + ": " + field + ": " + resolved->path +
-                   " is larger than an uninstall file can be");
-    return false;
+    return fail(resolved->path + " is larger than an uninstall file can be");
   }
   resolved->length = static_cast<uint32_t>(*size);
   if (saved.time) {
@@ -59,10 +56,7 @@ bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem
     return true;
   }
   auto time = LastWriteTime(resolved->path, &why);
-  if (!time) {
-    Error(err, label + ": " + field + ": " + resolved->path + ": " + why);
-    return false;
-  }
+  if (!time) return fail(resolved->path + ": " + why);
   resolved->time = *time;
   return true;
 }
@@ -70,34 +64,66 @@ bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem
 }  // namespace
 
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             std::ostream& err) {
+             Report& report, std::ostream& err) {
   // "-": standard input, with relative content files taken from the
   // current directory.
   const bool from_input = manifest_path == "-";
   const std::string label = from_input ? std::string("standard input") : manifest_path;
+  prepared->label = label;
   std::string text, why;
   if (!from_input && !RefuseIrregular(manifest_path, err)) return false;
   if (!(from_input ? ReadStandardInput(&text, &why) : ReadWholeFile(manifest_path, &text, &why))) {
     Error(err, label + ": cannot read: " + why);
     return false;
   }
+  const std::filesystem::path base =
+      from_input ? std::filesystem::path() : FsPath(manifest_path).parent_path();
+  return PrepareText(text, label, Utf8(base), need, prepared, report);
+}
+
+bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
+                 DisplayName need, Prepared* prepared, Report& report) {
+  prepared->label = label;
   ManifestResult parsed = ParseManifest(text, need);
+  prepared->map = std::move(parsed.map);
   if (!parsed.manifest) {
-    Error(err, FieldLine(parsed.error, label));
+    for (const ManifestError& e : parsed.errors) {
+      report.Add(label, &prepared->map, {Severity::kError, e.id, e.field, e.message, e.offset});
+    }
     return false;
   }
   prepared->manifest = std::move(*parsed.manifest);
   const auto& records = prepared->manifest.records;
   prepared->saved.assign(records.size(), std::nullopt);
-  const std::filesystem::path base =
-      from_input ? std::filesystem::path() : FsPath(manifest_path).parent_path();
+  const std::filesystem::path base = FsPath(base_dir);
+  bool ok = true;
   for (size_t i = 0; i < records.size(); ++i) {
     if (!records[i].saved) continue;
     ResolvedSaved resolved;
-    if (!ResolveSaved(*records[i].saved, i, base, label, &resolved, err)) return false;
-    prepared->saved[i] = resolved;
+    if (ResolveSaved(*records[i].saved, i, base, *prepared, &resolved, report)) {
+      prepared->saved[i] = resolved;
+    } else {
+      ok = false;
+    }
   }
-  return true;
+  return ok;
+}
+
+void WarnAbout(const Prepared& prepared, const std::vector<ManifestRecord>& earlier,
+               const std::string& display_name, bool name_is_new, Report& report) {
+  std::vector<const ManifestRecord*> all;
+  all.reserve(earlier.size() + prepared.manifest.records.size());
+  for (const auto& r : earlier) all.push_back(&r);
+  for (const auto& r : prepared.manifest.records) all.push_back(&r);
+  for (Warning& w : FindWarnings(all, earlier.size(), display_name, name_is_new)) {
+    std::string field = w.field;
+    if (w.record) {
+      field = "records[" + std::to_string(*w.record - earlier.size()) + "]" +
+              (w.field.empty() ? "" : "." + w.field);
+    }
+    report.Add(prepared.label, &prepared.map,
+               {Severity::kWarning, w.id, field, w.message, std::nullopt});
+  }
 }
 
 uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>& saved) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics.h"
 #include "listing.h"
 #include "manifest.h"
 #include "uninstall_file/log_reader.h"
@@ -40,12 +41,36 @@ struct ResolvedSaved {
 struct Prepared {
   Manifest manifest;
   std::vector<std::optional<ResolvedSaved>> saved;  // one per record
+  std::string label;  // the manifest as messages name it
+  SourceMap map;      // where its fields lie
 };
 
 // Reads and checks the manifest ("-": standard input), and finds every saved
-// content file with its length and time.
+// content file with its length and time. Every fault goes to report (a file
+// that cannot be read at all, to err); false when there was one.
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             std::ostream& err);
+             Report& report, std::ostream& err);
+
+// The same from a manifest's text; relative content files are taken from
+// base_dir (empty: the current directory).
+bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
+                 DisplayName need, Prepared* prepared, Report& report);
+
+class LockedFile;  // file_ops.h
+
+// Adds the prepared records to the sound uninstall file at path in one
+// transaction, through file (not yet open; it is left open and locked).
+// warn: run the warning pass against the file's records first (and refuse
+// under --werror). Faults go to report and, as lines, to helper; true when
+// the records went in.
+bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFile& file,
+                    bool warn, Report& report, std::ostream& helper);
+
+// The warning pass over the manifest's records, with those of the file it
+// extends in front (none for build), into report at the manifest's places.
+// name_is_new: the manifest gives the display name (its warnings are due).
+void WarnAbout(const Prepared& prepared, const std::vector<ManifestRecord>& earlier,
+               const std::string& display_name, bool name_is_new, Report& report);
 
 // Bytes the record takes in the file, header included.
 uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>& saved);

@@ -1,9 +1,9 @@
 // kivlog's commands and its command line. Each command prints what it
-// shows on the output stream (build and append show nothing) and each fault
-// as one line on the error stream, naming the offset or the manifest field
-// at fault; check names every fault it finds (with --json, in its JSON on
-// the output stream), the other commands stop at the first. Each returns
-// the exit code. One file per command: build.cpp, inspect.cpp (list and
+// shows on the output stream (build and append show nothing but their JSON
+// with --json) and each fault as one line on the error stream, naming the
+// offset or the manifest field at fault; build, append and check name every
+// fault and warning they find (diagnostics.h), list and unpack stop at the
+// first. Each returns the exit code. One file per command: build.cpp, inspect.cpp (list and
 // check), unpack.cpp, append.cpp; cli.cpp reads the command line.
 #ifndef KIVLOG_COMMANDS_H_
 #define KIVLOG_COMMANDS_H_
@@ -13,6 +13,8 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "diagnostics.h"
 
 namespace kivlog {
 
@@ -26,17 +28,18 @@ class LockedFile;  // file_ops.h
 // Every command refuses to write a file over kiv::kMaxUninstallFileSize,
 // which the stub's reader would refuse as damaged.
 
-// Warns where the stub and the records disagree (stub_rules.h); strict
-// refuses such a file instead, writing nothing.
+// build and append gather every fault and warning of the run and tell them
+// at the end (diagnostics.h); policy says what warnings do and whether they
+// come as JSON on the output stream.
 int Build(const std::string& manifest_path, const std::string& stub_path,
-          const std::string& out_path, std::ostream& out, std::ostream& err, bool strict = false);
+          const std::string& out_path, const WarningPolicy& policy, std::ostream& out,
+          std::ostream& err);
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err);
 // The stub's check, then the rules build applies (rules.h): every fault with
-// its record and offset; then where the file's own stub and its records
-// disagree (stub_rules.h), as warnings, or as faults with strict.
-int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
-          std::ostream& err, bool strict = false);
+// its record and offset.
+int Check(const std::string& path, uint32_t code_page, const WarningPolicy& policy,
+          std::ostream& out, std::ostream& err);
 // Writes DIR/manifest.json, DIR/stub.exe and DIR/saved/N.bin: what build
 // takes to make the same file again (for a file build wrote, the same bytes).
 int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
@@ -49,6 +52,8 @@ int Append(const std::string& path, const std::string& manifest_path, std::ostre
 // every write and flush of the append goes through it.
 int Append(const std::string& path, const std::string& manifest_path, LockedFile& file,
            std::ostream& out, std::ostream& err);
+int Append(const std::string& path, const std::string& manifest_path,
+           const WarningPolicy& policy, LockedFile& file, std::ostream& out, std::ostream& err);
 
 // The whole command line, without the program name.
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -1,5 +1,7 @@
 #include "file_ops.h"
 
+#include <filesystem>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -346,5 +348,15 @@ void LockedFile::Close() {
 }
 
 #endif
+
+bool MakeParentDirectories(const std::string& path, std::string* why) {
+  const std::filesystem::path parent = FsPath(path).parent_path();
+  if (parent.empty()) return true;
+  std::error_code error;
+  std::filesystem::create_directories(parent, error);
+  if (!error) return true;
+  *why = Utf8(parent) + ": " + error.message();
+  return false;
+}
 
 }  // namespace kivlog

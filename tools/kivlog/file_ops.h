@@ -49,6 +49,10 @@ FILE* CreateSiblingTempFile(const std::string& path, std::string* created, std::
 // Moves from over to, replacing to if it exists, in one step.
 bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* why);
 
+// Makes every missing directory above path (not path itself); *why says
+// which could not be made, and why.
+bool MakeParentDirectories(const std::string& path, std::string* why);
+
 // Removes a file; false when it cannot.
 bool RemoveFile(const std::string& path);
 

@@ -11,6 +11,8 @@
 #include "command_common.h"
 #include "commands.h"
 #include "file_ops.h"
+#include "diagnostics.h"
+#include "lint.h"
 #include "listing.h"
 #include "rules.h"
 #include "stream_source.h"
@@ -131,20 +133,49 @@ Faults FindFaults(const std::string& path, const Listing& listing) {
   const size_t undo = listing.records.size() - 1;  // without the type-0 record
   for (size_t j = 0; j < undo; ++j) {
     const ListedRecord& r = listing.records[j];
-    auto fault = RecordFault(r.raw);
-    if (!fault) continue;
     // Numbered as in the manifest: in the order the records were written.
     const size_t index = undo - 1 - j;
-    faults.lines.push_back("records[" + std::to_string(index) + "]." + fault->field + " (" +
-                           RecordTypeName(r.type) + " at " + Offset(r.offset) +
-                           "): " + fault->message);
-    faults.json.push_back({{"record", index},
-                           {"type", RecordTypeName(r.type)},
-                           {"offset", r.offset},
-                           {"field", fault->field},
-                           {"message", fault->message}});
+    for (const ManifestError& fault : RecordFaults(r.raw)) {
+      faults.lines.push_back("records[" + std::to_string(index) + "]." + fault.field + " (" +
+                             RecordTypeName(r.type) + " at " + Offset(r.offset) +
+                             "): " + fault.message);
+      faults.json.push_back({{"record", index},
+                             {"type", RecordTypeName(r.type)},
+                             {"offset", r.offset},
+                             {"field", fault.field},
+                             {"id", fault.id},
+                             {"message", fault.message}});
+    }
   }
   return faults;
+}
+
+// The warning pass over the file's records, in the order written.
+OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
+                             const WarningPolicy& policy, std::vector<std::string>* lines) {
+  OrderedJson found = OrderedJson::array();
+  const size_t undo = listing.records.size() - 1;
+  std::vector<const ManifestRecord*> written;
+  for (size_t j = undo; j-- > 0;) written.push_back(&listing.records[j].raw);
+  for (const Warning& w : FindWarnings(written, 0, listing.display_name_bytes, true)) {
+    if (policy.silenced.count(w.id)) continue;
+    Diagnostic d{Severity::kWarning, w.id, w.field, w.message, std::nullopt};
+    OrderedJson j = OrderedJson::object();
+    j["id"] = w.id;
+    if (w.record) {
+      const ListedRecord& r = listing.records[undo - 1 - *w.record];
+      d.field = "records[" + std::to_string(*w.record) + "]" + (w.field.empty() ? "" : "." + w.field) +
+                " (" + RecordTypeName(r.type) + " at " + Offset(r.offset) + ")";
+      j["record"] = *w.record;
+      j["type"] = RecordTypeName(r.type);
+      j["offset"] = r.offset;
+    }
+    j["field"] = w.field;
+    j["message"] = w.message;
+    found.push_back(std::move(j));
+    lines->push_back(DiagnosticLine(path, 0, 0, d, policy.as_errors));
+  }
+  return found;
 }
 
 // The bytes in front of the type-0 record: the stub's image.
@@ -228,11 +259,10 @@ SignatureVerdict JudgeSignature(const std::string& path, uint64_t size) {
   return {"unsound", "", true};
 }
 
-// A damaged file: one line on the error stream, or the verdict as JSON.
-int ReportDamage(const std::string& path, const kiv::LogReader& reader,
-                 const kiv::ChainVerdict& verdict, bool json, std::ostream& out,
-                 std::ostream& err) {
-  const std::string line = DamageLine(path, reader, verdict);
+// A damaged file, or one that cannot be opened: one line on the error
+// stream, or the verdict as JSON.
+int ReportUnsound(const std::string& path, const std::string& line, bool json, std::ostream& out,
+                  std::ostream& err) {
   if (!json) {
     Error(err, line);
     return kExitFailed;
@@ -241,6 +271,8 @@ int ReportDamage(const std::string& path, const kiv::LogReader& reader,
   doc["file"] = path;
   doc["sound"] = false;
   doc["damage"] = line.substr(path.size() + 2);
+  doc["faults"] = OrderedJson::array();
+  doc["warnings"] = OrderedJson::array();
   out << Dump(doc) << '\n';
   return kExitFailed;
 }
@@ -259,38 +291,56 @@ int List(const std::string& path, bool json, uint32_t code_page, std::ostream& o
   return kExitOk;
 }
 
-int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
-          std::ostream& err, bool strict) {
-  if (!RefuseIrregular(path, err)) return kExitFailed;
+int Check(const std::string& path, uint32_t code_page, const WarningPolicy& policy,
+          std::ostream& out, std::ostream& err) {
+  const bool json = policy.json;
+  std::string why;
+  // With --json every outcome is a JSON document, a file that is missing too.
+  if (!RegularFileSize(path, &why)) {
+    return ReportUnsound(path, path + ": cannot open: " + why, json, out, err);
+  }
   StreamSource source(path);
   kiv::LogReader reader(source, LeadByteTestFor(code_page));
   if (!reader.has_stream()) {
-    Error(err, path + ": cannot open: " + ErrnoText());
-    return kExitFailed;
+    return ReportUnsound(path, path + ": cannot open: " + ErrnoText(), json, out, err);
   }
   const kiv::ChainVerdict verdict = reader.CheckChain();
   if (verdict.damage != kiv::Damage::kNone) {
-    return ReportDamage(path, reader, verdict, json, out, err);
+    return ReportUnsound(path, DamageLine(path, reader, verdict), json, out, err);
   }
   // Sound; now what the stub would mishandle though it takes the file.
   const Listing listing = ReadListing(reader, code_page);
   const size_t undo = listing.records.size() - 1;  // without the type-0 record
-  const Faults faults = FindFaults(path, listing);
+  Faults faults = FindFaults(path, listing);
   const SignatureVerdict signature = JudgeSignature(path, reader.size());
   // A signed file's temporary copy is the signed stub, however long.
   const std::string warning =
       signature.name == std::string("inside") ? std::string() : ImageWarning(listing);
+  std::vector<std::string> warning_lines;
+  const OrderedJson warnings = FindFileWarnings(path, listing, policy, &warning_lines);
+  // An unsigned file whose image is past the temporary copy's end never
+  // starts its copy: a fault, as build refuses it.
+  if (!warning.empty()) {
+    faults.lines.push_back(std::string("error ") + error_id::kStubTooLarge + ": " + warning);
+    faults.json.push_back(
+        {{"field", "image"}, {"id", error_id::kStubTooLarge}, {"message", warning}});
+  }
   const StubKind stub =
       ReadStubKindOfFile(path, std::min<uint32_t>(ImageSize(listing), kStubReadLimit));
-  const Faults disagreements = FindStubWarnings(stub, listing);
+  Faults disagreements;
+  if (!policy.silenced.count(warning_id::kStubCannotUndo)) {
+    disagreements = FindStubWarnings(stub, listing);
+  }
+  for (auto& j : disagreements.json) j["id"] = warning_id::kStubCannotUndo;
   const bool failed = !faults.lines.empty() || signature.fault ||
-                      (strict && !disagreements.lines.empty());
+                      (policy.as_errors && (!warning_lines.empty() || !disagreements.lines.empty()));
   if (json) {
     OrderedJson doc = OrderedJson::object();
     doc["file"] = path;
     doc["sound"] = true;
     doc["records"] = undo;
     doc["faults"] = faults.json;
+    doc["warnings"] = warnings;
     doc["warning"] = warning.empty() ? OrderedJson(nullptr) : OrderedJson(warning);
     doc["stub"] = {{"machine", NameOrNull(MachineName(stub.machine))},
                    {"execution_level", NameOrNull(LevelName(stub.level))}};
@@ -300,14 +350,12 @@ int Check(const std::string& path, bool json, uint32_t code_page, std::ostream& 
     out << Dump(doc) << '\n';
     return failed ? kExitFailed : kExitOk;
   }
-  if (!warning.empty()) err << "kivlog: warning: " << path << ": " << warning << '\n';
+  for (const auto& line : warning_lines) err << line << '\n';
   for (const auto& line : faults.lines) Error(err, path + ": " + line);
   for (const auto& line : disagreements.lines) {
-    if (strict) {
-      Error(err, path + ": " + line + " (--strict)");
-    } else {
-      err << "kivlog: warning: " << path << ": " << line << '\n';
-    }
+    err << "kivlog: " << path << ": " << (policy.as_errors ? "error " : "warning ")
+        << warning_id::kStubCannotUndo << ": " << line
+        << (policy.as_errors ? " [--werror]" : "") << '\n';
   }
   if (signature.fault) Error(err, path + ": " + signature.line);
   if (failed) return kExitFailed;

@@ -1,7 +1,8 @@
 // The manifest: what an installer author writes to describe an uninstall
 // file, as JSON. ParseManifest() checks every field against the format's
-// limits and hands back the records ready for the LogWriter, or the first
-// fault with the path of the field that holds it ("records[3].path").
+// limits and the rules of rules.h and hands back the records ready for the
+// LogWriter, or every fault it found, each with the path of the field that
+// holds it ("records[3].path") and where that field lies in the text.
 //
 // Pure: it reads no file (saved content is named here, read later), so tests
 // and the fuzzer can call it on any text.
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics.h"
 #include "uninstall_file/layout.h"
 #include "uninstall_file/log_writer.h"
 
@@ -49,11 +51,15 @@ struct Manifest {
 struct ManifestError {
   std::string field;    // "records[3].path"; empty when the text as a whole is at fault
   std::string message;  // "longer than 255 bytes"
+  const char* id = "";  // diagnostics.h: error_id
+  std::optional<size_t> offset;  // where in the text, when the field cannot say (a syntax error)
 };
 
 struct ManifestResult {
   std::optional<Manifest> manifest;
-  ManifestError error;  // meaningful only without a manifest
+  ManifestError error;                // the first fault; meaningful only without a manifest
+  std::vector<ManifestError> errors;  // every fault, in the order of the text
+  SourceMap map;                      // where each field lies in the text
 };
 
 enum class DisplayName { kRequired, kOptional };

@@ -1,8 +1,73 @@
 #include "rules.h"
 
+#include <stdio.h>
+
+#include "diagnostics.h"
 #include "uninstall_file/names.h"
 
 namespace kivlog {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The first control character (0x00 to 0x1F, 0x7F) of bytes in any ANSI
+// code page: a double-byte letter's second byte is never below 0x40.
+std::optional<std::string> ControlCharacter(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x20 || b == 0x7F) {
+      char text[96];
+      snprintf(text, sizeof(text), "holds the control character U+%04X at byte %zu", b, i + 1);
+      std::string why = text;
+      if (b == '\t' || b == '\n' || b == '\r') {
+        why += " (in JSON \"\\t\", \"\\n\" and \"\\r\" are a tab and line breaks: write a "
+               "backslash as \"\\\\\")";
+      }
+      return why;
+    }
+  }
+  return std::nullopt;
+}
+
+bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// "X:\" at the start.
+bool StartsWithDrive(const std::string& p, size_t at) {
+  return p.size() >= at + 3 && IsDriveLetter(p[at]) && p[at + 1] == ':' && IsSeparator(p[at + 2]);
+}
+
+// "server\share" at `at`: two names, neither empty.
+bool StartsWithShare(const std::string& p, size_t at) {
+  size_t server_end = at;
+  while (server_end < p.size() && !IsSeparator(p[server_end])) ++server_end;
+  if (server_end == at || server_end >= p.size()) return false;
+  size_t share_end = server_end + 1;
+  while (share_end < p.size() && !IsSeparator(p[share_end])) ++share_end;
+  return share_end > server_end + 1;
+}
+
+const char* kFullPathHint = "not a full path; give one from a drive (C:\\...) or a share (\\\\server\\share\\...)";
+
+// The fields that name something the uninstall looks for: a control
+// character there can only be a slip (a "\t" in a JSON path), and the stub
+// would look for a name nobody has.
+// (The root has a rule of its own.)
+const char* const kNameFields[] = {"path", "file", "section", "key", "name", "group", "item"};
+
+}  // namespace
+
+bool IsFullPath(const std::string& p) {
+  if (StartsWithDrive(p, 0)) return true;
+  if (p.size() < 3 || !IsSeparator(p[0]) || !IsSeparator(p[1])) return false;
+  // \\?\ and \\.\ prefixes: a drive, or UNC\server\share.
+  if (p.size() >= 4 && (p[2] == '?' || p[2] == '.') && IsSeparator(p[3])) {
+    if (StartsWithDrive(p, 4)) return true;
+    return p.size() > 8 && (p.compare(4, 3, "UNC") == 0 || p.compare(4, 3, "unc") == 0) &&
+           IsSeparator(p[7]) && StartsWithShare(p, 8);
+  }
+  return StartsWithShare(p, 2);
+}
 
 std::optional<std::string> DisplayNameFault(const std::string& text) {
   // The uninstall deletes the key ...\Uninstall\<name>: an empty name would
@@ -10,41 +75,101 @@ std::optional<std::string> DisplayNameFault(const std::string& text) {
   if (text.empty()) return "empty";
   if (text.find('\\') != std::string::npos)
     return "holds a backslash, which a registry key name cannot";
+  if (auto control = ControlCharacter(text)) return *control;
   return std::nullopt;
 }
 
-std::optional<ManifestError> RecordFault(const ManifestRecord& r) {
+std::vector<ManifestError> RecordFaults(const ManifestRecord& r) {
   using kiv::RecordType;
-  switch (r.type) {
-    case RecordType::kRegistryValue: {
-      // The stub's own test of the root, so kivlog refuses what it would.
-      if (r.root.find('\0') == std::string::npos && kiv::RootIndex(r.root.c_str()) >= 0) {
-        return std::nullopt;
+  namespace id = error_id;
+  std::vector<ManifestError> faults;
+  const auto fault = [&](const char* field, const char* error, const std::string& message) {
+    faults.push_back({field, message, error, std::nullopt});
+  };
+  // Control characters first: a name holding one is refused whatever else
+  // it holds, and the other rules then say nothing more about it.
+  bool control[sizeof(kNameFields) / sizeof(kNameFields[0])] = {};
+  for (size_t i = 0; i < sizeof(kNameFields) / sizeof(kNameFields[0]); ++i) {
+    const std::string* text = FieldText(r, kNameFields[i]);
+    const bool used = text && !text->empty();
+    if (!used) continue;
+    // Only the fields of the record's own type are set.
+    if (auto why = ControlCharacter(*text)) {
+      control[i] = true;
+      // Program Manager names have their own rule below, which names this too.
+      if (r.type != RecordType::kShellItem && r.type != RecordType::kShellGroup) {
+        fault(kNameFields[i], id::kControlCharacter, *why);
       }
-      return ManifestError{"root",
-                           "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
-                           "HKEY_LOCAL_MACHINE, HKEY_USERS"};
     }
+  }
+  const bool path_control = control[0], file_control = control[1];
+  switch (r.type) {
+    case RecordType::kDirectory:
+    case RecordType::kFile:
+      if (r.path.empty()) {
+        fault("path", id::kEmpty, "empty");
+      } else if (!path_control && !IsFullPath(r.path)) {
+        fault("path", id::kNotFullPath, kFullPathHint);
+      }
+      break;
+    case RecordType::kIniEntry:
+      if (r.file.empty()) {
+        fault("file", id::kEmpty, "empty");
+      } else if (!file_control && !IsFullPath(r.file) &&
+                 (r.file.find_first_of("\\/:") != std::string::npos)) {
+        // A bare name is found in the Windows directory; a relative path
+        // would depend on the uninstall's current directory.
+        fault("file", id::kNotFullPath,
+              "not a full path; give a bare file name (WIN.INI, found in the Windows "
+              "directory) or one from a drive (C:\\...) or a share (\\\\server\\share\\...)");
+      }
+      if (r.section.empty()) fault("section", id::kEmpty, "empty");
+      if (r.key.empty()) fault("key", id::kEmpty, "empty");
+      if (r.flag && !r.section.empty() && r.section[0] != '[') {
+        fault("section", id::kNeverMatches,
+              "with flag true the section is the header line as the file spells it, "
+              "brackets included ([Fonts]); without its '[' it never matches one");
+      }
+      if (r.value.find_first_of("\r\n") != std::string::npos) {
+        fault("value", id::kControlCharacter, "holds a line break, which ends the line in the file");
+      }
+      break;
+    case RecordType::kRegistryValue:
+      // The stub's own test of the root, so kivlog refuses what it would.
+      if (r.root.find('\0') != std::string::npos || kiv::RootIndex(r.root.c_str()) < 0) {
+        fault("root", id::kRoot,
+              "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS");
+      }
+      if (r.path.empty()) {
+        fault("path", id::kEmpty, "empty: it would name the root key's own default value");
+      } else if (r.path[0] == '\\') {
+        fault("path", id::kNeverMatches,
+              "starts with a backslash; a key path starts below the root (Software\\...)");
+      }
+      break;
     case RecordType::kFont:
       // The uninstall appends " (TrueType)" to the name within 256 bytes.
+      if (r.name.empty()) fault("name", id::kEmpty, "empty");
       if (r.name.size() > kiv::kFontNameLimit - 1) {
-        return ManifestError{"name",
-                             "longer than " + std::to_string(kiv::kFontNameLimit - 1) + " bytes"};
+        fault("name", id::kTooLong,
+              "longer than " + std::to_string(kiv::kFontNameLimit - 1) + " bytes");
       }
-      return std::nullopt;
+      if (r.file.empty()) fault("file", id::kEmpty, "empty");
+      break;
     // Program Manager names that would change the command are passed over.
     case RecordType::kShellItem:
     case RecordType::kShellGroup:
       if (!kiv::IsSafeGroupName(r.group.c_str())) {
-        return ManifestError{"group", "empty, or holds a quote or a control character"};
+        fault("group", id::kProgramManagerName, "empty, or holds a quote or a control character");
       }
       if (r.type == RecordType::kShellItem && !kiv::IsSafeItemName(r.item.c_str())) {
-        return ManifestError{
-            "item", "empty, or holds a quote, parenthesis, bracket, comma or control character"};
+        fault("item", id::kProgramManagerName,
+              "empty, or holds a quote, parenthesis, bracket, comma or control character");
       }
-      return std::nullopt;
-    default: return std::nullopt;
+      break;
+    default: break;
   }
+  return faults;
 }
 
 }  // namespace kivlog

@@ -1,23 +1,31 @@
-// What the format allows but the stub would mishandle: build refuses it and
-// check reports it, through these same rules.
+// What the format allows but the stub would mishandle or can never carry
+// out: build refuses it and check reports it, through these same rules.
 #ifndef KIVLOG_RULES_H_
 #define KIVLOG_RULES_H_
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "manifest.h"
 
 namespace kivlog {
 
-// The display name names the product's registration key: not empty, and no
-// backslash. text is the name as characters (UTF-8): in a double-byte code
-// page a byte 0x5C can be the second half of a letter, not a backslash.
+// The display name names the product's registration key: not empty, no
+// backslash and no control character. text is the name as characters
+// (UTF-8): in a double-byte code page a byte 0x5C can be the second half of
+// a letter, not a backslash.
 std::optional<std::string> DisplayNameFault(const std::string& text);
 
-// A record whose fields (in the file's bytes) the stub would pass over or
-// misread; the field's name and what is wrong with it.
-std::optional<ManifestError> RecordFault(const ManifestRecord& record);
+// Every field of a record (in the file's bytes) that the stub would pass
+// over, misread or never find: the field's name, the error id and what is
+// wrong with it. Empty when the record can work.
+std::vector<ManifestError> RecordFaults(const ManifestRecord& record);
+
+// A Windows path that names one place whatever the current directory and
+// drive: "C:\..." (or "C:/..."), "\\server\share\...", or either behind a
+// "\\?\" or "\\.\" prefix.
+bool IsFullPath(const std::string& path);
 
 }  // namespace kivlog
 

@@ -295,30 +295,30 @@ TEST_F(KivlogTest, BuildRefusesAnInvalidManifestAndLeavesNoOutput) {
     std::string line;      // the one line on stderr; "@" stands for the test's directory
   } kRows[] = {
       {"missing_field", R"({"display_name": "A", "records": [{"type": "file"}]})",
-       "kivlog: @/m.json: records[0].path: missing"},
+       "@/m.json(1,35): error KIV0004: records[0].path: missing"},
       {"over_limit",
        R"({"display_name": "A", "records": [{"type": "directory", "path": "C:\\)" +
            std::string(253, 'x') + R"("}]})",
-       "kivlog: @/m.json: records[0].path: longer than 255 bytes"},
+       "@/m.json(1,57): error KIV0007: records[0].path: longer than 255 bytes"},
       {"unknown_root",
        R"({"display_name": "A", "records": [{"type": "registry", "root": "HKCU", "path": "S\\V"}]})",
-       "kivlog: @/m.json: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
+       "@/m.json(1,56): error KIV0011: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
        "HKEY_LOCAL_MACHINE, HKEY_USERS"},
       {"unknown_type", R"({"display_name": "A", "records": [{"type": "service", "name": "kivd"}]})",
-       "kivlog: @/m.json: records[0].type: unknown record type \"service\""},
+       "@/m.json(1,36): error KIV0009: records[0].type: unknown record type \"service\""},
       {"bad_time",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "stub.exe", "time": "2020-02-30T00:00:00Z"}}]})",
-       "kivlog: @/m.json: records[0].saved.time: not a UTC time like 2020-01-02T03:04:05Z (years "
+       "@/m.json(1,107): error KIV0013: records[0].saved.time: not a UTC time like 2020-01-02T03:04:05Z (years "
        "1601 to 9999)"},
       {"content_file_missing",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "nope.bin"}}]})",
-       "kivlog: @/m.json: records[0].saved.content_file: cannot use @/nope.bin: No such file or "
+       "@/m.json(1,79): error KIV0020: records[0].saved.content_file: cannot use @/nope.bin: No such file or "
        "directory"},
       {"content_file_is_a_directory",
        R"({"display_name": "A", "records": [{"type": "file", "path": "C:\\a", "saved": {"content_file": "io"}}]})",
-       "kivlog: @/m.json: records[0].saved.content_file: cannot use @/io: a directory, not a file"},
+       "@/m.json(1,79): error KIV0020: records[0].saved.content_file: cannot use @/io: a directory, not a file"},
       {"not_json", R"({"display_name": "A", "records": [})",
-       "kivlog: @/m.json: not valid JSON: parse error at line 1, column 35: syntax error while "
+       "@/m.json(1,35): error KIV0001: not valid JSON: parse error at line 1, column 35: syntax error while "
        "parsing value - unexpected '}'; expected '[', '{', or a literal"},
   };
   WriteFile(Path("m.json"), "");
@@ -341,7 +341,7 @@ TEST_F(KivlogTest, FailedBuildKeepsTheOldOutputAndGoodBuildReplacesIt) {
   const Json bad = {{"display_name", "A"}, {"records", {{{"type", "shell_item"}, {"group", "G"}}}}};
   Outcome failed = Build(bad);
   EXPECT_EQ(failed.code, 1);
-  EXPECT_EQ(failed.err, "kivlog: " + Path("m.json").string() + ": records[0].item: missing\n");
+  EXPECT_EQ(failed.err, Path("m.json").string() + "(1,32): error KIV0004: records[0].item: missing\n");
   EXPECT_EQ(ReadFile(Path("out.exe")), "previous");
 
   Outcome good = Build({{"display_name", "A"}, {"records", Json::array()}});
@@ -369,16 +369,16 @@ TEST_F(KivlogTest, BuildRefusesOddInputsAndOutputs) {
     std::string line;  // @ is the test directory
   } kRows[] = {
       {"output_is_the_manifest", "m.json", "stub.exe", "m.json",
-       "@/m.json: is the manifest; name another output"},
+       "-o @/m.json: is the manifest; name another output"},
       {"output_is_the_stub", "m.json", "stub.exe", "./stub.exe",
-       "@/./stub.exe: is the stub; name another output"},
+       "-o @/./stub.exe: is the stub; name another output"},
       {"output_is_saved_content", "m.json", "stub.exe", "saved.bin",
-       "@/saved.bin: is the saved content of records[0]; name another output"},
+       "-o @/saved.bin: is the saved content of records[0]; name another output"},
       {"stub_not_pe", "m.json", "plain.exe", "out.exe",
-       "@/plain.exe: not a Windows executable (no MZ and PE headers); give the stub, "
+       "--stub @/plain.exe: not a Windows executable (no MZ and PE headers); give the stub, "
        "kivuninst.exe"},
       {"stub_is_a_directory", "m.json", "io", "out.exe",
-       "@/io: cannot open: a directory, not a file"},
+       "--stub @/io: cannot open: a directory, not a file"},
       {"manifest_is_a_fifo", "fifo", "stub.exe", "out.exe",
        "@/fifo: cannot open: not a regular file"},
   };
@@ -439,7 +439,10 @@ TEST_F(KivlogTest, AManifestFromStandardInput) {
   Outcome bad = Finish(
       Start({"append", Path("in.exe"), "-"}, {}, "run", R"({"records": [{"type": "font"}]})"));
   EXPECT_EQ(bad.code, 1);
-  EXPECT_EQ(bad.err, "kivlog: standard input: records[0].name: missing\n");
+  // Every fault of the run, each at the record that lacks it.
+  EXPECT_EQ(bad.err,
+            "standard input(1,14): error KIV0004: records[0].name: missing\n"
+            "standard input(1,14): error KIV0004: records[0].file: missing\n");
 }
 
 TEST_F(KivlogTest, BuildRefusesAStubThatIsAlreadyAnUninstallFile) {
@@ -449,7 +452,7 @@ TEST_F(KivlogTest, BuildRefusesAStubThatIsAlreadyAnUninstallFile) {
       Kivlog({"build", Path("m.json"), "--stub", Path("out.exe"), "-o", Path("twice.exe")});
   EXPECT_EQ(run.code, 1);
   EXPECT_EQ(run.err,
-            "kivlog: " + Path("out.exe").string() +
+            "kivlog: --stub " + Path("out.exe").string() +
                 ": already an uninstall file (it ends with the signature); give the bare stub\n");
   EXPECT_FALSE(fs::exists(Path("twice.exe")));
 }
@@ -773,6 +776,7 @@ TEST_F(KivlogTest, CheckJsonGivesTheVerdictOfSoundAndDamagedFiles) {
                   {"sound", true},
                   {"records", 1},
                   {"faults", Json::array()},
+                  {"warnings", Json::array()},
                   {"warning", nullptr},
                   {"stub", {{"machine", nullptr}, {"execution_level", nullptr}}},
                   {"stub_warnings", Json::array()},
@@ -783,7 +787,9 @@ TEST_F(KivlogTest, CheckJsonGivesTheVerdictOfSoundAndDamagedFiles) {
   EXPECT_EQ(Json::parse(damaged.out),
             Json({{"file", Path("damaged.exe")},
                   {"sound", false},
-                  {"damage", "damaged at offset 119 (0x77): a record type is above 8"}}));
+                  {"damage", "damaged at offset 119 (0x77): a record type is above 8"},
+                  {"faults", Json::array()},
+                  {"warnings", Json::array()}}));
 }
 
 TEST_F(KivlogTest, ListShowsAnAlignedTableInUndoOrder) {
@@ -1421,7 +1427,7 @@ TEST_F(KivlogTest, AppendLeavesADamagedFileOrABadManifestAlone) {
             Json{{"records", Concat(kMore, {{{"type", "font"}, {"name", "F"}}})}}.dump());
   Outcome bad = Kivlog({"append", Path("out.exe"), Path("bad.json")});
   EXPECT_EQ(bad.code, 1);
-  EXPECT_EQ(bad.err, "kivlog: " + Path("bad.json").string() + ": records[5].file: missing\n");
+  EXPECT_EQ(bad.err, Path("bad.json").string() + "(1,385): error KIV0004: records[5].file: missing\n");
   EXPECT_EQ(ReadFile(Path("out.exe")), before);
 }
 

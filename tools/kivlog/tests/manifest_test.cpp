@@ -94,16 +94,16 @@ TEST(ParseManifest, DisplayNameIsOptionalOnlyWhenAsked) {
 // Each limit holds its NUL: a field of exactly limit - 1 bytes fits.
 TEST(ParseManifest, FieldsThatExactlyFitTheirLimits) {
   const Json kRows[] = {
-      {{"type", "directory"}, {"path", Repeat(255)}},
+      {{"type", "directory"}, {"path", "C:\\" + Repeat(252)}},
       {{"type", "registry"},
        {"root", "HKEY_USERS"},
        {"path", Repeat(1023)},
        {"data", Repeat(1023)}},
       {{"type", "font"}, {"name", Repeat(244)}, {"file", Repeat(255)}},
       {{"type", "ini"},
-       {"file", ""},
-       {"section", ""},
-       {"key", ""},
+       {"file", "A"},
+       {"section", "S"},
+       {"key", "K"},
        {"prior", ""},
        {"value", Repeat(255)},
        {"flag", false}},
@@ -272,9 +272,9 @@ TEST(ParseManifest, NamesTheFieldAtFault) {
 }
 
 TEST(ParseManifest, LimitsCountBytesAfterConversion) {
-  // 128 two-byte characters are 256 bytes of UTF-8 but 128 bytes in 1252.
-  std::string e_acute;
-  for (int i = 0; i < 128; ++i) e_acute += "\xC3\xA9";
+  // 127 two-byte characters are 254 bytes of UTF-8 but 127 bytes in 1252.
+  std::string e_acute = "C:\\";
+  for (int i = 0; i < 127; ++i) e_acute += "\xC3\xA9";
   const Json record = {{"type", "directory"}, {"path", e_acute}};
   Json manifest = {{"display_name", "A"}, {"records", Json::array({record})}};
   manifest["code_page"] = 1252;

@@ -304,19 +304,22 @@ class StubCommands : public testing::Test {
 
 TEST_F(StubCommands, BuildWarnsOfAPerUserStubsRecordsAndRefusesThemWhenStrict) {
   const std::string warning =
-      "records[1].root: HKEY_LOCAL_MACHINE, which only administrators may change: the x86_64 "
+      "KIVW013: records[1].root: HKEY_LOCAL_MACHINE, which only administrators may change: the x86_64 "
       "per-user stub (asInvoker) never has their rights; keep a per-user product's keys under "
       "HKEY_CURRENT_USER";
 
   EXPECT_EQ(Run({"build", Path("m.json"), "--stub", Path("user.exe"), "-o", Path("a.exe")}),
             kExitOk);
-  EXPECT_EQ(err_.str(), "kivlog: warning: " + warning + "\n");
+  EXPECT_EQ(err_.str(), Path("m.json") + "(3,38): warning " + warning + "\n");
   EXPECT_TRUE(fs::exists(Path("a.exe")));
 
   EXPECT_EQ(
       Run({"build", Path("m.json"), "--stub", Path("user.exe"), "-o", Path("b.exe"), "--strict"}),
       kExitFailed);
-  EXPECT_EQ(err_.str(), "kivlog: " + warning + " (--strict)\n");
+  // --strict is --werror: the warning told as an error, and nothing written.
+  EXPECT_EQ(err_.str(), Path("m.json") + "(3,38): error " + warning + " [--werror]\n" +
+                            "kivlog: -o " + Path("b.exe") +
+                            ": error KIV0025: not written: warnings are errors (--werror)\n");
   EXPECT_FALSE(fs::exists(Path("b.exe"))) << "nothing written";
 
   EXPECT_EQ(Run({"build", Path("m.json"), "--stub", Path("machine.exe"), "-o", Path("c.exe"),
@@ -332,12 +335,16 @@ TEST_F(StubCommands, CheckReadsTheFilesOwnStub) {
 
   EXPECT_EQ(Run({"check", Path("a.exe")}), kExitOk);
   EXPECT_EQ(out_.str(), "ok: 2 records\n");
-  EXPECT_EQ(err_.str().rfind("kivlog: warning: " + Path("a.exe") + ": records[1].root" + at, 0), 0u)
+  EXPECT_EQ(err_.str().rfind(
+                "kivlog: " + Path("a.exe") + ": warning KIVW013: records[1].root" + at, 0),
+            0u)
       << err_.str();
 
   EXPECT_EQ(Run({"check", "--strict", Path("a.exe")}), kExitFailed);
   EXPECT_EQ(out_.str(), "");
-  EXPECT_EQ(err_.str().rfind("kivlog: " + Path("a.exe") + ": records[1].root" + at, 0), 0u)
+  EXPECT_EQ(err_.str().rfind(
+                "kivlog: " + Path("a.exe") + ": error KIVW013: records[1].root" + at, 0),
+            0u)
       << err_.str();
 
   EXPECT_EQ(Run({"check", "--json", Path("a.exe")}), kExitOk);

@@ -1,0 +1,248 @@
+#include "lint.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <set>
+#include <unordered_map>
+
+#include "diagnostics.h"
+#include "uninstall_file/layout.h"
+
+namespace kivlog {
+
+namespace {
+
+using kiv::RecordType;
+namespace id = warning_id;
+
+// Windows compares names without regard to ASCII case and takes / for \.
+std::string Folded(const std::string& text) {
+  std::string folded = text;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c == '/') c = '\\';
+  }
+  return folded;
+}
+
+bool EndsWithIgnoringCase(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && Folded(text.substr(text.size() - tail.size())) == Folded(tail);
+}
+
+// The longest key path Windows and Wine take is 255 characters; the stub
+// deletes ...\Uninstall\<name>\UnInstallString, 68 characters and the name.
+constexpr size_t kLongestSafeDisplayName = 187;
+
+const char* const kRootSpellings[] = {"hkey_classes_root", "hkey_current_user", "hkey_local_machine",
+                                      "hkey_users",        "hkey_current_config", "hklm",
+                                      "hkcu",              "hkcr",              "hku",
+                                      "hkcc"};
+
+class Finder {
+ public:
+  Finder(const std::vector<const ManifestRecord*>& records, size_t first)
+      : records_(records), first_(first) {}
+
+  std::string Name(size_t index) const {
+    if (index >= first_) return "records[" + std::to_string(index - first_) + "]";
+    return "the file's record " + std::to_string(index + 1);
+  }
+
+  void Warn(size_t record, const char* field, const char* warning, const std::string& message) {
+    if (record < first_) return;
+    warnings_.push_back({record, field, warning, message});
+  }
+
+  void Run(const std::string& display_name, bool name_is_new) {
+    if (name_is_new && display_name.size() > kLongestSafeDisplayName) {
+      warnings_.push_back({std::nullopt, "display_name", id::kLongDisplayName,
+                           std::to_string(display_name.size()) +
+                               " bytes; the registration key's path then passes 255 characters, "
+                               "which Wine and some registries refuse: keep it to " +
+                               std::to_string(kLongestSafeDisplayName)});
+    }
+    FirstAppearances();
+    for (size_t i = 0; i < records_.size(); ++i) Record(i, display_name);
+  }
+
+  // In the order of the records, the display name's first.
+  std::vector<Warning> Take() {
+    std::stable_sort(warnings_.begin(), warnings_.end(), [](const Warning& a, const Warning& b) {
+      return a.record.value_or(0) + (a.record ? 1 : 0) < b.record.value_or(0) + (b.record ? 1 : 0);
+    });
+    return std::move(warnings_);
+  }
+
+ private:
+  // Where each directory, file, file name, Program Manager group and record
+  // first appears.
+  void FirstAppearances() {
+    for (size_t i = 0; i < records_.size(); ++i) {
+      const ManifestRecord& r = *records_[i];
+      switch (r.type) {
+        case RecordType::kDirectory: first_directory_.emplace(DirectoryKey(r.path), i); break;
+        case RecordType::kFile: {
+          const std::string path = Folded(r.path);
+          first_file_.emplace(path, i);
+          first_file_name_.emplace(path.substr(path.find_last_of('\\') + 1), i);
+          break;
+        }
+        case RecordType::kShellGroup: first_group_.emplace(Folded(r.group), i); break;
+        default: break;
+      }
+    }
+  }
+
+  static std::string DirectoryKey(const std::string& path) {
+    std::string key = Folded(path);
+    while (key.size() > 3 && key.back() == '\\') key.pop_back();
+    return key;
+  }
+
+  // Every byte of every field, so that two records are the same exactly
+  // when they undo the same thing; empty for records that may repeat.
+  static std::string Identity(const ManifestRecord& r) {
+    // One INI line per record (a key may repeat); a file replaced twice
+    // has two saved contents.
+    if ((r.type == RecordType::kIniEntry && r.flag) || r.saved || r.type == RecordType::kUnused5) {
+      return "";
+    }
+    std::string identity(1, static_cast<char>(r.type));
+    for (const std::string* field : {&r.path, &r.file, &r.section, &r.key, &r.prior, &r.value,
+                                     &r.root, &r.name, &r.group, &r.item}) {
+      identity += Folded(*field);
+      identity += '\0';
+    }
+    identity += r.flag ? '1' : '0';
+    if (r.data) identity += "=" + *r.data;
+    return identity;
+  }
+
+  void Record(size_t i, const std::string& display_name) {
+    const ManifestRecord& r = *records_[i];
+    const std::string identity = Identity(r);
+    if (!identity.empty()) {
+      auto [it, fresh] = first_identity_.emplace(identity, i);
+      if (!fresh) {
+        Warn(i, "", id::kDuplicate,
+             "the same as " + Name(it->second) + "; the uninstall undoes it twice");
+      }
+    }
+    switch (r.type) {
+      case RecordType::kDirectory:
+      case RecordType::kFile: InsideLaterDirectory(i, r.path); break;
+      case RecordType::kRegistryValue: Registry(i, r, display_name); break;
+      case RecordType::kFont: Font(i, r); break;
+      case RecordType::kShellItem: {
+        auto group = first_group_.find(Folded(r.group));
+        if (group != first_group_.end() && group->second > i && reported_.insert(group->second).second) {
+          Warn(group->second, "group", id::kItemBeforeGroup,
+               "the group comes after " + Name(i) +
+                   ", an item in it: the uninstall deletes the group first, and the item "
+                   "with it; log the group before its items");
+        }
+        break;
+      }
+      case RecordType::kIniEntry:
+        if (!r.flag && r.section.size() >= 2 && r.section.front() == '[' &&
+            r.section.back() == ']') {
+          Warn(i, "section", id::kBracketedSection,
+               "with flag false the section is its name without brackets (Fonts, not [Fonts]); "
+               "as written the uninstall looks for a section named \"" + r.section + "\"");
+        }
+        if (!r.flag && r.prior != "<null>" && Folded(r.prior) == "<null>") {
+          Warn(i, "prior", id::kNullMarkerCase,
+               "only \"<null>\" exactly (lower case) marks a key the installation created; \"" +
+                   r.prior + "\" is taken as old text, so the key is set, not removed");
+        }
+        break;
+      case RecordType::kUnused5:
+        Warn(i, "", id::kUnusedRecord, "an unused5 record; the uninstall passes it over");
+        break;
+      default: break;
+    }
+  }
+
+  // A file or directory inside a directory whose record comes only after
+  // it: undone last first, the directory goes while it still holds this,
+  // so it stays.
+  void InsideLaterDirectory(size_t i, const std::string& path) {
+    const std::string folded = DirectoryKey(path);
+    for (size_t cut = folded.find_last_of('\\'); cut != std::string::npos && cut > 0;
+         cut = folded.find_last_of('\\', cut - 1)) {
+      auto dir = first_directory_.find(folded.substr(0, cut));
+      if (dir == first_directory_.end()) dir = first_directory_.find(folded.substr(0, cut + 1));
+      if (dir != first_directory_.end() && dir->second > i && reported_.insert(dir->second).second) {
+        Warn(dir->second, "path", id::kBeforeItsDirectory,
+             "the directory comes after " + Name(i) + " (" + path +
+                 "), which lies in it: the uninstall removes the directory first, while it still "
+                 "holds that, and leaves it; log a directory before what goes in it");
+      }
+      if (cut == 0) break;
+    }
+  }
+
+  void Registry(size_t i, const ManifestRecord& r, const std::string& display_name) {
+    const std::string path = Folded(r.path);
+    const std::string head = path.substr(0, path.find('\\'));
+    for (const char* root : kRootSpellings) {
+      if (head == root && path.size() > head.size()) {
+        Warn(i, "path", id::kRootInPath,
+             "starts with a root key (" + r.path.substr(0, head.size()) +
+                 "), but the path is taken below the root named in \"root\" (" + r.root +
+                 "\\" + r.path.substr(0, head.size()) + "\\...); leave it out");
+        break;
+      }
+    }
+    if (path.find("\\\\") != std::string::npos) {
+      Warn(i, "path", id::kEmptyKeyName,
+           "holds two backslashes in a row: a key with an empty name, which no key has");
+    }
+    const std::string own =
+        "software\\microsoft\\windows\\currentversion\\uninstall\\" + Folded(display_name);
+    if (!display_name.empty() && path.rfind(own, 0) == 0 &&
+        (path.size() == own.size() || path[own.size()] == '\\')) {
+      Warn(i, "path", id::kOwnRegistration,
+           "the product's own uninstall registration: the uninstall removes it itself once "
+           "everything else is undone, and keeps it when a step fails; logged, it goes at "
+           "once and the product drops off the list while it is still installed");
+    }
+  }
+
+  void Font(size_t i, const ManifestRecord& r) {
+    if (EndsWithIgnoringCase(r.name, " (TrueType)")) {
+      Warn(i, "name", id::kTrueTypeSuffix,
+           "ends with \" (TrueType)\", which the uninstall adds itself: it would look for \"" +
+               r.name + " (TrueType)\"; leave the suffix out");
+    }
+    const std::string file = Folded(r.file);
+    const bool bare = file.find('\\') == std::string::npos;
+    const auto& firsts = bare ? first_file_name_ : first_file_;
+    auto logged = firsts.find(file);
+    if (logged != firsts.end() && logged->second > i) {
+      Warn(i, "file", id::kFontBeforeFile,
+           "its file is logged only after it, in " + Name(logged->second) +
+               ": the uninstall deletes the file first, while the font still holds it; log "
+               "the file before the font");
+    }
+  }
+
+  const std::vector<const ManifestRecord*>& records_;
+  size_t first_;
+  std::unordered_map<std::string, size_t> first_directory_, first_file_, first_file_name_,
+      first_group_, first_identity_;
+  std::set<size_t> reported_;
+  std::vector<Warning> warnings_;
+};
+
+}  // namespace
+
+std::vector<Warning> FindWarnings(const std::vector<const ManifestRecord*>& records, size_t first,
+                                  const std::string& display_name, bool name_is_new) {
+  Finder finder(records, first);
+  finder.Run(display_name, name_is_new);
+  return finder.Take();
+}
+
+}  // namespace kivlog

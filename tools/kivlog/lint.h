@@ -1,0 +1,38 @@
+// The warning pass: what builds a working file but is likely not what the
+// author meant (the root repeated in a registry path, a file logged before
+// its directory, the product's own registration logged, ...). build and
+// append run it over the manifest, check over the file's records.
+#ifndef KIVLOG_LINT_H_
+#define KIVLOG_LINT_H_
+
+#include <stddef.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "manifest.h"
+
+namespace kivlog {
+
+struct Warning {
+  // The record warned about, as an index into the records given; none for
+  // the display name.
+  std::optional<size_t> record;
+  std::string field;  // "path"; "display_name" with no record
+  const char* id;     // diagnostics.h: warning_id
+  std::string message;
+};
+
+// records: in the order written, every field in the file's bytes. Only
+// records from `first` on are warned about; those before it (the file an
+// append extends) are what they are compared with. A record named in a
+// message is "records[N]" counted from `first`, or "the file's record N"
+// (1 for the first after the type-0 record) before it. display_name: the
+// name the file will have, in its bytes; name_is_new: warn about it too.
+std::vector<Warning> FindWarnings(const std::vector<const ManifestRecord*>& records, size_t first,
+                                  const std::string& display_name, bool name_is_new);
+
+}  // namespace kivlog
+
+#endif  // KIVLOG_LINT_H_
