@@ -73,19 +73,27 @@ bool ListHoldsGroup(const char* list, const char* group) {
   return false;
 }
 
-bool ContentsHoldItem(const char* contents, const char* item) {
-  // Past the group's own line.
-  const char* p = NextLine(contents, LineLength(contents));
+Listed ContentsList(const char* contents, const char* group, const char* item) {
+  // The group's own line first, its name in quotes: anything else (another
+  // answer, as Wine's server gives one to every other request) says
+  // nothing of the group.
+  const uint32_t first = LineLength(contents);
+  uint32_t end = 1;
+  while (end < first && contents[end] != '"') ++end;
+  if (first < 2 || contents[0] != '"' || end == first || !SameName(contents + 1, end - 1, group)) {
+    return Listed::kUnknown;
+  }
+  const char* p = NextLine(contents, first);
   while (*p != '\0') {
     const uint32_t n = LineLength(p);
     if (n >= 2 && p[0] == '"') {
-      uint32_t end = 1;
-      while (end < n && p[end] != '"') ++end;
-      if (end < n && SameName(p + 1, end - 1, item)) return true;
+      uint32_t close = 1;
+      while (close < n && p[close] != '"') ++close;
+      if (close < n && SameName(p + 1, close - 1, item)) return Listed::kYes;
     }
     p = NextLine(p, n);
   }
-  return false;
+  return Listed::kNo;
 }
 
 uint32_t ShellConversationHolder::Request(const char* item, char* buffer, uint32_t capacity) {
@@ -110,7 +118,7 @@ Listed ShellConversationHolder::GroupListed(const char* group) {
 Listed ShellConversationHolder::ItemListed(const char* group, const char* item) {
   char contents[kShellListSize];
   if (Request(group, contents, sizeof(contents)) == 0) return Listed::kUnknown;
-  return ContentsHoldItem(contents, item) ? Listed::kYes : Listed::kNo;
+  return ContentsList(contents, group, item);
 }
 
 bool ShellConversationHolder::Send(const char* format, const char* field) {

@@ -99,8 +99,9 @@ enum class Listed : uint8_t { kYes, kNo, kUnknown };
 // compared without regard to ASCII case, as Program Manager names groups.
 bool ListHoldsGroup(const char* list, const char* group);
 // A group's contents (a request of the group's name): a first line for the
-// group, then one line per item, its name first, in quotes.
-bool ContentsHoldItem(const char* contents, const char* item);
+// group, its name first in quotes, then one line per item, its name first,
+// in quotes. kUnknown when the first line is not the group's.
+Listed ContentsList(const char* contents, const char* group, const char* item);
 // The most text a request takes; a longer answer counts as none.
 inline constexpr uint32_t kShellListSize = 8192;
 

@@ -347,11 +347,17 @@ TEST(ShellLists, FindNamesAsProgramManagerListsThem) {
       "\"Kiv Office\",C:\\W\\KIV.GRP,2,0,0,0,0\r\n"
       "\"Editor\",\"C:\\K\\ed.exe\",C:\\K,,0,0,0,0,0\r\n"
       "\"Read Me\",\"notepad.exe\",,,0,0,0,0,0\r\n";
-  EXPECT_TRUE(ContentsHoldItem(contents, "editor"));
-  EXPECT_TRUE(ContentsHoldItem(contents, "Read Me"));
-  EXPECT_FALSE(ContentsHoldItem(contents, "Kiv Office"));  // the group's own line
-  EXPECT_FALSE(ContentsHoldItem(contents, "Read"));
-  EXPECT_FALSE(ContentsHoldItem("\"G\"\r\n\"Unclosed", "Unclosed"));
+  EXPECT_EQ(ContentsList(contents, "kiv office", "editor"), Listed::kYes);
+  EXPECT_EQ(ContentsList(contents, "Kiv Office", "Read Me"), Listed::kYes);
+  EXPECT_EQ(ContentsList(contents, "Kiv Office", "Kiv Office"), Listed::kNo);  // its own line
+  EXPECT_EQ(ContentsList(contents, "Kiv Office", "Read"), Listed::kNo);
+  EXPECT_EQ(ContentsList("\"G\"\r\n\"Unclosed", "G", "Unclosed"), Listed::kNo);
+  // Not this group's contents (another group's, or another answer, such as
+  // the group list): nothing can be told.
+  EXPECT_EQ(ContentsList(contents, "Other", "Editor"), Listed::kUnknown);
+  EXPECT_EQ(ContentsList("Accessories\r\nKiv Office\r\n", "Kiv Office", "Editor"),
+            Listed::kUnknown);
+  EXPECT_EQ(ContentsList("\"Kiv Office", "Kiv Office", "Editor"), Listed::kUnknown);
 }
 
 // What the server lists tells a refused command's record already gone from
