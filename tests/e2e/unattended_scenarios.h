@@ -580,7 +580,14 @@ inline const char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\F
 // takes no command once it has answered a request (a plan asks for its
 // group list), and the run after the plan would find it deaf: there the
 // Program Manager records are left out (program_manager false).
+// Removes the Unix link at link, not what it leads to.
+inline void RemoveUnixLink(const std::string& link) {
+  const std::string unix_link = UnixPath(link);
+  if (!unix_link.empty()) RunUnix("/bin/rm", "-f '" + unix_link + "'");
+}
+
 inline void PlanForeseesTheRun(bool links_seen, bool program_manager) {
+  RemoveUnixLink("C:\\kivtest\\plan\\App\\link");  // a stopped run's
   const std::string root = FreshDirectory("plan\\App");
   const std::string shared = FreshDirectory("plan\\Shared");
   const std::string out = FreshDirectory("plan\\out");
@@ -772,7 +779,7 @@ inline void PlanForeseesTheRun(bool links_seen, bool program_manager) {
   SetFileAttributesA(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
   RegDeleteTree(HKEY_LOCAL_MACHINE, restore_key);
   RegDeleteTree(HKEY_LOCAL_MACHINE, registration);
-  if (links_seen) RemoveDirectoryA((root + "\\link").c_str());
+  if (links_seen) RemoveUnixLink(root + "\\link");
 }
 
 // /PLAN /S ends with the code the run would: 0 when everything would go,
