@@ -91,6 +91,18 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
   };
   kiv::LongString own;
   if (!kiv::platform::ModuleFileName(own.data(), own.capacity())) own.Clear();
+  if (options.plan) {
+    // A plan asks nothing, makes no copy and removes no registration: this
+    // process walks its own file, changing nothing, unless a run of it is
+    // under way.
+    void* lock = nullptr;
+    if (own.empty()) return exit_code(kiv::RunOutcome::kDamaged, kiv::Mode::kUninstall);
+    if (kiv::TakeRunLock(own.c_str(), nullptr, &lock) == kiv::LockTaken::kBusy) {
+      ShowBusy();
+      return exit_code(kiv::RunOutcome::kBusy, kiv::Mode::kUninstall);
+    }
+    return exit_code(kiv::UninstallRun(own.c_str(), kRunHooks, options), kiv::Mode::kUninstall);
+  }
   // What the copy is to read, proven before anything changes: the
   // registration never goes unless the walk can start with these switches.
   kiv::HandoffRemainder remainder;

@@ -27,6 +27,7 @@ struct WideCalls {
   LONG(WINAPI* reg_open_key_ex)(HKEY, LPCWSTR, DWORD, REGSAM, HKEY*);
   LONG(WINAPI* reg_set_value_ex)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
   LONG(WINAPI* reg_delete_value)(HKEY, LPCWSTR);
+  LONG(WINAPI* reg_query_value_ex)(HKEY, LPCWSTR, DWORD*, DWORD*, BYTE*, DWORD*);
   LONG(WINAPI* reg_delete_key)(HKEY, LPCWSTR);
   BOOL(WINAPI* remove_font_resource)(LPCWSTR);
   int(WINAPI* message_box)(HWND, LPCWSTR, LPCWSTR, UINT);
@@ -55,6 +56,7 @@ bool FindWideCalls() {
          Find(&c.reg_open_key_ex, "advapi32.dll", "RegOpenKeyExW") &&
          Find(&c.reg_set_value_ex, "advapi32.dll", "RegSetValueExW") &&
          Find(&c.reg_delete_value, "advapi32.dll", "RegDeleteValueW") &&
+         Find(&c.reg_query_value_ex, "advapi32.dll", "RegQueryValueExW") &&
          Find(&c.reg_delete_key, "advapi32.dll", "RegDeleteKeyW") &&
          Find(&c.remove_font_resource, "gdi32.dll", "RemoveFontResourceW") &&
          Find(&c.message_box, "user32.dll", "MessageBoxW") &&
@@ -300,6 +302,14 @@ LONG RegDeleteValue(HKEY key, const char* name) {
   Name n(name);
   if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
   return g_wide ? g_calls.reg_delete_value(key, n.wide()) : RegDeleteValueA(key, n.ansi());
+}
+
+LONG RegQueryValueExists(HKEY key, const char* name) {
+  if (g_code_page == 0) return RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr);
+  Name n(name);
+  if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
+  return g_wide ? g_calls.reg_query_value_ex(key, n.wide(), nullptr, nullptr, nullptr, nullptr)
+                : RegQueryValueExA(key, n.ansi(), nullptr, nullptr, nullptr, nullptr);
 }
 
 LONG RegDeleteKey(HKEY root, const char* path) {

@@ -54,6 +54,8 @@ LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKE
 // data: size bytes, its NUL included (REG_SZ).
 LONG RegSetString(HKEY key, const char* name, const char* data, DWORD size);
 LONG RegDeleteValue(HKEY key, const char* name);
+// RegQueryValueExA asking for nothing but whether the value is there.
+LONG RegQueryValueExists(HKEY key, const char* name);
 LONG RegDeleteKey(HKEY root, const char* path);
 BOOL RemoveFontResource(const char* file);
 int MessageBox(const char* text, const char* caption, UINT style);

@@ -363,7 +363,7 @@ bool IsReadOnlyFile(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE
 uint32_t LastError() { return GetLastError(); }
 bool IsReparsePoint(const char* path) { return HasAttribute(path, FILE_ATTRIBUTE_REPARSE_POINT); }
 
-bool RemoveLinkItself(const char* path) {
+bool RemoveLinkItself(const char* path, bool remove) {
   // NtSetInformationFile with FileDispositionInformation: every NT system
   // has it (SetFileInformationByHandle came with Vista).
   constexpr int kFileDispositionInformation = 13;
@@ -378,6 +378,10 @@ bool RemoveLinkItself(const char* path) {
   bool removed = false;
   if (GetFileInformationByHandle(link, &info) &&
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (!remove) {
+      CloseHandle(link);
+      return true;
+    }
     struct {
       ULONG_PTR status;
       ULONG_PTR information;
@@ -388,6 +392,55 @@ bool RemoveLinkItself(const char* path) {
   }
   CloseHandle(link);  // the link goes with its last handle
   return removed;
+}
+
+uint32_t DeletionRefusal(const char* path, bool* renamable) {
+  *renamable = false;
+  const DWORD attributes = named::GetFileAttributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  if (attributes & FILE_ATTRIBUTE_READONLY) return ERROR_ACCESS_DENIED;
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = named::CreateFile(path, DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(file);
+  file = named::CreateFile(path, GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_SHARING_VIOLATION) return 0;
+    *renamable = true;
+    return ERROR_ACCESS_DENIED;
+  }
+  CloseHandle(file);
+  return 0;
+}
+
+uint32_t DirectoryRemovalRefusal(const char* path) {
+  if (IsWindows95Family()) return 0;
+  HANDLE directory =
+      named::CreateFile(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(directory);
+  return 0;
+}
+
+uint32_t WriteRefusal(const char* path) {
+  if (named::GetFileAttributes(path) == INVALID_FILE_ATTRIBUTES) {
+    // A new file: its directory must be there.
+    PathString directory;
+    if (!directory.Assign(path)) return ERROR_FILENAME_EXCED_RANGE;
+    const int32_t last = LastSeparator(directory.c_str(), IsLeadByte);
+    if (last < 0) return 0;
+    directory.Truncate(static_cast<uint32_t>(last));
+    const DWORD attributes = named::GetFileAttributes(directory.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+               ? 0
+               : ERROR_PATH_NOT_FOUND;
+  }
+  HANDLE file = named::CreateFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(file);
+  return 0;
 }
 
 FileHandle CreateReportFile(const char* path) {
@@ -897,6 +950,11 @@ bool RegDeleteValueNamed(RegKey key, const char* name) {
   return Registry(named::RegDeleteValue(static_cast<HKEY>(key), name));
 }
 
+bool RegValueExists(RegKey key, const char* name) {
+  return named::RegQueryValueExists(static_cast<HKEY>(key), name) ==
+         ERROR_SUCCESS;
+}
+
 bool RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
   DWORD sub = 0;
   DWORD val = 0;
@@ -957,6 +1015,26 @@ bool DdeExecute(uint32_t instance, void* conversation, const char* names_text,
   return DdeClientTransaction(reinterpret_cast<LPBYTE>(data), 0xFFFFFFFF,
                               static_cast<HCONV>(conversation), nullptr, 0, XTYP_EXECUTE,
                               timeout_ms, &result) != nullptr;
+}
+
+uint32_t DdeRequestText(uint32_t instance, void* conversation, const char* item, char* buffer,
+                        uint32_t capacity, uint32_t timeout_ms) {
+  HSZ name = DdeCreateStringHandleA(instance, item, CP_WINANSI);
+  if (!name) return 0;
+  DWORD result = 0;
+  HDDEDATA data = DdeClientTransaction(nullptr, 0, static_cast<HCONV>(conversation), name, CF_TEXT,
+                                       XTYP_REQUEST, timeout_ms, &result);
+  DdeFreeStringHandle(instance, name);
+  if (!data) return 0;
+  const DWORD size = DdeGetData(data, nullptr, 0, 0);
+  uint32_t length = 0;
+  if (size > 0 && size < capacity) {
+    DdeGetData(data, reinterpret_cast<LPBYTE>(buffer), size, 0);
+    buffer[size] = '\0';
+    length = static_cast<uint32_t>(lstrlenA(buffer));
+  }
+  DdeFreeDataHandle(data);
+  return length;
 }
 
 void DdeFreeName(uint32_t instance, void* name) {

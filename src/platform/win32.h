@@ -192,7 +192,9 @@ bool IsReparsePoint(const char* path);
 // when the handle shows a link, marks that handle for deletion. False,
 // removing nothing, when the handle shows anything else (a system that
 // opened the target instead, as Wine does) or a step fails.
-bool RemoveLinkItself(const char* path);
+// With remove false it only tells whether it would: the link is opened and
+// looked at, and nothing is marked.
+bool RemoveLinkItself(const char* path, bool remove = true);
 // Opens path with GENERIC_WRITE, no sharing, OPEN_EXISTING and sets its
 // creation, last-access and last-write times to filetime (100 ns since 1601).
 bool SetFileTimes(const char* path, uint64_t filetime);
@@ -320,6 +322,25 @@ void AskWhoHolds(const char* path, FileHolders* holders);
 // GetVersionExA's platform identifier is VER_PLATFORM_WIN32_WINDOWS.
 bool IsWindows95Family();
 
+// ---- What a dry run asks: nothing here changes anything --------------------
+// Why DeleteFileA would refuse the file at path, or 0 when it would delete
+// it: a read-only file is ERROR_ACCESS_DENIED; a file another program holds
+// without delete sharing refuses an open for deletion (its error, the
+// sharing violation); a running program's file (mapped as an image: it
+// takes an open for deletion but refuses one for writing) is
+// ERROR_ACCESS_DENIED with *renamable set, as the NT family refuses its
+// deletion and takes its rename. The opens ask for nothing more than the
+// deletion would and are closed at once.
+uint32_t DeletionRefusal(const char* path, bool* renamable);
+// Why RemoveDirectoryA would refuse an empty directory at path, or 0: an
+// open for deletion as the removal makes it. The 95 family opens no
+// directory: 0 there.
+uint32_t DirectoryRemovalRefusal(const char* path);
+// Why a file could not be written at path: an existing file refusing an
+// open for writing (its error), or a missing directory for a new one
+// (ERROR_PATH_NOT_FOUND); 0 when it could.
+uint32_t WriteRefusal(const char* path);
+
 // ---- Files by handle (win32_files.cpp) -------------------------------------
 // A HANDLE; null stands for "no file" (never INVALID_HANDLE_VALUE).
 using FileHandle = void*;
@@ -389,6 +410,8 @@ RegKey RootKey(uint32_t index);  // 0 classes root .. 3 users
 bool RegOpenFullAccess(RegKey root, const char* path, RegKey* key);
 bool RegSetString(RegKey key, const char* name, const char* data, uint32_t size);
 bool RegDeleteValueNamed(RegKey key, const char* name);
+// RegQueryValueExA finds a value of that name (of any type).
+bool RegValueExists(RegKey key, const char* name);
 // Subkey and value counts; both stay 0 when the query fails.
 bool RegQueryCounts(RegKey key, uint32_t* subkeys, uint32_t* values);
 void RegClose(RegKey key);
@@ -407,6 +430,11 @@ void* DdeOpenConversation(uint32_t instance, void* service, void* topic);
 // Sends an XTYP_EXECUTE with text (its NUL included) as CF_TEXT data;
 // true when the server accepted it.
 bool DdeExecute(uint32_t instance, void* conversation, const char* text, uint32_t timeout_ms);
+// An XTYP_REQUEST of item (CF_TEXT) into buffer, NUL-terminated: the count
+// of bytes before the NUL, or 0 when the server gave nothing or the text did
+// not fit whole in capacity.
+uint32_t DdeRequestText(uint32_t instance, void* conversation, const char* item, char* buffer,
+                        uint32_t capacity, uint32_t timeout_ms);
 void DdeFreeName(uint32_t instance, void* name);
 void DdeCloseConversation(void* conversation);
 void DdeStop(uint32_t instance);

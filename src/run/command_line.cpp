@@ -76,6 +76,10 @@ bool ApplyNamedSwitch(const char* s, uint32_t n, Switches* out) {
   for (const char* name : kIgnoredWords) {
     if (IsWord(s, n, name)) return true;
   }
+  if (IsWord(s, n, "/PLAN")) {
+    out->run.plan = true;
+    return true;
+  }
   return false;
 }
 
@@ -150,14 +154,14 @@ Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
 bool MakeHandoffRemainder(const RunOptions& run, const char* own, LeadByteTest is_lead_byte,
                           HandoffRemainder* out) {
   out->Clear();
-  if ((run.silent && !out->Append("/S ")) ||
+  if ((run.silent && !out->Append("/S ")) || (run.plan && !out->Append("/PLAN ")) ||
       (run.report &&
        (!out->Append("/LOG=\"") || !out->Append(run.report) || !out->Append("\" "))) ||
       !out->Append(own)) {
     return false;
   }
   const Switches read = ParseSwitches(out->c_str(), is_lead_byte);
-  return read.unknown == nullptr && read.run.silent == run.silent &&
+  return read.unknown == nullptr && read.run.silent == run.silent && read.run.plan == run.plan &&
          SameBytes(read.log.c_str(), run.report ? run.report : "") && SameBytes(read.path, own);
 }
 

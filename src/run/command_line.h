@@ -14,6 +14,9 @@
 //   /LOG                a report in the temporary directory, named after the
 //                       product and the time (the entry makes the name)
 //   /NORESTART          accepted; changes nothing (no run restarts Windows)
+//   /PLAN               a dry run: the walk says what it would do to each
+//                       record and changes nothing (no copy, no registration
+//                       removed, no restart entry)
 //   "/LOG=path"         any switch in quotes as a whole, as shells quote a
 //                       word with a blank
 //
@@ -44,6 +47,7 @@ const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte);
 inline constexpr char kSwitchHelp[] =
     "/S\tno message; the exit code tells the outcome\r\n"
     "/LOG=file\ta report of the run\r\n"
+    "/PLAN\tsay what would be undone; change nothing\r\n"
     "/NORESTART\taccepted: no run restarts Windows";
 
 // What the switches ask of a run: the same in both processes of it (the
@@ -51,6 +55,9 @@ inline constexpr char kSwitchHelp[] =
 struct RunOptions {
   // /S: no box; a product file held open is scheduled for the next start.
   bool silent = false;
+  // /PLAN: every record is judged as the run would judge it, and nothing
+  // changes; only the report is written.
+  bool plan = false;
   // /LOG=: where the report goes (a full path, which the entry makes), or
   // null.
   const char* report = nullptr;
@@ -79,9 +86,9 @@ struct Switches {
 Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte);
 
 // What the confirmation hands its copy after the copy's own quoted path:
-// the switches of run ("/S ", /LOG="report"), then own's path, unquoted (the
+// the switches of run ("/S ", "/PLAN ", /LOG="report"), then own's path, unquoted (the
 // copy takes its remainder whole).
-using HandoffRemainder = FixedString<sizeof("/S /LOG=\"\" ") + 2 * LongString::capacity()>;
+using HandoffRemainder = FixedString<sizeof("/S /PLAN /LOG=\"\" ") + 2 * LongString::capacity()>;
 // Builds it into *out and reads it back: true only when the copy would read
 // the very switches and path meant. A run whose switches cannot be handed on
 // unchanged is refused before anything changes.

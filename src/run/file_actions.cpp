@@ -16,10 +16,72 @@ uint32_t ReadFromLog(void* reader, void* buffer, uint32_t count) {
 
 // The logged path is itself a link: it goes as a link, or stays.
 void RemoveLoggedLink(const char* path, UndoStep& step) {
-  step.Set(platform::RemoveLinkItself(path) ? Undone::kRemoved : Undone::kThroughLink);
+  if (!platform::RemoveLinkItself(path, !step.plan)) return step.Set(Undone::kThroughLink);
+  NotePlanned(step, Planned::kGone, path);
+  step.Set(Undone::kRemoved);
+}
+
+// The spelling the plan's table keeps name by, into *out; its length.
+uint32_t PlannedSpelling(const char* name, bool is_path, PathString* out) {
+  uint32_t root = 0;
+  if (!is_path || !NormalizePath(name, platform::IsLeadByte, PathForm::kAsWritten, out, &root)) {
+    if (!out->Assign(name)) return 0;
+  }
+  const uint32_t length = out->length();
+  platform::UpperCase(out->data(), length);
+  return length;
+}
+
+// In a plan: why the run's RemoveDirectoryA would refuse directory when
+// the walk comes to it, or 0 when it would remove it. Gone (or removed by
+// the plan): ERROR_FILE_NOT_FOUND. Anything in it the plan did not remove:
+// ERROR_DIR_NOT_EMPTY, and *cannot_tell when the plan's table overflowed
+// (that entry may be one it lost count of). Else the removal's own refusal.
+uint32_t PlannedRemovalRefusal(UndoStep& step, const char* directory, bool* cannot_tell) {
+  *cannot_tell = false;
+  if (!Stands(step, directory)) return kErrorFileNotFound;
+  struct Left {
+    const char* directory;
+    const UndoStep* step;
+    bool other;
+  } left = {directory, &step, false};
+  const bool listed = platform::ForEachEntry(
+      directory,
+      [](const char* name, void* context) {
+        auto* l = static_cast<Left*>(context);
+        PathString full;
+        if (l->other) return;
+        l->other = !full.Assign(l->directory) || !full.Append("\\") || !full.Append(name) ||
+                   !IsPlanned(*l->step, Planned::kGone, full.c_str());
+      },
+      &left);
+  if (!listed) return platform::LastError();
+  if (left.other) {
+    *cannot_tell = step.planned && step.planned->overflowed();
+    return kErrorDirectoryNotEmpty;
+  }
+  return platform::DirectoryRemovalRefusal(directory);
 }
 
 }  // namespace
+
+void NotePlanned(UndoStep& step, Planned kind, const char* name, bool is_path) {
+  if (!step.plan || !step.planned) return;
+  PathString spelling;
+  const uint32_t n = PlannedSpelling(name, is_path, &spelling);
+  if (n > 0) step.planned->Add(kind, spelling.c_str(), n);
+}
+
+bool IsPlanned(const UndoStep& step, Planned kind, const char* name, bool is_path) {
+  if (!step.plan || !step.planned) return false;
+  PathString spelling;
+  const uint32_t n = PlannedSpelling(name, is_path, &spelling);
+  return n > 0 && step.planned->Holds(kind, spelling.c_str(), n);
+}
+
+bool Stands(const UndoStep& step, const char* path) {
+  return platform::PathExists(path) && !IsPlanned(step, Planned::kGone, path);
+}
 
 void ProtectedFiles::Add(const char* path, Undone pass_over) {
   if (count_ == kMaxFiles) return;
@@ -51,24 +113,29 @@ bool ScheduledFiles::Holds(const char* path) const {
 }
 
 bool ScheduledFiles::ScheduleDirectoryAfterThem(const char* directory,
-                                                bool (*schedule)(const char* path)) {
+                                                bool (*schedule)(const char* path),
+                                                const UndoStep* step) {
   // The 95 family's WININIT.INI deletes files only.
   if (count_ == 0 || platform::IsWindows95Family()) return false;
   struct Only {
     const char* directory;
     const ScheduledFiles* scheduled;
+    const UndoStep* step;
     bool only;
-  } only = {directory, this, true};
+  } only = {directory, this, step, true};
   const bool listed = platform::ForEachEntry(
       directory,
       [](const char* name, void* context) {
         auto* o = static_cast<Only*>(context);
         PathString full;
         o->only = o->only && full.Assign(o->directory) && full.Append("\\") &&
-                  full.Append(name) && o->scheduled->Holds(full.c_str());
+                  full.Append(name) &&
+                  (o->scheduled->Holds(full.c_str()) ||
+                   (o->step && IsPlanned(*o->step, Planned::kGone, full.c_str())));
       },
       &only);
-  if (!listed || !only.only || !schedule(directory)) return false;
+  const bool plan = step && step->plan;
+  if (!listed || !only.only || (!plan && !schedule(directory))) return false;
   Add(directory);  // its own directory may hold nothing else either
   return true;
 }
@@ -153,16 +220,30 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
   step.Describe(path.c_str());
   if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   if (platform::IsReparsePoint(path.c_str())) return RemoveLoggedLink(path.c_str(), step);
-  if (platform::RemoveDirectoryPath(path.c_str())) return step.Set(Undone::kRemoved);
-  const uint32_t error = platform::LastError();
-  if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);
-  // The NT family says so; the 95 family refuses with "access denied".
-  if (error == kErrorDirectoryNotEmpty || !platform::DirectoryIsEmpty(path.c_str())) {
+  uint32_t error = 0;
+  if (step.plan) {
+    bool cannot_tell = false;
+    error = PlannedRemovalRefusal(step, path.c_str(), &cannot_tell);
+    if (cannot_tell) return step.Set(Undone::kCannotTell);
+  } else if (platform::RemoveDirectoryPath(path.c_str())) {
+    return step.Set(Undone::kRemoved);
+  } else {
+    error = platform::LastError();
+  }
+  if (error == 0) {  // a plan's only
+    NotePlanned(step, Planned::kGone, path.c_str());
+    return step.Set(Undone::kRemoved);
+  }
+  if (!Stands(step, path.c_str())) return step.Set(Undone::kAlreadyGone);
+  // The NT family says so; the 95 family refuses with "access denied". A
+  // plan has already looked at what would be left in it.
+  if (error == kErrorDirectoryNotEmpty ||
+      (!step.plan && !platform::DirectoryIsEmpty(path.c_str()))) {
     // Left only because of files renamed aside for the next start: it goes
     // then too, after them (the NT family's list keeps their order; the 95
     // family's WININIT.INI deletes no directory).
     if (step.scheduled && step.schedule_held &&
-        step.scheduled->ScheduleDirectoryAfterThem(path.c_str(), step.schedule_held)) {
+        step.scheduled->ScheduleDirectoryAfterThem(path.c_str(), step.schedule_held, &step)) {
       return step.Set(Undone::kGoesAtRestart);
     }
     return step.Set(Undone::kKeptNotEmpty);
@@ -193,10 +274,24 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   // the walk holds the uninstall file open without delete sharing, and the
   // running program is mapped. So they are asked about only when a delete
   // failed; the costly question (full short path, file index) stays off the
-  // path of the thousands of files that go.
-  if (platform::DeleteFilePath(path.c_str())) return step.Set(Undone::kRemoved);
-  const uint32_t error = platform::LastError();
-  if (!platform::PathExists(path.c_str())) return step.Set(Undone::kAlreadyGone);
+  // path of the thousands of files that go. A plan asks the system whether
+  // the delete would go, and why not.
+  uint32_t error = 0;
+  bool renamable = false;
+  if (step.plan) {
+    error = IsPlanned(step, Planned::kGone, path.c_str())
+                ? kErrorFileNotFound
+                : platform::DeletionRefusal(path.c_str(), &renamable);
+  } else if (platform::DeleteFilePath(path.c_str())) {
+    return step.Set(Undone::kRemoved);
+  } else {
+    error = platform::LastError();
+  }
+  if (error == 0) {  // a plan's only
+    NotePlanned(step, Planned::kGone, path.c_str());
+    return step.Set(Undone::kRemoved);
+  }
+  if (!Stands(step, path.c_str())) return step.Set(Undone::kAlreadyGone);
   if (const Undone pass_over = PassedOver(step, path.c_str()); pass_over != Undone::kNoAction) {
     return step.Set(pass_over);
   }
@@ -211,6 +306,13 @@ void UndoFile(LogReader& reader, UndoStep& step) {
     DescribeHolders(holders, &step.held_by);
   }
   if (held && step.schedule_held) {
+    if (step.plan) {
+      // A running program's file is renamed aside; one held without delete
+      // sharing refuses the rename as it refuses the delete.
+      if (!renamable) return step.Set(Undone::kGoesAtRestartInPlace);
+      if (step.scheduled) step.scheduled->Add(path.c_str());
+      return step.Set(Undone::kGoesAtRestart);
+    }
     if (RenameAsideAndSchedule(path.c_str(), step)) return step.Set(Undone::kGoesAtRestart);
     if (step.schedule_held(path.c_str())) return step.Set(Undone::kGoesAtRestartInPlace);
   }
@@ -223,18 +325,27 @@ void RestoreFile(LogReader& reader, const char* path, UndoStep& step) {
   const uint64_t saved_time = SavedTime(fixed);
   uint32_t left = have_time ? SavedLength(fixed) : 0;
 
-  platform::DeleteFilePath(path);
+  if (!step.plan) platform::DeleteFilePath(path);
   // A link put at path after the check is not written through.
   if (platform::IsReparsePoint(path)) {
     reader.Skip(left);
     return step.Set(Undone::kThroughLink);
   }
-  platform::FileHandle out = platform::CreateProductFileForWriting(path);
-  if (!out) {
-    const uint32_t error = platform::LastError();
+  platform::FileHandle out = nullptr;
+  uint32_t refusal = 0;
+  if (step.plan) {
+    refusal = platform::WriteRefusal(path);
+  } else if (out = platform::CreateProductFileForWriting(path); !out) {
+    refusal = platform::LastError();
+  }
+  if (refusal != 0) {
     reader.Skip(left);
     if (platform::IsReadOnlyFile(path)) return step.Set(Undone::kKeptReadOnly);
-    return step.Set(Undone::kFailed, error);
+    return step.Set(Undone::kFailed, refusal);
+  }
+  if (step.plan) {
+    reader.Skip(left);
+    return step.Set(Undone::kRestored);
   }
   // Straight from the log to the file, a chunk at a time: a saved file is
   // never held whole. Content the log does not deliver is written as zeros,

@@ -8,6 +8,7 @@
 
 #include "base/fixed_string.h"
 #include "platform/win32.h"
+#include "run/plan_table.h"
 #include "run/undo_step.h"
 #include "uninstall_file/log_reader.h"
 
@@ -50,14 +51,27 @@ class ScheduledFiles {
   void Add(const char* path);
   bool Holds(const char* path) const;
   // Schedules directory (after the files already scheduled) when all it
-  // holds is files of this table; true when it was.
-  bool ScheduleDirectoryAfterThem(const char* directory, bool (*schedule)(const char* path));
+  // holds is files of this table; true when it was. In a plan (step->plan)
+  // the table holds the held files by their own paths, an entry the plan
+  // removed counts as gone, and nothing is scheduled: true when the run
+  // would schedule it.
+  bool ScheduleDirectoryAfterThem(const char* directory, bool (*schedule)(const char* path),
+                                  const UndoStep* step = nullptr);
 
  private:
   static constexpr uint32_t kMaxFiles = 16;
   PathString paths_[kMaxFiles];
   uint32_t count_ = 0;
 };
+
+// The plan's table (step.planned) by name: a path by its full spelling
+// ('\' only, no dots), other names as they are; both folded to capitals.
+// No-ops (false) outside a plan.
+void NotePlanned(UndoStep& step, Planned kind, const char* name, bool is_path = true);
+bool IsPlanned(const UndoStep& step, Planned kind, const char* name, bool is_path = true);
+// Something stands at path by the time the run reaches it: it is there, and
+// the plan has not removed it.
+bool Stands(const UndoStep& step, const char* path);
 
 // What a record naming path becomes when path is a protected file of the
 // step's table (see ProtectedFiles), or kNoAction.

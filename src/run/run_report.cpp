@@ -29,6 +29,7 @@ constexpr const char* kUndoneTexts[] = {
     "refused by Program Manager",
     "passed over: an unsafe name",
     "passed over: a name this system cannot spell",
+    "cannot tell: too many items before it to keep count of",
     "failed",
 };
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
@@ -121,7 +122,8 @@ void RunReport::PutTime(bool json) {
   PutNumber(offset % 60, 2);
 }
 
-void RunReport::Begin(const char* uninstall_file, const char* display_name, const char* note) {
+void RunReport::Begin(const char* uninstall_file, const char* display_name, const char* note,
+                      bool plan) {
   if (!file_) return;
   if (json_) {
     Put("{");
@@ -129,7 +131,7 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name, cons
     PutJsonField("display_name", display_name);
     Put(", \"time\": \"");
     PutTime(true);
-    Put("\", \"mode\": \"run\"");
+    Put(plan ? "\", \"mode\": \"plan\"" : "\", \"mode\": \"run\"");
     if (note) {
       PutJsonField("note", note);
     } else {
@@ -139,7 +141,7 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name, cons
     Flush();
     return;
   }
-  Put("Kiv Uninstall report: \"");
+  Put(plan ? "Kiv Uninstall report (plan: nothing changed): \"" : "Kiv Uninstall report: \"");
   Put(display_name);
   Put("\" from ");
   Put(uninstall_file);

@@ -9,6 +9,7 @@
 //
 //   {"file": "C:\\Example\\unins.exe", "display_name": "Example App",
 //    "time": "2026-12-10T16:30:05+01:00", "mode": "run", "note": null,
+//    ("mode": "plan" for a dry run)
 //    "records": [
 //     {"type": "file", "names": "C:\\Example\\app.exe", "outcome": "removed", "error": 0},
 //     ...],
@@ -50,8 +51,11 @@ class RunReport {
 
   bool open() const { return file_ != nullptr; }
   // note: why the process that walks is not the temporary copy (a line
-  // "Note: " after the first), or null.
-  void Begin(const char* uninstall_file, const char* display_name, const char* note = nullptr);
+  // "Note: " after the first), or null. plan: a dry run (/PLAN), named in
+  // the first line ("Kiv Uninstall report (plan: nothing changed)") and in
+  // JSON's "mode".
+  void Begin(const char* uninstall_file, const char* display_name, const char* note = nullptr,
+             bool plan = false);
   // type_name: the record type's name; step as the action left it.
   void Record(const char* type_name, const UndoStep& step);
   void End(const char* outcome, uint32_t exit_code);

@@ -53,6 +53,8 @@ void CutLineInOpenFile(platform::WholeFile handle, const char* section, const ch
     step.Set(Undone::kFailed, platform::LastError());
   } else if (CutIniLines(buffer, &new_size, section, key, value) == 0) {
     step.Set(Undone::kAlreadyGone);  // no line matched
+  } else if (step.plan) {
+    step.Set(Undone::kRemoved);  // opened for writing: the cut would go in
   } else if (platform::WholeFileSeekStart(handle) &&
              platform::WholeFileWrite(handle, buffer, new_size) == new_size &&
              // The file is now shorter: drop the old bytes past its new end.
@@ -115,15 +117,18 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
   }
   // With no text the profile call removes the key from the section.
   const char* text = SameBytes(prior.c_str(), kRemoveMarker) ? nullptr : value.c_str();
-  if (!platform::WriteProfileString(section.c_str(), key.c_str(), text, file.c_str())) {
-    const uint32_t error = platform::LastError();
-    // A key to remove from a file that is not there (nor its directory) is
-    // gone with it; a value to put back has no file to go into.
-    if (!text && resolved && !platform::PathExists(path.c_str())) {
-      return step.Set(Undone::kAlreadyGone);
-    }
-    return step.Set(Undone::kFailed, error);
+  // A file that is not there (nor its directory) holds no key to remove.
+  if (!text && resolved && !platform::PathExists(path.c_str())) {
+    return step.Set(Undone::kAlreadyGone);
   }
+  uint32_t error = 0;
+  if (step.plan) {
+    // The profile call writes the file, or makes it in its directory.
+    if (resolved) error = platform::WriteRefusal(path.c_str());
+  } else if (!platform::WriteProfileString(section.c_str(), key.c_str(), text, file.c_str())) {
+    error = platform::LastError();
+  }
+  if (error != 0) return step.Set(Undone::kFailed, error);
   step.Set(text ? Undone::kRestored : Undone::kRemoved);
 }
 
@@ -155,16 +160,21 @@ void UndoRegistryValue(LogReader& reader, UndoStep& step) {
     name = text + last + 1;
   }
 
+  // The key as the plan's table names it: the root, then the key path.
+  LongString key_name;
+  const bool named = key_name.Assign(root.c_str()) && key_name.Append("\\") &&
+                     key_name.Append(text);
+  const bool key_gone = named && IsPlanned(step, Planned::kKeyGone, key_name.c_str(), false);
   platform::RegKey key = nullptr;
-  if (!platform::RegOpenFullAccess(root_key, text, &key)) {
-    const uint32_t error = platform::LastError();
+  if (key_gone || !platform::RegOpenFullAccess(root_key, text, &key)) {
+    const uint32_t error = key_gone ? kErrorFileNotFound : platform::LastError();
     // A value to remove whose key is gone is gone with it; one to put back
     // has no key to go into.
     if (!set && error == kErrorFileNotFound) return step.Set(Undone::kAlreadyGone);
     return step.Set(Undone::kFailed, error);
   }
   if (set) {
-    if (platform::RegSetString(key, name, data.c_str(), data.length() + 1)) {
+    if (step.plan || platform::RegSetString(key, name, data.c_str(), data.length() + 1)) {
       step.Set(Undone::kRestored);
     } else {
       step.Set(Undone::kFailed, platform::LastError());
@@ -173,7 +183,19 @@ void UndoRegistryValue(LogReader& reader, UndoStep& step) {
     return;
   }
   // A value already gone is no error: the emptiness test follows all the same.
-  if (platform::RegDeleteValueNamed(key, name)) {
+  LongString value_name;
+  const bool value_named = named && value_name.Assign(key_name.c_str()) &&
+                           value_name.Append("\\") && value_name.Append(name);
+  if (step.plan) {
+    if ((value_named && IsPlanned(step, Planned::kValueGone, value_name.c_str(), false)) ||
+        !platform::RegValueExists(key, name)) {
+      step.Set(Undone::kAlreadyGone);
+    } else {
+      step.Set(Undone::kRemoved);
+      if (value_named) NotePlanned(step, Planned::kValueGone, value_name.c_str(), false);
+      if (named && step.planned) step.planned->Count(key_name.c_str(), key_name.length());
+    }
+  } else if (platform::RegDeleteValueNamed(key, name)) {
     step.Set(Undone::kRemoved);
   } else if (const uint32_t error = platform::LastError(); error == kErrorFileNotFound) {
     step.Set(Undone::kAlreadyGone);
@@ -184,9 +206,21 @@ void UndoRegistryValue(LogReader& reader, UndoStep& step) {
   uint32_t values = 0;
   platform::RegQueryCounts(key, &subkeys, &values);
   platform::RegClose(key);
+  // What the plan removed from the key is gone by now.
+  const uint32_t removed = step.plan && named && step.planned
+                               ? step.planned->CountOf(key_name.c_str(), key_name.length())
+                               : 0;
   // An empty key path opened the root itself, which is never deleted.
-  if (subkeys == 0 && values == 0 && text[0] != '\0') {
+  if (subkeys + values > removed || text[0] == '\0') return;
+  if (!step.plan) {
     platform::RegDeleteKeyPath(root_key, text);
+    return;
+  }
+  // The key goes: gone for later records, one entry less in its parent.
+  NotePlanned(step, Planned::kKeyGone, key_name.c_str(), false);
+  const int32_t up = LastBackslash(key_name.c_str(), platform::IsLeadByte);
+  if (step.planned && up > 0 && LastBackslash(text, platform::IsLeadByte) >= 0) {
+    step.planned->Count(key_name.c_str(), static_cast<uint32_t>(up));
   }
 }
 
@@ -199,7 +233,10 @@ void UndoFont(LogReader& reader, UndoStep& step) {
   }
   step.Describe(name.c_str(), " (", file.c_str(), ")");
   // Removed when the font was loaded or registered; gone when neither.
-  step.Set(platform::RemoveFont(file.c_str()) ? Undone::kRemoved : Undone::kAlreadyGone);
+  // A plan sees the registrations only: a font loaded for this session
+  // alone shows nowhere a question could find it.
+  step.Set(!step.plan && platform::RemoveFont(file.c_str()) ? Undone::kRemoved
+                                                             : Undone::kAlreadyGone);
 
   // A name with no room left for the suffix would name another value once
   // cut, so the registration is left alone.
@@ -211,7 +248,10 @@ void UndoFont(LogReader& reader, UndoStep& step) {
     platform::RegKey key = nullptr;
     if (!platform::RegOpenFullAccess(platform::RootKey(kLocalMachineRoot), key_path, &key))
       continue;
-    if (platform::RegDeleteValueNamed(key, value_name.c_str())) step.Set(Undone::kRemoved);
+    if (step.plan ? platform::RegValueExists(key, value_name.c_str())
+                  : platform::RegDeleteValueNamed(key, value_name.c_str())) {
+      step.Set(Undone::kRemoved);
+    }
     platform::RegClose(key);
   }
 }

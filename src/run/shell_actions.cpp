@@ -17,7 +17,7 @@ namespace {
 constexpr DdeHooks kPlatformDde = {
     platform::DdeStart,   platform::DdeMakeName, platform::DdeOpenConversation,
     platform::DdeExecute, platform::DdeFreeName, platform::DdeCloseConversation,
-    platform::DdeStop,
+    platform::DdeStop,    platform::DdeRequestText,
 };
 
 constexpr char kShellService[] = KIV_SHELL_SERVICE;

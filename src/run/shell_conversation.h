@@ -38,6 +38,11 @@ struct DdeHooks {
   void (*free_name)(uint32_t instance, void* name);
   void (*disconnect)(void* conversation);
   void (*stop)(uint32_t instance);
+  // One XTYP_REQUEST of item as text into buffer, NUL-terminated: its
+  // length, or 0 when the server gave nothing or it did not fit whole. Null:
+  // nothing is ever asked.
+  uint32_t (*request)(uint32_t instance, void* conversation, const char* item, char* buffer,
+                      uint32_t capacity, uint32_t timeout_ms) = nullptr;
 };
 
 // Each command waits this long for the server's answer.
@@ -87,6 +92,19 @@ static_assert(FixedTextLength(kDeleteGroupFormat) + kStringLimit == kShellComman
               "sized by the longest command");
 using ShellCommand = FixedString<kShellCommandSize>;
 
+// ---- What the server lists ---------------------------------------------------
+// Whether a group or an item is there, as far as the server tells.
+enum class Listed : uint8_t { kYes, kNo, kUnknown };
+// The group list ("Groups"): one name a line (CR LF or LF). The name is
+// compared without regard to ASCII case, as Program Manager names groups.
+bool ListHoldsGroup(const char* list, const char* group);
+// A group's contents (a request of the group's name): a first line for the
+// group, its name first in quotes, then one line per item, its name first,
+// in quotes. kUnknown when the first line is not the group's.
+Listed ContentsList(const char* contents, const char* group, const char* item);
+// The most text a request takes; a longer answer counts as none.
+inline constexpr uint32_t kShellListSize = 8192;
+
 // ---- The conversation of a process -----------------------------------------
 // Makes the conversation on the first Get() and hands back the same one on
 // every later call, whether it was made or failed.
@@ -104,8 +122,20 @@ class ShellConversationHolder {
   // true when the server accepted it. False, sending nothing, if the command
   // does not fit (no field read from the log can make that happen).
   bool Send(const char* format, const char* field);
+  // The group in the server's group list: kUnknown when the conversation
+  // failed or the server gave no list.
+  Listed GroupListed(const char* group);
+  // The item in the group's contents: kUnknown when the server gave none
+  // (not every server answers that request).
+  Listed ItemListed(const char* group, const char* item);
+  // The conversation could not be made: every command would be refused.
+  bool failed() { return Get().failed; }
 
  private:
+  // One request of item into buffer (asked once more when it gives
+  // nothing); its length, 0 for none.
+  uint32_t Request(const char* item, char* buffer, uint32_t capacity);
+
   const DdeHooks* dde_;
   const char* service_;
   ShellConversation conversation_;
@@ -116,9 +146,17 @@ class ShellConversationHolder {
 // ShellItem: reads group, then item; then, through the holder's conversation,
 // shows the group and deletes the item from it. The delete is sent whatever
 // the show returned: the server deletes items of the group shown last.
-// step: removed when the server took the delete, refused when not.
+// step: removed when the server took the delete; when it refused it,
+// already gone if the server lists no such group, or lists the group's
+// items without it, else refused. The lists are asked only after a refusal:
+// a run that is taken asks nothing (Wine's server, set to the 95 family,
+// takes no command after it answered a request).
+// A plan (step.plan) asks the lists first and sends nothing: already gone as
+// above, refused when there is no conversation, else removed.
 void UndoShellItem(LogReader& reader, ShellConversationHolder& holder, UndoStep& step);
-// ShellGroup: takes the conversation first, then reads group and deletes it.
+// ShellGroup: takes the conversation first, then reads group and deletes it;
+// a refused delete of a group the server does not list is already gone
+// (the plan asks the list first, and sends nothing).
 void UndoShellGroup(LogReader& reader, ShellConversationHolder& holder, UndoStep& step);
 
 }  // namespace kiv

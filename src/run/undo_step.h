@@ -32,6 +32,8 @@ enum class Undone : uint8_t {
   kUnspellable,    // a name the system cannot spell (the 95 family, a name
                    // outside its code page): never acted on through a
                    // substitute letter
+  kCannotTell,     // a plan only: a directory that holds what the plan can no
+                   // longer tell gone or not (its table overflowed)
   kFailed,         // could not be undone: error holds the system's reason
 };
 
@@ -43,6 +45,7 @@ inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorLockViolation = 33;
 inline constexpr uint32_t kErrorDirectoryNotEmpty = 145;
 
+class PlanTable;
 class ProtectedFiles;
 class ScheduledFiles;
 
@@ -57,6 +60,13 @@ struct UndoStep {
   // In: what this walk scheduled (renamed held files, then directories
   // that stay only because of them); null: not kept.
   ScheduledFiles* scheduled = nullptr;
+  // In: a dry run (/PLAN). Each action asks what it always asks, decides
+  // what it always decides, and says so; it only acts when plan is false.
+  // The run and its plan cannot drift apart: they are one decision.
+  bool plan = false;
+  // In, with plan: what the plan counted gone so far, for what the run would
+  // find gone by then (see PlanTable).
+  PlanTable* planned = nullptr;
 
   // Out.
   Undone what = Undone::kNoAction;

@@ -5,6 +5,7 @@
 #include "base/exit_codes.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
+#include "run/plan_table.h"
 #include "run/record_actions.h"
 #include "run/run_report.h"
 #include "uninstall_file/layout.h"
@@ -35,7 +36,13 @@ bool WalkedFileStands(const char* path) {
 constexpr RetryHooks kRetryHooks = {DeleteWalkedFile, WalkedFileStands, platform::TickCount,
                                     PumpAndWait};
 
+// What a plan counted gone, for the one walk of a process: zeros in static
+// storage (.bss) that cost the file no bytes.
+PlanTable g_planned;
+
 struct WalkTally {
+  uint32_t undone = 0;  // removed, restored, or found gone already
+  uint32_t kept = 0;    // kept, passed over, refused, or (a plan) cannot tell
   uint32_t held = 0;    // product files that go at the next start
   uint32_t failed = 0;  // records that could not be undone
   ShortString first_failed;  // the first of them, named as the report names it
@@ -67,8 +74,15 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
     // call that would have used it refused, and the record is passed over
     // (whatever the action made of the refusals).
     if (platform::TakeUnspellable()) step.Set(Undone::kUnspellable);
-    if (step.what == Undone::kGoesAtRestart || step.what == Undone::kGoesAtRestartInPlace) {
-      ++tally.held;
+    switch (step.what) {
+      case Undone::kNoAction: break;
+      case Undone::kRemoved:
+      case Undone::kRestored:
+      case Undone::kAlreadyGone: ++tally.undone; break;
+      case Undone::kGoesAtRestart:
+      case Undone::kGoesAtRestartInPlace: ++tally.held; break;
+      case Undone::kFailed: break;  // below
+      default: ++tally.kept; break;
     }
     if (step.what == Undone::kFailed && tally.failed++ == 0) {
       // As much of the name as fits the box's line.
@@ -98,7 +112,16 @@ void RemoveContainingDirectory(const char* path, ScheduledFiles& scheduled,
   }
 }
 
-const char* OutcomeText(RunOutcome outcome) {
+const char* OutcomeText(RunOutcome outcome, bool plan = false) {
+  if (plan) {
+    switch (outcome) {
+      case RunOutcome::kDone: return "plan: everything would be undone, nothing changed";
+      case RunOutcome::kRestartNeeded:
+        return "plan: everything would be undone, restart needed, nothing changed";
+      case RunOutcome::kIncomplete: return "plan: not everything would be undone, nothing changed";
+      default: break;
+    }
+  }
   switch (outcome) {
     case RunOutcome::kDamaged: return "the uninstall file was damaged, nothing changed";
     case RunOutcome::kDone: return "everything undone";
@@ -125,9 +148,51 @@ void ShowIncomplete(const char* first_failed) {
   }
 }
 
-RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent) {
+// Appends value in decimal.
+bool AppendNumber(LongString& text, uint32_t value) {
+  char digits[11];
+  uint32_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  char shown[11];
+  for (uint32_t i = 0; i < n; ++i) shown[i] = digits[n - 1 - i];
+  shown[n] = '\0';
+  return text.Append(shown);
+}
+
+// The one box that ends a plan: what it found, and where its report is.
+void ShowPlan(const WalkTally& tally, const char* report) {
+  LongString text;
+  const struct {
+    const char* before;
+    uint32_t count;
+  } lines[] = {
+      {"Plan only: nothing was changed.\r\n\r\nAn uninstall now would\r\n"
+       "undo (or find already undone): ", tally.undone},
+      {" items\r\nkeep or pass over: ", tally.kept},
+      {" items\r\nremove when Windows restarts: ", tally.held},
+      {" items\r\nfail to undo: ", tally.failed},
+  };
+  for (const auto& line : lines) {
+    if (!text.Append(line.before) || !AppendNumber(text, line.count)) return;
+  }
+  if (!text.Append(" items")) return;
+  if (tally.failed > 0 && (!text.Append("\r\n\r\nThe first that would fail:\r\n") ||
+                           !text.Append(tally.first_failed.c_str()))) {
+    return;
+  }
+  const uint32_t shown = text.length();
+  if (report != nullptr && (!text.Append("\r\n\r\nThe report: ") || !text.Append(report))) {
+    text.Truncate(shown);  // shown without the path that did not fit
+  }
+  platform::ShowMessage(text.c_str(), platform::kBoxOk | platform::kIconInformation);
+}
+
+RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent, bool plan) {
   report.End(OutcomeText(RunOutcome::kDamaged), ExitCodeFor(RunOutcome::kDamaged, silent, Mode::kUninstall));
-  hooks.walked(RunOutcome::kDamaged);
+  if (!plan) hooks.walked(RunOutcome::kDamaged);
   platform::ShowDamagedMessage();
   return RunOutcome::kDamaged;
 }
@@ -157,7 +222,8 @@ void ReportNoWalk(const char* report_path, const char* path, RunOutcome outcome,
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options) {
   // A temporary copy made by the confirmation mode cannot delete itself
   // while it runs: it goes at the next start, on every way out of the walk.
-  hooks.starting();
+  // A plan makes no copy and schedules nothing.
+  if (!options.plan) hooks.starting();
   RunOutcome outcome = RunOutcome::kDone;
   // What the walk schedules for the next start, for the directories that
   // stay only because of it, the uninstall file's own among them.
@@ -170,8 +236,8 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     // The check judges a display name by the code page the file names, so
     // it runs even where the system's lead bytes found a backslash.
     if (reader.CheckChain().damage != Damage::kNone) {
-      report.Begin(path, reader.usable() ? reader.display_name() : "");
-      return Damaged(hooks, report, options.silent);
+      report.Begin(path, reader.usable() ? reader.display_name() : "", nullptr, options.plan);
+      return Damaged(hooks, report, options.silent, options.plan);
     }
     // A file that names its code page: from here on every name is in it,
     // the paths the system gave us too.
@@ -184,13 +250,13 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
            !platform::SystemTextToNames(report_path, names_report.data(),
                                         names_report.capacity()))) {
         platform::SetNamesCodePage(0);
-        report.Begin(path, "");
-        return Damaged(hooks, report, options.silent);
+        report.Begin(path, "", nullptr, options.plan);
+        return Damaged(hooks, report, options.silent, options.plan);
       }
       path = names_path.c_str();
       if (report_path != nullptr) report_path = names_report.c_str();
     }
-    report.Begin(path, reader.display_name(), options.note);
+    report.Begin(path, reader.display_name(), options.note, options.plan);
     ProtectedFiles protect;
     protect.Add(path, Undone::kProtected);
     LongString own, names_own;
@@ -208,18 +274,29 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     // and its directory would stay for ever.
     step.schedule_held = hooks.schedule_deletion;
     step.scheduled = &scheduled;
+    // A plan asks what the run would find and changes nothing.
+    step.plan = options.plan;
+    step.planned = &g_planned;
     WalkTally tally;
     const bool walked = Walk(reader, step, report, tally);
     // The uninstall file's directory and the directories above it go next.
     ReleaseDirectoriesOnTheWay();
     if (!walked) {
       // Only a file that changed after the check can come here.
-      return Damaged(hooks, report, options.silent);
+      return Damaged(hooks, report, options.silent, options.plan);
     }
     if (tally.failed > 0) {
       outcome = RunOutcome::kIncomplete;
     } else if (tally.held > 0) {
       outcome = RunOutcome::kRestartNeeded;
+    }
+    if (options.plan) {
+      // Nothing to remove, tell or delete: the registration, the uninstall
+      // file and any waiting process stay as they were.
+      report.End(OutcomeText(outcome, true),
+                 ExitCodeFor(outcome, options.silent, Mode::kUninstall));
+      ShowPlan(tally, report.open() ? options.report : nullptr);
+      return outcome;
     }
     // The product is off the list only once it is gone: a walk that failed
     // leaves its registration, for the run that finishes it.

@@ -484,6 +484,341 @@ inline void KilledUninstallStartedAgainFinishes(const std::string& directory) {
   EXPECT_FALSE(DirectoryExists(product.root));
 }
 
+// ---- The plan (/PLAN) ----------------------------------------------------------
+
+// Everything a plan might change, one line each: the files and directories
+// under each of roots (name, attributes, size, creation and last write
+// times; a file's bytes where content is asked), the registry values named,
+// the restart lists of both families, the Programs folder (Program
+// Manager's groups and items) and the temporary directory (no copy).
+struct WatchedState {
+  std::vector<std::string> roots;
+  std::vector<std::pair<std::string, std::string>> values;  // key, name under HKLM
+  std::vector<std::string> contents;                        // files compared byte for byte
+
+  static void ListTree(const std::string& directory, std::vector<std::string>& out) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((directory + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) {
+      out.push_back(directory + " (none)");
+      return;
+    }
+    std::vector<std::string> directories;
+    const size_t first = out.size();
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      char line[1024];
+      std::snprintf(line, sizeof(line), "%s\\%s attributes %lx size %lu created %lx%08lx written %lx%08lx",
+                    directory.c_str(), name.c_str(), found.dwFileAttributes, found.nFileSizeLow,
+                    found.ftCreationTime.dwHighDateTime, found.ftCreationTime.dwLowDateTime,
+                    found.ftLastWriteTime.dwHighDateTime, found.ftLastWriteTime.dwLowDateTime);
+      out.push_back(line);
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+          !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        directories.push_back(directory + "\\" + name);
+      }
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    std::sort(out.begin() + static_cast<long>(first), out.end());
+    for (const std::string& sub : directories) ListTree(sub, out);
+  }
+
+  std::vector<std::string> Take() const {
+    std::vector<std::string> out;
+    for (const std::string& root : roots) ListTree(root, out);
+    ListTree(ProgramsFolder(), out);
+    for (const std::string& name : ListFiles(TempDirectory(), "*")) out.push_back("temp " + name);
+    for (const auto& [key, name] : values) {
+      out.push_back(key + "\\" + name + (RegValueExists(HKEY_LOCAL_MACHINE, key, name)
+                                             ? " = " + RegString(HKEY_LOCAL_MACHINE, key, name)
+                                             : std::string(" (none)")));
+    }
+    HKEY session;
+    std::string pending = "(none)";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_READ, &session) == ERROR_SUCCESS) {
+      char data[8192];
+      DWORD size = sizeof(data);
+      if (RegQueryValueExA(session, "PendingFileRenameOperations", nullptr, nullptr,
+                           reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS) {
+        pending.assign(data, size);
+      }
+      RegCloseKey(session);
+    }
+    out.push_back("pending " + pending);
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof(windows));
+    out.push_back("wininit " + ReadFileBytes(std::string(windows) + "\\WININIT.INI"));
+    for (const std::string& file : contents) out.push_back(file + ": " + ReadFileBytes(file));
+    return out;
+  }
+};
+
+// A report's record lines: all but the first (and the note, if any) and
+// the outcome.
+inline std::vector<std::string> RecordLines(const std::string& report) {
+  std::vector<std::string> lines = ReportLines(report);
+  if (lines.size() < 2) return lines;
+  std::vector<std::string> records(lines.begin() + 1, lines.end() - 1);
+  if (!records.empty() && records[0].rfind("Note: ", 0) == 0) records.erase(records.begin());
+  return records;
+}
+
+inline const char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
+
+// /PLAN on a product with every record type: in the confirmation mode with
+// /S and without (one box, which says what it found), and in the uninstall
+// mode, nothing changes at all; then the real run reports, record for
+// record, what the plan said it would. The product holds what makes outcomes
+// differ: files the plan must count removed before their directory, a
+// foreign file, a read-only file, a file held without delete sharing, a
+// running program, a file already gone, a replaced file, INI, registry
+// (values whose key goes with the last), a font, a Program Manager group and
+// item and a group already gone, and (where the family shows one) a link on
+// the way. Wine's Program Manager, with the prefix set to the 95 family,
+// takes no command once it has answered a request (a plan asks for its
+// group list), and the run after the plan would find it deaf: there the
+// Program Manager records are left out (program_manager false).
+// Removes the Unix link at link, not what it leads to.
+inline void RemoveUnixLink(const std::string& link) {
+  const std::string unix_link = UnixPath(link);
+  if (!unix_link.empty()) RunUnix("/bin/rm", "-f '" + unix_link + "'");
+}
+
+inline void PlanForeseesTheRun(bool links_seen, bool program_manager) {
+  RemoveUnixLink("C:\\kivtest\\plan\\App\\link");  // a stopped run's
+  const std::string root = FreshDirectory("plan\\App");
+  const std::string shared = FreshDirectory("plan\\Shared");
+  const std::string out = FreshDirectory("plan\\out");
+  const std::string elsewhere = FreshDirectory("plan\\Elsewhere");
+  const std::string file = root + "\\uninst.exe";
+  const std::string only = root + "\\only";
+  const std::string mixed = root + "\\mixed";
+  const std::string read_only = root + "\\ro.txt";
+  const std::string held = root + "\\held.dat";
+  const std::string program = root + "\\app.exe";
+  const std::string ini = root + "\\app.ini";
+  const std::string config = shared + "\\config.txt";
+  const std::string key = "Software\\KivTest\\Plan";
+  const std::string restore_key = "Software\\KivTest\\PlanShared";
+  const std::string name = "Kiv Plan";
+  WriteFileBytes(only + "\\a.txt", "a");
+  WriteFileBytes(only + "\\b.txt", "b");
+  WriteFileBytes(mixed + "\\c.txt", "c");
+  WriteFileBytes(mixed + "\\foreign.txt", "the user's");
+  WriteFileBytes(read_only, "read-only");
+  ASSERT_TRUE(SetFileAttributesA(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
+  WriteFileBytes(held, "held");
+  ASSERT_TRUE(CopyFileA(KIV_SLEEPER_PATH, program.c_str(), FALSE));
+  WriteFileBytes(config, "installed version");
+  WriteFileBytes(ini, "[Settings]\r\nColor=blue\r\nSize=9\r\n");
+  WriteFileBytes(elsewhere + "\\linked.txt", "not the product's");
+  if (links_seen) ASSERT_TRUE(MakeSymbolicLink(root + "\\link", elsewhere));
+  RegDeleteTree(HKEY_LOCAL_MACHINE, key);
+  SetRegString(HKEY_LOCAL_MACHINE, key, "Version", "1.0");
+  SetRegString(HKEY_LOCAL_MACHINE, key, "Path", "C:\\App");
+  SetRegString(HKEY_LOCAL_MACHINE, restore_key, "Name", "installed");
+  SetRegString(HKEY_LOCAL_MACHINE, kFontsKey, "Kiv Plan Font (TrueType)", "kivplan.ttf");
+  const std::string registration = kUninstallKey + name;
+  SetRegString(HKEY_LOCAL_MACHINE, registration, "DisplayName", name);
+  SetRegString(HKEY_LOCAL_MACHINE, registration, "UninstallString", "\"" + file + "\"");
+  const std::string group = ProgramsFolder() + "\\Kiv Plan Group";
+  RemoveTree(group);
+  if (program_manager) {
+    ProgramManager manager;
+    ASSERT_TRUE(manager.connected());
+    ASSERT_TRUE(manager.CreateGroup("Kiv Plan Group"));
+    ASSERT_TRUE(manager.AddItem("Kiv Plan Item"));
+  }
+  if (program_manager) ASSERT_TRUE(FileExists(group + "\\Kiv Plan Item.lnk"));
+  WriteUninstallFile(file, name, [&](LogWriter& w) {
+    w.AddDirectory(root.c_str());
+    w.AddDirectory(only.c_str());
+    w.AddDirectory(mixed.c_str());
+    w.AddFile((only + "\\a.txt").c_str());
+    w.AddFile((only + "\\b.txt").c_str());
+    w.AddFile((mixed + "\\c.txt").c_str());
+    w.AddFile(read_only.c_str());
+    w.AddFile(held.c_str());
+    w.AddFile(program.c_str());
+    w.AddFile((root + "\\gone.txt").c_str());
+    w.AddFile(file.c_str());
+    w.AddRestoredFile(config.c_str(), kReplacedTime, "saved", 5);
+    w.AddIniEntry(ini.c_str(), "Settings", "Color", "<null>", "blue", false);
+    w.AddIniEntry((root + "\\no such\\x.ini").c_str(), "S", "K", "<null>", "v", false);
+    w.AddRegistryValue("HKEY_LOCAL_MACHINE", (key + "\\Version").c_str(), nullptr);
+    w.AddRegistryValue("HKEY_LOCAL_MACHINE", (key + "\\Path").c_str(), nullptr);
+    w.AddRegistryValue("HKEY_LOCAL_MACHINE", (restore_key + "\\Name").c_str(), "saved");
+    w.AddFont("Kiv Plan Font", "kivplan.ttf");
+    if (program_manager) {
+      w.AddShellGroup("Kiv Plan Group");
+      w.AddShellItem("Kiv Plan Group", "Kiv Plan Item");
+      w.AddShellGroup("Kiv Plan Gone");
+    }
+    if (links_seen) {
+      w.AddDirectory((root + "\\link").c_str());
+      w.AddFile((root + "\\link\\linked.txt").c_str());
+    }
+  });
+
+  StartedRun running("\"" + program + "\" 120000");
+  ASSERT_TRUE(running.started());
+  HANDLE hold = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+  Sleep(300);
+
+  WatchedState watched;
+  watched.roots = {root, shared, elsewhere};
+  watched.values = {{key, "Version"},
+                    {key, "Path"},
+                    {restore_key, "Name"},
+                    {kFontsKey, "Kiv Plan Font (TrueType)"},
+                    {registration, "DisplayName"}};
+  watched.contents = {ini, config, file};
+  const std::vector<std::string> before = watched.Take();
+
+  struct PlanRun {
+    const char* how;
+    std::string line;
+    std::string report;
+    DWORD exit_code;
+    size_t boxes;
+  } plans[] = {
+      {"silent", AsUserStartsIt(file) + " /PLAN /S /LOG=" + out + "\\plan.txt",
+       out + "\\plan.txt", kExitRestartNeeded, 0},
+      {"with its box", AsUserStartsIt(file) + " /plan /LOG=" + out + "\\boxes.txt",
+       out + "\\boxes.txt", kExitUninstallEntered, 1},
+      {"in the uninstall mode", UninstallModeLine("/S \"/PLAN\" /LOG=" + out + "\\mode.txt " + file),
+       out + "\\mode.txt", kExitRestartNeeded, 0},
+  };
+  for (const PlanRun& plan : plans) {
+    SCOPED_TRACE(plan.how);
+    RunResult run = e2e::Run(plan.line, {}, 60000);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, plan.exit_code);
+    ASSERT_EQ(run.boxes.size(), plan.boxes);
+    if (plan.boxes == 1) {
+      EXPECT_EQ(run.boxes[0].text.rfind("Plan only: nothing was changed.", 0), 0u)
+          << run.boxes[0].text;
+      EXPECT_NE(run.boxes[0].text.find("remove when Windows restarts: 2 items"), std::string::npos)
+          << run.boxes[0].text;
+      EXPECT_NE(run.boxes[0].text.find("The report: " + plan.report), std::string::npos)
+          << run.boxes[0].text;
+    }
+    const std::vector<std::string> lines = ReportLines(plan.report);
+    ASSERT_GE(lines.size(), 3u) << ReadFileBytes(plan.report);
+    EXPECT_EQ(lines[0].rfind("Kiv Uninstall report (plan: nothing changed): \"Kiv Plan\" from " +
+                                 file, 0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(lines.back(), "Outcome: plan: everything would be undone, restart needed, "
+                            "nothing changed, exit code " +
+                                std::to_string(plan.exit_code));
+    // Only the reports are new; everything watched is as it was.
+    const std::vector<std::string> now = watched.Take();
+    std::vector<std::string> changed;
+    for (size_t i = 0; i < std::max(now.size(), before.size()); ++i) {
+      const std::string a = i < before.size() ? before[i] : "(nothing)";
+      const std::string b = i < now.size() ? now[i] : "(nothing)";
+      if (a != b) changed.push_back(a + "  ->  " + b);
+    }
+    EXPECT_TRUE(changed.empty()) << changed.size() << " changed, first: " << changed[0];
+  }
+  const std::vector<std::string> planned = RecordLines(out + "\\plan.txt");
+  EXPECT_EQ(RecordLines(out + "\\boxes.txt"), planned);
+  EXPECT_EQ(RecordLines(out + "\\mode.txt"), planned);
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + out + "\\run.txt", {}, 60000);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitRestartNeeded);
+  const std::vector<std::string> done = RecordLines(out + "\\run.txt");
+  EXPECT_EQ(planned, done);
+  // What the records must say, so that plan and run agree on the right
+  // words and not merely on each other.
+  // A held file's line may go on to name who holds it.
+  const auto has = [&](const std::string& line) {
+    return std::any_of(done.begin(), done.end(), [&](const std::string& l) {
+      return l == line || l.rfind(line + " (held by: ", 0) == 0;
+    });
+  };
+  for (const std::string& line : {
+           "file " + held + ": goes at the next start under its own path: a reinstall before "
+                            "then would lose it",
+           "file " + program + ": goes at the next start",
+           "file " + read_only + ": kept: read-only",
+           "file " + root + "\\gone.txt: already gone",
+           "directory " + only + ": removed",
+           "directory " + mixed + ": kept: not empty",
+           "directory " + root + ": kept: not empty",
+           "file " + config + ": restored",
+           "registry HKEY_LOCAL_MACHINE\\" + key + "\\Version: removed",
+           "registry HKEY_LOCAL_MACHINE\\" + restore_key + "\\Name: restored",
+           "ini " + ini + " [Settings] Color: removed",
+           "ini " + root + "\\no such\\x.ini [S] K: already gone",
+           std::string("font Kiv Plan Font (kivplan.ttf): removed"),
+       }) {
+    EXPECT_TRUE(has(line)) << line;
+  }
+  if (program_manager) {
+    EXPECT_TRUE(has("shell_group Kiv Plan Gone: already gone"));
+    EXPECT_TRUE(has("shell_item Kiv Plan Group\\Kiv Plan Item: removed"));
+    EXPECT_TRUE(has("shell_group Kiv Plan Group: removed"));
+    EXPECT_FALSE(DirectoryExists(group));
+  }
+  if (links_seen) {
+    EXPECT_TRUE(has("file " + root + "\\link\\linked.txt: passed over: a link in its path"));
+    EXPECT_TRUE(has("directory " + root + "\\link: passed over: a link in its path"));
+  }
+  EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, key));
+  EXPECT_FALSE(DirectoryExists(only));
+  EXPECT_TRUE(FileExists(mixed + "\\foreign.txt"));
+
+  CloseHandle(hold);
+  SetFileAttributesA(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
+  RegDeleteTree(HKEY_LOCAL_MACHINE, restore_key);
+  RegDeleteTree(HKEY_LOCAL_MACHINE, registration);
+  if (links_seen) RemoveUnixLink(root + "\\link");
+}
+
+// /PLAN /S ends with the code the run would: 0 when everything would go,
+// 1603 when a record would fail (named in the report with its reason, as
+// the run then reports it); nothing changes.
+inline void PlanExitCodesAreTheRunsCodes() {
+  for (const bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "a record would fail" : "everything would go");
+    const std::string root = FreshDirectory("plan\\Codes");
+    const std::string out = FreshDirectory("plan\\codes-out");
+    const std::string file = root + "\\uninst.exe";
+    const std::string missing = root + "\\no such directory\\restored.txt";
+    WriteFileBytes(root + "\\app.txt", "installed");
+    WriteUninstallFile(file, "Kiv Plan Codes", [&](LogWriter& w) {
+      w.AddDirectory(root.c_str());
+      w.AddFile((root + "\\app.txt").c_str());
+      if (fails) w.AddRestoredFile(missing.c_str(), kReplacedTime, "saved", 5);
+    });
+    const std::string uninstall_bytes = ReadFileBytes(file);
+    RunResult plan = e2e::Run(AsUserStartsIt(file) + " /PLAN /S /LOG=" + out + "\\plan.txt");
+    ASSERT_TRUE(plan.finished);
+    EXPECT_EQ(plan.exit_code, fails ? kExitFailed : kExitSuccess);
+    EXPECT_TRUE(NoBoxes(plan));
+    EXPECT_TRUE(FileExists(root + "\\app.txt"));
+    EXPECT_EQ(ReadFileBytes(file), uninstall_bytes);
+    const std::vector<std::string> planned = RecordLines(out + "\\plan.txt");
+    if (fails) {
+      EXPECT_NE(std::find(planned.begin(), planned.end(),
+                          "file " + missing + ": failed (error 3)"),
+                planned.end())
+          << ReadFileBytes(out + "\\plan.txt");
+    }
+    RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + out + "\\run.txt");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, plan.exit_code);
+    EXPECT_EQ(RecordLines(out + "\\run.txt"), planned);
+  }
+}
+
 }  // namespace kiv::e2e
 
 #endif  // KIV_TESTS_E2E_UNATTENDED_SCENARIOS_H_

@@ -627,6 +627,38 @@ TEST(Report, JsonReportSaysWhatTheTextSays) {
 
 // A report that cannot be written costs the uninstall nothing: its
 // directory's place is taken by a file.
+TEST(Plan, ChangesNothingAndForeseesTheRunRecordForRecord) {
+  PlanForeseesTheRun(/*links_seen=*/true, /*program_manager=*/true);
+}
+
+TEST(Plan, SilentPlanEndsWithTheRunsCode) { PlanExitCodesAreTheRunsCodes(); }
+
+// The JSON report of a plan says "plan", and parses; a directory that would
+// be empty once the plan's earlier records went is planned removed.
+TEST(Plan, JsonReportSaysPlan) {
+  const std::string root = FreshDirectory("plan\\Json");
+  const std::string app = root + "\\app";
+  const std::string file = root + "\\uninst.exe";
+  WriteFileBytes(app + "\\app.txt", "installed");
+  WriteUninstallFile(file, "Kiv Plan Json", [&](LogWriter& w) {
+    w.AddDirectory(app.c_str());
+    w.AddFile((app + "\\app.txt").c_str());
+  });
+  const std::string report = FreshDirectory("plan\\json-out") + "\\plan.json";
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /PLAN /S /LOG=" + report);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
+  const nlohmann::json doc = nlohmann::json::parse(ReadFileBytes(report), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << ReadFileBytes(report);
+  EXPECT_EQ(doc["mode"], "plan");
+  ASSERT_EQ(doc["records"].size(), 2u);
+  EXPECT_EQ(doc["records"][0]["outcome"], "removed");
+  EXPECT_EQ(doc["records"][1]["type"], "directory");
+  EXPECT_EQ(doc["records"][1]["outcome"], "removed");
+  EXPECT_EQ(doc["exit_code"], 0);
+  EXPECT_TRUE(FileExists(app + "\\app.txt"));
+}
+
 TEST(Report, UnwritableReportStopsNothing) {
   Product product("unattended\\No Report", "Kiv No Report", true);
   const std::string report = "C:\\kivtest\\unattended\\a file\\report.txt";

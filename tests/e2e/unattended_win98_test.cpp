@@ -59,5 +59,13 @@ TEST(Silent, RunningProgramGoesAtTheRestartItsDirectoryStays) {
   RunningProgramIsRenamedAsideForTheRestart(/*reinstall=*/false, /*directories_go=*/false);
 }
 
+// The 95 family shows no link: the plan and the run see the same files.
+// Program Manager records are left out here (see PlanForeseesTheRun).
+TEST(Plan95, ChangesNothingAndForeseesTheRunRecordForRecord) {
+  PlanForeseesTheRun(/*links_seen=*/false, /*program_manager=*/false);
+}
+
+TEST(Plan95, SilentPlanEndsWithTheRunsCode) { PlanExitCodesAreTheRunsCodes(); }
+
 }  // namespace
 }  // namespace kiv::e2e

@@ -147,6 +147,33 @@ TEST(SwitchGrammar, TheUnknownWordEndsAtItsBlank) {
   EXPECT_EQ(std::string(s.unknown, WordLength(s.unknown)), "/Q");
 }
 
+// /PLAN in any case, quoted whole, with or without /S, in both modes; a
+// longer or shorter word is no plan.
+TEST(SwitchGrammar, PlanIsADryRunSwitch) {
+  const struct {
+    const char* remainder;
+    bool plan;
+    bool silent;
+    const char* path;
+    bool unknown;
+  } rows[] = {
+      {"/PLAN", true, false, "", false},
+      {"/plan /S C:\\u.exe", true, true, "C:\\u.exe", false},
+      {"/S \"/Plan\" /LOG=r.json", true, true, "", false},
+      {"/PLANS", false, false, "", true},
+      {"/PLA", false, false, "", true},
+      {"/PLAN=1", false, false, "", true},
+      {"C:\\P\\u.exe /PLAN", false, false, "C:\\P\\u.exe /PLAN", false},
+  };
+  for (const auto& row : rows) {
+    const Switches s = ParseSwitches(row.remainder, ShiftJisLike);
+    EXPECT_EQ(s.run.plan, row.plan) << row.remainder;
+    EXPECT_EQ(s.run.silent, row.silent) << row.remainder;
+    EXPECT_EQ(std::string(s.path), row.path) << row.remainder;
+    EXPECT_EQ(s.unknown != nullptr, row.unknown) << row.remainder;
+  }
+}
+
 // What the first process hands its copy is read back as it was meant, or
 // refused before anything changes.
 TEST(HandoffRemainder, ReadsBackAsTheSwitchesWereMeant) {
@@ -155,7 +182,9 @@ TEST(HandoffRemainder, ReadsBackAsTheSwitchesWereMeant) {
     const char* report;
     const char* own;
     bool handed_on;
+    bool plan = false;
   } rows[] = {
+      {true, "C:\\Logs\\a b.json", "C:\\P\\u.exe", true, true},
       {false, nullptr, "C:\\My App\\uninst.exe", true},
       {true, "C:\\Logs\\a b.txt", "C:\\P\\u.exe", true},
       {true, "C:\\\x81\"x.txt", "C:\\u.exe", true},  // the quote is a second byte
@@ -166,11 +195,12 @@ TEST(HandoffRemainder, ReadsBackAsTheSwitchesWereMeant) {
   for (const auto& row : rows) {
     HandoffRemainder remainder;
     const bool handed_on =
-        MakeHandoffRemainder({row.silent, row.report}, row.own, ShiftJisLike, &remainder);
+        MakeHandoffRemainder({row.silent, row.plan, row.report}, row.own, ShiftJisLike, &remainder);
     EXPECT_EQ(handed_on, row.handed_on) << remainder.c_str();
     if (!handed_on) continue;
     const Switches s = ParseSwitches(remainder.c_str(), ShiftJisLike);
     EXPECT_EQ(s.run.silent, row.silent);
+    EXPECT_EQ(s.run.plan, row.plan);
     EXPECT_EQ(std::string(s.log.c_str()), row.report ? row.report : "");
     EXPECT_EQ(std::string(s.path), row.own);
     EXPECT_EQ(s.unknown, nullptr);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,6 +21,13 @@ struct FakeDde {
   bool connects = true;
   // Commands starting with this are refused by the "server".
   std::string refuse_prefix = "\x01";
+  // Commands holding this are refused too.
+  std::string refuse_containing = "\x01";
+  // What a request of an item answers; an item not here gets nothing.
+  std::vector<std::pair<std::string, std::string>> answers;
+  // Every other request gets nothing, as Wine's server answers.
+  bool every_other = false;
+  int requests = 0;
   std::vector<std::string> calls;
 };
 FakeDde* g_fake = nullptr;
@@ -47,7 +55,8 @@ void* FakeConnect(uint32_t instance, void* service, void* topic) {
 bool FakeExecute(uint32_t instance, void* conversation, const char* text, uint32_t timeout_ms) {
   g_fake->calls.push_back("execute " + std::to_string(instance) + " " + Handle(conversation) + " " +
                           std::to_string(timeout_ms) + " " + text);
-  return std::string(text).rfind(g_fake->refuse_prefix, 0) != 0;
+  return std::string(text).rfind(g_fake->refuse_prefix, 0) != 0 &&
+         std::string(text).find(g_fake->refuse_containing) == std::string::npos;
 }
 void FakeFreeName(uint32_t instance, void* name) {
   g_fake->calls.push_back("free " + std::to_string(instance) + " " + Handle(name));
@@ -57,8 +66,24 @@ void FakeDisconnect(void* conversation) {
 }
 void FakeStop(uint32_t instance) { g_fake->calls.push_back("stop " + std::to_string(instance)); }
 
+uint32_t FakeRequest(uint32_t, void*, const char* item, char* buffer, uint32_t capacity,
+                     uint32_t) {
+  g_fake->calls.push_back(std::string("request ") + item);
+  if (g_fake->every_other && g_fake->requests++ % 2 == 1) return 0;
+  for (const auto& [asked, text] : g_fake->answers) {
+    if (asked == item && text.size() < capacity) {
+      std::memcpy(buffer, text.c_str(), text.size() + 1);
+      return static_cast<uint32_t>(text.size());
+    }
+  }
+  return 0;
+}
+
 constexpr DdeHooks kFakeDde = {FakeStart,    FakeMakeName,   FakeConnect, FakeExecute,
                                FakeFreeName, FakeDisconnect, FakeStop};
+// A server that answers requests (what it answers is the fake's answers).
+constexpr DdeHooks kAskingDde = {FakeStart,    FakeMakeName,   FakeConnect, FakeExecute,
+                                 FakeFreeName, FakeDisconnect, FakeStop,    FakeRequest};
 
 // What the fake records for a made conversation and for one command sent
 // through it.
@@ -82,7 +107,7 @@ class ShellConversationTest : public testing::Test {
   // action said became of its record, and its name.
   static std::vector<uint16_t> Walk(
       ShellConversationHolder& holder, const std::function<void(LogWriter&)>& add,
-      std::vector<std::pair<Undone, std::string>>* outcomes = nullptr) {
+      std::vector<std::pair<Undone, std::string>>* outcomes = nullptr, bool plan = false) {
     VectorSink sink(64);
     LogWriter writer(sink);
     writer.Begin();
@@ -93,6 +118,7 @@ class ShellConversationTest : public testing::Test {
     std::vector<uint16_t> types;
     UndoStep step;
     step.describe = true;
+    step.plan = plan;
     for (;;) {
       const uint16_t type = reader.NextRecord();
       types.push_back(type);
@@ -304,6 +330,111 @@ TEST_F(ShellConversationTest, FieldWithoutNulWithinItsLimitIsNotSent) {
   });
   EXPECT_EQ(fake_.calls, kMade);
   EXPECT_TRUE(holder_.made());
+}
+
+}  // namespace
+}  // namespace kiv
+
+namespace kiv {
+namespace {
+
+TEST(ShellLists, FindNamesAsProgramManagerListsThem) {
+  EXPECT_TRUE(ListHoldsGroup("Accessories\r\nKiv Office\r\nStartUp\r\n", "kiv office"));
+  EXPECT_TRUE(ListHoldsGroup("Accessories\nKiv Office", "Kiv Office"));  // LF, no end
+  EXPECT_FALSE(ListHoldsGroup("Kiv Office 2\r\nKiv\r\n", "Kiv Office"));
+  EXPECT_FALSE(ListHoldsGroup("", "Kiv Office"));
+  const char* contents =
+      "\"Kiv Office\",C:\\W\\KIV.GRP,2,0,0,0,0\r\n"
+      "\"Editor\",\"C:\\K\\ed.exe\",C:\\K,,0,0,0,0,0\r\n"
+      "\"Read Me\",\"notepad.exe\",,,0,0,0,0,0\r\n";
+  EXPECT_EQ(ContentsList(contents, "kiv office", "editor"), Listed::kYes);
+  EXPECT_EQ(ContentsList(contents, "Kiv Office", "Read Me"), Listed::kYes);
+  EXPECT_EQ(ContentsList(contents, "Kiv Office", "Kiv Office"), Listed::kNo);  // its own line
+  EXPECT_EQ(ContentsList(contents, "Kiv Office", "Read"), Listed::kNo);
+  EXPECT_EQ(ContentsList("\"G\"\r\n\"Unclosed", "G", "Unclosed"), Listed::kNo);
+  // Not this group's contents (another group's, or another answer, such as
+  // the group list): nothing can be told.
+  EXPECT_EQ(ContentsList(contents, "Other", "Editor"), Listed::kUnknown);
+  EXPECT_EQ(ContentsList("Accessories\r\nKiv Office\r\n", "Kiv Office", "Editor"),
+            Listed::kUnknown);
+  EXPECT_EQ(ContentsList("\"Kiv Office", "Kiv Office", "Editor"), Listed::kUnknown);
+}
+
+// What the server lists tells a refused command's record already gone from
+// one refused for another reason. The run sends every command and asks only
+// after a refusal; the plan asks first and sends nothing, and cannot know
+// that the server would refuse what it lists.
+TEST_F(ShellConversationTest, WhatTheServerDoesNotListIsAlreadyGone) {
+  fake_.refuse_containing = "Gone";
+  fake_.answers = {{"Groups", "Accessories\r\nTools\r\nShown\r\nGone Kept\r\n"},
+                   {"Tools", "\"Tools\",x,1\r\n\"Editor\",\"e.exe\"\r\n\"Gone Kept\",\"g\"\r\n"}};
+  const auto add = [](LogWriter& w) {
+    w.AddShellGroup("Gone Kept");  // listed, refused all the same
+    w.AddShellGroup("Shown");
+    w.AddShellItem("Shown", "Unlisted contents");  // no answer for its contents
+    w.AddShellGroup("Gone Group");
+    w.AddShellItem("Gone Group", "Gone Any");
+    w.AddShellItem("Tools", "Gone Kept");
+    w.AddShellItem("Tools", "Gone");
+    w.AddShellItem("Tools", "Editor");
+  };
+  using Row = std::pair<Undone, std::string>;
+  for (const int pass : {0, 1, 2}) {
+    // The run, its plan, and the run again with a server that answers
+    // every other request only (each unanswered one is asked again).
+    const bool plan = pass == 1;
+    fake_.every_other = pass == 2;
+    SCOPED_TRACE(pass);
+    const Undone listed_but_refused = plan ? Undone::kRemoved : Undone::kRefused;
+    const std::vector<Row> expected = {{Undone::kRemoved, "Tools\\Editor"},
+                                       {Undone::kAlreadyGone, "Tools\\Gone"},
+                                       {listed_but_refused, "Tools\\Gone Kept"},
+                                       {Undone::kAlreadyGone, "Gone Group\\Gone Any"},
+                                       {Undone::kAlreadyGone, "Gone Group"},
+                                       {Undone::kRemoved, "Shown\\Unlisted contents"},
+                                       {Undone::kRemoved, "Shown"},
+                                       {listed_but_refused, "Gone Kept"}};
+    fake_.calls.clear();
+    ShellConversationHolder holder(kAskingDde, "PROGMAN");
+    std::vector<Row> outcomes;
+    Walk(holder, add, &outcomes, plan);
+    EXPECT_EQ(outcomes, expected);
+    std::vector<std::string> sent;
+    size_t requests = 0;
+    for (const std::string& call : fake_.calls) {
+      if (call.rfind("execute", 0) == 0) sent.push_back(call);
+      if (call.rfind("request", 0) == 0) ++requests;
+    }
+    if (plan) {
+      EXPECT_TRUE(sent.empty()) << sent[0];
+      continue;
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{
+                        Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Editor)]"),
+                        Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Gone)]"),
+                        Sent("[ShowGroup(\"Tools\",1)]"), Sent("[DeleteItem(Gone Kept)]"),
+                        Sent("[ShowGroup(\"Gone Group\",1)]"), Sent("[DeleteItem(Gone Any)]"),
+                        Sent("[DeleteGroup(\"Gone Group\")]"),
+                        Sent("[ShowGroup(\"Shown\",1)]"), Sent("[DeleteItem(Unlisted contents)]"),
+                        Sent("[DeleteGroup(\"Shown\")]"), Sent("[DeleteGroup(\"Gone Kept\")]")}));
+    // Asked only after the five refusals: the items' two lists each (but
+    // the one whose group is not listed), the groups' one: 7. A server that
+    // answers every other request answers the first, then each of the
+    // other six on its second asking: 13.
+    EXPECT_EQ(requests, pass == 2 ? 13u : 7u);
+  }
+}
+
+// With no conversation every command would be refused: the plan says so.
+TEST_F(ShellConversationTest, APlanWithNoServerSaysRefused) {
+  fake_.connects = false;
+  ShellConversationHolder holder(kAskingDde, "PROGMAN");
+  std::vector<std::pair<Undone, std::string>> outcomes;
+  Walk(holder, [](LogWriter& w) { w.AddShellGroup("Tools"); w.AddShellItem("Tools", "Ed"); },
+       &outcomes, true);
+  using Row = std::pair<Undone, std::string>;
+  EXPECT_EQ(outcomes, (std::vector<Row>{{Undone::kRefused, "Tools\\Ed"},
+                                        {Undone::kRefused, "Tools"}}));
 }
 
 }  // namespace
