@@ -188,6 +188,53 @@ inline void UnicodeProductIsUndone(bool nt_family) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, FromUtf8(registration).c_str());
 }
 
+// A file in code page 932 (where the second byte of 表, ソ and 能 is 0x5C,
+// the backslash) undone on a system whose own code page is 1252: every name
+// is read in the file's code page, never the system's.
+inline void CodePage932ProductIsUndone() {
+  const auto in_932 = [](const std::string& utf8) {
+    const std::wstring wide = FromUtf8(utf8);
+    const int n = WideCharToMultiByte(932, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                      0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(932, 0, wide.data(), static_cast<int>(wide.size()), bytes.data(), n,
+                        nullptr, nullptr);
+    return bytes;
+  };
+  const std::string base = FreshDirectory("code page 932 in 1252");
+  const std::string dir = base + "\\表ソ能";
+  const std::string file = dir + "\\ソフト表.txt";
+  const std::string neighbour = base + "\\表ソ";  // the directory's name, cut at a 0x5C
+  ASSERT_TRUE(CreateDirectoryW(FromUtf8(dir).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(FromUtf8(neighbour).c_str(), nullptr));
+  ASSERT_TRUE(WriteWide(file, "installed"));
+  ASSERT_TRUE(WriteWide(neighbour + "\\ソフト表.txt", "neighbour"));
+  const std::string key = "Software\\KivUnicode\\表ソ";
+  ASSERT_TRUE(SetWideValue(HKEY_CURRENT_USER, key, "能", "installed"));
+  ASSERT_TRUE(SetWideValue(HKEY_CURRENT_USER, key, "keep", "neighbour"));
+
+  const std::string uninstall_file = base + "\\uninst.exe";
+  {
+    UninstallImage image;
+    LogWriter writer(image);
+    ASSERT_TRUE(writer.BeginInCodePage(932));
+    writer.AddDirectory(in_932(dir).c_str());
+    writer.AddFile(in_932(file).c_str());
+    writer.AddRegistryValue("HKEY_CURRENT_USER", in_932(key + "\\能").c_str(), nullptr);
+    ASSERT_TRUE(writer.Finish(in_932("表示ソフト").c_str()));
+    image.SaveAs(uninstall_file);
+  }
+  RunResult run = e2e::Run("\"" + uninstall_file + "\" /S", {}, 60000);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
+  EXPECT_FALSE(WideFileExists(file));
+  EXPECT_FALSE(WideFileExists(dir));
+  EXPECT_TRUE(WideFileExists(neighbour + "\\ソフト表.txt"));
+  EXPECT_FALSE(WideValueExists(HKEY_CURRENT_USER, key, "能"));
+  EXPECT_TRUE(WideValueExists(HKEY_CURRENT_USER, key, "keep"));
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KivUnicode");
+}
+
 }  // namespace kiv::e2e
 
 #endif  // KIV_TESTS_E2E_UNICODE_SCENARIOS_H_

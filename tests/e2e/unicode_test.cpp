@@ -8,5 +8,7 @@ TEST(Unicode, AUtf8ProductIsUndoneCompletelyAndItsNeighboursStay) {
   UnicodeProductIsUndone(/*nt_family=*/true);
 }
 
+TEST(Unicode, ACodePage932FileIsUndoneOnA1252System) { CodePage932ProductIsUndone(); }
+
 }  // namespace
 }  // namespace kiv::e2e
