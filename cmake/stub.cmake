@@ -17,6 +17,9 @@
 #  -fno-exceptions/-fno-rtti/no unwind tables: nothing here throws or asks a type
 #  -fno-threadsafe-statics: one thread, and the guards would pull in libstdc++
 #  -fno-jump-tables: a switch as compares is smaller than its table here
+#  -fno-tree-loop-distribute-patterns: a loop that looks like strlen or
+#  memset stays a loop, never a call into a C runtime the first Windows 95
+#  does not have
 #  no -fdata-sections: with it this compiler stores zero-filled globals as
 #  data in the file; without, they stay in .bss, which takes no room
 #  sections + --gc-sections: drop everything the entry does not reach
@@ -27,7 +30,7 @@
 #  Windows loads no PE32+ image that asks for less than 5.2
 set(KIV_STUB_COMPILE_FLAGS
   -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
-  -fno-threadsafe-statics -ffunction-sections -fno-ident -fno-jump-tables
+  -fno-threadsafe-statics -ffunction-sections -fno-ident -fno-jump-tables -fno-tree-loop-distribute-patterns
   -Wall -Wextra -Werror)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(KIV_STUB_PROCESSOR x86_64)
