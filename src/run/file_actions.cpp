@@ -189,6 +189,20 @@ DirectoryChain g_on_the_way;
 constexpr DirectoryHolding kHolding = {platform::HoldDirectoryOnTheWay,
                                        platform::ReleaseDirectoryOnTheWay};
 
+// A removal the run tried or the plan judged, refused with error (0: not
+// refused, which only a plan leaves here): removed, or already gone (true,
+// the step set); else false, for the caller to tell why it stays.
+bool RemovalSettled(UndoStep& step, const char* path, uint32_t error) {
+  if (error == 0) {
+    NotePlanned(step, Planned::kGone, path);
+    step.Set(Undone::kRemoved);
+    return true;
+  }
+  if (Stands(step, path)) return false;
+  step.Set(Undone::kAlreadyGone);
+  return true;
+}
+
 }  // namespace
 
 void ReleaseDirectoriesOnTheWay() { g_on_the_way.ReleaseAll(kHolding); }
@@ -230,11 +244,7 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
   } else {
     error = platform::LastError();
   }
-  if (error == 0) {  // a plan's only
-    NotePlanned(step, Planned::kGone, path.c_str());
-    return step.Set(Undone::kRemoved);
-  }
-  if (!Stands(step, path.c_str())) return step.Set(Undone::kAlreadyGone);
+  if (RemovalSettled(step, path.c_str(), error)) return;
   // The NT family says so; the 95 family refuses with "access denied". A
   // plan has already looked at what would be left in it.
   if (error == kErrorDirectoryNotEmpty ||
@@ -287,11 +297,7 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   } else {
     error = platform::LastError();
   }
-  if (error == 0) {  // a plan's only
-    NotePlanned(step, Planned::kGone, path.c_str());
-    return step.Set(Undone::kRemoved);
-  }
-  if (!Stands(step, path.c_str())) return step.Set(Undone::kAlreadyGone);
+  if (RemovalSettled(step, path.c_str(), error)) return;
   if (const Undone pass_over = PassedOver(step, path.c_str()); pass_over != Undone::kNoAction) {
     return step.Set(pass_over);
   }
