@@ -1,19 +1,10 @@
 #include "run/held_by.h"
 
+#include "base/decimal_text.h"
+
 namespace kiv {
 
 namespace {
-
-// value in decimal.
-const char* Decimal(uint32_t value, char (&digits)[11]) {
-  uint32_t n = sizeof(digits) - 1;
-  digits[n] = '\0';
-  do {
-    digits[--n] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  return digits + n;
-}
 
 // Room kept at the end for " and 4 more".
 constexpr uint32_t kRoomForMore = sizeof(" and 4 more");
@@ -29,11 +20,11 @@ void DescribeHolders(const platform::FileHolders& holders, ShortString* out) {
     case Asked::kNoRestartManager: cannot_tell = "no Restart Manager"; break;
     case Asked::kFailed:
       out->Append("cannot tell (Restart Manager error ");
-      out->Append(Decimal(holders.error, digits));
+      out->Append(DecimalText(holders.error, digits));
       out->Append(")");
       return;
     case Asked::kTooMany:
-      out->Append(Decimal(holders.total, digits));
+      out->Append(DecimalText(holders.total, digits));
       out->Append(" programs (too many to name)");
       return;
     case Asked::kListed:
@@ -60,11 +51,11 @@ void DescribeHolders(const platform::FileHolders& holders, ShortString* out) {
       piece.Append(" ");
     }
     piece.Append("(process ");
-    piece.Append(Decimal(holder.process_id, digits));
+    piece.Append(DecimalText(holder.process_id, digits));
     piece.Append(")");
     if (out->length() + piece.length() + kRoomForMore > out->capacity()) {
       out->Append(" and ");
-      out->Append(Decimal(count - i, digits));
+      out->Append(DecimalText(count - i, digits));
       out->Append(" more");
       return;
     }

@@ -1,5 +1,6 @@
 #include "run/run_report.h"
 
+#include "base/decimal_text.h"
 #include "base/path_rules.h"
 #include "uninstall_file/layout.h"
 #include "uninstall_file/log_reader.h"
@@ -246,16 +247,8 @@ void RunReport::Put(const char* text) {
 }
 
 void RunReport::PutNumber(uint32_t value, uint32_t min_digits) {
-  char digits[10];
-  uint32_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0 || n < min_digits);
-  char text[11];
-  for (uint32_t i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-  text[n] = '\0';
-  Put(text);
+  char digits[11];
+  Put(DecimalText(value, digits, min_digits));
 }
 
 void RunReport::Flush() {

@@ -2,6 +2,7 @@
 
 #include "base/fixed_string.h"
 #include "base/path_rules.h"
+#include "base/decimal_text.h"
 #include "base/exit_codes.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
@@ -151,15 +152,7 @@ void ShowIncomplete(const char* first_failed) {
 // Appends value in decimal.
 bool AppendNumber(LongString& text, uint32_t value) {
   char digits[11];
-  uint32_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  char shown[11];
-  for (uint32_t i = 0; i < n; ++i) shown[i] = digits[n - 1 - i];
-  shown[n] = '\0';
-  return text.Append(shown);
+  return text.Append(DecimalText(value, digits));
 }
 
 // The one box that ends a plan: what it found, and where its report is.
