@@ -97,18 +97,6 @@ void LogReader::Load(uint32_t start) {
   window_length_ = source_->ReadAt(start, window_, kWindowSize);
 }
 
-uint32_t LogReader::Held(uint32_t offset) const {
-  if (offset < window_start_ || offset - window_start_ >= window_length_) return 0;
-  return window_length_ - (offset - window_start_);
-}
-
-uint32_t LogReader::Span(const uint8_t** bytes) {
-  if (Held(pos_) == 0) Load(pos_);
-  const uint32_t held = Held(pos_);
-  if (held != 0) *bytes = window_ + (pos_ - window_start_);
-  return held;
-}
-
 int LogReader::ReadByte() {
   const uint8_t* bytes = nullptr;
   if (Span(&bytes) == 0) return -1;

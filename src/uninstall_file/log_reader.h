@@ -155,10 +155,20 @@ class LogReader {
   bool ReadHeader(uint32_t offset, uint8_t* header);
   // How many bytes the window holds from offset on (0 when it does not
   // hold offset).
-  uint32_t Held(uint32_t offset) const;
+  uint32_t Held(uint32_t offset) const {
+    if (offset < window_start_ || offset - window_start_ >= window_length_) return 0;
+    return window_length_ - (offset - window_start_);
+  }
   // The bytes at pos_ that the window holds, loading it from pos_ when it
   // holds none; 0 at the end of the file or on a read error.
-  uint32_t Span(const uint8_t** bytes);
+  // Held and Span are here so that every caller inlines them: they run for
+  // every string and header, and a call costs as much as their bodies.
+  uint32_t Span(const uint8_t** bytes) {
+    if (Held(pos_) == 0) Load(pos_);
+    const uint32_t held = Held(pos_);
+    if (held != 0) *bytes = window_ + (pos_ - window_start_);
+    return held;
+  }
   // Fills the window with the file's bytes from start.
   void Load(uint32_t start);
   int ReadByte();
