@@ -23,20 +23,27 @@ constexpr DdeHooks kPlatformDde = {
 constexpr char kShellService[] = KIV_SHELL_SERVICE;
 
 // The process's conversation, made by the first record that needs it.
-// constinit: it must be ready without any start-up code running. Trivially
+// constinit: it must be ready without any start-up code running. All zeros
+// until its first use binds it, so the file holds nothing of it (an
+// initialised object would cost a data section of its own). Trivially
 // destructible, so nothing ends it at exit: the system releases the DDE
 // instance with the process.
-constinit ShellConversationHolder g_conversation(kPlatformDde, kShellService);
+constinit ShellConversationHolder g_conversation;
 static_assert(__has_trivial_destructor(ShellConversationHolder), "no exit-time teardown");
+
+ShellConversationHolder& Conversation() {
+  g_conversation.Bind(kPlatformDde, kShellService);
+  return g_conversation;
+}
 
 }  // namespace
 
 void UndoShellItem(LogReader& reader, UndoStep& step) {
-  UndoShellItem(reader, g_conversation, step);
+  UndoShellItem(reader, Conversation(), step);
 }
 
 void UndoShellGroup(LogReader& reader, UndoStep& step) {
-  UndoShellGroup(reader, g_conversation, step);
+  UndoShellGroup(reader, Conversation(), step);
 }
 
 }  // namespace kiv

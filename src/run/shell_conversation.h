@@ -113,6 +113,13 @@ class ShellConversationHolder {
   // service names the server (service and topic); both must outlive the holder.
   constexpr ShellConversationHolder(const DdeHooks& dde, const char* service)
       : dde_(&dde), service_(service) {}
+  // A holder with nothing in it but zeros, which a program keeps in .bss
+  // (no room in its file); Bind names its server before the first use.
+  constexpr ShellConversationHolder() = default;
+  void Bind(const DdeHooks& dde, const char* service) {
+    dde_ = &dde;
+    service_ = service;
+  }
   ShellConversationHolder(const ShellConversationHolder&) = delete;
   ShellConversationHolder& operator=(const ShellConversationHolder&) = delete;
 
@@ -136,8 +143,8 @@ class ShellConversationHolder {
   // nothing); its length, 0 for none.
   uint32_t Request(const char* item, char* buffer, uint32_t capacity);
 
-  const DdeHooks* dde_;
-  const char* service_;
+  const DdeHooks* dde_ = nullptr;
+  const char* service_ = nullptr;
   ShellConversation conversation_;
   bool made_ = false;
 };
