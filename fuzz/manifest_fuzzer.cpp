@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/code_page_text.h"
 #include "common/memory_source.h"
 #include "fuzz_check.h"
 #include "manifest.h"
@@ -111,11 +112,16 @@ std::string Build(const Manifest& manifest) {
 void ReadBack(const Manifest& manifest, const std::string& bytes) {
   kiv::testing_support::MemorySource file(bytes.data(), bytes.size());
   kiv::LogReader reader(file);
+  // A display name whose double-byte letter ends in 0x5C (表 in code page
+  // 932) holds a backslash to the reader until the chain names the code page.
+  KIV_FUZZ_CHECK(reader.usable() ||
+                 (Marked(manifest) && kiv::LeadsDoubleByte(manifest.code_page, 0x81) &&
+                  reader.damage() == kiv::Damage::kNameInvalid));
+  const kiv::ChainVerdict verdict = reader.CheckChain();
+  KIV_FUZZ_CHECK(verdict.damage == kiv::Damage::kNone);
   KIV_FUZZ_CHECK(reader.usable());
   KIV_FUZZ_CHECK(std::string(reader.display_name()) ==
                  manifest.display_name.value_or(kDefaultName));
-  const kiv::ChainVerdict verdict = reader.CheckChain();
-  KIV_FUZZ_CHECK(verdict.damage == kiv::Damage::kNone);
   // The type-0 record, and the code-page record when the file names one.
   const size_t own = Marked(manifest) ? 2 : 1;
   KIV_FUZZ_CHECK(verdict.records == manifest.records.size() + own);
