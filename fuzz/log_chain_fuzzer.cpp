@@ -9,6 +9,9 @@
 //  - on a sound file the walk visits exactly those records, at the model's
 //    offsets, and every string, flag, time and saved content read through
 //    the reader equals the model's: nothing the check passed can fail later;
+//  - on a sound UTF-8 file every name the walk reads, the display name
+//    included, converts to UTF-16 as the stub's name layer converts it, into
+//    a buffer of one unit per byte and the NUL, as the model decodes it;
 //  - whatever the bytes (the file may change after the check), no read
 //    writes past its buffer, every string read ends in a NUL within its
 //    buffer, and the walk ends.
@@ -22,6 +25,7 @@
 #include "common/memory_source.h"
 #include "fuzz_check.h"
 #include "record_walk.h"
+#include "text_model.h"
 #include "uninstall_file/layout.h"
 #include "base/code_page_text.h"
 #include "uninstall_file/log_reader.h"
@@ -31,6 +35,7 @@ namespace {
 using kiv::Damage;
 using kiv::RecordType;
 using kiv::fuzz::Fenced;
+using kiv::fuzz::ModelWellFormed;
 using kiv::fuzz::Walk;
 using kiv::fuzz::Walked;
 using kiv::testing_support::MemorySource;
@@ -48,6 +53,7 @@ struct ModelRecord {
 struct Model {
   Damage damage = Damage::kNone;
   std::string display_name;
+  uint32_t code_page = 0;            // named by the file; 0: none
   std::vector<ModelRecord> records;  // walk order, the type-0 record last
 };
 
@@ -57,54 +63,9 @@ struct Model {
 // trailer, every string ended within its limit, types 0 to 8, back-links
 // strictly below their record, and a type-0 record with link 0xFFFFFFFF;
 // a display name neither empty nor holding a backslash, starting at or
-// after the furthest byte any record reaches.
-// Text as the model reads it, by decoding each letter to its value (the
-// reader checks byte ranges instead): UTF-8 in its shortest form, no
-// surrogate, nothing past U+10FFFF; in a double-byte code page every lead
-// byte with a second byte of its range.
-bool ModelWellFormed(uint32_t code_page, const std::string& text) {
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  const size_t n = text.size();
-  if (code_page == 65001) {
-    for (size_t i = 0; i < n;) {
-      const uint8_t b = p[i];
-      size_t length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3
-                                 : (b & 0xF8) == 0xF0 ? 4 : 0;
-      if (length == 0 || i + length > n) return false;
-      uint32_t value = length == 1 ? b : b & (0x7F >> length);
-      for (size_t k = 1; k < length; ++k) {
-        if ((p[i + k] & 0xC0) != 0x80) return false;
-        value = value << 6 | (p[i + k] & 0x3F);
-      }
-      const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-      if (value < least[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return false;
-      }
-      i += length;
-    }
-    return true;
-  }
-  auto in = [](uint8_t b, uint8_t low, uint8_t high) { return b >= low && b <= high; };
-  auto lead = [&](uint8_t b) {
-    if (code_page == 932) return in(b, 0x81, 0x9F) || in(b, 0xE0, 0xFC);
-    return (code_page == 936 || code_page == 949 || code_page == 950) && in(b, 0x81, 0xFE);
-  };
-  auto second = [&](uint8_t b) {
-    switch (code_page) {
-      case 932: return in(b, 0x40, 0x7E) || in(b, 0x80, 0xFC);
-      case 936: return in(b, 0x40, 0x7E) || in(b, 0x80, 0xFE);
-      case 949: return in(b, 0x41, 0x5A) || in(b, 0x61, 0x7A) || in(b, 0x81, 0xFE);
-      default: return in(b, 0x40, 0x7E) || in(b, 0xA1, 0xFE);
-    }
-  };
-  for (size_t i = 0; i < n; ++i) {
-    if (!lead(p[i])) continue;
-    if (i + 1 >= n || !second(p[i + 1])) return false;
-    ++i;
-  }
-  return true;
-}
-
+// after the furthest byte any record reaches; in a file that names its
+// code page (a type-9 record right after the type-0 one), text well formed
+// in it (text_model.h).
 // A backslash among the name's letters (well formed in code_page).
 bool HasBackslash(uint32_t code_page, const std::string& name) {
   for (size_t i = 0; i < name.size(); ++i) {
@@ -171,6 +132,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
       }
     }
     if (m.damage == Damage::kNone && name_before_records) m.damage = Damage::kNameBeforeRecords;
+    if (m.damage == Damage::kNone) m.code_page = code_page;
   };
 
   uint32_t at = kiv::TrailerLastRecord(trailer);
@@ -293,6 +255,19 @@ Model BuildModel(const uint8_t* data, size_t size) {
   }
 }
 
+// A name of a sound UTF-8 file as the name layer hands it to the W calls.
+void ConvertsLikeTheModel(const std::string& text) {
+  std::vector<uint32_t> letters;
+  KIV_FUZZ_CHECK(kiv::fuzz::ModelDecodeUtf8(text, &letters));
+  const std::vector<uint16_t> want = kiv::fuzz::ModelUtf16(letters);
+  std::vector<uint16_t> got(text.size() + 1, 0xA5A5);
+  const uint32_t n =
+      kiv::Utf8ToUtf16(text.c_str(), got.data(), static_cast<uint32_t>(got.size()));
+  KIV_FUZZ_CHECK(n == want.size());
+  KIV_FUZZ_CHECK(got[n] == 0);
+  KIV_FUZZ_CHECK(std::equal(want.begin(), want.end(), got.begin()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -342,6 +317,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KIV_FUZZ_CHECK(w.strings == r.strings);
     KIV_FUZZ_CHECK(w.flag == r.flag);
     KIV_FUZZ_CHECK(w.saved == r.saved);
+    if (model.code_page == kiv::kCodePageUtf8 && w.type != kiv::kCodePageType) {
+      for (const std::string& text : w.strings) ConvertsLikeTheModel(text);
+    }
   }
+  KIV_FUZZ_CHECK(reader.code_page() == model.code_page);
+  if (model.code_page == kiv::kCodePageUtf8) ConvertsLikeTheModel(model.display_name);
   return 0;
 }

@@ -1,6 +1,7 @@
 // Writes the seed uninstall files of the log_chain target into a directory:
-// sound files covering every record type and the field limits, and two
-// damaged ones for the check's refusals. Run by hand when the format grows;
+// sound files covering every record type and the field limits, files that
+// name their code page (UTF-8, 932), and damaged ones for the check's
+// refusals, near misses of sound text among them. Run by hand when the format grows;
 // the output is committed under fuzz/corpus/log_chain.
 #include <stdint.h>
 #include <stdio.h>
@@ -111,6 +112,63 @@ int main(int argc, char** argv) {
     kiv::LogWriter w(s);
     ok = ok && w.BeginInCodePage(65001) && w.AddDirectory("C:\\\xED\xA0\x80") &&
          w.Finish("App") && Save(dir, "damaged_utf8_surrogate", s);
+  }
+  {
+    // UTF-8 fields at their limits in four-byte letters (past U+FFFF), a
+    // letter's last byte right before the NUL.
+    StringSink s;
+    kiv::LogWriter w(s);
+    std::string path = "C:\\";
+    while (path.size() + 4 < kiv::kStringLimit) path += "\xF0\x9F\x98\x80";
+    std::string name;
+    while (name.size() + 4 < kiv::kDisplayNameLimit) name += "\xF0\x90\x8C\xB0";
+    ok = ok && w.BeginInCodePage(65001) && w.AddDirectory(path.c_str()) &&
+         w.AddShellItem("\xCE\x91\xCE\xB2", "\xD0\x96 \xF0\x9F\x98\x80") &&
+         w.Finish(name.c_str()) && Save(dir, "utf8_four_byte_letters_at_the_limits", s);
+  }
+  {
+    // A code page 932 file whose every field holds 5C second bytes (表, ソ,
+    // 能) beside real backslashes.
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.BeginInCodePage(932) && w.AddDirectory("C:\\\x95\x5C\\\x83\x5C") &&
+         w.AddFile("C:\\\x95\x5C\\\x94\x5C.txt") &&
+         w.AddRegistryValue("HKEY_CURRENT_USER", "Software\\\x95\x5C\\\x83\x5C", "\x94\x5C") &&
+         w.AddIniEntry("\x95\x5C.ini", "\x83\x5C", "\x94\x5C", "<null>", "\x95\x5C", false) &&
+         w.Finish("\x95\x5C\x8C\x76\x8E\x5A\x83\x63\x81\x5B\x83\x8B") &&
+         Save(dir, "cp932_5c_second_bytes_in_every_field", s);
+  }
+  {
+    // UTF-8 damaged by a slash in its overlong two-byte form (C0 AF).
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.BeginInCodePage(65001) && w.AddDirectory("C:\\App\xC0\xAF..") &&
+         w.Finish("App") && Save(dir, "damaged_utf8_overlong", s);
+  }
+  {
+    // Code page 932 damaged by a lead byte that ends the display name.
+    StringSink s;
+    kiv::LogWriter w(s);
+    ok = ok && w.BeginInCodePage(932) && w.AddDirectory("C:\\\x95\x5C") &&
+         w.Finish("App\x95") && Save(dir, "damaged_cp932_lead_byte_at_the_end", s);
+  }
+  {
+    // A code-page record after another record than the type-0 one.
+    StringSink s;
+    kiv::LogWriter w(s);
+    const uint8_t code_page[4] = {0xE9, 0xFD, 0, 0};  // 65001
+    ok = ok && w.Begin() && w.AddDirectory("C:\\App") &&
+         w.AddRaw(kiv::kCodePageType, code_page, sizeof(code_page)) && w.Finish("App") &&
+         Save(dir, "damaged_code_page_record_out_of_place", s);
+  }
+  {
+    // A code page no file may name (437, the OEM page).
+    StringSink s;
+    kiv::LogWriter w(s);
+    const uint8_t code_page[4] = {0xB5, 0x01, 0, 0};
+    ok = ok && w.Begin() && w.AddRaw(kiv::kCodePageType, code_page, sizeof(code_page)) &&
+         w.AddDirectory("C:\\App") && w.Finish("App") &&
+         Save(dir, "damaged_unknown_code_page", s);
   }
   {
     // The display name first, then a directory path that reaches the

@@ -5,9 +5,11 @@
 //  - the display name is the only difference between the two modes: a
 //    manifest that parses when the name is required parses the same when it
 //    is optional, and one that parses without a name fails only for it;
-//  - every field a parsed manifest holds is within the writer's limits: each
-//    record goes in, and the file built from them is sound to the stub's
-//    check, with one record per manifest record and the type-0 record;
+//  - every field a parsed manifest holds is within the writer's limits and
+//    well formed in its code page: each record goes in, and the file built
+//    from them as kivlog builds it (naming the manifest's code page) is sound
+//    to the stub's check, with one record per manifest record, the type-0
+//    record and the code-page record;
 //  - read back as the uninstall walks it, every record carries exactly the
 //    manifest's bytes, last record first.
 #include <stdint.h>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/code_page_text.h"
 #include "common/memory_source.h"
 #include "fuzz_check.h"
 #include "manifest.h"
@@ -88,12 +91,18 @@ kiv::fuzz::Walked Expected(const ManifestRecord& r) {
   return w;
 }
 
+bool Marked(const Manifest& manifest) {
+  return manifest.code_page != 0 && manifest.code_page_record;
+}
+
 // The uninstall file the manifest describes, over a stand-in image.
 std::string Build(const Manifest& manifest) {
   StringSink sink;
   sink.bytes.assign("MZ stand-in image", 17);
   kiv::LogWriter writer(sink);
-  KIV_FUZZ_CHECK(writer.Begin());
+  // As kivlog build writes it: the code-page record when the manifest
+  // names a code page and does not keep it out.
+  KIV_FUZZ_CHECK(Marked(manifest) ? writer.BeginInCodePage(manifest.code_page) : writer.Begin());
   for (const ManifestRecord& r : manifest.records) KIV_FUZZ_CHECK(Write(writer, r));
   KIV_FUZZ_CHECK(
       writer.Finish(manifest.display_name ? manifest.display_name->c_str() : kDefaultName));
@@ -103,16 +112,24 @@ std::string Build(const Manifest& manifest) {
 void ReadBack(const Manifest& manifest, const std::string& bytes) {
   kiv::testing_support::MemorySource file(bytes.data(), bytes.size());
   kiv::LogReader reader(file);
+  // A display name whose double-byte letter ends in 0x5C (表 in code page
+  // 932) holds a backslash to the reader until the chain names the code page.
+  KIV_FUZZ_CHECK(reader.usable() ||
+                 (Marked(manifest) && kiv::LeadsDoubleByte(manifest.code_page, 0x81) &&
+                  reader.damage() == kiv::Damage::kNameInvalid));
+  const kiv::ChainVerdict verdict = reader.CheckChain();
+  KIV_FUZZ_CHECK(verdict.damage == kiv::Damage::kNone);
   KIV_FUZZ_CHECK(reader.usable());
   KIV_FUZZ_CHECK(std::string(reader.display_name()) ==
                  manifest.display_name.value_or(kDefaultName));
-  const kiv::ChainVerdict verdict = reader.CheckChain();
-  KIV_FUZZ_CHECK(verdict.damage == kiv::Damage::kNone);
-  KIV_FUZZ_CHECK(verdict.records == manifest.records.size() + 1);
+  // The type-0 record, and the code-page record when the file names one.
+  const size_t own = Marked(manifest) ? 2 : 1;
+  KIV_FUZZ_CHECK(verdict.records == manifest.records.size() + own);
+  KIV_FUZZ_CHECK(reader.code_page() == (Marked(manifest) ? manifest.code_page : 0));
 
   std::vector<kiv::fuzz::Walked> walked;
   KIV_FUZZ_CHECK(kiv::fuzz::Walk(reader, &walked));
-  KIV_FUZZ_CHECK(walked.size() == manifest.records.size() + 1);
+  KIV_FUZZ_CHECK(walked.size() == manifest.records.size() + own);
   for (size_t i = 0; i < manifest.records.size(); ++i) {
     const kiv::fuzz::Walked& got = walked[manifest.records.size() - 1 - i];
     const kiv::fuzz::Walked want = Expected(manifest.records[i]);
@@ -121,6 +138,14 @@ void ReadBack(const Manifest& manifest, const std::string& bytes) {
     KIV_FUZZ_CHECK(got.strings == want.strings);
     KIV_FUZZ_CHECK(got.flag == want.flag);
     KIV_FUZZ_CHECK(got.saved == want.saved);
+  }
+  if (Marked(manifest)) {
+    const kiv::fuzz::Walked& record = walked[walked.size() - 2];
+    KIV_FUZZ_CHECK(record.type == kiv::kCodePageType);
+    uint8_t code_page[kiv::kCodePagePayloadSize];
+    kiv::StoreU32(code_page, manifest.code_page);
+    KIV_FUZZ_CHECK(record.strings.size() == 1 &&
+                   record.strings[0] == std::string(reinterpret_cast<char*>(code_page), 4));
   }
   KIV_FUZZ_CHECK(walked.back().type == static_cast<uint16_t>(RecordType::kEndOfLog));
 }

@@ -64,6 +64,28 @@ bool FindWideCalls() {
          Find(&c.find_next_file, "kernel32.dll", "FindNextFileW");
 }
 
+}  // namespace
+
+namespace named {
+
+int ToUtf16(const char* text, WCHAR* out, int capacity) {
+  if (g_code_page == kCodePageUtf8) {
+    const int n = static_cast<int>(Utf8ToUtf16(text, reinterpret_cast<uint16_t*>(out),
+                                               static_cast<uint32_t>(capacity)));
+    if (n > 0 || text[0] == '\0') return n;
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return -1;
+  }
+  // CP_ACP is 0: a file that names no code page is in the system's.
+  const int n = MultiByteToWideChar(g_code_page, g_code_page != 0 ? MB_ERR_INVALID_CHARS : 0,
+                                    text, -1, out, capacity);
+  return n - 1;
+}
+
+}  // namespace named
+
+namespace {
+
 // A field holds at most 1,023 bytes, so at most 1,023 UTF-16 units; in the
 // system's code page each unit takes at most two bytes.
 constexpr int kWideCapacity = 1100;
@@ -96,15 +118,8 @@ class Name {
 
  private:
   bool ToWide(const char* text) {
-    if (g_code_page == kCodePageUtf8) {
-      wide_length_ = static_cast<int>(
-          Utf8ToUtf16(text, reinterpret_cast<uint16_t*>(wide_), kWideCapacity));
-      return wide_length_ > 0 || text[0] == '\0';
-    }
-    const int n =
-        MultiByteToWideChar(g_code_page, MB_ERR_INVALID_CHARS, text, -1, wide_, kWideCapacity);
-    wide_length_ = n > 0 ? n - 1 : 0;
-    return n > 0;
+    wide_length_ = named::ToUtf16(text, wide_, kWideCapacity);
+    return wide_length_ >= 0;
   }
   // The 95 family: the letters in the system's code page, and back again
   // to the very same letters, else nothing.

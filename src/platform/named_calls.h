@@ -65,6 +65,11 @@ int MessageBox(const char* text, const char* caption, UINT style);
 bool ForEachFound(const char* pattern, void (*visit)(const char* name, void* context),
                   void* context);
 
+// text, in the names' code page (the system's when none is named), as
+// UTF-16 into out (capacity units, its NUL included): the units without the
+// NUL, or -1 with LastError set when it does not convert or fit.
+int ToUtf16(const char* text, WCHAR* out, int capacity);
+
 // Text the system gave in its ANSI code page (a command line's path, the
 // program's own name), into the names' code page; false when it does not
 // convert or fit. With no names' code page set, a plain copy.

@@ -871,10 +871,10 @@ void AskWhoHolds(const char* path, FileHolders* holders) {
   if (n == 0 || n >= dll.capacity() || !dll.Append("\\rstrtmgr.dll")) return;
   HMODULE rm = LoadLibraryA(dll.c_str());
   if (!rm) return;  // before Vista
+  // The path in the uninstall file's code page, as every other call takes it.
   WCHAR wide[MAX_PATH];
-  const DWORD rc = !MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)
-                       ? GetLastError()
-                       : ListHolders(rm, wide, holders);
+  const DWORD rc = named::ToUtf16(path, wide, MAX_PATH) < 0 ? GetLastError()
+                                                            : ListHolders(rm, wide, holders);
   if (rc == ERROR_PROC_NOT_FOUND) {
     holders->asked = FileHolders::Asked::kNoRestartManager;
   } else if (rc != ERROR_SUCCESS) {

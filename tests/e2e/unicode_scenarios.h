@@ -235,6 +235,87 @@ inline void CodePage932ProductIsUndone() {
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KivUnicode");
 }
 
+// The stand-in Restart Manager (restart_manager_probe.cpp) in the system's
+// directory for the runs started while this lives, the system's own put
+// back after.
+class RestartManagerProbe {
+ public:
+  RestartManagerProbe() {
+    char dir[MAX_PATH] = {};
+    GetSystemDirectoryA(dir, MAX_PATH);
+    dll_ = std::string(dir) + "\\rstrtmgr.dll";
+    saved_ = dll_ + ".kiv-saved";
+    had_own_ = MoveFileExA(dll_.c_str(), saved_.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    installed_ = CopyFileA(KIV_RM_PROBE_PATH, dll_.c_str(), FALSE) != FALSE;
+    char overrides[512] = {};
+    had_overrides_ = GetEnvironmentVariableA("WINEDLLOVERRIDES", overrides, sizeof(overrides)) > 0;
+    overrides_ = overrides;
+    // Wine loads its own rstrtmgr unless told to take the file.
+    SetEnvironmentVariableA(
+        "WINEDLLOVERRIDES", (overrides_.empty() ? "" : overrides_ + ";").append("rstrtmgr=n").c_str());
+  }
+  ~RestartManagerProbe() {
+    SetEnvironmentVariableA("WINEDLLOVERRIDES", had_overrides_ ? overrides_.c_str() : nullptr);
+    DeleteFileA(dll_.c_str());
+    if (had_own_) MoveFileExA(saved_.c_str(), dll_.c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+  bool installed() const { return installed_; }
+
+ private:
+  std::string dll_, saved_, overrides_;
+  bool had_own_ = false, had_overrides_ = false, installed_ = false;
+};
+
+// A product file with a Greek name held open by another program: the
+// Restart Manager is asked about it by the name the file spells, not by its
+// bytes read in the system's code page (another path, which the stand-in
+// refuses).
+inline void HeldFileWithAGreekNameIsAskedAbout() {
+  const std::string base = FreshDirectory("unicode held");
+  std::string greek;
+  for (int i = 0; i < 40; ++i) greek += "Ω";
+  const std::string outer = base + "\\" + greek;
+  const std::string inner = outer + "\\αβγδεζηθικλμνξοπρστυφχψω αβγδεζηθικλμνξοπρστυφχψω";
+  const std::string held = inner + "\\κρατημένο.txt";
+  ASSERT_TRUE(CreateDirectoryW(FromUtf8(outer).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(FromUtf8(inner).c_str(), nullptr));
+  ASSERT_TRUE(WriteWide(held, "installed"));
+
+  const std::string uninstall_file = base + "\\uninst.exe";
+  {
+    UninstallImage image;
+    LogWriter writer(image);
+    ASSERT_TRUE(writer.BeginInCodePage(65001));
+    writer.AddDirectory(outer.c_str());
+    writer.AddDirectory(inner.c_str());
+    writer.AddFile(held.c_str());
+    ASSERT_TRUE(writer.Finish("Κρατημένο"));
+    image.SaveAs(uninstall_file);
+  }
+  HANDLE hold = CreateFileW(FromUtf8(held).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+  const std::string report = base + "\\report.txt";
+  RunResult run;
+  {
+    RestartManagerProbe probe;
+    ASSERT_TRUE(probe.installed());
+    run = e2e::Run("\"" + uninstall_file + "\" /S /LOG=\"" + report + "\"", {}, 60000);
+  }
+  CloseHandle(hold);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitRestartNeeded) << ReadFileBytes(report);
+  const std::string text = ReadFileBytes(report);
+  EXPECT_NE(text.find("file " + held + ": goes at the next start under its own path: a reinstall "
+                      "before then would lose it (held by: Kiv probe (process 4242))"),
+            std::string::npos)
+      << text;
+  ASSERT_TRUE(SimulateRestart());
+  EXPECT_FALSE(WideFileExists(held));
+  RemoveDirectoryW(FromUtf8(inner).c_str());
+  RemoveDirectoryW(FromUtf8(outer).c_str());
+}
+
 }  // namespace kiv::e2e
 
 #endif  // KIV_TESTS_E2E_UNICODE_SCENARIOS_H_

@@ -10,5 +10,9 @@ TEST(Unicode, AUtf8ProductIsUndoneCompletelyAndItsNeighboursStay) {
 
 TEST(Unicode, ACodePage932FileIsUndoneOnA1252System) { CodePage932ProductIsUndone(); }
 
+TEST(Unicode, TheRestartManagerIsAskedAboutAHeldFileByItsOwnName) {
+  HeldFileWithAGreekNameIsAskedAbout();
+}
+
 }  // namespace
 }  // namespace kiv::e2e

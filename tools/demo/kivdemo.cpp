@@ -18,6 +18,11 @@
 //                                        the uninstall file goes (Unix path,
 //                                        then Windows path)
 //   kivdemo probe-user                   the same as probe, for Kiv Demo Notes
+//   kivdemo install-named MANIFEST       install a product named in Greek and
+//                                        Cyrillic (a UTF-8 manifest); its
+//                                        uninstall file goes to
+//                                        C:\Program Files\Kiv Demo Ellinika
+//   kivdemo probe-named                  the same as probe, for that product
 #include <windows.h>
 #include <ddeml.h>
 #include <shlobj.h>
@@ -251,6 +256,92 @@ int ProbeUser() {
   return 0;
 }
 
+// The product named in Greek and Cyrillic, beyond code page 1252: its
+// uninstall file in a directory of plain letters, its own files, key and
+// registration in its own script. Every name goes through the Unicode calls.
+const char kNamedProduct[] = "Ελληνικά Кириллица";
+const char kNamedBase[] = "C:\\Program Files\\Kiv Demo Ellinika";
+const char kNamedKey[] = "Software\\Ελληνικά Кириллица";
+
+std::wstring Wide(const std::string& utf8) {
+  wchar_t wide[1024] = {};
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 1024);
+  return wide;
+}
+
+std::string NamedDir() { return std::string(kNamedBase) + "\\" + kNamedProduct; }
+std::string NamedFile() { return NamedDir() + "\\οδηγίες για τον χρήστη.txt"; }
+std::string NamedRegistration() {
+  return std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + kNamedProduct;
+}
+
+bool SetWideString(HKEY root, const std::string& key, const std::string& name,
+                   const std::string& data) {
+  HKEY k;
+  if (RegCreateKeyExW(root, Wide(key).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const std::wstring value = Wide(data);
+  const LONG rc = RegSetValueExW(k, Wide(name).c_str(), 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(value.c_str()),
+                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(k);
+  return rc == ERROR_SUCCESS;
+}
+
+bool WideKeyExists(HKEY root, const std::string& key) {
+  HKEY k;
+  if (RegOpenKeyExW(root, Wide(key).c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  RegCloseKey(k);
+  return true;
+}
+
+bool WideExists(const std::string& path) {
+  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+int InstallNamed(const std::string& manifest) {
+  std::vector<std::string> records;
+  auto record = [&](const std::string& json) { records.push_back(json); };
+  MakeDirectories(kNamedBase);
+  record("{\"type\": \"directory\", \"path\": " + JsonString(kNamedBase) + "}");
+  CreateDirectoryW(Wide(NamedDir()).c_str(), nullptr);
+  record("{\"type\": \"directory\", \"path\": " + JsonString(NamedDir()) + "}");
+  HANDLE file = CreateFileW(Wide(NamedFile()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  CloseHandle(file);
+  record("{\"type\": \"file\", \"path\": " + JsonString(NamedFile()) + "}");
+  // The key's default value, as a file type's: the key goes with it.
+  bool ok = SetWideString(HKEY_CURRENT_USER, kNamedKey, "", "1.0");
+  record("{\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": " +
+         JsonString(std::string(kNamedKey) + "\\") + "}");
+  const std::string uninstall_file = std::string(kNamedBase) + "\\uninst.exe";
+  ok = ok && SetWideString(HKEY_LOCAL_MACHINE, NamedRegistration(), "DisplayName", kNamedProduct) &&
+       SetWideString(HKEY_LOCAL_MACHINE, NamedRegistration(), "UninstallString",
+                     "\"" + uninstall_file + "\"");
+
+  std::ofstream out(manifest, std::ios::binary);
+  out << "{\n  \"display_name\": " << JsonString(kNamedProduct) << ",\n  \"code_page\": 65001,\n"
+      << "  \"records\": [\n";
+  for (size_t i = 0; i < records.size(); ++i) {
+    out << "    " << records[i] << (i + 1 < records.size() ? ",\n" : "\n");
+  }
+  out << "  ]\n}\n";
+  return ok && out.good() ? 0 : 1;
+}
+
+int ProbeNamed() {
+  auto present = [](bool b) { return b ? "present" : "absent"; };
+  std::printf("directory ...\\%s\t%s\n", kNamedProduct, present(WideExists(NamedDir())));
+  std::printf("file ...\\οδηγίες για τον χρήστη.txt\t%s\n", present(WideExists(NamedFile())));
+  std::printf("registry HKCU\\%s\t%s\n", kNamedKey, present(WideKeyExists(HKEY_CURRENT_USER, kNamedKey)));
+  std::printf("uninstall registration %s\t%s\n", kNamedProduct,
+              present(WideKeyExists(HKEY_LOCAL_MACHINE, NamedRegistration())));
+  return 0;
+}
+
 int Probe() {
   struct Item {
     std::string what;
@@ -332,10 +423,20 @@ BOOL CALLBACK FindBox(HWND h, LPARAM param) {
   return TRUE;
 }
 
+// A box's text in UTF-8, read through the Unicode call.
+std::string BoxText(HWND box) {
+  wchar_t wide[4096] = {};
+  GetDlgItemTextW(box, 0xFFFF, wide, 4096);
+  char utf8[4096 * 3] = {};
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof(utf8), nullptr, nullptr);
+  return utf8;
+}
+
 int Uninstall(const std::string& file, const std::string& shots) {
   // Photographs each box as soon as it shows, before the answerer (which
   // reads a box 100 ms after it appears) clicks it.
   std::atomic<bool> stop{false};
+  std::vector<std::string> texts;  // each box's text, as the watcher read it
   std::thread watcher([&] {
     std::set<HWND> seen;
     while (!stop) {
@@ -343,8 +444,12 @@ int Uninstall(const std::string& file, const std::string& shots) {
       EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
       if (box && !seen.count(box)) {
         seen.insert(box);
-        Sleep(40);  // let it paint
+        // Have it painted before the photograph: the first box with letters
+        // from a fallback font can take longer than a plain one.
+        RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        Sleep(40);
         SaveScreen(shots + "\\box-" + std::to_string(seen.size()) + ".bmp");
+        texts.push_back(BoxText(box));
       }
       Sleep(5);
     }
@@ -353,7 +458,9 @@ int Uninstall(const std::string& file, const std::string& shots) {
   stop = true;
   watcher.join();
   for (size_t i = 0; i < run.boxes.size(); ++i) {
-    std::string text = run.boxes[i].text;
+    // Read through the Unicode call where the watcher saw the box: the ANSI
+    // one turns what the system's code page cannot spell into '?'.
+    std::string text = i < texts.size() ? texts[i] : run.boxes[i].text;
     for (char& c : text) {
       if (c == '\r' || c == '\n') c = ' ';
     }
@@ -451,9 +558,12 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && args[0] == "silent") return Silent(args[1], args[2]);
   if (args.size() == 2 && args[0] == "install-user") return InstallForUser(args[1]);
   if (args.size() == 1 && args[0] == "probe-user") return ProbeUser();
+  if (args.size() == 2 && args[0] == "install-named") return InstallNamed(args[1]);
+  if (args.size() == 1 && args[0] == "probe-named") return ProbeNamed();
   std::fprintf(
       stderr,
       "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR"
-      " | silent FILE REPORT | install-user MANIFEST | probe-user\n");
+      " | silent FILE REPORT | install-user MANIFEST | probe-user | install-named MANIFEST"
+      " | probe-named\n");
   return 2;
 }

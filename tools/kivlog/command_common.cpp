@@ -115,7 +115,8 @@ void WarnAbout(const Prepared& prepared, const std::vector<ManifestRecord>& earl
   all.reserve(earlier.size() + prepared.manifest.records.size());
   for (const auto& r : earlier) all.push_back(&r);
   for (const auto& r : prepared.manifest.records) all.push_back(&r);
-  for (Warning& w : FindWarnings(all, earlier.size(), display_name, name_is_new)) {
+  for (Warning& w : FindWarnings(all, earlier.size(), display_name, name_is_new,
+                                      prepared.manifest.code_page)) {
     std::string field = w.field;
     if (w.record) {
       field = "records[" + std::to_string(*w.record - earlier.size()) + "]" +

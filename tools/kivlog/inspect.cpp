@@ -139,7 +139,7 @@ Faults FindFaults(const std::string& path, const Listing& listing) {
     const ListedRecord& r = listing.records[j];
     // Numbered as in the manifest: in the order the records were written.
     const size_t index = undo - 1 - j;
-    for (const ManifestError& fault : RecordFaults(r.raw)) {
+    for (const ManifestError& fault : RecordFaults(r.raw, listing.code_page)) {
       faults.lines.push_back("records[" + std::to_string(index) + "]." + fault.field + " (" +
                              RecordTypeName(r.type) + " at " + Offset(r.offset) +
                              "): " + fault.message);
@@ -161,7 +161,7 @@ OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
   const size_t undo = listing.records.size() - 1;
   std::vector<const ManifestRecord*> written;
   for (size_t j = undo; j-- > 0;) written.push_back(&listing.records[j].raw);
-  for (const Warning& w : FindWarnings(written, 0, listing.display_name_bytes, true)) {
+  for (const Warning& w : FindWarnings(written, 0, listing.display_name_bytes, true, listing.code_page)) {
     if (policy.silenced.count(w.id)) continue;
     Diagnostic d{Severity::kWarning, w.id, w.field, w.message, std::nullopt};
     OrderedJson j = OrderedJson::object();

@@ -55,7 +55,7 @@ int Checked(kivlog_file* file, unsigned* records, bool rules = true) {
   const kivlog::Listing listing = kivlog::ReadListing(reader, kivlog::kWindows1252);
   std::string faults;
   for (const auto& r : listing.records) {
-    for (const auto& fault : kivlog::RecordFaults(r.raw)) {
+    for (const auto& fault : kivlog::RecordFaults(r.raw, listing.code_page)) {
       faults += file->path + ": " + kivlog::RecordTypeName(r.type) + " at " +
                 kivlog::Offset(r.offset) + ": " + fault.field + ": " + fault.message + "\n";
     }

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "diagnostics.h"
+#include "rules.h"
 #include "uninstall_file/layout.h"
 
 namespace kivlog {
@@ -41,8 +42,8 @@ const char* const kRootSpellings[] = {"hkey_classes_root", "hkey_current_user", 
 
 class Finder {
  public:
-  Finder(const std::vector<const ManifestRecord*>& records, size_t first)
-      : records_(records), first_(first) {}
+  Finder(const std::vector<const ManifestRecord*>& records, size_t first, uint32_t code_page)
+      : records_(records), first_(first), code_page_(code_page) {}
 
   std::string Name(size_t index) const {
     if (index >= first_) return "records[" + std::to_string(index - first_) + "]";
@@ -195,7 +196,7 @@ class Finder {
         break;
       }
     }
-    if (path.find("\\\\") != std::string::npos) {
+    if (Separators(path, code_page_).find("\\\\") != std::string::npos) {
       Warn(i, "path", id::kEmptyKeyName,
            "holds two backslashes in a row: a key with an empty name, which no key has");
     }
@@ -217,7 +218,7 @@ class Finder {
                r.name + " (TrueType)\"; leave the suffix out");
     }
     const std::string file = Folded(r.file);
-    const bool bare = file.find('\\') == std::string::npos;
+    const bool bare = Separators(file, code_page_).find('\\') == std::string::npos;
     const auto& firsts = bare ? first_file_name_ : first_file_;
     auto logged = firsts.find(file);
     if (logged != firsts.end() && logged->second > i) {
@@ -230,6 +231,7 @@ class Finder {
 
   const std::vector<const ManifestRecord*>& records_;
   size_t first_;
+  uint32_t code_page_;
   std::unordered_map<std::string, size_t> first_directory_, first_file_, first_file_name_,
       first_group_, first_identity_;
   std::set<size_t> reported_;
@@ -239,8 +241,9 @@ class Finder {
 }  // namespace
 
 std::vector<Warning> FindWarnings(const std::vector<const ManifestRecord*>& records, size_t first,
-                                  const std::string& display_name, bool name_is_new) {
-  Finder finder(records, first);
+                                  const std::string& display_name, bool name_is_new,
+                                  uint32_t code_page) {
+  Finder finder(records, first, code_page);
   finder.Run(display_name, name_is_new);
   return finder.Take();
 }

@@ -30,8 +30,11 @@ struct Warning {
 // message is "records[N]" counted from `first`, or "the file's record N"
 // (1 for the first after the type-0 record) before it. display_name: the
 // name the file will have, in its bytes; name_is_new: warn about it too.
+// code_page: the fields' (a byte 0x5C that ends a double-byte letter is no
+// backslash).
 std::vector<Warning> FindWarnings(const std::vector<const ManifestRecord*>& records, size_t first,
-                                  const std::string& display_name, bool name_is_new);
+                                  const std::string& display_name, bool name_is_new,
+                                  uint32_t code_page = 0);
 
 }  // namespace kivlog
 

@@ -274,7 +274,7 @@ class Parser {
     if (!ok) return false;
     // What the stub would pass over, misread or never find is refused here,
     // where the author can still mend it.
-    for (const ManifestError& fault : RecordFaults(*record)) {
+    for (const ManifestError& fault : RecordFaults(*record, code_page_)) {
       ok = Fail(fault.id, where + "." + fault.field, fault.message);
     }
     return ok;
@@ -309,7 +309,7 @@ class Parser {
                   "empty, or ends with a backslash: name the key (Software\\Example)");
     }
     record->path += '\\';
-    for (const ManifestError& fault : RecordFaults(*record)) {
+    for (const ManifestError& fault : RecordFaults(*record, code_page_)) {
       ok = Fail(fault.id, where + "." + (fault.field == "path" ? "key" : fault.field),
                 fault.message);
     }

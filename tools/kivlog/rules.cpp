@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "base/code_page_text.h"
 #include "diagnostics.h"
 #include "uninstall_file/names.h"
 
@@ -79,7 +80,15 @@ std::optional<std::string> DisplayNameFault(const std::string& text) {
   return std::nullopt;
 }
 
-std::vector<ManifestError> RecordFaults(const ManifestRecord& r) {
+std::string Separators(const std::string& bytes, uint32_t code_page) {
+  std::string out = bytes;
+  for (size_t i = 0; i + 1 < out.size(); ++i) {
+    if (kiv::LeadsDoubleByte(code_page, static_cast<uint8_t>(out[i]))) out[++i] = 'x';
+  }
+  return out;
+}
+
+std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_page) {
   using kiv::RecordType;
   namespace id = error_id;
   std::vector<ManifestError> faults;
@@ -108,15 +117,16 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r) {
     case RecordType::kFile:
       if (r.path.empty()) {
         fault("path", id::kEmpty, "empty");
-      } else if (!path_control && !IsFullPath(r.path)) {
+      } else if (!path_control && !IsFullPath(Separators(r.path, code_page))) {
         fault("path", id::kNotFullPath, kFullPathHint);
       }
       break;
     case RecordType::kIniEntry:
       if (r.file.empty()) {
         fault("file", id::kEmpty, "empty");
-      } else if (!file_control && !IsFullPath(r.file) &&
-                 (r.file.find_first_of("\\/:") != std::string::npos)) {
+      } else if (const std::string file = Separators(r.file, code_page);
+                 !file_control && !IsFullPath(file) &&
+                 file.find_first_of("\\/:") != std::string::npos) {
         // A bare name is found in the Windows directory; a relative path
         // would depend on the uninstall's current directory.
         fault("file", id::kNotFullPath,

@@ -17,10 +17,15 @@ namespace kivlog {
 // a letter, not a backslash.
 std::optional<std::string> DisplayNameFault(const std::string& text);
 
-// Every field of a record (in the file's bytes) that the stub would pass
-// over, misread or never find: the field's name, the error id and what is
-// wrong with it. Empty when the record can work.
-std::vector<ManifestError> RecordFaults(const ManifestRecord& record);
+// Every field of a record (in the file's bytes, in code_page) that the stub
+// would pass over, misread or never find: the field's name, the error id and
+// what is wrong with it. Empty when the record can work.
+std::vector<ManifestError> RecordFaults(const ManifestRecord& record, uint32_t code_page = 0);
+
+// bytes in code_page with the second byte of every double-byte letter (932,
+// 936, 949, 950) made 'x', the lead byte kept: what '\\', '/' and ':' are
+// left are separators. The same bytes in any other code page.
+std::string Separators(const std::string& bytes, uint32_t code_page);
 
 // A Windows path that names one place whatever the current directory and
 // drive: "C:\..." (or "C:/..."), "\\server\share\...", or either behind a

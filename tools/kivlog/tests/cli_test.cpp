@@ -1493,6 +1493,27 @@ TEST_F(KivlogTest, AFileThatNamesItsCodePageIsReadAndExtendedInIt) {
   EXPECT_EQ(Kivlog({"check", Path("unmarked.exe"), "--code-page", "932"}).code, 0);
 }
 
+// In code page 932 the second byte of 表 (95 5C), ソ (83 5C) and 能 (94 5C)
+// is 0x5C: no backslash to the rules either, neither when building nor when
+// checking the built file.
+TEST_F(KivlogTest, ACodePage932FilesSecondBytes5CAreNoBackslashesToTheRules) {
+  const Json records = {
+      // A bare INI file name, found in the Windows directory: not a relative path.
+      {{"type", "ini"}, {"file", "\u8868.ini"}, {"section", "s"}, {"key", "k"},
+       {"prior", "<null>"}, {"value", "v"}, {"flag", false}},
+      // 表 then a backslash: no key with an empty name.
+      {{"type", "registry"}, {"root", "HKEY_CURRENT_USER"}, {"path", "Software\\\u8868\\\u30bd"},
+       {"data", "\u80fd"}}};
+  const Outcome built =
+      Build({{"display_name", "\u8868\u8a08\u7b97"}, {"code_page", 932}, {"records", records}});
+  EXPECT_EQ(built.code, 0) << built.err;
+  EXPECT_EQ(built.err, "");
+  const Outcome check = Kivlog({"check", Path("out.exe")});
+  EXPECT_EQ(check.code, 0) << check.err;
+  EXPECT_EQ(check.out, "ok: 2 records\n");
+  EXPECT_EQ(check.err, "");
+}
+
 // ---------------------------------------------------------------------------
 // unpack
 
