@@ -23,20 +23,23 @@ constexpr DdeHooks kPlatformDde = {
 constexpr char kShellService[] = KIV_SHELL_SERVICE;
 
 // The process's conversation, made by the first record that needs it.
-// constinit: it must be ready without any start-up code running. Trivially
-// destructible, so nothing ends it at exit: the system releases the DDE
-// instance with the process.
-constinit ShellConversationHolder g_conversation(kPlatformDde, kShellService);
+// constinit: it must be ready without any start-up code running; all zeros,
+// so it lies in .bss and the file holds no data section for it (its server
+// is named at each use). Trivially destructible, so nothing ends it at exit:
+// the system releases the DDE instance with the process.
+constinit ShellConversationHolder g_conversation;
 static_assert(__has_trivial_destructor(ShellConversationHolder), "no exit-time teardown");
+
+ShellConversationHolder& Conversation() { return g_conversation.Bind(kPlatformDde, kShellService); }
 
 }  // namespace
 
 void UndoShellItem(LogReader& reader, UndoStep& step) {
-  UndoShellItem(reader, g_conversation, step);
+  UndoShellItem(reader, Conversation(), step);
 }
 
 void UndoShellGroup(LogReader& reader, UndoStep& step) {
-  UndoShellGroup(reader, g_conversation, step);
+  UndoShellGroup(reader, Conversation(), step);
 }
 
 }  // namespace kiv

@@ -113,6 +113,15 @@ class ShellConversationHolder {
   // service names the server (service and topic); both must outlive the holder.
   constexpr ShellConversationHolder(const DdeHooks& dde, const char* service)
       : dde_(&dde), service_(service) {}
+  // One told its server later (Bind): all zeros, so one in static storage
+  // takes no bytes of the file.
+  constexpr ShellConversationHolder() = default;
+  // Names the server as the two-argument constructor does; before Get().
+  ShellConversationHolder& Bind(const DdeHooks& dde, const char* service) {
+    dde_ = &dde;
+    service_ = service;
+    return *this;
+  }
   ShellConversationHolder(const ShellConversationHolder&) = delete;
   ShellConversationHolder& operator=(const ShellConversationHolder&) = delete;
 
@@ -136,8 +145,8 @@ class ShellConversationHolder {
   // nothing); its length, 0 for none.
   uint32_t Request(const char* item, char* buffer, uint32_t capacity);
 
-  const DdeHooks* dde_;
-  const char* service_;
+  const DdeHooks* dde_ = nullptr;
+  const char* service_ = nullptr;
   ShellConversation conversation_;
   bool made_ = false;
 };
