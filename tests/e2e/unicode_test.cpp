@@ -10,5 +10,7 @@ TEST(Unicode, AUtf8ProductIsUndoneCompletelyAndItsNeighboursStay) {
 
 TEST(Unicode, ACodePage932FileIsUndoneOnA1252System) { CodePage932ProductIsUndone(); }
 
+TEST(Unicode, APathOver260CharactersIsRemovedWithItsWholeNest) { LongPathProductIsUndone(/*nt_family=*/true); }
+
 }  // namespace
 }  // namespace kiv::e2e
