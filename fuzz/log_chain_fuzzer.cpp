@@ -28,6 +28,7 @@
 #include "text_model.h"
 #include "uninstall_file/layout.h"
 #include "base/code_page_text.h"
+#include "base/path_rules.h"
 #include "uninstall_file/log_reader.h"
 
 namespace {
@@ -65,7 +66,9 @@ struct Model {
 // a display name neither empty nor holding a backslash, starting at or
 // after the furthest byte any record reaches; in a file that names its
 // code page (a type-9 record right after the type-0 one), text well formed
-// in it (text_model.h).
+// in it (text_model.h), and a Directory's or File's path may take 1,024
+// bytes, past 255 only as the system reads it (elsewhere such a path is a
+// string not ended within its limit).
 // A backslash among the name's letters (well formed in code_page).
 bool HasBackslash(uint32_t code_page, const std::string& name) {
   for (size_t i = 0; i < name.size(); ++i) {
@@ -73,6 +76,13 @@ bool HasBackslash(uint32_t code_page, const std::string& name) {
     if (kiv::LeadsDoubleByte(code_page, static_cast<uint8_t>(name[i]))) ++i;
   }
   return false;
+}
+
+// A Directory's or File's path: up to kLongPathLimit bytes in a file that
+// names its code page, and past kStringLimit only as the system reads it.
+bool IsPathField(uint16_t type, size_t index) {
+  return index == 0 && (type == static_cast<uint16_t>(RecordType::kDirectory) ||
+                        type == static_cast<uint16_t>(RecordType::kFile));
 }
 
 // The first fault found in that order names the damage.
@@ -106,8 +116,11 @@ Model BuildModel(const uint8_t* data, size_t size) {
   const bool name_in_doubt =
       m.display_name.empty() || m.display_name.find('\\') != std::string::npos;
   uint32_t code_page = 0;
+  uint32_t long_path = 0;  // the first path past kStringLimit, in walk order
   bool name_before_records = false;
   auto finish = [&](Damage walk) {
+    // Only a file whose walk reached its code-page record may hold one.
+    if (long_path != 0 && code_page == 0) walk = Damage::kStringUnterminated;
     if (name_in_doubt && (walk != Damage::kNone || code_page == 0)) {
       m.damage = Damage::kNameInvalid;
       return;
@@ -123,9 +136,15 @@ Model BuildModel(const uint8_t* data, size_t size) {
       } else {
         for (const ModelRecord& r : m.records) {
           if (r.type == kiv::kCodePageType) continue;
-          for (const std::string& text : r.strings) {
-            if (m.damage == Damage::kNone && !ModelWellFormed(code_page, text)) {
+          for (size_t i = 0; i < r.strings.size(); ++i) {
+            const std::string& text = r.strings[i];
+            if (m.damage != Damage::kNone) break;
+            if (!ModelWellFormed(code_page, text)) {
               m.damage = Damage::kTextMalformed;
+            } else if (IsPathField(r.type, i) && text.size() >= kiv::kStringLimit &&
+                       !kiv::IsPathAsRead(reinterpret_cast<const uint8_t*>(text.data()),
+                                          static_cast<uint32_t>(text.size()), code_page)) {
+              m.damage = Damage::kLongPathForm;
             }
           }
         }
@@ -188,6 +207,8 @@ Model BuildModel(const uint8_t* data, size_t size) {
     Damage fault = Damage::kNone;
     auto string = [&](uint32_t limit) {
       if (fault != Damage::kNone) return;
+      const bool path = IsPathField(r.type, r.strings.size());
+      if (path) limit = kiv::kLongPathLimit;
       const uint32_t span = end - pos < limit ? end - pos : limit;
       const void* found = memchr(data + pos, 0, span);
       if (found == nullptr) {
@@ -197,6 +218,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
       const uint32_t length =
           static_cast<uint32_t>(static_cast<const uint8_t*>(found) - (data + pos));
       r.strings.emplace_back(reinterpret_cast<const char*>(data + pos), length);
+      if (path && length >= kiv::kStringLimit && long_path == 0) long_path = pos;
       pos += length + 1;
     };
     auto flag = [&]() {

@@ -107,6 +107,18 @@ int main(int argc, char** argv) {
          w.Finish("\x95\x5C\x8E\xA6") && Save(dir, "cp932_names", s);
   }
   {
+    // A marked file's long paths: a directory nest past 255 bytes and a file
+    // at its bottom (up to 1,023 bytes there).
+    StringSink s;
+    kiv::LogWriter w(s);
+    std::string nest = "C:\\";
+    while (nest.size() < 600) nest += "\xD0\x9F\xCE\xB1 \xE8\xA1\xA8\\";
+    nest += "end";
+    ok = ok && w.BeginInCodePage(65001) && w.AddDirectory(nest.c_str()) &&
+         w.AddFile((nest + "\\f.txt").c_str()) && w.Finish("App") &&
+         Save(dir, "marked_long_paths", s);
+  }
+  {
     // A surrogate spelled in UTF-8 (ED A0 80): damaged.
     StringSink s;
     kiv::LogWriter w(s);

@@ -94,10 +94,12 @@ inline bool Walk(LogReader& reader, std::vector<Walked>* walked) {
     if (w.type != 0) KIV_FUZZ_CHECK(reader.current() < w.offset);
     switch (static_cast<RecordType>(w.type)) {
       case RecordType::kEndOfLog: walked->push_back(w); return true;
-      case RecordType::kDirectory:
+      // A path goes into the actions' path buffer, which holds the longest
+      // a file that names its code page may log.
+      case RecordType::kDirectory: ReadField<kLongPathLimit>(reader, &w); break;
       case RecordType::kShellGroup: ReadField<kStringLimit>(reader, &w); break;
       case RecordType::kFile:
-        if (!ReadField<kStringLimit>(reader, &w)) break;
+        if (!ReadField<kLongPathLimit>(reader, &w)) break;
         w.flag = reader.ReadFlag();
         if (w.flag) ReadSaved(reader, &w);
         break;

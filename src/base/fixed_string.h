@@ -96,10 +96,12 @@ class FixedString {
   char data_[N];
 };
 
-// A Windows path of the Win32 generation (MAX_PATH with its NUL); a string
+// A path as the stub handles it: up to 1,024 bytes with its NUL, as long as
+// a Directory's or File's path in a file that names its code page may be
+// (the system's plain calls take MAX_PATH of it, 260 with the NUL); a string
 // field of the uninstall file (256 bytes with its NUL); and the 1,024-byte
 // buffers for registry paths and data, the module name and the prompt.
-using PathString = FixedString<260>;
+using PathString = FixedString<1024>;
 using ShortString = FixedString<256>;
 using LongString = FixedString<1024>;
 

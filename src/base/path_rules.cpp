@@ -1,5 +1,7 @@
 #include "base/path_rules.h"
 
+#include "base/code_page_text.h"
+
 namespace kiv {
 
 namespace {
@@ -110,6 +112,27 @@ int32_t LastSeparator(const char* path, LeadByteTest is_lead_byte) {
     }
   }
   return last;
+}
+
+bool IsPathAsRead(const uint8_t* path, uint32_t n, uint32_t code_page) {
+  if (n >= 4 && path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\') {
+    return true;
+  }
+  const bool drive = n >= 3 && IsLetter(static_cast<char>(path[0])) && path[1] == ':' &&
+                     path[2] == '\\';
+  if (!drive && !(n >= 3 && path[0] == '\\' && path[1] == '\\')) return false;
+  // A share's server name may not be empty either.
+  uint8_t before = drive ? ':' : '\\';
+  for (uint32_t i = 2; i <= n; ++i) {
+    // The end closes the last part as a separator would.
+    const uint8_t c = i < n ? path[i] : '\\';
+    if (c == '/' || (c == '\\' && (before == '\\' || before == '.' || before == ' '))) {
+      return false;
+    }
+    if (i + 1 < n && LeadsDoubleByte(code_page, c)) ++i;  // its second byte may be 0x5C
+    before = c;
+  }
+  return true;
 }
 
 bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* out) {

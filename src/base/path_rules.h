@@ -35,6 +35,16 @@ enum class PathForm : uint8_t {
   kOneSpelling,  // "\\?\C:\" and "\\.\C:\" as "C:\", "\\?\UNC\" as "\\"
 };
 
+// Whether the n bytes at path (in code_page's letters: 0 for the system's
+// single-byte one) are a path the system takes as it is written: a full path
+// from a drive ("C:\dir") or a share ("\\server\share\dir"), '\' its only
+// separator, and no part empty, "." or "..", nor ending in a dot or a blank;
+// or a path already in the "\\?\" form, which the system never reads
+// otherwise. Only such a path may go to the system in the "\\?\" form (the
+// one that takes paths past MAX_PATH), where no dot is taken away and '/' is
+// no separator: any other would name something else there.
+bool IsPathAsRead(const uint8_t* path, uint32_t n, uint32_t code_page);
+
 // Appends text as a part of a file name: each byte a name cannot hold
 // (\ / : * ? " < > | and control characters) as '_'; a lead byte takes
 // its second byte with it. False, changing nothing, when it does not fit.

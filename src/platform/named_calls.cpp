@@ -3,6 +3,7 @@
 #include "platform/named_calls.h"
 
 #include "base/code_page_text.h"
+#include "base/path_rules.h"
 #include "platform/win32.h"
 
 namespace kiv::platform {
@@ -91,17 +92,32 @@ namespace {
 constexpr int kWideCapacity = 1100;
 constexpr int kAnsiCapacity = 2 * kWideCapacity;
 
+// What a name is to the call, for its length: text (no limit), or a path
+// to a file or a directory. A path the plain call cannot take whole (MAX_PATH
+// units with its NUL; a directory's MAX_PATH - 12, so that a 8.3 name still
+// fits below it) goes in the "\\?\" form on the NT family; the 95 family,
+// which has no such form, takes none: the name is refused as one it cannot
+// spell, never cut.
+constexpr int kText = 0;
+constexpr int kFilePath = MAX_PATH;
+constexpr int kDirectoryPath = MAX_PATH - 12;
+
 // One name, converted for the call: wide() on the NT family, ansi() on the
 // 95 family. A null text stays null (an absent argument).
 class Name {
  public:
-  explicit Name(const char* text, bool system_code_page = false) {
+  explicit Name(const char* text, int path_limit = kText, bool system_code_page = false) {
     if (text == nullptr) {
       null_ = true;
       return;
     }
     if (!ToWide(text)) return;
-    ok_ = (g_wide && !system_code_page) || ToSystemCodePage();
+    if (g_wide && !system_code_page) {
+      if (path_limit != kText && wide_length_ >= path_limit) Lengthen(text);
+      ok_ = true;
+      return;
+    }
+    ok_ = ToSystemCodePage(path_limit);
   }
   // Converted; otherwise LastError holds ERROR_NO_UNICODE_TRANSLATION.
   bool ok() const {
@@ -121,13 +137,31 @@ class Name {
     wide_length_ = named::ToUtf16(text, wide_, kWideCapacity);
     return wide_length_ >= 0;
   }
+  // A long path, text, in the "\\?\" form: "C:\dir" as "\\?\C:\dir",
+  // "\\server\share" as "\\?\UNC\server\share". That form takes every
+  // letter as written, so only a path the system reads as written goes so
+  // (IsPathAsRead: what the check holds a long path of the file to); any
+  // other stays as it is, for the plain call to refuse as too long.
+  void Lengthen(const char* text) {
+    WCHAR* w = wide_;
+    if (w[2] == '?' || wide_length_ + 6 >= kWideCapacity ||
+        !IsPathAsRead(reinterpret_cast<const uint8_t*>(text),
+                      static_cast<uint32_t>(lstrlenA(text)), g_code_page)) {
+      return;
+    }
+    const bool drive = w[1] == ':';
+    const int shift = drive ? 4 : 6;
+    for (int i = wide_length_; i >= 0; --i) w[i + shift] = w[i];
+    for (int i = 0; i < shift + (drive ? 0 : 1); ++i) w[i] = "\\\\?\\UNC"[i];
+    wide_length_ += shift;
+  }
   // The 95 family: the letters in the system's code page, and back again
-  // to the very same letters, else nothing.
-  bool ToSystemCodePage() {
+  // to the very same letters, else nothing; a path only within MAX_PATH.
+  bool ToSystemCodePage(int path_limit) {
     BOOL substituted = FALSE;
     const int n = WideCharToMultiByte(CP_ACP, 0, wide_, -1, ansi_, kAnsiCapacity, nullptr,
                                       &substituted);
-    if (n <= 0 || substituted) return false;
+    if (n <= 0 || substituted || (path_limit != kText && n > MAX_PATH)) return false;
     WCHAR again[kWideCapacity];
     const int m = MultiByteToWideChar(CP_ACP, 0, ansi_, -1, again, kWideCapacity);
     if (m != wide_length_ + 1) return false;
@@ -188,7 +222,7 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, SECURITY_ATTRIBUT
   if (g_code_page == 0) {
     return CreateFileA(path, access, share, security, disposition, flags, model);
   }
-  Name name(path);
+  Name name(path, kFilePath);
   if (!name.ok()) return INVALID_HANDLE_VALUE;
   return g_wide ? g_calls.create_file(name.wide(), access, share, security, disposition, flags,
                                       model)
@@ -197,28 +231,28 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, SECURITY_ATTRIBUT
 
 DWORD GetFileAttributes(const char* path) {
   if (g_code_page == 0) return GetFileAttributesA(path);
-  Name name(path);
+  Name name(path, kFilePath);
   if (!name.ok()) return INVALID_FILE_ATTRIBUTES;
   return g_wide ? g_calls.get_file_attributes(name.wide()) : GetFileAttributesA(name.ansi());
 }
 
 BOOL DeleteFile(const char* path) {
   if (g_code_page == 0) return DeleteFileA(path);
-  Name name(path);
+  Name name(path, kFilePath);
   if (!name.ok()) return FALSE;
   return g_wide ? g_calls.delete_file(name.wide()) : DeleteFileA(name.ansi());
 }
 
 BOOL RemoveDirectory(const char* path) {
   if (g_code_page == 0) return RemoveDirectoryA(path);
-  Name name(path);
+  Name name(path, kDirectoryPath);
   if (!name.ok()) return FALSE;
   return g_wide ? g_calls.remove_directory(name.wide()) : RemoveDirectoryA(name.ansi());
 }
 
 BOOL CreateDirectory(const char* path, SECURITY_ATTRIBUTES* security) {
   if (g_code_page == 0) return CreateDirectoryA(path, security);
-  Name name(path);
+  Name name(path, kDirectoryPath);
   if (!name.ok()) return FALSE;
   return g_wide ? g_calls.create_directory(name.wide(), security)
                 : CreateDirectoryA(name.ansi(), security);
@@ -232,8 +266,8 @@ BOOL MoveFile(const char* from, const char* to) {
 
 BOOL MoveFileEx(const char* from, const char* to, DWORD flags) {
   if (g_code_page == 0) return MoveFileExA(from, to, flags);
-  Name a(from);
-  Name b(to);
+  Name a(from, kFilePath);
+  Name b(to, kFilePath);
   if (!a.ok() || !b.ok()) return FALSE;
   if (g_wide) return g_calls.move_file_ex(a.wide(), b.wide(), flags);
   // The 95 family has no MoveFileEx; ~0: a plain MoveFile.
@@ -242,7 +276,7 @@ BOOL MoveFileEx(const char* from, const char* to, DWORD flags) {
 
 DWORD GetFullPathName(const char* path, DWORD capacity, char* buffer) {
   if (g_code_page == 0) return GetFullPathNameA(path, capacity, buffer, nullptr);
-  Name name(path);
+  Name name(path, kFilePath);
   if (!name.ok()) return 0;
   if (!g_wide) {
     // The system's letters back into the file's: only ASCII ones are sure to
@@ -261,7 +295,7 @@ DWORD GetFullPathName(const char* path, DWORD capacity, char* buffer) {
 
 DWORD GetShortPathName(const char* path, char* buffer, DWORD capacity) {
   if (g_code_page == 0) return GetShortPathNameA(path, buffer, capacity);
-  Name name(path);
+  Name name(path, kFilePath);
   if (!name.ok()) return 0;
   if (!g_wide) {
     char short_path[kAnsiCapacity];
@@ -357,7 +391,7 @@ int MessageBox(const char* text, const char* caption, UINT style) {
 
 bool ToSystemCodePage(const char* text, char* buffer, uint32_t capacity) {
   const char* from = text;
-  Name name(text, true);
+  Name name(text, kText, true);
   if (g_code_page != 0) {
     if (!name.ok()) return false;
     from = name.ansi();
@@ -388,7 +422,7 @@ bool FromSystemCodePage(const char* text, char* buffer, uint32_t capacity) {
 bool ForEachFound(const char* pattern, void (*visit)(const char* name, void* context),
                   void* context) {
   if (g_code_page == 0 || !g_wide) {
-    Name name(pattern);
+    Name name(pattern, kFilePath);
     if (g_code_page != 0 && !name.ok()) return false;
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA(g_code_page == 0 ? pattern : name.ansi(), &found);
@@ -408,7 +442,7 @@ bool ForEachFound(const char* pattern, void (*visit)(const char* name, void* con
     FindClose(find);
     return true;
   }
-  Name name(pattern);
+  Name name(pattern, kFilePath);
   if (!name.ok()) return false;
   WIN32_FIND_DATAW found;
   HANDLE find = g_calls.find_first_file(name.wide(), &found);

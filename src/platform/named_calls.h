@@ -10,6 +10,12 @@
 // with ERROR_NO_UNICODE_TRANSLATION, never reaching a path through a letter
 // put in its place.
 //
+// A path too long for the plain call (MAX_PATH units with its NUL; a
+// directory to create or remove, MAX_PATH - 12) goes to the W call in the
+// "\\?\" form when the system reads it as written (IsPathAsRead); on the 95
+// family, which has no such form, a path past MAX_PATH bytes fails as a name
+// it cannot spell, never cut.
+//
 // Only for src/platform/: it includes <windows.h>.
 #ifndef KIV_PLATFORM_NAMED_CALLS_H_
 #define KIV_PLATFORM_NAMED_CALLS_H_

@@ -573,7 +573,7 @@ bool DirectoryIsEmpty(const char* path) {
 
 bool ForEachEntry(const char* path, void (*visit)(const char* name, void* context),
                   void* context) {
-  char pattern[MAX_PATH + 3];
+  char pattern[PathString::capacity() + 2];
   const int length = lstrlenA(path);
   if (length <= 0 || length + 3 > static_cast<int>(sizeof(pattern))) return false;
   for (int i = 0; i < length; ++i) pattern[i] = path[i];

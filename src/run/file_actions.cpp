@@ -9,6 +9,10 @@
 
 namespace kiv {
 
+// A Directory's or File's path is read whole, however long the file may let
+// it be.
+static_assert(PathString::capacity() >= kLongPathLimit);
+
 namespace {
 uint32_t ReadFromLog(void* reader, void* buffer, uint32_t count) {
   return static_cast<LogReader*>(reader)->ReadBytes(buffer, count);
@@ -228,7 +232,7 @@ bool PathCrossesReparsePoint(const char* path, bool include_last) {
 }
 
 void UndoDirectory(LogReader& reader, UndoStep& step) {
-  ShortString path;
+  PathString path;
   if (!reader.ReadString(path.data(), path.capacity()))
     return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
@@ -262,7 +266,7 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
 }
 
 void UndoFile(LogReader& reader, UndoStep& step) {
-  ShortString path;
+  PathString path;
   if (!reader.ReadString(path.data(), path.capacity()))
     return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());

@@ -43,6 +43,13 @@ inline constexpr uint32_t kNoBackLink = 0xFFFFFFFFu;
 // Field limits, NUL included.
 inline constexpr uint32_t kStringLimit = 256;
 inline constexpr uint32_t kRegistryLimit = 1024;  // RegistryValue path and data
+// A Directory's or File's path in a file that names its code page (below):
+// up to the registry path's 1,024 bytes. Past kStringLimit such a path must
+// be written as the system reads it (IsPathAsRead, names.h), as it goes to
+// the system through the "\\?\" form, which reads it literally. A file
+// that names no code page keeps kStringLimit for them, as every file did
+// before: a longer path there is damage.
+inline constexpr uint32_t kLongPathLimit = 1024;
 inline constexpr uint32_t kDisplayNameLimit = 256;
 // A font name leaves room for " (TrueType)" within kStringLimit.
 inline constexpr char kTrueTypeSuffix[] = " (TrueType)";
@@ -95,8 +102,17 @@ enum class FieldKind : uint8_t {
 
 struct FieldLayout {
   FieldKind kind;
+  bool path;       // a Directory's or File's path: kLongPathLimit in a file
+                   // that names its code page
   uint16_t limit;  // strings: bytes with the NUL; 0 for the others
 };
+static_assert(sizeof(FieldLayout) == 4, "the path mark takes the padding");
+
+// A field's limit, NUL included, in a file that names its code page
+// (marked) or not.
+inline constexpr uint32_t FieldLimit(const FieldLayout& field, bool marked) {
+  return field.path && marked ? kLongPathLimit : field.limit;
+}
 
 inline constexpr uint32_t kMaxFields = 6;
 
@@ -107,25 +123,23 @@ struct RecordLayout {
 
 // Indexed by the type's value, 0 to kLastValidType. Kept small: the stub's
 // chain check carries it.
+inline constexpr FieldLayout kTextField = {FieldKind::kString, false, kStringLimit};
+inline constexpr FieldLayout kPathField = {FieldKind::kString, true, kStringLimit};
 inline constexpr RecordLayout kRecordLayouts[] = {
-    {0, {}},                                                                // EndOfLog
-    {1, {{FieldKind::kString, kStringLimit}}},                              // Directory
-    {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kSavedCopy, 0}}},  // File
-    {6,                                                                     // IniEntry
-     {{FieldKind::kString, kStringLimit},
-      {FieldKind::kString, kStringLimit},
-      {FieldKind::kString, kStringLimit},
-      {FieldKind::kString, kStringLimit},
-      {FieldKind::kString, kStringLimit},
-      {FieldKind::kFlag, 0}}},
+    {0, {}},                                                  // EndOfLog
+    {1, {kPathField}},                                        // Directory
+    {2, {kPathField, {FieldKind::kSavedCopy, false, 0}}},     // File
+    {6,                                                       // IniEntry
+     {kTextField, kTextField, kTextField, kTextField, kTextField,
+      {FieldKind::kFlag, false, 0}}},
     {3,  // RegistryValue
-     {{FieldKind::kString, kStringLimit},
-      {FieldKind::kString, kRegistryLimit},
-      {FieldKind::kOptionalString, kRegistryLimit}}},
-    {0, {}},                                                                        // type 5
-    {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kString, kStringLimit}}},  // Font
-    {2, {{FieldKind::kString, kStringLimit}, {FieldKind::kString, kStringLimit}}},  // ShellItem
-    {1, {{FieldKind::kString, kStringLimit}}},                                      // ShellGroup
+     {kTextField,
+      {FieldKind::kString, false, kRegistryLimit},
+      {FieldKind::kOptionalString, false, kRegistryLimit}}},
+    {0, {}},                                                  // type 5
+    {2, {kTextField, kTextField}},                            // Font
+    {2, {kTextField, kTextField}},                            // ShellItem
+    {1, {kTextField}},                                        // ShellGroup
 };
 static_assert(sizeof(kRecordLayouts) / sizeof(kRecordLayouts[0]) == kLastValidType + 1,
               "one layout for every valid type");

@@ -1,6 +1,7 @@
 #include "uninstall_file/log_reader.h"
 
 #include "base/code_page_text.h"
+#include "base/path_rules.h"
 
 namespace kiv {
 
@@ -26,6 +27,9 @@ const char* DamageName(Damage damage) {
       return "a code-page record does not lie directly after the first record";
     case Damage::kCodePageUnknown: return "the file names a code page the uninstaller does not know";
     case Damage::kTextMalformed: return "a string is not well formed in the file's code page";
+    case Damage::kLongPathForm:
+      return "a path over 255 bytes is not a full path as the system reads it "
+             "('\\' only, no empty, \".\" or \"..\" part, no part ending in a dot or blank)";
   }
   return "unknown";
 }
@@ -211,6 +215,18 @@ Damage LogReader::CheckString(uint32_t* pos, uint32_t limit) {
   return Damage::kStringUnterminated;
 }
 
+Damage LogReader::JudgePath(uint32_t start, uint32_t end) {
+  const uint32_t length = end - start - 1;
+  if (length < kStringLimit) return Damage::kNone;
+  if (long_path_ == 0) long_path_ = start;
+  if (text_code_page_ == 0) return Damage::kNone;
+  // At most kLongPathLimit bytes: the window holds it whole.
+  if (Held(start) < length) Load(start);
+  return IsPathAsRead(window_ + (start - window_start_), length, text_code_page_)
+             ? Damage::kNone
+             : Damage::kLongPathForm;
+}
+
 Damage LogReader::CheckBytes(uint32_t* pos, uint32_t count) {
   const uint32_t end = size_ - kTrailerSize;
   if (*pos > end || end - *pos < count) return Damage::kPayloadOutside;
@@ -244,8 +260,15 @@ ChainVerdict LogReader::CheckChain() {
   }
   code_page_ = 0;
   text_code_page_ = 0;
+  long_path_ = 0;
   uint32_t records_end = 0;  // the furthest byte any record reaches
   Walk(&verdict, &records_end);
+  // A path past kStringLimit in a file that names no code page (or whose
+  // walk stopped before its code-page record) is what it always was.
+  if (long_path_ != 0 && code_page_ == 0) {
+    verdict.damage = Damage::kStringUnterminated;
+    verdict.offset = long_path_;
+  }
   if (name_in_doubt) {
     if (verdict.damage != Damage::kNone || code_page_ == 0) {
       verdict = ChainVerdict();
@@ -261,8 +284,10 @@ ChainVerdict LogReader::CheckChain() {
       verdict.damage = name;
       verdict.offset = name_offset_;
       damage_ = name;
-    } else if (code_page_ == kCodePageUtf8 || LeadsDoubleByte(code_page_, 0x81)) {
-      // Only these code pages can hold malformed text: a second walk proves
+    } else if (code_page_ == kCodePageUtf8 || LeadsDoubleByte(code_page_, 0x81) ||
+               long_path_ != 0) {
+      // Only these code pages can hold malformed text, and a long path's
+      // form is judged by the code page's letters: a second walk proves
       // every string.
       text_code_page_ = code_page_;
       verdict = ChainVerdict();
@@ -363,7 +388,12 @@ void LogReader::Walk(ChainVerdict* out, uint32_t* records_end_out) {
     for (uint32_t f = 0; f < layout.field_count && d == Damage::kNone; ++f) {
       const FieldLayout& field = layout.fields[f];
       switch (field.kind) {
-        case FieldKind::kString: string(field.limit); break;
+        case FieldKind::kString: {
+          const uint32_t start = pos;
+          string(field.path ? kLongPathLimit : field.limit);
+          if (field.path && d == Damage::kNone) d = JudgePath(start, pos);
+          break;
+        }
         case FieldKind::kFlag: flag(); break;
         case FieldKind::kOptionalString:
           if (flag()) string(field.limit);

@@ -51,6 +51,10 @@ enum class Damage : uint8_t {
   kTextMalformed,       // a string or the display name not well formed in the
                         // file's code page (bad UTF-8, an overlong form, a
                         // surrogate, a lead byte without its second byte)
+  kLongPathForm,        // a path longer than kStringLimit allows (a file that
+                        // names its code page) not as the system reads it
+                        // (IsPathAsRead: '/', a dot part, a part ending in a
+                        // dot or blank, not full)
 };
 
 // A name for each Damage value, for the companion tool's messages.
@@ -105,7 +109,10 @@ class LogReader {
   // the walk can start. On an unusable reader the verdict is the open's damage.
   // A file that names its code page is judged by that code page: the display
   // name's backslash rule by its lead bytes (not the constructor's test), and
-  // every string and the display name must be well formed in it.
+  // every string and the display name must be well formed in it. Only such a
+  // file may hold a Directory or File path of kStringLimit bytes or more (up
+  // to kLongPathLimit), and only in the form IsPathAsRead takes; in any other
+  // file it is a string without its NUL within the limit, as it always was.
   ChainVerdict CheckChain();
 
   // Positions the reader at the record at current(), reads its back-link into
@@ -150,6 +157,10 @@ class LogReader {
   // The display name is a key name, judged by the letters of code_page.
   Damage JudgeName(uint32_t code_page) const;
   Damage CheckBytes(uint32_t* pos, uint32_t count);
+  // A Directory's or File's path, proved to end (its NUL) just before end:
+  // one of kStringLimit bytes or more is noted (long_path_) and, on the walk
+  // that knows the code page (text_code_page_), judged by IsPathAsRead.
+  Damage JudgePath(uint32_t start, uint32_t end);
   // Reads the record header at offset into header; false when the file
   // does not hold it whole. Loads the window to end kWindowAhead after it.
   bool ReadHeader(uint32_t offset, uint8_t* header);
@@ -186,6 +197,7 @@ class LogReader {
   uint32_t record_offset_ = 0;
   uint32_t code_page_ = 0;       // from the code-page record
   uint32_t text_code_page_ = 0;  // the walk's text check, when nonzero
+  uint32_t long_path_ = 0;       // the first path past kStringLimit the walk met
   char display_name_[kDisplayNameLimit] = {};
   uint8_t window_[kWindowSize];
 };

@@ -1,5 +1,7 @@
 #include "uninstall_file/log_writer.h"
 
+#include "base/path_rules.h"
+
 namespace kiv {
 
 bool LogWriter::PutString(const char* s) {
@@ -18,6 +20,7 @@ bool LogWriter::Header(RecordType type) {
 
 bool LogWriter::Begin() {
   last_record_ = kNoBackLink;
+  code_page_ = 0;
   return Header(RecordType::kEndOfLog);
 }
 
@@ -25,7 +28,9 @@ bool LogWriter::BeginInCodePage(uint32_t code_page) {
   if (!Begin()) return false;
   uint8_t payload[kCodePagePayloadSize];
   StoreU32(payload, code_page);
-  return AddRaw(kCodePageType, payload, sizeof(payload));
+  if (!AddRaw(kCodePageType, payload, sizeof(payload))) return false;
+  code_page_ = code_page;
+  return true;
 }
 
 bool LogWriter::AddRecord(RecordType type, const FieldValue* values) {
@@ -35,8 +40,14 @@ bool LogWriter::AddRecord(RecordType type, const FieldValue* values) {
   for (uint32_t f = 0; f < layout.field_count; ++f) {
     const FieldLayout& field = layout.fields[f];
     const char* text = values[f].text;
-    if (field.kind == FieldKind::kString && (!text || !FitsField(text, field.limit))) return false;
-    if (field.kind == FieldKind::kOptionalString && text && !FitsField(text, field.limit)) {
+    const uint32_t limit = FieldLimit(field, code_page_ != 0);
+    if (field.kind == FieldKind::kString && (!text || !FitsField(text, limit))) return false;
+    if (field.kind == FieldKind::kOptionalString && text && !FitsField(text, limit)) {
+      return false;
+    }
+    if (field.path && !FitsField(text, kStringLimit) &&
+        !IsPathAsRead(reinterpret_cast<const uint8_t*>(text), LengthWithin(text, limit),
+                      code_page_)) {
       return false;
     }
   }

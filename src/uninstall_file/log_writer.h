@@ -63,13 +63,19 @@ class LogWriter {
   // Writes the type-0 record that starts every chain, at the sink's position.
   bool Begin();
   // Begin() and then the code-page record that says the file's text is in
-  // code_page (65001 for UTF-8): the only place that record may stand.
+  // code_page (65001 for UTF-8): the only place that record may stand. The
+  // file is then marked: its paths may run to kLongPathLimit.
   bool BeginInCodePage(uint32_t code_page);
-  // Continues an existing chain whose last record lies at last_record.
-  void Resume(uint32_t last_record) { last_record_ = last_record; }
+  // Continues an existing chain whose last record lies at last_record, in a
+  // file that names code_page (0: a file that names none).
+  void Resume(uint32_t last_record, uint32_t code_page = 0) {
+    last_record_ = last_record;
+    code_page_ = code_page;
+  }
 
   // Any valid type, its fields taken from values (one per field of its
-  // layout) and checked against the layout's limits first: nothing is
+  // layout) and checked against the layout's limits first (FieldLimit; a
+  // long path also by IsPathAsRead, in the code page's letters): nothing is
   // written when one is over or a required string is missing. The Add*
   // below are this for one type each.
   bool AddRecord(RecordType type, const FieldValue* values);
@@ -109,6 +115,7 @@ class LogWriter {
 
   ByteSink& sink_;
   uint32_t last_record_ = kNoBackLink;
+  uint32_t code_page_ = 0;  // the chain's code-page record's; 0: none
 };
 
 // True when s with its NUL fits limit bytes.

@@ -235,6 +235,105 @@ inline void CodePage932ProductIsUndone() {
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KivUnicode");
 }
 
+// A path past MAX_PATH, through the "\\?\" form (as the test makes and
+// looks at it too).
+inline std::wstring Long(const std::string& utf8) { return L"\\\\?\\" + FromUtf8(utf8); }
+inline bool LongExists(const std::string& utf8) {
+  return GetFileAttributesW(Long(utf8).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+inline void RemoveLongTree(const std::wstring& path) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveLongTree(path + L"\\" + name);
+      } else {
+        DeleteFileW((path + L"\\" + name).c_str());
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+// A UTF-8 product whose directory nest runs well past 260 characters, a file
+// at its bottom; a neighbour nest whose names differ in the last letter of
+// the top one. The NT family removes the file and every directory of the
+// nest; the 95 family, whose calls take no path past MAX_PATH, passes over
+// the records whose paths are longer and harms nothing (level_name: one
+// its code page spells, so length is the only reason).
+inline void LongPathProductIsUndone(bool nt_family) {
+  const std::string base = "C:\\kivtest\\long paths";
+  RemoveLongTree(Long(base));
+  MakeDirectories(base);
+  const std::string level_name =
+      nt_family ? "Каталог Ελληνικά 表計算 " : "Größe Überlänge Verzeichnis ";
+  std::vector<std::string> nest;
+  std::string path = base + "\\" + level_name + "0";
+  for (int level = 1; FromUtf8(path).size() < 340; ++level) {
+    nest.push_back(path);
+    path += "\\" + level_name + std::to_string(level);
+  }
+  const std::string file = nest.back() + "\\" + (nt_family ? "данные.txt" : "Daten.txt");
+  // The neighbour: the top's name with another last letter, as deep.
+  const std::string top_neighbour = base + "\\" + level_name + "1";
+  std::string neighbour;
+  ASSERT_GT(FromUtf8(file).size(), 300u);
+  ASSERT_LT(file.size(), 1024u);  // within a marked file's path limit
+  for (const std::string& d : nest) {
+    ASSERT_TRUE(CreateDirectoryW(Long(d).c_str(), nullptr)) << d;
+    neighbour = top_neighbour + d.substr(nest.front().size());
+    ASSERT_TRUE(CreateDirectoryW(Long(neighbour).c_str(), nullptr)) << neighbour;
+  }
+  const std::string neighbour_file = neighbour + "\\" + file.substr(nest.back().size() + 1);
+  for (const std::string& f : {file, neighbour_file}) {
+    HANDLE h = CreateFileW(Long(f).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << f;
+    CloseHandle(h);
+  }
+
+  const std::string uninstall_file = base + "\\uninst.exe";
+  {
+    UninstallImage image;
+    LogWriter writer(image);
+    ASSERT_TRUE(writer.BeginInCodePage(65001));
+    for (const std::string& d : nest) ASSERT_TRUE(writer.AddDirectory(d.c_str())) << d;
+    ASSERT_TRUE(writer.AddFile(file.c_str()));
+    ASSERT_TRUE(writer.Finish("Kiv Long Paths"));
+    image.SaveAs(uninstall_file);
+  }
+  const std::string report = base + "\\report.txt";
+  RunResult run = e2e::Run("\"" + uninstall_file + "\" /S /LOG=\"" + report + "\"", {}, 60000);
+  ASSERT_TRUE(run.finished);
+  const std::string text = ReadFileBytes(report);
+  EXPECT_EQ(run.exit_code, kExitSuccess) << text;
+  EXPECT_TRUE(LongExists(neighbour_file)) << "the neighbour went";
+  EXPECT_TRUE(LongExists(top_neighbour));
+  if (nt_family) {
+    EXPECT_FALSE(LongExists(file));
+    for (const std::string& d : nest) EXPECT_FALSE(LongExists(d)) << d;
+    EXPECT_NE(text.find("file " + file + ": removed"), std::string::npos) << text;
+    EXPECT_NE(text.find("directory " + nest.back() + ": removed"), std::string::npos) << text;
+    EXPECT_NE(text.find("directory " + nest.front() + ": removed"), std::string::npos) << text;
+  } else {
+    // Nothing of the nest goes: the long records are passed over, the short
+    // ones above them are not empty.
+    EXPECT_TRUE(LongExists(file));
+    for (const std::string& d : nest) EXPECT_TRUE(LongExists(d)) << d;
+    EXPECT_NE(text.find("file " + file + ": passed over: a name this system cannot spell"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("directory " + nest.front() + ": kept: not empty"), std::string::npos)
+        << text;
+  }
+  RemoveLongTree(Long(base));
+}
+
+
 // The stand-in Restart Manager (restart_manager_probe.cpp) in the system's
 // directory for the runs started while this lives, the system's own put
 // back after.

@@ -9,5 +9,7 @@ TEST(Unicode95, WhatTheCodePageSpellsIsUndoneAndTheRestPassedOver) {
   UnicodeProductIsUndone(/*nt_family=*/false);
 }
 
+TEST(Unicode95, APathPastMaxPathIsPassedOverAndNothingElseHarmed) { LongPathProductIsUndone(/*nt_family=*/false); }
+
 }  // namespace
 }  // namespace kiv::e2e

@@ -647,3 +647,110 @@ TEST(LogReader, ReadsThatFailPartWayNeverPassTheCheck) {
 
 }  // namespace
 }  // namespace kiv
+
+namespace kiv {
+namespace {
+
+// A Directory or File path of 256 bytes or more: only a file that names its
+// code page may hold one (up to 1,023 bytes), and only as the system reads
+// it as written, since it goes to the system in the "\\?\" form.
+struct LongPathRow {
+  const char* name;
+  uint32_t code_page;  // 0: no code-page record
+  uint16_t type;       // 1 directory, 2 file
+  std::string path;
+  Damage want;
+};
+
+std::string Nest(uint32_t length, const std::string& root = "C:\\") {
+  std::string path = root;
+  while (path.size() < length) path += path.size() % 10 == 9 ? '\\' : 'd';
+  path.resize(length);
+  if (path.back() == '\\') path.back() = 'd';
+  return path;
+}
+
+std::vector<uint8_t> WithPath(const LongPathRow& row) {
+  VectorSink s(kImage);
+  LogWriter w(s);
+  if (row.code_page != 0) {
+    w.BeginInCodePage(row.code_page);
+  } else {
+    w.Begin();
+  }
+  std::string payload = row.path + '\0';
+  if (row.type == 2) payload += '\0';  // no saved copy
+  w.AddRaw(row.type, payload.data(), static_cast<uint32_t>(payload.size()));
+  w.AddDirectory("C:\\after");
+  w.Finish("App");
+  return s.bytes;
+}
+
+class LongPaths : public testing::TestWithParam<LongPathRow> {};
+
+TEST_P(LongPaths, AreJudgedByTheFilesMark) {
+  const LongPathRow& row = GetParam();
+  MemorySource file(WithPath(row));
+  LogReader r(file);
+  const ChainVerdict verdict = r.CheckChain();
+  EXPECT_EQ(verdict.damage, row.want) << DamageName(verdict.damage);
+  if (row.want != Damage::kNone) return;
+  // The walk reads the path back whole.
+  char path[kLongPathLimit];
+  ASSERT_EQ(r.NextRecord(), 1);  // the directory after it
+  r.ReadString(path, sizeof(path));
+  ASSERT_EQ(r.NextRecord(), row.type);
+  EXPECT_TRUE(r.ReadString(path, sizeof(path)));
+  EXPECT_EQ(std::string(path), row.path);
+}
+
+const LongPathRow kLongPathRows[] = {
+    {"unmarked_255_bytes", 0, 1, Nest(255), Damage::kNone},
+    {"unmarked_256_bytes", 0, 1, Nest(256), Damage::kStringUnterminated},
+    {"unmarked_file_256_bytes", 0, 2, Nest(256), Damage::kStringUnterminated},
+    {"marked_256_bytes", 1252, 1, Nest(256), Damage::kNone},
+    {"marked_file_1023_bytes", 1252, 2, Nest(1023), Damage::kNone},
+    {"marked_1024_bytes", 1252, 1, Nest(1024), Damage::kStringUnterminated},
+    {"marked_utf8_1023_bytes", 65001, 2, Nest(1021) + "\xC3\xA9", Damage::kNone},
+    {"marked_share", 1252, 1, Nest(600, "\\\\server\\share\\"), Damage::kNone},
+    {"marked_already_literal", 1252, 1, Nest(600, "\\\\?\\C:\\"), Damage::kNone},
+    {"marked_dot_dot_part", 1252, 1, Nest(300) + "\\..\\x", Damage::kLongPathForm},
+    {"marked_dot_part", 1252, 1, "C:\\.\\" + Nest(300).substr(3), Damage::kLongPathForm},
+    {"marked_forward_slash", 1252, 1, Nest(300) + "/x", Damage::kLongPathForm},
+    {"marked_part_ending_in_a_dot", 1252, 2, Nest(300) + ".\\x", Damage::kLongPathForm},
+    {"marked_part_ending_in_a_blank", 1252, 2, Nest(300) + " \\x", Damage::kLongPathForm},
+    {"marked_empty_part", 1252, 1, Nest(300) + "\\\\x", Damage::kLongPathForm},
+    {"marked_relative", 1252, 1, Nest(300, "dir\\"), Damage::kLongPathForm},
+    {"marked_device_prefix", 1252, 1, Nest(300, "\\\\.\\C:\\"), Damage::kLongPathForm},
+    // In 932 a second byte 0x5C is no separator: "\x95\x5C" is one letter,
+    // never an empty part after a backslash.
+    {"marked_932_second_byte_5c", 932, 1, Nest(300) + "\\\x95\x5C\\x", Damage::kNone},
+    // A short path keeps its meaning: the system reads it as always.
+    {"marked_short_dot_dot", 1252, 1, "C:\\a\\..\\b", Damage::kNone},
+};
+
+void PrintTo(const LongPathRow& row, std::ostream* os) { *os << row.name; }
+
+INSTANTIATE_TEST_SUITE_P(Rows, LongPaths, testing::ValuesIn(kLongPathRows),
+                         [](const testing::TestParamInfo<LongPathRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(LogWriter, TakesALongPathOnlyInAMarkedFileAndAsRead) {
+  VectorSink plain(kImage), marked(kImage);
+  LogWriter p(plain), m(marked);
+  p.Begin();
+  m.BeginInCodePage(1252);
+  const std::string long_path = Nest(700);
+  EXPECT_FALSE(p.AddDirectory(long_path.c_str()));
+  EXPECT_TRUE(m.AddDirectory(long_path.c_str()));
+  EXPECT_FALSE(m.AddDirectory((long_path + "\\..\\x").c_str()));
+  EXPECT_FALSE(m.AddFile(Nest(1024).c_str()));
+  // An append to a marked file says so.
+  LogWriter resumed(marked);
+  resumed.Resume(m.last_record(), 1252);
+  EXPECT_TRUE(resumed.AddFile(long_path.c_str()));
+}
+
+}  // namespace
+}  // namespace kiv

@@ -82,15 +82,15 @@ INSTANTIATE_TEST_SUITE_P(Paths, Normalize, testing::ValuesIn(kRows),
                          });
 
 TEST(Normalize, ResultThatDoesNotFitIsRefused) {
-  std::string fits = "C:\\" + std::string(255, 'a');  // 258 bytes and the NUL
-  std::string over = "C:\\" + std::string(257, 'a');
+  std::string fits = "C:\\" + std::string(1020, 'a');  // 1,023 bytes and the NUL
+  std::string over = "C:\\" + std::string(1021, 'a');
   PathString out;
   uint32_t root = 0;
   EXPECT_TRUE(NormalizePath(fits.c_str(), ShiftJisLike, PathForm::kAsWritten, &out, &root));
   EXPECT_EQ(std::string(out.c_str()), fits);
   EXPECT_FALSE(NormalizePath(over.c_str(), ShiftJisLike, PathForm::kAsWritten, &out, &root));
   // Longer as written, but short once read: it fits.
-  std::string folded = "C:\\" + std::string(250, 'b') + "\\..\\" + std::string(20, 'c');
+  std::string folded = "C:\\" + std::string(1020, 'b') + "\\..\\" + std::string(20, 'c');
   EXPECT_TRUE(NormalizePath(folded.c_str(), ShiftJisLike, PathForm::kAsWritten, &out, &root));
   EXPECT_EQ(std::string(out.c_str()), "C:\\" + std::string(20, 'c'));
 }

@@ -80,6 +80,7 @@ struct OldEnd {
   uint32_t last_record = 0;
   uint8_t trailer[kiv::kTrailerSize] = {};
   std::string name;
+  uint32_t code_page = 0;  // what the file names; 0: none
   // A signed file keeps its log inside the certificate table: the append
   // grows both lengths with the file, to a multiple of 8.
   bool keeps_signed = false;
@@ -102,6 +103,7 @@ bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old,
     }
   }
   old->last_record = reader.last_record();
+  old->code_page = reader.code_page();
   old->size = reader.size();
   old->name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
   auto name_offset = ReadTrailerNameOffset(path);
@@ -155,7 +157,7 @@ std::string WriteRecordsAndName(LockedFile& file, const Prepared& prepared, cons
   const Manifest& manifest = prepared.manifest;
   BufferedSink sink(file, old.size);
   kiv::LogWriter writer(sink);
-  writer.Resume(old.last_record);
+  writer.Resume(old.last_record, old.code_page);
   std::string why;
   for (size_t i = 0; i < manifest.records.size(); ++i) {
     if (!WriteRecord(writer, manifest.records[i], prepared.saved[i], &why)) {
@@ -305,7 +307,8 @@ int Append(const std::string& path, const std::string& manifest_path,
   // A file that names its code page takes the manifest's text in it.
   const uint32_t file_code_page = NamedCodePage(path);
   const bool manifest_ok =
-      Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper, file_code_page);
+      Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper, file_code_page,
+              file_code_page != 0 ? Target::kMarkedFile : Target::kUnmarkedFile);
   report.Absorb(helper, error_id::kIo);
   if (!manifest_ok) {
     // The file is still looked at, so that one run tells of both.

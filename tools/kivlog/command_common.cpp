@@ -64,7 +64,7 @@ bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem
 }  // namespace
 
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             Report& report, std::ostream& err, uint32_t default_code_page) {
+             Report& report, std::ostream& err, uint32_t default_code_page, Target target) {
   // "-": standard input, with relative content files taken from the
   // current directory.
   const bool from_input = manifest_path == "-";
@@ -78,13 +78,14 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
   }
   const std::filesystem::path base =
       from_input ? std::filesystem::path() : FsPath(manifest_path).parent_path();
-  return PrepareText(text, label, Utf8(base), need, prepared, report, default_code_page);
+  return PrepareText(text, label, Utf8(base), need, prepared, report, default_code_page, target);
 }
 
 bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
-                 DisplayName need, Prepared* prepared, Report& report, uint32_t default_code_page) {
+                 DisplayName need, Prepared* prepared, Report& report, uint32_t default_code_page,
+                 Target target) {
   prepared->label = label;
-  ManifestResult parsed = ParseManifest(text, need, default_code_page);
+  ManifestResult parsed = ParseManifest(text, need, default_code_page, target);
   prepared->map = std::move(parsed.map);
   if (!parsed.manifest) {
     for (const ManifestError& e : parsed.errors) {

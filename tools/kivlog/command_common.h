@@ -48,9 +48,11 @@ struct Prepared {
 // Reads and checks the manifest ("-": standard input), and finds every saved
 // content file with its length and time. Every fault goes to report (a file
 // that cannot be read at all, to err); false when there was one. A manifest
-// that names no code page is read in default_code_page (see ParseManifest).
+// that names no code page is read in default_code_page, for target (see
+// ParseManifest).
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
-             Report& report, std::ostream& err, uint32_t default_code_page = 0);
+             Report& report, std::ostream& err, uint32_t default_code_page = 0,
+             Target target = Target::kNewFile);
 
 // The code page a sound uninstall file names for its text; 0 when it names
 // none or is not sound (the caller's own check then says why).
@@ -65,7 +67,7 @@ bool CodePageAgrees(const std::string& path, uint32_t file_code_page, const Prep
 // base_dir (empty: the current directory).
 bool PrepareText(const std::string& text, const std::string& label, const std::string& base_dir,
                  DisplayName need, Prepared* prepared, Report& report,
-                 uint32_t default_code_page = 0);
+                 uint32_t default_code_page = 0, Target target = Target::kNewFile);
 
 class LockedFile;  // file_ops.h
 

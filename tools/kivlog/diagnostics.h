@@ -46,6 +46,7 @@ inline constexpr const char* kControlCharacter = "KIV0014";
 inline constexpr const char* kNotFullPath = "KIV0015";
 inline constexpr const char* kEmpty = "KIV0016";
 inline constexpr const char* kNeverMatches = "KIV0017";
+inline constexpr const char* kLongPathForm = "KIV0018";
 inline constexpr const char* kContentFile = "KIV0020";
 inline constexpr const char* kStub = "KIV0021";
 inline constexpr const char* kStubTooLarge = "KIV0022";

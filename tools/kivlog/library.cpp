@@ -92,7 +92,9 @@ KIVLOG_API int KIVLOG_CALL kivlog_append(kivlog_file* file, const char* batch_js
     std::ostringstream helper;
     const uint32_t file_code_page = kivlog::NamedCodePage(file->path);
     bool ok = kivlog::PrepareText(batch_json, "batch", "", kivlog::DisplayName::kOptional,
-                                  &prepared, report, file_code_page) &&
+                                  &prepared, report, file_code_page,
+                                  file_code_page != 0 ? kivlog::Target::kMarkedFile
+                                                      : kivlog::Target::kUnmarkedFile) &&
               kivlog::CodePageAgrees(file->path, file_code_page, prepared, helper);
     if (ok) {
       kivlog::LockedFile locked;

@@ -21,6 +21,7 @@ class RecordDecoder {
   }
 
   void String(const char* name, uint32_t capacity) {
+    static_assert(kiv::kLongPathLimit <= kiv::kRegistryLimit, "every field fits");
     char buffer[kiv::kRegistryLimit];
     reader_.ReadString(buffer, capacity);
     const uint32_t length = static_cast<uint32_t>(strlen(buffer));
@@ -70,7 +71,9 @@ class RecordDecoder {
       const kiv::FieldLayout& field = layout.fields[f];
       const char* name = kiv::NamesOf(record_->type).fields[f];
       switch (field.kind) {
-        case kiv::FieldKind::kString: String(name, field.limit); break;
+        case kiv::FieldKind::kString:
+          String(name, kiv::FieldLimit(field, reader_.code_page() != 0));
+          break;
         case kiv::FieldKind::kFlag: record_->fields[name] = Flag(); break;
         case kiv::FieldKind::kOptionalString:
           if (Flag()) {

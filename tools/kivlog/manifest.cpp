@@ -9,6 +9,7 @@
 #include "code_page.h"
 #include "file_time.h"
 #include "rules.h"
+#include "base/path_rules.h"
 
 namespace kivlog {
 
@@ -32,6 +33,7 @@ struct FieldRule {
   Kind kind;
   uint32_t limit;
   std::string ManifestRecord::*target;
+  bool path = false;  // a directory's or file's path (kLongPathLimit when marked)
 };
 
 struct TypeRule {
@@ -68,7 +70,7 @@ const std::vector<TypeRule>& TypeRules() {
       for (uint32_t f = 0; f < layout.field_count; ++f) {
         const kiv::FieldLayout& field = layout.fields[f];
         const char* name = names.fields[f];
-        FieldRule r{name, Kind::kString, field.limit, StringTarget(name)};
+        FieldRule r{name, Kind::kString, field.limit, StringTarget(name), field.path};
         switch (field.kind) {
           case kiv::FieldKind::kString:
             if (std::string(name) == "root") r.kind = Kind::kRoot;
@@ -106,8 +108,8 @@ namespace id = error_id;
 // them all.
 class Parser {
  public:
-  Parser(std::vector<ManifestError>* errors, uint32_t code_page)
-      : errors_(errors), code_page_(code_page) {}
+  Parser(std::vector<ManifestError>* errors, uint32_t code_page, Target target)
+      : errors_(errors), code_page_(code_page), target_(target) {}
 
   bool Fail(const char* error, const std::string& field, const std::string& message) {
     errors_->push_back({field, message, error, std::nullopt});
@@ -115,8 +117,9 @@ class Parser {
   }
 
   // A JSON string converted to the code page and held within limit bytes
-  // (NUL included).
-  bool Text(const Json& v, const std::string& field, uint32_t limit, std::string* out) {
+  // (NUL included); hint follows the message of one that is longer.
+  bool Text(const Json& v, const std::string& field, uint32_t limit, std::string* out,
+            const char* hint = "") {
     if (!v.is_string()) return Fail(id::kWrongKind, field, "not a string");
     const std::string& utf8 = v.get_ref<const std::string&>();
     if (utf8.find('\0') != std::string::npos) {
@@ -133,7 +136,34 @@ class Parser {
                              " cannot hold");
     }
     if (out->size() > limit - 1) {
-      return Fail(id::kTooLong, field, "longer than " + std::to_string(limit - 1) + " bytes");
+      return Fail(id::kTooLong, field,
+                  "longer than " + std::to_string(limit - 1) + " bytes" + hint);
+    }
+    return true;
+  }
+
+  // A directory's or file's path: up to kStringLimit bytes in every file,
+  // up to kLongPathLimit in one that names its code page; past kStringLimit
+  // it goes to the system as written, so it must be in the form the system
+  // reads as written.
+  bool PathText(const Json& v, const std::string& field, std::string* out) {
+    if (!marked_) {
+      return Text(v, field, kiv::kStringLimit, out,
+                  target_ == Target::kUnmarkedFile
+                      ? "; this file names no code page, and only a file that does may hold "
+                        "a path of up to 1023 bytes"
+                      : "; only a file that names its code page (\"code_page\", with "
+                        "\"code_page_record\" not false) may hold a path of up to 1023 bytes");
+    }
+    if (!Text(v, field, kiv::kLongPathLimit, out)) return false;
+    if (out->size() >= kiv::kStringLimit &&
+        !kiv::IsPathAsRead(reinterpret_cast<const uint8_t*>(out->data()),
+                           static_cast<uint32_t>(out->size()), code_page_)) {
+      return Fail(id::kLongPathForm, field,
+                  "over 255 bytes, so the uninstall hands it to the system as written "
+                  "(\"\\\\?\\\"), where nothing is read as a separator or taken away: give a full "
+                  "path from a drive or share with '\\' only, and no empty, \".\" or \"..\" "
+                  "part, nor one ending in a dot or a blank");
     }
     return true;
   }
@@ -247,7 +277,10 @@ class Parser {
       switch (f.kind) {
         case Kind::kString:
         case Kind::kRoot:
-          if (!Text(*it, field, f.limit, &(record->*f.target))) ok = false;
+          if (f.path ? !PathText(*it, field, &(record->*f.target))
+                     : !Text(*it, field, f.limit, &(record->*f.target))) {
+            ok = false;
+          }
           break;
         case Kind::kFlag:
           if (!it->is_boolean()) {
@@ -334,6 +367,9 @@ class Parser {
         manifest->code_page_record = record->get<bool>();
       }
     }
+    marked_ = target_ == Target::kMarkedFile ||
+              (target_ == Target::kNewFile && manifest->code_page_named &&
+               manifest->code_page_record);
     if (!DisplayNameField(root, need, &manifest->display_name)) ok = false;
     auto records = root.find("records");
     if (records == root.end()) return Fail(id::kMissing, "records", "missing");
@@ -350,6 +386,8 @@ class Parser {
  private:
   std::vector<ManifestError>* errors_;
   uint32_t code_page_;
+  Target target_;
+  bool marked_ = false;  // the records go to a file that names its code page
 };
 
 // Builds the document from the parser's events, as a plain parse would, and
@@ -521,7 +559,7 @@ class DocumentBuilder {
 }  // namespace
 
 ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
-                             uint32_t default_code_page) {
+                             uint32_t default_code_page, Target target) {
   ManifestResult result;
   result.map.SetText(text);
   Json root;
@@ -543,7 +581,7 @@ ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
                              builder.duplicate()->second});
   }
   Manifest manifest;
-  Parser parser(&result.errors, default_code_page);
+  Parser parser(&result.errors, default_code_page, target);
   if (parser.Whole(root, display_name, &manifest) && result.errors.empty()) {
     result.manifest = std::move(manifest);
   }

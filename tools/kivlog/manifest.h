@@ -69,10 +69,18 @@ struct ManifestResult {
 
 enum class DisplayName { kRequired, kOptional };
 
+// Where the records go, which decides how long a directory's or file's path
+// may be (kLongPathLimit only in a file that names its code page).
+enum class Target {
+  kNewFile,        // build: the manifest's "code_page" and "code_page_record" say
+  kMarkedFile,     // append to a file that names its code page
+  kUnmarkedFile,   // append to a file that names none
+};
+
 // default_code_page: the code page of a manifest that names none (an append
 // to a file that names its own); kAsciiOnly otherwise.
 ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
-                             uint32_t default_code_page = 0);
+                             uint32_t default_code_page = 0, Target target = Target::kNewFile);
 
 // Writes a record whose fields all come from the manifest: every type but a
 // file with saved content, whose bytes the caller streams itself. False when

@@ -299,7 +299,9 @@ TEST_F(KivlogTest, BuildRefusesAnInvalidManifestAndLeavesNoOutput) {
       {"over_limit",
        R"({"display_name": "A", "records": [{"type": "directory", "path": "C:\\)" +
            std::string(253, 'x') + R"("}]})",
-       "@/m.json(1,57): error KIV0007: records[0].path: longer than 255 bytes"},
+       "@/m.json(1,57): error KIV0007: records[0].path: longer than 255 bytes; only a file that "
+       "names its code page (\"code_page\", with \"code_page_record\" not false) may hold a "
+       "path of up to 1023 bytes"},
       {"unknown_root",
        R"({"display_name": "A", "records": [{"type": "registry", "root": "HKCU", "path": "S\\V"}]})",
        "@/m.json(1,56): error KIV0011: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "

@@ -167,7 +167,9 @@ TEST(ParseManifest, NamesTheFieldAtFault) {
       {"path_not_string", WithRecord({{"type", "directory"}, {"path", 7}}), "records[0].path",
        "not a string"},
       {"path_over_limit", WithRecord({{"type", "directory"}, {"path", Repeat(256)}}),
-       "records[0].path", "longer than 255 bytes"},
+       "records[0].path",
+       "longer than 255 bytes; only a file that names its code page (\"code_page\", with "
+       "\"code_page_record\" not false) may hold a path of up to 1023 bytes"},
       {"registry_path_over_limit",
        WithRecord({{"type", "registry"}, {"root", "HKEY_USERS"}, {"path", Repeat(1024)}}),
        "records[0].path", "longer than 1023 bytes"},
@@ -280,9 +282,58 @@ TEST(ParseManifest, LimitsCountBytesAfterConversion) {
   manifest["code_page"] = 1252;
   EXPECT_TRUE(ParseManifest(manifest.dump(), DisplayName::kRequired).manifest);
   manifest["code_page"] = 65001;
+  manifest["code_page_record"] = false;  // no record: paths keep 255 bytes
   auto utf8 = ParseManifest(manifest.dump(), DisplayName::kRequired);
   ASSERT_FALSE(utf8.manifest);
-  EXPECT_EQ(utf8.error.message, "longer than 255 bytes");
+  EXPECT_EQ(utf8.error.message.substr(0, 21), "longer than 255 bytes");
+}
+
+
+// A directory's or file's path past 255 bytes: only in a file that names its
+// code page (a build with the record, an append to a marked file), up to
+// 1,023 bytes, and only as the system reads it as written.
+TEST(ParseManifest, TakesALongPathOnlyWhereTheFileNamesItsCodePage) {
+  std::string nest = "C:\\";
+  while (nest.size() < 700) nest += nest.size() % 10 == 5 ? '\\' : 'd';
+  const struct {
+    const char* name;
+    std::string path;
+    bool code_page;  // the manifest names 1252
+    bool record;     // "code_page_record"
+    Target target;
+    const char* id;  // null: taken
+  } kRows[] = {
+      {"build_marked", nest, true, true, Target::kNewFile, nullptr},
+      {"build_1023_bytes", nest + std::string(323, 'x'), true, true, Target::kNewFile, nullptr},
+      {"build_1024_bytes", nest + std::string(324, 'x'), true, true, Target::kNewFile,
+       error_id::kTooLong},
+      {"build_without_code_page", nest, false, true, Target::kNewFile, error_id::kTooLong},
+      {"build_without_the_record", nest, true, false, Target::kNewFile, error_id::kTooLong},
+      {"append_to_a_marked_file", nest, false, true, Target::kMarkedFile, nullptr},
+      {"append_to_an_unmarked_file", nest, true, true, Target::kUnmarkedFile, error_id::kTooLong},
+      {"dot_dot_part", nest + "\\..\\x", true, true, Target::kNewFile, error_id::kLongPathForm},
+      {"forward_slash", nest + "/x", true, true, Target::kNewFile, error_id::kLongPathForm},
+      {"part_ending_in_a_dot", nest + ".\\x", true, true, Target::kNewFile,
+       error_id::kLongPathForm},
+      {"short_dot_dot_stays_fine", "C:\\a\\..\\b", false, true, Target::kNewFile, nullptr},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    Json manifest = {{"display_name", "A"},
+                     {"records", Json::array({{{"type", "file"}, {"path", row.path}}})}};
+    if (row.code_page) manifest["code_page"] = 1252;
+    if (!row.record) manifest["code_page_record"] = false;
+    const auto result = ParseManifest(manifest.dump(), DisplayName::kRequired,
+                                      row.target == Target::kMarkedFile ? 1252 : 0, row.target);
+    if (row.id == nullptr) {
+      ASSERT_TRUE(result.manifest) << result.error.message;
+      EXPECT_EQ(result.manifest->records[0].path, row.path);
+    } else {
+      ASSERT_FALSE(result.manifest);
+      EXPECT_STREQ(result.error.id, row.id);
+      EXPECT_EQ(result.error.field, "records[0].path");
+    }
+  }
 }
 
 }  // namespace
