@@ -16,21 +16,10 @@
 #include "base/exit_codes.h"
 #include "handoff_scenarios.h"
 #include "harness.h"
+#include "wide_names.h"
 #include "uninstall_file/log_writer.h"
 
 namespace kiv::e2e {
-
-inline std::wstring FromUtf8(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-inline bool WideFileExists(const std::string& utf8) {
-  const DWORD a = GetFileAttributesW(FromUtf8(utf8).c_str());
-  return a != INVALID_FILE_ATTRIBUTES;
-}
 
 inline bool WriteWide(const std::string& utf8, const std::string& bytes) {
   HANDLE file = CreateFileW(FromUtf8(utf8).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -42,21 +31,6 @@ inline bool WriteWide(const std::string& utf8, const std::string& bytes) {
   return ok && written == bytes.size();
 }
 
-inline bool SetWideValue(HKEY root, const std::string& key, const std::string& name,
-                         const std::string& data) {
-  HKEY k;
-  if (RegCreateKeyExW(root, FromUtf8(key).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                      nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  const std::wstring value = FromUtf8(data);
-  const LONG rc = RegSetValueExW(k, FromUtf8(name).c_str(), 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(value.c_str()),
-                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(k);
-  return rc == ERROR_SUCCESS;
-}
-
 inline bool WideValueExists(HKEY root, const std::string& key, const std::string& name) {
   HKEY k;
   if (RegOpenKeyExW(root, FromUtf8(key).c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
@@ -66,12 +40,6 @@ inline bool WideValueExists(HKEY root, const std::string& key, const std::string
   return found;
 }
 
-inline bool WideKeyExists(HKEY root, const std::string& key) {
-  HKEY k;
-  if (RegOpenKeyExW(root, FromUtf8(key).c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-  RegCloseKey(k);
-  return true;
-}
 
 inline std::string WideIniValue(const std::string& file, const std::string& section,
                                 const std::string& key) {

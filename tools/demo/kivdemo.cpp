@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "wide_names.h"
 
 namespace {
 
@@ -263,42 +264,10 @@ const char kNamedProduct[] = "Ελληνικά Кириллица";
 const char kNamedBase[] = "C:\\Program Files\\Kiv Demo Ellinika";
 const char kNamedKey[] = "Software\\Ελληνικά Кириллица";
 
-std::wstring Wide(const std::string& utf8) {
-  wchar_t wide[1024] = {};
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 1024);
-  return wide;
-}
-
 std::string NamedDir() { return std::string(kNamedBase) + "\\" + kNamedProduct; }
 std::string NamedFile() { return NamedDir() + "\\οδηγίες για τον χρήστη.txt"; }
 std::string NamedRegistration() {
   return std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + kNamedProduct;
-}
-
-bool SetWideString(HKEY root, const std::string& key, const std::string& name,
-                   const std::string& data) {
-  HKEY k;
-  if (RegCreateKeyExW(root, Wide(key).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                      nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  const std::wstring value = Wide(data);
-  const LONG rc = RegSetValueExW(k, Wide(name).c_str(), 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(value.c_str()),
-                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(k);
-  return rc == ERROR_SUCCESS;
-}
-
-bool WideKeyExists(HKEY root, const std::string& key) {
-  HKEY k;
-  if (RegOpenKeyExW(root, Wide(key).c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-  RegCloseKey(k);
-  return true;
-}
-
-bool WideExists(const std::string& path) {
-  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 int InstallNamed(const std::string& manifest) {
@@ -306,20 +275,20 @@ int InstallNamed(const std::string& manifest) {
   auto record = [&](const std::string& json) { records.push_back(json); };
   MakeDirectories(kNamedBase);
   record("{\"type\": \"directory\", \"path\": " + JsonString(kNamedBase) + "}");
-  CreateDirectoryW(Wide(NamedDir()).c_str(), nullptr);
+  CreateDirectoryW(FromUtf8(NamedDir()).c_str(), nullptr);
   record("{\"type\": \"directory\", \"path\": " + JsonString(NamedDir()) + "}");
-  HANDLE file = CreateFileW(Wide(NamedFile()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE file = CreateFileW(FromUtf8(NamedFile()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
   CloseHandle(file);
   record("{\"type\": \"file\", \"path\": " + JsonString(NamedFile()) + "}");
   // The key's default value, as a file type's: the key goes with it.
-  bool ok = SetWideString(HKEY_CURRENT_USER, kNamedKey, "", "1.0");
+  bool ok = SetWideValue(HKEY_CURRENT_USER, kNamedKey, "", "1.0");
   record("{\"type\": \"registry\", \"root\": \"HKEY_CURRENT_USER\", \"path\": " +
          JsonString(std::string(kNamedKey) + "\\") + "}");
   const std::string uninstall_file = std::string(kNamedBase) + "\\uninst.exe";
-  ok = ok && SetWideString(HKEY_LOCAL_MACHINE, NamedRegistration(), "DisplayName", kNamedProduct) &&
-       SetWideString(HKEY_LOCAL_MACHINE, NamedRegistration(), "UninstallString",
+  ok = ok && SetWideValue(HKEY_LOCAL_MACHINE, NamedRegistration(), "DisplayName", kNamedProduct) &&
+       SetWideValue(HKEY_LOCAL_MACHINE, NamedRegistration(), "UninstallString",
                      "\"" + uninstall_file + "\"");
 
   std::ofstream out(manifest, std::ios::binary);
@@ -334,8 +303,8 @@ int InstallNamed(const std::string& manifest) {
 
 int ProbeNamed() {
   auto present = [](bool b) { return b ? "present" : "absent"; };
-  std::printf("directory ...\\%s\t%s\n", kNamedProduct, present(WideExists(NamedDir())));
-  std::printf("file ...\\οδηγίες για τον χρήστη.txt\t%s\n", present(WideExists(NamedFile())));
+  std::printf("directory ...\\%s\t%s\n", kNamedProduct, present(WideFileExists(NamedDir())));
+  std::printf("file ...\\οδηγίες για τον χρήστη.txt\t%s\n", present(WideFileExists(NamedFile())));
   std::printf("registry HKCU\\%s\t%s\n", kNamedKey, present(WideKeyExists(HKEY_CURRENT_USER, kNamedKey)));
   std::printf("uninstall registration %s\t%s\n", kNamedProduct,
               present(WideKeyExists(HKEY_LOCAL_MACHINE, NamedRegistration())));
