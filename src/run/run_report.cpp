@@ -159,6 +159,10 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name, cons
 void RunReport::Record(const char* type_name, const UndoStep& step) {
   if (!file_) return;
   if (json_) {
+    // A record goes to the file whole: the close written after a flush
+    // must follow a whole record, or a run stopped there leaves a document
+    // that does not parse.
+    if (sizeof(buffer_) - used_ < kJsonRecordRoom) Flush();
     Put(records_++ ? ",\r\n {" : "\r\n {");
     PutJsonField("type", type_name, true);
     PutJsonField("names", step.subject.c_str());

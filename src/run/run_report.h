@@ -75,7 +75,11 @@ class RunReport {
   uint32_t records_ = 0;   // records written (JSON: no comma before the first)
   uint64_t written_ = 0;   // bytes in the file before the buffer
   uint32_t used_ = 0;
-  char buffer_[4096];
+  // The longest JSON record: its names and held-by text with every letter
+  // escaped (six characters each), and the fixed parts around them.
+  static constexpr uint32_t kJsonRecordRoom =
+      6 * (LongString::capacity() + ShortString::capacity()) + 256;
+  char buffer_[2 * kJsonRecordRoom];
 };
 
 }  // namespace kiv
