@@ -308,7 +308,7 @@ int Append(const std::string& path, const std::string& manifest_path,
   const uint32_t file_code_page = NamedCodePage(path);
   const bool manifest_ok =
       Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper, file_code_page,
-              file_code_page != 0 ? Target::kMarkedFile : Target::kUnmarkedFile);
+              AppendTarget(file_code_page));
   report.Absorb(helper, error_id::kIo);
   if (!manifest_ok) {
     // The file is still looked at, so that one run tells of both.

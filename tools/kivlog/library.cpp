@@ -93,8 +93,7 @@ KIVLOG_API int KIVLOG_CALL kivlog_append(kivlog_file* file, const char* batch_js
     const uint32_t file_code_page = kivlog::NamedCodePage(file->path);
     bool ok = kivlog::PrepareText(batch_json, "batch", "", kivlog::DisplayName::kOptional,
                                   &prepared, report, file_code_page,
-                                  file_code_page != 0 ? kivlog::Target::kMarkedFile
-                                                      : kivlog::Target::kUnmarkedFile) &&
+                                  kivlog::AppendTarget(file_code_page)) &&
               kivlog::CodePageAgrees(file->path, file_code_page, prepared, helper);
     if (ok) {
       kivlog::LockedFile locked;

@@ -77,6 +77,11 @@ enum class Target {
   kUnmarkedFile,   // append to a file that names none
 };
 
+// An append's target, by the code page the file names (0: none).
+inline Target AppendTarget(uint32_t file_code_page) {
+  return file_code_page != 0 ? Target::kMarkedFile : Target::kUnmarkedFile;
+}
+
 // default_code_page: the code page of a manifest that names none (an append
 // to a file that names its own); kAsciiOnly otherwise.
 ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
