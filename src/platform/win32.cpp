@@ -921,6 +921,14 @@ bool WriteProfileString(const char* section, const char* key, const char* value,
   return named::WritePrivateProfileString(section, key, value, file) != FALSE;
 }
 
+bool ProfileKeyExists(const char* section, const char* key, const char* file) {
+  // No value is both "0" and "1" at its start: the key is missing exactly
+  // when each fallback comes back. A name that does not convert is there
+  // for all this can tell: the write then refuses it.
+  const int a = named::ProfileFirstLetter(section, key, '0', file);
+  return a != '0' || named::ProfileFirstLetter(section, key, '1', file) != '1';
+}
+
 RegKey RootKey(uint32_t index) {
   return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000u + index));
 }

@@ -29,6 +29,7 @@ inline constexpr uint32_t kIconError = 0x10;
 inline constexpr uint32_t kIconQuestion = 0x20;
 inline constexpr uint32_t kIconExclamation = 0x30;
 inline constexpr uint32_t kIconInformation = 0x40;
+inline constexpr uint32_t kDefaultSecond = 0x100;  // No of Yes and No
 // The button a box was closed with (MessageBoxA's IDOK, IDYES, IDNO).
 enum class BoxAnswer : int {
   kNotShown = 0,  // the box could not be shown
@@ -399,6 +400,9 @@ void* AllocateBuffer(uint32_t size);
 void FreeBuffer(void* buffer);
 
 // ---- Profiles --------------------------------------------------------------
+// The profile functions find key in section of file (GetPrivateProfileStringA,
+// which reads also a section the system keeps in the registry).
+bool ProfileKeyExists(const char* section, const char* key, const char* file);
 // WritePrivateProfileStringA; value == nullptr removes the key.
 bool WriteProfileString(const char* section, const char* key, const char* value, const char* file);
 

@@ -2,7 +2,8 @@
 //
 //   Kiv Uninstall report: "Example App" from C:\Example\unins.exe, 2026-12-10 16:30:05 +01:00
 //   file C:\Example\app.exe: removed
-//   directory C:\Example: kept: not empty
+//   directory C:\Example: goes with the uninstall file
+//   file C:\Example\settings.ini: failed (error 5); what it saved stays in the uninstall file
 //   Outcome: everything undone, exit code 0
 //
 // A path ending in ".json" gets the same in JSON instead, one document:
@@ -11,7 +12,10 @@
 //    "time": "2026-12-10T16:30:05+01:00", "mode": "run", "note": null,
 //    ("mode": "plan" for a dry run)
 //    "records": [
-//     {"type": "file", "names": "C:\\Example\\app.exe", "outcome": "removed", "error": 0},
+//     {"type": "file", "names": "C:\\Example\\app.exe", "outcome": "removed", "error": 0,
+//      "left": "nothing"},
+//     ("left": what the record leaves, run/walk_rule.h: "nothing", "at restart",
+//      "harmless", "refused" or "holding data")
 //     ...],
 //    "outcome": "everything undone", "exit_code": 0}
 //
