@@ -63,14 +63,14 @@ struct RunOptions {
   // /PLAN: every record is judged as the run would judge it, and nothing
   // changes; only the report is written.
   bool plan = false;
-  // /FORCE: off the list even when the walk leaves something.
-  bool unlist_anyway = false;
   // /LOG=: where the report goes (a full path, which the entry makes), or
   // null.
   const char* report = nullptr;
   // Not a switch: why the process that walks is not the temporary copy,
   // for the report's second line; null when it is the copy.
   const char* note = nullptr;
+  // /FORCE: off the list even when the walk leaves something.
+  bool unlist_anyway = false;
 };
 
 struct Switches {
