@@ -131,19 +131,17 @@ const char* OutcomeText(RunOutcome outcome, bool plan = false) {
 }
 
 constexpr char kLeftMessage[] =
-    "%s items could not be undone. The first:\r\n%s\r\n\r\n"
-    "Remove the product from the list anyway? Its uninstall file, with what it "
-    "saved, then stays as\r\n%s\r\n\r\nNo: it stays listed; start its uninstall again to finish.";
+    "Some items could not be removed. The first of them:\r\n%s\r\n\r\n"
+    "Remove the product from the list anyway? Its uninstall file, with what it saved, "
+    "then stays as\r\n%s\r\n\r\nNo: it stays listed; start its uninstall again to finish.";
 
 // The end of a walk that left something that keeps the product listed, in
 // place of the success box: true when the user takes it off the list anyway.
 bool AskUnlistAnyway(const WalkTally& tally, const char* kept_as) {
-  char digits[11];
-  LongString text;
-  return Format3(text, kLeftMessage,
-                 DecimalText(tally.left.of(Left::kRefused) + tally.left.of(Left::kHoldingData),
-                             digits),
-                 tally.first_left.c_str(), kept_as) &&
+  // Room for both names whole: a box that cannot be made would leave the
+  // user no way to take the product off the list.
+  FixedString<sizeof(kLeftMessage) + ShortString::capacity() + PathString::capacity()> text;
+  return Format2(text, kLeftMessage, tally.first_left.c_str(), kept_as) &&
          platform::ShowMessage(text.c_str(), platform::kBoxYesNo | platform::kIconExclamation |
                                                  platform::kDefaultSecond) ==
              platform::BoxAnswer::kYes;
