@@ -169,8 +169,8 @@ inline void WhatIsGoneWithItsContainerIsAlreadyGone(bool silent) {
     w.AddRegistryValue("HKEY_CURRENT_USER", (key + "\\Setting").c_str(), "the user's value");
   });
 
-  RunResult run = e2e::Run(AsUserStartsIt(file) + (silent ? " /S" : "") + " /LOG=" + report,
-                           {IDYES}, 30000);
+  RunResult run = e2e::Run(
+      AsUserStartsIt(file) + (silent ? " /S" : "") + " \"/LOG=" + report + "\"", {IDYES}, 30000);
 
   ASSERT_TRUE(run.finished);
   if (silent) {
