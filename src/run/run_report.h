@@ -1,10 +1,10 @@
 // The report of a run (/LOG=): plain text, a line per record in walk order.
 //
 //   Kiv Uninstall report: "Example App" from C:\Example\unins.exe, 2026-12-10 16:30:05 +01:00
+//   file C:\Example\settings.ini: failed (error 5); what it saved stays in the uninstall file
 //   file C:\Example\app.exe: removed
 //   directory C:\Example: goes with the uninstall file
-//   file C:\Example\settings.ini: failed (error 5); what it saved stays in the uninstall file
-//   Outcome: everything undone, exit code 0
+//   Outcome: not everything undone, exit code 1603
 //
 // A path ending in ".json" gets the same in JSON instead, one document:
 //
