@@ -37,7 +37,8 @@ uint32_t PlannedSpelling(const char* name, bool is_path, PathString* out) {
 }
 
 // The directory holds nothing but the uninstall file (or the program
-// running the walk): the product's folder, which goes right after the walk.
+// running the walk), and in a plan what the plan removed: the product's
+// folder, which goes right after the walk.
 bool HoldsOnlyTheUninstallFile(const UndoStep& step, const char* directory) {
   struct Only {
     const char* directory;
@@ -50,7 +51,9 @@ bool HoldsOnlyTheUninstallFile(const UndoStep& step, const char* directory) {
         auto* o = static_cast<Only*>(context);
         PathString full;
         o->only = o->only && full.Assign(o->directory) && full.Append("\\") &&
-                  full.Append(name) && PassedOver(*o->step, full.c_str()) == Undone::kProtected;
+                  full.Append(name) &&
+                  (PassedOver(*o->step, full.c_str()) == Undone::kProtected ||
+                   IsPlanned(*o->step, Planned::kGone, full.c_str()));
       },
       &only);
   return listed && only.only;

@@ -23,27 +23,6 @@ namespace kiv::e2e {
 
 inline constexpr char kUsersVersion[] = "the user's own settings";
 
-// A file that resists every change until released: as root, Wine's
-// read-only attribute stops nothing; an immutable file does (the system
-// refuses with "access denied").
-class StubbornFile {
- public:
-  StubbornFile(const std::string& path, const std::string& content) : path_(path) {
-    WriteFileBytes(path, content);
-    held_ = SetImmutable(path, true);
-  }
-  ~StubbornFile() { Release(); }
-  bool held() const { return held_; }
-  void Release() {
-    if (held_) SetImmutable(path_, false);
-    held_ = false;
-  }
-
- private:
-  std::string path_;
-  bool held_ = false;
-};
-
 // A product that replaced the user's settings file (the log holds the
 // user's version) and installed a program beside it:
 //   <root>\uninst.exe, <root>\app.exe    the uninstall file, a product file

@@ -39,6 +39,27 @@ inline void CreateSmallFile(const std::string& path, const std::string& content)
   CloseHandle(f);
 }
 
+// A file that resists every change until released: as root, Wine's
+// read-only attribute stops nothing; an immutable file does (the system
+// refuses with "access denied").
+class StubbornFile {
+ public:
+  StubbornFile(const std::string& path, const std::string& content) : path_(path) {
+    WriteFileBytes(path, content);
+    held_ = SetImmutable(path, true);
+  }
+  ~StubbornFile() { Release(); }
+  bool held() const { return held_; }
+  void Release() {
+    if (held_) SetImmutable(path_, false);
+    held_ = false;
+  }
+
+ private:
+  std::string path_;
+  bool held_ = false;
+};
+
 // A product as an installer leaves it, registered under its display name:
 //   <root>\uninst.exe                   the uninstall file
 //   <root>\files\fNNNNN.dat             file_count files of a few bytes
@@ -797,12 +818,15 @@ inline void PlanExitCodesAreTheRunsCodes() {
     const std::string root = FreshDirectory("plan\\Codes");
     const std::string out = FreshDirectory("plan\\codes-out");
     const std::string file = root + "\\uninst.exe";
-    const std::string missing = root + "\\no such directory\\restored.txt";
+    // A file that resists its restore: access denied, in the plan as in the run.
+    const std::string stubborn_path = FreshDirectory("plan\\Codes Data") + "\\restored.txt";
+    StubbornFile stubborn(stubborn_path, "installed version");
+    ASSERT_TRUE(stubborn.held());
     WriteFileBytes(root + "\\app.txt", "installed");
     WriteUninstallFile(file, "Kiv Plan Codes", [&](LogWriter& w) {
       w.AddDirectory(root.c_str());
       w.AddFile((root + "\\app.txt").c_str());
-      if (fails) w.AddRestoredFile(missing.c_str(), kReplacedTime, "saved", 5);
+      if (fails) w.AddRestoredFile(stubborn_path.c_str(), kReplacedTime, "saved", 5);
     });
     const std::string uninstall_bytes = ReadFileBytes(file);
     RunResult plan = e2e::Run(AsUserStartsIt(file) + " /PLAN /S /LOG=" + out + "\\plan.txt");
@@ -814,7 +838,8 @@ inline void PlanExitCodesAreTheRunsCodes() {
     const std::vector<std::string> planned = RecordLines(out + "\\plan.txt");
     if (fails) {
       EXPECT_NE(std::find(planned.begin(), planned.end(),
-                          "file " + missing + ": failed (error 3)"),
+                          "file " + stubborn_path +
+                              ": failed (error 5); what it saved stays in the uninstall file"),
                 planned.end())
           << ReadFileBytes(out + "\\plan.txt");
     }
