@@ -40,6 +40,9 @@ constexpr Left LeftBy(Undone what, bool restores) {
     case Undone::kGoesAtRestart:
     case Undone::kGoesAtRestartInPlace: return Left::kAtRestart;
     case Undone::kFailed: return restores ? Left::kHoldingData : Left::kRefused;
+    // What a record would put back over the uninstall file or the program
+    // running the walk is an older copy of the program, never the user's.
+    case Undone::kProtected: return Left::kHarmless;
     default: return restores ? Left::kHoldingData : Left::kHarmless;
   }
 }

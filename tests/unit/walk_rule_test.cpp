@@ -27,8 +27,10 @@ TEST(WalkRule, EveryOutcomeHasItsClass) {
       {Undone::kKeptReadOnly, Left::kHarmless, Left::kHoldingData},
       {Undone::kGoesAtRestart, Left::kAtRestart, Left::kAtRestart},
       {Undone::kGoesAtRestartInPlace, Left::kAtRestart, Left::kAtRestart},
+      // What would be put back over the uninstall file or the running
+      // program is an older copy of the program, not the user's.
+      {Undone::kProtected, Left::kHarmless, Left::kHarmless},
       // A restore passed over loses nothing only while the log is kept.
-      {Undone::kProtected, Left::kHarmless, Left::kHoldingData},
       {Undone::kReport, Left::kHarmless, Left::kHoldingData},
       {Undone::kThroughLink, Left::kHarmless, Left::kHoldingData},
       {Undone::kRefused, Left::kHarmless, Left::kHoldingData},
