@@ -155,8 +155,10 @@ bool CreateInheritedPipe(void** read_end, void** write_end);
 bool SetEnvironmentText(const char* name, const char* value);
 // False when it is not set or does not fit.
 bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
-// text, in the system's ANSI code page, as UTF-16 into out (capacity
-// letters, no NUL); the count written, as much as fits.
+// text, in the names' code page (the system's when the file names none),
+// as UTF-16 into out (capacity units, its NUL included): the units without
+// the NUL; 0 when it does not convert or fit. named::ToUtf16 with the
+// types the layers above know.
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
 // Folds text to capitals in place, by the code page's own rules.
 void UpperCase(char* text, uint32_t length);

@@ -221,8 +221,9 @@ void RunReport::PutJsonField(const char* name, const char* text, bool first) {
 }
 
 void RunReport::PutJsonString(const char* text) {
-  // The system's code page to UTF-16, then every letter outside printable
-  // ASCII as \uXXXX (a letter beyond the first plane is two of them).
+  // The names' code page to UTF-16, then every letter outside printable
+  // ASCII as \uXXXX (a letter beyond the first plane is two of them). Every
+  // field of a sound file, its NUL too, fits.
   uint16_t wide[kRegistryLimit + 1];
   const uint32_t n = platform::ToUtf16(text, wide, sizeof(wide) / sizeof(wide[0]));
   Put("\"");

@@ -15,9 +15,6 @@ namespace kiv {
 
 namespace {
 
-// The prior that asks for the entry to be removed; compared case-sensitively.
-constexpr char kRemoveMarker[] = "<null>";
-
 constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
 // Where the NT family registers its fonts; the key above is read there by
 // nothing but an installer written for the 95 family may still fill it.
@@ -116,7 +113,7 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
     return CutIniFileLine(path.c_str(), section.c_str(), key.c_str(), value.c_str(), step);
   }
   // With no text the profile call removes the key from the section.
-  const char* text = SameBytes(prior.c_str(), kRemoveMarker) ? nullptr : value.c_str();
+  const char* text = SameBytes(prior.c_str(), kCreatedKeyMarker) ? nullptr : value.c_str();
   // A file that is not there (nor its directory) holds no key to remove.
   if (!text && resolved && !platform::PathExists(path.c_str())) {
     return step.Set(Undone::kAlreadyGone);

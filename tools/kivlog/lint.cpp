@@ -9,6 +9,7 @@
 #include "diagnostics.h"
 #include "rules.h"
 #include "uninstall_file/layout.h"
+#include "uninstall_file/names.h"
 
 namespace kivlog {
 
@@ -90,7 +91,12 @@ class Finder {
           break;
         }
         case RecordType::kShellGroup: first_group_.emplace(Folded(r.group), i); break;
-        default: break;
+        case RecordType::kEndOfLog:
+        case RecordType::kIniEntry:
+        case RecordType::kRegistryValue:
+        case RecordType::kUnused5:
+        case RecordType::kFont:
+        case RecordType::kShellItem: break;
       }
     }
   }
@@ -152,16 +158,19 @@ class Finder {
                "with flag false the section is its name without brackets (Fonts, not [Fonts]); "
                "as written the uninstall looks for a section named \"" + r.section + "\"");
         }
-        if (!r.flag && r.prior != "<null>" && Folded(r.prior) == "<null>") {
+        if (!r.flag && r.prior != kiv::kCreatedKeyMarker &&
+            Folded(r.prior) == kiv::kCreatedKeyMarker) {
           Warn(i, "prior", id::kNullMarkerCase,
-               "only \"<null>\" exactly (lower case) marks a key the installation created; \"" +
+               std::string("only \"") + kiv::kCreatedKeyMarker +
+                   "\" exactly (lower case) marks a key the installation created; \"" +
                    r.prior + "\" is taken as old text, so the key is set, not removed");
         }
         break;
       case RecordType::kUnused5:
         Warn(i, "", id::kUnusedRecord, "an unused5 record; the uninstall passes it over");
         break;
-      default: break;
+      case RecordType::kEndOfLog:
+      case RecordType::kShellGroup: break;
     }
   }
 

@@ -3,14 +3,13 @@
 #include <stdio.h>
 
 #include "base/code_page_text.h"
+#include "base/path_rules.h"
 #include "diagnostics.h"
 #include "uninstall_file/names.h"
 
 namespace kivlog {
 
 namespace {
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // The first control character (0x00 to 0x1F, 0x7F) of bytes in any ANSI
 // code page: a double-byte letter's second byte is never below 0x40.
@@ -31,22 +30,9 @@ std::optional<std::string> ControlCharacter(const std::string& bytes) {
   return std::nullopt;
 }
 
-bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// "X:\" at the start.
-bool StartsWithDrive(const std::string& p, size_t at) {
-  return p.size() >= at + 3 && IsDriveLetter(p[at]) && p[at + 1] == ':' && IsSeparator(p[at + 2]);
-}
-
-// "server\share" at `at`: two names, neither empty.
-bool StartsWithShare(const std::string& p, size_t at) {
-  size_t server_end = at;
-  while (server_end < p.size() && !IsSeparator(p[server_end])) ++server_end;
-  if (server_end == at || server_end >= p.size()) return false;
-  size_t share_end = server_end + 1;
-  while (share_end < p.size() && !IsSeparator(p[share_end])) ++share_end;
-  return share_end > server_end + 1;
-}
+// The stub's own reading of where a path starts (base/path_rules.h), over
+// bytes whose double-byte letters Separators has already made harmless.
+bool NoLeadByte(uint8_t) { return false; }
 
 const char* kFullPathHint = "not a full path; give one from a drive (C:\\...) or a share (\\\\server\\share\\...)";
 
@@ -58,17 +44,7 @@ const char* const kNameFields[] = {"path", "file", "section", "key", "name", "gr
 
 }  // namespace
 
-bool IsFullPath(const std::string& p) {
-  if (StartsWithDrive(p, 0)) return true;
-  if (p.size() < 3 || !IsSeparator(p[0]) || !IsSeparator(p[1])) return false;
-  // \\?\ and \\.\ prefixes: a drive, or UNC\server\share.
-  if (p.size() >= 4 && (p[2] == '?' || p[2] == '.') && IsSeparator(p[3])) {
-    if (StartsWithDrive(p, 4)) return true;
-    return p.size() > 8 && (p.compare(4, 3, "UNC") == 0 || p.compare(4, 3, "unc") == 0) &&
-           IsSeparator(p[7]) && StartsWithShare(p, 8);
-  }
-  return StartsWithShare(p, 2);
-}
+bool IsFullPath(const std::string& path) { return kiv::IsFullPath(path.c_str(), NoLeadByte); }
 
 std::optional<std::string> DisplayNameFault(const std::string& text) {
   // The uninstall deletes the key ...\Uninstall\<name>: an empty name would
@@ -177,7 +153,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
               "empty, or holds a quote, parenthesis, bracket, comma or control character");
       }
       break;
-    default: break;
+    case RecordType::kEndOfLog:
+    case RecordType::kUnused5: break;
   }
   return faults;
 }

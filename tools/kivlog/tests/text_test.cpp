@@ -4,6 +4,7 @@
 
 #include "code_page.h"
 #include "file_time.h"
+#include "rules.h"
 
 namespace kivlog {
 namespace {
@@ -160,6 +161,25 @@ TEST(CodePage, IllFormedUtf8DecodesToReplacementCharacters) {
   EXPECT_EQ(DecodeAnsi("\xE6\x97", kUtf8), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
   EXPECT_EQ(DecodeAnsi("\xC0\xAF", kUtf8), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
   EXPECT_EQ(DecodeAnsi("Caf\xC3\xA9", kUtf8), "Caf\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace kivlog
+
+namespace kivlog {
+namespace {
+
+// kivlog reads where a record's path starts as the stub does
+// (base/path_rules.h); these are the paths the two once disagreed on, and
+// the current drive's root, which names no one place and kivlog refuses.
+TEST(Rules, AFullPathIsWhatTheStubReadsAsOne) {
+  EXPECT_TRUE(IsFullPath("\\\\?\\Volume{1b3d5f70-0000-0000-0000-100000000000}\\App"));
+  EXPECT_TRUE(IsFullPath("\\\\?\\C:"));
+  EXPECT_TRUE(IsFullPath("\\\\?\\UNC\\server\\share\\App"));
+  EXPECT_TRUE(IsFullPath("C:/App"));
+  EXPECT_FALSE(IsFullPath("\\App"));
+  EXPECT_FALSE(IsFullPath("C:App"));
+  EXPECT_FALSE(IsFullPath("\\\\server"));
 }
 
 }  // namespace
