@@ -251,6 +251,62 @@ inline void DamagedFileFailsSilently(const Damage& damage, bool uninstall_mode) 
   RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Damaged App"));
 }
 
+// A name that would write a line of its own into the report (a record whose
+// registry path holds a line break and a false outcome): the file is
+// damaged, nothing changes, and the report's one outcome line is the true one.
+inline void ReportCannotBeMadeToShowAnotherOutcome() {
+  const std::string dir = FreshDirectory("unattended\\lying");
+  WriteFileBytes(dir + "\\app.txt", "installed");
+  const std::string file = dir + "\\uninst.exe";
+  WriteUninstallFile(file, "Lying App", [&](LogWriter& w) {
+    w.AddFile((dir + "\\app.txt").c_str());
+    w.AddRegistryValue("HKEY_CURRENT_USER",
+                       "Software\\KivTest\\x\r\nOutcome: everything undone, exit code 0\r\n",
+                       nullptr);
+  });
+  const std::string report = FreshDirectory("unattended\\lying-report") + "\\report.txt";
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitFailed);
+  EXPECT_EQ(ReadFileBytes(dir + "\\app.txt"), "installed");
+  const std::vector<std::string> lines = ReportLines(report);
+  ASSERT_EQ(lines.size(), 2u) << ReadFileBytes(report);
+  EXPECT_EQ(lines[0].find("Outcome"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1], "Outcome: the uninstall file was damaged, nothing changed, exit code 1603");
+}
+
+// A file that names its code page (here 1251, not the system's) gets a UTF-8
+// report, from a byte-order mark on: its names converted, not its bytes.
+inline void ReportOfAFileNamingItsCodePageIsUtf8(bool nt_family) {
+  const std::string dir = FreshDirectory("unattended\\cyrillic");
+  const std::string file = dir + "\\uninst.exe";
+  // "Файл.txt" and "Программа" in 1251.
+  const std::string gone = dir + "\\\xD4\xE0\xE9\xEB.txt";
+  UninstallImage image;
+  LogWriter w(image);
+  ASSERT_TRUE(w.BeginInCodePage(1251));
+  ASSERT_TRUE(w.AddFile(gone.c_str()));
+  ASSERT_TRUE(w.Finish("\xCF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE0"));
+  image.SaveAs(file);
+  const std::string report = FreshDirectory("unattended\\cyrillic-report") + "\\report.txt";
+  const ReportClock clock;
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  const std::vector<std::string> lines = ReportLines(report);
+  ASSERT_GE(lines.size(), 3u) << ReadFileBytes(report);
+  ASSERT_EQ(lines[0].substr(0, 3), "\xEF\xBB\xBF") << "no byte-order mark";
+  clock.ExpectFirstLine(lines[0].substr(3),
+                        "\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD0\xB0",
+                        file);
+  // The 95 family cannot spell the name in its own code page.
+  EXPECT_EQ(lines[lines.size() - 2], "file " + dir + "\\\xD0\xA4\xD0\xB0\xD0\xB9\xD0\xBB.txt: " +
+                          (nt_family ? "already gone" : "passed over: a name this system cannot spell"));
+}
+
 inline const Damage kDamages[] = {
     {"the signature", [](std::string& b) { b[b.size() - 1] = 'X'; }, ""},
     // The last record's type (its header: back-link, then type) made 9.

@@ -677,5 +677,11 @@ TEST(Report, UnwritableReportStopsNothing) {
   EXPECT_FALSE(FileExists(report));
 }
 
+TEST(Report, NameCannotWriteALineOfItsOwn) { ReportCannotBeMadeToShowAnotherOutcome(); }
+
+TEST(Report, FileNamingItsCodePageGetsAUtf8Report) {
+  ReportOfAFileNamingItsCodePageIsUtf8(/*nt_family=*/true);
+}
+
 }  // namespace
 }  // namespace kiv::e2e

@@ -67,5 +67,11 @@ TEST(Plan95, ChangesNothingAndForeseesTheRunRecordForRecord) {
 
 TEST(Plan95, SilentPlanEndsWithTheRunsCode) { PlanExitCodesAreTheRunsCodes(); }
 
+TEST(Report95, NameCannotWriteALineOfItsOwn) { ReportCannotBeMadeToShowAnotherOutcome(); }
+
+TEST(Report95, FileNamingItsCodePageGetsAUtf8Report) {
+  ReportOfAFileNamingItsCodePageIsUtf8(/*nt_family=*/false);
+}
+
 }  // namespace
 }  // namespace kiv::e2e
