@@ -321,7 +321,6 @@ bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity) {
   return n != 0 && n < capacity;
 }
 
-void UpperCase(char* text, uint32_t length) { CharUpperBuffA(text, length); }
 
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity) {
   const int length = lstrlenA(text);
@@ -779,7 +778,7 @@ bool IdentifyFile(const char* path, FileIdentity* identity) {
       break;
     }
   }
-  UpperCase(identity->spelling.data(), identity->spelling.length());
+  CharUpperBuffA(identity->spelling.data(), identity->spelling.length());
   return true;
 }
 
@@ -845,7 +844,10 @@ DWORD ListHolders(HMODULE rm, const WCHAR* file, FileHolders* holders) {
       holder.process_id = info[i].Process.dwProcessId;
       // A name that does not fit is left out (a failed conversion may leave
       // a part of it without its NUL).
-      if (!WideCharToMultiByte(CP_ACP, 0, info[i].strAppName, -1, holder.name.data(),
+      // In the names' code page, as every other name the report writes.
+      const uint32_t names = NamesCodePage();
+      if (!WideCharToMultiByte(names != 0 ? names : CP_ACP, 0, info[i].strAppName, -1,
+                               holder.name.data(),
                                static_cast<int>(holder.name.capacity()), nullptr, nullptr)) {
         holder.name.Clear();
       }
