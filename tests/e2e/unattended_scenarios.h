@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/exit_codes.h"
+#include "wide_names.h"
 #include "handoff_scenarios.h"
 #include "e2e_config.h"
 #include "harness.h"
@@ -622,6 +623,58 @@ inline std::vector<std::string> RecordLines(const std::string& report) {
 }
 
 inline const char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
+
+// A UTF-8 file's names as the plan and the run compare them: the plan
+// counts a logged file gone, and then asks whether what is left in its
+// directory is among what it counted. Folded byte by byte in the system's
+// code page (1252), "\xC4\x9A" (Ě) would fold to "\xC4\x8A" (Ċ), as 0x9A is
+// the small letter of 0x8A there, while "\xC5\xA1" (š) would not fold to
+// "\xC5\xA0" (Š), which the file system takes for the same name.
+struct FoldCase {
+  const char* name;
+  const char* logged;   // the File record's name, UTF-8
+  const char* on_disk;  // the name in the directory, UTF-8
+  bool both;            // the logged file stands too (else on_disk is it)
+  const char* directory_outcome;  // what the run makes of the directory
+};
+inline void PrintTo(const FoldCase& c, std::ostream* os) { *os << c.name; }
+
+inline const FoldCase kFoldCases[] = {
+    {"two_letters_that_fold_alike_by_bytes", "\xC4\x8A.txt", "\xC4\x9A.txt", true,
+     "kept: not empty"},
+    {"small_and_capital_letter", "\xC5\xA1.txt", "\xC5\xA0.txt", false, "removed"},
+};
+
+inline void PlanAndRunAgreeOnTheNamesOfAUtf8File(const FoldCase& c) {
+  const std::string dir = FreshDirectory(std::string("unattended\\fold\\") + c.name);
+  const std::string product = dir + "\\prod";
+  MakeDirectories(product);
+  for (const char* name : {c.on_disk, c.both ? c.logged : c.on_disk}) {
+    HANDLE h = CreateFileW(FromUtf8(product + "\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
+    CloseHandle(h);
+  }
+  const std::string file = dir + "\\uninst.exe";
+  UninstallImage image;
+  LogWriter w(image);
+  ASSERT_TRUE(w.BeginInCodePage(65001));
+  ASSERT_TRUE(w.AddDirectory(product.c_str()));
+  ASSERT_TRUE(w.AddFile((product + "\\" + c.logged).c_str()));
+  ASSERT_TRUE(w.Finish("Fold"));
+  image.SaveAs(file);
+
+  RunResult plan = e2e::Run(AsUserStartsIt(file) + " /PLAN /S /LOG=" + dir + "\\plan.txt", {}, 30000);
+  ASSERT_TRUE(plan.finished);
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + dir + "\\run.txt", {}, 30000);
+  ASSERT_TRUE(run.finished);
+
+  const std::vector<std::string> planned = RecordLines(dir + "\\plan.txt");
+  const std::vector<std::string> done = RecordLines(dir + "\\run.txt");
+  ASSERT_EQ(done.size(), 2u) << ReadFileBytes(dir + "\\run.txt");
+  EXPECT_EQ(done[1], "directory " + product + ": " + c.directory_outcome);
+  EXPECT_EQ(planned, done) << ReadFileBytes(dir + "\\plan.txt");
+}
 
 // /PLAN on a product with every record type: in the confirmation mode with
 // /S and without (one box, which says what it found), and in the uninstall
