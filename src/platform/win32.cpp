@@ -873,10 +873,13 @@ void AskWhoHolds(const char* path, FileHolders* holders) {
   if (n == 0 || n >= dll.capacity() || !dll.Append("\\rstrtmgr.dll")) return;
   HMODULE rm = LoadLibraryA(dll.c_str());
   if (!rm) return;  // before Vista
-  // The path in the uninstall file's code page, as every other call takes it.
-  WCHAR wide[MAX_PATH];
-  const DWORD rc = named::ToUtf16(path, wide, MAX_PATH) < 0 ? GetLastError()
-                                                            : ListHolders(rm, wide, holders);
+  // The path in the uninstall file's code page, as every other call takes
+  // it, and as long as a record may log it (a buffer of MAX_PATH refused a
+  // long path as a name that does not convert, error 1113).
+  WCHAR wide[PathString::capacity()];
+  const DWORD rc = named::ToUtf16(path, wide, PathString::capacity()) < 0
+                       ? GetLastError()
+                       : ListHolders(rm, wide, holders);
   if (rc == ERROR_PROC_NOT_FOUND) {
     holders->asked = FileHolders::Asked::kNoRestartManager;
   } else if (rc != ERROR_SUCCESS) {

@@ -91,6 +91,10 @@ RunReport::RunReport(const char* path) {
   // have put on its way.
   if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
   MakeParentDirectories(path);
+  // Asked again once they are all there: a directory made here could have
+  // been swapped for a link before the file is made in it. The check holds
+  // them (without delete sharing) until the file is open.
+  if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
   file_ = platform::CreateReportFile(path);
 }
 
