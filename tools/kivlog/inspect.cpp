@@ -127,10 +127,10 @@ struct Faults {
   OrderedJson json = OrderedJson::array();
 };
 
-Faults FindFaults(const std::string& path, const Listing& listing) {
+Faults FindFaults(const kiv::LogReader& reader, const Listing& listing) {
   Faults faults;
   if (auto fault = DisplayNameFault(listing.display_name)) {
-    const uint32_t at = ReadTrailerNameOffset(path).value_or(0);
+    const uint32_t at = reader.name_offset();
     faults.lines.push_back("display name at " + Offset(at) + ": " + *fault);
     faults.json.push_back({{"field", "display_name"}, {"offset", at}, {"message", *fault}});
   }
@@ -234,9 +234,24 @@ struct SignatureVerdict {
   bool fault;
 };
 
-SignatureVerdict JudgeSignature(const std::string& path, uint64_t size) {
+// log_start: where the log's type-0 record lies.
+SignatureVerdict JudgeSignature(const std::string& path, kiv::RandomSource& file, uint64_t size,
+                                uint32_t log_start) {
   kiv::SignaturePart part;
-  switch (WhereSignedLogLies(path, size, &part)) {
+  const SignedLog where = WhereSignedLogLies(file, size, &part);
+  // Anything between the signature and the log (a second certificate) is
+  // left out of the temporary copy, which is the signed stub alone.
+  if (where != SignedLog::kUnsigned && where != SignedLog::kUnsound &&
+      log_start != part.signed_end) {
+    const std::string what =
+        log_start > part.signed_end
+            ? "its certificate table holds " + std::to_string(log_start - part.signed_end) +
+                  " bytes between its first certificate and the log (a second signature?), "
+                  "which the uninstall's temporary copy leaves out"
+            : std::string("its signature reaches into the log");
+    return {"unsound", what + "; build it again from a stub signed once", true};
+  }
+  switch (where) {
     case SignedLog::kUnsigned: return {"unsigned", "", false};
     case SignedLog::kInside:
       return {"inside", "signed; the log lies inside the signature part, which holds", false};
@@ -315,11 +330,14 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
   // Sound; now what the stub would mishandle though it takes the file.
   const Listing listing = ReadListing(reader, code_page);
   const size_t undo = listing.records.size() - 1;  // without the type-0 record
-  Faults faults = FindFaults(path, listing);
-  const SignatureVerdict signature = JudgeSignature(path, reader.size());
-  // A signed file's temporary copy is the signed stub, however long.
+  Faults faults = FindFaults(reader, listing);
+  const SignatureVerdict signature =
+      JudgeSignature(path, source, reader.size(), ImageSize(listing));
+  // Only an unsigned file's temporary copy is its first bytes: a signed
+  // file's is the signed stub, however long, and one whose signature part
+  // is not sound gets none (its verdict says why).
   const std::string warning =
-      signature.name == std::string("inside") ? std::string() : ImageWarning(listing);
+      signature.name == std::string("unsigned") ? ImageWarning(listing) : std::string();
   std::vector<std::string> warning_lines;
   const OrderedJson warnings = FindFileWarnings(path, listing, policy, &warning_lines);
   // An unsigned file whose image is past the temporary copy's end never
