@@ -1,5 +1,6 @@
 // The signature part of a PE image (uninstall_file/signature_part.h) over
-// any bytes, as the stub reads its own file and kivlog reads a stub.
+// any bytes, as the stub reads its own file and kivlog reads a stub, and the
+// temporary copy's plan the stub makes from it.
 //
 // Input: the whole file.
 //
@@ -11,7 +12,11 @@
 //    certificate's length within the table;
 //  - the signed stub it names (the file cut at signed_end, both lengths set
 //    to reach it) reads back as signed with the same blob: the stub's
-//    temporary copy is itself a sound signed image.
+//    temporary copy is itself a sound signed image;
+//  - the copy's plan (PlanSignedCopy, reading through a callback as the
+//    stub reads its file) takes nothing kivlog's reading refuses: a signed
+//    plan is that same signed stub, its bytes the file's but for the two
+//    lengths, and an unsigned plan is an unsigned image to kivlog too.
 #include <stdint.h>
 #include <string.h>
 
@@ -20,14 +25,53 @@
 #include "fuzz_check.h"
 #include "uninstall_file/signature_part.h"
 
+namespace {
+
+struct Input {
+  const uint8_t* data;
+  size_t size;
+  uint32_t reads;
+};
+
+uint32_t ReadInput(void* context, uint32_t offset, void* buffer, uint32_t count) {
+  Input* in = static_cast<Input*>(context);
+  ++in->reads;
+  if (offset >= in->size) return 0;
+  const size_t n = count < in->size - offset ? count : in->size - offset;
+  memcpy(buffer, in->data + offset, n);
+  return static_cast<uint32_t>(n);
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;
   std::unique_ptr<uint8_t[]> file(new uint8_t[size ? size : 1]);
   if (size) memcpy(file.get(), data, size);
   kiv::SignaturePart part;
   const kiv::SignatureLayout layout = kiv::ReadSignaturePart(file.get(), size, &part);
+
+  // The copy's plan, from the stub's head and reads.
+  const uint32_t head_size = size < kiv::kCopyHeadSize ? static_cast<uint32_t>(size)
+                                                       : kiv::kCopyHeadSize;
+  Input input = {file.get(), size, 0};
+  kiv::SignedCopy copy;
+  const kiv::SignatureLayout plan =
+      kiv::PlanSignedCopy(file.get(), head_size, size, ReadInput, &input, &copy);
+  KIV_FUZZ_CHECK(input.reads <= 1);
+  if (plan == kiv::SignatureLayout::kUnsigned) {
+    KIV_FUZZ_CHECK(layout == kiv::SignatureLayout::kUnsigned);
+  }
+  if (plan == kiv::SignatureLayout::kSigned) {
+    KIV_FUZZ_CHECK(layout == kiv::SignatureLayout::kSigned);
+    KIV_FUZZ_CHECK(copy.count == part.signed_end);
+    KIV_FUZZ_CHECK(copy.length_at[0] == part.directory_entry + 4);
+    KIV_FUZZ_CHECK(copy.length_at[1] == part.table_offset);
+  }
+
   if (layout != kiv::SignatureLayout::kSigned) {
     KIV_FUZZ_CHECK(part.table_offset == 0 && part.signed_end == 0);
+    KIV_FUZZ_CHECK(plan != kiv::SignatureLayout::kSigned);
     return 0;
   }
   const uint64_t table_end = static_cast<uint64_t>(part.table_offset) + part.table_size;
@@ -48,5 +92,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  kiv::SignatureLayout::kSigned);
   KIV_FUZZ_CHECK(again.blob_end == part.blob_end && again.signed_end == part.signed_end);
   KIV_FUZZ_CHECK(again.table_size == part.signed_end - part.table_offset);
+
+  if (plan == kiv::SignatureLayout::kSigned) {
+    // The copy as the stub writes it: the file's first bytes, the lengths
+    // set as they pass; byte for byte the signed stub above.
+    std::unique_ptr<uint8_t[]> written(new uint8_t[copy.count]);
+    memcpy(written.get(), file.get(), copy.count);
+    for (uint32_t f = 0; f < 2; ++f) {
+      KIV_FUZZ_CHECK(copy.length_at[f] + sizeof(copy.length) <= copy.count);
+      memcpy(written.get() + copy.length_at[f], copy.length, sizeof(copy.length));
+    }
+    KIV_FUZZ_CHECK(memcmp(written.get(), stub.get(), copy.count) == 0);
+  }
   return 0;
 }

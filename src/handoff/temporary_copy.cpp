@@ -39,38 +39,33 @@ uint32_t ReadSignedStub(void* context, void* buffer, uint32_t count) {
   return got;
 }
 
+uint32_t ReadForPlan(void* context, uint32_t offset, void* buffer, uint32_t count) {
+  const platform::FileHandle in = static_cast<platform::FileHandle>(context);
+  return platform::SeekFile(in, offset) ? platform::ReadFileBytes(in, buffer, count) : 0;
+}
+
 // How much of the file the copy takes, and from where: an unsigned file's
 // first bytes up to the copy limit; a signed file's signed stub, whole (its
 // table reaches past the blob only to hold the log). False when the file's
 // headers or signature part cannot be read soundly: such a copy would not
 // verify, and the run stays in this process.
 bool PlanCopy(platform::FileHandle in, uint64_t size, uint32_t* count, SignedRead* read) {
-  // Our stubs' headers, to the end of the optional header, lie within the
-  // first 512 bytes (the data directories end before 0x200 in both widths).
-  uint8_t head[1024];
+  uint8_t head[kCopyHeadSize];
   const uint32_t head_size = size < sizeof(head) ? static_cast<uint32_t>(size) : sizeof(head);
   if (platform::ReadFileBytes(in, head, head_size) != head_size) return false;
-  SignaturePart part;
-  const SignatureLayout layout = LocateCertificateTable(head, head_size, size, &part);
+  SignedCopy copy;
+  const SignatureLayout layout = PlanSignedCopy(head, head_size, size, ReadForPlan, in, &copy);
   if (layout == SignatureLayout::kUnsigned) {
     *count = size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
     return platform::SeekFile(in, 0);
   }
   if (layout != SignatureLayout::kSigned) return false;
-  uint8_t cert_head[kCertificateHeadSize];
-  const uint32_t want = part.table_size < kCertificateHeadSize ? part.table_size : kCertificateHeadSize;
-  if (!platform::SeekFile(in, part.table_offset) ||
-      platform::ReadFileBytes(in, cert_head, want) != want ||
-      ReadCertificateHead(cert_head, want, &part) != SignatureLayout::kSigned ||
-      !platform::SeekFile(in, 0)) {
-    return false;
-  }
-  *count = part.signed_end;
+  *count = copy.count;
   read->set_lengths = true;
-  read->length_at[0] = part.directory_entry + 4;
-  read->length_at[1] = part.table_offset;
-  StoreU32(read->length, part.signed_end - part.table_offset);
-  return true;
+  read->length_at[0] = copy.length_at[0];
+  read->length_at[1] = copy.length_at[1];
+  for (uint32_t i = 0; i < sizeof(read->length); ++i) read->length[i] = copy.length[i];
+  return platform::SeekFile(in, 0);
 }
 
 bool CopyHead(const char* from, const char* to) {

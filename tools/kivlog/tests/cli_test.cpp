@@ -21,6 +21,7 @@
 #include <set>
 #include <sstream>
 
+#include "base/byte_order.h"
 #include "code_page.h"
 #include "common/tiny_image.h"
 #include "commands.h"
@@ -1055,6 +1056,129 @@ TEST_F(SignedStubTest, CheckSaysWhereTheLogLies) {
   Outcome build = Build({{"display_name", "Example App"}, {"records", kFirst}}, "x.exe");
   EXPECT_EQ(build.code, 1);
   EXPECT_NE(build.err.find("cannot be read soundly"), std::string::npos) << build.err;
+  EXPECT_FALSE(fs::exists(Path("x.exe")));
+}
+
+// check's verdict on the signature part against osslsigncode's on the same
+// files: a built file, and files an attacker could make of it. A layout a
+// verifier refuses, or whose temporary copy would be other than the signed
+// stub (a blob reaching into the log, a cut image, a second certificate
+// left out), never "holds", and the stub's copy plan refuses it too (but
+// for the second certificate, which only kivlog can see: it knows where the
+// log starts, and build refuses such a stub). None of them is told of the
+// 60,000-byte copy limit: that is for unsigned files.
+TEST_F(SignedStubTest, CheckJudgesTheSignaturePartAsAVerifierDoes) {
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
+  const Bytes built = ReadFile(Path("out.exe"));
+  kiv::SignaturePart part;
+  ASSERT_EQ(kiv::ReadSignaturePart(reinterpret_cast<const uint8_t*>(built.data()), built.size(),
+                                   &part),
+            kiv::SignatureLayout::kSigned);
+  // Adds delta to the two-byte long-form DER length at `at`.
+  const auto raise = [](Bytes* b, uint32_t at, int delta) {
+    ASSERT_EQ(static_cast<uint8_t>((*b)[at]), 0x82);
+    const int length = (static_cast<uint8_t>((*b)[at + 1]) << 8) + static_cast<uint8_t>((*b)[at + 2]) + delta;
+    (*b)[at + 1] = static_cast<char>(length >> 8);
+    (*b)[at + 2] = static_cast<char>(length & 0xFF);
+  };
+  const uint32_t outer = part.table_offset + 8 + 1;           // ContentInfo's length
+  const uint32_t holder = part.table_offset + 8 + 4 + 11 + 1;  // its [0]'s length
+
+  // The stub with a second certificate entry after the first, and a file
+  // with its log after both, built by hand (build refuses such a stub).
+  Bytes two = signed_stub_;
+  const Bytes first_entry = two.substr(part.table_offset);
+  two += first_entry;
+  kiv::SignaturePart stub_part;
+  ASSERT_EQ(kiv::ReadSignaturePart(reinterpret_cast<const uint8_t*>(signed_stub_.data()),
+                                   signed_stub_.size(), &stub_part),
+            kiv::SignatureLayout::kSigned);
+  kiv::StoreU32(reinterpret_cast<uint8_t*>(two.data()) + stub_part.directory_entry + 4,
+                static_cast<uint32_t>(two.size() - stub_part.table_offset));
+  WriteFile(Path("two-stub.exe"), two);
+  Bytes two_file = two;
+  {
+    VectorSink sink(&two_file);
+    kiv::LogWriter w(sink);
+    w.Begin();
+    w.AddDirectory("C:\\App");
+    const uint32_t name_at = static_cast<uint32_t>(two_file.size());
+    w.WriteBytes("Example App", 12);
+    while ((two_file.size() + kiv::kTrailerSize - part.table_offset) % 8 != 0) w.WriteBytes("", 1);
+    w.FinishRaw(name_at, w.last_record(), kiv::kSignature);
+    kiv::StoreSignatureLengths(reinterpret_cast<uint8_t*>(two_file.data()), stub_part,
+                               static_cast<uint32_t>(two_file.size() - part.table_offset));
+  }
+
+  struct Row {
+    const char* name;
+    Bytes bytes;
+    bool verifies;          // osslsigncode's verdict
+    const char* signature;  // check --json's
+    kiv::SignatureLayout plan;
+  };
+  std::vector<Row> rows;
+  rows.push_back({"as_built", built, true, "inside", kiv::SignatureLayout::kSigned});
+  Bytes longer = built;
+  raise(&longer, outer, 64);
+  rows.push_back({"outer_length_raised_by_64", longer, false, "unsound",
+                  kiv::SignatureLayout::kUnsound});
+  Bytes both = built;
+  raise(&both, outer, 64);
+  raise(&both, holder, 64);
+  rows.push_back({"outer_and_content_lengths_raised_by_64", both, false, "unsound",
+                  kiv::SignatureLayout::kUnsound});
+  // The one section's raw data made to reach past the table's start: the
+  // table lies inside the image, and the signed stub would be a cut image.
+  Bytes inside = built;
+  const uint32_t section = 0x40 + 24 + 224;  // TinyImage's section table
+  kiv::StoreU32(reinterpret_cast<uint8_t*>(inside.data()) + section + 16, part.table_offset);
+  rows.push_back({"table_inside_the_image", inside, false, "unsound",
+                  kiv::SignatureLayout::kUnsound});
+  rows.push_back({"second_certificate_before_the_log", two_file, true, "unsound",
+                  kiv::SignatureLayout::kSigned});
+
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string name = std::string(row.name) + ".exe";
+    WriteFile(Path(name), row.bytes);
+    EXPECT_EQ(Verifies(name), row.verifies);
+    Outcome check = Kivlog({"check", "--json", Path(name)});
+    const Json verdict = Json::parse(check.out);
+    EXPECT_EQ(verdict.value("sound", false), true) << check.out;
+    EXPECT_EQ(verdict.value("signature", ""), row.signature) << check.out;
+    EXPECT_EQ(check.code, std::string(row.signature) == "inside" ? 0 : 1) << check.out;
+    EXPECT_TRUE(verdict["warning"].is_null()) << check.out;
+    Outcome text = Kivlog({"check", Path(name)});
+    EXPECT_EQ(text.err.find("KIV0022"), std::string::npos) << text.err;
+    if (std::string(row.signature) == "inside") {
+      EXPECT_NE(text.out.find("which holds"), std::string::npos) << text.out;
+    } else {
+      EXPECT_EQ(text.out.find("holds"), std::string::npos) << text.out;
+      EXPECT_NE(text.err.find("build it again"), std::string::npos) << text.err;
+    }
+    // The stub's plan for its temporary copy, over the same bytes.
+    const auto* data = reinterpret_cast<const uint8_t*>(row.bytes.data());
+    const uint32_t head = std::min<uint32_t>(row.bytes.size(), kiv::kCopyHeadSize);
+    kiv::SignedCopy copy;
+    const Bytes* source = &row.bytes;
+    const auto read = [](void* context, uint32_t offset, void* buffer, uint32_t count) -> uint32_t {
+      const Bytes& b = *static_cast<const Bytes*>(context);
+      if (offset >= b.size()) return 0;
+      const uint32_t n = std::min<uint32_t>(count, static_cast<uint32_t>(b.size() - offset));
+      memcpy(buffer, b.data() + offset, n);
+      return n;
+    };
+    EXPECT_EQ(kiv::PlanSignedCopy(data, head, row.bytes.size(), read,
+                                  const_cast<Bytes*>(source), &copy),
+              row.plan);
+  }
+
+  // build refuses the stub with two certificates, naming what it would lose.
+  stub_ = Path("two-stub.exe");
+  Outcome build = Build({{"display_name", "Example App"}, {"records", kFirst}}, "x.exe");
+  EXPECT_EQ(build.code, 1);
+  EXPECT_NE(build.err.find("bytes after its first certificate"), std::string::npos) << build.err;
   EXPECT_FALSE(fs::exists(Path("x.exe")));
 }
 
