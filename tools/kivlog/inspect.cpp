@@ -15,6 +15,7 @@
 #include "lint.h"
 #include "listing.h"
 #include "rules.h"
+#include "screen_text.h"
 #include "stream_source.h"
 #include "stub_rules.h"
 
@@ -32,7 +33,9 @@ std::string Dump(const OrderedJson& doc) {
 // A string for the table: control bytes and quotes as \xNN, the rest as is.
 // The C1 controls U+0080 to U+009F (UTF-8 C2 80 to C2 9F) show the same
 // way, as the byte of the same value: Windows-1252 leaves 0x81, 0x8D, 0x8F,
-// 0x90 and 0x9D unassigned and decodes them so.
+// 0x90 and 0x9D unassigned and decodes them so. Bidirectional controls and
+// characters of no width show as \uNNNN: raw, they would reorder or hide
+// what the table shows.
 std::string Quoted(const std::string& utf8) {
   std::string out = "\"";
   const auto escape = [&](uint8_t value) {
@@ -47,6 +50,17 @@ std::string Quoted(const std::string& utf8) {
     } else if (b == 0xC2 && i + 1 < utf8.size() && static_cast<uint8_t>(utf8[i + 1]) >= 0x80 &&
                static_cast<uint8_t>(utf8[i + 1]) <= 0x9F) {
       escape(static_cast<uint8_t>(utf8[++i]));
+    } else if (b >= 0xC0) {
+      size_t next = i;
+      const uint32_t c = NextCodePoint(utf8, &next);
+      if (HiddenCharacterName(c)) {
+        char esc[8];
+        snprintf(esc, sizeof(esc), "\\u%04X", c);
+        out += esc;
+      } else {
+        out.append(utf8, i, next - i);
+      }
+      i = next - 1;
     } else {
       out += utf8[i];
     }

@@ -833,6 +833,68 @@ TEST_F(KivlogTest, ListEscapesTheUnassigned1252Bytes) {
   EXPECT_EQ(Json::parse(json.out)["records"][0]["path"], "C:\\\u008D\u008F\u0090\u009D\u20AC");
 }
 
+// Names that show other than they are: build, append and check warn of
+// each at its field (KIVW014), and list shows the hidden characters
+// escaped, never raw. A code page's own marks (1255's right-to-left mark,
+// byte 0xFE) are found through its decoding.
+TEST_F(KivlogTest, NamesThatShowOtherThanTheyAreAreWarnedOfAndListedEscaped) {
+  const Json records = {{{"type", "directory"}, {"path", "C:\\App\u200B"}},
+                        {{"type", "shell_group"}, {"group", "P\u0430ypal"}}};
+  Outcome built = Build({{"display_name", "Spoof\u202Egnp.exe"}, {"code_page", 65001},
+                         {"records", records}});
+  ASSERT_EQ(built.code, 0) << built.err;
+  for (const char* told : {"warning KIVW014: display_name: holds U+202E RIGHT-TO-LEFT OVERRIDE",
+                           "warning KIVW014: records[0].path: holds U+200B ZERO WIDTH SPACE",
+                           "warning KIVW014: records[1].group: mixes Latin letters with Cyrillic"}) {
+    EXPECT_NE(built.err.find(told), std::string::npos) << told << "\n" << built.err;
+  }
+  WriteFile(Path("m.json"), Json({{"display_name", "Spoof\u202Egnp.exe"},
+                                  {"code_page", 65001},
+                                  {"records", records}})
+                                .dump());
+  EXPECT_EQ(Kivlog({"build", Path("m.json"), "--stub", stub_, "-o", Path("x.exe"), "--werror"})
+                .code,
+            1);
+
+  Outcome check = Kivlog({"check", Path("out.exe")});
+  EXPECT_EQ(check.code, 0) << check.err;
+  EXPECT_NE(check.err.find("warning KIVW014: records[1].group"), std::string::npos) << check.err;
+  EXPECT_NE(check.err.find("warning KIVW014: display_name"), std::string::npos) << check.err;
+
+  Outcome list = Kivlog({"list", Path("out.exe")});
+  ASSERT_EQ(list.code, 0) << list.err;
+  EXPECT_NE(list.out.find("Display name: \"Spoof\\u202Egnp.exe\"\n"), std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("path=\"C:\\App\\u200B\""), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("group=\"P\u0430ypal\""), std::string::npos) << list.out;
+  for (const char* raw : {"\u202E", "\u200B"}) EXPECT_EQ(list.out.find(raw), std::string::npos);
+
+  // An append warns of its own records only.
+  WriteFile(Path("more.json"),
+            Json{{"code_page", 65001},
+                 {"records", {{{"type", "file"}, {"path", "C:\\App\\\u2067x.txt"}}}}}
+                .dump());
+  Outcome appended = Kivlog({"append", Path("out.exe"), Path("more.json")});
+  EXPECT_EQ(appended.code, 0) << appended.err;
+  EXPECT_NE(appended.err.find("KIVW014: records[0].path: holds U+2067 RIGHT-TO-LEFT ISOLATE"),
+            std::string::npos)
+      << appended.err;
+  EXPECT_EQ(appended.err.find("group"), std::string::npos) << appended.err;
+
+  // Windows-1255: the right-to-left mark is the byte 0xFE.
+  ASSERT_EQ(Build({{"display_name", "Hebrew \u200F App"}, {"code_page", 1255},
+                   {"records", Json::array()}},
+                  "hebrew.exe")
+                .code,
+            0);
+  Outcome hebrew = Kivlog({"check", Path("hebrew.exe")});
+  EXPECT_NE(hebrew.err.find("KIVW014: display_name: holds U+200F RIGHT-TO-LEFT MARK"),
+            std::string::npos)
+      << hebrew.err;
+  EXPECT_NE(Kivlog({"list", Path("hebrew.exe")}).out.find("\"Hebrew \\u200F App\""),
+            std::string::npos);
+}
+
 // ---------------------------------------------------------------------------
 // append
 
