@@ -19,8 +19,7 @@ struct SignedRead {
   platform::FileHandle file;
   uint32_t position;
   bool set_lengths;
-  uint32_t length_at[2];
-  uint8_t length[4];
+  SignedCopy copy;
 };
 
 uint32_t ReadSignedStub(void* context, void* buffer, uint32_t count) {
@@ -28,10 +27,10 @@ uint32_t ReadSignedStub(void* context, void* buffer, uint32_t count) {
   const uint32_t got = platform::ReadFileBytes(read->file, buffer, count);
   uint8_t* bytes = static_cast<uint8_t*>(buffer);
   for (uint32_t f = 0; read->set_lengths && f < 2; ++f) {
-    for (uint32_t i = 0; i < sizeof(read->length); ++i) {
-      const uint32_t at = read->length_at[f] + i;
+    for (uint32_t i = 0; i < sizeof(read->copy.length); ++i) {
+      const uint32_t at = read->copy.length_at[f] + i;
       if (at >= read->position && at - read->position < got) {
-        bytes[at - read->position] = read->length[i];
+        bytes[at - read->position] = read->copy.length[i];
       }
     }
   }
@@ -53,18 +52,15 @@ bool PlanCopy(platform::FileHandle in, uint64_t size, uint32_t* count, SignedRea
   uint8_t head[kCopyHeadSize];
   const uint32_t head_size = size < sizeof(head) ? static_cast<uint32_t>(size) : sizeof(head);
   if (platform::ReadFileBytes(in, head, head_size) != head_size) return false;
-  SignedCopy copy;
-  const SignatureLayout layout = PlanSignedCopy(head, head_size, size, ReadForPlan, in, &copy);
+  const SignatureLayout layout =
+      PlanSignedCopy(head, head_size, size, ReadForPlan, in, &read->copy);
   if (layout == SignatureLayout::kUnsigned) {
     *count = size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
     return platform::SeekFile(in, 0);
   }
   if (layout != SignatureLayout::kSigned) return false;
-  *count = copy.count;
+  *count = read->copy.count;
   read->set_lengths = true;
-  read->length_at[0] = copy.length_at[0];
-  read->length_at[1] = copy.length_at[1];
-  for (uint32_t i = 0; i < sizeof(read->length); ++i) read->length[i] = copy.length[i];
   return platform::SeekFile(in, 0);
 }
 
@@ -73,7 +69,7 @@ bool CopyHead(const char* from, const char* to) {
   if (!in) return false;
   uint64_t size = 0;
   uint32_t count = 0;
-  SignedRead read = {in, 0, false, {}, {}};
+  SignedRead read = {in, 0, false, {}};
   bool ok = platform::FileSize(in, &size) && PlanCopy(in, size, &count, &read);
   platform::FileHandle out = ok ? platform::CreateFileForWriting(to) : nullptr;
   ok = ok && out != nullptr;

@@ -98,9 +98,9 @@ struct SignedCopy {
 
 // The copy's plan for a file of `size` bytes from its first bytes `head`
 // (head_size = min(size, kCopyHeadSize)), reading the certificate table's
-// head through read: kSigned fills *copy; kUnsigned and kNoImage leave the
-// copy to the caller's rule for an unsigned file; kUnsound: no sound copy
-// can be made (it would not verify, or not start), so none is.
+// head through read: kSigned fills *copy; kUnsigned leaves the copy to the
+// caller's rule for an unsigned file; kNoImage (no headers to read) and
+// kUnsound: no sound copy can be made (it would not verify, or not start).
 SignatureLayout PlanSignedCopy(const uint8_t* head, uint32_t head_size, uint64_t size,
                                PlanReadFn read, void* context, SignedCopy* copy);
 
