@@ -14,9 +14,11 @@
 //    to reach it) reads back as signed with the same blob: the stub's
 //    temporary copy is itself a sound signed image;
 //  - the copy's plan (PlanSignedCopy, reading through a callback as the
-//    stub reads its file) takes nothing kivlog's reading refuses: a signed
-//    plan is that same signed stub, its bytes the file's but for the two
-//    lengths, and an unsigned plan is an unsigned image to kivlog too.
+//    stub reads its file) takes nothing the same reading of the headers
+//    refuses: a signed plan is that same signed stub, its bytes the file's
+//    but for the two lengths, and an unsigned plan is an unsigned image
+//    there too. (kivlog's whole reading also walks the whole blob, which
+//    the stub does not read: what it takes, the head reading takes.)
 #include <stdint.h>
 #include <string.h>
 
@@ -59,19 +61,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kiv::SignatureLayout plan =
       kiv::PlanSignedCopy(file.get(), head_size, size, ReadInput, &input, &copy);
   KIV_FUZZ_CHECK(input.reads <= 1);
+  // The headers' reading alone, as kivlog's head (kPeHeadLimit) gives it.
+  kiv::SignaturePart head_part;
+  const uint32_t pe_head = size < kiv::kPeHeadLimit ? static_cast<uint32_t>(size) : kiv::kPeHeadLimit;
+  kiv::SignatureLayout head_layout =
+      kiv::LocateCertificateTable(file.get(), pe_head, size, &head_part);
+  if (head_layout == kiv::SignatureLayout::kSigned) {
+    const uint32_t cert = head_part.table_size < kiv::kCertificateHeadSize
+                              ? head_part.table_size
+                              : kiv::kCertificateHeadSize;
+    head_layout = kiv::ReadCertificateHead(file.get() + head_part.table_offset, cert, &head_part);
+  }
   if (plan == kiv::SignatureLayout::kUnsigned) {
+    KIV_FUZZ_CHECK(head_layout == kiv::SignatureLayout::kUnsigned);
     KIV_FUZZ_CHECK(layout == kiv::SignatureLayout::kUnsigned);
   }
   if (plan == kiv::SignatureLayout::kSigned) {
-    KIV_FUZZ_CHECK(layout == kiv::SignatureLayout::kSigned);
-    KIV_FUZZ_CHECK(copy.count == part.signed_end);
-    KIV_FUZZ_CHECK(copy.length_at[0] == part.directory_entry + 4);
-    KIV_FUZZ_CHECK(copy.length_at[1] == part.table_offset);
+    KIV_FUZZ_CHECK(head_layout == kiv::SignatureLayout::kSigned);
+    KIV_FUZZ_CHECK(copy.count == head_part.signed_end);
+    KIV_FUZZ_CHECK(copy.length_at[0] == head_part.directory_entry + 4);
+    KIV_FUZZ_CHECK(copy.length_at[1] == head_part.table_offset);
+    for (uint32_t f = 0; f < 2; ++f) {
+      KIV_FUZZ_CHECK(copy.length_at[f] + sizeof(copy.length) <= copy.count);
+    }
+  }
+  // kivlog's whole reading takes nothing its reading of the headers refuses.
+  if (layout == kiv::SignatureLayout::kSigned) {
+    KIV_FUZZ_CHECK(head_layout == kiv::SignatureLayout::kSigned);
+    KIV_FUZZ_CHECK(head_part.signed_end == part.signed_end);
   }
 
   if (layout != kiv::SignatureLayout::kSigned) {
     KIV_FUZZ_CHECK(part.table_offset == 0 && part.signed_end == 0);
-    KIV_FUZZ_CHECK(plan != kiv::SignatureLayout::kSigned);
     return 0;
   }
   const uint64_t table_end = static_cast<uint64_t>(part.table_offset) + part.table_size;
@@ -94,14 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KIV_FUZZ_CHECK(again.table_size == part.signed_end - part.table_offset);
 
   if (plan == kiv::SignatureLayout::kSigned) {
-    // The copy as the stub writes it: the file's first bytes, the lengths
-    // set as they pass; byte for byte the signed stub above.
+    // kivlog's signed stub and the stub's copy are the same bytes.
     std::unique_ptr<uint8_t[]> written(new uint8_t[copy.count]);
     memcpy(written.get(), file.get(), copy.count);
     for (uint32_t f = 0; f < 2; ++f) {
-      KIV_FUZZ_CHECK(copy.length_at[f] + sizeof(copy.length) <= copy.count);
       memcpy(written.get() + copy.length_at[f], copy.length, sizeof(copy.length));
     }
+    KIV_FUZZ_CHECK(copy.count == part.signed_end);
     KIV_FUZZ_CHECK(memcmp(written.get(), stub.get(), copy.count) == 0);
   }
   return 0;

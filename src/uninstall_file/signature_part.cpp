@@ -151,6 +151,40 @@ SignatureLayout ReadCertificateHead(const uint8_t* cert_head, uint32_t cert_head
   return SignatureLayout::kSigned;
 }
 
+bool SignedDataIsWhole(const uint8_t* blob, uint32_t size) {
+  uint32_t info, info_header, holder, holder_header, data, data_header;
+  const uint32_t oid_size = sizeof(kSignedDataOid);
+  if (!DerHeader(blob, size, 0, kDerSequence, &info, &info_header) ||
+      static_cast<uint64_t>(info_header) + info != size) {
+    return false;
+  }
+  const uint32_t at_holder = info_header + oid_size;
+  if (!DerHeader(blob, size, at_holder, kDerContextZero, &holder, &holder_header) ||
+      !DerHeader(blob, size, at_holder + holder_header, kDerSequence, &data, &data_header)) {
+    return false;
+  }
+  // SignedData ::= SEQUENCE { version INTEGER, digestAlgorithms SET,
+  // contentInfo SEQUENCE, [0] certificates, [1] crls, signerInfos SET }.
+  const uint32_t start = at_holder + holder_header + data_header;
+  const uint64_t end = static_cast<uint64_t>(start) + data;
+  if (end > size) return false;
+  uint32_t at = start, elements = 0;
+  uint8_t last = 0;
+  while (at < end) {
+    const uint8_t tag = blob[at];
+    uint32_t content, header;
+    if (!DerHeader(blob, static_cast<uint32_t>(end), at, tag, &content, &header) ||
+        at + static_cast<uint64_t>(header) + content > end) {
+      return false;
+    }
+    if (elements == 0 && tag != 0x02) return false;  // the version INTEGER
+    at += header + content;
+    last = tag;
+    ++elements;
+  }
+  return at == end && elements >= 4 && last == 0x31;  // ending in the signer infos' SET
+}
+
 SignatureLayout ReadSignaturePart(const uint8_t* file, uint64_t file_size, SignaturePart* part) {
   const uint32_t head_size =
       file_size < kPeHeadLimit ? static_cast<uint32_t>(file_size) : kPeHeadLimit;
@@ -159,8 +193,12 @@ SignatureLayout ReadSignaturePart(const uint8_t* file, uint64_t file_size, Signa
   if (located != SignatureLayout::kSigned) return located;
   const uint32_t cert_head_size =
       found.table_size < kCertificateHeadSize ? found.table_size : kCertificateHeadSize;
-  const SignatureLayout read =
-      ReadCertificateHead(file + found.table_offset, cert_head_size, &found);
+  SignatureLayout read = ReadCertificateHead(file + found.table_offset, cert_head_size, &found);
+  if (read == SignatureLayout::kSigned &&
+      !SignedDataIsWhole(file + found.table_offset + kCertificateHeaderSize,
+                         found.blob_end - found.table_offset - kCertificateHeaderSize)) {
+    read = SignatureLayout::kUnsound;
+  }
   if (read == SignatureLayout::kSigned) *part = found;
   return read;
 }

@@ -81,7 +81,16 @@ SignatureLayout LocateCertificateTable(const uint8_t* head, uint32_t head_size,
 SignatureLayout ReadCertificateHead(const uint8_t* cert_head, uint32_t cert_head_size,
                                     SignaturePart* part);
 
-// Both steps over a whole file held in memory (the tool and the tests).
+// Whether the PKCS#7 blob (`blob`, the blob_end - table_offset - 8 bytes
+// after the WIN_CERTIFICATE header of a part ReadCertificateHead took) holds
+// a SignedData whose elements end exactly where it does, as a verifier
+// parses it: an INTEGER version first, a SET of signer infos last, every
+// length in its shortest form. ReadCertificateHead sees only the first
+// bytes; this reads the whole blob (the tool reads it; the stub does not).
+bool SignedDataIsWhole(const uint8_t* blob, uint32_t size);
+
+// Both steps over a whole file held in memory (the tool and the tests), and
+// SignedDataIsWhole on the blob.
 SignatureLayout ReadSignaturePart(const uint8_t* file, uint64_t file_size, SignaturePart* part);
 
 // Reads up to count bytes at offset of the file being planned; the count read.
@@ -101,6 +110,8 @@ struct SignedCopy {
 // head through read: kSigned fills *copy; kUnsigned leaves the copy to the
 // caller's rule for an unsigned file; kNoImage (no headers to read) and
 // kUnsound: no sound copy can be made (it would not verify, or not start).
+// It reads only the blob's first elements, not SignedDataIsWhole's walk of
+// the whole blob (kivlog's build and check make that one).
 SignatureLayout PlanSignedCopy(const uint8_t* head, uint32_t head_size, uint64_t size,
                                PlanReadFn read, void* context, SignedCopy* copy);
 

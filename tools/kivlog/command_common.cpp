@@ -197,6 +197,15 @@ kiv::SignatureLayout ReadFileSignaturePart(kiv::RandomSource& file, kiv::Signatu
                  ? kiv::ReadCertificateHead(cert_head, want, &found)
                  : kiv::SignatureLayout::kUnsound;
   }
+  if (layout == kiv::SignatureLayout::kSigned) {
+    // The whole blob, as a verifier parses it.
+    std::string blob(found.blob_end - found.table_offset - kiv::kCertificateHeaderSize, '\0');
+    const uint32_t size = static_cast<uint32_t>(blob.size());
+    if (file.ReadAt(found.table_offset + kiv::kCertificateHeaderSize, blob.data(), size) != size ||
+        !kiv::SignedDataIsWhole(reinterpret_cast<const uint8_t*>(blob.data()), size)) {
+      layout = kiv::SignatureLayout::kUnsound;
+    }
+  }
   if (layout == kiv::SignatureLayout::kSigned) *part = found;
   return layout;
 }

@@ -1125,9 +1125,11 @@ TEST_F(SignedStubTest, CheckSaysWhereTheLogLies) {
 // files: a built file, and files an attacker could make of it. A layout a
 // verifier refuses, or whose temporary copy would be other than the signed
 // stub (a blob reaching into the log, a cut image, a second certificate
-// left out), never "holds", and the stub's copy plan refuses it too (but
-// for the second certificate, which only kivlog can see: it knows where the
-// log starts, and build refuses such a stub). None of them is told of the
+// left out), never "holds", and the stub's copy plan refuses it too, but
+// for two that only kivlog sees: a second certificate (kivlog knows where
+// the log starts, and build refuses such a stub) and a SignedData running
+// on past its last element (kivlog reads the whole blob; the stub reads its
+// first bytes only). None of them is told of the
 // 60,000-byte copy limit: that is for unsigned files.
 TEST_F(SignedStubTest, CheckJudgesTheSignaturePartAsAVerifierDoes) {
   ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
@@ -1145,6 +1147,7 @@ TEST_F(SignedStubTest, CheckJudgesTheSignaturePartAsAVerifierDoes) {
   };
   const uint32_t outer = part.table_offset + 8 + 1;           // ContentInfo's length
   const uint32_t holder = part.table_offset + 8 + 4 + 11 + 1;  // its [0]'s length
+  // and the SignedData's at holder + 4
 
   // The stub with a second certificate entry after the first, and a file
   // with its log after both, built by hand (build refuses such a stub).
@@ -1190,6 +1193,13 @@ TEST_F(SignedStubTest, CheckJudgesTheSignaturePartAsAVerifierDoes) {
   raise(&both, holder, 64);
   rows.push_back({"outer_and_content_lengths_raised_by_64", both, false, "unsound",
                   kiv::SignatureLayout::kUnsound});
+  // All three outer lengths raised alike: the first bytes agree, and only
+  // the whole blob shows the SignedData running on past its last element.
+  // (The stub, which reads only the first bytes, takes it; kivlog does not.)
+  Bytes three = both;
+  raise(&three, holder + 4, 64);
+  rows.push_back({"all_three_lengths_raised_by_64", three, false, "unsound",
+                  kiv::SignatureLayout::kSigned});
   // The one section's raw data made to reach past the table's start: the
   // table lies inside the image, and the signed stub would be a cut image.
   Bytes inside = built;
