@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kiv::SignatureLayout layout = kiv::ReadSignaturePart(file.get(), size, &part);
 
   // The copy's plan, from the stub's head and reads.
-  const uint32_t head_size = size < kiv::kCopyHeadSize ? static_cast<uint32_t>(size)
-                                                       : kiv::kCopyHeadSize;
+  const uint32_t head_size = size < kiv::kPeHeadLimit ? static_cast<uint32_t>(size)
+                                                       : kiv::kPeHeadLimit;
   Input input = {file.get(), size, 0};
   kiv::SignedCopy copy;
   const kiv::SignatureLayout plan =

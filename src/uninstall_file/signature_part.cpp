@@ -1,22 +1,15 @@
 #include "uninstall_file/signature_part.h"
 
 #include "base/byte_order.h"
+#include "uninstall_file/pe_image.h"
 
 namespace kiv {
 namespace {
 
-constexpr uint32_t kDosLfanewOffset = 0x3C;
-constexpr uint32_t kCoffHeaderSize = 20;        // after the 4-byte "PE\0\0"
-constexpr uint32_t kOptionalHeaderSizeField = 16;  // within the COFF header
-constexpr uint16_t kMagicPe32 = 0x10B;
-constexpr uint16_t kMagicPe32Plus = 0x20B;
 // Where NumberOfRvaAndSizes and the data directories sit in each optional header.
 constexpr uint32_t kRvaCountPe32 = 92;
 constexpr uint32_t kRvaCountPe32Plus = 108;
 constexpr uint32_t kDirectoryEntrySize = 8;
-constexpr uint32_t kSectionCountField = 2;  // within the COFF header
-constexpr uint32_t kSectionHeaderSize = 40;
-constexpr uint32_t kSectionRawSizeField = 16;  // SizeOfRawData, then PointerToRawData
 constexpr uint8_t kDerSequence = 0x30;
 constexpr uint8_t kDerContextZero = 0xA0;
 // 1.2.840.113549.1.7.2, signedData, as its whole DER element.
@@ -49,31 +42,17 @@ bool DerHeader(const uint8_t* der, uint32_t room, uint32_t at, uint8_t tag, uint
 
 SignatureLayout LocateCertificateTable(const uint8_t* head, uint32_t head_size,
                                        uint64_t file_size, SignaturePart* part) {
-  if (head_size > file_size) return SignatureLayout::kNoImage;
-  if (head_size < kDosLfanewOffset + 4 || head[0] != 'M' || head[1] != 'Z') {
+  PeHeaders h;
+  if (head_size > file_size || !ReadPeHeaders(head, head_size, &h)) {
     return SignatureLayout::kNoImage;
   }
-  const uint32_t pe = LoadU32(head + kDosLfanewOffset);
-  // 64-bit sums: a hostile e_lfanew must not wrap past the checks.
-  const uint64_t optional = static_cast<uint64_t>(pe) + 4 + kCoffHeaderSize;
-  if (optional + 2 > head_size) return SignatureLayout::kNoImage;
-  if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) {
-    return SignatureLayout::kNoImage;
-  }
-  const uint32_t optional_size = LoadU16(head + pe + 4 + kOptionalHeaderSizeField);
-  const uint16_t magic = LoadU16(head + optional);
-  uint32_t rva_count_at;
-  if (magic == kMagicPe32) {
-    rva_count_at = kRvaCountPe32;
-  } else if (magic == kMagicPe32Plus) {
-    rva_count_at = kRvaCountPe32Plus;
-  } else {
-    return SignatureLayout::kNoImage;
-  }
+  const uint32_t optional = h.optional;
+  const uint32_t optional_size = h.optional_size;
+  const uint32_t rva_count_at = h.plus ? kRvaCountPe32Plus : kRvaCountPe32;
   const uint32_t entry_in_optional =
       rva_count_at + 4 + kSecurityDirectoryIndex * kDirectoryEntrySize;
   if (entry_in_optional + kDirectoryEntrySize > optional_size) return SignatureLayout::kNoImage;
-  const uint64_t headers_end = optional + optional_size;
+  const uint64_t headers_end = static_cast<uint64_t>(optional) + optional_size;
   if (headers_end > head_size) return SignatureLayout::kNoImage;
   if (LoadU32(head + optional + rva_count_at) <= kSecurityDirectoryIndex) {
     return SignatureLayout::kNoImage;
@@ -89,19 +68,11 @@ SignatureLayout LocateCertificateTable(const uint8_t* head, uint32_t head_size,
       static_cast<uint64_t>(table_offset) + table_size > file_size) {
     return SignatureLayout::kUnsound;
   }
-  // ... and after every section's raw data: a table inside the image would
-  // make the signed stub a cut image.
-  const uint32_t sections = LoadU16(head + pe + 4 + kSectionCountField);
-  if (headers_end + static_cast<uint64_t>(sections) * kSectionHeaderSize > head_size) {
+  // ... and after the image (the headers and every section's raw data): a
+  // table inside it would make the signed stub a cut image.
+  uint32_t image_end = 0;
+  if (!ReadImageEnd(head, head_size, file_size, &image_end) || table_offset < image_end) {
     return SignatureLayout::kUnsound;
-  }
-  for (uint32_t i = 0; i < sections; ++i) {
-    const uint8_t* section =
-        head + headers_end + i * kSectionHeaderSize + kSectionRawSizeField;
-    const uint32_t raw_size = LoadU32(section);
-    if (raw_size != 0 && static_cast<uint64_t>(LoadU32(section + 4)) + raw_size > table_offset) {
-      return SignatureLayout::kUnsound;
-    }
   }
   part->directory_entry = entry;
   part->table_offset = table_offset;

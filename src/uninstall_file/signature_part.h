@@ -17,10 +17,10 @@
 
 #include <stdint.h>
 
+#include "uninstall_file/pe_image.h"
+
 namespace kiv {
 
-// The headers of any image we sign lie within this many first bytes.
-inline constexpr uint32_t kPeHeadLimit = 4096;
 // WIN_CERTIFICATE: dwLength (u32), wRevision (u16), wCertificateType (u16).
 inline constexpr uint32_t kCertificateHeaderSize = 8;
 inline constexpr uint16_t kCertificateRevision = 0x0200;
@@ -34,9 +34,6 @@ inline constexpr uint32_t kCertificateAlignment = 8;
 // ContentInfo SEQUENCE, its contentType OID (signedData, 11 bytes whole),
 // the [0] that holds the content, and the SignedData SEQUENCE in it.
 inline constexpr uint32_t kCertificateHeadSize = kCertificateHeaderSize + 6 + 11 + 6 + 6;
-// The first bytes the temporary copy's plan reads: our stubs' headers, to
-// the end of the section table, lie within them.
-inline constexpr uint32_t kCopyHeadSize = 1024;
 
 enum class SignatureLayout {
   kUnsigned,  // no security directory: the file is an unsigned image
@@ -106,7 +103,7 @@ struct SignedCopy {
 };
 
 // The copy's plan for a file of `size` bytes from its first bytes `head`
-// (head_size = min(size, kCopyHeadSize)), reading the certificate table's
+// (head_size = min(size, kPeHeadLimit)), reading the certificate table's
 // head through read: kSigned fills *copy; kUnsigned leaves the copy to the
 // caller's rule for an unsigned file; kNoImage (no headers to read) and
 // kUnsound: no sound copy can be made (it would not verify, or not start).

@@ -183,6 +183,28 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
   return ok;
 }
 
+std::string ImageFault(const uint8_t* head, uint32_t head_size, uint64_t file_size,
+                       uint64_t log_start) {
+  uint32_t image_end = 0;
+  if (!kiv::ReadImageEnd(head, head_size, file_size, &image_end)) {
+    return "the stub's PE headers do not tell where its image ends (a header or section table "
+           "cut short, or sections past the end of the file), so the uninstall's temporary "
+           "copy could not be made whole; give the shipped kivuninst.exe";
+  }
+  if (image_end > log_start) {
+    return "the stub's PE headers place the end of its image at " + Offset(image_end) +
+           ", past the start of the log at " + Offset(log_start) +
+           ": the image was cut short; give the shipped kivuninst.exe";
+  }
+  return "";
+}
+
+std::string ImageFaultOfFile(kiv::RandomSource& file, uint64_t file_size, uint64_t log_start) {
+  uint8_t head[kiv::kPeHeadLimit];
+  const uint32_t got = file.is_open() ? file.ReadAt(0, head, sizeof(head)) : 0;
+  return ImageFault(head, got, file_size, log_start);
+}
+
 kiv::SignatureLayout ReadFileSignaturePart(kiv::RandomSource& file, kiv::SignaturePart* part) {
   uint8_t head[kiv::kPeHeadLimit];
   uint8_t cert_head[kiv::kCertificateHeadSize];

@@ -101,6 +101,16 @@ uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>
 bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
                  const std::optional<ResolvedSaved>& saved, std::string* why);
 
+// What keeps an unsigned file's temporary copy from holding its stub's whole
+// image (uninstall_file/pe_image.h), as one message; empty when nothing
+// does. head: the first bytes of the stub or of the file (kPeHeadLimit is
+// enough); file_size: the whole file's or stub's size; log_start: where the
+// log begins, just after the stub.
+std::string ImageFault(const uint8_t* head, uint32_t head_size, uint64_t file_size,
+                       uint64_t log_start);
+// The same with the head read from the file itself.
+std::string ImageFaultOfFile(kiv::RandomSource& file, uint64_t file_size, uint64_t log_start);
+
 // The file's signature part (see uninstall_file/signature_part.h), read from
 // the file itself; kUnsound also when it cannot be read.
 kiv::SignatureLayout ReadFileSignaturePart(kiv::RandomSource& file, kiv::SignaturePart* part);

@@ -59,13 +59,12 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   out << bytes;
 }
 
-// 300 bytes: "MZ", e_lfanew naming 0x80, "PE\0\0" there, anything else.
+// 300 bytes: the headers of the smallest image (MakeStandInStub), anything
+// else.
 std::string StandInStub() {
   std::string stub;
   for (int i = 0; i < 300; ++i) stub += static_cast<char>(i * 7);
-  stub.replace(0, 2, "MZ");
-  stub.replace(0x3C, 4, std::string("\x80\0\0\0", 4));
-  stub.replace(0x80, 4, std::string("PE\0\0", 4));
+  kiv::testing_support::MakeStandInStub(&stub);
   return stub;
 }
 
@@ -558,6 +557,14 @@ struct Fixture {
 // a name some fixtures point at so the fault lies elsewhere.
 Bytes Image() { return Bytes("Image\0", 6) + Bytes(94, 'i'); }
 
+// A 100-byte image whose PE headers end it where the log begins, as check
+// asks of a sound unsigned file.
+Bytes SoundImage() {
+  Bytes b(100, 'i');
+  kiv::testing_support::MakeStandInStub(&b, 4);
+  return b;
+}
+
 std::vector<Fixture> DamagedFixtures() {
   std::vector<Fixture> rows;
   const auto make = [](auto&& body) {
@@ -656,7 +663,7 @@ TEST_F(KivlogTest, ListAndCheckGiveTheStubsVerdictOnDamagedFiles) {
 
 TEST_F(KivlogTest, CheckCountsTheRecordsOfASoundFile) {
   WriteFile(Path("empty.exe"), [] {
-    Bytes b = Image();
+    Bytes b = SoundImage();
     VectorSink sink(&b);
     kiv::LogWriter w(sink);
     w.Begin();
@@ -688,7 +695,7 @@ TEST_F(KivlogTest, CheckCountsTheRecordsOfASoundFile) {
 // with its record (numbered as in a manifest) and offset, as build refuses it.
 TEST_F(KivlogTest, CheckAppliesTheRulesBuildApplies) {
   const auto file = [](const char* name, auto&& body) {
-    Bytes b = Image();
+    Bytes b = SoundImage();
     VectorSink sink(&b);
     kiv::LogWriter w(sink);
     w.Begin();                  // at 100
@@ -1231,7 +1238,7 @@ TEST_F(SignedStubTest, CheckJudgesTheSignaturePartAsAVerifierDoes) {
     }
     // The stub's plan for its temporary copy, over the same bytes.
     const auto* data = reinterpret_cast<const uint8_t*>(row.bytes.data());
-    const uint32_t head = std::min<uint32_t>(row.bytes.size(), kiv::kCopyHeadSize);
+    const uint32_t head = std::min<uint32_t>(row.bytes.size(), kiv::kPeHeadLimit);
     kiv::SignedCopy copy;
     const Bytes* source = &row.bytes;
     const auto read = [](void* context, uint32_t offset, void* buffer, uint32_t count) -> uint32_t {
