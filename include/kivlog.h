@@ -52,8 +52,12 @@ typedef struct kivlog_file kivlog_file;
 /* (major << 16) | minor of the library that runs. */
 KIVLOG_API unsigned KIVLOG_CALL kivlog_version(void);
 
-/* Opens the uninstall file at path (which kivlog build made) and checks its
- * chain as the stub does (kivlog_check also applies build's rules). *file is set even on KIVLOG_FAILED, so that
+/* Opens the uninstall file at path (which kivlog build made) for reading
+ * and writing and checks its chain as the stub does (kivlog_check also
+ * applies build's rules). The handle holds that open file until
+ * kivlog_close: every call reads and writes it, never the path again, and
+ * fails (changing nothing) once the path leads to another file (one renamed
+ * into its place). *file is set even on KIVLOG_FAILED, so that
  * kivlog_last_error can say why; close it either way. */
 KIVLOG_API int KIVLOG_CALL kivlog_open(const char* path, kivlog_file** file);
 

@@ -108,6 +108,16 @@ bool ReadStub(const std::string& stub_path, std::string* bytes, bool* signed_stu
     Error(err, label + ": its certificate table does not end the file; sign the stub again");
     return false;
   }
+  // The log goes after the first certificate, and the temporary copy is the
+  // file up to that certificate's end: a second one would be left out.
+  if (*signed_stub && part->signed_end != bytes->size()) {
+    Error(err, label + ": its certificate table holds " +
+                   std::to_string(bytes->size() - part->signed_end) +
+                   " bytes after its first certificate (a second signature?), which the "
+                   "uninstall's temporary copy would leave out; sign the stub with one "
+                   "signature (a second one nested in the first is kept)");
+    return false;
+  }
   return true;
 }
 

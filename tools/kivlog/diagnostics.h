@@ -74,6 +74,9 @@ inline constexpr const char* kEmptyKeyName = "KIVW012";
 // The stub cannot undo the record: a per-user stub and a record that needs
 // administrator rights, an x86_64 stub and a Sysnative path (stub_rules.h).
 inline constexpr const char* kStubCannotUndo = "KIVW013";
+// A name that shows other than it is: a bidirectional control, a character
+// of no width, Latin mixed with Cyrillic or Greek in one word.
+inline constexpr const char* kMisleadingName = "KIVW014";
 }  // namespace warning_id
 
 enum class Severity { kError, kWarning };

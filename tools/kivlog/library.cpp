@@ -1,7 +1,10 @@
 // The C interface of kivlog.h over the same code kivlog's commands run:
 // kivlog_append is kivlog append's transaction (AppendPrepared), and
-// kivlog_check the stub's check with the rules build applies. No exception
-// leaves a function of the interface.
+// kivlog_check the stub's check with the rules build applies. The handle
+// holds the file kivlog_open opened, and every call reads and writes that
+// file, under its append lock, never the name again: a file renamed into
+// place later is refused, not extended with another file's records. No
+// exception leaves a function of the interface.
 #define KIVLOG_BUILDING_DLL
 #include "kivlog.h"
 
@@ -18,6 +21,7 @@
 struct kivlog_file {
   std::string path;
   std::string error;
+  kivlog::LockedFile held;  // open from kivlog_open to kivlog_close
 };
 
 namespace {
@@ -33,26 +37,45 @@ std::string Lines(Report& report) {
   return text;
 }
 
+// Takes the append lock of the file held, and proves the name still leads
+// to it: false, with the fault in file->error, when it does not.
+bool LockHeld(kivlog_file* file) {
+  std::string why;
+  if (!file->held.is_open()) {
+    file->error = "kivlog: " + file->path + ": not open";
+    return false;
+  }
+  if (!file->held.Lock(&why)) {
+    file->error = "kivlog: " + file->path + ": " + why;
+    return false;
+  }
+  if (!file->held.IsAt(file->path)) {
+    file->held.Unlock();
+    file->error = "kivlog: " + file->path +
+                  ": is no longer the file kivlog_open opened (another file was put in its "
+                  "place); nothing was read or written: open it again";
+    return false;
+  }
+  return true;
+}
+
 // The stub's check of the chain; with rules, also every rule build applies
 // to each record (which reads every record's fields: kivlog_check only).
+// Reads the held file, locked.
 int Checked(kivlog_file* file, unsigned* records, bool rules = true) {
+  if (!LockHeld(file)) return KIVLOG_FAILED;
   std::ostringstream err;
-  if (!kivlog::RefuseIrregular(file->path, err)) {
-    file->error = err.str();
-    return KIVLOG_FAILED;
-  }
-  kivlog::StreamSource source(file->path);
+  kivlog::HeldSource source(file->held);
   kiv::LogReader reader(source, kivlog::LeadByteTestFor(kivlog::kWindows1252));
   kiv::ChainVerdict verdict;
-  if (!kivlog::OpenSound(file->path, reader, &verdict, err)) {
+  const bool sound = kivlog::OpenSound(file->path, reader, &verdict, err);
+  if (!sound || !rules) {
+    file->held.Unlock();
     file->error = err.str();
-    return KIVLOG_FAILED;
-  }
-  if (!rules) {
-    file->error.clear();
-    return KIVLOG_OK;
+    return sound ? KIVLOG_OK : KIVLOG_FAILED;
   }
   const kivlog::Listing listing = kivlog::ReadListing(reader, kivlog::kWindows1252);
+  file->held.Unlock();
   std::string faults;
   for (const auto& r : listing.records) {
     for (const auto& fault : kivlog::RecordFaults(r.raw, listing.code_page)) {
@@ -76,7 +99,17 @@ KIVLOG_API unsigned KIVLOG_CALL kivlog_version(void) {
 KIVLOG_API int KIVLOG_CALL kivlog_open(const char* path, kivlog_file** file) {
   if (!path || !file) return KIVLOG_BAD_ARGUMENT;
   try {
-    *file = new kivlog_file{path, ""};
+    *file = new kivlog_file{path, "", {}};
+    std::ostringstream err;
+    std::string why;
+    if (!kivlog::RefuseIrregular(path, err)) {
+      (*file)->error = err.str();
+      return KIVLOG_FAILED;
+    }
+    if (!(*file)->held.OpenUnlocked(path, &why)) {
+      (*file)->error = "kivlog: " + std::string(path) + ": cannot open for writing: " + why + "\n";
+      return KIVLOG_FAILED;
+    }
     return Checked(*file, nullptr, false);
   } catch (...) {
     return KIVLOG_FAILED;
@@ -87,26 +120,28 @@ KIVLOG_API int KIVLOG_CALL kivlog_append(kivlog_file* file, const char* batch_js
   if (!file || !batch_json) return KIVLOG_BAD_ARGUMENT;
   try {
     file->error.clear();
+    if (!LockHeld(file)) return KIVLOG_FAILED;
     Report report(kivlog::WarningPolicy{});
     kivlog::Prepared prepared;
     std::ostringstream helper;
-    const uint32_t file_code_page = kivlog::NamedCodePage(file->path);
+    kivlog::HeldSource held(file->held);
+    const uint32_t file_code_page = kivlog::NamedCodePage(held);
     bool ok = kivlog::PrepareText(batch_json, "batch", "", kivlog::DisplayName::kOptional,
                                   &prepared, report, file_code_page,
                                   kivlog::AppendTarget(file_code_page)) &&
-              kivlog::CodePageAgrees(file->path, file_code_page, prepared, helper);
-    if (ok) {
-      kivlog::LockedFile locked;
-      ok = kivlog::AppendPrepared(file->path, prepared, locked, false, report, helper);
-    }
+              kivlog::CodePageAgrees(file->path, file_code_page, prepared, helper) &&
+              kivlog::AppendPrepared(file->path, prepared, file->held, false, report, helper);
+    file->held.Unlock();
     report.Absorb(helper, kivlog::error_id::kIo);
     if (ok && !report.HasErrors()) return KIVLOG_OK;
     file->error = Lines(report);
     return KIVLOG_FAILED;
   } catch (const std::exception& e) {
+    file->held.Unlock();
     file->error = e.what();
     return KIVLOG_FAILED;
   } catch (...) {
+    file->held.Unlock();
     file->error = "an unknown fault";
     return KIVLOG_FAILED;
   }
@@ -117,6 +152,7 @@ KIVLOG_API int KIVLOG_CALL kivlog_check(kivlog_file* file, unsigned* records) {
   try {
     return Checked(file, records);
   } catch (...) {
+    file->held.Unlock();
     return KIVLOG_FAILED;
   }
 }

@@ -6,8 +6,10 @@
 #include <set>
 #include <unordered_map>
 
+#include "code_page.h"
 #include "diagnostics.h"
 #include "rules.h"
+#include "screen_text.h"
 #include "uninstall_file/layout.h"
 #include "uninstall_file/names.h"
 
@@ -63,6 +65,12 @@ class Finder {
                                " bytes; the registration key's path then passes 255 characters, "
                                "which Wine and some registries refuse: keep it to " +
                                std::to_string(kLongestSafeDisplayName)});
+    }
+    if (name_is_new) {
+      const std::string misleading = MisleadingName(DecodeAnsi(display_name, code_page_));
+      if (!misleading.empty()) {
+        warnings_.push_back({std::nullopt, "display_name", id::kMisleadingName, misleading});
+      }
     }
     FirstAppearances();
     for (size_t i = 0; i < records_.size(); ++i) Record(i, display_name);
@@ -126,8 +134,21 @@ class Finder {
     return identity;
   }
 
+  // The names a person reads: in the confirmation, a report, an editor.
+  void Misleading(size_t i, const ManifestRecord& r) {
+    const std::pair<const char*, const std::string*> names[] = {
+        {"path", &r.path}, {"file", &r.file}, {"section", &r.section}, {"key", &r.key},
+        {"name", &r.name}, {"group", &r.group}, {"item", &r.item}};
+    for (const auto& [field, text] : names) {
+      if (text->empty()) continue;
+      const std::string misleading = MisleadingName(DecodeAnsi(*text, code_page_));
+      if (!misleading.empty()) Warn(i, field, id::kMisleadingName, misleading);
+    }
+  }
+
   void Record(size_t i, const std::string& display_name) {
     const ManifestRecord& r = *records_[i];
+    Misleading(i, r);
     const std::string identity = Identity(r);
     if (!identity.empty()) {
       auto [it, fresh] = first_identity_.emplace(identity, i);
