@@ -195,7 +195,7 @@ void WarnAboutStub(const StubKind& stub, const Prepared& prepared, Report& repor
   for (const StubWarning& w : StubWarnings(stub, prepared.manifest.records)) {
     report.Add(prepared.label, &prepared.map,
                {Severity::kWarning, warning_id::kStubCannotUndo,
-                "records[" + std::to_string(w.record) + "]." + w.field, w.message, std::nullopt});
+                "records[" + std::to_string(w.record) + "]." + w.field, w.message, std::nullopt, {}});
   }
 }
 

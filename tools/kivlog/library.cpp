@@ -57,7 +57,8 @@ int Checked(kivlog_file* file, unsigned* records, bool rules = true) {
   for (const auto& r : listing.records) {
     for (const auto& fault : kivlog::RecordFaults(r.raw, listing.code_page)) {
       faults += file->path + ": " + kivlog::RecordTypeName(r.type) + " at " +
-                kivlog::Offset(r.offset) + ": " + fault.field + ": " + fault.message + "\n";
+                kivlog::Offset(r.offset) + ": " + fault.field + ": " + fault.message +
+                (fault.hint.empty() ? "" : "; " + fault.hint) + "\n";
     }
   }
   if (records) *records = static_cast<unsigned>(listing.records.size() - 1);
