@@ -267,18 +267,19 @@ TEST_F(AuthoringTest, IniOutcomesAreTheRecordsTheStubReads) {
   const std::string kHead = R"({"type": "ini", "file": "WIN.INI", "section": "Kiv", "key": "k", )";
   const struct {
     const char* name;
+    const char* key;  // the field that says what the undoing does
     std::string outcome, older;
   } kRows[] = {
-      {"remove", kHead + R"("remove": true})",
+      {"remove", "remove", kHead + R"("remove": true})",
        kHead + R"("prior": "<null>", "value": "", "flag": false})"},
-      {"restore", kHead + R"("restore": "old text"})",
+      {"restore", "restore", kHead + R"("restore": "old text"})",
        kHead + R"("prior": "old text", "value": "old text", "flag": false})"},
-      {"restore_empty", kHead + R"("restore": ""})",
+      {"restore_empty", "restore", kHead + R"("restore": ""})",
        kHead + R"("prior": "", "value": "", "flag": false})"},
       // The one text that cannot be its own prior.
-      {"restore_the_marker", kHead + R"("restore": "<null>"})",
+      {"restore_the_marker", "restore", kHead + R"("restore": "<null>"})",
        kHead + R"("prior": "", "value": "<null>", "flag": false})"},
-      {"remove_line",
+      {"remove_line", "remove_line",
        R"({"type": "ini", "file": "WIN.INI", "section": "[Kiv]", "key": "k", "remove_line": "v"})",
        R"({"type": "ini", "file": "WIN.INI", "section": "[Kiv]", "key": "k", "prior": "", "value": "v", "flag": true})"},
   };
@@ -292,7 +293,25 @@ TEST_F(AuthoringTest, IniOutcomesAreTheRecordsTheStubReads) {
     // check reads it back with no warning either.
     const Outcome check = Kivlog({"check", Path("a.exe"), "--werror"});
     EXPECT_EQ(check.code, 0) << check.err;
+    // unpack gives the record back by what it does, and builds the same.
+    fs::remove_all(Path("unpacked"));
+    ASSERT_EQ(Kivlog({"unpack", Path("b.exe"), "-o", Path("unpacked")}).code, 0);
+    const Json unpacked = Json::parse(Read("unpacked/manifest.json"))["records"][0];
+    EXPECT_TRUE(unpacked.contains(row.key)) << unpacked.dump();
+    EXPECT_FALSE(unpacked.contains("prior")) << unpacked.dump();
+    ASSERT_EQ(Kivlog({"build", Path("unpacked/manifest.json"), "--stub", Path("unpacked/stub.exe"),
+                      "-o", Path("c.exe")})
+                  .code,
+              0);
+    EXPECT_EQ(Read("c.exe"), Read("b.exe"));
   }
+  // Fields that say nothing of the kind stay as they are.
+  ASSERT_EQ(Build(Manifest({kHead + R"("prior": "old", "value": "new", "flag": false})"}), "d.exe").code, 0);
+  fs::remove_all(Path("unpacked"));
+  ASSERT_EQ(Kivlog({"unpack", Path("d.exe"), "-o", Path("unpacked")}).code, 0);
+  const Json kept = Json::parse(Read("unpacked/manifest.json"))["records"][0];
+  EXPECT_EQ(kept.value("prior", ""), "old") << kept.dump();
+  EXPECT_EQ(kept.value("value", ""), "new") << kept.dump();
 }
 
 // check warns of a file's records as build does of the manifest's: an INI
