@@ -86,6 +86,11 @@ def main():
     image[0:2] = b"MZ"
     image[0x3C:0x40] = (0x80).to_bytes(4, "little")
     image[0x80:0x84] = b"PE\0\0"
+    # No sections; a PE32 optional header of 64 bytes whose SizeOfHeaders
+    # is the whole stand-in: the image ends where the log begins.
+    image[0x94:0x96] = (64).to_bytes(2, "little")
+    image[0x98:0x9A] = (0x10B).to_bytes(2, "little")
+    image[0x98 + 60:0x98 + 64] = len(image).to_bytes(4, "little")
     with open(stub, "wb") as f:
         f.write(image)
     print("kivlog.sizes " + ",".join(str(n) for n in sizes))

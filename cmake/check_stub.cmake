@@ -1,9 +1,11 @@
 cmake_minimum_required(VERSION 3.25)
-# Fails when the stub is 60,000 bytes or larger, imports a DLL outside the
-# system set or a function outside ALLOWED (one "DLL function" a line), is
-# not of the file format FORMAT (pei-i386, pei-x86-64), or asks for another
-# subsystem and OS version than SYSTEM_VERSION (4.0 for i686; 64-bit Windows needs
-# 5.2). Prints what it measured.
+# Fails when the stub is larger than its size goal GOAL, its PE headers do
+# not tell where its image ends (read by IMAGE_END, the temporary copy's own
+# reading of them), it imports a DLL outside the system set or a function
+# outside ALLOWED (one "DLL function" a line), is not of the file format
+# FORMAT (pei-i386, pei-x86-64), or asks for another subsystem and OS version
+# than SYSTEM_VERSION (4.0 for i686; 64-bit Windows needs 5.2). Prints what it
+# measured.
 file(SIZE "${STUB}" size)
 execute_process(COMMAND "${OBJDUMP}" -p "${STUB}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -30,9 +32,19 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 message(STATUS "stub: ${size} bytes; imports: ${found}")
-if(size GREATER_EQUAL 60000)
-  message(FATAL_ERROR "the stub is ${size} bytes: it must stay under 60,000")
+if(size GREATER GOAL)
+  message(FATAL_ERROR "the stub is ${size} bytes, over its goal of ${GOAL}")
 endif()
+math(EXPR room "${GOAL} - ${size}")
+message(STATUS "stub: ${room} bytes under the goal of ${GOAL}")
+# The temporary copy of an unsigned uninstall file takes the image whole,
+# however long, as its headers tell: they must tell.
+execute_process(COMMAND "${IMAGE_END}" "${STUB}" OUTPUT_VARIABLE image ERROR_VARIABLE why
+                RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT rc EQUAL 0 OR NOT image MATCHES "image_end ([0-9]+) copy ([0-9]+)")
+  message(FATAL_ERROR "where the image ends is unknown: ${why}")
+endif()
+message(STATUS "stub: the image ends at ${CMAKE_MATCH_1}; the temporary copy takes ${CMAKE_MATCH_2} bytes")
 if(bad)
   message(FATAL_ERROR "the stub imports DLLs outside the system set: ${bad}")
 endif()

@@ -2,6 +2,7 @@
 
 #include "handoff/restart_deletion.h"
 #include "platform/win32.h"
+#include "uninstall_file/pe_image.h"
 #include "uninstall_file/signature_part.h"
 
 namespace kiv {
@@ -40,20 +41,22 @@ uint32_t ReadSignedStub(void* context, void* buffer, uint32_t count) {
 }
 
 // How much of the file the copy takes, and from where: an unsigned file's
-// first bytes up to the copy limit; a signed file's signed stub, whole (its
-// table reaches past the blob only to hold the log). False when the file's
-// headers or signature part cannot be read soundly: such a copy would not
-// verify, and the run stays in this process.
+// first bytes, its whole image among them (TemporaryCopySize); a signed
+// file's signed stub, whole (its table reaches past the blob only to hold the
+// log). False when the file's headers or signature part cannot be read
+// soundly: such a copy would not verify, and the run stays in this process.
 bool PlanCopy(platform::FileHandle in, uint64_t size, uint32_t* count, SignedRead* read) {
-  // Our stubs' headers, to the end of the optional header, lie within the
-  // first 512 bytes (the data directories end before 0x200 in both widths).
-  uint8_t head[1024];
+  uint8_t head[kPeHeadLimit];
   const uint32_t head_size = size < sizeof(head) ? static_cast<uint32_t>(size) : sizeof(head);
   if (platform::ReadFileBytes(in, head, head_size) != head_size) return false;
   SignaturePart part;
   const SignatureLayout layout = LocateCertificateTable(head, head_size, size, &part);
   if (layout == SignatureLayout::kUnsigned) {
-    *count = size < kTemporaryCopyLimit ? static_cast<uint32_t>(size) : kTemporaryCopyLimit;
+    // The loader read these headers, so they tell where the image ends;
+    // should they not, the copy is the floor alone.
+    uint32_t image_end = 0;
+    static_cast<void>(ReadImageEnd(head, head_size, size, &image_end));
+    *count = TemporaryCopySize(size, image_end);
     return platform::SeekFile(in, 0);
   }
   if (layout != SignatureLayout::kSigned) return false;

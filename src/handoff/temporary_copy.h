@@ -32,16 +32,17 @@ using TemporaryPath = PathString;  // GetTempFileNameA writes up to MAX_PATH
 using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + sizeof("/S /LOG=\"\" ") +
                                2 * LongString::capacity()>;
 
-// The copy holds the file's first kTemporaryCopyLimit bytes: the whole
-// executable image, never the log.
+// The copy of an unsigned file is its first max(min(size,
+// kTemporaryCopyFloor), image end) bytes (TemporaryCopySize, pe_image.h): the
+// whole executable image, and of the log only what lies before the floor.
+// The copy of a signed file is its signed stub, byte for byte.
 //
 // Sets the current directory to the drive's root, creates a new private
 // directory STPxxxx.tmp in the temporary directory, holds it (see
-// platform::HeldDirectory) and fills kCopyName there with the first
-// kTemporaryCopyLimit bytes of own; the caller keeps *held until the copy has been
-// started. On the 95 family it fills the new temporary file STPxxxx.tmp
-// itself and holds nothing. False, with nothing left behind and nothing
-// held, when any step fails.
+// platform::HeldDirectory) and fills kCopyName there with that copy of own;
+// the caller keeps *held until the copy has been started. On the 95 family
+// it fills the new temporary file STPxxxx.tmp itself and holds nothing.
+// False, with nothing left behind and nothing held, when any step fails.
 bool MakeTemporaryCopy(const char* own, TemporaryPath* copy, platform::HeldDirectory* held);
 
 // Removes a copy made by MakeTemporaryCopy, and its directory when it has

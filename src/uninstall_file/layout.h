@@ -31,10 +31,6 @@ static_assert(kTrailerSignatureOffset + kSignatureSize == kTrailerSize, "trailer
 // runtime's fseek among them, as kivlog's own limit) can seek anywhere.
 inline constexpr uint64_t kMaxUninstallFileSize = 0x7FFFFFFF;
 
-// The uninstall's temporary copy keeps the file's first bytes only, this
-// many: the whole executable image must lie within them.
-inline constexpr uint32_t kTemporaryCopyLimit = 60000;
-
 // Record header: back-link (u32), type (u16).
 inline constexpr uint32_t kRecordHeaderSize = 6;
 // The back-link of the first record, the type-0 record that ends the chain.

@@ -1,15 +1,11 @@
 #include "uninstall_file/signature_part.h"
 
 #include "base/byte_order.h"
+#include "uninstall_file/pe_image.h"
 
 namespace kiv {
 namespace {
 
-constexpr uint32_t kDosLfanewOffset = 0x3C;
-constexpr uint32_t kCoffHeaderSize = 20;        // after the 4-byte "PE\0\0"
-constexpr uint32_t kOptionalHeaderSizeField = 16;  // within the COFF header
-constexpr uint16_t kMagicPe32 = 0x10B;
-constexpr uint16_t kMagicPe32Plus = 0x20B;
 // Where NumberOfRvaAndSizes and the data directories sit in each optional header.
 constexpr uint32_t kRvaCountPe32 = 92;
 constexpr uint32_t kRvaCountPe32Plus = 108;
@@ -20,31 +16,17 @@ constexpr uint8_t kDerSequence = 0x30;
 
 SignatureLayout LocateCertificateTable(const uint8_t* head, uint32_t head_size,
                                        uint64_t file_size, SignaturePart* part) {
-  if (head_size > file_size) return SignatureLayout::kNoImage;
-  if (head_size < kDosLfanewOffset + 4 || head[0] != 'M' || head[1] != 'Z') {
+  PeHeaders h;
+  if (head_size > file_size || !ReadPeHeaders(head, head_size, &h)) {
     return SignatureLayout::kNoImage;
   }
-  const uint32_t pe = LoadU32(head + kDosLfanewOffset);
-  // 64-bit sums: a hostile e_lfanew must not wrap past the checks.
-  const uint64_t optional = static_cast<uint64_t>(pe) + 4 + kCoffHeaderSize;
-  if (optional + 2 > head_size) return SignatureLayout::kNoImage;
-  if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) {
-    return SignatureLayout::kNoImage;
-  }
-  const uint32_t optional_size = LoadU16(head + pe + 4 + kOptionalHeaderSizeField);
-  const uint16_t magic = LoadU16(head + optional);
-  uint32_t rva_count_at;
-  if (magic == kMagicPe32) {
-    rva_count_at = kRvaCountPe32;
-  } else if (magic == kMagicPe32Plus) {
-    rva_count_at = kRvaCountPe32Plus;
-  } else {
-    return SignatureLayout::kNoImage;
-  }
+  const uint32_t optional = h.optional;
+  const uint32_t optional_size = h.optional_size;
+  const uint32_t rva_count_at = h.plus ? kRvaCountPe32Plus : kRvaCountPe32;
   const uint32_t entry_in_optional =
       rva_count_at + 4 + kSecurityDirectoryIndex * kDirectoryEntrySize;
   if (entry_in_optional + kDirectoryEntrySize > optional_size) return SignatureLayout::kNoImage;
-  const uint64_t headers_end = optional + optional_size;
+  const uint64_t headers_end = static_cast<uint64_t>(optional) + optional_size;
   if (headers_end > head_size) return SignatureLayout::kNoImage;
   if (LoadU32(head + optional + rva_count_at) <= kSecurityDirectoryIndex) {
     return SignatureLayout::kNoImage;

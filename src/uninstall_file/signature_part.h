@@ -17,10 +17,10 @@
 
 #include <stdint.h>
 
+#include "uninstall_file/pe_image.h"
+
 namespace kiv {
 
-// The headers of any image we sign lie within this many first bytes.
-inline constexpr uint32_t kPeHeadLimit = 4096;
 // WIN_CERTIFICATE: dwLength (u32), wRevision (u16), wCertificateType (u16).
 inline constexpr uint32_t kCertificateHeaderSize = 8;
 inline constexpr uint16_t kCertificateRevision = 0x0200;

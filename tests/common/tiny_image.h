@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "base/byte_order.h"
@@ -68,6 +69,25 @@ inline std::vector<uint8_t> TinyImage(bool plus) {
   StoreU32(s + 36, 0x60000020);
   b[file_align] = 0xC3;
   return b;
+}
+
+// Makes `bytes` the smallest stand-in stub kivlog builds from: "MZ",
+// e_lfanew naming "PE\0\0" at pe_at, no sections, and a PE32 optional header
+// of 64 bytes whose SizeOfHeaders is the whole stand-in, so that the image
+// ends where the log will begin. bytes holds at least pe_at + 88 bytes; with
+// pe_at 4 the headers overlap the DOS header, as loaders allow, and fit in
+// 92 bytes. Every other byte stays as it was.
+inline void MakeStandInStub(std::string* bytes, uint32_t pe_at = 0x80) {
+  auto* b = reinterpret_cast<uint8_t*>(bytes->data());
+  const uint32_t optional = pe_at + 24;
+  b[0] = 'M';
+  b[1] = 'Z';
+  memcpy(b + pe_at, "PE\0\0", 4);
+  StoreU16(b + pe_at + 6, 0);    // NumberOfSections
+  StoreU16(b + pe_at + 20, 64);  // SizeOfOptionalHeader
+  StoreU16(b + optional, 0x10B);  // PE32
+  StoreU32(b + optional + 60, static_cast<uint32_t>(bytes->size()));  // SizeOfHeaders
+  StoreU32(b + 0x3C, pe_at);  // last: with pe_at 4 it lies inside the optional header
 }
 
 }  // namespace kiv::testing_support

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -245,16 +246,15 @@ int BuildPrepared(bool manifest_ok, const Prepared& prepared, const std::string&
   kiv::SignaturePart part;
   const bool stub_ok = ReadStub(stub_path, &stub_bytes, &signed_stub, &part, helper);
   report.Absorb(helper, error_id::kStub);
-  // An unsigned file's temporary copy is its first bytes: the whole image
-  // must be among them. A signed file's copy is the signed stub, whole.
-  if (stub_ok && !signed_stub && stub_bytes.size() > kiv::kTemporaryCopyLimit) {
-    report.Error("--stub " + stub_path, error_id::kStubTooLarge,
-                 std::to_string(stub_bytes.size()) +
-                     " bytes, but the uninstall's temporary copy keeps only the first " +
-                     std::to_string(kiv::kTemporaryCopyLimit) +
-                     " of an unsigned uninstall file, so the copy could never start; give "
-                     "the shipped kivuninst.exe (or sign the stub: a signed file's copy is "
-                     "its whole signed stub)");
+  // An unsigned file's temporary copy is its first bytes up to where its
+  // image ends, as the stub's headers tell. A signed file's copy is the
+  // signed stub, whole.
+  if (stub_ok && !signed_stub) {
+    const auto* head = reinterpret_cast<const uint8_t*>(stub_bytes.data());
+    const std::string fault =
+        ImageFault(head, static_cast<uint32_t>(std::min<size_t>(stub_bytes.size(), kiv::kPeHeadLimit)),
+                   stub_bytes.size(), stub_bytes.size());
+    if (!fault.empty()) report.Error("--stub " + stub_path, error_id::kStubImage, fault);
   }
   uint64_t total = 0;
   uint32_t padding = 0;

@@ -197,6 +197,32 @@ std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path) {
   return result;
 }
 
+std::string ImageFault(const uint8_t* head, uint32_t head_size, uint64_t file_size,
+                       uint64_t log_start) {
+  uint32_t image_end = 0;
+  if (!kiv::ReadImageEnd(head, head_size, file_size, &image_end)) {
+    return "the stub's PE headers do not tell where its image ends (a header or section table "
+           "cut short, or sections past the end of the file), so the uninstall's temporary "
+           "copy could not be made whole; give the shipped kivuninst.exe";
+  }
+  if (image_end > log_start) {
+    return "the stub's PE headers place the end of its image at " + Offset(image_end) +
+           ", past the start of the log at " + Offset(log_start) +
+           ": the image was cut short; give the shipped kivuninst.exe";
+  }
+  return "";
+}
+
+std::string ImageFaultOfFile(const std::string& path, uint64_t file_size, uint64_t log_start) {
+  uint8_t head[kiv::kPeHeadLimit];
+  size_t got = 0;
+  if (FILE* f = OpenFile(path, "rb")) {
+    got = fread(head, 1, sizeof(head), f);
+    fclose(f);
+  }
+  return ImageFault(head, static_cast<uint32_t>(got), file_size, log_start);
+}
+
 kiv::SignatureLayout ReadFileSignaturePart(const std::string& path, kiv::SignaturePart* part) {
   FILE* f = OpenFile(path, "rb");
   if (!f) return kiv::SignatureLayout::kUnsound;

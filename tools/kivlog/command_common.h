@@ -97,6 +97,16 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
 // The trailer's name offset, read from the file itself.
 std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path);
 
+// What keeps an unsigned file's temporary copy from holding its stub's whole
+// image (uninstall_file/pe_image.h), as one message; empty when nothing
+// does. head: the first bytes of the stub or of the file (kPeHeadLimit is
+// enough); file_size: the whole file's or stub's size; log_start: where the
+// log begins, just after the stub.
+std::string ImageFault(const uint8_t* head, uint32_t head_size, uint64_t file_size,
+                       uint64_t log_start);
+// The same with the head read from the file at path.
+std::string ImageFaultOfFile(const std::string& path, uint64_t file_size, uint64_t log_start);
+
 // The file's signature part (see uninstall_file/signature_part.h), read from
 // the file itself; kUnsound also when it cannot be read.
 kiv::SignatureLayout ReadFileSignaturePart(const std::string& path, kiv::SignaturePart* part);

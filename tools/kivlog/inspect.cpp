@@ -218,16 +218,6 @@ Faults FindStubWarnings(const StubKind& stub, const Listing& listing) {
   return found;
 }
 
-// A warning when the image in front of the log is more than the
-// uninstall's temporary copy keeps; empty when it fits.
-std::string ImageWarning(const Listing& listing) {
-  const uint32_t image = ImageSize(listing);
-  if (image <= kiv::kTemporaryCopyLimit) return "";
-  return "the stub's image is " + std::to_string(image) +
-         " bytes, but the uninstall's temporary copy keeps only its first " +
-         std::to_string(kiv::kTemporaryCopyLimit);
-}
-
 // Where the log lies against the file's signature: its name in --json, and
 // what the text says (empty for an unsigned file, which reads as before).
 // fault: the signature does not hold, and the file is not fit to ship.
@@ -320,17 +310,19 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
   const size_t undo = listing.records.size() - 1;  // without the type-0 record
   Faults faults = FindFaults(path, listing);
   const SignatureVerdict signature = JudgeSignature(path, reader.size());
-  // A signed file's temporary copy is the signed stub, however long.
-  const std::string warning =
-      signature.name == std::string("inside") ? std::string() : ImageWarning(listing);
+  // An unsigned file's temporary copy takes its stub's image as the headers
+  // tell; a signed file's copy is the signed stub, however long.
+  const std::string image_fault = signature.name == std::string("unsigned")
+                                      ? ImageFaultOfFile(path, reader.size(), ImageSize(listing))
+                                      : std::string();
   std::vector<std::string> warning_lines;
   const OrderedJson warnings = FindFileWarnings(path, listing, policy, &warning_lines);
-  // An unsigned file whose image is past the temporary copy's end never
-  // starts its copy: a fault, as build refuses it.
-  if (!warning.empty()) {
-    faults.lines.push_back(std::string("error ") + error_id::kStubTooLarge + ": " + warning);
+  // An unsigned file whose image the copy cannot take whole never starts its
+  // copy: a fault, as build refuses it.
+  if (!image_fault.empty()) {
+    faults.lines.push_back(std::string("error ") + error_id::kStubImage + ": " + image_fault);
     faults.json.push_back(
-        {{"field", "image"}, {"id", error_id::kStubTooLarge}, {"message", warning}});
+        {{"field", "image"}, {"id", error_id::kStubImage}, {"message", image_fault}});
   }
   const StubKind stub =
       ReadStubKindOfFile(path, std::min<uint32_t>(ImageSize(listing), kStubReadLimit));
@@ -348,7 +340,7 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
     doc["records"] = undo;
     doc["faults"] = faults.json;
     doc["warnings"] = warnings;
-    doc["warning"] = warning.empty() ? OrderedJson(nullptr) : OrderedJson(warning);
+    doc["warning"] = image_fault.empty() ? OrderedJson(nullptr) : OrderedJson(image_fault);
     doc["stub"] = {{"machine", NameOrNull(MachineName(stub.machine))},
                    {"execution_level", NameOrNull(LevelName(stub.level))}};
     doc["stub_warnings"] = disagreements.json;

@@ -58,13 +58,12 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   out << bytes;
 }
 
-// 300 bytes: "MZ", e_lfanew naming 0x80, "PE\0\0" there, anything else.
+// 300 bytes: the headers of the smallest image (MakeStandInStub), anything
+// else.
 std::string StandInStub() {
   std::string stub;
   for (int i = 0; i < 300; ++i) stub += static_cast<char>(i * 7);
-  stub.replace(0, 2, "MZ");
-  stub.replace(0x3C, 4, std::string("\x80\0\0\0", 4));
-  stub.replace(0x80, 4, std::string("PE\0\0", 4));
+  kiv::testing_support::MakeStandInStub(&stub);
   return stub;
 }
 
@@ -557,6 +556,14 @@ struct Fixture {
 // a name some fixtures point at so the fault lies elsewhere.
 Bytes Image() { return Bytes("Image\0", 6) + Bytes(94, 'i'); }
 
+// A 100-byte image whose PE headers end it where the log begins, as check
+// asks of a sound unsigned file.
+Bytes SoundImage() {
+  Bytes b(100, 'i');
+  kiv::testing_support::MakeStandInStub(&b, 4);
+  return b;
+}
+
 std::vector<Fixture> DamagedFixtures() {
   std::vector<Fixture> rows;
   const auto make = [](auto&& body) {
@@ -655,7 +662,7 @@ TEST_F(KivlogTest, ListAndCheckGiveTheStubsVerdictOnDamagedFiles) {
 
 TEST_F(KivlogTest, CheckCountsTheRecordsOfASoundFile) {
   WriteFile(Path("empty.exe"), [] {
-    Bytes b = Image();
+    Bytes b = SoundImage();
     VectorSink sink(&b);
     kiv::LogWriter w(sink);
     w.Begin();
@@ -687,7 +694,7 @@ TEST_F(KivlogTest, CheckCountsTheRecordsOfASoundFile) {
 // with its record (numbered as in a manifest) and offset, as build refuses it.
 TEST_F(KivlogTest, CheckAppliesTheRulesBuildApplies) {
   const auto file = [](const char* name, auto&& body) {
-    Bytes b = Image();
+    Bytes b = SoundImage();
     VectorSink sink(&b);
     kiv::LogWriter w(sink);
     w.Begin();                  // at 100

@@ -7,10 +7,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "commands.h"
+#include "common/tiny_image.h"
 
 namespace kivlog {
 namespace {
@@ -29,11 +31,8 @@ class DiagnosticsTest : public testing::Test {
     std::string templ = (fs::temp_directory_path() / "kivlog-diag-XXXXXX").string();
     ASSERT_NE(mkdtemp(templ.data()), nullptr);
     dir_ = templ;
-    // The smallest image build takes: "MZ", e_lfanew naming "PE\0\0".
     std::string stub(300, '\0');
-    stub.replace(0, 2, "MZ");
-    stub.replace(0x3C, 4, std::string("\x80\0\0\0", 4));
-    stub.replace(0x80, 4, std::string("PE\0\0", 4));
+    kiv::testing_support::MakeStandInStub(&stub);
     Write("stub.exe", stub);
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -201,15 +200,15 @@ TEST_F(DiagnosticsTest, FullPathsInEverySpellingPass) {
 // Every fault of a run at once: the manifest's (several per record too)
 // and the stub's, and no output.
 TEST_F(DiagnosticsTest, EveryFaultOfARunIsToldAtOnce) {
-  std::string big(60001, '\0');
-  big.replace(0, 2, "MZ");
-  big.replace(0x3C, 4, std::string("\x80\0\0\0", 4));
-  big.replace(0x80, 4, std::string("PE\0\0", 4));
-  Write("big.exe", big);
+  // A stub whose one section's data would run past its end: the image the
+  // temporary copy must take whole is not there.
+  std::vector<uint8_t> image = kiv::testing_support::TinyImage(false);
+  std::string cut(image.begin(), image.end() - 1);
+  Write("cut.exe", cut);
   Write("m.json", Manifest({R"({"type": "file", "path": "a.txt", "colour": 1})",
                             R"({"type": "directory", "path": "C:\temp"})",
                             R"({"type": "font", "name": "", "file": ""})"}));
-  Outcome run = Kivlog({"build", Path("m.json"), "--stub", Path("big.exe"), "-o", Path("out.exe")});
+  Outcome run = Kivlog({"build", Path("m.json"), "--stub", Path("cut.exe"), "-o", Path("out.exe")});
   EXPECT_EQ(run.code, 1);
   const std::string m = Path("m.json");
   EXPECT_EQ(run.err,
@@ -219,19 +218,65 @@ TEST_F(DiagnosticsTest, EveryFaultOfARunIsToldAtOnce) {
                 "backslash as \"\\\\\")\n" +
             m + "(4,20): error KIV0016: records[2].name: empty\n" +
             m + "(4,32): error KIV0016: records[2].file: empty\n" +
-            "kivlog: --stub " + Path("big.exe") +
-            ": error KIV0022: 60001 bytes, but the uninstall's temporary copy keeps only the "
-            "first 60000 of an unsigned uninstall file, so the copy could never start; give the "
-            "shipped kivuninst.exe (or sign the stub: a signed file's copy is its whole signed "
-            "stub)\n");
+            "kivlog: --stub " + Path("cut.exe") +
+            ": error KIV0022: the stub's PE headers do not tell where its image ends (a header or "
+            "section table cut short, or sections past the end of the file), so the uninstall's "
+            "temporary copy could not be made whole; give the shipped kivuninst.exe\n");
   EXPECT_FALSE(fs::exists(Path("out.exe")));
-  // 60,000 bytes exactly fits.
-  big.resize(60000);
-  Write("big.exe", big);
+}
+
+// An unsigned stub is taken at any length its headers tell, past the
+// temporary copy's 60,000-byte floor too; one whose headers do not say
+// where its image ends is refused (KIV0022), and check finds the same in a
+// built file.
+TEST_F(DiagnosticsTest, TheStubsImageIsTakenAtAnyLengthItsHeadersTell) {
   Write("m.json", Manifest({R"({"type": "directory", "path": "C:\\App"})"}));
-  EXPECT_EQ(Kivlog({"build", Path("m.json"), "--stub", Path("big.exe"), "-o", Path("out.exe")})
-                .code,
-            0);
+  struct Case {
+    const char* name;
+    size_t size;
+    bool headers;  // the stand-in's headers, or none past the PE signature
+    int code;
+  };
+  const Case cases[] = {
+      {"a stub of exactly the floor", 60000, true, 0},
+      {"a stub one byte past the floor", 60001, true, 0},
+      {"a stub of 200,000 bytes", 200000, true, 0},
+      {"no optional header", 60000, false, 1},
+      {"no optional header, short", 300, false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string stub(c.size, '\0');
+    if (c.headers) {
+      kiv::testing_support::MakeStandInStub(&stub);
+    } else {
+      stub.replace(0, 2, "MZ");
+      stub.replace(0x3C, 4, std::string("\x80\0\0\0", 4));
+      stub.replace(0x80, 4, std::string("PE\0\0", 4));
+    }
+    Write("stub.exe", stub);
+    fs::remove(Path("out.exe"));
+    Outcome run = Kivlog({"build", Path("m.json"), "--stub", Path("stub.exe"), "-o", Path("out.exe")});
+    EXPECT_EQ(run.code, c.code) << run.err;
+    EXPECT_EQ(run.err.find("KIV0022") != std::string::npos, c.code != 0) << run.err;
+    if (c.code == 0) EXPECT_EQ(Kivlog({"check", Path("out.exe")}).code, 0);
+  }
+  // A built file whose image was cut after the build: check says so.
+  std::string stub(70000, '\0');
+  kiv::testing_support::MakeStandInStub(&stub);
+  Write("stub.exe", stub);
+  ASSERT_EQ(Kivlog({"build", Path("m.json"), "--stub", Path("stub.exe"), "-o", Path("out.exe")}).code, 0);
+  std::ifstream in(Path("out.exe"), std::ios::binary);
+  std::string built((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  kiv::StoreU32(reinterpret_cast<uint8_t*>(built.data()) + 0x98 + 60, 70001);  // SizeOfHeaders
+  Write("cut.exe", built);
+  Outcome check = Kivlog({"check", Path("cut.exe")});
+  EXPECT_EQ(check.code, 1);
+  EXPECT_NE(check.err.find("error KIV0022: the stub's PE headers place the end of its image at "
+                           "offset 70001 (0x11171), past the start of the log at offset 70000 "
+                           "(0x11170)"),
+            std::string::npos)
+      << check.out << check.err;
 }
 
 // --werror and -WX make warnings fatal (nothing written or appended);
