@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "commands.h"
+#include "common/tiny_image.h"
 #include "manifest.h"
 
 namespace kivlog {
@@ -34,11 +35,8 @@ class AuthoringTest : public testing::Test {
     std::string templ = (fs::temp_directory_path() / "kivlog-author-XXXXXX").string();
     ASSERT_NE(mkdtemp(templ.data()), nullptr);
     dir_ = templ;
-    // The smallest image build takes: "MZ", e_lfanew naming "PE\0\0".
     std::string stub(300, '\0');
-    stub.replace(0, 2, "MZ");
-    stub.replace(0x3C, 4, std::string("\x80\0\0\0", 4));
-    stub.replace(0x80, 4, std::string("PE\0\0", 4));
+    kiv::testing_support::MakeStandInStub(&stub);
     Write("stub.exe", stub);
   }
   void TearDown() override { fs::remove_all(dir_); }

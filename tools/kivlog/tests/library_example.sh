@@ -47,6 +47,11 @@ image = bytearray(512)
 image[0:2] = b"MZ"
 image[0x3C:0x40] = struct.pack("<I", 0x80)
 image[0x80:0x84] = b"PE\0\0"
+# No sections; a PE32 optional header of 64 bytes whose SizeOfHeaders is
+# the whole stand-in: the image ends where the log begins.
+struct.pack_into("<H", image, 0x94, 64)
+struct.pack_into("<H", image, 0x98, 0x10B)
+struct.pack_into("<I", image, 0x98 + 60, len(image))
 open("kivuninst.exe", "wb").write(image)'
   run static ./example kivuninst.exe out.exe
   LD_LIBRARY_PATH=$lib run shared ./example kivuninst.exe out.exe

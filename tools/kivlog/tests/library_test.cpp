@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/tiny_image.h"
 #include "kivlog.h"
 
 namespace {
@@ -23,9 +24,7 @@ class LibraryTest : public testing::Test {
     ASSERT_NE(mkdtemp(templ.data()), nullptr);
     dir_ = templ;
     std::string stub(300, '\0');
-    stub.replace(0, 2, "MZ");
-    stub.replace(0x3C, 4, std::string("\x80\0\0\0", 4));
-    stub.replace(0x80, 4, std::string("PE\0\0", 4));
+    kiv::testing_support::MakeStandInStub(&stub);
     std::ofstream(dir_ / "stub.exe", std::ios::binary) << stub;
     ASSERT_EQ(kivlog_create(Path("stub.exe").c_str(), "Example App", Path("u.exe").c_str(), &log_),
               KIVLOG_OK)
