@@ -26,6 +26,7 @@
 // The error numbers the record actions tell apart, copied from <windows.h>
 // into a header the host builds: checked here, where both are seen.
 static_assert(kiv::kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
+              kiv::kErrorPathNotFound == ERROR_PATH_NOT_FOUND &&
               kiv::kErrorAccessDenied == ERROR_ACCESS_DENIED &&
               kiv::kErrorInvalidData == ERROR_INVALID_DATA &&
               kiv::kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
@@ -193,6 +194,13 @@ uint32_t Run() {
       !kiv::IsFullPath(switches.path, kiv::platform::IsLeadByte) &&
       !kiv::platform::PathExists(switches.path)) {
     return unknown_switch(switches.path);
+  }
+  // A report over a file the log puts back would destroy the only copy of
+  // what the product replaced: refused before anything changes, and written
+  // nowhere.
+  if (options.report && kiv::RestoresFile(started_on, options.report)) {
+    ShowUnknownSwitch(options.report);
+    return kiv::ExitCodeFor(kiv::RunOutcome::kUnknownSwitch, options.silent, mode);
   }
   if (!boxes_seen) return end_without_walk(kiv::RunOutcome::kNoDesktop, nullptr);
   if (*switches.path != '\0') return UninstallMode(switches.path, options);

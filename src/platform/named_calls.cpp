@@ -25,6 +25,7 @@ struct WideCalls {
   DWORD(WINAPI* get_full_path_name)(LPCWSTR, DWORD, LPWSTR, LPWSTR*);
   DWORD(WINAPI* get_short_path_name)(LPCWSTR, LPWSTR, DWORD);
   BOOL(WINAPI* write_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR);
+  DWORD(WINAPI* get_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPWSTR, DWORD, LPCWSTR);
   LONG(WINAPI* reg_open_key_ex)(HKEY, LPCWSTR, DWORD, REGSAM, HKEY*);
   LONG(WINAPI* reg_set_value_ex)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
   LONG(WINAPI* reg_delete_value)(HKEY, LPCWSTR);
@@ -34,6 +35,7 @@ struct WideCalls {
   int(WINAPI* message_box)(HWND, LPCWSTR, LPCWSTR, UINT);
   HANDLE(WINAPI* find_first_file)(LPCWSTR, WIN32_FIND_DATAW*);
   BOOL(WINAPI* find_next_file)(HANDLE, WIN32_FIND_DATAW*);
+  DWORD(WINAPI* char_upper_buff)(LPWSTR, DWORD);
 };
 WideCalls g_calls = {};
 
@@ -54,6 +56,7 @@ bool FindWideCalls() {
          Find(&c.get_full_path_name, "kernel32.dll", "GetFullPathNameW") &&
          Find(&c.get_short_path_name, "kernel32.dll", "GetShortPathNameW") &&
          Find(&c.write_private_profile_string, "kernel32.dll", "WritePrivateProfileStringW") &&
+         Find(&c.get_private_profile_string, "kernel32.dll", "GetPrivateProfileStringW") &&
          Find(&c.reg_open_key_ex, "advapi32.dll", "RegOpenKeyExW") &&
          Find(&c.reg_set_value_ex, "advapi32.dll", "RegSetValueExW") &&
          Find(&c.reg_delete_value, "advapi32.dll", "RegDeleteValueW") &&
@@ -62,7 +65,8 @@ bool FindWideCalls() {
          Find(&c.remove_font_resource, "gdi32.dll", "RemoveFontResourceW") &&
          Find(&c.message_box, "user32.dll", "MessageBoxW") &&
          Find(&c.find_first_file, "kernel32.dll", "FindFirstFileW") &&
-         Find(&c.find_next_file, "kernel32.dll", "FindNextFileW");
+         Find(&c.find_next_file, "kernel32.dll", "FindNextFileW") &&
+         Find(&c.char_upper_buff, "user32.dll", "CharUpperBuffW");
 }
 
 }  // namespace
@@ -119,6 +123,8 @@ class Name {
     }
     ok_ = ToSystemCodePage(path_limit);
   }
+  // Converted, telling nobody.
+  bool converted() const { return ok_ || null_; }
   // Converted; otherwise LastError holds ERROR_NO_UNICODE_TRANSLATION.
   bool ok() const {
     if (!ok_ && !null_) {
@@ -127,6 +133,8 @@ class Name {
     }
     return ok_ || null_;
   }
+  WCHAR* wide() { return wide_; }
+  char* ansi() { return ansi_; }
   const WCHAR* wide() const { return null_ ? nullptr : wide_; }
   const char* ansi() const { return null_ ? nullptr : ansi_; }
   // The units without the NUL.
@@ -194,6 +202,24 @@ DWORD FromWide(const WCHAR* wide, DWORD length, char* buffer, DWORD capacity) {
 }
 
 }  // namespace
+
+uint32_t FoldName(const char* text, char* out, uint32_t capacity) {
+  if (g_code_page != 0) {
+    Name name(text);
+    if (!name.converted()) return 0;
+    if (g_wide) {
+      if (name.wide_length() == 0) return 0;
+      g_calls.char_upper_buff(name.wide(), static_cast<DWORD>(name.wide_length()));
+      return FromWide(name.wide(), static_cast<DWORD>(name.wide_length()), out, capacity);
+    }
+    text = name.ansi();  // the letters the A calls get, in the system's code page
+  }
+  const uint32_t n = static_cast<uint32_t>(lstrlenA(text));
+  if (n == 0 || n >= capacity) return 0;
+  for (uint32_t i = 0; i <= n; ++i) out[i] = text[i];
+  CharUpperBuffA(out, n);
+  return n;
+}
 
 bool SetNamesCodePage(uint32_t code_page) {
   g_code_page = 0;
@@ -320,6 +346,27 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
   if (!s.ok() || !k.ok() || !v.ok() || !f.ok()) return FALSE;
   return g_wide ? g_calls.write_private_profile_string(s.wide(), k.wide(), v.wide(), f.wide())
                 : WritePrivateProfileStringA(s.ansi(), k.ansi(), v.ansi(), f.ansi());
+}
+
+int ProfileFirstLetter(const char* section, const char* key, char fallback, const char* file) {
+  const char ansi_fallback[] = {fallback, '\0'};
+  char ansi[2];
+  if (g_code_page == 0) {
+    GetPrivateProfileStringA(section, key, ansi_fallback, ansi, 2, file);
+    return static_cast<uint8_t>(ansi[0]);
+  }
+  Name s(section);
+  Name k(key);
+  Name f(file);
+  if (!s.ok() || !k.ok() || !f.ok()) return -1;
+  if (!g_wide) {
+    GetPrivateProfileStringA(s.ansi(), k.ansi(), ansi_fallback, ansi, 2, f.ansi());
+    return static_cast<uint8_t>(ansi[0]);
+  }
+  const WCHAR wide_fallback[] = {static_cast<WCHAR>(fallback), 0};
+  WCHAR wide[2];
+  g_calls.get_private_profile_string(s.wide(), k.wide(), wide_fallback, wide, 2, f.wide());
+  return wide[0];
 }
 
 LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKEY* key) {

@@ -29,6 +29,7 @@ inline constexpr uint32_t kIconError = 0x10;
 inline constexpr uint32_t kIconQuestion = 0x20;
 inline constexpr uint32_t kIconExclamation = 0x30;
 inline constexpr uint32_t kIconInformation = 0x40;
+inline constexpr uint32_t kDefaultSecond = 0x100;  // No of Yes and No
 // The button a box was closed with (MessageBoxA's IDOK, IDYES, IDNO).
 enum class BoxAnswer : int {
   kNotShown = 0,  // the box could not be shown
@@ -158,8 +159,15 @@ bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
 // text, in the system's ANSI code page, as UTF-16 into out (capacity
 // letters, no NUL); the count written, as much as fits.
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
-// Folds text to capitals in place, by the code page's own rules.
-void UpperCase(char* text, uint32_t length);
+// A name folded to capitals into out (capacity bytes, its NUL included), by
+// the rules the file calls compare names by: for names in the system's code
+// page, that code page's (CharUpperBuffA); for a file that names its code
+// page, on the NT family the letters' own through UTF-16 (CharUpperBuffW,
+// looked up at run time), on the 95 family the system code page's on the
+// name as the A calls get it. Two names the system takes as one fold alike,
+// whatever their code page. The fold's length; 0 when the name cannot be
+// folded exactly (the system cannot spell it, no CharUpperBuffW, no room).
+uint32_t FoldName(const char* text, char* out, uint32_t capacity);
 struct LocalTime {
   uint16_t year, month, day, hour, minute, second;
   int16_t offset_minutes;  // local time minus UTC, daylight saving time included
@@ -399,6 +407,9 @@ void* AllocateBuffer(uint32_t size);
 void FreeBuffer(void* buffer);
 
 // ---- Profiles --------------------------------------------------------------
+// The profile functions find key in section of file (GetPrivateProfileStringA,
+// which reads also a section the system keeps in the registry).
+bool ProfileKeyExists(const char* section, const char* key, const char* file);
 // WritePrivateProfileStringA; value == nullptr removes the key.
 bool WriteProfileString(const char* section, const char* key, const char* value, const char* file);
 

@@ -25,15 +25,40 @@ void RemoveLoggedLink(const char* path, UndoStep& step) {
   step.Set(Undone::kRemoved);
 }
 
-// The spelling the plan's table keeps name by, into *out; its length.
+// The spelling the plan's table keeps name by, into *out: read as the file
+// calls read it, folded as they compare names. Its length; 0 when it cannot
+// be folded exactly.
 uint32_t PlannedSpelling(const char* name, bool is_path, PathString* out) {
+  PathString read;
   uint32_t root = 0;
-  if (!is_path || !NormalizePath(name, platform::IsLeadByte, PathForm::kAsWritten, out, &root)) {
-    if (!out->Assign(name)) return 0;
-  }
-  const uint32_t length = out->length();
-  platform::UpperCase(out->data(), length);
-  return length;
+  const char* spelled =
+      is_path && NormalizePath(name, platform::IsLeadByte, PathForm::kAsWritten, &read, &root)
+          ? read.c_str()
+          : name;
+  return platform::FoldName(spelled, out->data(), out->capacity());
+}
+
+// The directory holds nothing but the uninstall file (or the program
+// running the walk), and in a plan what the plan removed: the product's
+// folder, which goes right after the walk.
+bool HoldsOnlyTheUninstallFile(const UndoStep& step, const char* directory) {
+  struct Only {
+    const char* directory;
+    const UndoStep* step;
+    bool only;
+  } only = {directory, &step, true};
+  const bool listed = platform::ForEachEntry(
+      directory,
+      [](const char* name, void* context) {
+        auto* o = static_cast<Only*>(context);
+        PathString full;
+        o->only = o->only && full.Assign(o->directory) && full.Append("\\") &&
+                  full.Append(name) &&
+                  (PassedOver(*o->step, full.c_str()) == Undone::kProtected ||
+                   IsPlanned(*o->step, Planned::kGone, full.c_str()));
+      },
+      &only);
+  return listed && only.only;
 }
 
 // In a plan: why the run's RemoveDirectoryA would refuse directory when
@@ -73,13 +98,17 @@ void NotePlanned(UndoStep& step, Planned kind, const char* name, bool is_path) {
   if (!step.plan || !step.planned) return;
   PathString spelling;
   const uint32_t n = PlannedSpelling(name, is_path, &spelling);
-  if (n > 0) step.planned->Add(kind, spelling.c_str(), n);
+  // A name that cannot be folded exactly cannot be told from another:
+  // the table has lost count, and says so rather than guess.
+  if (n == 0) return step.planned->LoseCount();
+  step.planned->Add(kind, spelling.c_str(), n);
 }
 
 bool IsPlanned(const UndoStep& step, Planned kind, const char* name, bool is_path) {
   if (!step.plan || !step.planned) return false;
   PathString spelling;
   const uint32_t n = PlannedSpelling(name, is_path, &spelling);
+  if (n == 0) step.planned->LoseCount();
   return n > 0 && step.planned->Holds(kind, spelling.c_str(), n);
 }
 
@@ -110,8 +139,15 @@ void ScheduledFiles::Add(const char* path) {
 }
 
 bool ScheduledFiles::Holds(const char* path) const {
-  for (uint32_t i = 0; i < count_; ++i) {
-    if (platform::SameTextIgnoringCase(paths_[i].c_str(), path)) return true;
+  // Compared as the file calls compare names; one that cannot be folded is
+  // none of them (its directory then stays, as one that is not empty).
+  PathString folded, held;
+  const uint32_t n = platform::FoldName(path, folded.data(), folded.capacity());
+  for (uint32_t i = 0; n > 0 && i < count_; ++i) {
+    if (platform::FoldName(paths_[i].c_str(), held.data(), held.capacity()) == n &&
+        SameBytes(held.c_str(), folded.c_str())) {
+      return true;
+    }
   }
   return false;
 }
@@ -260,7 +296,8 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
         step.scheduled->ScheduleDirectoryAfterThem(path.c_str(), step.schedule_held, &step)) {
       return step.Set(Undone::kGoesAtRestart);
     }
-    return step.Set(Undone::kKeptNotEmpty);
+    return step.Set(HoldsOnlyTheUninstallFile(step, path.c_str()) ? Undone::kGoesWithUninstallFile
+                                                                   : Undone::kKeptNotEmpty);
   }
   step.Set(Undone::kFailed, error);
 }
@@ -270,8 +307,9 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   if (!reader.ReadString(path.data(), path.capacity()))
     return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
-  if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   const bool restore = reader.ReadFlag();
+  step.restores = restore;
+  if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   if (platform::IsReparsePoint(path.c_str())) {
     // What is to be put back is a file; a link in its place is not written
     // through, nor taken away for it.
@@ -319,12 +357,16 @@ void UndoFile(LogReader& reader, UndoStep& step) {
     if (step.plan) {
       // A running program's file is renamed aside; one held without delete
       // sharing refuses the rename as it refuses the delete.
-      if (!renamable) return step.Set(Undone::kGoesAtRestartInPlace);
       if (step.scheduled) step.scheduled->Add(path.c_str());
-      return step.Set(Undone::kGoesAtRestart);
+      return step.Set(renamable ? Undone::kGoesAtRestart : Undone::kGoesAtRestartInPlace);
     }
     if (RenameAsideAndSchedule(path.c_str(), step)) return step.Set(Undone::kGoesAtRestart);
-    if (step.schedule_held(path.c_str())) return step.Set(Undone::kGoesAtRestartInPlace);
+    if (step.schedule_held(path.c_str())) {
+      // Its directories, empty but for it, go after it, as after a file
+      // renamed aside.
+      if (step.scheduled) step.scheduled->Add(path.c_str());
+      return step.Set(Undone::kGoesAtRestartInPlace);
+    }
   }
   step.Set(Undone::kFailed, error);
 }
@@ -350,6 +392,9 @@ void RestoreFile(LogReader& reader, const char* path, UndoStep& step) {
   }
   if (refusal != 0) {
     reader.Skip(left);
+    // Its folder is gone: nothing of the product is left there, and nothing
+    // is made to put the file back into.
+    if (refusal == kErrorPathNotFound) return step.Set(Undone::kAlreadyGone);
     if (platform::IsReadOnlyFile(path)) return step.Set(Undone::kKeptReadOnly);
     return step.Set(Undone::kFailed, refusal);
   }

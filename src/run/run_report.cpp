@@ -6,6 +6,7 @@
 #include "uninstall_file/log_reader.h"
 #include "platform/win32.h"
 #include "run/record_actions.h"
+#include "run/walk_rule.h"
 
 namespace kiv {
 
@@ -21,6 +22,7 @@ constexpr const char* kUndoneTexts[] = {
     "restored",
     "already gone",
     "kept: not empty",
+    "goes with the uninstall file",
     "kept: read-only",
     "goes at the next start",
     "goes at the next start under its own path: a reinstall before then would lose it",
@@ -36,6 +38,13 @@ constexpr const char* kUndoneTexts[] = {
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
                   static_cast<uint32_t>(Undone::kFailed) + 1,
               "a text for every outcome");
+
+// By Left's order: what the record leaves, for JSON's "left".
+constexpr const char* kLeftTexts[] = {"nothing", "at restart", "harmless", "refused",
+                                      "holding data"};
+static_assert(sizeof(kLeftTexts) / sizeof(kLeftTexts[0]) ==
+                  static_cast<uint32_t>(Left::kHoldingData) + 1,
+              "a text for every class");
 
 // Makes the directories on the way to path that are not there yet, from
 // the root down; a step that fails leaves the rest to the report's open.
@@ -91,6 +100,10 @@ RunReport::RunReport(const char* path) {
   // have put on its way.
   if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
   MakeParentDirectories(path);
+  // Asked again once they are all there: a directory made here could have
+  // been swapped for a link before the file is made in it. The check holds
+  // them (without delete sharing) until the file is open.
+  if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
   file_ = platform::CreateReportFile(path);
 }
 
@@ -142,16 +155,18 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name, cons
     Flush();
     return;
   }
+  // A byte-order mark: a UTF-8 report reads as such wherever it is opened.
+  if (platform::NamesCodePage() != 0) Put("\xEF\xBB\xBF");
   Put(plan ? "Kiv Uninstall report (plan: nothing changed): \"" : "Kiv Uninstall report: \"");
-  Put(display_name);
+  PutText(display_name);
   Put("\" from ");
-  Put(uninstall_file);
+  PutText(uninstall_file);
   Put(", ");
   PutTime(false);
   Put("\r\n");
   if (note) {
     Put("Note: ");
-    Put(note);
+    PutText(note);
     Put("\r\n");
   }
 }
@@ -169,6 +184,7 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
     PutJsonField("outcome", UndoneText(step.what));
     Put(", \"error\": ");
     PutNumber(step.error);
+    PutJsonField("left", kLeftTexts[static_cast<uint32_t>(LeftBy(step.what, step.restores))]);
     if (!step.held_by.empty()) PutJsonField("held_by", step.held_by.c_str() + kHeldByLead);
     Put("}");
     return;
@@ -176,7 +192,7 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
   Put(type_name);
   if (!step.subject.empty()) {
     Put(" ");
-    Put(step.subject.c_str());
+    PutText(step.subject.c_str());
   }
   Put(": ");
   Put(UndoneText(step.what));
@@ -187,8 +203,11 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
   }
   if (!step.held_by.empty()) {
     Put(" (");
-    Put(step.held_by.c_str());
+    PutText(step.held_by.c_str());
     Put(")");
+  }
+  if (LeftBy(step.what, step.restores) == Left::kHoldingData) {
+    Put("; what it saved stays in the uninstall file");
   }
   Put("\r\n");
 }
@@ -206,7 +225,7 @@ void RunReport::End(const char* outcome, uint32_t exit_code) {
     return;
   }
   Put("Outcome: ");
-  Put(outcome);
+  PutText(outcome);
   Put(", exit code ");
   PutNumber(exit_code);
   Put("\r\n");
@@ -241,6 +260,62 @@ void RunReport::PutJsonString(const char* text) {
     }
   }
   Put("\"");
+}
+
+void RunReport::PutText(const char* text) {
+  if (platform::NamesCodePage() == 0) {
+    // The system's code page, byte for byte: no second byte of a
+    // double-byte letter is below 0x40.
+    for (; *text; ++text) {
+      const uint8_t c = static_cast<uint8_t>(*text);
+      if (c < 0x20 || c == 0x7F) {
+        char escaped[] = "\\x00";
+        escaped[2] = "0123456789ABCDEF"[c >> 4];
+        escaped[3] = "0123456789ABCDEF"[c & 15];
+        Put(escaped);
+      } else {
+        const char plain[] = {static_cast<char>(c), '\0'};
+        Put(plain);
+      }
+    }
+    return;
+  }
+  uint16_t wide[kRegistryLimit + 1];
+  const uint32_t n = platform::ToUtf16(text, wide, sizeof(wide) / sizeof(wide[0]));
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t c = wide[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    }
+    // C0 and C1 controls, and the line and paragraph separators.
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x2028 || c == 0x2029) {
+      char escaped[] = "\\u0000";
+      for (uint32_t k = 0; k < 4; ++k) escaped[5 - k] = "0123456789ABCDEF"[(c >> (4 * k)) & 15];
+      Put(escaped);
+    } else {
+      PutLetter(c);
+    }
+  }
+}
+
+void RunReport::PutLetter(uint32_t c) {
+  char bytes[5] = {};
+  if (c < 0x80) {
+    bytes[0] = static_cast<char>(c);
+  } else if (c < 0x800) {
+    bytes[0] = static_cast<char>(0xC0 | (c >> 6));
+    bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    bytes[0] = static_cast<char>(0xE0 | (c >> 12));
+    bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    bytes[0] = static_cast<char>(0xF0 | (c >> 18));
+    bytes[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    bytes[3] = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  Put(bytes);
 }
 
 void RunReport::Put(const char* text) {

@@ -37,7 +37,7 @@ TEST(Silent95, HeldProductFileGives3010AndGoesThroughWininit) {
     ASSERT_NE(GetShortPathNameA(held.c_str(), held_short, sizeof(held_short)), 0u);
     const std::string wininit = ReadFileBytes(std::string(windows) + "\\WININIT.INI");
     EXPECT_NE(wininit.find(std::string("NUL=") + held_short), std::string::npos) << wininit;
-  }, "cannot tell (no Restart Manager)");
+  }, "cannot tell (no Restart Manager)", /*directory_goes=*/false);
 }
 
 TEST(OneAtATime95, SecondSilentStartGives1618AndTheFirstCompletes) {
@@ -66,6 +66,22 @@ TEST(Plan95, ChangesNothingAndForeseesTheRunRecordForRecord) {
 }
 
 TEST(Plan95, SilentPlanEndsWithTheRunsCode) { PlanExitCodesAreTheRunsCodes(); }
+
+TEST(Report95, NameCannotWriteALineOfItsOwn) { ReportCannotBeMadeToShowAnotherOutcome(); }
+
+TEST(Report95, FileNamingItsCodePageGetsAUtf8Report) {
+  ReportOfAFileNamingItsCodePageIsUtf8(/*nt_family=*/false);
+}
+
+class Fold95 : public testing::TestWithParam<FoldCase> {};
+
+TEST_P(Fold95, PlanAndRunAgreeOnTheNamesOfAUtf8File) { PlanAndRunAgreeOnTheNamesOfAUtf8File(GetParam()); }
+
+// Only the letters the 95 family's code page (1252) can spell.
+INSTANTIATE_TEST_SUITE_P(Cases, Fold95, testing::Values(kFoldCases[1]),
+                         [](const testing::TestParamInfo<FoldCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace kiv::e2e

@@ -53,6 +53,7 @@ inline constexpr const char* kStubImage = "KIV0022";
 inline constexpr const char* kFileTooLarge = "KIV0023";
 inline constexpr const char* kOutputIsInput = "KIV0024";
 inline constexpr const char* kWarningsAsErrors = "KIV0025";
+inline constexpr const char* kDeviceName = "KIV0026";
 inline constexpr const char* kIo = "KIV0030";
 // A manifest in an encoding other than UTF-8 or UTF-16 with its byte order
 // mark (ids from the top of the range down, so that none meets another's).

@@ -73,7 +73,7 @@ const std::vector<TypeRule>& TypeRules() {
       for (uint32_t f = 0; f < layout.field_count; ++f) {
         const kiv::FieldLayout& field = layout.fields[f];
         const char* name = names.fields[f];
-        FieldRule r{name, Kind::kString, field.limit, StringTarget(name), field.path};
+        FieldRule r{name, Kind::kString, field.limit, StringTarget(name), field.path()};
         switch (field.kind) {
           case kiv::FieldKind::kString:
             if (std::string(name) == "root") r.kind = Kind::kRoot;

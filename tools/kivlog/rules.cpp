@@ -4,6 +4,7 @@
 
 #include "base/code_page_text.h"
 #include "diagnostics.h"
+#include "base/path_rules.h"
 #include "uninstall_file/names.h"
 
 namespace kivlog {
@@ -98,6 +99,19 @@ std::string RootHint(const std::string& root) {
   return "";
 }
 
+// A part that names a device (NUL, CON.txt, COM1 ...): asked about alone,
+// the directory of that name is the device, so the uninstall's link check
+// cannot see where the path leads, and the stub refuses the whole file.
+std::optional<std::string> DeviceFault(const std::string& bytes, uint32_t code_page) {
+  if (!kiv::NamesDevice(reinterpret_cast<const uint8_t*>(bytes.data()),
+                        static_cast<uint32_t>(bytes.size()), code_page, nullptr)) {
+    return std::nullopt;
+  }
+  return "has a part named like a device (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0 to COM9, "
+         "LPT0 to LPT9, with any extension): the system takes such a directory for the device, "
+         "and the uninstall refuses the whole file as damaged";
+}
+
 const char* kFullPathHint = "not a full path; give one from a drive (C:\\...) or a share (\\\\server\\share\\...)";
 
 // The fields that name something the uninstall looks for: a control
@@ -172,6 +186,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
         fault("path", id::kEmpty, "empty");
       } else if (!path_control && !IsFullPath(Separators(r.path, code_page))) {
         fault("path", id::kNotFullPath, kFullPathHint, EnvironmentHint(r.path));
+      } else if (auto why = DeviceFault(r.path, code_page)) {
+        fault("path", id::kDeviceName, *why);
       }
       break;
     case RecordType::kIniEntry:
@@ -186,6 +202,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
               "not a full path; give a bare file name (WIN.INI, found in the Windows "
               "directory) or one from a drive (C:\\...) or a share (\\\\server\\share\\...)",
               EnvironmentHint(r.file));
+      } else if (auto why = DeviceFault(r.file, code_page)) {
+        fault("file", id::kDeviceName, *why);
       }
       if (r.section.empty()) fault("section", id::kEmpty, "empty");
       if (r.key.empty()) fault("key", id::kEmpty, "empty");
