@@ -206,9 +206,15 @@ void WarnAboutStub(const StubKind& stub, const Prepared& prepared, Report& repor
   for (const StubWarning& w : StubWarnings(stub, prepared.manifest.records)) {
     report.Add(prepared.label, &prepared.map,
                {Severity::kWarning, warning_id::kStubCannotUndo,
-                "records[" + std::to_string(w.record) + "]." + w.field, w.message, std::nullopt});
+                "records[" + std::to_string(w.record) + "]." + w.field, w.message, std::nullopt, {}});
   }
 }
+
+// The build once the manifest is read (manifest_ok: without a fault):
+// the stub read and checked, the warnings, the file written.
+int BuildPrepared(bool manifest_ok, const Prepared& prepared, const std::string& manifest_path,
+                  const std::string& stub_path, const std::string& out_path, Report& report,
+                  std::ostream& out, std::ostream& err);
 
 }  // namespace
 
@@ -223,6 +229,26 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   const bool manifest_ok =
       Prepare(manifest_path, DisplayName::kRequired, &prepared, report, helper);
   report.Absorb(helper, error_id::kIo);
+  return BuildPrepared(manifest_ok, prepared, manifest_path, stub_path, out_path, report, out,
+                       err);
+}
+
+int BuildText(const std::string& manifest_text, const std::string& stub_path,
+              const std::string& out_path, const WarningPolicy& policy, std::ostream& out,
+              std::ostream& err) {
+  Report report(policy);
+  Prepared prepared;
+  const bool manifest_ok =
+      PrepareText(manifest_text, "manifest", "", DisplayName::kRequired, &prepared, report);
+  return BuildPrepared(manifest_ok, prepared, "", stub_path, out_path, report, out, err);
+}
+
+namespace {
+
+int BuildPrepared(bool manifest_ok, const Prepared& prepared, const std::string& manifest_path,
+                  const std::string& stub_path, const std::string& out_path, Report& report,
+                  std::ostream& out, std::ostream& err) {
+  std::ostringstream helper;
   if (manifest_ok) WarnAbout(prepared, {}, *prepared.manifest.display_name, true, report);
 
   std::string stub_bytes;
@@ -276,5 +302,7 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   extra["written"] = written;
   return report.Finish(out, err, extra);
 }
+
+}  // namespace
 
 }  // namespace kivlog

@@ -38,7 +38,7 @@ bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem
   const std::string field = "records[" + std::to_string(index) + "].saved.content_file";
   const auto fail = [&](const std::string& message) {
     report.Add(prepared.label, &prepared.map,
-               {Severity::kError, error_id::kContentFile, field, message, std::nullopt});
+               {Severity::kError, error_id::kContentFile, field, message, std::nullopt, {}});
     return false;
   };
   std::filesystem::path content = FsPath(saved.content_file);
@@ -89,7 +89,8 @@ bool PrepareText(const std::string& text, const std::string& label, const std::s
   prepared->map = std::move(parsed.map);
   if (!parsed.manifest) {
     for (const ManifestError& e : parsed.errors) {
-      report.Add(label, &prepared->map, {Severity::kError, e.id, e.field, e.message, e.offset});
+      report.Add(label, &prepared->map,
+                 {Severity::kError, e.id, e.field, e.message, e.offset, e.hint});
     }
     return false;
   }
@@ -124,7 +125,7 @@ void WarnAbout(const Prepared& prepared, const std::vector<ManifestRecord>& earl
               (w.field.empty() ? "" : "." + w.field);
     }
     report.Add(prepared.label, &prepared.map,
-               {Severity::kWarning, w.id, field, w.message, std::nullopt});
+               {Severity::kWarning, w.id, field, w.message, std::nullopt, w.hint});
   }
 }
 

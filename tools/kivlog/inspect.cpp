@@ -156,13 +156,15 @@ Faults FindFaults(const kiv::LogReader& reader, const Listing& listing) {
     for (const ManifestError& fault : RecordFaults(r.raw, listing.code_page)) {
       faults.lines.push_back("records[" + std::to_string(index) + "]." + fault.field + " (" +
                              RecordTypeName(r.type) + " at " + Offset(r.offset) +
-                             "): " + fault.message);
-      faults.json.push_back({{"record", index},
-                             {"type", RecordTypeName(r.type)},
-                             {"offset", r.offset},
-                             {"field", fault.field},
-                             {"id", fault.id},
-                             {"message", fault.message}});
+                             "): " + fault.message + (fault.hint.empty() ? "" : "; " + fault.hint));
+      OrderedJson j = {{"record", index},
+                       {"type", RecordTypeName(r.type)},
+                       {"offset", r.offset},
+                       {"field", fault.field},
+                       {"id", fault.id},
+                       {"message", fault.message}};
+      if (!fault.hint.empty()) j["hint"] = fault.hint;
+      faults.json.push_back(std::move(j));
     }
   }
   return faults;
@@ -177,7 +179,7 @@ OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
   for (size_t j = undo; j-- > 0;) written.push_back(&listing.records[j].raw);
   for (const Warning& w : FindWarnings(written, 0, listing.display_name_bytes, true, listing.code_page)) {
     if (policy.silenced.count(w.id)) continue;
-    Diagnostic d{Severity::kWarning, w.id, w.field, w.message, std::nullopt};
+    Diagnostic d{Severity::kWarning, w.id, w.field, w.message, std::nullopt, w.hint};
     OrderedJson j = OrderedJson::object();
     j["id"] = w.id;
     if (w.record) {
@@ -190,6 +192,7 @@ OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
     }
     j["field"] = w.field;
     j["message"] = w.message;
+    if (!w.hint.empty()) j["hint"] = w.hint;
     found.push_back(std::move(j));
     lines->push_back(DiagnosticLine(path, 0, 0, d, policy.as_errors));
   }

@@ -35,6 +35,56 @@ std::optional<std::string> ControlCharacter(const std::string& bytes) {
 // bytes whose double-byte letters Separators has already made harmless.
 bool NoLeadByte(uint8_t) { return false; }
 
+// "%NAME%" in a path, the first one; empty when it holds none.
+std::string FirstEnvironmentVariable(const std::string& p) {
+  const size_t open = p.find('%');
+  if (open == std::string::npos) return "";
+  const size_t close = p.find('%', open + 1);
+  if (close == std::string::npos || close == open + 1) return "";
+  for (size_t i = open + 1; i < close; ++i) {
+    const char c = p[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+          c == '_' || c == '(' || c == ')')) {
+      return "";
+    }
+  }
+  return p.substr(open, close - open + 1);
+}
+
+// What a path's %NAME% needs, for the message of a path that holds one.
+std::string EnvironmentHint(const std::string& p) {
+  const std::string name = FirstEnvironmentVariable(p);
+  if (name.empty()) return "";
+  return name + " is not expanded: the uninstall takes the path as written; give the path the "
+                "installation resolved it to (C:\\Program Files\\...)";
+}
+
+// The predefined key an abbreviation or a wrong root names, as a hint.
+std::string RootHint(const std::string& root) {
+  static const std::pair<const char*, const char*> kAbbreviations[] = {
+      {"hklm", "HKEY_LOCAL_MACHINE"}, {"hkcu", "HKEY_CURRENT_USER"},
+      {"hkcr", "HKEY_CLASSES_ROOT"},  {"hku", "HKEY_USERS"}};
+  std::string folded = root;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const size_t cut = folded.find_first_of("\\/:");
+  const std::string head = folded.substr(0, cut);
+  for (const auto& [abbreviation, name] : kAbbreviations) {
+    if (head == abbreviation) {
+      return std::string("write ") + name + (cut == std::string::npos ? "" : " alone, and the rest in \"path\"");
+    }
+  }
+  if (cut != std::string::npos && kiv::RootIndex(root.substr(0, cut).c_str()) >= 0) {
+    return "the root key's name alone; the rest goes in \"path\"";
+  }
+  if (head == "hkcc" || head == "hkey_current_config" || head == "hkey_performance_data" ||
+      head == "hkpd" || head == "hkey_dyn_data" || head == "hkdd") {
+    return "the uninstall knows no other root key";
+  }
+  return "";
+}
+
 // A part that names a device (NUL, CON.txt, COM1 ...): asked about alone,
 // the directory of that name is the device, so the uninstall's link check
 // cannot see where the path leads, and the stub refuses the whole file.
@@ -57,6 +107,8 @@ const char* kFullPathHint = "not a full path; give one from a drive (C:\\...) or
 const char* const kNameFields[] = {"path", "file", "section", "key", "name", "group", "item"};
 
 }  // namespace
+
+std::string EnvironmentVariable(const std::string& path) { return FirstEnvironmentVariable(path); }
 
 bool IsFullPath(const std::string& path) { return kiv::IsFullPath(path.c_str(), NoLeadByte); }
 
@@ -82,8 +134,9 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
   using kiv::RecordType;
   namespace id = error_id;
   std::vector<ManifestError> faults;
-  const auto fault = [&](const char* field, const char* error, const std::string& message) {
-    faults.push_back({field, message, error, std::nullopt});
+  const auto fault = [&](const char* field, const char* error, const std::string& message,
+                         const std::string& hint = "") {
+    faults.push_back({field, message, error, std::nullopt, hint});
   };
   // Control characters first: a name holding one is refused whatever else
   // it holds, and the other rules then say nothing more about it.
@@ -108,7 +161,7 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
       if (r.path.empty()) {
         fault("path", id::kEmpty, "empty");
       } else if (!path_control && !IsFullPath(Separators(r.path, code_page))) {
-        fault("path", id::kNotFullPath, kFullPathHint);
+        fault("path", id::kNotFullPath, kFullPathHint, EnvironmentHint(r.path));
       } else if (auto why = DeviceFault(r.path, code_page)) {
         fault("path", id::kDeviceName, *why);
       }
@@ -123,7 +176,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
         // would depend on the uninstall's current directory.
         fault("file", id::kNotFullPath,
               "not a full path; give a bare file name (WIN.INI, found in the Windows "
-              "directory) or one from a drive (C:\\...) or a share (\\\\server\\share\\...)");
+              "directory) or one from a drive (C:\\...) or a share (\\\\server\\share\\...)",
+              EnvironmentHint(r.file));
       } else if (auto why = DeviceFault(r.file, code_page)) {
         fault("file", id::kDeviceName, *why);
       }
@@ -142,7 +196,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
       // The stub's own test of the root, so kivlog refuses what it would.
       if (r.root.find('\0') != std::string::npos || kiv::RootIndex(r.root.c_str()) < 0) {
         fault("root", id::kRoot,
-              "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS");
+              "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS",
+              RootHint(r.root));
       }
       if (r.path.empty()) {
         fault("path", id::kEmpty, "empty: it would name the root key's own default value");

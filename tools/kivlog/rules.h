@@ -27,6 +27,10 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& record, uint32_t c
 // left are separators. The same bytes in any other code page.
 std::string Separators(const std::string& bytes, uint32_t code_page);
 
+// The first "%NAME%" in a path (an environment variable, which nothing
+// expands there); empty when it holds none.
+std::string EnvironmentVariable(const std::string& path);
+
 // A Windows path that names one place whatever the current directory and
 // drive, read as the stub reads it (kiv::IsFullPath): "C:\..." (or
 // "C:/..."), "\\server\share\...", or a "\\?\" or "\\.\" path to a drive, a

@@ -305,7 +305,7 @@ TEST_F(KivlogTest, BuildRefusesAnInvalidManifestAndLeavesNoOutput) {
       {"unknown_root",
        R"({"display_name": "A", "records": [{"type": "registry", "root": "HKCU", "path": "S\\V"}]})",
        "@/m.json(1,56): error KIV0011: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
-       "HKEY_LOCAL_MACHINE, HKEY_USERS"},
+       "HKEY_LOCAL_MACHINE, HKEY_USERS; write HKEY_CURRENT_USER"},
       {"unknown_type", R"({"display_name": "A", "records": [{"type": "service", "name": "kivd"}]})",
        "@/m.json(1,36): error KIV0009: records[0].type: unknown record type \"service\""},
       {"bad_time",
@@ -724,7 +724,7 @@ TEST_F(KivlogTest, CheckAppliesTheRulesBuildApplies) {
               w.AddRegistryValue("HKLM", "Software\\Kiv", nullptr);  // at 156, records[4]
             }),
        {"records[4].root (registry at offset 156 (0x9C)): not one of HKEY_CLASSES_ROOT, "
-        "HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS",
+        "HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS; write HKEY_LOCAL_MACHINE",
         "records[3].group (shell_item at offset 140 (0x8C)): empty, or holds a quote or a control "
         "character",
         "records[2].item (shell_item at offset 126 (0x7E)): empty, or holds a quote, parenthesis, "
