@@ -38,7 +38,7 @@ inline WalkTally WalkWithoutActions(LogReader& reader) {
       const FieldLayout& field = layout.fields[f];
       switch (field.kind) {
         case FieldKind::kString:
-          string(field.limit == kStringLimit && !field.path ? text : wide,
+          string(field.limit == kStringLimit && !field.path() ? text : wide,
                  FieldLimit(field, reader.code_page() != 0));
           break;
         case FieldKind::kFlag: reader.ReadFlag(); break;

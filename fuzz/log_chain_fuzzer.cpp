@@ -85,6 +85,44 @@ bool IsPathField(uint16_t type, size_t index) {
                         type == static_cast<uint16_t>(RecordType::kFile));
 }
 
+// A name the uninstall looks for or acts on (the layout's kName fields): a
+// control character in it is damage.
+bool IsNameField(uint16_t type, size_t index) {
+  switch (static_cast<RecordType>(type)) {
+    case RecordType::kIniEntry: return index < 3;
+    case RecordType::kRegistryValue: return index < 2;
+    default: return true;
+  }
+}
+
+// A path on the disk (kOnDisk): Directory and File paths, an INI file.
+bool IsOnDiskField(uint16_t type, size_t index) {
+  return IsPathField(type, index) ||
+         (index == 0 && type == static_cast<uint16_t>(RecordType::kIniEntry));
+}
+
+bool HasControl(const std::string& text) {
+  for (const char c : text) {
+    if (static_cast<uint8_t>(c) < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// The first on-disk string with a device part, by the letters of code_page.
+bool AnyDevice(const Model& m, uint32_t code_page) {
+  for (const ModelRecord& r : m.records) {
+    if (r.type == kiv::kCodePageType) continue;
+    for (size_t i = 0; i < r.strings.size(); ++i) {
+      if (IsOnDiskField(r.type, i) &&
+          kiv::NamesDevice(reinterpret_cast<const uint8_t*>(r.strings[i].data()),
+                           static_cast<uint32_t>(r.strings[i].size()), code_page, nullptr)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 // The first fault found in that order names the damage.
 Model BuildModel(const uint8_t* data, size_t size) {
   Model m;
@@ -113,8 +151,9 @@ Model BuildModel(const uint8_t* data, size_t size) {
   if (m.damage != Damage::kNone) return m;
   // Judged byte by byte here; a file that names its code page is judged
   // again by that code page's letters once the chain is known sound.
-  const bool name_in_doubt =
-      m.display_name.empty() || m.display_name.find('\\') != std::string::npos;
+  const bool name_in_doubt = m.display_name.empty() ||
+                             m.display_name.find('\\') != std::string::npos ||
+                             HasControl(m.display_name);
   uint32_t code_page = 0;
   uint32_t long_path = 0;  // the first path past kStringLimit, in walk order
   bool name_before_records = false;
@@ -131,7 +170,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
         m.damage = Damage::kNameInvalid;
       } else if (!ModelWellFormed(code_page, m.display_name)) {
         m.damage = Damage::kTextMalformed;
-      } else if (HasBackslash(code_page, m.display_name)) {
+      } else if (HasBackslash(code_page, m.display_name) || HasControl(m.display_name)) {
         m.damage = Damage::kNameInvalid;
       } else {
         for (const ModelRecord& r : m.records) {
@@ -145,10 +184,17 @@ Model BuildModel(const uint8_t* data, size_t size) {
                        !kiv::IsPathAsRead(reinterpret_cast<const uint8_t*>(text.data()),
                                           static_cast<uint32_t>(text.size()), code_page)) {
               m.damage = Damage::kLongPathForm;
+            } else if (IsOnDiskField(r.type, i) &&
+                       kiv::NamesDevice(reinterpret_cast<const uint8_t*>(text.data()),
+                                        static_cast<uint32_t>(text.size()), code_page,
+                                        nullptr)) {
+              m.damage = Damage::kDeviceName;
             }
           }
         }
       }
+    } else if (m.damage == Damage::kNone && AnyDevice(m, 0)) {
+      m.damage = Damage::kDeviceName;
     }
     if (m.damage == Damage::kNone && name_before_records) m.damage = Damage::kNameBeforeRecords;
     if (m.damage == Damage::kNone) m.code_page = code_page;
@@ -211,12 +257,19 @@ Model BuildModel(const uint8_t* data, size_t size) {
       if (path) limit = kiv::kLongPathLimit;
       const uint32_t span = end - pos < limit ? end - pos : limit;
       const void* found = memchr(data + pos, 0, span);
+      const bool name = IsNameField(r.type, r.strings.size());
+      const uint32_t before = found ? static_cast<uint32_t>(static_cast<const uint8_t*>(found) -
+                                                            (data + pos))
+                                    : span;
+      if (name && HasControl(std::string(reinterpret_cast<const char*>(data + pos), before))) {
+        fault = Damage::kControlCharacter;
+        return;
+      }
       if (found == nullptr) {
         fault = Damage::kStringUnterminated;
         return;
       }
-      const uint32_t length =
-          static_cast<uint32_t>(static_cast<const uint8_t*>(found) - (data + pos));
+      const uint32_t length = before;
       r.strings.emplace_back(reinterpret_cast<const char*>(data + pos), length);
       if (path && length >= kiv::kStringLimit && long_path == 0) long_path = pos;
       pos += length + 1;

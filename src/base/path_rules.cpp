@@ -135,6 +135,51 @@ bool IsPathAsRead(const uint8_t* path, uint32_t n, uint32_t code_page) {
   return true;
 }
 
+namespace {
+
+// One part, bytes [0, n), names a device (see NamesDevice).
+bool IsDevicePart(const uint8_t* part, uint32_t n) {
+  // The name ends at the first dot or colon; blanks and dots after it go.
+  uint32_t end = 0;
+  while (end < n && part[end] != '.' && part[end] != ':') ++end;
+  while (end > 0 && part[end - 1] == ' ') --end;
+  const char* name = reinterpret_cast<const char*>(part);
+  if (end == 3) {
+    constexpr char kThree[] = "CONPRNAUXNUL";
+    for (uint32_t i = 0; i < sizeof(kThree) - 1; i += 3) {
+      if (EqualsIgnoreAsciiCase(name, kThree + i, 3)) return true;
+    }
+    return false;
+  }
+  if (end == 6 && EqualsIgnoreAsciiCase(name, "CONIN$", 6)) return true;
+  if (end == 7 && EqualsIgnoreAsciiCase(name, "CONOUT$", 7)) return true;
+  if (end < 4 || !(EqualsIgnoreAsciiCase(name, "COM", 3) || EqualsIgnoreAsciiCase(name, "LPT", 3))) {
+    return false;
+  }
+  // A digit, or a superscript one, two or three (U+00B9, U+00B2, U+00B3).
+  const uint8_t* last = part + 3;
+  const bool superscript = last[end - 4] == 0xB9 || last[end - 4] == 0xB2 || last[end - 4] == 0xB3;
+  if (end == 4) return (last[0] >= '0' && last[0] <= '9') || superscript;
+  return end == 5 && last[0] == 0xC2 && superscript;
+}
+
+}  // namespace
+
+bool NamesDevice(const uint8_t* text, uint32_t n, uint32_t code_page, LeadByteTest is_lead_byte) {
+  uint32_t start = 0;
+  for (uint32_t i = 0; i <= n; ++i) {
+    const uint8_t c = i < n ? text[i] : '\\';
+    if (c == '\\' || c == '/') {
+      if (IsDevicePart(text + start, i - start)) return true;
+      start = i + 1;
+    } else if (i + 1 < n && (code_page != 0 ? LeadsDoubleByte(code_page, c)
+                                           : is_lead_byte && is_lead_byte(c))) {
+      ++i;
+    }
+  }
+  return false;
+}
+
 bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* out) {
   LongString part;
   for (const char* p = text; *p; ++p) {
@@ -150,9 +195,11 @@ bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* o
   return out->Append(part.c_str());
 }
 
-bool IsFullPath(const char* path, LeadByteTest is_lead_byte) {
+PathStart ReadPathStart(const char* path, LeadByteTest is_lead_byte) {
   Root root;
-  return ReadRoot(path, is_lead_byte, &root);
+  if (!ReadRoot(path, is_lead_byte, &root)) return PathStart::kRelative;
+  // A lone separator, not two: the root of whatever drive is current.
+  return root.length == 1 ? PathStart::kCurrentDrive : PathStart::kFull;
 }
 
 bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, PathString* out,

@@ -45,14 +45,39 @@ enum class PathForm : uint8_t {
 // no separator: any other would name something else there.
 bool IsPathAsRead(const uint8_t* path, uint32_t n, uint32_t code_page);
 
+// Whether a part of the n bytes at text names a device of the system (CON,
+// PRN, AUX, NUL, CONIN$, CONOUT$, COM0 to COM9, LPT0 to LPT9, COM or LPT
+// with a superscript 1, 2 or 3) rather than a file or directory: in any
+// ASCII case, with any extension, with blanks before the extension or a
+// colon after the name, and with trailing dots and blanks. The system reads
+// such a part, asked about as the last part of a path, as the device, while
+// a longer path (or the "\\?\" form) goes through the directory of that
+// name: what a check asks about would not be what an action reaches. Every
+// part counts, the root's among them. Parts end at '\' and '/'; a lead byte
+// (code_page's letters, or is_lead_byte's for code page 0; null: none)
+// takes its second byte with it. Pure bytes: a superscript in UTF-8 or as
+// the one byte of the single-byte pages.
+bool NamesDevice(const uint8_t* text, uint32_t n, uint32_t code_page, LeadByteTest is_lead_byte);
+
 // Appends text as a part of a file name: each byte a name cannot hold
 // (\ / : * ? " < > | and control characters) as '_'; a lead byte takes
 // its second byte with it. False, changing nothing, when it does not fit.
 bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* out);
 
-// True when path is a full path: a drive's, a share's, a device path or one
-// from the current drive's root.
-bool IsFullPath(const char* path, LeadByteTest is_lead_byte);
+// Where a path starts from: the current directory (kRelative; "C:name" too,
+// which is relative to C:'s current directory), the current drive's root
+// (kCurrentDrive: "\dir"), or one place whatever the current directory and
+// drive (kFull): a drive's root ("C:\"), a share ("\\server\share"), or a
+// "\\?\" or "\\.\" path to a drive ("\\?\C:", its separator or not), a share
+// ("\\?\UNC\server\share") or a volume or device by its own name
+// ("\\?\Volume{...}"). The stub and kivlog judge paths by this one reading.
+enum class PathStart { kRelative, kCurrentDrive, kFull };
+PathStart ReadPathStart(const char* path, LeadByteTest is_lead_byte);
+
+// True when path names one place whatever the current directory and drive.
+inline bool IsFullPath(const char* path, LeadByteTest is_lead_byte) {
+  return ReadPathStart(path, is_lead_byte) == PathStart::kFull;
+}
 
 // Writes path as the system reads it (see above) into *out, with '\' as the
 // only separator and no separator at the end (but the root's own). *root

@@ -1,6 +1,7 @@
 // The process entry: picks the mode from the command line.
-//   no path    -> confirmation mode (ask, unregister, hand off to a copy)
-//   a path     -> uninstall mode on the uninstall file it names
+//   no path    -> confirmation mode (ask, hand off to a temporary copy)
+//   a path     -> uninstall mode on the uninstall file it names (the walk,
+//                 then the registration once every record is undone)
 // Switches (/S, /LOG=) may come first, in either mode.
 //
 // This is the image's entry point itself: the stub links no C runtime
@@ -188,10 +189,11 @@ uint32_t Run() {
   if (!report_full) return unknown_switch(switches.log_default ? "/LOG" : switches.log.c_str());
   // A word after the switches that is neither a switch nor a file (a
   // habit such as REBOOT=ReallySuppress) is no uninstall file to call
-  // damaged: it is unknown. A full path stays a path, found or not, and so
-  // does a quoted one (taken whole, it names no file: damaged).
+  // damaged: it is unknown. A path from a root (a full path, or one from
+  // the current drive's) stays a path, found or not, and so does a quoted
+  // one (taken whole, it names no file: damaged).
   if (*switches.path && *switches.path != '"' &&
-      !kiv::IsFullPath(switches.path, kiv::platform::IsLeadByte) &&
+      kiv::ReadPathStart(switches.path, kiv::platform::IsLeadByte) == kiv::PathStart::kRelative &&
       !kiv::platform::PathExists(switches.path)) {
     return unknown_switch(switches.path);
   }

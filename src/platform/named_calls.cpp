@@ -35,6 +35,7 @@ struct WideCalls {
   int(WINAPI* message_box)(HWND, LPCWSTR, LPCWSTR, UINT);
   HANDLE(WINAPI* find_first_file)(LPCWSTR, WIN32_FIND_DATAW*);
   BOOL(WINAPI* find_next_file)(HANDLE, WIN32_FIND_DATAW*);
+  DWORD(WINAPI* char_upper_buff)(LPWSTR, DWORD);
 };
 WideCalls g_calls = {};
 
@@ -64,7 +65,8 @@ bool FindWideCalls() {
          Find(&c.remove_font_resource, "gdi32.dll", "RemoveFontResourceW") &&
          Find(&c.message_box, "user32.dll", "MessageBoxW") &&
          Find(&c.find_first_file, "kernel32.dll", "FindFirstFileW") &&
-         Find(&c.find_next_file, "kernel32.dll", "FindNextFileW");
+         Find(&c.find_next_file, "kernel32.dll", "FindNextFileW") &&
+         Find(&c.char_upper_buff, "user32.dll", "CharUpperBuffW");
 }
 
 }  // namespace
@@ -121,6 +123,8 @@ class Name {
     }
     ok_ = ToSystemCodePage(path_limit);
   }
+  // Converted, telling nobody.
+  bool converted() const { return ok_ || null_; }
   // Converted; otherwise LastError holds ERROR_NO_UNICODE_TRANSLATION.
   bool ok() const {
     if (!ok_ && !null_) {
@@ -129,6 +133,8 @@ class Name {
     }
     return ok_ || null_;
   }
+  WCHAR* wide() { return wide_; }
+  char* ansi() { return ansi_; }
   const WCHAR* wide() const { return null_ ? nullptr : wide_; }
   const char* ansi() const { return null_ ? nullptr : ansi_; }
   // The units without the NUL.
@@ -196,6 +202,24 @@ DWORD FromWide(const WCHAR* wide, DWORD length, char* buffer, DWORD capacity) {
 }
 
 }  // namespace
+
+uint32_t FoldName(const char* text, char* out, uint32_t capacity) {
+  if (g_code_page != 0) {
+    Name name(text);
+    if (!name.converted()) return 0;
+    if (g_wide) {
+      if (name.wide_length() == 0) return 0;
+      g_calls.char_upper_buff(name.wide(), static_cast<DWORD>(name.wide_length()));
+      return FromWide(name.wide(), static_cast<DWORD>(name.wide_length()), out, capacity);
+    }
+    text = name.ansi();  // the letters the A calls get, in the system's code page
+  }
+  const uint32_t n = static_cast<uint32_t>(lstrlenA(text));
+  if (n == 0 || n >= capacity) return 0;
+  for (uint32_t i = 0; i <= n; ++i) out[i] = text[i];
+  CharUpperBuffA(out, n);
+  return n;
+}
 
 bool SetNamesCodePage(uint32_t code_page) {
   g_code_page = 0;

@@ -321,22 +321,9 @@ bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity) {
   return n != 0 && n < capacity;
 }
 
-void UpperCase(char* text, uint32_t length) { CharUpperBuffA(text, length); }
 
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity) {
-  const int length = lstrlenA(text);
-  if (length == 0 || capacity == 0) return 0;
-  // Names from a file that names its code page are in that code page.
-  const uint32_t names = NamesCodePage();
-  if (names == kCodePageUtf8) {
-    uint16_t units[1100];
-    const uint32_t got = Utf8ToUtf16(text, units, sizeof(units) / sizeof(units[0]));
-    const uint32_t n = got < capacity ? got : capacity;
-    for (uint32_t i = 0; i < n; ++i) out[i] = units[i];
-    return n;
-  }
-  const int n = MultiByteToWideChar(names != 0 ? names : CP_ACP, 0, text, length,
-                                    reinterpret_cast<WCHAR*>(out), static_cast<int>(capacity));
+  const int n = named::ToUtf16(text, reinterpret_cast<WCHAR*>(out), static_cast<int>(capacity));
   return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
@@ -779,7 +766,7 @@ bool IdentifyFile(const char* path, FileIdentity* identity) {
       break;
     }
   }
-  UpperCase(identity->spelling.data(), identity->spelling.length());
+  CharUpperBuffA(identity->spelling.data(), identity->spelling.length());
   return true;
 }
 
@@ -845,7 +832,10 @@ DWORD ListHolders(HMODULE rm, const WCHAR* file, FileHolders* holders) {
       holder.process_id = info[i].Process.dwProcessId;
       // A name that does not fit is left out (a failed conversion may leave
       // a part of it without its NUL).
-      if (!WideCharToMultiByte(CP_ACP, 0, info[i].strAppName, -1, holder.name.data(),
+      // In the names' code page, as every other name the report writes.
+      const uint32_t names = NamesCodePage();
+      if (!WideCharToMultiByte(names != 0 ? names : CP_ACP, 0, info[i].strAppName, -1,
+                               holder.name.data(),
                                static_cast<int>(holder.name.capacity()), nullptr, nullptr)) {
         holder.name.Clear();
       }
@@ -871,10 +861,13 @@ void AskWhoHolds(const char* path, FileHolders* holders) {
   if (n == 0 || n >= dll.capacity() || !dll.Append("\\rstrtmgr.dll")) return;
   HMODULE rm = LoadLibraryA(dll.c_str());
   if (!rm) return;  // before Vista
-  // The path in the uninstall file's code page, as every other call takes it.
-  WCHAR wide[MAX_PATH];
-  const DWORD rc = named::ToUtf16(path, wide, MAX_PATH) < 0 ? GetLastError()
-                                                            : ListHolders(rm, wide, holders);
+  // The path in the uninstall file's code page, as every other call takes
+  // it, and as long as a record may log it (a buffer of MAX_PATH refused a
+  // long path as a name that does not convert, error 1113).
+  WCHAR wide[PathString::capacity()];
+  const DWORD rc = named::ToUtf16(path, wide, PathString::capacity()) < 0
+                       ? GetLastError()
+                       : ListHolders(rm, wide, holders);
   if (rc == ERROR_PROC_NOT_FOUND) {
     holders->asked = FileHolders::Asked::kNoRestartManager;
   } else if (rc != ERROR_SUCCESS) {

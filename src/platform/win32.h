@@ -156,11 +156,20 @@ bool CreateInheritedPipe(void** read_end, void** write_end);
 bool SetEnvironmentText(const char* name, const char* value);
 // False when it is not set or does not fit.
 bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
-// text, in the system's ANSI code page, as UTF-16 into out (capacity
-// letters, no NUL); the count written, as much as fits.
+// text, in the names' code page (the system's when the file names none),
+// as UTF-16 into out (capacity units, its NUL included): the units without
+// the NUL; 0 when it does not convert or fit. named::ToUtf16 with the
+// types the layers above know.
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
-// Folds text to capitals in place, by the code page's own rules.
-void UpperCase(char* text, uint32_t length);
+// A name folded to capitals into out (capacity bytes, its NUL included), by
+// the rules the file calls compare names by: for names in the system's code
+// page, that code page's (CharUpperBuffA); for a file that names its code
+// page, on the NT family the letters' own through UTF-16 (CharUpperBuffW,
+// looked up at run time), on the 95 family the system code page's on the
+// name as the A calls get it. Two names the system takes as one fold alike,
+// whatever their code page. The fold's length; 0 when the name cannot be
+// folded exactly (the system cannot spell it, no CharUpperBuffW, no room).
+uint32_t FoldName(const char* text, char* out, uint32_t capacity);
 struct LocalTime {
   uint16_t year, month, day, hour, minute, second;
   int16_t offset_minutes;  // local time minus UTC, daylight saving time included

@@ -47,8 +47,10 @@ class DirectoryChain {
   // How many directories are held (for the tests).
   uint32_t held() const { return depth_; }
 
-  // Deeper directories than this are asked about, not held.
-  static constexpr uint32_t kMaxHeld = 32;
+  // Every directory on the way of any path that fits is held: each takes
+  // at least two bytes ("d\\"). Deeper ones, asked about only, could be
+  // swapped between the check and the action.
+  static constexpr uint32_t kMaxHeld = PathString::capacity() / 2;
 
  private:
   void ReleaseFrom(const DirectoryHolding& holding, uint32_t level);

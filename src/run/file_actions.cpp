@@ -25,15 +25,17 @@ void RemoveLoggedLink(const char* path, UndoStep& step) {
   step.Set(Undone::kRemoved);
 }
 
-// The spelling the plan's table keeps name by, into *out; its length.
+// The spelling the plan's table keeps name by, into *out: read as the file
+// calls read it, folded as they compare names. Its length; 0 when it cannot
+// be folded exactly.
 uint32_t PlannedSpelling(const char* name, bool is_path, PathString* out) {
+  PathString read;
   uint32_t root = 0;
-  if (!is_path || !NormalizePath(name, platform::IsLeadByte, PathForm::kAsWritten, out, &root)) {
-    if (!out->Assign(name)) return 0;
-  }
-  const uint32_t length = out->length();
-  platform::UpperCase(out->data(), length);
-  return length;
+  const char* spelled =
+      is_path && NormalizePath(name, platform::IsLeadByte, PathForm::kAsWritten, &read, &root)
+          ? read.c_str()
+          : name;
+  return platform::FoldName(spelled, out->data(), out->capacity());
 }
 
 // The directory holds nothing but the uninstall file (or the program
@@ -96,13 +98,17 @@ void NotePlanned(UndoStep& step, Planned kind, const char* name, bool is_path) {
   if (!step.plan || !step.planned) return;
   PathString spelling;
   const uint32_t n = PlannedSpelling(name, is_path, &spelling);
-  if (n > 0) step.planned->Add(kind, spelling.c_str(), n);
+  // A name that cannot be folded exactly cannot be told from another:
+  // the table has lost count, and says so rather than guess.
+  if (n == 0) return step.planned->LoseCount();
+  step.planned->Add(kind, spelling.c_str(), n);
 }
 
 bool IsPlanned(const UndoStep& step, Planned kind, const char* name, bool is_path) {
   if (!step.plan || !step.planned) return false;
   PathString spelling;
   const uint32_t n = PlannedSpelling(name, is_path, &spelling);
+  if (n == 0) step.planned->LoseCount();
   return n > 0 && step.planned->Holds(kind, spelling.c_str(), n);
 }
 
@@ -133,8 +139,15 @@ void ScheduledFiles::Add(const char* path) {
 }
 
 bool ScheduledFiles::Holds(const char* path) const {
-  for (uint32_t i = 0; i < count_; ++i) {
-    if (platform::SameTextIgnoringCase(paths_[i].c_str(), path)) return true;
+  // Compared as the file calls compare names; one that cannot be folded is
+  // none of them (its directory then stays, as one that is not empty).
+  PathString folded, held;
+  const uint32_t n = platform::FoldName(path, folded.data(), folded.capacity());
+  for (uint32_t i = 0; n > 0 && i < count_; ++i) {
+    if (platform::FoldName(paths_[i].c_str(), held.data(), held.capacity()) == n &&
+        SameBytes(held.c_str(), folded.c_str())) {
+      return true;
+    }
   }
   return false;
 }

@@ -43,6 +43,9 @@ class PlanTable {
   bool Add(Planned kind, const char* text, uint32_t n);
   bool Holds(Planned kind, const char* text, uint32_t n) const;
   bool overflowed() const { return overflowed_; }
+  // A name the plan could not fold exactly: it can no longer tell whether a
+  // name it meets is one it counted, and says so as a full table does.
+  void LoseCount() { overflowed_ = true; }
 
   // The count kept for key (0 for one never counted); Count adds one,
   // false (overflowed) when no counter is left.

@@ -100,6 +100,10 @@ RunReport::RunReport(const char* path) {
   // have put on its way.
   if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
   MakeParentDirectories(path);
+  // Asked again once they are all there: a directory made here could have
+  // been swapped for a link before the file is made in it. The check holds
+  // them (without delete sharing) until the file is open.
+  if (platform::IsElevatedRun() && PathCrossesReparsePoint(path, false)) return;
   file_ = platform::CreateReportFile(path);
 }
 
@@ -151,16 +155,18 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name, cons
     Flush();
     return;
   }
+  // A byte-order mark: a UTF-8 report reads as such wherever it is opened.
+  if (platform::NamesCodePage() != 0) Put("\xEF\xBB\xBF");
   Put(plan ? "Kiv Uninstall report (plan: nothing changed): \"" : "Kiv Uninstall report: \"");
-  Put(display_name);
+  PutText(display_name);
   Put("\" from ");
-  Put(uninstall_file);
+  PutText(uninstall_file);
   Put(", ");
   PutTime(false);
   Put("\r\n");
   if (note) {
     Put("Note: ");
-    Put(note);
+    PutText(note);
     Put("\r\n");
   }
 }
@@ -186,7 +192,7 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
   Put(type_name);
   if (!step.subject.empty()) {
     Put(" ");
-    Put(step.subject.c_str());
+    PutText(step.subject.c_str());
   }
   Put(": ");
   Put(UndoneText(step.what));
@@ -197,7 +203,7 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
   }
   if (!step.held_by.empty()) {
     Put(" (");
-    Put(step.held_by.c_str());
+    PutText(step.held_by.c_str());
     Put(")");
   }
   if (LeftBy(step.what, step.restores) == Left::kHoldingData) {
@@ -219,7 +225,7 @@ void RunReport::End(const char* outcome, uint32_t exit_code) {
     return;
   }
   Put("Outcome: ");
-  Put(outcome);
+  PutText(outcome);
   Put(", exit code ");
   PutNumber(exit_code);
   Put("\r\n");
@@ -234,8 +240,9 @@ void RunReport::PutJsonField(const char* name, const char* text, bool first) {
 }
 
 void RunReport::PutJsonString(const char* text) {
-  // The system's code page to UTF-16, then every letter outside printable
-  // ASCII as \uXXXX (a letter beyond the first plane is two of them).
+  // The names' code page to UTF-16, then every letter outside printable
+  // ASCII as \uXXXX (a letter beyond the first plane is two of them). Every
+  // field of a sound file, its NUL too, fits.
   uint16_t wide[kRegistryLimit + 1];
   const uint32_t n = platform::ToUtf16(text, wide, sizeof(wide) / sizeof(wide[0]));
   Put("\"");
@@ -254,6 +261,62 @@ void RunReport::PutJsonString(const char* text) {
     }
   }
   Put("\"");
+}
+
+void RunReport::PutText(const char* text) {
+  if (platform::NamesCodePage() == 0) {
+    // The system's code page, byte for byte: no second byte of a
+    // double-byte letter is below 0x40.
+    for (; *text; ++text) {
+      const uint8_t c = static_cast<uint8_t>(*text);
+      if (c < 0x20 || c == 0x7F) {
+        char escaped[] = "\\x00";
+        escaped[2] = "0123456789ABCDEF"[c >> 4];
+        escaped[3] = "0123456789ABCDEF"[c & 15];
+        Put(escaped);
+      } else {
+        const char plain[] = {static_cast<char>(c), '\0'};
+        Put(plain);
+      }
+    }
+    return;
+  }
+  uint16_t wide[kRegistryLimit + 1];
+  const uint32_t n = platform::ToUtf16(text, wide, sizeof(wide) / sizeof(wide[0]));
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t c = wide[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    }
+    // C0 and C1 controls, and the line and paragraph separators.
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x2028 || c == 0x2029) {
+      char escaped[] = "\\u0000";
+      for (uint32_t k = 0; k < 4; ++k) escaped[5 - k] = "0123456789ABCDEF"[(c >> (4 * k)) & 15];
+      Put(escaped);
+    } else {
+      PutLetter(c);
+    }
+  }
+}
+
+void RunReport::PutLetter(uint32_t c) {
+  char bytes[5] = {};
+  if (c < 0x80) {
+    bytes[0] = static_cast<char>(c);
+  } else if (c < 0x800) {
+    bytes[0] = static_cast<char>(0xC0 | (c >> 6));
+    bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    bytes[0] = static_cast<char>(0xE0 | (c >> 12));
+    bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    bytes[0] = static_cast<char>(0xF0 | (c >> 18));
+    bytes[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    bytes[3] = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  Put(bytes);
 }
 
 void RunReport::Put(const char* text) {

@@ -6,6 +6,10 @@
 //   directory C:\Example: goes with the uninstall file
 //   Outcome: not everything undone, exit code 1603
 //
+// In the system's ANSI code page; for a file that names its code page, in
+// UTF-8 (from a byte-order mark on). A control character in what it writes
+// is escaped, never written as it is.
+//
 // A path ending in ".json" gets the same in JSON instead, one document:
 //
 //   {"file": "C:\\Example\\unins.exe", "display_name": "Example App",
@@ -66,6 +70,14 @@ class RunReport {
 
  private:
   void Put(const char* text);
+  // A name or other text the run did not write itself, on a text line: in
+  // the system's code page as it is, or (a file that names its code page)
+  // as UTF-8; a control character, or a letter that would break the line,
+  // escaped ("\x0D" as bytes, "\u2028" in UTF-8), so that no name can end a
+  // line and write one of its own.
+  void PutText(const char* text);
+  // One letter, its code in UTF-8.
+  void PutLetter(uint32_t letter);
   void PutNumber(uint32_t value, uint32_t min_digits = 1);
   // text as a JSON string, quotes and escapes included.
   void PutJsonString(const char* text);

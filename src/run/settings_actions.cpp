@@ -16,9 +16,6 @@ namespace kiv {
 
 namespace {
 
-// The prior that asks for the entry to be removed; compared case-sensitively.
-constexpr char kRemoveMarker[] = "<null>";
-
 constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
 // Where the NT family registers its fonts; the key above is read there by
 // nothing but an installer written for the 95 family may still fill it.
@@ -103,7 +100,7 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
   }
   // With no text the profile call removes the key from the section.
   const char* text =
-      cut || SameBytes(prior.c_str(), kRemoveMarker) ? nullptr : value.c_str();
+      cut || SameBytes(prior.c_str(), kCreatedKeyMarker) ? nullptr : value.c_str();
   step.restores = text != nullptr;
   PathString path;
   const bool resolved = ProfileFilePath(file.c_str(), &path);

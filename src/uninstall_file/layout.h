@@ -96,18 +96,33 @@ enum class FieldKind : uint8_t {
                     // bytes, a FILETIME), a length (u32) and that many bytes
 };
 
+// What a string field is, for the rules the check holds it to (FieldLayout's
+// marks, any of them together).
+enum FieldMark : uint8_t {
+  // A Directory's or File's path: kLongPathLimit in a file that names its
+  // code page.
+  kLongPath = 1,
+  // A name the uninstall looks for or acts on: a control character (0x00 to
+  // 0x1F, 0x7F) in it is damage. No installer writes one, and a report or a
+  // box that shows the name would show its line breaks.
+  kName = 2,
+  // A path on the disk: a part that names a device (NamesDevice) is damage.
+  kOnDisk = 4,
+};
+
 struct FieldLayout {
   FieldKind kind;
-  bool path;       // a Directory's or File's path: kLongPathLimit in a file
-                   // that names its code page
+  uint8_t marks;   // FieldMark values, strings only
   uint16_t limit;  // strings: bytes with the NUL; 0 for the others
+
+  constexpr bool path() const { return (marks & kLongPath) != 0; }
 };
-static_assert(sizeof(FieldLayout) == 4, "the path mark takes the padding");
+static_assert(sizeof(FieldLayout) == 4, "the marks take the padding");
 
 // A field's limit, NUL included, in a file that names its code page
 // (marked) or not.
 inline constexpr uint32_t FieldLimit(const FieldLayout& field, bool marked) {
-  return field.path && marked ? kLongPathLimit : field.limit;
+  return field.path() && marked ? kLongPathLimit : field.limit;
 }
 
 inline constexpr uint32_t kMaxFields = 6;
@@ -119,23 +134,25 @@ struct RecordLayout {
 
 // Indexed by the type's value, 0 to kLastValidType. Kept small: the stub's
 // chain check carries it.
-inline constexpr FieldLayout kTextField = {FieldKind::kString, false, kStringLimit};
-inline constexpr FieldLayout kPathField = {FieldKind::kString, true, kStringLimit};
+inline constexpr FieldLayout kTextField = {FieldKind::kString, 0, kStringLimit};
+inline constexpr FieldLayout kNameField = {FieldKind::kString, kName, kStringLimit};
+inline constexpr FieldLayout kPathField = {FieldKind::kString, kLongPath | kName | kOnDisk,
+                                           kStringLimit};
 inline constexpr RecordLayout kRecordLayouts[] = {
     {0, {}},                                                  // EndOfLog
     {1, {kPathField}},                                        // Directory
-    {2, {kPathField, {FieldKind::kSavedCopy, false, 0}}},     // File
+    {2, {kPathField, {FieldKind::kSavedCopy, 0, 0}}},         // File
     {6,                                                       // IniEntry
-     {kTextField, kTextField, kTextField, kTextField, kTextField,
-      {FieldKind::kFlag, false, 0}}},
+     {{FieldKind::kString, kName | kOnDisk, kStringLimit}, kNameField, kNameField, kTextField,
+      kTextField, {FieldKind::kFlag, 0, 0}}},
     {3,  // RegistryValue
-     {kTextField,
-      {FieldKind::kString, false, kRegistryLimit},
-      {FieldKind::kOptionalString, false, kRegistryLimit}}},
+     {kNameField,
+      {FieldKind::kString, kName, kRegistryLimit},
+      {FieldKind::kOptionalString, 0, kRegistryLimit}}},
     {0, {}},                                                  // type 5
-    {2, {kTextField, kTextField}},                            // Font
-    {2, {kTextField, kTextField}},                            // ShellItem
-    {1, {kTextField}},                                        // ShellGroup
+    {2, {kNameField, kNameField}},                            // Font
+    {2, {kNameField, kNameField}},                            // ShellItem
+    {1, {kNameField}},                                        // ShellGroup
 };
 static_assert(sizeof(kRecordLayouts) / sizeof(kRecordLayouts[0]) == kLastValidType + 1,
               "one layout for every valid type");

@@ -30,6 +30,9 @@ const char* DamageName(Damage damage) {
     case Damage::kLongPathForm:
       return "a path over 255 bytes is not a full path as the system reads it "
              "('\\' only, no empty, \".\" or \"..\" part, no part ending in a dot or blank)";
+    case Damage::kControlCharacter: return "a name holds a control character";
+    case Damage::kDeviceName:
+      return "a path has a part named like a device (CON, PRN, AUX, NUL, COM1, LPT1, ...)";
   }
   return "unknown";
 }
@@ -43,6 +46,12 @@ constexpr Word kLowBits = ~static_cast<Word>(0) / 0xFF;
 constexpr Word kHighBits = kLowBits << 7;
 
 inline bool HasZeroByte(Word w) { return ((w - kLowBits) & ~w & kHighBits) != 0; }
+// A byte below 0x20 (NUL among them) or a 0x7F: ((w - 0x20..20) & ~w &
+// 0x80..80) is not zero exactly when a byte is below 0x20.
+inline bool HasControlByte(Word w) {
+  return ((w - kLowBits * 0x20) & ~w & kHighBits) != 0 || HasZeroByte(w ^ (kLowBits * 0x7F));
+}
+inline bool IsControlByte(uint8_t c) { return c < 0x20 || c == 0x7F; }
 
 // The index of the first zero byte in bytes[0, count), or count when none.
 uint32_t FindNul(const uint8_t* bytes, uint32_t count) {
@@ -54,6 +63,21 @@ uint32_t FindNul(const uint8_t* bytes, uint32_t count) {
   }
   for (; i < count; ++i) {
     if (bytes[i] == 0) return i;
+  }
+  return count;
+}
+
+// The index of the first byte below 0x20 or 0x7F in bytes[0, count) (a NUL
+// among them), or count when none.
+uint32_t FindControl(const uint8_t* bytes, uint32_t count) {
+  uint32_t i = 0;
+  for (; count - i >= sizeof(Word); i += sizeof(Word)) {
+    Word w;
+    __builtin_memcpy(&w, bytes + i, sizeof(w));
+    if (HasControlByte(w)) break;
+  }
+  for (; i < count; ++i) {
+    if (IsControlByte(bytes[i])) return i;
   }
   return count;
 }
@@ -77,7 +101,7 @@ uint32_t CopyThroughNul(char* to, const uint8_t* from, uint32_t count) {
 
 }  // namespace
 
-LogReader::LogReader(const char* path, LeadByteTest is_lead_byte) {
+LogReader::LogReader(const char* path, LeadByteTest is_lead_byte) : is_lead_byte_(is_lead_byte) {
   // Held against writes from the check to the close (on Windows: the
   // source's share mode): what was proved sound is what the walk reads, and
   // no record can overwrite the log under it.
@@ -88,7 +112,8 @@ LogReader::LogReader(const char* path, LeadByteTest is_lead_byte) {
   ReadTrailer(is_lead_byte);
 }
 
-LogReader::LogReader(RandomSource& source, LeadByteTest is_lead_byte) : source_(&source) {
+LogReader::LogReader(RandomSource& source, LeadByteTest is_lead_byte)
+    : source_(&source), is_lead_byte_(is_lead_byte) {
   if (!source_->is_open()) {
     damage_ = Damage::kCannotOpen;
     return;
@@ -178,7 +203,7 @@ void LogReader::ReadTrailer(LeadByteTest is_lead_byte) {
       // A double-byte letter's second byte is passed over, 0x5C or not.
       for (uint32_t i = 0; i < n; ++i) {
         const uint8_t c = static_cast<uint8_t>(display_name_[i]);
-        if (c == '\\') valid = false;
+        if (c == '\\' || IsControlByte(c)) valid = false;
         if (is_lead_byte && is_lead_byte(c) && i + 1 < n) ++i;
       }
       if (!valid && damage_ == Damage::kNone) damage_ = Damage::kNameInvalid;
@@ -189,7 +214,7 @@ void LogReader::ReadTrailer(LeadByteTest is_lead_byte) {
   if (damage_ == Damage::kNone) damage_ = Damage::kNameUnterminated;
 }
 
-Damage LogReader::CheckString(uint32_t* pos, uint32_t limit) {
+Damage LogReader::CheckString(uint32_t* pos, uint32_t limit, bool name) {
   const uint32_t end = size_ - kTrailerSize;
   if (*pos >= end) return Damage::kStringUnterminated;
   // The NUL must come within limit bytes and before the trailer.
@@ -201,7 +226,10 @@ Damage LogReader::CheckString(uint32_t* pos, uint32_t limit) {
     uint32_t span = Span(&bytes);
     if (span == 0) return Damage::kStringUnterminated;
     if (span > left) span = left;
-    const uint32_t nul = FindNul(bytes, span);
+    // No byte of a double-byte letter's second half is below 0x40: a byte
+    // test finds the control characters of every code page.
+    const uint32_t nul = name ? FindControl(bytes, span) : FindNul(bytes, span);
+    if (nul < span && bytes[nul] != 0) return Damage::kControlCharacter;
     if (text_code_page_ != 0 && !text.Feed(bytes, nul)) return Damage::kTextMalformed;
     if (nul < span) {
       if (text_code_page_ != 0 && !text.Complete()) return Damage::kTextMalformed;
@@ -227,6 +255,19 @@ Damage LogReader::JudgePath(uint32_t start, uint32_t end) {
              : Damage::kLongPathForm;
 }
 
+Damage LogReader::JudgeDevice(uint32_t start, uint32_t end) {
+  const uint32_t length = end - start - 1;
+  // At most kLongPathLimit bytes: the window holds it whole.
+  if (Held(start) < length) Load(start);
+  const uint8_t* text = window_ + (start - window_start_);
+  if (!exact_devices_) {
+    if (NamesDevice(text, length, 0, nullptr)) device_suspect_ = true;
+    return Damage::kNone;
+  }
+  return NamesDevice(text, length, code_page_, is_lead_byte_) ? Damage::kDeviceName
+                                                              : Damage::kNone;
+}
+
 Damage LogReader::CheckBytes(uint32_t* pos, uint32_t count) {
   const uint32_t end = size_ - kTrailerSize;
   if (*pos > end || end - *pos < count) return Damage::kPayloadOutside;
@@ -243,7 +284,7 @@ Damage LogReader::JudgeName(uint32_t code_page) const {
   }
   for (uint32_t i = 0; i < n; ++i) {
     const uint8_t c = static_cast<uint8_t>(display_name_[i]);
-    if (c == '\\') return Damage::kNameInvalid;
+    if (c == '\\' || IsControlByte(c)) return Damage::kNameInvalid;
     if (LeadsDoubleByte(code_page, c)) ++i;  // well formed: a second byte follows
   }
   return Damage::kNone;
@@ -261,6 +302,8 @@ ChainVerdict LogReader::CheckChain() {
   code_page_ = 0;
   text_code_page_ = 0;
   long_path_ = 0;
+  device_suspect_ = false;
+  exact_devices_ = false;
   uint32_t records_end = 0;  // the furthest byte any record reaches
   Walk(&verdict, &records_end);
   // A path past kStringLimit in a file that names no code page (or whose
@@ -285,16 +328,22 @@ ChainVerdict LogReader::CheckChain() {
       verdict.offset = name_offset_;
       damage_ = name;
     } else if (code_page_ == kCodePageUtf8 || LeadsDoubleByte(code_page_, 0x81) ||
-               long_path_ != 0) {
+               long_path_ != 0 || device_suspect_) {
       // Only these code pages can hold malformed text, and a long path's
-      // form is judged by the code page's letters: a second walk proves
-      // every string.
+      // form and a device part are judged by the code page's letters: a
+      // second walk proves every string.
       text_code_page_ = code_page_;
+      exact_devices_ = true;
       verdict = ChainVerdict();
       Walk(&verdict, &records_end);
       text_code_page_ = 0;
     }
     if (verdict.damage != Damage::kNone) code_page_ = 0;
+  } else if (verdict.damage == Damage::kNone && device_suspect_) {
+    // The system's code page: its own lead bytes tell.
+    exact_devices_ = true;
+    verdict = ChainVerdict();
+    Walk(&verdict, &records_end);
   }
   if (verdict.damage == Damage::kNone && name_offset_ < records_end) {
     verdict.damage = Damage::kNameBeforeRecords;
@@ -371,10 +420,10 @@ void LogReader::Walk(ChainVerdict* out, uint32_t* records_end_out) {
     // The payload, field by field, in the order the actions read it.
     uint32_t pos = at + kRecordHeaderSize;
     Damage d = Damage::kNone;
-    auto string = [&](uint32_t limit) {
+    auto string = [&](uint32_t limit, bool name) {
       if (d == Damage::kNone) {
         verdict.offset = pos;
-        d = CheckString(&pos, limit);
+        d = CheckString(&pos, limit, name);
       }
     };
     auto flag = [&]() -> bool {
@@ -390,13 +439,17 @@ void LogReader::Walk(ChainVerdict* out, uint32_t* records_end_out) {
       switch (field.kind) {
         case FieldKind::kString: {
           const uint32_t start = pos;
-          string(field.path ? kLongPathLimit : field.limit);
-          if (field.path && d == Damage::kNone) d = JudgePath(start, pos);
+          string(field.path() ? kLongPathLimit : field.limit, field.marks & kName);
+          if (field.path() && d == Damage::kNone) d = JudgePath(start, pos);
+          if ((field.marks & kOnDisk) && d == Damage::kNone) {
+            verdict.offset = start;
+            d = JudgeDevice(start, pos);
+          }
           break;
         }
         case FieldKind::kFlag: flag(); break;
         case FieldKind::kOptionalString:
-          if (flag()) string(field.limit);
+          if (flag()) string(field.limit, field.marks & kName);
           break;
         case FieldKind::kSavedCopy:
           if (flag()) {

@@ -55,6 +55,10 @@ enum class Damage : uint8_t {
                         // names its code page) not as the system reads it
                         // (IsPathAsRead: '/', a dot part, a part ending in a
                         // dot or blank, not full)
+  kControlCharacter,    // a name (or the display name) holding a byte 0x00
+                        // to 0x1F or 0x7F
+  kDeviceName,          // a path on the disk with a part that names a device
+                        // (NamesDevice: NUL, CON.txt, COM1, ...)
 };
 
 // A name for each Damage value, for the companion tool's messages.
@@ -150,7 +154,8 @@ class LogReader {
  private:
   void ReadTrailer(LeadByteTest is_lead_byte);
   // The check's field walkers: each proves one field and moves past it.
-  Damage CheckString(uint32_t* pos, uint32_t limit);
+  // name: a control character before the NUL is damage (kName fields).
+  Damage CheckString(uint32_t* pos, uint32_t limit, bool name);
   // One walk of the chain from the last record; text_code_page_ nonzero
   // also proves every string well formed in it.
   void Walk(ChainVerdict* verdict, uint32_t* records_end);
@@ -161,6 +166,13 @@ class LogReader {
   // one of kStringLimit bytes or more is noted (long_path_) and, on the walk
   // that knows the code page (text_code_page_), judged by IsPathAsRead.
   Damage JudgePath(uint32_t start, uint32_t end);
+  // A path on the disk (kOnDisk), proved to end just before end: a part
+  // that names a device. The first walk splits it at every '\\' and '/' (the
+  // code page is not known yet), which finds every device part and perhaps
+  // one more, behind a double-byte letter's second byte: such a hit is
+  // noted (device_suspect_) for a second walk, which judges by the letters
+  // of the file's code page (or the system's, is_lead_byte_) and refuses.
+  Damage JudgeDevice(uint32_t start, uint32_t end);
   // Reads the record header at offset into header; false when the file
   // does not hold it whole. Loads the window to end kWindowAhead after it.
   bool ReadHeader(uint32_t offset, uint8_t* header);
@@ -198,6 +210,9 @@ class LogReader {
   uint32_t code_page_ = 0;       // from the code-page record
   uint32_t text_code_page_ = 0;  // the walk's text check, when nonzero
   uint32_t long_path_ = 0;       // the first path past kStringLimit the walk met
+  LeadByteTest is_lead_byte_ = nullptr;  // the system's, for a file naming no code page
+  bool device_suspect_ = false;  // the first walk met a part that may name a device
+  bool exact_devices_ = false;   // this walk judges device parts by the letters
   char display_name_[kDisplayNameLimit] = {};
   uint8_t window_[kWindowSize];
 };

@@ -45,7 +45,7 @@ bool LogWriter::AddRecord(RecordType type, const FieldValue* values) {
     if (field.kind == FieldKind::kOptionalString && text && !FitsField(text, limit)) {
       return false;
     }
-    if (field.path && !FitsField(text, kStringLimit) &&
+    if (field.path() && !FitsField(text, kStringLimit) &&
         !IsPathAsRead(reinterpret_cast<const uint8_t*>(text), LengthWithin(text, limit),
                       code_page_)) {
       return false;

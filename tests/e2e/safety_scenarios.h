@@ -232,6 +232,110 @@ inline void FontRecordUnregistersTheFontWhereTheFamilyLooks(bool nt_family) {
   }
 }
 
+// A directory on the way named like a device (nul, con.d, aux, COM1 ...):
+// asked about alone it is the device, while the action's longer path (or
+// its "\\?\" form) goes through the directory of that name, which a user
+// of the product's directory made a link to another place. The whole file
+// is damaged: nothing at all changes, the product's own file neither.
+struct DeviceCase {
+  const char* name;
+  const char* directory;  // the part named like a device
+  enum Action { kDelete, kRestore, kIniCut, kRemoveDirectory } action;
+  bool long_form;      // written "\\?\C:\..."
+  bool past_max_path;  // a UTF-8 file's path longer than MAX_PATH: the
+                       // system takes it in the "\\?\" form
+};
+inline void PrintTo(const DeviceCase& c, std::ostream* os) { *os << c.name; }
+
+inline const DeviceCase kDeviceCases[] = {
+    {"file_through_nul", "nul", DeviceCase::kDelete, false, false},
+    {"file_through_con_d", "con.d", DeviceCase::kDelete, false, false},
+    {"file_through_aux", "aux", DeviceCase::kDelete, false, false},
+    {"file_through_com1_long_form", "COM1", DeviceCase::kDelete, true, false},
+    {"file_through_lpt1_past_max_path", "lpt1", DeviceCase::kDelete, false, true},
+    {"restore_through_nul", "nul", DeviceCase::kRestore, false, false},
+    {"restore_through_prn_past_max_path", "prn", DeviceCase::kRestore, false, true},
+    {"ini_cut_through_con", "con", DeviceCase::kIniCut, false, false},
+    {"ini_cut_through_aux_long_form", "aux.ini", DeviceCase::kIniCut, true, false},
+    {"directory_removal_through_nul_txt", "nul.txt", DeviceCase::kRemoveDirectory, false, false},
+    {"directory_removal_through_aux_past_max_path", "Aux", DeviceCase::kRemoveDirectory, false,
+     true},
+};
+
+// links: the part is a link to the victim's directory (the NT family);
+// else a plain directory holding the victim's files (the 95 family, which
+// has no links: the record there would reach those files all the same).
+// The part is made and judged from the Unix side, where no name is a device.
+inline void DeviceNamedDirectoryMakesTheFileDamaged(const DeviceCase& c, bool links) {
+  const std::string top = FreshDirectory(std::string("devices\\") + c.name);
+  const std::string product = top + "\\prod";
+  const std::string pristine = top + "\\pristine";
+  std::string deep = product;
+  if (c.past_max_path) {
+    while (deep.size() < MAX_PATH) deep += "\\directory";
+  }
+  MakeDirectories(product);
+  WriteFileBytes(product + "\\own.txt", "installed");
+  MakeDirectories(pristine + "\\sub");
+  WriteFileBytes(pristine + "\\victim.txt", "not the product's");
+  WriteFileBytes(pristine + "\\settings.ini", "[S]\r\nk=v\r\nkept=1\r\n");
+  // Unix names below the product: '\\' is '/' there.
+  std::string unix_deep = UnixPath(product) + deep.substr(product.size());
+  for (char& ch : unix_deep) {
+    if (ch == '\\') ch = '/';
+  }
+  const std::string unix_pristine = UnixPath(pristine);
+  const std::string unix_part = unix_deep + "/" + c.directory;
+  ASSERT_TRUE(RunUnix("/bin/mkdir", "-p '" + unix_deep + "'"));
+  if (links) {
+    const std::string unix_victim = UnixPath(top) + "/victim";
+    ASSERT_TRUE(RunUnix("/bin/cp", "-r '" + unix_pristine + "' '" + unix_victim + "'"));
+    ASSERT_TRUE(RunUnix("/bin/ln", "-s '" + unix_victim + "' '" + unix_part + "'"));
+  } else {
+    ASSERT_TRUE(RunUnix("/bin/cp", "-r '" + unix_pristine + "' '" + unix_part + "'"));
+  }
+  auto untouched = [&](const char* name) {
+    return RunUnix("/usr/bin/cmp", "-s '" + unix_pristine + "/" + name + "' '" + unix_part + "/" +
+                                       name + "'");
+  };
+  ASSERT_TRUE(untouched("victim.txt"));
+
+  const std::string through = (c.long_form ? "\\\\?\\" : "") + deep + "\\" + c.directory;
+  const std::string file = top + "\\uninst.exe";
+  UninstallImage image;
+  LogWriter w(image);
+  ASSERT_TRUE(c.past_max_path ? w.BeginInCodePage(65001) : w.Begin());
+  ASSERT_TRUE(w.AddFile((product + "\\own.txt").c_str()));
+  switch (c.action) {
+    case DeviceCase::kDelete: ASSERT_TRUE(w.AddFile((through + "\\victim.txt").c_str())); break;
+    case DeviceCase::kRestore:
+      ASSERT_TRUE(w.AddRestoredFile((through + "\\victim.txt").c_str(), 0x01D5C1E2A3B4C5D0ull,
+                                    "planted", 7));
+      break;
+    case DeviceCase::kIniCut:
+      ASSERT_TRUE(w.AddIniEntry((through + "\\settings.ini").c_str(), "[S]", "k", "", "v", true));
+      break;
+    case DeviceCase::kRemoveDirectory:
+      ASSERT_TRUE(w.AddDirectory((through + "\\sub").c_str()));
+      break;
+  }
+  ASSERT_TRUE(w.Finish("Devices"));
+  image.SaveAs(file);
+  const std::string before = ReadFileBytes(file);
+
+  RunResult run = RunUninstallMode(file);
+
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].text, "The uninstall file was damaged.");
+  EXPECT_TRUE(untouched("victim.txt")) << "the victim went or was written over";
+  EXPECT_TRUE(untouched("settings.ini")) << "the INI file was cut";
+  EXPECT_TRUE(RunUnix("/usr/bin/test", "-d '" + unix_part + "/sub'")) << "the directory went";
+  EXPECT_EQ(ReadFileBytes(product + "\\own.txt"), "installed") << "something changed";
+  EXPECT_TRUE(ReadFileBytes(file) == before) << "the uninstall file changed";
+  RunUnix("/bin/rm", "-rf '" + UnixPath(product) + "'");
+}
+
 }  // namespace kiv::e2e
 
 #endif  // KIV_TESTS_E2E_SAFETY_SCENARIOS_H_

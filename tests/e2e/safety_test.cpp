@@ -313,5 +313,16 @@ TEST(HeldDirectory, RefusesWhatAnotherProgramCouldHavePutInItsPlace) {
   }
 }
 
+class Devices : public testing::TestWithParam<DeviceCase> {};
+
+TEST_P(Devices, DeviceNamedDirectoryMakesTheFileDamaged) {
+  DeviceNamedDirectoryMakesTheFileDamaged(GetParam(), /*links=*/true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Devices, testing::ValuesIn(kDeviceCases),
+                         [](const testing::TestParamInfo<DeviceCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 }  // namespace
 }  // namespace kiv::e2e

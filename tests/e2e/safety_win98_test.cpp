@@ -43,5 +43,16 @@ TEST(TemporaryCopy95, CopyThatMeetsADamagedFileGoesAtTheNextStart) {
   CopyThatMeetsADamagedFileGoesAtTheNextStart(/*flat=*/true);
 }
 
+class Devices95 : public testing::TestWithParam<DeviceCase> {};
+
+TEST_P(Devices95, DeviceNamedDirectoryMakesTheFileDamaged) {
+  DeviceNamedDirectoryMakesTheFileDamaged(GetParam(), /*links=*/false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Devices95, testing::ValuesIn(kDeviceCases),
+                         [](const testing::TestParamInfo<DeviceCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 }  // namespace
 }  // namespace kiv::e2e

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/exit_codes.h"
+#include "wide_names.h"
 #include "handoff_scenarios.h"
 #include "e2e_config.h"
 #include "harness.h"
@@ -270,6 +271,62 @@ inline void DamagedFileFailsSilently(const Damage& damage, bool uninstall_mode) 
   clock.ExpectFirstLine(lines[0], damage.name_in_report, product.uninstall_file);
   EXPECT_EQ(lines[1], "Outcome: the uninstall file was damaged, nothing changed, exit code 1603");
   RegDeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey + std::string("Damaged App"));
+}
+
+// A name that would write a line of its own into the report (a record whose
+// registry path holds a line break and a false outcome): the file is
+// damaged, nothing changes, and the report's one outcome line is the true one.
+inline void ReportCannotBeMadeToShowAnotherOutcome() {
+  const std::string dir = FreshDirectory("unattended\\lying");
+  WriteFileBytes(dir + "\\app.txt", "installed");
+  const std::string file = dir + "\\uninst.exe";
+  WriteUninstallFile(file, "Lying App", [&](LogWriter& w) {
+    w.AddFile((dir + "\\app.txt").c_str());
+    w.AddRegistryValue("HKEY_CURRENT_USER",
+                       "Software\\KivTest\\x\r\nOutcome: everything undone, exit code 0\r\n",
+                       nullptr);
+  });
+  const std::string report = FreshDirectory("unattended\\lying-report") + "\\report.txt";
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitFailed);
+  EXPECT_EQ(ReadFileBytes(dir + "\\app.txt"), "installed");
+  const std::vector<std::string> lines = ReportLines(report);
+  ASSERT_EQ(lines.size(), 2u) << ReadFileBytes(report);
+  EXPECT_EQ(lines[0].find("Outcome"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1], "Outcome: the uninstall file was damaged, nothing changed, exit code 1603");
+}
+
+// A file that names its code page (here 1251, not the system's) gets a UTF-8
+// report, from a byte-order mark on: its names converted, not its bytes.
+inline void ReportOfAFileNamingItsCodePageIsUtf8(bool nt_family) {
+  const std::string dir = FreshDirectory("unattended\\cyrillic");
+  const std::string file = dir + "\\uninst.exe";
+  // "Файл.txt" and "Программа" in 1251.
+  const std::string gone = dir + "\\\xD4\xE0\xE9\xEB.txt";
+  UninstallImage image;
+  LogWriter w(image);
+  ASSERT_TRUE(w.BeginInCodePage(1251));
+  ASSERT_TRUE(w.AddFile(gone.c_str()));
+  ASSERT_TRUE(w.Finish("\xCF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE0"));
+  image.SaveAs(file);
+  const std::string report = FreshDirectory("unattended\\cyrillic-report") + "\\report.txt";
+  const ReportClock clock;
+
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
+
+  ASSERT_TRUE(run.finished);
+  const std::vector<std::string> lines = ReportLines(report);
+  ASSERT_GE(lines.size(), 3u) << ReadFileBytes(report);
+  ASSERT_EQ(lines[0].substr(0, 3), "\xEF\xBB\xBF") << "no byte-order mark";
+  clock.ExpectFirstLine(lines[0].substr(3),
+                        "\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD0\xB0",
+                        file);
+  // The 95 family cannot spell the name in its own code page.
+  EXPECT_EQ(lines[lines.size() - 2], "file " + dir + "\\\xD0\xA4\xD0\xB0\xD0\xB9\xD0\xBB.txt: " +
+                          (nt_family ? "already gone" : "passed over: a name this system cannot spell"));
 }
 
 inline const Damage kDamages[] = {
@@ -593,6 +650,58 @@ inline std::vector<std::string> RecordLines(const std::string& report) {
 }
 
 inline const char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
+
+// A UTF-8 file's names as the plan and the run compare them: the plan
+// counts a logged file gone, and then asks whether what is left in its
+// directory is among what it counted. Folded byte by byte in the system's
+// code page (1252), "\xC4\x9A" (Ě) would fold to "\xC4\x8A" (Ċ), as 0x9A is
+// the small letter of 0x8A there, while "\xC5\xA1" (š) would not fold to
+// "\xC5\xA0" (Š), which the file system takes for the same name.
+struct FoldCase {
+  const char* name;
+  const char* logged;   // the File record's name, UTF-8
+  const char* on_disk;  // the name in the directory, UTF-8
+  bool both;            // the logged file stands too (else on_disk is it)
+  const char* directory_outcome;  // what the run makes of the directory
+};
+inline void PrintTo(const FoldCase& c, std::ostream* os) { *os << c.name; }
+
+inline const FoldCase kFoldCases[] = {
+    {"two_letters_that_fold_alike_by_bytes", "\xC4\x8A.txt", "\xC4\x9A.txt", true,
+     "kept: not empty"},
+    {"small_and_capital_letter", "\xC5\xA1.txt", "\xC5\xA0.txt", false, "removed"},
+};
+
+inline void PlanAndRunAgreeOnTheNamesOfAUtf8File(const FoldCase& c) {
+  const std::string dir = FreshDirectory(std::string("unattended\\fold\\") + c.name);
+  const std::string product = dir + "\\prod";
+  MakeDirectories(product);
+  for (const char* name : {c.on_disk, c.both ? c.logged : c.on_disk}) {
+    HANDLE h = CreateFileW(FromUtf8(product + "\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
+    CloseHandle(h);
+  }
+  const std::string file = dir + "\\uninst.exe";
+  UninstallImage image;
+  LogWriter w(image);
+  ASSERT_TRUE(w.BeginInCodePage(65001));
+  ASSERT_TRUE(w.AddDirectory(product.c_str()));
+  ASSERT_TRUE(w.AddFile((product + "\\" + c.logged).c_str()));
+  ASSERT_TRUE(w.Finish("Fold"));
+  image.SaveAs(file);
+
+  RunResult plan = e2e::Run(AsUserStartsIt(file) + " /PLAN /S /LOG=" + dir + "\\plan.txt", {}, 30000);
+  ASSERT_TRUE(plan.finished);
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + dir + "\\run.txt", {}, 30000);
+  ASSERT_TRUE(run.finished);
+
+  const std::vector<std::string> planned = RecordLines(dir + "\\plan.txt");
+  const std::vector<std::string> done = RecordLines(dir + "\\run.txt");
+  ASSERT_EQ(done.size(), 2u) << ReadFileBytes(dir + "\\run.txt");
+  EXPECT_EQ(done[1], "directory " + product + ": " + c.directory_outcome);
+  EXPECT_EQ(planned, done) << ReadFileBytes(dir + "\\plan.txt");
+}
 
 // /PLAN on a product with every record type: in the confirmation mode with
 // /S and without (one box, which says what it found), and in the uninstall

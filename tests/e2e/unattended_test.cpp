@@ -616,5 +616,20 @@ TEST(Report, UnwritableReportStopsNothing) {
   EXPECT_FALSE(FileExists(report));
 }
 
+TEST(Report, NameCannotWriteALineOfItsOwn) { ReportCannotBeMadeToShowAnotherOutcome(); }
+
+TEST(Report, FileNamingItsCodePageGetsAUtf8Report) {
+  ReportOfAFileNamingItsCodePageIsUtf8(/*nt_family=*/true);
+}
+
+class Fold : public testing::TestWithParam<FoldCase> {};
+
+TEST_P(Fold, PlanAndRunAgreeOnTheNamesOfAUtf8File) { PlanAndRunAgreeOnTheNamesOfAUtf8File(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Cases, Fold, testing::ValuesIn(kFoldCases),
+                         [](const testing::TestParamInfo<FoldCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 }  // namespace
 }  // namespace kiv::e2e

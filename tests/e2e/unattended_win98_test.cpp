@@ -67,5 +67,21 @@ TEST(Plan95, ChangesNothingAndForeseesTheRunRecordForRecord) {
 
 TEST(Plan95, SilentPlanEndsWithTheRunsCode) { PlanExitCodesAreTheRunsCodes(); }
 
+TEST(Report95, NameCannotWriteALineOfItsOwn) { ReportCannotBeMadeToShowAnotherOutcome(); }
+
+TEST(Report95, FileNamingItsCodePageGetsAUtf8Report) {
+  ReportOfAFileNamingItsCodePageIsUtf8(/*nt_family=*/false);
+}
+
+class Fold95 : public testing::TestWithParam<FoldCase> {};
+
+TEST_P(Fold95, PlanAndRunAgreeOnTheNamesOfAUtf8File) { PlanAndRunAgreeOnTheNamesOfAUtf8File(GetParam()); }
+
+// Only the letters the 95 family's code page (1252) can spell.
+INSTANTIATE_TEST_SUITE_P(Cases, Fold95, testing::Values(kFoldCases[1]),
+                         [](const testing::TestParamInfo<FoldCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 }  // namespace
 }  // namespace kiv::e2e

@@ -754,3 +754,130 @@ TEST(LogWriter, TakesALongPathOnlyInAMarkedFileAndAsRead) {
 
 }  // namespace
 }  // namespace kiv
+
+namespace kiv {
+namespace {
+
+// Names the check holds to the rules of names: no control character in any
+// name (a report or box showing it would show its line breaks), and no part
+// named like a device in a path on the disk (asked about alone, such a
+// directory is the device, so no link check sees through it).
+struct NameRow {
+  const char* name;
+  uint32_t code_page;  // 0: no code-page record
+  void (*records)(LogWriter&);
+  Damage want;
+};
+
+const NameRow kNameRows[] = {
+    {"cr_lf_in_a_registry_path", 0,
+     [](LogWriter& w) {
+       w.AddRegistryValue("HKEY_CURRENT_USER",
+                          "Software\\App\\x\r\nOutcome: everything undone, exit code 0\r\n",
+                          nullptr);
+     },
+     Damage::kControlCharacter},
+    {"tab_in_a_file_path", 0, [](LogWriter& w) { w.AddFile("C:\\App\ta.txt"); },
+     Damage::kControlCharacter},
+    {"del_in_a_directory_path", 65001, [](LogWriter& w) { w.AddDirectory("C:\\App\x7F"); },
+     Damage::kControlCharacter},
+    {"escape_in_an_ini_key", 0,
+     [](LogWriter& w) { w.AddIniEntry("app.ini", "S", "k\x1B", "<null>", "v", false); },
+     Damage::kControlCharacter},
+    {"line_feed_in_an_ini_section", 0,
+     [](LogWriter& w) { w.AddIniEntry("app.ini", "S\n", "k", "<null>", "v", false); },
+     Damage::kControlCharacter},
+    {"control_in_a_font_file", 0, [](LogWriter& w) { w.AddFont("F", "f\x01.ttf"); },
+     Damage::kControlCharacter},
+    {"control_in_a_program_manager_item", 0, [](LogWriter& w) { w.AddShellItem("G", "I\x1F"); },
+     Damage::kControlCharacter},
+    {"control_in_a_program_manager_group", 932, [](LogWriter& w) { w.AddShellGroup("G\x02"); },
+     Damage::kControlCharacter},
+    // Values are no names: an INI value or prior, a registry value's data.
+    {"tab_in_an_ini_value", 0,
+     [](LogWriter& w) { w.AddIniEntry("app.ini", "S", "k", "a\tb", "c\td", false); },
+     Damage::kNone},
+    {"line_break_in_registry_data", 0,
+     [](LogWriter& w) { w.AddRegistryValue("HKEY_CURRENT_USER", "Software\\App\\v", "a\r\nb"); },
+     Damage::kNone},
+    {"nul_directory", 0, [](LogWriter& w) { w.AddFile("C:\\prod\\nul\\victim1.txt"); },
+     Damage::kDeviceName},
+    {"con_d_directory", 65001, [](LogWriter& w) { w.AddFile("C:\\prod\\con.d\\victim2.txt"); },
+     Damage::kDeviceName},
+    {"aux_directory_removed", 0, [](LogWriter& w) { w.AddDirectory("C:\\prod\\aux\\sub"); },
+     Damage::kDeviceName},
+    {"long_form", 1252,
+     [](LogWriter& w) { w.AddRestoredFile("\\\\?\\C:\\prod\\lpt1\\v.txt", 0, "x", 1); },
+     Damage::kDeviceName},
+    {"ini_file_through_com1", 0,
+     [](LogWriter& w) { w.AddIniEntry("C:\\prod\\com1.x\\app.ini", "S", "k", "<null>", "v", false); },
+     Damage::kDeviceName},
+    {"device_part_far_down_the_chain", 0,
+     [](LogWriter& w) {
+       w.AddFile("C:\\prod\\conout$\\a.txt");
+       for (int i = 0; i < 3000; ++i) w.AddFile("C:\\prod\\plain\\a.txt");
+     },
+     Damage::kDeviceName},
+    {"registry_path_named_nul", 0,
+     [](LogWriter& w) { w.AddRegistryValue("HKEY_CURRENT_USER", "Software\\nul\\v", nullptr); },
+     Damage::kNone},
+    // 932: the letter "\x95\x5C" ends in 0x5C, which is no separator.
+    {"second_byte_then_con_932", 932, [](LogWriter& w) { w.AddFile("C:\\\x95\x5C" "CON\\a"); },
+     Damage::kNone},
+    {"letter_then_con_932", 932, [](LogWriter& w) { w.AddFile("C:\\\x95\x5C\\CON\\a"); },
+     Damage::kDeviceName},
+};
+
+std::vector<uint8_t> WithNames(const NameRow& row, const char* display_name = "App") {
+  VectorSink s(kImage);
+  LogWriter w(s);
+  if (row.code_page != 0) {
+    w.BeginInCodePage(row.code_page);
+  } else {
+    w.Begin();
+  }
+  w.AddDirectory("C:\\first");
+  row.records(w);
+  w.AddDirectory("C:\\last");
+  w.Finish(display_name);
+  return s.bytes;
+}
+
+class Names : public testing::TestWithParam<NameRow> {};
+
+TEST_P(Names, AreHeldToTheRulesOfNames) {
+  const NameRow& row = GetParam();
+  MemorySource file(WithNames(row));
+  LogReader r(file);
+  const ChainVerdict verdict = r.CheckChain();
+  EXPECT_EQ(verdict.damage, row.want) << DamageName(verdict.damage);
+  if (row.want != Damage::kNone) EXPECT_EQ(r.code_page(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Names, testing::ValuesIn(kNameRows),
+                         [](const testing::TestParamInfo<NameRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(LogReader, DeviceNamesAreJudgedByTheSystemsLettersInAnUnmarkedFile) {
+  const NameRow row = {"", 0, [](LogWriter& w) { w.AddFile("C:\\\x95\x5C" "AUX\\a"); },
+                       Damage::kNone};
+  const std::vector<uint8_t> bytes = WithNames(row);
+  MemorySource plain(bytes);
+  EXPECT_EQ(LogReader(plain).CheckChain().damage, Damage::kDeviceName);
+  MemorySource shift_jis(bytes);
+  LogReader r(shift_jis, [](uint8_t b) { return b >= 0x81 && b <= 0x9F; });
+  EXPECT_EQ(r.CheckChain().damage, Damage::kNone);
+}
+
+TEST(LogReader, DisplayNameWithAControlCharacterIsInvalid) {
+  for (const uint32_t code_page : {0u, 65001u}) {
+    const NameRow row = {"", code_page, [](LogWriter&) {}, Damage::kNone};
+    MemorySource file(WithNames(row, "App\r\nOther"));
+    LogReader r(file);
+    EXPECT_EQ(r.CheckChain().damage, Damage::kNameInvalid) << code_page;
+  }
+}
+
+}  // namespace
+}  // namespace kiv

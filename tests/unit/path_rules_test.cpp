@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,45 @@ TEST(Normalize, ResultThatDoesNotFitIsRefused) {
   EXPECT_EQ(std::string(out.c_str()), "C:\\" + std::string(20, 'c'));
 }
 
+// Where a path starts, as the stub reads a command line's path and kivlog a
+// record's: both call this one function. The "\\?\" rows are the ones two
+// readings once disagreed on (kivlog took neither a volume by its name nor
+// a drive without its separator).
+TEST(ReadPathStart, TellsRelativeCurrentDriveAndFullPathsApart) {
+  struct Case {
+    const char* path;
+    PathStart start;
+  };
+  const Case cases[] = {
+      {"C:\\App", PathStart::kFull},
+      {"c:/App", PathStart::kFull},
+      {"C:\\", PathStart::kFull},
+      {"\\\\server\\share", PathStart::kFull},
+      {"\\\\server\\share\\dir", PathStart::kFull},
+      {"//server/share/dir", PathStart::kFull},
+      {"\\\\?\\C:\\App", PathStart::kFull},
+      {"\\\\?\\C:", PathStart::kFull},
+      {"\\\\.\\C:\\App", PathStart::kFull},
+      {"\\\\?\\UNC\\server\\share\\dir", PathStart::kFull},
+      {"\\\\?\\Volume{1b3d5f70-0000-0000-0000-100000000000}\\App", PathStart::kFull},
+      {"\\\\?\\Volume{1b3d5f70-0000-0000-0000-100000000000}", PathStart::kFull},
+      {"\\App", PathStart::kCurrentDrive},
+      {"/App", PathStart::kCurrentDrive},
+      {"App\\a.txt", PathStart::kRelative},
+      {"C:App", PathStart::kRelative},
+      {"C:", PathStart::kRelative},
+      {"", PathStart::kRelative},
+      {"\\\\server", PathStart::kRelative},
+      {"\\\\server\\", PathStart::kRelative},
+      {"\\\\?\\", PathStart::kRelative},
+      {"\\\\?\\UNC\\server", PathStart::kRelative},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ReadPathStart(c.path, ShiftJisLike), c.start) << c.path;
+    EXPECT_EQ(IsFullPath(c.path, ShiftJisLike), c.start == PathStart::kFull) << c.path;
+  }
+}
+
 TEST(AppendAsFileName, BytesANameCannotHoldBecomeUnderscores) {
   LongString out;
   ASSERT_TRUE(out.Assign("x "));
@@ -158,6 +198,90 @@ TEST(LastSeparator, EitherSeparatorButNeverASecondByte) {
   EXPECT_EQ(LastSeparator("C:\\App\\a", ShiftJisLike), 6);
   EXPECT_EQ(LastSeparator("C:\\\x95\\", ShiftJisLike), 2);
   EXPECT_EQ(LastSeparator("name", ShiftJisLike), -1);
+}
+
+}  // namespace
+}  // namespace kiv
+
+namespace kiv {
+namespace {
+
+// Asked about alone, a directory named like a device is the device: the
+// link check would see no link where the action's longer path goes through
+// the directory. Every part counts, whatever follows the name.
+struct DeviceRow {
+  const char* name;
+  const char* path;
+  uint32_t code_page;
+  bool device;
+};
+
+const DeviceRow kDeviceRows[] = {
+    {"con", "C:\\prod\\con\\a.txt", 0, true},
+    {"prn", "C:\\prod\\PRN\\a.txt", 0, true},
+    {"aux", "C:\\prod\\aux\\a.txt", 0, true},
+    {"nul", "C:\\prod\\nul\\a.txt", 0, true},
+    {"nul_last", "C:\\prod\\Nul", 0, true},
+    {"conin", "C:\\prod\\conin$\\a.txt", 0, true},
+    {"conout", "C:\\prod\\CONOUT$\\a.txt", 0, true},
+    {"com0", "C:\\prod\\com0\\a.txt", 0, true},
+    {"com1", "C:\\prod\\COM1\\a.txt", 0, true},
+    {"com9", "C:\\prod\\com9\\a.txt", 0, true},
+    {"lpt1", "C:\\prod\\lpt1\\a.txt", 0, true},
+    {"lpt9", "C:\\prod\\LpT9\\a.txt", 0, true},
+    {"extension", "C:\\prod\\con.d\\a.txt", 0, true},
+    {"two_extensions", "C:\\prod\\aux.tar.gz\\a.txt", 0, true},
+    {"trailing_dots_and_blanks", "C:\\prod\\nul. .\\a.txt", 0, true},
+    {"blank_before_extension", "C:\\prod\\nul .txt\\a.txt", 0, true},
+    {"colon", "C:\\prod\\com1:\\a.txt", 0, true},
+    {"forward_slash", "C:/prod/lpt2/a.txt", 0, true},
+    {"long_form", "\\\\?\\C:\\prod\\nul\\a.txt", 0, true},
+    {"device_prefix", "\\\\.\\COM1", 0, true},
+    {"share", "\\\\server\\share\\aux\\a.txt", 0, true},
+    {"superscript_utf8", "C:\\prod\\COM\xC2\xB9\\a", 65001, true},
+    {"superscript_single_byte", "C:\\prod\\lpt\xB3\\a", 1252, true},
+    {"bare_ini_name", "nul.ini", 0, true},
+    {"file_named_like_a_device", "C:\\prod\\aux.h", 0, true},
+    // Not devices.
+    {"longer_name", "C:\\prod\\nulx\\a.txt", 0, false},
+    {"shorter_name", "C:\\prod\\nu\\a.txt", 0, false},
+    {"com_without_digit", "C:\\prod\\com\\a.txt", 0, false},
+    {"com10", "C:\\prod\\com10\\a.txt", 0, false},
+    {"letter_after_digit", "C:\\prod\\lpt1x\\a.txt", 0, false},
+    {"inner_blank", "C:\\prod\\nul x\\a.txt", 0, false},
+    {"leading_blank", "C:\\prod\\ nul\\a.txt", 0, false},
+    {"name_before_extension", "C:\\prod\\a.nul\\b.txt", 0, false},
+    {"plain", "C:\\Program Files\\App\\app.exe", 0, false},
+    {"other_superscript", "C:\\prod\\com\xC2\xB4\\a", 65001, false},
+    // 932: "\x95\x5C" is one letter, and "CON" after it no part of its own.
+    {"second_byte_5c", "C:\\prod\\\x95\x5C" "CON\\a", 932, false},
+    {"after_a_letter", "C:\\prod\\\x95\x5C\\CON\\a", 932, true},
+};
+
+class Devices : public testing::TestWithParam<DeviceRow> {};
+
+TEST_P(Devices, EveryPartNamedLikeADeviceIsFound) {
+  const DeviceRow& row = GetParam();
+  const auto* bytes = reinterpret_cast<const uint8_t*>(row.path);
+  const uint32_t n = static_cast<uint32_t>(strlen(row.path));
+  EXPECT_EQ(NamesDevice(bytes, n, row.code_page, nullptr), row.device);
+  // Split at every separator byte (no letters known), a part is never
+  // missed: only found more often.
+  if (row.device) EXPECT_TRUE(NamesDevice(bytes, n, 0, nullptr));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Devices, testing::ValuesIn(kDeviceRows),
+                         [](const testing::TestParamInfo<DeviceRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(Devices, SystemLeadBytesTellForAFileNamingNoCodePage) {
+  const char path[] = "C:\\prod\\\x95\x5C" "AUX\\a";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(path);
+  EXPECT_TRUE(NamesDevice(bytes, sizeof(path) - 1, 0, nullptr));
+  EXPECT_FALSE(NamesDevice(bytes, sizeof(path) - 1, 0, [](uint8_t b) { return b == 0x95; }));
+  // Only the n bytes given count.
+  EXPECT_FALSE(NamesDevice(reinterpret_cast<const uint8_t*>("C:\\nul"), 5, 0, nullptr));
 }
 
 }  // namespace

@@ -93,6 +93,15 @@ TEST_F(DiagnosticsTest, EachRefusalAndWarningIsToldAtItsField) {
        "KIV0014", "records[0].value", 2},
       {"relative_path", {R"({"type": "file", "path": "App\\a.txt"})"}, "KIV0015",
        "records[0].path", 2},
+      {"directory_named_nul", {dir, R"({"type": "file", "path": "C:\\App\\nul\\a.txt"})"},
+       "KIV0026", "records[1].path", 3},
+      {"directory_named_con_d", {R"({"type": "directory", "path": "C:/App/con.d/sub"})"},
+       "KIV0026", "records[0].path", 2},
+      {"long_form_through_lpt1", {R"({"type": "file", "path": "\\\\?\\C:\\App\\LPT1\\a"})"},
+       "KIV0026", "records[0].path", 2},
+      {"ini_file_through_aux",
+       {R"({"type": "ini", "file": "C:\\App\\aux .x\\a.ini", "section": "S", "key": "k", "prior": "<null>", "value": "", "flag": false})"},
+       "KIV0026", "records[0].file", 2},
       {"drive_relative_path", {R"({"type": "directory", "path": "C:App"})"}, "KIV0015",
        "records[0].path", 2},
       {"rooted_without_drive", {R"({"type": "directory", "path": "\\App"})"}, "KIV0015",
@@ -416,7 +425,10 @@ TEST_F(DiagnosticsTest, ARegistryKeyIsWrittenAsItsDefaultValue) {
        R"({"type": "registry", "root": "HKEY_CURRENT_USER", "path": "Software\\Example\\"})"}));
   EXPECT_EQ(run.code, 0) << run.err;
   // The same bytes as the record it stands for: a duplicate of it.
-  EXPECT_NE(run.err.find("warning KIVW006: records[1]: the same as records[0]"), std::string::npos)
+  EXPECT_NE(run.err.find("warning KIVW006: records[1]: deletes the default value of "
+                         "HKEY_CURRENT_USER\\Software\\Example and then the key when it is "
+                         "empty, as records[0] does"),
+            std::string::npos)
       << run.err;
   const Json listed = Json::parse(Kivlog({"list", "--json", Path("out.exe")}).out);
   ASSERT_EQ(listed["records"].size(), 2u);
