@@ -195,9 +195,11 @@ bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* o
   return out->Append(part.c_str());
 }
 
-bool IsFullPath(const char* path, LeadByteTest is_lead_byte) {
+PathStart ReadPathStart(const char* path, LeadByteTest is_lead_byte) {
   Root root;
-  return ReadRoot(path, is_lead_byte, &root);
+  if (!ReadRoot(path, is_lead_byte, &root)) return PathStart::kRelative;
+  // A lone separator, not two: the root of whatever drive is current.
+  return root.length == 1 ? PathStart::kCurrentDrive : PathStart::kFull;
 }
 
 bool NormalizePath(const char* path, LeadByteTest is_lead_byte, PathForm form, PathString* out,

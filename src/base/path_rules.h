@@ -64,9 +64,20 @@ bool NamesDevice(const uint8_t* text, uint32_t n, uint32_t code_page, LeadByteTe
 // its second byte with it. False, changing nothing, when it does not fit.
 bool AppendAsFileName(const char* text, LeadByteTest is_lead_byte, LongString* out);
 
-// True when path is a full path: a drive's, a share's, a device path or one
-// from the current drive's root.
-bool IsFullPath(const char* path, LeadByteTest is_lead_byte);
+// Where a path starts from: the current directory (kRelative; "C:name" too,
+// which is relative to C:'s current directory), the current drive's root
+// (kCurrentDrive: "\dir"), or one place whatever the current directory and
+// drive (kFull): a drive's root ("C:\"), a share ("\\server\share"), or a
+// "\\?\" or "\\.\" path to a drive ("\\?\C:", its separator or not), a share
+// ("\\?\UNC\server\share") or a volume or device by its own name
+// ("\\?\Volume{...}"). The stub and kivlog judge paths by this one reading.
+enum class PathStart { kRelative, kCurrentDrive, kFull };
+PathStart ReadPathStart(const char* path, LeadByteTest is_lead_byte);
+
+// True when path names one place whatever the current directory and drive.
+inline bool IsFullPath(const char* path, LeadByteTest is_lead_byte) {
+  return ReadPathStart(path, is_lead_byte) == PathStart::kFull;
+}
 
 // Writes path as the system reads it (see above) into *out, with '\' as the
 // only separator and no separator at the end (but the root's own). *root

@@ -1,6 +1,7 @@
 // The process entry: picks the mode from the command line.
-//   no path    -> confirmation mode (ask, unregister, hand off to a copy)
-//   a path     -> uninstall mode on the uninstall file it names
+//   no path    -> confirmation mode (ask, hand off to a temporary copy)
+//   a path     -> uninstall mode on the uninstall file it names (the walk,
+//                 then the registration once every record is undone)
 // Switches (/S, /LOG=) may come first, in either mode.
 //
 // This is the image's entry point itself: the stub links no C runtime
@@ -26,6 +27,7 @@
 // The error numbers the record actions tell apart, copied from <windows.h>
 // into a header the host builds: checked here, where both are seen.
 static_assert(kiv::kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
+              kiv::kErrorPathNotFound == ERROR_PATH_NOT_FOUND &&
               kiv::kErrorAccessDenied == ERROR_ACCESS_DENIED &&
               kiv::kErrorInvalidData == ERROR_INVALID_DATA &&
               kiv::kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
@@ -187,12 +189,20 @@ uint32_t Run() {
   if (!report_full) return unknown_switch(switches.log_default ? "/LOG" : switches.log.c_str());
   // A word after the switches that is neither a switch nor a file (a
   // habit such as REBOOT=ReallySuppress) is no uninstall file to call
-  // damaged: it is unknown. A full path stays a path, found or not, and so
-  // does a quoted one (taken whole, it names no file: damaged).
+  // damaged: it is unknown. A path from a root (a full path, or one from
+  // the current drive's) stays a path, found or not, and so does a quoted
+  // one (taken whole, it names no file: damaged).
   if (*switches.path && *switches.path != '"' &&
-      !kiv::IsFullPath(switches.path, kiv::platform::IsLeadByte) &&
+      kiv::ReadPathStart(switches.path, kiv::platform::IsLeadByte) == kiv::PathStart::kRelative &&
       !kiv::platform::PathExists(switches.path)) {
     return unknown_switch(switches.path);
+  }
+  // A report over a file the log puts back would destroy the only copy of
+  // what the product replaced: refused before anything changes, and written
+  // nowhere.
+  if (options.report && kiv::RestoresFile(started_on, options.report)) {
+    ShowUnknownSwitch(options.report);
+    return kiv::ExitCodeFor(kiv::RunOutcome::kUnknownSwitch, options.silent, mode);
   }
   if (!boxes_seen) return end_without_walk(kiv::RunOutcome::kNoDesktop, nullptr);
   if (*switches.path != '\0') return UninstallMode(switches.path, options);

@@ -20,8 +20,7 @@ struct SignedRead {
   platform::FileHandle file;
   uint32_t position;
   bool set_lengths;
-  uint32_t length_at[2];
-  uint8_t length[4];
+  SignedCopy copy;
 };
 
 uint32_t ReadSignedStub(void* context, void* buffer, uint32_t count) {
@@ -29,15 +28,20 @@ uint32_t ReadSignedStub(void* context, void* buffer, uint32_t count) {
   const uint32_t got = platform::ReadFileBytes(read->file, buffer, count);
   uint8_t* bytes = static_cast<uint8_t*>(buffer);
   for (uint32_t f = 0; read->set_lengths && f < 2; ++f) {
-    for (uint32_t i = 0; i < sizeof(read->length); ++i) {
-      const uint32_t at = read->length_at[f] + i;
+    for (uint32_t i = 0; i < sizeof(read->copy.length); ++i) {
+      const uint32_t at = read->copy.length_at[f] + i;
       if (at >= read->position && at - read->position < got) {
-        bytes[at - read->position] = read->length[i];
+        bytes[at - read->position] = read->copy.length[i];
       }
     }
   }
   read->position += got;
   return got;
+}
+
+uint32_t ReadForPlan(void* context, uint32_t offset, void* buffer, uint32_t count) {
+  const platform::FileHandle in = static_cast<platform::FileHandle>(context);
+  return platform::SeekFile(in, offset) ? platform::ReadFileBytes(in, buffer, count) : 0;
 }
 
 // How much of the file the copy takes, and from where: an unsigned file's
@@ -49,8 +53,8 @@ bool PlanCopy(platform::FileHandle in, uint64_t size, uint32_t* count, SignedRea
   uint8_t head[kPeHeadLimit];
   const uint32_t head_size = size < sizeof(head) ? static_cast<uint32_t>(size) : sizeof(head);
   if (platform::ReadFileBytes(in, head, head_size) != head_size) return false;
-  SignaturePart part;
-  const SignatureLayout layout = LocateCertificateTable(head, head_size, size, &part);
+  const SignatureLayout layout =
+      PlanSignedCopy(head, head_size, size, ReadForPlan, in, &read->copy);
   if (layout == SignatureLayout::kUnsigned) {
     // The loader read these headers, so they tell where the image ends;
     // should they not, the copy is the floor alone.
@@ -60,20 +64,9 @@ bool PlanCopy(platform::FileHandle in, uint64_t size, uint32_t* count, SignedRea
     return platform::SeekFile(in, 0);
   }
   if (layout != SignatureLayout::kSigned) return false;
-  uint8_t cert_head[kCertificateHeadSize];
-  const uint32_t want = part.table_size < kCertificateHeadSize ? part.table_size : kCertificateHeadSize;
-  if (!platform::SeekFile(in, part.table_offset) ||
-      platform::ReadFileBytes(in, cert_head, want) != want ||
-      ReadCertificateHead(cert_head, want, &part) != SignatureLayout::kSigned ||
-      !platform::SeekFile(in, 0)) {
-    return false;
-  }
-  *count = part.signed_end;
+  *count = read->copy.count;
   read->set_lengths = true;
-  read->length_at[0] = part.directory_entry + 4;
-  read->length_at[1] = part.table_offset;
-  StoreU32(read->length, part.signed_end - part.table_offset);
-  return true;
+  return platform::SeekFile(in, 0);
 }
 
 bool CopyHead(const char* from, const char* to) {
@@ -81,7 +74,7 @@ bool CopyHead(const char* from, const char* to) {
   if (!in) return false;
   uint64_t size = 0;
   uint32_t count = 0;
-  SignedRead read = {in, 0, false, {}, {}};
+  SignedRead read = {in, 0, false, {}};
   bool ok = platform::FileSize(in, &size) && PlanCopy(in, size, &count, &read);
   platform::FileHandle out = ok ? platform::CreateFileForWriting(to) : nullptr;
   ok = ok && out != nullptr;

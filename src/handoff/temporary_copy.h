@@ -27,9 +27,9 @@ inline constexpr char kTempPrefix[] = "STP";
 inline constexpr char kCopyName[] = "uninstall.exe";
 
 using TemporaryPath = PathString;  // GetTempFileNameA writes up to MAX_PATH
-// The quoted copy path, a blank, then the switches (/S, and /LOG= with a
-// quoted path) and the uninstall file's path: all whole.
-using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + sizeof("/S /LOG=\"\" ") +
+// The quoted copy path, a blank, then the switches (/S, /FORCE, and /LOG=
+// with a quoted path) and the uninstall file's path: all whole.
+using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + sizeof("/S /FORCE /LOG=\"\" ") +
                                2 * LongString::capacity()>;
 
 // The copy of an unsigned file is its first max(min(size,

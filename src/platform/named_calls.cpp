@@ -25,6 +25,7 @@ struct WideCalls {
   DWORD(WINAPI* get_full_path_name)(LPCWSTR, DWORD, LPWSTR, LPWSTR*);
   DWORD(WINAPI* get_short_path_name)(LPCWSTR, LPWSTR, DWORD);
   BOOL(WINAPI* write_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR);
+  DWORD(WINAPI* get_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPWSTR, DWORD, LPCWSTR);
   LONG(WINAPI* reg_open_key_ex)(HKEY, LPCWSTR, DWORD, REGSAM, HKEY*);
   LONG(WINAPI* reg_set_value_ex)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
   LONG(WINAPI* reg_delete_value)(HKEY, LPCWSTR);
@@ -55,6 +56,7 @@ bool FindWideCalls() {
          Find(&c.get_full_path_name, "kernel32.dll", "GetFullPathNameW") &&
          Find(&c.get_short_path_name, "kernel32.dll", "GetShortPathNameW") &&
          Find(&c.write_private_profile_string, "kernel32.dll", "WritePrivateProfileStringW") &&
+         Find(&c.get_private_profile_string, "kernel32.dll", "GetPrivateProfileStringW") &&
          Find(&c.reg_open_key_ex, "advapi32.dll", "RegOpenKeyExW") &&
          Find(&c.reg_set_value_ex, "advapi32.dll", "RegSetValueExW") &&
          Find(&c.reg_delete_value, "advapi32.dll", "RegDeleteValueW") &&
@@ -344,6 +346,27 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
   if (!s.ok() || !k.ok() || !v.ok() || !f.ok()) return FALSE;
   return g_wide ? g_calls.write_private_profile_string(s.wide(), k.wide(), v.wide(), f.wide())
                 : WritePrivateProfileStringA(s.ansi(), k.ansi(), v.ansi(), f.ansi());
+}
+
+int ProfileFirstLetter(const char* section, const char* key, char fallback, const char* file) {
+  const char ansi_fallback[] = {fallback, '\0'};
+  char ansi[2];
+  if (g_code_page == 0) {
+    GetPrivateProfileStringA(section, key, ansi_fallback, ansi, 2, file);
+    return static_cast<uint8_t>(ansi[0]);
+  }
+  Name s(section);
+  Name k(key);
+  Name f(file);
+  if (!s.ok() || !k.ok() || !f.ok()) return -1;
+  if (!g_wide) {
+    GetPrivateProfileStringA(s.ansi(), k.ansi(), ansi_fallback, ansi, 2, f.ansi());
+    return static_cast<uint8_t>(ansi[0]);
+  }
+  const WCHAR wide_fallback[] = {static_cast<WCHAR>(fallback), 0};
+  WCHAR wide[2];
+  g_calls.get_private_profile_string(s.wide(), k.wide(), wide_fallback, wide, 2, f.wide());
+  return wide[0];
 }
 
 LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKEY* key) {

@@ -56,6 +56,10 @@ DWORD GetFullPathName(const char* path, DWORD capacity, char* buffer);
 DWORD GetShortPathName(const char* path, char* buffer, DWORD capacity);
 BOOL WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* file);
+// The first letter of the key's value as GetPrivateProfileString reads it,
+// fallback (an ASCII letter) when it finds no such key; -1 when a name does
+// not convert.
+int ProfileFirstLetter(const char* section, const char* key, char fallback, const char* file);
 LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKEY* key);
 // data: size bytes, its NUL included (REG_SZ).
 LONG RegSetString(HKEY key, const char* name, const char* data, DWORD size);

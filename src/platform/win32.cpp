@@ -323,19 +323,7 @@ bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity) {
 
 
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity) {
-  const int length = lstrlenA(text);
-  if (length == 0 || capacity == 0) return 0;
-  // Names from a file that names its code page are in that code page.
-  const uint32_t names = NamesCodePage();
-  if (names == kCodePageUtf8) {
-    uint16_t units[1100];
-    const uint32_t got = Utf8ToUtf16(text, units, sizeof(units) / sizeof(units[0]));
-    const uint32_t n = got < capacity ? got : capacity;
-    for (uint32_t i = 0; i < n; ++i) out[i] = units[i];
-    return n;
-  }
-  const int n = MultiByteToWideChar(names != 0 ? names : CP_ACP, 0, text, length,
-                                    reinterpret_cast<WCHAR*>(out), static_cast<int>(capacity));
+  const int n = named::ToUtf16(text, reinterpret_cast<WCHAR*>(out), static_cast<int>(capacity));
   return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
@@ -924,6 +912,14 @@ bool WholeFileTruncateHere(WholeFile file) {
 
 bool WriteProfileString(const char* section, const char* key, const char* value, const char* file) {
   return named::WritePrivateProfileString(section, key, value, file) != FALSE;
+}
+
+bool ProfileKeyExists(const char* section, const char* key, const char* file) {
+  // No value is both "0" and "1" at its start: the key is missing exactly
+  // when each fallback comes back. A name that does not convert is there
+  // for all this can tell: the write then refuses it.
+  const int a = named::ProfileFirstLetter(section, key, '0', file);
+  return a != '0' || named::ProfileFirstLetter(section, key, '1', file) != '1';
 }
 
 RegKey RootKey(uint32_t index) {

@@ -29,6 +29,7 @@ inline constexpr uint32_t kIconError = 0x10;
 inline constexpr uint32_t kIconQuestion = 0x20;
 inline constexpr uint32_t kIconExclamation = 0x30;
 inline constexpr uint32_t kIconInformation = 0x40;
+inline constexpr uint32_t kDefaultSecond = 0x100;  // No of Yes and No
 // The button a box was closed with (MessageBoxA's IDOK, IDYES, IDNO).
 enum class BoxAnswer : int {
   kNotShown = 0,  // the box could not be shown
@@ -155,8 +156,10 @@ bool CreateInheritedPipe(void** read_end, void** write_end);
 bool SetEnvironmentText(const char* name, const char* value);
 // False when it is not set or does not fit.
 bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
-// text, in the system's ANSI code page, as UTF-16 into out (capacity
-// letters, no NUL); the count written, as much as fits.
+// text, in the names' code page (the system's when the file names none),
+// as UTF-16 into out (capacity units, its NUL included): the units without
+// the NUL; 0 when it does not convert or fit. named::ToUtf16 with the
+// types the layers above know.
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
 // A name folded to capitals into out (capacity bytes, its NUL included), by
 // the rules the file calls compare names by: for names in the system's code
@@ -406,6 +409,9 @@ void* AllocateBuffer(uint32_t size);
 void FreeBuffer(void* buffer);
 
 // ---- Profiles --------------------------------------------------------------
+// The profile functions find key in section of file (GetPrivateProfileStringA,
+// which reads also a section the system keeps in the registry).
+bool ProfileKeyExists(const char* section, const char* key, const char* file);
 // WritePrivateProfileStringA; value == nullptr removes the key.
 bool WriteProfileString(const char* section, const char* key, const char* value, const char* file);
 

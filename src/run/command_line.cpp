@@ -80,6 +80,10 @@ bool ApplyNamedSwitch(const char* s, uint32_t n, Switches* out) {
     out->run.plan = true;
     return true;
   }
+  if (IsWord(s, n, "/FORCE")) {
+    out->run.unlist_anyway = true;
+    return true;
+  }
   return false;
 }
 
@@ -155,6 +159,7 @@ bool MakeHandoffRemainder(const RunOptions& run, const char* own, LeadByteTest i
                           HandoffRemainder* out) {
   out->Clear();
   if ((run.silent && !out->Append("/S ")) || (run.plan && !out->Append("/PLAN ")) ||
+      (run.unlist_anyway && !out->Append("/FORCE ")) ||
       (run.report &&
        (!out->Append("/LOG=\"") || !out->Append(run.report) || !out->Append("\" "))) ||
       !out->Append(own)) {
@@ -162,6 +167,7 @@ bool MakeHandoffRemainder(const RunOptions& run, const char* own, LeadByteTest i
   }
   const Switches read = ParseSwitches(out->c_str(), is_lead_byte);
   return read.unknown == nullptr && read.run.silent == run.silent && read.run.plan == run.plan &&
+         read.run.unlist_anyway == run.unlist_anyway &&
          SameBytes(read.log.c_str(), run.report ? run.report : "") && SameBytes(read.path, own);
 }
 

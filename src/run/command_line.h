@@ -14,6 +14,10 @@
 //   /LOG                a report in the temporary directory, named after the
 //                       product and the time (the entry makes the name)
 //   /NORESTART          accepted; changes nothing (no run restarts Windows)
+//   /FORCE              a walk that leaves something (a refused deletion, a
+//                       restore not done) takes the product off the list all
+//                       the same; the uninstall file stays beside what is left
+//                       under another name, which the report gives
 //   /PLAN               a dry run: the walk says what it would do to each
 //                       record and changes nothing (no copy, no registration
 //                       removed, no restart entry)
@@ -48,6 +52,7 @@ inline constexpr char kSwitchHelp[] =
     "/S\tno message; the exit code tells the outcome\r\n"
     "/LOG=file\ta report of the run\r\n"
     "/PLAN\tsay what would be undone; change nothing\r\n"
+    "/FORCE\tunlist even if something is left\r\n"
     "/NORESTART\taccepted: no run restarts Windows";
 
 // What the switches ask of a run: the same in both processes of it (the
@@ -64,6 +69,8 @@ struct RunOptions {
   // Not a switch: why the process that walks is not the temporary copy,
   // for the report's second line; null when it is the copy.
   const char* note = nullptr;
+  // /FORCE: off the list even when the walk leaves something.
+  bool unlist_anyway = false;
 };
 
 struct Switches {
@@ -86,9 +93,10 @@ struct Switches {
 Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte);
 
 // What the confirmation hands its copy after the copy's own quoted path:
-// the switches of run ("/S ", "/PLAN ", /LOG="report"), then own's path, unquoted (the
-// copy takes its remainder whole).
-using HandoffRemainder = FixedString<sizeof("/S /PLAN /LOG=\"\" ") + 2 * LongString::capacity()>;
+// the switches of run ("/S ", "/PLAN ", "/FORCE ", /LOG="report"), then own's path,
+// unquoted (the copy takes its remainder whole).
+using HandoffRemainder =
+    FixedString<sizeof("/S /PLAN /FORCE /LOG=\"\" ") + 2 * LongString::capacity()>;
 // Builds it into *out and reads it back: true only when the copy would read
 // the very switches and path meant. A run whose switches cannot be handed on
 // unchanged is refused before anything changes.

@@ -38,6 +38,29 @@ uint32_t PlannedSpelling(const char* name, bool is_path, PathString* out) {
   return platform::FoldName(spelled, out->data(), out->capacity());
 }
 
+// The directory holds nothing but the uninstall file (or the program
+// running the walk), and in a plan what the plan removed: the product's
+// folder, which goes right after the walk.
+bool HoldsOnlyTheUninstallFile(const UndoStep& step, const char* directory) {
+  struct Only {
+    const char* directory;
+    const UndoStep* step;
+    bool only;
+  } only = {directory, &step, true};
+  const bool listed = platform::ForEachEntry(
+      directory,
+      [](const char* name, void* context) {
+        auto* o = static_cast<Only*>(context);
+        PathString full;
+        o->only = o->only && full.Assign(o->directory) && full.Append("\\") &&
+                  full.Append(name) &&
+                  (PassedOver(*o->step, full.c_str()) == Undone::kProtected ||
+                   IsPlanned(*o->step, Planned::kGone, full.c_str()));
+      },
+      &only);
+  return listed && only.only;
+}
+
 // In a plan: why the run's RemoveDirectoryA would refuse directory when
 // the walk comes to it, or 0 when it would remove it. Gone (or removed by
 // the plan): ERROR_FILE_NOT_FOUND. Anything in it the plan did not remove:
@@ -273,7 +296,8 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
         step.scheduled->ScheduleDirectoryAfterThem(path.c_str(), step.schedule_held, &step)) {
       return step.Set(Undone::kGoesAtRestart);
     }
-    return step.Set(Undone::kKeptNotEmpty);
+    return step.Set(HoldsOnlyTheUninstallFile(step, path.c_str()) ? Undone::kGoesWithUninstallFile
+                                                                   : Undone::kKeptNotEmpty);
   }
   step.Set(Undone::kFailed, error);
 }
@@ -283,8 +307,9 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   if (!reader.ReadString(path.data(), path.capacity()))
     return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
-  if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   const bool restore = reader.ReadFlag();
+  step.restores = restore;
+  if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   if (platform::IsReparsePoint(path.c_str())) {
     // What is to be put back is a file; a link in its place is not written
     // through, nor taken away for it.
@@ -332,12 +357,16 @@ void UndoFile(LogReader& reader, UndoStep& step) {
     if (step.plan) {
       // A running program's file is renamed aside; one held without delete
       // sharing refuses the rename as it refuses the delete.
-      if (!renamable) return step.Set(Undone::kGoesAtRestartInPlace);
       if (step.scheduled) step.scheduled->Add(path.c_str());
-      return step.Set(Undone::kGoesAtRestart);
+      return step.Set(renamable ? Undone::kGoesAtRestart : Undone::kGoesAtRestartInPlace);
     }
     if (RenameAsideAndSchedule(path.c_str(), step)) return step.Set(Undone::kGoesAtRestart);
-    if (step.schedule_held(path.c_str())) return step.Set(Undone::kGoesAtRestartInPlace);
+    if (step.schedule_held(path.c_str())) {
+      // Its directories, empty but for it, go after it, as after a file
+      // renamed aside.
+      if (step.scheduled) step.scheduled->Add(path.c_str());
+      return step.Set(Undone::kGoesAtRestartInPlace);
+    }
   }
   step.Set(Undone::kFailed, error);
 }
@@ -363,6 +392,9 @@ void RestoreFile(LogReader& reader, const char* path, UndoStep& step) {
   }
   if (refusal != 0) {
     reader.Skip(left);
+    // Its folder is gone: nothing of the product is left there, and nothing
+    // is made to put the file back into.
+    if (refusal == kErrorPathNotFound) return step.Set(Undone::kAlreadyGone);
     if (platform::IsReadOnlyFile(path)) return step.Set(Undone::kKeptReadOnly);
     return step.Set(Undone::kFailed, refusal);
   }

@@ -6,6 +6,7 @@
 #include "uninstall_file/log_reader.h"
 #include "platform/win32.h"
 #include "run/record_actions.h"
+#include "run/walk_rule.h"
 
 namespace kiv {
 
@@ -21,6 +22,7 @@ constexpr const char* kUndoneTexts[] = {
     "restored",
     "already gone",
     "kept: not empty",
+    "goes with the uninstall file",
     "kept: read-only",
     "goes at the next start",
     "goes at the next start under its own path: a reinstall before then would lose it",
@@ -36,6 +38,13 @@ constexpr const char* kUndoneTexts[] = {
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
                   static_cast<uint32_t>(Undone::kFailed) + 1,
               "a text for every outcome");
+
+// By Left's order: what the record leaves, for JSON's "left".
+constexpr const char* kLeftTexts[] = {"nothing", "at restart", "harmless", "refused",
+                                      "holding data"};
+static_assert(sizeof(kLeftTexts) / sizeof(kLeftTexts[0]) ==
+                  static_cast<uint32_t>(Left::kHoldingData) + 1,
+              "a text for every class");
 
 // Makes the directories on the way to path that are not there yet, from
 // the root down; a step that fails leaves the rest to the report's open.
@@ -175,6 +184,7 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
     PutJsonField("outcome", UndoneText(step.what));
     Put(", \"error\": ");
     PutNumber(step.error);
+    PutJsonField("left", kLeftTexts[static_cast<uint32_t>(LeftBy(step.what, step.restores))]);
     if (!step.held_by.empty()) PutJsonField("held_by", step.held_by.c_str() + kHeldByLead);
     Put("}");
     return;
@@ -195,6 +205,9 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
     Put(" (");
     PutText(step.held_by.c_str());
     Put(")");
+  }
+  if (LeftBy(step.what, step.restores) == Left::kHoldingData) {
+    Put("; what it saved stays in the uninstall file");
   }
   Put("\r\n");
 }
@@ -227,8 +240,9 @@ void RunReport::PutJsonField(const char* name, const char* text, bool first) {
 }
 
 void RunReport::PutJsonString(const char* text) {
-  // The system's code page to UTF-16, then every letter outside printable
-  // ASCII as \uXXXX (a letter beyond the first plane is two of them).
+  // The names' code page to UTF-16, then every letter outside printable
+  // ASCII as \uXXXX (a letter beyond the first plane is two of them). Every
+  // field of a sound file, its NUL too, fits.
   uint16_t wide[kRegistryLimit + 1];
   const uint32_t n = platform::ToUtf16(text, wide, sizeof(wide) / sizeof(wide[0]));
   Put("\"");

@@ -1,9 +1,10 @@
 // The report of a run (/LOG=): plain text, a line per record in walk order.
 //
 //   Kiv Uninstall report: "Example App" from C:\Example\unins.exe, 2026-12-10 16:30:05 +01:00
+//   file C:\Example\settings.ini: failed (error 5); what it saved stays in the uninstall file
 //   file C:\Example\app.exe: removed
-//   directory C:\Example: kept: not empty
-//   Outcome: everything undone, exit code 0
+//   directory C:\Example: goes with the uninstall file
+//   Outcome: not everything undone, exit code 1603
 //
 // In the system's ANSI code page; for a file that names its code page, in
 // UTF-8 (from a byte-order mark on). A control character in what it writes
@@ -15,7 +16,10 @@
 //    "time": "2026-12-10T16:30:05+01:00", "mode": "run", "note": null,
 //    ("mode": "plan" for a dry run)
 //    "records": [
-//     {"type": "file", "names": "C:\\Example\\app.exe", "outcome": "removed", "error": 0},
+//     {"type": "file", "names": "C:\\Example\\app.exe", "outcome": "removed", "error": 0,
+//      "left": "nothing"},
+//     ("left": what the record leaves, run/walk_rule.h: "nothing", "at restart",
+//      "harmless", "refused" or "holding data")
 //     ...],
 //    "outcome": "everything undone", "exit_code": 0}
 //

@@ -6,6 +6,7 @@
 // step (with the system's reason, read at the call that failed), and the
 // walk goes on.
 #include "base/fixed_string.h"
+#include "base/path_rules.h"
 #include "platform/win32.h"
 #include "run/ini_cutter.h"
 #include "run/record_actions.h"
@@ -15,9 +16,6 @@ namespace kiv {
 
 namespace {
 
-// The prior that asks for the entry to be removed; compared case-sensitively.
-constexpr char kRemoveMarker[] = "<null>";
-
 constexpr char kFontsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts";
 // Where the NT family registers its fonts; the key above is read there by
 // nothing but an installer written for the 95 family may still fill it.
@@ -26,11 +24,10 @@ constexpr char kNtFontsKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\
 // The file as the profile functions find it: a bare file name (no directory,
 // no drive) lies in the Windows directory, whatever the current directory;
 // anything else is taken as given. False when the name does not fit.
+// A lead byte's second byte is part of its letter, 0x5C or not.
 bool ProfileFilePath(const char* file, PathString* out) {
-  bool bare = !(file[0] != '\0' && file[1] == ':');
-  for (const char* p = file; *p; ++p) {
-    if (*p == '\\' || *p == '/') bare = false;
-  }
+  const bool bare =
+      !(file[0] != '\0' && file[1] == ':') && LastSeparator(file, platform::IsLeadByte) < 0;
   if (!bare) return out->Assign(file);
   return platform::WindowsDirectory(out->data(), out->capacity()) && out->Append("\\") &&
          out->Append(file);
@@ -101,6 +98,10 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
   } else {
     step.Describe(file.c_str(), " [", section.c_str(), "] ", key.c_str());
   }
+  // With no text the profile call removes the key from the section.
+  const char* text =
+      cut || SameBytes(prior.c_str(), kCreatedKeyMarker) ? nullptr : value.c_str();
+  step.restores = text != nullptr;
   PathString path;
   const bool resolved = ProfileFilePath(file.c_str(), &path);
   if (resolved) {
@@ -115,10 +116,12 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
     if (!resolved) return step.Set(Undone::kFailed, kErrorInvalidData);
     return CutIniFileLine(path.c_str(), section.c_str(), key.c_str(), value.c_str(), step);
   }
-  // With no text the profile call removes the key from the section.
-  const char* text = SameBytes(prior.c_str(), kRemoveMarker) ? nullptr : value.c_str();
-  // A file that is not there (nor its directory) holds no key to remove.
-  if (!text && resolved && !platform::PathExists(path.c_str())) {
+  // A key to remove that the profile functions do not find (its file or
+  // directory gone, or a section the system keeps elsewhere that lacks it)
+  // is gone; a value to put back into a file that is gone has nowhere to
+  // go, and no file is made for it. The plan asks the same.
+  if (text ? resolved && !platform::PathExists(path.c_str())
+           : !platform::ProfileKeyExists(section.c_str(), key.c_str(), file.c_str())) {
     return step.Set(Undone::kAlreadyGone);
   }
   uint32_t error = 0;
@@ -141,6 +144,7 @@ void UndoRegistryValue(LogReader& reader, UndoStep& step) {
     return step.Set(Undone::kFailed, kErrorInvalidData);
   }
   const bool set = reader.ReadFlag();
+  step.restores = set;
   if (set && !reader.ReadString(data.data(), data.capacity())) {
     return step.Set(Undone::kFailed, kErrorInvalidData);
   }
@@ -168,9 +172,9 @@ void UndoRegistryValue(LogReader& reader, UndoStep& step) {
   platform::RegKey key = nullptr;
   if (key_gone || !platform::RegOpenFullAccess(root_key, text, &key)) {
     const uint32_t error = key_gone ? kErrorFileNotFound : platform::LastError();
-    // A value to remove whose key is gone is gone with it; one to put back
-    // has no key to go into.
-    if (!set && error == kErrorFileNotFound) return step.Set(Undone::kAlreadyGone);
+    // A value whose key is gone is gone with it; one to put back has no key
+    // to go into, and no key is made for it.
+    if (error == kErrorFileNotFound) return step.Set(Undone::kAlreadyGone);
     return step.Set(Undone::kFailed, error);
   }
   if (set) {
@@ -213,7 +217,12 @@ void UndoRegistryValue(LogReader& reader, UndoStep& step) {
   // An empty key path opened the root itself, which is never deleted.
   if (subkeys + values > removed || text[0] == '\0') return;
   if (!step.plan) {
-    platform::RegDeleteKeyPath(root_key, text);
+    // A key that stays (its access list denies the deletion) is no more gone
+    // than the value was: the report says it stays, and why.
+    if (!platform::RegDeleteKeyPath(root_key, text) &&
+        platform::LastError() != kErrorFileNotFound) {
+      step.Set(Undone::kFailed, platform::LastError());
+    }
     return;
   }
   // The key goes: gone for later records, one entry less in its parent.

@@ -18,6 +18,8 @@ enum class Undone : uint8_t {
   kRestored,       // what the installer replaced or changed is back
   kAlreadyGone,    // nothing was left to undo
   kKeptNotEmpty,   // a directory that holds what the product did not put there
+  kGoesWithUninstallFile,  // a directory that holds nothing but the uninstall
+                           // file: it goes right after the walk, with it
   kKeptReadOnly,   // a read-only file: never forced
   kGoesAtRestart,  // held open: renamed aside and scheduled for deletion at
                    // the next start; its path is free at once
@@ -39,6 +41,7 @@ enum class Undone : uint8_t {
 
 // The system's error numbers the actions tell apart (winerror.h's values).
 inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorPathNotFound = 3;
 inline constexpr uint32_t kErrorAccessDenied = 5;
 inline constexpr uint32_t kErrorInvalidData = 13;  // also: a field that could not be read whole
 inline constexpr uint32_t kErrorSharingViolation = 32;
@@ -70,6 +73,9 @@ struct UndoStep {
 
   // Out.
   Undone what = Undone::kNoAction;
+  // The record puts back content the log saved (a replaced file, an INI or
+  // registry value): not done, the uninstall file holds the only copy.
+  bool restores = false;
   uint32_t error = 0;  // with kFailed
   LongString subject;
   // A file something holds open, when the record is described: who holds
@@ -78,6 +84,7 @@ struct UndoStep {
 
   void Reset() {
     what = Undone::kNoAction;
+    restores = false;
     error = 0;
     subject.Clear();
     held_by.Clear();

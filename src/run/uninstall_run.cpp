@@ -9,6 +9,7 @@
 #include "run/plan_table.h"
 #include "run/record_actions.h"
 #include "run/run_report.h"
+#include "run/walk_rule.h"
 #include "uninstall_file/layout.h"
 #include "uninstall_file/log_reader.h"
 
@@ -42,11 +43,10 @@ constexpr RetryHooks kRetryHooks = {DeleteWalkedFile, WalkedFileStands, platform
 PlanTable g_planned;
 
 struct WalkTally {
-  uint32_t undone = 0;  // removed, restored, or found gone already
-  uint32_t kept = 0;    // kept, passed over, refused, or (a plan) cannot tell
-  uint32_t held = 0;    // product files that go at the next start
-  uint32_t failed = 0;  // records that could not be undone
-  ShortString first_failed;  // the first of them, named as the report names it
+  WalkCounts left;  // records by what they left (run/walk_rule.h)
+  // The first record that left what keeps the product listed, named as the
+  // report names it.
+  ShortString first_left;
 };
 
 // Runs the walk; false when a record's type or header is not valid.
@@ -75,22 +75,15 @@ bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally
     // call that would have used it refused, and the record is passed over
     // (whatever the action made of the refusals).
     if (platform::TakeUnspellable()) step.Set(Undone::kUnspellable);
-    switch (step.what) {
-      case Undone::kNoAction: break;
-      case Undone::kRemoved:
-      case Undone::kRestored:
-      case Undone::kAlreadyGone: ++tally.undone; break;
-      case Undone::kGoesAtRestart:
-      case Undone::kGoesAtRestartInPlace: ++tally.held; break;
-      case Undone::kFailed: break;  // below
-      default: ++tally.kept; break;
-    }
-    if (step.what == Undone::kFailed && tally.failed++ == 0) {
+    const Left left = LeftBy(step.what, step.restores);
+    if (step.what != Undone::kNoAction) tally.left.Add(left);
+    if ((left == Left::kRefused || left == Left::kHoldingData) &&
+        tally.left.of(Left::kRefused) + tally.left.of(Left::kHoldingData) == 1) {
       // As much of the name as fits the box's line.
-      tally.first_failed.AppendN(step.subject.c_str(),
-                                 step.subject.length() < ShortString::capacity() - 1
-                                     ? step.subject.length()
-                                     : ShortString::capacity() - 1);
+      tally.first_left.AppendN(step.subject.c_str(),
+                               step.subject.length() < ShortString::capacity() - 1
+                                   ? step.subject.length()
+                                   : ShortString::capacity() - 1);
     }
     report.Record(NamesOf(type).type, step);
   }
@@ -137,16 +130,21 @@ const char* OutcomeText(RunOutcome outcome, bool plan = false) {
   return "";
 }
 
-constexpr char kIncompleteMessage[] =
+constexpr char kLeftMessage[] =
     "Some items could not be removed. The first of them:\r\n%s\r\n\r\n"
-    "The product stays listed: start its uninstall again to finish.";
+    "Remove the product from the list anyway? Its uninstall file, with what it saved, "
+    "then stays as\r\n%s\r\n\r\nNo: it stays listed; start its uninstall again to finish.";
 
-// The end of a walk in which a record failed, in place of the success box.
-void ShowIncomplete(const char* first_failed) {
-  LongString text;
-  if (Format1(text, kIncompleteMessage, first_failed)) {
-    platform::ShowMessage(text.c_str(), platform::kBoxOk | platform::kIconExclamation);
-  }
+// The end of a walk that left something that keeps the product listed, in
+// place of the success box: true when the user takes it off the list anyway.
+bool AskUnlistAnyway(const WalkTally& tally, const char* kept_as) {
+  // Room for both names whole: a box that cannot be made would leave the
+  // user no way to take the product off the list.
+  FixedString<sizeof(kLeftMessage) + ShortString::capacity() + PathString::capacity()> text;
+  return Format2(text, kLeftMessage, tally.first_left.c_str(), kept_as) &&
+         platform::ShowMessage(text.c_str(), platform::kBoxYesNo | platform::kIconExclamation |
+                                                 platform::kDefaultSecond) ==
+             platform::BoxAnswer::kYes;
 }
 
 // Appends value in decimal.
@@ -163,17 +161,19 @@ void ShowPlan(const WalkTally& tally, const char* report) {
     uint32_t count;
   } lines[] = {
       {"Plan only: nothing was changed.\r\n\r\nAn uninstall now would\r\n"
-       "undo (or find already undone): ", tally.undone},
-      {" items\r\nkeep or pass over: ", tally.kept},
-      {" items\r\nremove when Windows restarts: ", tally.held},
-      {" items\r\nfail to undo: ", tally.failed},
+       "undo (or find already undone): ", tally.left.of(Left::kNothing)},
+      {" items\r\nkeep or pass over: ", tally.left.of(Left::kHarmless)},
+      {" items\r\nremove when Windows restarts: ", tally.left.of(Left::kAtRestart)},
+      {" items\r\nfail to undo: ",
+       tally.left.of(Left::kRefused) + tally.left.of(Left::kHoldingData)},
   };
   for (const auto& line : lines) {
     if (!text.Append(line.before) || !AppendNumber(text, line.count)) return;
   }
   if (!text.Append(" items")) return;
-  if (tally.failed > 0 && (!text.Append("\r\n\r\nThe first that would fail:\r\n") ||
-                           !text.Append(tally.first_failed.c_str()))) {
+  if (!tally.first_left.empty() &&
+      (!text.Append("\r\n\r\nThe first that would fail:\r\n") ||
+       !text.Append(tally.first_left.c_str()))) {
     return;
   }
   const uint32_t shown = text.length();
@@ -210,6 +210,34 @@ void ReportNoWalk(const char* report_path, const char* path, RunOutcome outcome,
     text.Assign(OutcomeText(outcome));
   }
   report.End(text.c_str(), exit_code);
+}
+
+bool RestoresFile(const char* uninstall_file, const char* target) {
+  LogReader reader(uninstall_file, platform::IsLeadByte);
+  if (reader.CheckChain().damage != Damage::kNone) return false;
+  // The log's names are in the code page the file names: so is target,
+  // for the question.
+  LongString names_target;
+  if (reader.code_page() != 0 &&
+      (!platform::SetNamesCodePage(reader.code_page()) ||
+       !platform::SystemTextToNames(target, names_target.data(), names_target.capacity()))) {
+    platform::SetNamesCodePage(0);
+    return false;
+  }
+  if (reader.code_page() != 0) target = names_target.c_str();
+  ProtectedFiles table;
+  table.Add(target, Undone::kReport);
+  bool found = false;
+  for (uint16_t type = reader.NextRecord(); !found && type != 0 &&
+                                            (type == kCodePageType || IsValidType(type));
+       type = reader.NextRecord()) {
+    PathString file;
+    found = type == static_cast<uint16_t>(RecordType::kFile) &&
+            reader.ReadString(file.data(), file.capacity()) && reader.ReadFlag() &&
+            table.PassOver(file.c_str()) == Undone::kReport;
+  }
+  platform::SetNamesCodePage(0);
+  return found;
 }
 
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options) {
@@ -278,11 +306,8 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
       // Only a file that changed after the check can come here.
       return Damaged(hooks, report, options.silent, options.plan);
     }
-    if (tally.failed > 0) {
-      outcome = RunOutcome::kIncomplete;
-    } else if (tally.held > 0) {
-      outcome = RunOutcome::kRestartNeeded;
-    }
+    WalkResult result = ResultOf(tally.left, options.unlist_anyway);
+    outcome = result.outcome;
     if (options.plan) {
       // Nothing to remove, tell or delete: the registration, the uninstall
       // file and any waiting process stay as they were.
@@ -291,15 +316,48 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
       ShowPlan(tally, report.open() ? options.report : nullptr);
       return outcome;
     }
-    // The product is off the list only once it is gone: a walk that failed
-    // leaves its registration, for the run that finishes it.
-    if (outcome != RunOutcome::kIncomplete) hooks.unregister(reader.display_name());
-    report.End(OutcomeText(outcome), ExitCodeFor(outcome, options.silent, Mode::kUninstall));
-    if (outcome == RunOutcome::kIncomplete) {
-      hooks.walked(outcome);
-      ShowIncomplete(tally.first_failed.c_str());
-      return outcome;  // the uninstall file stays, for the run that finishes
+    // Where the uninstall file stays if the product leaves the list with
+    // something left: beside it, under a name that is not the registered one.
+    PathString kept_as;
+    if (!UnlistedFileName(path, &kept_as)) kept_as.Assign(path);
+    // A walk that left something keeps the product listed, for the run that
+    // finishes it; the user may take it off the list all the same.
+    if (result.file == FileFate::kKept && AskUnlistAnyway(tally, kept_as.c_str())) {
+      result = ResultOf(tally.left, true);
+      outcome = result.outcome;
     }
+    if (result.unregister) hooks.unregister(reader.display_name());
+    const uint32_t exit_code = ExitCodeFor(outcome, options.silent, Mode::kUninstall);
+    if (result.file != FileFate::kDeleted) {
+      bool told = false;
+      if (result.file == FileFate::kRenamed) {
+        // Closed first: the walk holds the file against a rename. A waiting
+        // confirmation runs from it, which on the 95 family holds it too
+        // until told; then it may end while we try again.
+        reader.Close();
+        const uint32_t start = platform::TickCount();
+        while (!platform::MoveFilePath(path, kept_as.c_str())) {
+          if (!told) hooks.walked(outcome);
+          told = true;
+          if (platform::TickCount() - start >= kDeleteRetryMs) {
+            kept_as.Assign(path);  // it stays where it is, off the list all the same
+            break;
+          }
+          PumpAndWait(kDeleteRetryPauseMs);
+        }
+      }
+      LongString text;
+      if (!text.Assign(result.file == FileFate::kKept ? OutcomeText(outcome)
+                                                      : "not everything undone; off the list "
+                                                        "anyway, the uninstall file kept as ") ||
+          (result.file == FileFate::kRenamed && !text.Append(kept_as.c_str()))) {
+        text.Assign(OutcomeText(RunOutcome::kIncomplete));
+      }
+      report.End(text.c_str(), exit_code);
+      if (!told) hooks.walked(outcome);
+      return outcome;  // the uninstall file stays, with what it saved
+    }
+    report.End(OutcomeText(outcome), exit_code);
     g_stamped = platform::ReadFileStamp(path, &g_walked);
   }  // the reader closes the uninstall file here, before it is deleted
   // Whoever waits for the outcome ends now, and lets go of the file.

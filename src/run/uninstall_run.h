@@ -40,6 +40,12 @@ struct RunHooks {
 // record that could not be undone.
 RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options);
 
+// True when a File record of the (sound) uninstall file puts back saved
+// content at target, in any spelling of it (platform::IdentifyFile; a file
+// that is not there yet by its full path). A report written there would
+// destroy the only copy of what the product replaced.
+bool RestoresFile(const char* uninstall_file, const char* target);
+
 // The report of a run that walks nothing and ends with exit_code: a
 // confirmation that found its own file (path) damaged, or a switch that
 // means nothing (word, the unknown one; null when it is the outcome's own

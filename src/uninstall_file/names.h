@@ -13,6 +13,11 @@
 
 namespace kiv {
 
+// An IniEntry's prior (with flag false) that marks a key the installation
+// created: the uninstall removes the key rather than set it back. Compared
+// byte for byte, so "<NULL>" is old text like any other.
+inline constexpr char kCreatedKeyMarker[] = "<null>";
+
 // The roots a RegistryValue record may name, in the order of their
 // predefined handle values (HKEY_CLASSES_ROOT is the first); compared
 // without regard to ASCII case.

@@ -83,8 +83,12 @@ TEST(Files, FileThatResistsKeepsItsContentAndTheWalkGoesOn) {
   // No success claimed: the box names what is left, and the uninstall file
   // stays for the run that finishes.
   EXPECT_EQ(run.boxes[0].text, "Some items could not be removed. The first of them:\r\n" +
-                                   stubborn + "\r\n\r\nThe product stays listed: start its "
-                                   "uninstall again to finish.");
+                                   stubborn +
+                                   "\r\n\r\nRemove the product from the list anyway? Its "
+                                   "uninstall file, with what it saved, then stays as\r\n" +
+                                   dir + "\\uninst.left.exe\r\n\r\nNo: it stays listed; start "
+                                   "its uninstall again to finish.");
+  EXPECT_EQ(run.boxes[0].buttons, (std::vector<std::string>{"&Yes", "&No"}));
   EXPECT_EQ(run.boxes[0].icon, static_cast<uint32_t>(MB_ICONWARNING));
   EXPECT_TRUE(FileExists(file));
   EXPECT_EQ(ReadFileBytes(stubborn), "installed");

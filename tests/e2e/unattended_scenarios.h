@@ -40,6 +40,27 @@ inline void CreateSmallFile(const std::string& path, const std::string& content)
   CloseHandle(f);
 }
 
+// A file that resists every change until released: as root, Wine's
+// read-only attribute stops nothing; an immutable file does (the system
+// refuses with "access denied").
+class StubbornFile {
+ public:
+  StubbornFile(const std::string& path, const std::string& content) : path_(path) {
+    WriteFileBytes(path, content);
+    held_ = SetImmutable(path, true);
+  }
+  ~StubbornFile() { Release(); }
+  bool held() const { return held_; }
+  void Release() {
+    if (held_) SetImmutable(path_, false);
+    held_ = false;
+  }
+
+ private:
+  std::string path_;
+  bool held_ = false;
+};
+
 // A product as an installer leaves it, registered under its display name:
 //   <root>\uninst.exe                   the uninstall file
 //   <root>\files\fNNNNN.dat             file_count files of a few bytes
@@ -327,8 +348,12 @@ inline const Damage kDamages[] = {
 // pending deletion.
 // held_by: what the report says of who holds it, which depends on the
 // family (only the NT family from Vista on has a Restart Manager to ask).
+// directory_goes: its directory, left only because of it, goes at the
+// restart after it (the NT family; the 95 family's WININIT.INI deletes no
+// directory).
 inline void HeldProductFileNeedsARestart(
-    const std::function<void(const std::string&)>& before_restart, const std::string& held_by) {
+    const std::function<void(const std::string&)>& before_restart, const std::string& held_by,
+    bool directory_goes) {
   LargeProduct product("unattended\\Held", "Kiv Held", 20, 1000);
   const std::string held = product.paths[5];
   const std::string report = FreshDirectory("unattended\\held-report") + "\\report.txt";
@@ -356,15 +381,17 @@ inline void HeldProductFileNeedsARestart(
                           "would lose it (held by: " + held_by + ")"),
             lines.end())
       << ReadFileBytes(report);
-  EXPECT_NE(
-      std::find(lines.begin(), lines.end(), "directory " + product.files + ": kept: not empty"),
-      lines.end())
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "directory " + product.files +
+                          (directory_goes ? ": goes at the next start" : ": kept: not empty")),
+            lines.end())
       << ReadFileBytes(report);
   EXPECT_EQ(lines.back(), "Outcome: everything undone, restart needed, exit code 3010");
 
   before_restart(held);
   ASSERT_TRUE(SimulateRestart());
   EXPECT_FALSE(FileExists(held));
+  EXPECT_EQ(DirectoryExists(product.files), !directory_goes);
 }
 
 // A product program that runs (mapped: its file cannot be deleted, but it
@@ -900,12 +927,15 @@ inline void PlanExitCodesAreTheRunsCodes() {
     const std::string root = FreshDirectory("plan\\Codes");
     const std::string out = FreshDirectory("plan\\codes-out");
     const std::string file = root + "\\uninst.exe";
-    const std::string missing = root + "\\no such directory\\restored.txt";
+    // A file that resists its restore: access denied, in the plan as in the run.
+    const std::string stubborn_path = FreshDirectory("plan\\Codes Data") + "\\restored.txt";
+    StubbornFile stubborn(stubborn_path, "installed version");
+    ASSERT_TRUE(stubborn.held());
     WriteFileBytes(root + "\\app.txt", "installed");
     WriteUninstallFile(file, "Kiv Plan Codes", [&](LogWriter& w) {
       w.AddDirectory(root.c_str());
       w.AddFile((root + "\\app.txt").c_str());
-      if (fails) w.AddRestoredFile(missing.c_str(), kReplacedTime, "saved", 5);
+      if (fails) w.AddRestoredFile(stubborn_path.c_str(), kReplacedTime, "saved", 5);
     });
     const std::string uninstall_bytes = ReadFileBytes(file);
     RunResult plan = e2e::Run(AsUserStartsIt(file) + " /PLAN /S /LOG=" + out + "\\plan.txt");
@@ -917,7 +947,8 @@ inline void PlanExitCodesAreTheRunsCodes() {
     const std::vector<std::string> planned = RecordLines(out + "\\plan.txt");
     if (fails) {
       EXPECT_NE(std::find(planned.begin(), planned.end(),
-                          "file " + missing + ": failed (error 3)"),
+                          "file " + stubborn_path +
+                              ": failed (error 5); what it saved stays in the uninstall file"),
                 planned.end())
           << ReadFileBytes(out + "\\plan.txt");
     }

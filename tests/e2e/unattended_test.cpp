@@ -12,6 +12,7 @@
 
 #include "base/hex_text.h"
 #include "base/exit_codes.h"
+#include "complete_walk_scenarios.h"
 #include "harness.h"
 #include "unattended_scenarios.h"
 
@@ -26,53 +27,6 @@ TEST(Silent, DamagedFileGives1603AndChangesNothing) {
   for (const Damage& damage : kDamages) {
     for (bool uninstall_mode : {false, true}) DamagedFileFailsSilently(damage, uninstall_mode);
   }
-}
-
-// A record that cannot be undone (a saved file whose directory the user has
-// since removed) fails the run: 1603, the report names the record with the
-// system's error number, and the walk still undoes everything else. The
-// uninstall file and the registration stay, so that once the cause is gone
-// the same command finishes the job, with 0.
-TEST(Silent, RecordThatCannotBeUndoneGives1603AndARetryFinishes) {
-  const std::string dir = FreshDirectory("unattended\\Incomplete");
-  const std::string file = dir + "\\uninst.exe";
-  const std::string lost_dir = "C:\\kivtest\\unattended\\no such dir";
-  const std::string lost = lost_dir + "\\config.txt";
-  const std::string report = dir + "-report.txt";
-  const std::string registration = std::string(kUninstallKey) + "Kiv Incomplete";
-  RemoveTree(lost_dir);
-  WriteFileBytes(dir + "\\app.exe", "installed");
-  SetRegString(HKEY_LOCAL_MACHINE, registration, "DisplayName", "Kiv Incomplete");
-  WriteUninstallFile(file, "Kiv Incomplete", [&](LogWriter& w) {
-    w.AddDirectory(dir.c_str());
-    w.AddFile((dir + "\\app.exe").c_str());  // walked after the failure
-    w.AddRestoredFile(lost.c_str(), kReplacedTime, "saved", 5);
-  });
-
-  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
-
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, kExitFailed);
-  EXPECT_TRUE(NoBoxes(run)) << run.boxes[0].text;
-  EXPECT_FALSE(FileExists(dir + "\\app.exe"));
-  EXPECT_TRUE(FileExists(file)) << "the retry needs it";
-  EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, registration)) << "the product is not gone";
-  const std::vector<std::string> lines = ReportLines(report);
-  ASSERT_EQ(lines.size(), 5u) << ReadFileBytes(report);
-  EXPECT_EQ(lines[1], "file " + lost + ": failed (error 3)");  // ERROR_PATH_NOT_FOUND
-  EXPECT_EQ(lines[2], "file " + dir + "\\app.exe: removed");
-  EXPECT_EQ(lines[4], "Outcome: not everything undone, exit code 1603");
-
-  MakeDirectories(lost_dir);
-  RunResult again = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
-
-  ASSERT_TRUE(again.finished);
-  EXPECT_EQ(again.exit_code, kExitSuccess);
-  EXPECT_EQ(ReadFileBytes(lost), "saved");
-  EXPECT_FALSE(FileExists(file));
-  EXPECT_FALSE(DirectoryExists(dir));
-  EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, registration));
-  RemoveTree(lost_dir);
 }
 
 // The copy that walks dies half-way: the first process, waiting for its
@@ -130,7 +84,7 @@ TEST(Silent, HeldProductFileGives3010AndGoesAtTheNextStart) {
   },
   // Wine's Restart Manager takes the session but lists no program; on
   // Windows the line names the test program.
-  "cannot tell (the Restart Manager names no program)");
+  "cannot tell (the Restart Manager names no program)", /*directory_goes=*/true);
 }
 
 TEST(Silent, RunningProgramIsRenamedAsideAndItsPathIsFree) {
@@ -477,31 +431,6 @@ TEST(Report, NamesEveryRecordInWalkOrder) {
   }
 }
 
-// A report named like a file the log restores, also through another drive
-// letter: the record is reported as passed over, and the report is never
-// written over by the saved content (nor the other way round).
-TEST(Report, RecordNamingTheReportIsReportedNotUndone) {
-  for (bool other_drive : {false, true}) {
-    SCOPED_TRACE(other_drive ? "through another drive" : "as named");
-    const std::string dir = FreshDirectory("report\\Self");
-    const std::string file = dir + "\\uninst.exe";
-    const std::string report = FreshDirectory("report\\Logs") + "\\config.txt";
-    WriteFileBytes(report, "installed version");
-    const std::string named = other_drive ? ThroughOtherDrive(report) : report;
-    WriteUninstallFile(file, "Kiv Report Self", [&](LogWriter& w) {
-      w.AddRestoredFile(named.c_str(), kReplacedTime, "saved", 5);
-    });
-
-    RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + report, {}, 30000);
-
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, kExitSuccess);
-    const std::vector<std::string> lines = ReportLines(report);
-    ASSERT_EQ(lines.size(), 3u) << ReadFileBytes(report);
-    EXPECT_EQ(lines[1], "file " + named + ": passed over: the report of this run");
-  }
-}
-
 // A report path that leads elsewhere is not written: a hard link to another
 // file (whose content would be cut and overwritten), and, running elevated,
 // a path through a directory link a user could have planted. The uninstall
@@ -591,8 +520,11 @@ TEST(Report, WhatIsAlreadyGoneIsReportedSo) {
 TEST(Report, JsonReportSaysWhatTheTextSays) {
   const std::string dir = FreshDirectory("report\\Json");
   const std::string file = dir + "\\uninst.exe";
-  const std::string lost = "C:\\kivtest\\report\\no such dir\\a.txt";
-  RemoveTree("C:\\kivtest\\report\\no such dir");
+  // A file that resists its restore (access denied): what the log saved
+  // stays its only copy.
+  const std::string lost = FreshDirectory("report\\Json Data") + "\\a.txt";
+  StubbornFile stubborn(lost, "installed");
+  ASSERT_TRUE(stubborn.held());
   WriteFileBytes(dir + "\\caf\xe9.txt", "installed");  // 1252: e with an acute accent
   WriteUninstallFile(file, "Kiv \"Json\" Report", [&](LogWriter& w) {
     w.AddDirectory(dir.c_str());
@@ -619,10 +551,17 @@ TEST(Report, JsonReportSaysWhatTheTextSays) {
   EXPECT_TRUE(time[19] == '+' || time[19] == '-') << time;
   ASSERT_EQ(doc["records"].size(), 3u) << text;
   EXPECT_EQ(doc["records"][0],
-            (nlohmann::json{{"type", "file"}, {"names", lost}, {"outcome", "failed"}, {"error", 3}}));
+            (nlohmann::json{{"type", "file"},
+                            {"names", lost},
+                            {"outcome", "failed"},
+                            {"error", 5},
+                            {"left", "holding data"}}));
   EXPECT_EQ(doc["records"][1]["names"], dir + "\\caf\u00e9.txt") << "as UTF-8";
   EXPECT_EQ(doc["records"][1]["outcome"], "removed");
+  EXPECT_EQ(doc["records"][1]["left"], "nothing");
   EXPECT_EQ(doc["records"][2]["type"], "directory");
+  EXPECT_EQ(doc["records"][2]["outcome"], "goes with the uninstall file");
+  EXPECT_EQ(doc["records"][2]["left"], "harmless");
   EXPECT_EQ(doc["outcome"], "not everything undone");
   EXPECT_EQ(doc["exit_code"], 1603);
 }

@@ -37,7 +37,7 @@ TEST(Silent95, HeldProductFileGives3010AndGoesThroughWininit) {
     ASSERT_NE(GetShortPathNameA(held.c_str(), held_short, sizeof(held_short)), 0u);
     const std::string wininit = ReadFileBytes(std::string(windows) + "\\WININIT.INI");
     EXPECT_NE(wininit.find(std::string("NUL=") + held_short), std::string::npos) << wininit;
-  }, "cannot tell (no Restart Manager)");
+  }, "cannot tell (no Restart Manager)", /*directory_goes=*/false);
 }
 
 TEST(OneAtATime95, SecondSilentStartGives1618AndTheFirstCompletes) {

@@ -181,6 +181,12 @@ inline void CodePage932ProductIsUndone() {
   ASSERT_TRUE(SetWideValue(HKEY_CURRENT_USER, key, "能", "installed"));
   ASSERT_TRUE(SetWideValue(HKEY_CURRENT_USER, key, "keep", "neighbour"));
 
+  // A bare file name, which the profile functions find in the Windows
+  // directory: the second byte of 表 is 0x5C, and no backslash.
+  const std::string ini = "表.ini";
+  ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"k", L"installed", FromUtf8(ini).c_str()));
+  ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"keep", L"neighbour", FromUtf8(ini).c_str()));
+
   const std::string uninstall_file = base + "\\uninst.exe";
   {
     UninstallImage image;
@@ -189,6 +195,7 @@ inline void CodePage932ProductIsUndone() {
     writer.AddDirectory(in_932(dir).c_str());
     writer.AddFile(in_932(file).c_str());
     writer.AddRegistryValue("HKEY_CURRENT_USER", in_932(key + "\\能").c_str(), nullptr);
+    writer.AddIniEntry(in_932(ini).c_str(), "S", "k", "<null>", "", false);
     ASSERT_TRUE(writer.Finish(in_932("表示ソフト").c_str()));
     image.SaveAs(uninstall_file);
   }
@@ -200,7 +207,12 @@ inline void CodePage932ProductIsUndone() {
   EXPECT_TRUE(WideFileExists(neighbour + "\\ソフト表.txt"));
   EXPECT_FALSE(WideValueExists(HKEY_CURRENT_USER, key, "能"));
   EXPECT_TRUE(WideValueExists(HKEY_CURRENT_USER, key, "keep"));
+  EXPECT_EQ(WideIniValue(ini, "S", "k"), "<none>");
+  EXPECT_EQ(WideIniValue(ini, "S", "keep"), "neighbour");
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KivUnicode");
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  DeleteFileW((std::wstring(windows) + L"\\" + FromUtf8(ini)).c_str());
 }
 
 // A path past MAX_PATH, through the "\\?\" form (as the test makes and

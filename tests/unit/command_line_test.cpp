@@ -174,6 +174,36 @@ TEST(SwitchGrammar, PlanIsADryRunSwitch) {
   }
 }
 
+// /FORCE in any case, quoted whole or not, beside the other switches; only
+// the word itself.
+TEST(SwitchGrammar, ForceUnlistsAnyway) {
+  const struct {
+    const char* remainder;
+    bool force;
+    bool unknown;
+  } rows[] = {
+      {"/FORCE", true, false},
+      {"/S /force C:\\u.exe", true, false},
+      {"\"/Force\" /LOG=r.txt", true, false},
+      {"/FORCED", false, true},
+      {"/FORCE=1", false, true},
+      {"/S", false, false},
+  };
+  for (const auto& row : rows) {
+    const Switches s = ParseSwitches(row.remainder, ShiftJisLike);
+    EXPECT_EQ(s.run.unlist_anyway, row.force) << row.remainder;
+    EXPECT_EQ(s.unknown != nullptr, row.unknown) << row.remainder;
+  }
+  // The copy reads it as the first process was given it.
+  RunOptions options;
+  options.silent = true;
+  options.unlist_anyway = true;
+  options.report = "C:\\Logs\\r.txt";
+  HandoffRemainder remainder;
+  ASSERT_TRUE(MakeHandoffRemainder(options, "C:\\P\\u.exe", ShiftJisLike, &remainder));
+  EXPECT_EQ(std::string(remainder.c_str()), "/S /FORCE /LOG=\"C:\\Logs\\r.txt\" C:\\P\\u.exe");
+}
+
 // What the first process hands its copy is read back as it was meant, or
 // refused before anything changes.
 TEST(HandoffRemainder, ReadsBackAsTheSwitchesWereMeant) {

@@ -96,6 +96,45 @@ TEST(Normalize, ResultThatDoesNotFitIsRefused) {
   EXPECT_EQ(std::string(out.c_str()), "C:\\" + std::string(20, 'c'));
 }
 
+// Where a path starts, as the stub reads a command line's path and kivlog a
+// record's: both call this one function. The "\\?\" rows are the ones two
+// readings once disagreed on (kivlog took neither a volume by its name nor
+// a drive without its separator).
+TEST(ReadPathStart, TellsRelativeCurrentDriveAndFullPathsApart) {
+  struct Case {
+    const char* path;
+    PathStart start;
+  };
+  const Case cases[] = {
+      {"C:\\App", PathStart::kFull},
+      {"c:/App", PathStart::kFull},
+      {"C:\\", PathStart::kFull},
+      {"\\\\server\\share", PathStart::kFull},
+      {"\\\\server\\share\\dir", PathStart::kFull},
+      {"//server/share/dir", PathStart::kFull},
+      {"\\\\?\\C:\\App", PathStart::kFull},
+      {"\\\\?\\C:", PathStart::kFull},
+      {"\\\\.\\C:\\App", PathStart::kFull},
+      {"\\\\?\\UNC\\server\\share\\dir", PathStart::kFull},
+      {"\\\\?\\Volume{1b3d5f70-0000-0000-0000-100000000000}\\App", PathStart::kFull},
+      {"\\\\?\\Volume{1b3d5f70-0000-0000-0000-100000000000}", PathStart::kFull},
+      {"\\App", PathStart::kCurrentDrive},
+      {"/App", PathStart::kCurrentDrive},
+      {"App\\a.txt", PathStart::kRelative},
+      {"C:App", PathStart::kRelative},
+      {"C:", PathStart::kRelative},
+      {"", PathStart::kRelative},
+      {"\\\\server", PathStart::kRelative},
+      {"\\\\server\\", PathStart::kRelative},
+      {"\\\\?\\", PathStart::kRelative},
+      {"\\\\?\\UNC\\server", PathStart::kRelative},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ReadPathStart(c.path, ShiftJisLike), c.start) << c.path;
+    EXPECT_EQ(IsFullPath(c.path, ShiftJisLike), c.start == PathStart::kFull) << c.path;
+  }
+}
+
 TEST(AppendAsFileName, BytesANameCannotHoldBecomeUnderscores) {
   LongString out;
   ASSERT_TRUE(out.Assign("x "));

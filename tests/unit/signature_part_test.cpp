@@ -129,6 +129,15 @@ TEST_F(SignedImageTest, RefusesAnUnsoundSignaturePart) {
     SignatureLayout expected = SignatureLayout::kUnsound;
   };
   constexpr SignatureLayout kNoImage = SignatureLayout::kNoImage;
+  // A two-byte DER length (after 0x82) at `at`, raised by 64, as the
+  // little-endian u16 the table stores.
+  const auto raised = [&](uint32_t at) {
+    const uint32_t length = (signed_image[at] << 8 | signed_image[at + 1]) + 64;
+    return (length >> 8) | ((length & 0xFF) << 8);
+  };
+  const uint32_t content_info = table + 8;          // 30 82 LL LL
+  const uint32_t holder = content_info + 4 + 11;   // A0 82 LL LL, after the OID
+  const uint32_t section = 0x40 + 24 + 224;        // TinyImage's one section header
   const Case cases[] = {
       {"no MZ", 0, 0x0000, true, kNoImage},
       {"e_lfanew past the file", 0x3C, 0x7FFFFFF0, false, kNoImage},
@@ -153,6 +162,16 @@ TEST_F(SignedImageTest, RefusesAnUnsoundSignaturePart) {
       {"DER length of five bytes", table + 8, 0x8530, true},
       {"DER indefinite length", table + 8, 0x8030, true},
       {"DER length past the certificate", table + 10, 0xFFFF, true},
+      // As a verifier parses it: the ContentInfo is exactly the signedData
+      // OID and its [0], the [0] exactly one SignedData.
+      {"ContentInfo longer than what it holds", content_info + 2, raised(content_info + 2), true},
+      {"[0] longer than the ContentInfo has room for", holder + 2, raised(holder + 2), true},
+      {"not the signedData OID", content_info + 4 + 9, 0x0107, true},
+      {"a two-byte length that fits in one", content_info + 1, 0x0081, true},
+      // The table after the image: a section whose raw data reaches past
+      // its start, or a section table too long to read, is no sound layout.
+      {"section raw data reaching into the table", section + 16, table, false},
+      {"section table past the headers read", 0x40 + 6, 200, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -87,10 +87,11 @@ struct OldEnd {
   kiv::SignaturePart part;
 };
 
-// earlier: the file's records in the order written, for the warning pass.
-bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old,
+// Read through the held file only. earlier: the file's records in the
+// order written, for the warning pass.
+bool ReadOldEnd(const std::string& path, LockedFile& file, const Manifest& manifest, OldEnd* old,
                 std::vector<ManifestRecord>* earlier, std::ostream& err) {
-  StreamSource source(path);
+  HeldSource source(file);
   kiv::LogReader reader(source, LeadByteTestFor(manifest.code_page));
   kiv::ChainVerdict verdict;
   if (!OpenSound(path, reader, &verdict, err)) return false;
@@ -106,17 +107,12 @@ bool ReadOldEnd(const std::string& path, const Manifest& manifest, OldEnd* old,
   old->code_page = reader.code_page();
   old->size = reader.size();
   old->name = manifest.display_name ? *manifest.display_name : std::string(reader.display_name());
-  auto name_offset = ReadTrailerNameOffset(path);
-  if (!name_offset) {
-    Error(err, path + ": cannot read its trailer");
-    return false;
-  }
-  kiv::StoreTrailer(old->trailer, *name_offset, old->last_record);
+  kiv::StoreTrailer(old->trailer, reader.name_offset(), old->last_record);
   // Signed with the log inside the table, or left by an append stopped
   // between its length writes (the table still starts soundly and the file
   // ends on a multiple of 8 from it): the append keeps, or makes, it signed.
   // A file whose log lies after its table some other way stays as it is.
-  const SignedLog where = WhereSignedLogLies(path, old->size, &old->part);
+  const SignedLog where = WhereSignedLogLies(source, old->size, &old->part);
   old->keeps_signed =
       where == SignedLog::kInside || where == SignedLog::kLengthsDisagree ||
       (where == SignedLog::kOutside &&
@@ -241,9 +237,7 @@ int Append(const std::string& path, const std::string& manifest_path, LockedFile
   return Append(path, manifest_path, WarningPolicy{}, file, out, err);
 }
 
-bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFile& file,
-                    bool warn, Report& report, std::ostream& helper) {
-  const Manifest& manifest = prepared.manifest;
+bool OpenForAppend(const std::string& path, LockedFile& file, std::ostream& helper) {
   std::string why;
   if (!RefuseIrregular(path, helper)) return false;
   // Held to the end: a second append waits here, and reads the file only
@@ -252,9 +246,16 @@ bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFil
     Error(helper, path + ": cannot open for writing: " + why);
     return false;
   }
+  return true;
+}
+
+bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFile& file,
+                    bool warn, Report& report, std::ostream& helper) {
+  const Manifest& manifest = prepared.manifest;
+  std::string why;
   OldEnd old;
   std::vector<ManifestRecord> earlier;
-  if (!ReadOldEnd(path, manifest, &old, warn ? &earlier : nullptr, helper)) return false;
+  if (!ReadOldEnd(path, file, manifest, &old, warn ? &earlier : nullptr, helper)) return false;
   if (warn) {
     WarnAbout(prepared, earlier, old.name, manifest.display_name.has_value(), report);
     if (report.FailsOnWarnings()) {
@@ -295,6 +296,14 @@ bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFil
     Error(helper, path + ": cannot append: " + failure);
     return false;
   }
+  // A program that does not wait for the lock may have renamed another
+  // file into place meanwhile: the records are then in a file the name no
+  // longer leads to, and the installer must know.
+  if (!file.IsAt(path)) {
+    Error(helper, path + ": was replaced by another file while the records went in; they are in "
+                         "the file it replaced, not in this one: append them again");
+    return false;
+  }
   return true;
 }
 
@@ -304,19 +313,26 @@ int Append(const std::string& path, const std::string& manifest_path,
   std::ostringstream helper;  // what the shared helpers say, line by line
   nlohmann::ordered_json extra = {{"command", "append"}, {"file", path}, {"appended", false}};
   Prepared prepared;
+  // The file is opened and locked first, and everything after reads it
+  // through that one handle: what the append checks is what it extends.
+  // (What the open says is told after the manifest's faults: one run tells
+  // of both.)
+  std::ostringstream opening;
+  const bool file_ok = OpenForAppend(path, file, opening);
   // A file that names its code page takes the manifest's text in it.
-  const uint32_t file_code_page = NamedCodePage(path);
+  HeldSource held(file);
+  const uint32_t file_code_page = file_ok ? NamedCodePage(held) : 0;
   const bool manifest_ok =
       Prepare(manifest_path, DisplayName::kOptional, &prepared, report, helper, file_code_page,
               AppendTarget(file_code_page));
   report.Absorb(helper, error_id::kIo);
-  if (!manifest_ok) {
-    // The file is still looked at, so that one run tells of both.
-    RefuseIrregular(path, helper);
-  } else if (!CodePageAgrees(path, file_code_page, prepared, helper)) {
-    report.Absorb(helper, error_id::kCodePage);
-  } else {
-    extra["appended"] = AppendPrepared(path, prepared, file, true, report, helper);
+  helper << opening.str();
+  if (manifest_ok && file_ok) {
+    if (!CodePageAgrees(path, file_code_page, prepared, helper)) {
+      report.Absorb(helper, error_id::kCodePage);
+    } else {
+      extra["appended"] = AppendPrepared(path, prepared, file, true, report, helper);
+    }
   }
   report.Absorb(helper, error_id::kIo);
   return report.Finish(out, err, extra);

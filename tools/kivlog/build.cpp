@@ -108,6 +108,16 @@ bool ReadStub(const std::string& stub_path, std::string* bytes, bool* signed_stu
     Error(err, label + ": its certificate table does not end the file; sign the stub again");
     return false;
   }
+  // The log goes after the first certificate, and the temporary copy is the
+  // file up to that certificate's end: a second one would be left out.
+  if (*signed_stub && part->signed_end != bytes->size()) {
+    Error(err, label + ": its certificate table holds " +
+                   std::to_string(bytes->size() - part->signed_end) +
+                   " bytes after its first certificate (a second signature?), which the "
+                   "uninstall's temporary copy would leave out; sign the stub with one "
+                   "signature (a second one nested in the first is kept)");
+    return false;
+  }
   return true;
 }
 
@@ -196,9 +206,15 @@ void WarnAboutStub(const StubKind& stub, const Prepared& prepared, Report& repor
   for (const StubWarning& w : StubWarnings(stub, prepared.manifest.records)) {
     report.Add(prepared.label, &prepared.map,
                {Severity::kWarning, warning_id::kStubCannotUndo,
-                "records[" + std::to_string(w.record) + "]." + w.field, w.message, std::nullopt});
+                "records[" + std::to_string(w.record) + "]." + w.field, w.message, std::nullopt, {}});
   }
 }
+
+// The build once the manifest is read (manifest_ok: without a fault):
+// the stub read and checked, the warnings, the file written.
+int BuildPrepared(bool manifest_ok, const Prepared& prepared, const std::string& manifest_path,
+                  const std::string& stub_path, const std::string& out_path, Report& report,
+                  std::ostream& out, std::ostream& err);
 
 }  // namespace
 
@@ -213,6 +229,26 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   const bool manifest_ok =
       Prepare(manifest_path, DisplayName::kRequired, &prepared, report, helper);
   report.Absorb(helper, error_id::kIo);
+  return BuildPrepared(manifest_ok, prepared, manifest_path, stub_path, out_path, report, out,
+                       err);
+}
+
+int BuildText(const std::string& manifest_text, const std::string& stub_path,
+              const std::string& out_path, const WarningPolicy& policy, std::ostream& out,
+              std::ostream& err) {
+  Report report(policy);
+  Prepared prepared;
+  const bool manifest_ok =
+      PrepareText(manifest_text, "manifest", "", DisplayName::kRequired, &prepared, report);
+  return BuildPrepared(manifest_ok, prepared, "", stub_path, out_path, report, out, err);
+}
+
+namespace {
+
+int BuildPrepared(bool manifest_ok, const Prepared& prepared, const std::string& manifest_path,
+                  const std::string& stub_path, const std::string& out_path, Report& report,
+                  std::ostream& out, std::ostream& err) {
+  std::ostringstream helper;
   if (manifest_ok) WarnAbout(prepared, {}, *prepared.manifest.display_name, true, report);
 
   std::string stub_bytes;
@@ -266,5 +302,7 @@ int Build(const std::string& manifest_path, const std::string& stub_path,
   extra["written"] = written;
   return report.Finish(out, err, extra);
 }
+
+}  // namespace
 
 }  // namespace kivlog

@@ -38,7 +38,7 @@ bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem
   const std::string field = "records[" + std::to_string(index) + "].saved.content_file";
   const auto fail = [&](const std::string& message) {
     report.Add(prepared.label, &prepared.map,
-               {Severity::kError, error_id::kContentFile, field, message, std::nullopt});
+               {Severity::kError, error_id::kContentFile, field, message, std::nullopt, {}});
     return false;
   };
   std::filesystem::path content = FsPath(saved.content_file);
@@ -89,7 +89,8 @@ bool PrepareText(const std::string& text, const std::string& label, const std::s
   prepared->map = std::move(parsed.map);
   if (!parsed.manifest) {
     for (const ManifestError& e : parsed.errors) {
-      report.Add(label, &prepared->map, {Severity::kError, e.id, e.field, e.message, e.offset});
+      report.Add(label, &prepared->map,
+                 {Severity::kError, e.id, e.field, e.message, e.offset, e.hint});
     }
     return false;
   }
@@ -124,7 +125,7 @@ void WarnAbout(const Prepared& prepared, const std::vector<ManifestRecord>& earl
               (w.field.empty() ? "" : "." + w.field);
     }
     report.Add(prepared.label, &prepared.map,
-               {Severity::kWarning, w.id, field, w.message, std::nullopt});
+               {Severity::kWarning, w.id, field, w.message, std::nullopt, w.hint});
   }
 }
 
@@ -183,19 +184,6 @@ bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
   return ok;
 }
 
-std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path) {
-  FILE* f = OpenFile(path, "rb");
-  if (!f) return std::nullopt;
-  uint8_t trailer[kiv::kTrailerSize];
-  std::optional<uint32_t> result;
-  if (fseek(f, -static_cast<long>(kiv::kTrailerSize), SEEK_END) == 0 &&
-      fread(trailer, 1, sizeof(trailer), f) == sizeof(trailer)) {
-    result = kiv::TrailerNameOffset(trailer);
-  }
-  fclose(f);
-  return result;
-}
-
 std::string ImageFault(const uint8_t* head, uint32_t head_size, uint64_t file_size,
                        uint64_t log_start) {
   uint32_t image_end = 0;
@@ -212,45 +200,42 @@ std::string ImageFault(const uint8_t* head, uint32_t head_size, uint64_t file_si
   return "";
 }
 
-std::string ImageFaultOfFile(const std::string& path, uint64_t file_size, uint64_t log_start) {
+std::string ImageFaultOfFile(kiv::RandomSource& file, uint64_t file_size, uint64_t log_start) {
   uint8_t head[kiv::kPeHeadLimit];
-  size_t got = 0;
-  if (FILE* f = OpenFile(path, "rb")) {
-    got = fread(head, 1, sizeof(head), f);
-    fclose(f);
-  }
-  return ImageFault(head, static_cast<uint32_t>(got), file_size, log_start);
+  const uint32_t got = file.is_open() ? file.ReadAt(0, head, sizeof(head)) : 0;
+  return ImageFault(head, got, file_size, log_start);
 }
 
-kiv::SignatureLayout ReadFileSignaturePart(const std::string& path, kiv::SignaturePart* part) {
-  FILE* f = OpenFile(path, "rb");
-  if (!f) return kiv::SignatureLayout::kUnsound;
+kiv::SignatureLayout ReadFileSignaturePart(kiv::RandomSource& file, kiv::SignaturePart* part) {
   uint8_t head[kiv::kPeHeadLimit];
   uint8_t cert_head[kiv::kCertificateHeadSize];
-  kiv::SignatureLayout layout = kiv::SignatureLayout::kUnsound;
+  uint64_t size = 0;
+  if (!file.is_open() || !file.Size(&size)) return kiv::SignatureLayout::kUnsound;
   kiv::SignaturePart found;
-  long size = -1;
-  if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
-  if (size >= 0 && fseek(f, 0, SEEK_SET) == 0) {
-    const size_t got = fread(head, 1, sizeof(head), f);
-    layout = kiv::LocateCertificateTable(head, static_cast<uint32_t>(got),
-                                         static_cast<uint64_t>(size), &found);
-  }
+  const uint32_t got = file.ReadAt(0, head, sizeof(head));
+  kiv::SignatureLayout layout = kiv::LocateCertificateTable(head, got, size, &found);
   if (layout == kiv::SignatureLayout::kSigned) {
     const uint32_t want = std::min<uint32_t>(found.table_size, sizeof(cert_head));
-    layout = fseek(f, static_cast<long>(found.table_offset), SEEK_SET) == 0 &&
-                     fread(cert_head, 1, want, f) == want
+    layout = file.ReadAt(found.table_offset, cert_head, want) == want
                  ? kiv::ReadCertificateHead(cert_head, want, &found)
                  : kiv::SignatureLayout::kUnsound;
   }
-  fclose(f);
+  if (layout == kiv::SignatureLayout::kSigned) {
+    // The whole blob, as a verifier parses it.
+    std::string blob(found.blob_end - found.table_offset - kiv::kCertificateHeaderSize, '\0');
+    const uint32_t size = static_cast<uint32_t>(blob.size());
+    if (file.ReadAt(found.table_offset + kiv::kCertificateHeaderSize, blob.data(), size) != size ||
+        !kiv::SignedDataIsWhole(reinterpret_cast<const uint8_t*>(blob.data()), size)) {
+      layout = kiv::SignatureLayout::kUnsound;
+    }
+  }
   if (layout == kiv::SignatureLayout::kSigned) *part = found;
   return layout;
 }
 
-SignedLog WhereSignedLogLies(const std::string& path, uint64_t file_size,
+SignedLog WhereSignedLogLies(kiv::RandomSource& file, uint64_t file_size,
                              kiv::SignaturePart* part) {
-  switch (ReadFileSignaturePart(path, part)) {
+  switch (ReadFileSignaturePart(file, part)) {
     case kiv::SignatureLayout::kUnsigned:
     case kiv::SignatureLayout::kNoImage: return SignedLog::kUnsigned;
     case kiv::SignatureLayout::kUnsound: return SignedLog::kUnsound;
@@ -277,11 +262,8 @@ std::string DamageLine(const std::string& path, const kiv::LogReader& reader,
     case kiv::Damage::kNameOffset:
       return path + ": damaged at " + Offset(size - kiv::kTrailerSize) + ": " + reason;
     case kiv::Damage::kNameUnterminated:
-    case kiv::Damage::kNameInvalid: {
-      auto name = ReadTrailerNameOffset(path);
-      return path + ": damaged at " + Offset(name ? *name : size - kiv::kTrailerSize) + ": " +
-             reason;
-    }
+    case kiv::Damage::kNameInvalid:
+      return path + ": damaged at " + Offset(reader.name_offset()) + ": " + reason;
     default: return path + ": damaged at " + Offset(verdict.offset) + ": " + reason;
   }
 }
@@ -310,9 +292,8 @@ bool CodePageAgrees(const std::string& path, uint32_t file_code_page, const Prep
   return false;
 }
 
-uint32_t NamedCodePage(const std::string& path) {
-  StreamSource source(path);
-  kiv::LogReader reader(source);
+uint32_t NamedCodePage(kiv::RandomSource& file) {
+  kiv::LogReader reader(file);
   return reader.CheckChain().damage == kiv::Damage::kNone ? reader.code_page() : 0;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/random_source.h"
 #include "diagnostics.h"
 #include "listing.h"
 #include "manifest.h"
@@ -56,7 +57,7 @@ bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepa
 
 // The code page a sound uninstall file names for its text; 0 when it names
 // none or is not sound (the caller's own check then says why).
-uint32_t NamedCodePage(const std::string& path);
+uint32_t NamedCodePage(kiv::RandomSource& file);
 // An append to a file that names its code page (file_code_page, 0: none)
 // whose manifest names another is refused, since its names would be read
 // in the file's: false, with the line saying so on helper.
@@ -71,11 +72,17 @@ bool PrepareText(const std::string& text, const std::string& label, const std::s
 
 class LockedFile;  // file_ops.h
 
-// Adds the prepared records to the sound uninstall file at path in one
-// transaction, through file (not yet open; it is left open and locked).
-// warn: run the warning pass against the file's records first (and refuse
-// under --werror). Faults go to report and, as lines, to helper; true when
-// the records went in.
+// Opens the uninstall file at path for an append and waits for its lock
+// (file is left open and locked); false, with the line on helper, when it
+// cannot.
+bool OpenForAppend(const std::string& path, LockedFile& file, std::ostream& helper);
+
+// Adds the prepared records to the sound uninstall file held in file (open
+// and locked; path is its name in messages) in one transaction, reading and
+// writing it only through file. warn: run the warning pass against the
+// file's records first (and refuse under --werror). Faults go to report and,
+// as lines, to helper; true when the records went in, and path still leads
+// to the file that holds them.
 bool AppendPrepared(const std::string& path, const Prepared& prepared, LockedFile& file,
                     bool warn, Report& report, std::ostream& helper);
 
@@ -94,9 +101,6 @@ uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>
 bool WriteRecord(kiv::LogWriter& writer, const ManifestRecord& r,
                  const std::optional<ResolvedSaved>& saved, std::string* why);
 
-// The trailer's name offset, read from the file itself.
-std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path);
-
 // What keeps an unsigned file's temporary copy from holding its stub's whole
 // image (uninstall_file/pe_image.h), as one message; empty when nothing
 // does. head: the first bytes of the stub or of the file (kPeHeadLimit is
@@ -104,12 +108,12 @@ std::optional<uint32_t> ReadTrailerNameOffset(const std::string& path);
 // log begins, just after the stub.
 std::string ImageFault(const uint8_t* head, uint32_t head_size, uint64_t file_size,
                        uint64_t log_start);
-// The same with the head read from the file at path.
-std::string ImageFaultOfFile(const std::string& path, uint64_t file_size, uint64_t log_start);
+// The same with the head read from the file itself.
+std::string ImageFaultOfFile(kiv::RandomSource& file, uint64_t file_size, uint64_t log_start);
 
 // The file's signature part (see uninstall_file/signature_part.h), read from
 // the file itself; kUnsound also when it cannot be read.
-kiv::SignatureLayout ReadFileSignaturePart(const std::string& path, kiv::SignaturePart* part);
+kiv::SignatureLayout ReadFileSignaturePart(kiv::RandomSource& file, kiv::SignaturePart* part);
 
 // Where a signed file's log lies against its signature part.
 enum class SignedLog {
@@ -119,7 +123,7 @@ enum class SignedLog {
   kOutside,   // the log lies after the certificate table: no check accepts the signature
   kUnsound,   // the signature part cannot be read soundly
 };
-SignedLog WhereSignedLogLies(const std::string& path, uint64_t file_size,
+SignedLog WhereSignedLogLies(kiv::RandomSource& file, uint64_t file_size,
                              kiv::SignaturePart* part);
 
 // One line on what is wrong with the file, and where.

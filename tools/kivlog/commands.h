@@ -34,6 +34,11 @@ class LockedFile;  // file_ops.h
 int Build(const std::string& manifest_path, const std::string& stub_path,
           const std::string& out_path, const WarningPolicy& policy, std::ostream& out,
           std::ostream& err);
+// The same from the manifest's text (no saved content: there is no
+// directory to take a relative content file from), for the library.
+int BuildText(const std::string& manifest_text, const std::string& stub_path,
+              const std::string& out_path, const WarningPolicy& policy, std::ostream& out,
+              std::ostream& err);
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err);
 // The stub's check, then the rules build applies (rules.h): every fault with

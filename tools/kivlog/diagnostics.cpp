@@ -73,6 +73,7 @@ std::string DiagnosticLine(const std::string& label, size_t line, size_t column,
   text += ": ";
   if (!d.field.empty()) text += d.field + ": ";
   text += d.message;
+  if (!d.hint.empty()) text += "; " + d.hint;
   if (d.severity == Severity::kWarning && warning_as_error) text += " [--werror]";
   return text;
 }
@@ -96,7 +97,7 @@ void Report::Absorb(std::ostringstream& captured, const char* id) {
   for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
     Entry e;
-    e.d = {Severity::kError, id, "", line, std::nullopt};
+    e.d = {Severity::kError, id, "", line, std::nullopt, {}};
     e.raw = true;
     entries_.push_back(std::move(e));
   }
@@ -144,6 +145,7 @@ int Report::Finish(std::ostream& out, std::ostream& err, nlohmann::ordered_json 
     std::string message = e.d.message;
     if (e.raw && message.rfind("kivlog: ", 0) == 0) message.erase(0, 8);
     j["message"] = message;
+    if (!e.d.hint.empty()) j["hint"] = e.d.hint;
     doc["diagnostics"].push_back(std::move(j));
   }
   doc["errors"] = errors;

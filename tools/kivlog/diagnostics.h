@@ -55,6 +55,9 @@ inline constexpr const char* kOutputIsInput = "KIV0024";
 inline constexpr const char* kWarningsAsErrors = "KIV0025";
 inline constexpr const char* kDeviceName = "KIV0026";
 inline constexpr const char* kIo = "KIV0030";
+// A manifest in an encoding other than UTF-8 or UTF-16 with its byte order
+// mark (ids from the top of the range down, so that none meets another's).
+inline constexpr const char* kEncoding = "KIV0099";
 }  // namespace error_id
 
 // Warnings: likely mistakes that still make a working file.
@@ -74,6 +77,14 @@ inline constexpr const char* kEmptyKeyName = "KIVW012";
 // The stub cannot undo the record: a per-user stub and a record that needs
 // administrator rights, an x86_64 stub and a Sysnative path (stub_rules.h).
 inline constexpr const char* kStubCannotUndo = "KIVW013";
+// A name that shows other than it is: a bidirectional control, a character
+// of no width, Latin mixed with Cyrillic or Greek in one word.
+inline constexpr const char* kMisleadingName = "KIVW014";
+// An INI entry whose prior is old text and whose value the new: the
+// uninstall writes value back, so it puts back what the installation wrote.
+inline constexpr const char* kPriorValueSwapped = "KIVW099";
+// A path holding %NAME%, which nothing expands.
+inline constexpr const char* kEnvironmentVariable = "KIVW098";
 }  // namespace warning_id
 
 enum class Severity { kError, kWarning };
@@ -85,6 +96,8 @@ struct Diagnostic {
   std::string message;  // "not a full path ..."
   // Where a manifest is read, the byte offset in its text the field lies at.
   std::optional<size_t> offset;
+  // What the author likely meant ("did you mean \"path\"?"); may be empty.
+  std::string hint;
 };
 
 // Where each field of a manifest's text lies: kept by the parser, asked by
@@ -131,7 +144,7 @@ class Report {
   // label: the file as messages name it; map: its text's places, or null.
   void Add(const std::string& label, const SourceMap* map, Diagnostic d);
   void Error(const std::string& label, const char* id, const std::string& message) {
-    Add(label, nullptr, {Severity::kError, id, "", message, std::nullopt});
+    Add(label, nullptr, {Severity::kError, id, "", message, std::nullopt, {}});
   }
   // Takes the "kivlog: ..." lines the shared helpers wrote into captured as
   // errors of their own (printed as they are, with id in JSON) and empties it.

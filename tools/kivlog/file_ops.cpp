@@ -218,8 +218,10 @@ bool RemoveFile(const std::string& path) {
 
 #ifdef _WIN32
 
-bool LockedFile::Open(const std::string& path, std::string* why) {
+bool LockedFile::OpenUnlocked(const std::string& path, std::string* why) {
   Close();
+  // No FILE_SHARE_DELETE: while it is held, nobody renames the file away or
+  // another over it.
   HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -227,16 +229,76 @@ bool LockedFile::Open(const std::string& path, std::string* why) {
     *why = ErrorText(GetLastError());
     return false;
   }
-  // Waits for the lock: a synchronous handle blocks in LockFileEx.
-  OVERLAPPED at = {};
-  at.OffsetHigh = 1;
-  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
-    *why = "cannot lock it (" + ErrorText(GetLastError()) + ")";
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    *why = "not a regular file";
     CloseHandle(h);
     return false;
   }
   handle_ = h;
   return true;
+}
+
+bool LockedFile::Lock(std::string* why) {
+  if (locked_) return true;
+  // Waits for the lock: a synchronous handle blocks in LockFileEx.
+  OVERLAPPED at = {};
+  at.OffsetHigh = 1;
+  if (!LockFileEx(static_cast<HANDLE>(handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+    *why = "cannot lock it (" + ErrorText(GetLastError()) + ")";
+    return false;
+  }
+  locked_ = true;
+  return true;
+}
+
+void LockedFile::Unlock() {
+  if (!locked_) return;
+  OVERLAPPED at = {};
+  at.OffsetHigh = 1;
+  UnlockFileEx(static_cast<HANDLE>(handle_), 0, 1, 0, &at);
+  locked_ = false;
+}
+
+bool LockedFile::is_open() const { return handle_ != nullptr; }
+
+bool LockedFile::IsAt(const std::string& path) const {
+  if (!handle_) return false;
+  HANDLE named = CreateFileW(Wide(path).c_str(), 0,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION held, there;
+  const bool same = GetFileInformationByHandle(static_cast<HANDLE>(handle_), &held) &&
+                    GetFileInformationByHandle(named, &there) &&
+                    held.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+                    held.nFileIndexHigh == there.nFileIndexHigh &&
+                    held.nFileIndexLow == there.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
+bool LockedFile::Size(uint64_t* size) const {
+  LARGE_INTEGER n;
+  if (!handle_ || !GetFileSizeEx(static_cast<HANDLE>(handle_), &n)) return false;
+  *size = static_cast<uint64_t>(n.QuadPart);
+  return true;
+}
+
+uint32_t LockedFile::ReadAt(uint64_t offset, void* buffer, uint32_t count) {
+  uint32_t total = 0;
+  char* bytes = static_cast<char*>(buffer);
+  while (handle_ && total < count) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset + total);
+    at.OffsetHigh = static_cast<DWORD>((offset + total) >> 32);
+    DWORD got = 0;
+    if (!ReadFile(static_cast<HANDLE>(handle_), bytes + total, count - total, &got, &at) ||
+        got == 0) {
+      break;
+    }
+    total += got;
+  }
+  return total;
 }
 
 bool LockedFile::WriteAt(uint64_t offset, const void* data, size_t size, std::string* why) {
@@ -285,28 +347,76 @@ void LockedFile::Reserve(uint64_t /*size*/, uint64_t end) {
 void LockedFile::Close() {
   if (handle_) CloseHandle(static_cast<HANDLE>(handle_));  // the lock goes with it
   handle_ = nullptr;
+  locked_ = false;
 }
 
 #else
 
-bool LockedFile::Open(const std::string& path, std::string* why) {
+bool LockedFile::OpenUnlocked(const std::string& path, std::string* why) {
   Close();
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *why = ErrnoText();
     return false;
   }
-  int locked;
-  do {
-    locked = flock(fd, LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    *why = "cannot lock it: " + ErrnoText();
+  // Opened without waiting (a FIFO would block the open), and used only
+  // when it is a plain file.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = "not a regular file";
     close(fd);
     return false;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   fd_ = fd;
   return true;
+}
+
+bool LockedFile::Lock(std::string* why) {
+  if (locked_) return true;
+  int locked;
+  do {
+    locked = flock(fd_, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    *why = "cannot lock it: " + ErrnoText();
+    return false;
+  }
+  locked_ = true;
+  return true;
+}
+
+void LockedFile::Unlock() {
+  if (!locked_) return;
+  flock(fd_, LOCK_UN);
+  locked_ = false;
+}
+
+bool LockedFile::is_open() const { return fd_ >= 0; }
+
+bool LockedFile::IsAt(const std::string& path) const {
+  struct stat held, there;
+  return fd_ >= 0 && fstat(fd_, &held) == 0 && stat(path.c_str(), &there) == 0 &&
+         held.st_dev == there.st_dev && held.st_ino == there.st_ino;
+}
+
+bool LockedFile::Size(uint64_t* size) const {
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+uint32_t LockedFile::ReadAt(uint64_t offset, void* buffer, uint32_t count) {
+  uint32_t total = 0;
+  char* bytes = static_cast<char*>(buffer);
+  while (fd_ >= 0 && total < count) {
+    const ssize_t n = pread(fd_, bytes + total, count - total, static_cast<off_t>(offset + total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<uint32_t>(n);
+  }
+  return total;
 }
 
 bool LockedFile::WriteAt(uint64_t offset, const void* data, size_t size, std::string* why) {
@@ -345,9 +455,28 @@ void LockedFile::Reserve(uint64_t size, uint64_t end) {
 void LockedFile::Close() {
   if (fd_ >= 0) close(fd_);  // the lock goes with it
   fd_ = -1;
+  locked_ = false;
 }
 
 #endif
+
+bool LockedFile::Open(const std::string& path, std::string* why) {
+  // Each turn waits for the lock of the file the name led to when opened;
+  // a name that leads elsewhere by then was given a new file meanwhile (a
+  // build's output, or a copy moved into place), and that file is the one
+  // to extend.
+  constexpr int kAttempts = 8;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (!OpenUnlocked(path, why) || !Lock(why)) {
+      Close();
+      return false;
+    }
+    if (IsAt(path)) return true;
+    Close();
+  }
+  *why = "it was replaced again and again while this append waited for it";
+  return false;
+}
 
 bool MakeParentDirectories(const std::string& path, std::string* why) {
   const std::filesystem::path parent = FsPath(path).parent_path();

@@ -59,13 +59,18 @@ bool RemoveFile(const std::string& path);
 // fflush, then asks the system to put the file's data on the disk.
 bool FlushToDisk(FILE* file);
 
-// An existing file opened for reading and writing, with the append lock held
-// until it is closed: Open waits while another kivlog holds it. On the host
+// An existing file opened for reading and writing, and held by one append at
+// a time: Open waits while another kivlog holds the append lock. On the host
 // the lock is flock(); on Windows a byte-range lock at 4 GiB, past anything
 // an uninstall file can hold, so readers of the file are never blocked.
 //
-// WriteAt and Flush are virtual: a test derives from this class to see, or
-// to cut short, every write and flush an append makes.
+// Everything an append reads and writes goes through this one open file:
+// the file checked is the file extended. A lock is held by the file, not by
+// its name, so once it is held the name must still lead to it (another
+// program may have renamed a file into place meanwhile); Open makes sure.
+//
+// ReadAt, WriteAt and Flush are virtual: a test derives from this class to
+// see, or to cut short, every read, write and flush an append makes.
 class LockedFile {
  public:
   LockedFile() = default;
@@ -73,7 +78,23 @@ class LockedFile {
   LockedFile(const LockedFile&) = delete;
   LockedFile& operator=(const LockedFile&) = delete;
 
+  // Opens the file at path and waits for its lock; if the name meanwhile
+  // leads to another file, lets go and takes that one (a few times, then
+  // gives up with *why).
   bool Open(const std::string& path, std::string* why);
+  // Opens the file at path without the lock (Lock takes it later).
+  bool OpenUnlocked(const std::string& path, std::string* why);
+  // Waits for the append lock of the file held, and lets go of it.
+  bool Lock(std::string* why);
+  void Unlock();
+  bool is_open() const;
+  // Whether path leads to the file held now.
+  bool IsAt(const std::string& path) const;
+  // The size of the file held; false when it cannot be told.
+  bool Size(uint64_t* size) const;
+  // Up to count bytes at offset; the count read, short at the end or on an
+  // error.
+  virtual uint32_t ReadAt(uint64_t offset, void* buffer, uint32_t count);
   // Writes all size bytes at offset; false with *why at the first failure
   // (what did go in stays).
   virtual bool WriteAt(uint64_t offset, const void* data, size_t size, std::string* why);
@@ -93,6 +114,7 @@ class LockedFile {
 #else
   int fd_ = -1;
 #endif
+  bool locked_ = false;
 };
 
 }  // namespace kivlog

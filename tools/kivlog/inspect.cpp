@@ -15,6 +15,7 @@
 #include "lint.h"
 #include "listing.h"
 #include "rules.h"
+#include "screen_text.h"
 #include "stream_source.h"
 #include "stub_rules.h"
 
@@ -32,7 +33,9 @@ std::string Dump(const OrderedJson& doc) {
 // A string for the table: control bytes and quotes as \xNN, the rest as is.
 // The C1 controls U+0080 to U+009F (UTF-8 C2 80 to C2 9F) show the same
 // way, as the byte of the same value: Windows-1252 leaves 0x81, 0x8D, 0x8F,
-// 0x90 and 0x9D unassigned and decodes them so.
+// 0x90 and 0x9D unassigned and decodes them so. Bidirectional controls and
+// characters of no width show as \uNNNN: raw, they would reorder or hide
+// what the table shows.
 std::string Quoted(const std::string& utf8) {
   std::string out = "\"";
   const auto escape = [&](uint8_t value) {
@@ -47,6 +50,17 @@ std::string Quoted(const std::string& utf8) {
     } else if (b == 0xC2 && i + 1 < utf8.size() && static_cast<uint8_t>(utf8[i + 1]) >= 0x80 &&
                static_cast<uint8_t>(utf8[i + 1]) <= 0x9F) {
       escape(static_cast<uint8_t>(utf8[++i]));
+    } else if (b >= 0xC0) {
+      size_t next = i;
+      const uint32_t c = NextCodePoint(utf8, &next);
+      if (HiddenCharacterName(c)) {
+        char esc[8];
+        snprintf(esc, sizeof(esc), "\\u%04X", c);
+        out += esc;
+      } else {
+        out.append(utf8, i, next - i);
+      }
+      i = next - 1;
     } else {
       out += utf8[i];
     }
@@ -127,10 +141,10 @@ struct Faults {
   OrderedJson json = OrderedJson::array();
 };
 
-Faults FindFaults(const std::string& path, const Listing& listing) {
+Faults FindFaults(const kiv::LogReader& reader, const Listing& listing) {
   Faults faults;
   if (auto fault = DisplayNameFault(listing.display_name)) {
-    const uint32_t at = ReadTrailerNameOffset(path).value_or(0);
+    const uint32_t at = reader.name_offset();
     faults.lines.push_back("display name at " + Offset(at) + ": " + *fault);
     faults.json.push_back({{"field", "display_name"}, {"offset", at}, {"message", *fault}});
   }
@@ -142,13 +156,15 @@ Faults FindFaults(const std::string& path, const Listing& listing) {
     for (const ManifestError& fault : RecordFaults(r.raw, listing.code_page)) {
       faults.lines.push_back("records[" + std::to_string(index) + "]." + fault.field + " (" +
                              RecordTypeName(r.type) + " at " + Offset(r.offset) +
-                             "): " + fault.message);
-      faults.json.push_back({{"record", index},
-                             {"type", RecordTypeName(r.type)},
-                             {"offset", r.offset},
-                             {"field", fault.field},
-                             {"id", fault.id},
-                             {"message", fault.message}});
+                             "): " + fault.message + (fault.hint.empty() ? "" : "; " + fault.hint));
+      OrderedJson j = {{"record", index},
+                       {"type", RecordTypeName(r.type)},
+                       {"offset", r.offset},
+                       {"field", fault.field},
+                       {"id", fault.id},
+                       {"message", fault.message}};
+      if (!fault.hint.empty()) j["hint"] = fault.hint;
+      faults.json.push_back(std::move(j));
     }
   }
   return faults;
@@ -163,7 +179,7 @@ OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
   for (size_t j = undo; j-- > 0;) written.push_back(&listing.records[j].raw);
   for (const Warning& w : FindWarnings(written, 0, listing.display_name_bytes, true, listing.code_page)) {
     if (policy.silenced.count(w.id)) continue;
-    Diagnostic d{Severity::kWarning, w.id, w.field, w.message, std::nullopt};
+    Diagnostic d{Severity::kWarning, w.id, w.field, w.message, std::nullopt, w.hint};
     OrderedJson j = OrderedJson::object();
     j["id"] = w.id;
     if (w.record) {
@@ -176,6 +192,7 @@ OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
     }
     j["field"] = w.field;
     j["message"] = w.message;
+    if (!w.hint.empty()) j["hint"] = w.hint;
     found.push_back(std::move(j));
     lines->push_back(DiagnosticLine(path, 0, 0, d, policy.as_errors));
   }
@@ -224,9 +241,24 @@ struct SignatureVerdict {
   bool fault;
 };
 
-SignatureVerdict JudgeSignature(const std::string& path, uint64_t size) {
+// log_start: where the log's type-0 record lies.
+SignatureVerdict JudgeSignature(const std::string& path, kiv::RandomSource& file, uint64_t size,
+                                uint32_t log_start) {
   kiv::SignaturePart part;
-  switch (WhereSignedLogLies(path, size, &part)) {
+  const SignedLog where = WhereSignedLogLies(file, size, &part);
+  // Anything between the signature and the log (a second certificate) is
+  // left out of the temporary copy, which is the signed stub alone.
+  if (where != SignedLog::kUnsigned && where != SignedLog::kUnsound &&
+      log_start != part.signed_end) {
+    const std::string what =
+        log_start > part.signed_end
+            ? "its certificate table holds " + std::to_string(log_start - part.signed_end) +
+                  " bytes between its first certificate and the log (a second signature?), "
+                  "which the uninstall's temporary copy leaves out"
+            : std::string("its signature reaches into the log");
+    return {"unsound", what + "; build it again from a stub signed once", true};
+  }
+  switch (where) {
     case SignedLog::kUnsigned: return {"unsigned", "", false};
     case SignedLog::kInside:
       return {"inside", "signed; the log lies inside the signature part, which holds", false};
@@ -305,12 +337,14 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
   // Sound; now what the stub would mishandle though it takes the file.
   const Listing listing = ReadListing(reader, code_page);
   const size_t undo = listing.records.size() - 1;  // without the type-0 record
-  Faults faults = FindFaults(path, listing);
-  const SignatureVerdict signature = JudgeSignature(path, reader.size());
+  Faults faults = FindFaults(reader, listing);
+  const SignatureVerdict signature =
+      JudgeSignature(path, source, reader.size(), ImageSize(listing));
   // An unsigned file's temporary copy takes its stub's image as the headers
-  // tell; a signed file's copy is the signed stub, however long.
+  // tell; a signed file's copy is the signed stub, however long, and one
+  // whose signature part is not sound gets none (its verdict says why).
   const std::string image_fault = signature.name == std::string("unsigned")
-                                      ? ImageFaultOfFile(path, reader.size(), ImageSize(listing))
+                                      ? ImageFaultOfFile(source, reader.size(), ImageSize(listing))
                                       : std::string();
   std::vector<std::string> warning_lines;
   const OrderedJson warnings = FindFileWarnings(path, listing, policy, &warning_lines);

@@ -6,9 +6,12 @@
 #include <set>
 #include <unordered_map>
 
+#include "code_page.h"
 #include "diagnostics.h"
 #include "rules.h"
+#include "screen_text.h"
 #include "uninstall_file/layout.h"
+#include "uninstall_file/names.h"
 
 namespace kivlog {
 
@@ -50,9 +53,10 @@ class Finder {
     return "the file's record " + std::to_string(index + 1);
   }
 
-  void Warn(size_t record, const char* field, const char* warning, const std::string& message) {
+  void Warn(size_t record, const char* field, const char* warning, const std::string& message,
+            const std::string& hint = "") {
     if (record < first_) return;
-    warnings_.push_back({record, field, warning, message});
+    warnings_.push_back({record, field, warning, message, hint});
   }
 
   void Run(const std::string& display_name, bool name_is_new) {
@@ -61,7 +65,14 @@ class Finder {
                            std::to_string(display_name.size()) +
                                " bytes; the registration key's path then passes 255 characters, "
                                "which Wine and some registries refuse: keep it to " +
-                               std::to_string(kLongestSafeDisplayName)});
+                               std::to_string(kLongestSafeDisplayName),
+                           {}});
+    }
+    if (name_is_new) {
+      const std::string misleading = MisleadingName(DecodeAnsi(display_name, code_page_));
+      if (!misleading.empty()) {
+        warnings_.push_back({std::nullopt, "display_name", id::kMisleadingName, misleading});
+      }
     }
     FirstAppearances();
     for (size_t i = 0; i < records_.size(); ++i) Record(i, display_name);
@@ -90,7 +101,12 @@ class Finder {
           break;
         }
         case RecordType::kShellGroup: first_group_.emplace(Folded(r.group), i); break;
-        default: break;
+        case RecordType::kEndOfLog:
+        case RecordType::kIniEntry:
+        case RecordType::kRegistryValue:
+        case RecordType::kUnused5:
+        case RecordType::kFont:
+        case RecordType::kShellItem: break;
       }
     }
   }
@@ -120,19 +136,44 @@ class Finder {
     return identity;
   }
 
+  // The names a person reads: in the confirmation, a report, an editor.
+  void Misleading(size_t i, const ManifestRecord& r) {
+    const std::pair<const char*, const std::string*> names[] = {
+        {"path", &r.path}, {"file", &r.file}, {"section", &r.section}, {"key", &r.key},
+        {"name", &r.name}, {"group", &r.group}, {"item", &r.item}};
+    for (const auto& [field, text] : names) {
+      if (text->empty()) continue;
+      const std::string misleading = MisleadingName(DecodeAnsi(*text, code_page_));
+      if (!misleading.empty()) Warn(i, field, id::kMisleadingName, misleading);
+    }
+  }
+
   void Record(size_t i, const std::string& display_name) {
     const ManifestRecord& r = *records_[i];
+    Misleading(i, r);
     const std::string identity = Identity(r);
     if (!identity.empty()) {
       auto [it, fresh] = first_identity_.emplace(identity, i);
-      if (!fresh) {
+      if (!fresh && r.type == RecordType::kRegistryValue && !r.data && !r.path.empty() &&
+          r.path.back() == '\\') {
+        // A registry_key is logged as just this record, so the two can
+        // meet without either being written twice.
+        Warn(i, "", id::kDuplicate,
+             "deletes the default value of " + r.root + "\\" + r.path.substr(0, r.path.size() - 1) +
+                 " and then the key when it is empty, as " + Name(it->second) +
+                 " does (a registry_key record is logged as that same record); the second "
+                 "does nothing more: leave one out");
+      } else if (!fresh) {
         Warn(i, "", id::kDuplicate,
              "the same as " + Name(it->second) + "; the uninstall undoes it twice");
       }
     }
     switch (r.type) {
       case RecordType::kDirectory:
-      case RecordType::kFile: InsideLaterDirectory(i, r.path); break;
+      case RecordType::kFile:
+        InsideLaterDirectory(i, r.path);
+        UnexpandedVariable(i, "path", r.path);
+        break;
       case RecordType::kRegistryValue: Registry(i, r, display_name); break;
       case RecordType::kFont: Font(i, r); break;
       case RecordType::kShellItem: {
@@ -152,17 +193,45 @@ class Finder {
                "with flag false the section is its name without brackets (Fonts, not [Fonts]); "
                "as written the uninstall looks for a section named \"" + r.section + "\"");
         }
-        if (!r.flag && r.prior != "<null>" && Folded(r.prior) == "<null>") {
+        if (!r.flag && r.prior != kiv::kCreatedKeyMarker &&
+            Folded(r.prior) == kiv::kCreatedKeyMarker) {
           Warn(i, "prior", id::kNullMarkerCase,
-               "only \"<null>\" exactly (lower case) marks a key the installation created; \"" +
+               std::string("only \"") + kiv::kCreatedKeyMarker +
+                   "\" exactly (lower case) marks a key the installation created; \"" +
                    r.prior + "\" is taken as old text, so the key is set, not removed");
+        } else if (!r.flag && r.prior != "<null>" && r.prior != r.value &&
+                   !(r.prior.empty() && r.value == "<null>")) {
+          // The natural reading (prior the old text, value the new) is the
+          // wrong way round: value is what goes back. ("restore" of the text
+          // "<null>" is written with an empty prior.)
+          Warn(i, "prior", id::kPriorValueSwapped,
+               "\"" + r.prior + "\" is not the text put back: the uninstall writes value (\"" +
+                   r.value + "\") back, and prior only tells \"<null>\" (remove the key) from "
+                   "anything else",
+               "if \"" + r.prior + "\" is the old text, write \"restore\": \"" + r.prior +
+                   "\" in place of prior, value and flag; for a key the installation created, "
+                   "\"remove\": true");
         }
+        if (Folded(r.file).find('%') != std::string::npos) UnexpandedVariable(i, "file", r.file);
         break;
       case RecordType::kUnused5:
         Warn(i, "", id::kUnusedRecord, "an unused5 record; the uninstall passes it over");
         break;
-      default: break;
+      case RecordType::kEndOfLog:
+      case RecordType::kShellGroup: break;
     }
+  }
+
+  // A full path holding %NAME%: nothing expands it, so the uninstall looks
+  // for a directory of that very name. (A path that is not full is refused,
+  // with the same hint.)
+  void UnexpandedVariable(size_t i, const char* field, const std::string& path) {
+    const std::string name = EnvironmentVariable(path);
+    if (name.empty() || !IsFullPath(Separators(path, code_page_))) return;
+    Warn(i, field, id::kEnvironmentVariable,
+         "holds " + name + ", which nothing expands: the uninstall looks for a name spelt \"" +
+             name + "\"",
+         "give the path the installation resolved it to");
   }
 
   // A file or directory inside a directory whose record comes only after

@@ -22,6 +22,7 @@ struct Warning {
   std::string field;  // "path"; "display_name" with no record
   const char* id;     // diagnostics.h: warning_id
   std::string message;
+  std::string hint;  // the likely fix, when it is not part of the message
 };
 
 // records: in the order written, every field in the file's bytes. Only

@@ -74,7 +74,10 @@ class RecordDecoder {
         case kiv::FieldKind::kString:
           String(name, kiv::FieldLimit(field, reader_.code_page() != 0));
           break;
-        case kiv::FieldKind::kFlag: record_->fields[name] = Flag(); break;
+        case kiv::FieldKind::kFlag:
+          record_->raw.flag = Flag();
+          record_->fields[name] = record_->raw.flag;
+          break;
         case kiv::FieldKind::kOptionalString:
           if (Flag()) {
             String(name, field.limit);

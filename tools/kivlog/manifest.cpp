@@ -1,6 +1,9 @@
 #include "manifest.h"
 
+#include <stdio.h>
+
 #include <nlohmann/json.hpp>
+#include <algorithm>
 #include <iterator>
 #include <optional>
 #include <utility>
@@ -101,6 +104,59 @@ bool IsDecimal(const std::string& s) {
   return true;
 }
 
+// Edits (insert, delete, replace, swap two neighbours) from a to b, ASCII
+// case ignored.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) &&
+          lower(a[i - 2]) == lower(b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// "did you mean \"path\"?" for the name nearest to word, when one is near
+// enough to be a slip (one edit in a short name, two in a longer one); empty
+// when none is.
+std::string DidYouMean(const std::string& word, const std::vector<std::string>& names) {
+  if (word.size() > 64) return "";
+  const size_t allowed = word.size() <= 4 ? 1 : 2;
+  std::string best;
+  size_t best_distance = allowed + 1;
+  for (const std::string& name : names) {
+    const size_t distance = EditDistance(word, name);
+    if (distance < best_distance) {
+      best = name;
+      best_distance = distance;
+    }
+  }
+  return best.empty() ? "" : "did you mean \"" + best + "\"?";
+}
+
+// What other installer tools call a record type, by the type it is here.
+const char* TypeByOtherName(const std::string& word) {
+  static const std::pair<const char*, const char*> kNames[] = {
+      {"dir", "directory"},        {"folder", "directory"},      {"createdir", "directory"},
+      {"files", "file"},           {"ini_entry", "ini"},         {"inifile", "ini"},
+      {"ini_file", "ini"},         {"registry_value", "registry"}, {"regvalue", "registry"},
+      {"reg", "registry"},         {"regkey", "registry_key"},   {"registry_keys", "registry_key"},
+      {"shortcut", "shell_item"},  {"icon", "shell_item"},       {"group", "shell_group"},
+      {"program_group", "shell_group"}, {"fonts", "font"}};
+  for (const auto& [other, ours] : kNames) {
+    if (EditDistance(word, other) == 0) return ours;
+  }
+  return nullptr;
+}
+
 namespace id = error_id;
 
 // Reads the document into a Manifest, gathering every fault: a field at
@@ -111,8 +167,9 @@ class Parser {
   Parser(std::vector<ManifestError>* errors, uint32_t code_page, Target target)
       : errors_(errors), code_page_(code_page), target_(target) {}
 
-  bool Fail(const char* error, const std::string& field, const std::string& message) {
-    errors_->push_back({field, message, error, std::nullopt});
+  bool Fail(const char* error, const std::string& field, const std::string& message,
+            const std::string& hint = "") {
+    errors_->push_back({field, message, error, std::nullopt, hint});
     return false;
   }
 
@@ -172,10 +229,15 @@ class Parser {
   bool OnlyKnownKeys(const Json& obj, const std::string& where,
                      const std::vector<std::string>& allowed) {
     bool all_known = true;
+    suggested_.clear();
     for (const auto& [key, value] : obj.items()) {
       bool known = false;
       for (const auto& a : allowed) known = known || a == key;
-      if (!known) all_known = Fail(id::kUnknownField, where + key, "unknown field");
+      if (!known) {
+        const std::string hint = DidYouMean(key, allowed);
+        if (!hint.empty()) suggested_.push_back(hint);
+        all_known = Fail(id::kUnknownField, where + key, "unknown field", hint);
+      }
     }
     return all_known;
   }
@@ -195,7 +257,7 @@ class Parser {
   bool DisplayNameField(const Json& root, DisplayName need, std::optional<std::string>* out) {
     auto it = root.find("display_name");
     if (it == root.end()) {
-      return need == DisplayName::kOptional || Fail(id::kMissing, "display_name", "missing");
+      return need == DisplayName::kOptional || Suggested("display_name") || Fail(id::kMissing, "display_name", "missing");
     }
     std::string name;
     if (!Text(*it, "display_name", kiv::kDisplayNameLimit, &name)) return false;
@@ -258,10 +320,20 @@ class Parser {
       if (type->get_ref<const std::string&>() == r.name) rule = &r;
     }
     if (!rule) {
-      return Fail(id::kRecordType, where + ".type",
-                  "unknown record type \"" + type->get<std::string>() + "\"");
+      const std::string& word = type->get_ref<const std::string&>();
+      std::vector<std::string> names = {"registry_key"};
+      for (const auto& r : TypeRules()) names.push_back(r.name);
+      std::string hint = DidYouMean(word, names);
+      if (const char* ours = TypeByOtherName(word); ours && hint.empty()) {
+        hint = std::string("did you mean \"") + ours + "\"?";
+      }
+      return Fail(id::kRecordType, where + ".type", "unknown record type \"" + word + "\"", hint);
     }
     record->type = rule->type;
+    if (rule->type == RecordType::kIniEntry &&
+        (v.contains("remove") || v.contains("restore") || v.contains("remove_line"))) {
+      return IniByOutcome(v, where, record);
+    }
     std::vector<std::string> allowed = {"type"};
     for (const auto& f : rule->fields) allowed.push_back(f.name);
     bool ok = OnlyKnownKeys(v, where + ".", allowed);
@@ -271,7 +343,7 @@ class Parser {
       auto it = v.find(f.name);
       const bool optional = f.kind == Kind::kData || f.kind == Kind::kSaved;
       if (it == v.end()) {
-        if (!optional) ok = Fail(id::kMissing, field, "missing");
+        if (!optional && !Suggested(f.name)) ok = Fail(id::kMissing, field, "missing");
         continue;
       }
       switch (f.kind) {
@@ -308,7 +380,67 @@ class Parser {
     // What the stub would pass over, misread or never find is refused here,
     // where the author can still mend it.
     for (const ManifestError& fault : RecordFaults(*record, code_page_)) {
-      ok = Fail(fault.id, where + "." + fault.field, fault.message);
+      ok = Fail(fault.id, where + "." + fault.field, fault.message, fault.hint);
+    }
+    return ok;
+  }
+
+  // An INI entry told by what its undoing does, in place of the record's own
+  // prior, value and flag:
+  //   "remove": true          the installation created the key: it goes
+  //   "restore": "old text"   the installation changed it: old text goes back
+  //   "remove_line": "text"   the installation added the line key=text
+  //                           straight into the file: that line goes
+  bool IniByOutcome(const Json& v, const std::string& where, ManifestRecord* record) {
+    bool ok = OnlyKnownKeys(v, where + ".", {"type", "file", "section", "key", "remove", "restore",
+                                             "remove_line", "prior", "value", "flag"});
+    for (const char* older : {"prior", "value", "flag"}) {
+      if (v.contains(older)) {
+        ok = Fail(id::kUnknownField, where + "." + older,
+                  "not with \"remove\", \"restore\" or \"remove_line\", which say the same "
+                  "in place of prior, value and flag: give one form");
+      }
+    }
+    int outcomes = 0;
+    for (const char* name : {"remove", "restore", "remove_line"}) outcomes += v.contains(name);
+    if (outcomes > 1) {
+      ok = Fail(id::kGivenTwice, where + "." + (v.contains("restore") ? "restore" : "remove_line"),
+                "with another of \"remove\", \"restore\" and \"remove_line\": give one");
+    }
+    for (const char* name : {"file", "section", "key"}) {
+      const std::string field = where + "." + name;
+      auto it = v.find(name);
+      if (it == v.end()) {
+        if (!Suggested(name)) ok = Fail(id::kMissing, field, "missing");
+      } else if (!Text(*it, field, kiv::kStringLimit, &(record->*StringTarget(name)))) {
+        ok = false;
+      }
+    }
+    if (auto it = v.find("remove"); it != v.end()) {
+      if (!it->is_boolean() || !it->get<bool>()) {
+        ok = Fail(id::kWrongKind, where + ".remove",
+                  "only true (the key goes); for a key the installation changed, give "
+                  "\"restore\" with its old text");
+      }
+      record->prior = "<null>";
+      record->flag = false;
+    }
+    if (auto it = v.find("restore"); it != v.end()) {
+      if (!Text(*it, where + ".restore", kiv::kStringLimit, &record->value)) ok = false;
+      // The text put back is value; prior only has to be other than
+      // "<null>", and is the same text so that nothing looks swapped.
+      record->prior = record->value == "<null>" ? "" : record->value;
+      record->flag = false;
+    }
+    if (auto it = v.find("remove_line"); it != v.end()) {
+      if (!Text(*it, where + ".remove_line", kiv::kStringLimit, &record->value)) ok = false;
+      record->flag = true;
+    }
+    if (!ok) return false;
+    for (const ManifestError& fault : RecordFaults(*record, code_page_)) {
+      std::string field = fault.field;
+      if (field == "value") field = record->flag ? "remove_line" : "restore";
+      ok = Fail(fault.id, where + "." + field, fault.message, fault.hint);
     }
     return ok;
   }
@@ -326,7 +458,7 @@ class Parser {
     for (const char* name : {"root", "key"}) {
       auto it = v.find(name);
       if (it == v.end()) {
-        ok = Fail(id::kMissing, where + "." + name, "missing");
+        if (!Suggested(name)) ok = Fail(id::kMissing, where + "." + name, "missing");
         continue;
       }
       // The key's path and its trailing backslash within the path's limit.
@@ -344,7 +476,7 @@ class Parser {
     record->path += '\\';
     for (const ManifestError& fault : RecordFaults(*record, code_page_)) {
       ok = Fail(fault.id, where + "." + (fault.field == "path" ? "key" : fault.field),
-                fault.message);
+                fault.message, fault.hint);
     }
     return ok;
   }
@@ -372,7 +504,7 @@ class Parser {
                manifest->code_page_record);
     if (!DisplayNameField(root, need, &manifest->display_name)) ok = false;
     auto records = root.find("records");
-    if (records == root.end()) return Fail(id::kMissing, "records", "missing");
+    if (records == root.end()) return Suggested("records") ? false : Fail(id::kMissing, "records", "missing");
     if (!records->is_array()) return Fail(id::kWrongKind, "records", "not an array");
     manifest->records.resize(records->size());
     for (size_t i = 0; i < records->size(); ++i) {
@@ -384,7 +516,15 @@ class Parser {
   }
 
  private:
+  // A missing field that an unknown one was taken for: its misspelling is
+  // told, and "missing" would only repeat it.
+  bool Suggested(const std::string& name) const {
+    const std::string hint = "did you mean \"" + name + "\"?";
+    return std::find(suggested_.begin(), suggested_.end(), hint) != suggested_.end();
+  }
+
   std::vector<ManifestError>* errors_;
+  std::vector<std::string> suggested_;  // the hints of the last OnlyKnownKeys()
   uint32_t code_page_;
   Target target_;
   bool marked_ = false;  // the records go to a file that names its code page
@@ -556,11 +696,143 @@ class DocumentBuilder {
   size_t error_offset_ = 0;
 };
 
+// Appends code point c as UTF-8.
+void AppendUtf8(uint32_t c, std::string* out) {
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | (c >> 6));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | (c >> 12));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (c >> 18));
+    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The length of the well-formed UTF-8 character at text[at], 0 when none
+// starts there (a stray continuation byte, an overlong form, a surrogate,
+// a character cut short).
+size_t Utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t b = byte(at);
+  if (b < 0x80) return 1;
+  size_t length = 0;
+  uint8_t low = 0x80, high = 0xBF;  // the second byte's range
+  if (b >= 0xC2 && b <= 0xDF) {
+    length = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3;
+    if (b == 0xE0) low = 0xA0;
+    if (b == 0xED) high = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+// UTF-16 (big_endian or not) from `from` on, as UTF-8; false at an unpaired
+// surrogate or an odd last byte, with the character's number in *bad.
+bool Utf16ToUtf8(const std::string& bytes, size_t from, bool big_endian, std::string* out,
+                 size_t* bad) {
+  const auto unit = [&](size_t i) {
+    const auto a = static_cast<uint8_t>(bytes[i]), b = static_cast<uint8_t>(bytes[i + 1]);
+    return static_cast<uint32_t>(big_endian ? (a << 8) | b : (b << 8) | a);
+  };
+  out->reserve((bytes.size() - from) / 2 * 3 / 2);
+  size_t character = 1;
+  for (size_t i = from; i < bytes.size(); i += 2, ++character) {
+    *bad = character;
+    if (i + 1 >= bytes.size()) return false;
+    uint32_t c = unit(i);
+    if (c >= 0xDC00 && c <= 0xDFFF) return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 3 >= bytes.size()) return false;
+      const uint32_t low = unit(i + 2);
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      i += 2;
+    }
+    AppendUtf8(c, out);
+  }
+  return true;
+}
+
+bool StartsWith(const std::string& bytes, const char* prefix, size_t length) {
+  return bytes.size() >= length && bytes.compare(0, length, prefix, length) == 0;
+}
+
 }  // namespace
 
-ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
+std::optional<std::string> DecodeManifest(const std::string& bytes, ManifestError* error) {
+  const auto refuse = [&](const std::string& message, std::optional<size_t> offset = std::nullopt) {
+    *error = {"", message, error_id::kEncoding, offset, ""};
+    return std::nullopt;
+  };
+  const char* const kSaveAs = "save it as UTF-8 (or UTF-16 with its byte order mark)";
+  if (StartsWith(bytes, "\xFF\xFE\0\0", 4)) return refuse("in UTF-32LE; " + std::string(kSaveAs));
+  if (StartsWith(bytes, "\0\0\xFE\xFF", 4)) return refuse("in UTF-32BE; " + std::string(kSaveAs));
+  const bool little = StartsWith(bytes, "\xFF\xFE", 2), big = StartsWith(bytes, "\xFE\xFF", 2);
+  if (little || big) {
+    std::string text;
+    size_t bad = 0;
+    if (!Utf16ToUtf8(bytes, 2, big, &text, &bad)) {
+      return refuse(std::string("in UTF-16") + (big ? "BE" : "LE") + ", but character " +
+                    std::to_string(bad) + " is an unpaired surrogate or a half character");
+    }
+    return text;
+  }
+  // UTF-16 without its mark: a JSON text starts with ASCII, so one of its
+  // first two bytes is zero.
+  if (bytes.size() >= 2 && bytes[0] != '\0' && bytes[1] == '\0') {
+    return refuse("in UTF-16LE without a byte order mark; " + std::string(kSaveAs));
+  }
+  if (bytes.size() >= 2 && bytes[0] == '\0' && bytes[1] != '\0') {
+    return refuse("in UTF-16BE without a byte order mark; " + std::string(kSaveAs));
+  }
+  const size_t from = StartsWith(bytes, "\xEF\xBB\xBF", 3) ? 3 : 0;
+  for (size_t i = from; i < bytes.size();) {
+    const size_t length = Utf8Length(bytes, i);
+    if (length == 0) {
+      char text[8];
+      snprintf(text, sizeof(text), "0x%02X", static_cast<uint8_t>(bytes[i]));
+      return refuse(std::string("not UTF-8: the byte ") + text +
+                        " is no UTF-8 character; an ANSI code page (Windows-1252 and the "
+                        "like, \"ANSI\" in Notepad) is likely: " + kSaveAs,
+                    i - from);
+    }
+    i += length;
+  }
+  return from == 0 ? bytes : bytes.substr(from);
+}
+
+ManifestResult ParseManifest(const std::string& bytes, DisplayName display_name,
                              uint32_t default_code_page, Target target) {
   ManifestResult result;
+  ManifestError encoding;
+  const std::optional<std::string> decoded = DecodeManifest(bytes, &encoding);
+  if (!decoded) {
+    // Only a text in neither UTF has an offset here: in its bytes after
+    // any UTF-8 byte order mark.
+    result.map.SetText(bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes);
+    result.errors.push_back(encoding);
+    result.error = encoding;
+    return result;
+  }
+  const std::string& text = *decoded;
   result.map.SetText(text);
   Json root;
   DocumentBuilder builder(&root, text, &result.map);
@@ -570,15 +842,34 @@ ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
     // "[json.exception...] " tag.
     const std::string& what = builder.error();
     size_t tag_end = what.find("] ");
+    // A comma after the last element, which JSON does not allow but many
+    // other formats do: told where the comma stands, not at the bracket
+    // the parser trips over, which may be lines below.
+    size_t at = std::min(builder.error_offset(), text.size());
+    if (at < text.size() && (text[at] == ']' || text[at] == '}')) {
+      size_t comma = at;
+      while (comma > 0 && (text[comma - 1] == ' ' || text[comma - 1] == '\t' ||
+                           text[comma - 1] == '\r' || text[comma - 1] == '\n')) {
+        --comma;
+      }
+      if (comma > 0 && text[comma - 1] == ',') {
+        result.errors.push_back({"",
+                                 std::string("not valid JSON: a comma after the last ") +
+                                     (text[at] == ']' ? "element of an array" : "member of an object"),
+                                 error_id::kNotJson, comma - 1, "remove the comma"});
+        result.error = result.errors.front();
+        return result;
+      }
+    }
     result.errors.push_back(
         {"", "not valid JSON: " + (tag_end == std::string::npos ? what : what.substr(tag_end + 2)),
-         error_id::kNotJson, builder.error_offset()});
+         error_id::kNotJson, builder.error_offset(), {}});
     result.error = result.errors.front();
     return result;
   }
   if (builder.duplicate()) {
     result.errors.push_back({builder.duplicate()->first, "given twice", error_id::kGivenTwice,
-                             builder.duplicate()->second});
+                             builder.duplicate()->second, {}});
   }
   Manifest manifest;
   Parser parser(&result.errors, default_code_page, target);

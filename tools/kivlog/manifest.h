@@ -58,6 +58,7 @@ struct ManifestError {
   std::string message;  // "longer than 255 bytes"
   const char* id = "";  // diagnostics.h: error_id
   std::optional<size_t> offset;  // where in the text, when the field cannot say (a syntax error)
+  std::string hint;              // what was likely meant ("did you mean \"path\"?"); may be empty
 };
 
 struct ManifestResult {
@@ -82,9 +83,17 @@ inline Target AppendTarget(uint32_t file_code_page) {
   return file_code_page != 0 ? Target::kMarkedFile : Target::kUnmarkedFile;
 }
 
+// The manifest's text as UTF-8: UTF-8 with or without its byte order mark
+// as it is (the mark left out), UTF-16LE or UTF-16BE with its mark converted
+// (as Windows PowerShell 5.1's ">" and Out-File write it). Anything else is
+// refused by the encoding it looks to be in, with *error saying so (at the
+// first byte that is no UTF-8, for a text that is not).
+std::optional<std::string> DecodeManifest(const std::string& bytes, ManifestError* error);
+
+// bytes: the manifest as read, in any encoding DecodeManifest() takes.
 // default_code_page: the code page of a manifest that names none (an append
 // to a file that names its own); kAsciiOnly otherwise.
-ManifestResult ParseManifest(const std::string& text, DisplayName display_name,
+ManifestResult ParseManifest(const std::string& bytes, DisplayName display_name,
                              uint32_t default_code_page = 0, Target target = Target::kNewFile);
 
 // Writes a record whose fields all come from the manifest: every type but a

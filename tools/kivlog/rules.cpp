@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "base/code_page_text.h"
+#include "base/path_rules.h"
 #include "diagnostics.h"
 #include "base/path_rules.h"
 #include "uninstall_file/names.h"
@@ -10,8 +11,6 @@
 namespace kivlog {
 
 namespace {
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // The first control character (0x00 to 0x1F, 0x7F) of bytes in any ANSI
 // code page: a double-byte letter's second byte is never below 0x40.
@@ -32,21 +31,58 @@ std::optional<std::string> ControlCharacter(const std::string& bytes) {
   return std::nullopt;
 }
 
-bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+// The stub's own reading of where a path starts (base/path_rules.h), over
+// bytes whose double-byte letters Separators has already made harmless.
+bool NoLeadByte(uint8_t) { return false; }
 
-// "X:\" at the start.
-bool StartsWithDrive(const std::string& p, size_t at) {
-  return p.size() >= at + 3 && IsDriveLetter(p[at]) && p[at + 1] == ':' && IsSeparator(p[at + 2]);
+// "%NAME%" in a path, the first one; empty when it holds none.
+std::string FirstEnvironmentVariable(const std::string& p) {
+  const size_t open = p.find('%');
+  if (open == std::string::npos) return "";
+  const size_t close = p.find('%', open + 1);
+  if (close == std::string::npos || close == open + 1) return "";
+  for (size_t i = open + 1; i < close; ++i) {
+    const char c = p[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+          c == '_' || c == '(' || c == ')')) {
+      return "";
+    }
+  }
+  return p.substr(open, close - open + 1);
 }
 
-// "server\share" at `at`: two names, neither empty.
-bool StartsWithShare(const std::string& p, size_t at) {
-  size_t server_end = at;
-  while (server_end < p.size() && !IsSeparator(p[server_end])) ++server_end;
-  if (server_end == at || server_end >= p.size()) return false;
-  size_t share_end = server_end + 1;
-  while (share_end < p.size() && !IsSeparator(p[share_end])) ++share_end;
-  return share_end > server_end + 1;
+// What a path's %NAME% needs, for the message of a path that holds one.
+std::string EnvironmentHint(const std::string& p) {
+  const std::string name = FirstEnvironmentVariable(p);
+  if (name.empty()) return "";
+  return name + " is not expanded: the uninstall takes the path as written; give the path the "
+                "installation resolved it to (C:\\Program Files\\...)";
+}
+
+// The predefined key an abbreviation or a wrong root names, as a hint.
+std::string RootHint(const std::string& root) {
+  static const std::pair<const char*, const char*> kAbbreviations[] = {
+      {"hklm", "HKEY_LOCAL_MACHINE"}, {"hkcu", "HKEY_CURRENT_USER"},
+      {"hkcr", "HKEY_CLASSES_ROOT"},  {"hku", "HKEY_USERS"}};
+  std::string folded = root;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const size_t cut = folded.find_first_of("\\/:");
+  const std::string head = folded.substr(0, cut);
+  for (const auto& [abbreviation, name] : kAbbreviations) {
+    if (head == abbreviation) {
+      return std::string("write ") + name + (cut == std::string::npos ? "" : " alone, and the rest in \"path\"");
+    }
+  }
+  if (cut != std::string::npos && kiv::RootIndex(root.substr(0, cut).c_str()) >= 0) {
+    return "the root key's name alone; the rest goes in \"path\"";
+  }
+  if (head == "hkcc" || head == "hkey_current_config" || head == "hkey_performance_data" ||
+      head == "hkpd" || head == "hkey_dyn_data" || head == "hkdd") {
+    return "the uninstall knows no other root key";
+  }
+  return "";
 }
 
 // A part that names a device (NUL, CON.txt, COM1 ...): asked about alone,
@@ -72,17 +108,9 @@ const char* const kNameFields[] = {"path", "file", "section", "key", "name", "gr
 
 }  // namespace
 
-bool IsFullPath(const std::string& p) {
-  if (StartsWithDrive(p, 0)) return true;
-  if (p.size() < 3 || !IsSeparator(p[0]) || !IsSeparator(p[1])) return false;
-  // \\?\ and \\.\ prefixes: a drive, or UNC\server\share.
-  if (p.size() >= 4 && (p[2] == '?' || p[2] == '.') && IsSeparator(p[3])) {
-    if (StartsWithDrive(p, 4)) return true;
-    return p.size() > 8 && (p.compare(4, 3, "UNC") == 0 || p.compare(4, 3, "unc") == 0) &&
-           IsSeparator(p[7]) && StartsWithShare(p, 8);
-  }
-  return StartsWithShare(p, 2);
-}
+std::string EnvironmentVariable(const std::string& path) { return FirstEnvironmentVariable(path); }
+
+bool IsFullPath(const std::string& path) { return kiv::IsFullPath(path.c_str(), NoLeadByte); }
 
 std::optional<std::string> DisplayNameFault(const std::string& text) {
   // The uninstall deletes the key ...\Uninstall\<name>: an empty name would
@@ -106,8 +134,9 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
   using kiv::RecordType;
   namespace id = error_id;
   std::vector<ManifestError> faults;
-  const auto fault = [&](const char* field, const char* error, const std::string& message) {
-    faults.push_back({field, message, error, std::nullopt});
+  const auto fault = [&](const char* field, const char* error, const std::string& message,
+                         const std::string& hint = "") {
+    faults.push_back({field, message, error, std::nullopt, hint});
   };
   // Control characters first: a name holding one is refused whatever else
   // it holds, and the other rules then say nothing more about it.
@@ -132,7 +161,7 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
       if (r.path.empty()) {
         fault("path", id::kEmpty, "empty");
       } else if (!path_control && !IsFullPath(Separators(r.path, code_page))) {
-        fault("path", id::kNotFullPath, kFullPathHint);
+        fault("path", id::kNotFullPath, kFullPathHint, EnvironmentHint(r.path));
       } else if (auto why = DeviceFault(r.path, code_page)) {
         fault("path", id::kDeviceName, *why);
       }
@@ -147,7 +176,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
         // would depend on the uninstall's current directory.
         fault("file", id::kNotFullPath,
               "not a full path; give a bare file name (WIN.INI, found in the Windows "
-              "directory) or one from a drive (C:\\...) or a share (\\\\server\\share\\...)");
+              "directory) or one from a drive (C:\\...) or a share (\\\\server\\share\\...)",
+              EnvironmentHint(r.file));
       } else if (auto why = DeviceFault(r.file, code_page)) {
         fault("file", id::kDeviceName, *why);
       }
@@ -166,7 +196,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
       // The stub's own test of the root, so kivlog refuses what it would.
       if (r.root.find('\0') != std::string::npos || kiv::RootIndex(r.root.c_str()) < 0) {
         fault("root", id::kRoot,
-              "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS");
+              "not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS",
+              RootHint(r.root));
       }
       if (r.path.empty()) {
         fault("path", id::kEmpty, "empty: it would name the root key's own default value");
@@ -195,7 +226,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
               "empty, or holds a quote, parenthesis, bracket, comma or control character");
       }
       break;
-    default: break;
+    case RecordType::kEndOfLog:
+    case RecordType::kUnused5: break;
   }
   return faults;
 }

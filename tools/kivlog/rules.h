@@ -27,9 +27,15 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& record, uint32_t c
 // left are separators. The same bytes in any other code page.
 std::string Separators(const std::string& bytes, uint32_t code_page);
 
+// The first "%NAME%" in a path (an environment variable, which nothing
+// expands there); empty when it holds none.
+std::string EnvironmentVariable(const std::string& path);
+
 // A Windows path that names one place whatever the current directory and
-// drive: "C:\..." (or "C:/..."), "\\server\share\...", or either behind a
-// "\\?\" or "\\.\" prefix.
+// drive, read as the stub reads it (kiv::IsFullPath): "C:\..." (or
+// "C:/..."), "\\server\share\...", or a "\\?\" or "\\.\" path to a drive, a
+// share, or a volume or device by its own name. bytes as Separators leaves
+// them.
 bool IsFullPath(const std::string& path);
 
 }  // namespace kivlog

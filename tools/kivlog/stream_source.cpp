@@ -49,4 +49,12 @@ void StreamSource::Close() {
   file_ = nullptr;
 }
 
+bool HeldSource::is_open() const { return file_.is_open(); }
+
+bool HeldSource::Size(uint64_t* size) { return file_.Size(size); }
+
+uint32_t HeldSource::ReadAt(uint64_t offset, void* buffer, uint32_t count) {
+  return count == 0 ? 0 : file_.ReadAt(offset, buffer, count);
+}
+
 }  // namespace kivlog

@@ -75,6 +75,27 @@ struct UnpackPlace {
   uint32_t code_page;
 };
 
+// An INI entry's prior, value and flag as what its undoing does, where
+// build makes the same bytes of that ("remove", "restore", "remove_line");
+// left as they are otherwise.
+void IniByOutcome(const ManifestRecord& raw, OrderedJson* record) {
+  const char* outcome = nullptr;
+  OrderedJson what;
+  if (!raw.flag && raw.prior == "<null>" && raw.value.empty()) {
+    outcome = "remove", what = true;
+  } else if (!raw.flag && raw.prior != "<null>" &&
+             (raw.prior == raw.value || (raw.prior.empty() && raw.value == "<null>"))) {
+    outcome = "restore", what = (*record)["value"];
+  } else if (raw.flag && raw.prior.empty()) {
+    outcome = "remove_line", what = (*record)["value"];
+  }
+  if (!outcome) return;
+  record->erase("prior");
+  record->erase("value");
+  record->erase("flag");
+  (*record)[outcome] = std::move(what);
+}
+
 // records[index] of the manifest, from r; its saved content, if any, goes to
 // saved/index.bin. False with *failure set when a text does not go through
 // the code page or the content cannot be copied.
@@ -115,6 +136,7 @@ bool RecordJson(const ListedRecord& r, size_t index, const UnpackPlace& place, O
       }
     }
   }
+  if (r.type == kiv::RecordType::kIniEntry && failure->empty()) IniByOutcome(r.raw, record);
   return failure->empty();
 }
 

@@ -21,6 +21,7 @@
 #include <set>
 #include <sstream>
 
+#include "base/byte_order.h"
 #include "code_page.h"
 #include "common/tiny_image.h"
 #include "commands.h"
@@ -304,7 +305,7 @@ TEST_F(KivlogTest, BuildRefusesAnInvalidManifestAndLeavesNoOutput) {
       {"unknown_root",
        R"({"display_name": "A", "records": [{"type": "registry", "root": "HKCU", "path": "S\\V"}]})",
        "@/m.json(1,56): error KIV0011: records[0].root: not one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
-       "HKEY_LOCAL_MACHINE, HKEY_USERS"},
+       "HKEY_LOCAL_MACHINE, HKEY_USERS; write HKEY_CURRENT_USER"},
       {"unknown_type", R"({"display_name": "A", "records": [{"type": "service", "name": "kivd"}]})",
        "@/m.json(1,36): error KIV0009: records[0].type: unknown record type \"service\""},
       {"bad_time",
@@ -723,7 +724,7 @@ TEST_F(KivlogTest, CheckAppliesTheRulesBuildApplies) {
               w.AddRegistryValue("HKLM", "Software\\Kiv", nullptr);  // at 156, records[4]
             }),
        {"records[4].root (registry at offset 156 (0x9C)): not one of HKEY_CLASSES_ROOT, "
-        "HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS",
+        "HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS; write HKEY_LOCAL_MACHINE",
         "records[3].group (shell_item at offset 140 (0x8C)): empty, or holds a quote or a control "
         "character",
         "records[2].item (shell_item at offset 126 (0x7E)): empty, or holds a quote, parenthesis, "
@@ -837,6 +838,68 @@ TEST_F(KivlogTest, ListEscapesTheUnassigned1252Bytes) {
       << run.out;
   Outcome json = Kivlog({"list", "--json", Path("out.exe")});
   EXPECT_EQ(Json::parse(json.out)["records"][0]["path"], "C:\\\u008D\u008F\u0090\u009D\u20AC");
+}
+
+// Names that show other than they are: build, append and check warn of
+// each at its field (KIVW014), and list shows the hidden characters
+// escaped, never raw. A code page's own marks (1255's right-to-left mark,
+// byte 0xFE) are found through its decoding.
+TEST_F(KivlogTest, NamesThatShowOtherThanTheyAreAreWarnedOfAndListedEscaped) {
+  const Json records = {{{"type", "directory"}, {"path", "C:\\App\u200B"}},
+                        {{"type", "shell_group"}, {"group", "P\u0430ypal"}}};
+  Outcome built = Build({{"display_name", "Spoof\u202Egnp.exe"}, {"code_page", 65001},
+                         {"records", records}});
+  ASSERT_EQ(built.code, 0) << built.err;
+  for (const char* told : {"warning KIVW014: display_name: holds U+202E RIGHT-TO-LEFT OVERRIDE",
+                           "warning KIVW014: records[0].path: holds U+200B ZERO WIDTH SPACE",
+                           "warning KIVW014: records[1].group: mixes Latin letters with Cyrillic"}) {
+    EXPECT_NE(built.err.find(told), std::string::npos) << told << "\n" << built.err;
+  }
+  WriteFile(Path("m.json"), Json({{"display_name", "Spoof\u202Egnp.exe"},
+                                  {"code_page", 65001},
+                                  {"records", records}})
+                                .dump());
+  EXPECT_EQ(Kivlog({"build", Path("m.json"), "--stub", stub_, "-o", Path("x.exe"), "--werror"})
+                .code,
+            1);
+
+  Outcome check = Kivlog({"check", Path("out.exe")});
+  EXPECT_EQ(check.code, 0) << check.err;
+  EXPECT_NE(check.err.find("warning KIVW014: records[1].group"), std::string::npos) << check.err;
+  EXPECT_NE(check.err.find("warning KIVW014: display_name"), std::string::npos) << check.err;
+
+  Outcome list = Kivlog({"list", Path("out.exe")});
+  ASSERT_EQ(list.code, 0) << list.err;
+  EXPECT_NE(list.out.find("Display name: \"Spoof\\u202Egnp.exe\"\n"), std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("path=\"C:\\App\\u200B\""), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("group=\"P\u0430ypal\""), std::string::npos) << list.out;
+  for (const char* raw : {"\u202E", "\u200B"}) EXPECT_EQ(list.out.find(raw), std::string::npos);
+
+  // An append warns of its own records only.
+  WriteFile(Path("more.json"),
+            Json{{"code_page", 65001},
+                 {"records", {{{"type", "file"}, {"path", "C:\\App\\\u2067x.txt"}}}}}
+                .dump());
+  Outcome appended = Kivlog({"append", Path("out.exe"), Path("more.json")});
+  EXPECT_EQ(appended.code, 0) << appended.err;
+  EXPECT_NE(appended.err.find("KIVW014: records[0].path: holds U+2067 RIGHT-TO-LEFT ISOLATE"),
+            std::string::npos)
+      << appended.err;
+  EXPECT_EQ(appended.err.find("group"), std::string::npos) << appended.err;
+
+  // Windows-1255: the right-to-left mark is the byte 0xFE.
+  ASSERT_EQ(Build({{"display_name", "Hebrew \u200F App"}, {"code_page", 1255},
+                   {"records", Json::array()}},
+                  "hebrew.exe")
+                .code,
+            0);
+  Outcome hebrew = Kivlog({"check", Path("hebrew.exe")});
+  EXPECT_NE(hebrew.err.find("KIVW014: display_name: holds U+200F RIGHT-TO-LEFT MARK"),
+            std::string::npos)
+      << hebrew.err;
+  EXPECT_NE(Kivlog({"list", Path("hebrew.exe")}).out.find("\"Hebrew \\u200F App\""),
+            std::string::npos);
 }
 
 // ---------------------------------------------------------------------------
@@ -1062,6 +1125,139 @@ TEST_F(SignedStubTest, CheckSaysWhereTheLogLies) {
   Outcome build = Build({{"display_name", "Example App"}, {"records", kFirst}}, "x.exe");
   EXPECT_EQ(build.code, 1);
   EXPECT_NE(build.err.find("cannot be read soundly"), std::string::npos) << build.err;
+  EXPECT_FALSE(fs::exists(Path("x.exe")));
+}
+
+// check's verdict on the signature part against osslsigncode's on the same
+// files: a built file, and files an attacker could make of it. A layout a
+// verifier refuses, or whose temporary copy would be other than the signed
+// stub (a blob reaching into the log, a cut image, a second certificate
+// left out), never "holds", and the stub's copy plan refuses it too, but
+// for two that only kivlog sees: a second certificate (kivlog knows where
+// the log starts, and build refuses such a stub) and a SignedData running
+// on past its last element (kivlog reads the whole blob; the stub reads its
+// first bytes only). None of them is told of the
+// 60,000-byte copy limit: that is for unsigned files.
+TEST_F(SignedStubTest, CheckJudgesTheSignaturePartAsAVerifierDoes) {
+  ASSERT_EQ(Build({{"display_name", "Example App"}, {"records", kFirst}}).code, 0);
+  const Bytes built = ReadFile(Path("out.exe"));
+  kiv::SignaturePart part;
+  ASSERT_EQ(kiv::ReadSignaturePart(reinterpret_cast<const uint8_t*>(built.data()), built.size(),
+                                   &part),
+            kiv::SignatureLayout::kSigned);
+  // Adds delta to the two-byte long-form DER length at `at`.
+  const auto raise = [](Bytes* b, uint32_t at, int delta) {
+    ASSERT_EQ(static_cast<uint8_t>((*b)[at]), 0x82);
+    const int length = (static_cast<uint8_t>((*b)[at + 1]) << 8) + static_cast<uint8_t>((*b)[at + 2]) + delta;
+    (*b)[at + 1] = static_cast<char>(length >> 8);
+    (*b)[at + 2] = static_cast<char>(length & 0xFF);
+  };
+  const uint32_t outer = part.table_offset + 8 + 1;           // ContentInfo's length
+  const uint32_t holder = part.table_offset + 8 + 4 + 11 + 1;  // its [0]'s length
+  // and the SignedData's at holder + 4
+
+  // The stub with a second certificate entry after the first, and a file
+  // with its log after both, built by hand (build refuses such a stub).
+  Bytes two = signed_stub_;
+  const Bytes first_entry = two.substr(part.table_offset);
+  two += first_entry;
+  kiv::SignaturePart stub_part;
+  ASSERT_EQ(kiv::ReadSignaturePart(reinterpret_cast<const uint8_t*>(signed_stub_.data()),
+                                   signed_stub_.size(), &stub_part),
+            kiv::SignatureLayout::kSigned);
+  kiv::StoreU32(reinterpret_cast<uint8_t*>(two.data()) + stub_part.directory_entry + 4,
+                static_cast<uint32_t>(two.size() - stub_part.table_offset));
+  WriteFile(Path("two-stub.exe"), two);
+  Bytes two_file = two;
+  {
+    VectorSink sink(&two_file);
+    kiv::LogWriter w(sink);
+    w.Begin();
+    w.AddDirectory("C:\\App");
+    const uint32_t name_at = static_cast<uint32_t>(two_file.size());
+    w.WriteBytes("Example App", 12);
+    while ((two_file.size() + kiv::kTrailerSize - part.table_offset) % 8 != 0) w.WriteBytes("", 1);
+    w.FinishRaw(name_at, w.last_record(), kiv::kSignature);
+    kiv::StoreSignatureLengths(reinterpret_cast<uint8_t*>(two_file.data()), stub_part,
+                               static_cast<uint32_t>(two_file.size() - part.table_offset));
+  }
+
+  struct Row {
+    const char* name;
+    Bytes bytes;
+    bool verifies;          // osslsigncode's verdict
+    const char* signature;  // check --json's
+    kiv::SignatureLayout plan;
+  };
+  std::vector<Row> rows;
+  rows.push_back({"as_built", built, true, "inside", kiv::SignatureLayout::kSigned});
+  Bytes longer = built;
+  raise(&longer, outer, 64);
+  rows.push_back({"outer_length_raised_by_64", longer, false, "unsound",
+                  kiv::SignatureLayout::kUnsound});
+  Bytes both = built;
+  raise(&both, outer, 64);
+  raise(&both, holder, 64);
+  rows.push_back({"outer_and_content_lengths_raised_by_64", both, false, "unsound",
+                  kiv::SignatureLayout::kUnsound});
+  // All three outer lengths raised alike: the first bytes agree, and only
+  // the whole blob shows the SignedData running on past its last element.
+  // (The stub, which reads only the first bytes, takes it; kivlog does not.)
+  Bytes three = both;
+  raise(&three, holder + 4, 64);
+  rows.push_back({"all_three_lengths_raised_by_64", three, false, "unsound",
+                  kiv::SignatureLayout::kSigned});
+  // The one section's raw data made to reach past the table's start: the
+  // table lies inside the image, and the signed stub would be a cut image.
+  Bytes inside = built;
+  const uint32_t section = 0x40 + 24 + 224;  // TinyImage's section table
+  kiv::StoreU32(reinterpret_cast<uint8_t*>(inside.data()) + section + 16, part.table_offset);
+  rows.push_back({"table_inside_the_image", inside, false, "unsound",
+                  kiv::SignatureLayout::kUnsound});
+  rows.push_back({"second_certificate_before_the_log", two_file, true, "unsound",
+                  kiv::SignatureLayout::kSigned});
+
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string name = std::string(row.name) + ".exe";
+    WriteFile(Path(name), row.bytes);
+    EXPECT_EQ(Verifies(name), row.verifies);
+    Outcome check = Kivlog({"check", "--json", Path(name)});
+    const Json verdict = Json::parse(check.out);
+    EXPECT_EQ(verdict.value("sound", false), true) << check.out;
+    EXPECT_EQ(verdict.value("signature", ""), row.signature) << check.out;
+    EXPECT_EQ(check.code, std::string(row.signature) == "inside" ? 0 : 1) << check.out;
+    EXPECT_TRUE(verdict["warning"].is_null()) << check.out;
+    Outcome text = Kivlog({"check", Path(name)});
+    EXPECT_EQ(text.err.find("KIV0022"), std::string::npos) << text.err;
+    if (std::string(row.signature) == "inside") {
+      EXPECT_NE(text.out.find("which holds"), std::string::npos) << text.out;
+    } else {
+      EXPECT_EQ(text.out.find("holds"), std::string::npos) << text.out;
+      EXPECT_NE(text.err.find("build it again"), std::string::npos) << text.err;
+    }
+    // The stub's plan for its temporary copy, over the same bytes.
+    const auto* data = reinterpret_cast<const uint8_t*>(row.bytes.data());
+    const uint32_t head = std::min<uint32_t>(row.bytes.size(), kiv::kPeHeadLimit);
+    kiv::SignedCopy copy;
+    const Bytes* source = &row.bytes;
+    const auto read = [](void* context, uint32_t offset, void* buffer, uint32_t count) -> uint32_t {
+      const Bytes& b = *static_cast<const Bytes*>(context);
+      if (offset >= b.size()) return 0;
+      const uint32_t n = std::min<uint32_t>(count, static_cast<uint32_t>(b.size() - offset));
+      memcpy(buffer, b.data() + offset, n);
+      return n;
+    };
+    EXPECT_EQ(kiv::PlanSignedCopy(data, head, row.bytes.size(), read,
+                                  const_cast<Bytes*>(source), &copy),
+              row.plan);
+  }
+
+  // build refuses the stub with two certificates, naming what it would lose.
+  stub_ = Path("two-stub.exe");
+  Outcome build = Build({{"display_name", "Example App"}, {"records", kFirst}}, "x.exe");
+  EXPECT_EQ(build.code, 1);
+  EXPECT_NE(build.err.find("bytes after its first certificate"), std::string::npos) << build.err;
   EXPECT_FALSE(fs::exists(Path("x.exe")));
 }
 

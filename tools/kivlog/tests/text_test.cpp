@@ -4,6 +4,11 @@
 
 #include "code_page.h"
 #include "file_time.h"
+#include "rules.h"
+#include "screen_text.h"
+
+#include <string>
+#include <vector>
 
 namespace kivlog {
 namespace {
@@ -160,6 +165,91 @@ TEST(CodePage, IllFormedUtf8DecodesToReplacementCharacters) {
   EXPECT_EQ(DecodeAnsi("\xE6\x97", kUtf8), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
   EXPECT_EQ(DecodeAnsi("\xC0\xAF", kUtf8), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
   EXPECT_EQ(DecodeAnsi("Caf\xC3\xA9", kUtf8), "Caf\xC3\xA9");
+}
+
+// What makes a name show other than it is; "" where nothing does. Each row
+// names what the message must hold (every part of it), or nothing.
+struct ScreenRow {
+  const char* name;
+  const char* utf8;
+  std::vector<std::string> told;
+};
+
+const ScreenRow kScreen[] = {
+    {"latin", "C:\\Program Files\\Example App\\app.exe", {}},
+    {"accented_latin", "Café Déjà Vu", {}},
+    {"greek_product", "Ελληνικά Εργαλεία 2", {}},
+    {"cyrillic_product", "Программа", {}},
+    {"scripts_in_separate_words", "Example Программа Ελληνικά", {}},
+    {"scripts_across_a_separator", "C:\\Apps\\Программа\\bin", {}},
+    {"right_to_left_override", "Spoof\u202Egnp.exe", {"U+202E RIGHT-TO-LEFT OVERRIDE", "bidirectional"}},
+    {"zero_width_space", "app\u200B.exe", {"U+200B ZERO WIDTH SPACE", "no width"}},
+    {"byte_order_mark_inside", "a\uFEFFb", {"U+FEFF ZERO WIDTH NO-BREAK SPACE"}},
+    {"cyrillic_a_in_a_latin_word", "C:\\P\u0430ypal\\x.exe",
+     {"Cyrillic", "U+0430", "\"P\u0430ypal\""}},
+    {"greek_omicron_in_a_latin_word", "Micr\u03BFsoft Office", {"Greek", "U+03BF"}},
+    {"latin_o_in_a_cyrillic_word", "\u041Fpo\u0433\u0440\u0430\u043C\u043C\u0430", {"Cyrillic"}},
+    // A hidden character joins the word around it, and each kind is told.
+    {"all_at_once", "P\u200D\u0430y\u202Epal\u202E",
+     {"U+200D ZERO WIDTH JOINER", "U+202E", "Cyrillic", " and "}},
+};
+
+TEST(ScreenText, NamesThatShowOtherThanTheyAre) {
+  for (const ScreenRow& row : kScreen) {
+    SCOPED_TRACE(row.name);
+    const std::string message = MisleadingName(row.utf8);
+    if (row.told.empty()) {
+      EXPECT_EQ(message, "");
+      continue;
+    }
+    for (const std::string& part : row.told) {
+      EXPECT_NE(message.find(part), std::string::npos) << message;
+    }
+  }
+}
+
+TEST(ScreenText, EveryBidirectionalControlAndZeroWidthCharacterIsNamed) {
+  const uint32_t hidden[] = {0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066, 0x2067, 0x2068,
+                             0x2069, 0x200E, 0x200F, 0x061C, 0x200B, 0x200C, 0x200D, 0x2060,
+                             0xFEFF};
+  for (uint32_t c : hidden) {
+    SCOPED_TRACE(c);
+    ASSERT_NE(HiddenCharacterName(c), nullptr);
+    // As UTF-8 between two letters.
+    std::string text = "a";
+    if (c < 0x800) {
+      text += static_cast<char>(0xC0 | (c >> 6));
+    } else {
+      text += static_cast<char>(0xE0 | (c >> 12));
+      text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    text += static_cast<char>(0x80 | (c & 0x3F));
+    text += "b";
+    EXPECT_NE(MisleadingName(text).find(HiddenCharacterName(c)), std::string::npos);
+  }
+  // Their neighbours are not.
+  for (uint32_t c : {0x2029u, 0x202Fu, 0x2065u, 0x206Au, 0x200Au, 0x2061u, 0x061Bu, 0xFEFEu}) {
+    EXPECT_EQ(HiddenCharacterName(c), nullptr) << c;
+  }
+}
+
+}  // namespace
+}  // namespace kivlog
+
+namespace kivlog {
+namespace {
+
+// kivlog reads where a record's path starts as the stub does
+// (base/path_rules.h); these are the paths the two once disagreed on, and
+// the current drive's root, which names no one place and kivlog refuses.
+TEST(Rules, AFullPathIsWhatTheStubReadsAsOne) {
+  EXPECT_TRUE(IsFullPath("\\\\?\\Volume{1b3d5f70-0000-0000-0000-100000000000}\\App"));
+  EXPECT_TRUE(IsFullPath("\\\\?\\C:"));
+  EXPECT_TRUE(IsFullPath("\\\\?\\UNC\\server\\share\\App"));
+  EXPECT_TRUE(IsFullPath("C:/App"));
+  EXPECT_FALSE(IsFullPath("\\App"));
+  EXPECT_FALSE(IsFullPath("C:App"));
+  EXPECT_FALSE(IsFullPath("\\\\server"));
 }
 
 }  // namespace

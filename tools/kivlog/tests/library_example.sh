@@ -1,0 +1,64 @@
+#!/bin/sh
+# docs/library.md's example program, compiled with the lines the page gives
+# (run as written, from a directory laid out as the source tree's top:
+# include/ and build/PRESET/tools/kivlog/) and run: it makes an uninstall
+# file, logs two components and checks it.
+#
+#   library_example.sh SOURCE_DIR LIBRARY_DIR PRESET [STUB EMULATOR]
+#
+# Without STUB (the host) the static and the shared line are run, on a
+# stand-in stub with the MZ and PE headers; with it, the kivlog.dll line,
+# and the program runs under EMULATOR beside kivlog.dll.
+set -eu
+src=$1
+lib=$2
+preset=$3
+stub=${4:-}
+emulator=${5:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+page=$src/docs/library.md
+
+cd "$work"
+ln -s "$src/include" include
+mkdir -p "build/$preset/tools"
+ln -s "$lib" "build/$preset/tools/kivlog"
+awk '/^```c$/ {on = 1; next} /^```/ {on = 0} on' "$page" > example.c
+awk '/^```sh$/ {on = 1; next} /^```/ {on = 0} on' "$page" > lines.txt
+[ -s example.c ] || { echo "no C example in $page" >&2; exit 1; }
+
+# Runs the page's line ending in "# $1", then the program it made.
+run() {
+  line=$(grep "# $1\$" lines.txt) || { echo "no '# $1' line in $page" >&2; exit 1; }
+  rm -f example example.exe out.exe
+  echo "+ $line"
+  sh -c "$line"
+  shift
+  "$@" > output.txt || { cat output.txt; echo "the example failed" >&2; exit 1; }
+  cat output.txt
+  grep -q '^7 records' output.txt
+  grep -q '^refused: .*KIV0015' output.txt
+}
+
+if [ -z "$stub" ]; then
+  python3 -c '
+import struct
+image = bytearray(512)
+image[0:2] = b"MZ"
+image[0x3C:0x40] = struct.pack("<I", 0x80)
+image[0x80:0x84] = b"PE\0\0"
+# No sections; a PE32 optional header of 64 bytes whose SizeOfHeaders is
+# the whole stand-in: the image ends where the log begins.
+struct.pack_into("<H", image, 0x94, 64)
+struct.pack_into("<H", image, 0x98, 0x10B)
+struct.pack_into("<I", image, 0x98 + 60, len(image))
+open("kivuninst.exe", "wb").write(image)'
+  run static ./example kivuninst.exe out.exe
+  LD_LIBRARY_PATH=$lib run shared ./example kivuninst.exe out.exe
+  # Linked by name only, and the shared one needs the library beside it.
+  ldd ./example | grep -q libkivlog.so
+else
+  cp "$stub" kivuninst.exe
+  cp "$lib/kivlog.dll" .
+  run kivlog.dll $emulator ./example.exe kivuninst.exe out.exe
+fi
