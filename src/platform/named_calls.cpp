@@ -133,8 +133,8 @@ class Name {
     }
     return ok_ || null_;
   }
-  WCHAR* wide() { return wide_; }
-  char* ansi() { return ansi_; }
+  // The letters to change in place (a null text has none).
+  WCHAR* letters() { return wide_; }
   const WCHAR* wide() const { return null_ ? nullptr : wide_; }
   const char* ansi() const { return null_ ? nullptr : ansi_; }
   // The units without the NUL.
@@ -209,8 +209,8 @@ uint32_t FoldName(const char* text, char* out, uint32_t capacity) {
     if (!name.converted()) return 0;
     if (g_wide) {
       if (name.wide_length() == 0) return 0;
-      g_calls.char_upper_buff(name.wide(), static_cast<DWORD>(name.wide_length()));
-      return FromWide(name.wide(), static_cast<DWORD>(name.wide_length()), out, capacity);
+      g_calls.char_upper_buff(name.letters(), static_cast<DWORD>(name.wide_length()));
+      return FromWide(name.letters(), static_cast<DWORD>(name.wide_length()), out, capacity);
     }
     text = name.ansi();  // the letters the A calls get, in the system's code page
   }
