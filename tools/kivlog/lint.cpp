@@ -71,7 +71,7 @@ class Finder {
     if (name_is_new) {
       const std::string misleading = MisleadingName(DecodeAnsi(display_name, code_page_));
       if (!misleading.empty()) {
-        warnings_.push_back({std::nullopt, "display_name", id::kMisleadingName, misleading});
+        warnings_.push_back({std::nullopt, "display_name", id::kMisleadingName, misleading, {}});
       }
     }
     FirstAppearances();
