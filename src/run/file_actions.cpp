@@ -38,27 +38,42 @@ uint32_t PlannedSpelling(const char* name, bool is_path, PathString* out) {
   return platform::FoldName(spelled, out->data(), out->capacity());
 }
 
+// Whether every entry of directory passes test, each asked by its full path
+// (directory, a backslash, its name); an entry whose full path does not fit fails.
+// *listed: whether the directory could be listed (false: so is the answer,
+// and the system's reason is the last error).
+bool EveryEntry(const char* directory, bool (*test)(const char* full, const void* context),
+                const void* context, bool* listed) {
+  struct Walk {
+    const char* directory;
+    bool (*test)(const char* full, const void* context);
+    const void* context;
+    bool all;
+  } walk = {directory, test, context, true};
+  *listed = platform::ForEachEntry(
+      directory,
+      [](const char* name, void* c) {
+        auto* w = static_cast<Walk*>(c);
+        PathString full;
+        w->all = w->all && full.Assign(w->directory) && full.Append("\\") && full.Append(name) &&
+                 w->test(full.c_str(), w->context);
+      },
+      &walk);
+  return *listed && walk.all;
+}
+
 // The directory holds nothing but the uninstall file (or the program
 // running the walk), and in a plan what the plan removed: the product's
 // folder, which goes right after the walk.
 bool HoldsOnlyTheUninstallFile(const UndoStep& step, const char* directory) {
-  struct Only {
-    const char* directory;
-    const UndoStep* step;
-    bool only;
-  } only = {directory, &step, true};
-  const bool listed = platform::ForEachEntry(
+  bool listed;
+  return EveryEntry(
       directory,
-      [](const char* name, void* context) {
-        auto* o = static_cast<Only*>(context);
-        PathString full;
-        o->only = o->only && full.Assign(o->directory) && full.Append("\\") &&
-                  full.Append(name) &&
-                  (PassedOver(*o->step, full.c_str()) == Undone::kProtected ||
-                   IsPlanned(*o->step, Planned::kGone, full.c_str()));
+      [](const char* full, const void* context) {
+        const auto& s = *static_cast<const UndoStep*>(context);
+        return PassedOver(s, full) == Undone::kProtected || IsPlanned(s, Planned::kGone, full);
       },
-      &only);
-  return listed && only.only;
+      &step, &listed);
 }
 
 // In a plan: why the run's RemoveDirectoryA would refuse directory when
@@ -69,23 +84,15 @@ bool HoldsOnlyTheUninstallFile(const UndoStep& step, const char* directory) {
 uint32_t PlannedRemovalRefusal(UndoStep& step, const char* directory, bool* cannot_tell) {
   *cannot_tell = false;
   if (!Stands(step, directory)) return kErrorFileNotFound;
-  struct Left {
-    const char* directory;
-    const UndoStep* step;
-    bool other;
-  } left = {directory, &step, false};
-  const bool listed = platform::ForEachEntry(
+  bool listed;
+  const bool all_planned = EveryEntry(
       directory,
-      [](const char* name, void* context) {
-        auto* l = static_cast<Left*>(context);
-        PathString full;
-        if (l->other) return;
-        l->other = !full.Assign(l->directory) || !full.Append("\\") || !full.Append(name) ||
-                   !IsPlanned(*l->step, Planned::kGone, full.c_str());
+      [](const char* full, const void* context) {
+        return IsPlanned(*static_cast<const UndoStep*>(context), Planned::kGone, full);
       },
-      &left);
+      &step, &listed);
   if (!listed) return platform::LastError();
-  if (left.other) {
+  if (!all_planned) {
     *cannot_tell = step.planned && step.planned->overflowed();
     return kErrorDirectoryNotEmpty;
   }
@@ -157,25 +164,21 @@ bool ScheduledFiles::ScheduleDirectoryAfterThem(const char* directory,
                                                 const UndoStep* step) {
   // The 95 family's WININIT.INI deletes files only.
   if (count_ == 0 || platform::IsWindows95Family()) return false;
-  struct Only {
-    const char* directory;
+  struct Them {
     const ScheduledFiles* scheduled;
     const UndoStep* step;
-    bool only;
-  } only = {directory, this, step, true};
-  const bool listed = platform::ForEachEntry(
+  } them = {this, step};
+  bool listed;
+  const bool only = EveryEntry(
       directory,
-      [](const char* name, void* context) {
-        auto* o = static_cast<Only*>(context);
-        PathString full;
-        o->only = o->only && full.Assign(o->directory) && full.Append("\\") &&
-                  full.Append(name) &&
-                  (o->scheduled->Holds(full.c_str()) ||
-                   (o->step && IsPlanned(*o->step, Planned::kGone, full.c_str())));
+      [](const char* full, const void* context) {
+        const auto* t = static_cast<const Them*>(context);
+        return t->scheduled->Holds(full) ||
+               (t->step && IsPlanned(*t->step, Planned::kGone, full));
       },
-      &only);
+      &them, &listed);
   const bool plan = step && step->plan;
-  if (!listed || !only.only || (!plan && !schedule(directory))) return false;
+  if (!only || (!plan && !schedule(directory))) return false;
   Add(directory);  // its own directory may hold nothing else either
   return true;
 }
