@@ -20,6 +20,14 @@ trap 'rm -rf "$work"' EXIT
 page=$src/docs/library.md
 
 cd "$work"
+# In a sanitized build the page's compiler gets the build's link options.
+if [ -n "${KIV_EXAMPLE_LINK_FLAGS:-}" ]; then
+  mkdir bin
+  printf '#!/bin/sh\nexec %s "$@" %s\n' "$(command -v cc)" "$KIV_EXAMPLE_LINK_FLAGS" > bin/cc
+  chmod +x bin/cc
+  PATH=$work/bin:$PATH
+  export PATH
+fi
 ln -s "$src/include" include
 mkdir -p "build/$preset/tools"
 ln -s "$lib" "build/$preset/tools/kivlog"
