@@ -10,6 +10,7 @@
 # stand-in stub with the MZ and PE headers; with it, the kivlog.dll line,
 # and the program runs under EMULATOR beside kivlog.dll.
 set -eu
+here=$(cd "$(dirname "$0")" && pwd)
 src=$1
 lib=$2
 preset=$3
@@ -49,18 +50,7 @@ run() {
 }
 
 if [ -z "$stub" ]; then
-  python3 -c '
-import struct
-image = bytearray(512)
-image[0:2] = b"MZ"
-image[0x3C:0x40] = struct.pack("<I", 0x80)
-image[0x80:0x84] = b"PE\0\0"
-# No sections; a PE32 optional header of 64 bytes whose SizeOfHeaders is
-# the whole stand-in: the image ends where the log begins.
-struct.pack_into("<H", image, 0x94, 64)
-struct.pack_into("<H", image, 0x98, 0x10B)
-struct.pack_into("<I", image, 0x98 + 60, len(image))
-open("kivuninst.exe", "wb").write(image)'
+  python3 "$here/stand_in_stub.py" kivuninst.exe
   run static ./example kivuninst.exe out.exe
   LD_LIBRARY_PATH=$lib run shared ./example kivuninst.exe out.exe
   # Linked by name only, and the shared one needs the library beside it.

@@ -8,6 +8,7 @@
 # is copied in as kivuninst.exe; without it a stand-in with the MZ and PE
 # headers (all build looks at) is made.
 set -eu
+here=$(cd "$(dirname "$0")" && pwd)
 readme=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 kivlog_dir=$(cd "$2" && pwd)
 stub=${3:+$(cd "$(dirname "$3")" && pwd)/$(basename "$3")}
@@ -27,18 +28,7 @@ grep -q 'setup/manifest.json' "$section"
 if [ -n "$stub" ]; then
   cp "$stub" kivuninst.exe
 else
-  python3 -c '
-import struct
-image = bytearray(512)
-image[0:2] = b"MZ"
-image[0x3C:0x40] = struct.pack("<I", 0x80)
-image[0x80:0x84] = b"PE\0\0"
-# No sections; a PE32 optional header of 64 bytes whose SizeOfHeaders is
-# the whole stand-in: the image ends where the log begins.
-struct.pack_into("<H", image, 0x94, 64)
-struct.pack_into("<H", image, 0x98, 0x10B)
-struct.pack_into("<I", image, 0x98 + 60, len(image))
-open("kivuninst.exe", "wb").write(image)'
+  python3 "$here/stand_in_stub.py" kivuninst.exe
 fi
 
 PATH=$kivlog_dir:$PATH
