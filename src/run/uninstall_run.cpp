@@ -4,8 +4,11 @@
 #include "base/path_rules.h"
 #include "base/decimal_text.h"
 #include "base/exit_codes.h"
+#include "base/progress_view.h"
+#include "platform/progress_window.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
+#include "run/desktop_policy.h"
 #include "run/plan_table.h"
 #include "run/record_actions.h"
 #include "run/run_report.h"
@@ -42,6 +45,24 @@ constexpr RetryHooks kRetryHooks = {DeleteWalkedFile, WalkedFileStands, platform
 // storage (.bss) that cost the file no bytes.
 PlanTable g_planned;
 
+// What the progress window is told: records begun, out of those in the log.
+uint32_t g_records_begun;
+ProgressThrottle g_throttle;
+
+// UndoStep::named, for a walk with its window: the window's picture
+// renewed at most as often as the throttle lets it.
+void ShowNamed(const char* subject) {
+  if (g_throttle.Due(platform::TickCount())) {
+    platform::ShowProgress(g_records_begun, subject);
+  }
+}
+
+// The window goes on every way out of the run (before its last box where it
+// shows one: CloseProgressWindow is called there too, and twice is nothing).
+struct ProgressShown {
+  ~ProgressShown() { platform::CloseProgressWindow(); }
+};
+
 struct WalkTally {
   WalkCounts left;  // records by what they left (run/walk_rule.h)
   // The first record that left what keeps the product listed, named as the
@@ -53,6 +74,7 @@ struct WalkTally {
 bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally) {
   for (;;) {
     const uint16_t type = reader.NextRecord();
+    ++g_records_begun;
     // The code page the file names was taken in by the check: no change.
     if (type == kCodePageType) continue;
     if (!IsValidType(type)) return false;
@@ -184,6 +206,7 @@ void ShowPlan(const WalkTally& tally, const char* report) {
 }
 
 RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent, bool plan) {
+  platform::CloseProgressWindow();
   report.End(OutcomeText(RunOutcome::kDamaged), ExitCodeFor(RunOutcome::kDamaged, silent, Mode::kUninstall));
   if (!plan) hooks.walked(RunOutcome::kDamaged);
   platform::ShowDamagedMessage();
@@ -246,6 +269,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
   // A plan makes no copy and schedules nothing.
   if (!options.plan) hooks.starting();
   RunOutcome outcome = RunOutcome::kDone;
+  ProgressShown progress_shown;
   // What the walk schedules for the next start, for the directories that
   // stay only because of it, the uninstall file's own among them.
   ScheduledFiles scheduled;
@@ -256,7 +280,8 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     RunReport report(options.report);
     // The check judges a display name by the code page the file names, so
     // it runs even where the system's lead bytes found a backslash.
-    if (reader.CheckChain().damage != Damage::kNone) {
+    const ChainVerdict verdict = reader.CheckChain();
+    if (verdict.damage != Damage::kNone) {
       report.Begin(path, reader.usable() ? reader.display_name() : "", nullptr, options.plan);
       return Damaged(hooks, report, options.silent, options.plan);
     }
@@ -298,6 +323,15 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     // A plan asks what the run would find and changes nothing.
     step.plan = options.plan;
     step.planned = &g_planned;
+    // A person waits for the walk: after the question, or in a passive run
+    // where somebody can see the window (one that nobody sees is not made).
+    // A plan changes nothing, and ends in its own box at once.
+    if (!options.plan &&
+        (!options.silent ||
+         (options.progress && BoxesCanBeSeen(platform::ReadDesktopFacts())))) {
+      platform::OpenProgressWindow(reader.display_name(), verdict.records);
+      step.named = ShowNamed;
+    }
     WalkTally tally;
     const bool walked = Walk(reader, step, report, tally);
     // The uninstall file's directory and the directories above it go next.
@@ -322,6 +356,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     if (!UnlistedFileName(path, &kept_as)) kept_as.Assign(path);
     // A walk that left something keeps the product listed, for the run that
     // finishes it; the user may take it off the list all the same.
+    if (result.file == FileFate::kKept) platform::CloseProgressWindow();
     if (result.file == FileFate::kKept && AskUnlistAnyway(tally, kept_as.c_str())) {
       result = ResultOf(tally.left, true);
       outcome = result.outcome;
@@ -372,6 +407,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
     static_cast<void>(hooks.schedule_deletion(path));
   }
   RemoveContainingDirectory(path, scheduled, hooks.schedule_deletion);
+  platform::CloseProgressWindow();
   if (outcome == RunOutcome::kRestartNeeded) {
     platform::ShowSuccessRestartMessage();
   } else {

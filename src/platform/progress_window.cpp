@@ -1,0 +1,154 @@
+// The progress window on its own thread; see progress_window.h.
+//
+// No class of our own: the frame is the system's dialog class and the lines
+// and the bar are static controls, which paint themselves. The window's
+// thread needs no window procedure, only its message loop (a class, a
+// procedure and the painting measured some hundreds of bytes more).
+#include "platform/progress_window.h"
+
+#include "base/progress_view.h"
+#include "platform/named_calls.h"
+#include "platform/win32.h"
+
+#include <windows.h>
+
+namespace kiv::platform {
+
+namespace {
+
+// The layout is measured in the system font's average letter and line
+// (GetDialogBaseUnits): it grows with that font, and so with the DPI
+// setting, on every system from Windows 95 on. A line holds kLineLetters
+// average letters, which is also how many the path may take.
+constexpr uint32_t kLineLetters = 60;
+constexpr char kGoesOnNote[] = "Closing this window does not stop the uninstall.";
+
+// What the walk leaves for the window's thread. Whoever sets busy from 0
+// to 1 (an interlocked exchange) may touch the rest; whoever finds it 1
+// passes and never waits: the walk leaves the next record's instead, the
+// window looks again on its next round. Zeros in .bss before anything runs.
+struct Shown {
+  volatile LONG busy;
+  bool fresh;  // left by the walk, not yet shown
+  uint32_t done;
+  char path[kLineLetters + 1];
+};
+Shown g_shown;
+char g_product[kLineLetters + 1];
+uint32_t g_total;
+volatile LONG g_closing;
+HANDLE g_thread;
+DWORD g_thread_id;
+
+bool SystemLeadByte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+// text, in the names' code page, as the A calls show it (nothing when the
+// system's code page cannot spell it), shortened in its middle to a line
+// (out holds kLineLetters bytes and a NUL).
+void ToShown(const char* text, char* out) {
+  char system[ShortString::capacity()];
+  if (!named::ToSystemCodePage(text, system, sizeof(system))) system[0] = '\0';
+  // A name the system cannot spell sets the flag the walk asks after each
+  // record about its own calls; none of those has been made yet when the
+  // record is named (UndoStep::Describe comes first), so it is cleared.
+  TakeUnspellable();
+  ShortenInMiddle(system, kLineLetters, SystemLeadByte, out);
+}
+
+bool TakeShown() { return InterlockedExchange(&g_shown.busy, 1) == 0; }
+void LeaveShown() { InterlockedExchange(&g_shown.busy, 0); }
+
+// The controls, top to bottom, in half lines; the bar's fill lies inside
+// its frame.
+struct Control {
+  const char* text;
+  DWORD style;
+  uint8_t top;
+};
+constexpr Control kControls[] = {
+    {g_product, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 1},  // the product
+    {"", SS_BLACKRECT, 4},                              // the bar's fill
+    {"", SS_BLACKFRAME, 4},                             // the bar's frame
+    {"", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 7},           // the path
+    {kGoesOnNote, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 10}, // the note
+};
+enum { kProduct, kFill, kFrame, kPath, kNote, kControlCount };
+
+__attribute__((force_align_arg_pointer)) DWORD WINAPI WindowThread(void*) {
+  const DWORD units = GetDialogBaseUnits();
+  const int letter = LOWORD(units);
+  const int line = HIWORD(units);
+  const int width = static_cast<int>(kLineLetters) * letter;
+  // The dialog class: a frame that answers the system with no procedure of
+  // ours. Its close button posts IDCANCEL, which the loop below takes.
+  HWND frame = CreateWindowExA(0, "#32770", kCaption, WS_CAPTION | WS_SYSMENU | WS_VISIBLE,
+                               CW_USEDEFAULT, CW_USEDEFAULT, width + 4 * letter, 8 * line,
+                               nullptr, nullptr, nullptr, nullptr);
+  HWND controls[kControlCount];
+  for (int i = 0; i < kControlCount; ++i) {
+    controls[i] = CreateWindowExA(0, "STATIC", kControls[i].text,
+                                  WS_CHILD | WS_VISIBLE | kControls[i].style, 2 * letter,
+                                  kControls[i].top * line / 2, i == kFill ? 0 : width, line,
+                                  frame, nullptr, nullptr, nullptr);
+  }
+  for (;;) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      // Closed by the user: the window goes with this thread; the walk
+      // goes on, as the window said.
+      if (msg.message == WM_COMMAND && LOWORD(msg.wParam) == IDCANCEL) return 0;
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    if (g_closing) return 0;
+    // Only what changed is repainted, at most once a round: the controls
+    // are this thread's, so neither call waits on anybody.
+    if (TakeShown()) {
+      if (g_shown.fresh) {
+        g_shown.fresh = false;
+        SetWindowTextA(controls[kPath], g_shown.path);
+        MoveWindow(controls[kFill], 2 * letter, 2 * line,
+                   static_cast<int>(FilledWidth(g_shown.done, g_total, static_cast<uint32_t>(width))),
+                   line, TRUE);
+      }
+      LeaveShown();
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, kProgressIntervalMs, QS_ALLINPUT);
+  }
+}
+
+}  // namespace
+
+void OpenProgressWindow(const char* product, uint32_t total) {
+  if (g_thread != nullptr) return;
+  g_total = total;
+  g_closing = 0;
+  ToShown(product, g_product);
+  g_thread = CreateThread(nullptr, 0, WindowThread, nullptr, 0, &g_thread_id);
+}
+
+void ShowProgress(uint32_t done, const char* path) {
+  if (g_thread == nullptr) return;
+  // Written in place: the window, finding it taken, looks again on its next
+  // round.
+  if (!TakeShown()) return;
+  g_shown.done = done;
+  g_shown.fresh = true;
+  ToShown(path, g_shown.path);
+  LeaveShown();
+}
+
+void CloseProgressWindow() {
+  if (g_thread == nullptr) return;
+  g_closing = 1;
+  // Wakes its loop at once; a thread that has no queue yet sees the flag
+  // within a round.
+  PostThreadMessageA(g_thread_id, WM_NULL, 0, 0);
+  // The thread's windows go with it. A thread that does not end within the
+  // time is left: the box that follows must come all the same.
+  MsgWaitForMultipleObjects(1, &g_thread, FALSE, 2000, 0);
+  CloseHandle(g_thread);
+  g_thread = nullptr;
+}
+
+}  // namespace kiv::platform
