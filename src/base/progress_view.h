@@ -15,18 +15,16 @@
 
 namespace kiv {
 
-// The share of width that done out of total fills: 0 for no total, width
-// once done reaches total. Counts of any size: both are scaled down until
-// the product fits 32 bits.
+// The share of width (below 65,536) that done out of total fills: 0 for no
+// total, width once done reaches total. Counts of any size: both are halved
+// until their product with width fits 32 bits.
 inline uint32_t FilledWidth(uint32_t done, uint32_t total, uint32_t width) {
-  if (total == 0) return 0;
-  if (done >= total) return width;
-  while (total > 0xFFFFu || width > 0xFFFFu) {
+  if (done >= total) return total == 0 ? 0 : width;
+  while (total > 0xFFFFu) {
     total >>= 1;
     done >>= 1;
-    if (width > 0xFFFFu) width >>= 1;
   }
-  return total == 0 ? 0 : width * done / total;
+  return width * done / total;
 }
 
 // text whole into out when it has at most max_bytes bytes; otherwise its

@@ -18,9 +18,11 @@ namespace {
 
 // The layout is measured in the system font's average letter and line
 // (GetDialogBaseUnits): it grows with that font, and so with the DPI
-// setting, on every system from Windows 95 on. A line holds kLineLetters
-// average letters, which is also how many the path may take.
-constexpr uint32_t kLineLetters = 60;
+// setting, on every system from Windows 95 on. A line is kLineLetters
+// average letters wide; a longer path is shortened in its middle by the
+// static control itself (SS_PATHELLIPSIS, Windows 95 and NT 4 on: exact
+// to the pixel in the font it draws with, and no code of ours).
+constexpr int kLineLetters = 60;
 constexpr char kGoesOnNote[] = "Closing this window does not stop the uninstall.";
 
 // What the walk leaves for the window's thread. Whoever sets busy from 0
@@ -31,28 +33,22 @@ struct Shown {
   volatile LONG busy;
   bool fresh;  // left by the walk, not yet shown
   uint32_t done;
-  char path[kLineLetters + 1];
+  char path[PathString::capacity()];
 };
 Shown g_shown;
-char g_product[kLineLetters + 1];
+char g_product[PathString::capacity()];
 uint32_t g_total;
 volatile LONG g_closing;
 HANDLE g_thread;
-DWORD g_thread_id;
 
-bool SystemLeadByte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
-
-// text, in the names' code page, as the A calls show it (nothing when the
-// system's code page cannot spell it), shortened in its middle to a line
-// (out holds kLineLetters bytes and a NUL).
+// text, in the names' code page, into out (PathString::capacity() bytes)
+// as the A calls show it; empty when the system's code page cannot spell it.
 void ToShown(const char* text, char* out) {
-  char system[ShortString::capacity()];
-  if (!named::ToSystemCodePage(text, system, sizeof(system))) system[0] = '\0';
+  if (!named::ToSystemCodePage(text, out, PathString::capacity())) out[0] = '\0';
   // A name the system cannot spell sets the flag the walk asks after each
   // record about its own calls; none of those has been made yet when the
   // record is named (UndoStep::Describe comes first), so it is cleared.
   TakeUnspellable();
-  ShortenInMiddle(system, kLineLetters, SystemLeadByte, out);
 }
 
 bool TakeShown() { return InterlockedExchange(&g_shown.busy, 1) == 0; }
@@ -62,15 +58,15 @@ void LeaveShown() { InterlockedExchange(&g_shown.busy, 0); }
 // its frame.
 struct Control {
   const char* text;
-  DWORD style;
+  uint16_t style;
   uint8_t top;
 };
 constexpr Control kControls[] = {
-    {g_product, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 1},  // the product
-    {"", SS_BLACKRECT, 4},                              // the bar's fill
-    {"", SS_BLACKFRAME, 4},                             // the bar's frame
-    {"", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 7},           // the path
-    {kGoesOnNote, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 10}, // the note
+    {g_product, SS_ENDELLIPSIS | SS_NOPREFIX, 1},    // the product
+    {"", SS_BLACKRECT, 4},                             // the bar's fill
+    {"", SS_BLACKFRAME, 4},                            // the bar's frame
+    {"", SS_PATHELLIPSIS | SS_NOPREFIX, 7},            // the path
+    {kGoesOnNote, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 10},  // the note
 };
 enum { kProduct, kFill, kFrame, kPath, kNote, kControlCount };
 
@@ -78,10 +74,11 @@ __attribute__((force_align_arg_pointer)) DWORD WINAPI WindowThread(void*) {
   const DWORD units = GetDialogBaseUnits();
   const int letter = LOWORD(units);
   const int line = HIWORD(units);
-  const int width = static_cast<int>(kLineLetters) * letter;
-  // The dialog class: a frame that answers the system with no procedure of
-  // ours. Its close button posts IDCANCEL, which the loop below takes.
-  HWND frame = CreateWindowExA(0, "#32770", kCaption, WS_CAPTION | WS_SYSMENU | WS_VISIBLE,
+  const int width = kLineLetters * letter;
+  // The dialog class (by its atom, "#32770"): a frame that answers the
+  // system with no procedure of ours. Its close button posts IDCANCEL,
+  // which the loop below takes.
+  HWND frame = CreateWindowExA(0, WC_DIALOG, kCaption, WS_CAPTION | WS_SYSMENU | WS_VISIBLE,
                                CW_USEDEFAULT, CW_USEDEFAULT, width + 4 * letter, 8 * line,
                                nullptr, nullptr, nullptr, nullptr);
   HWND controls[kControlCount];
@@ -124,7 +121,8 @@ void OpenProgressWindow(const char* product, uint32_t total) {
   g_total = total;
   g_closing = 0;
   ToShown(product, g_product);
-  g_thread = CreateThread(nullptr, 0, WindowThread, nullptr, 0, &g_thread_id);
+  DWORD id;
+  g_thread = CreateThread(nullptr, 0, WindowThread, nullptr, 0, &id);
 }
 
 void ShowProgress(uint32_t done, const char* path) {
@@ -140,14 +138,12 @@ void ShowProgress(uint32_t done, const char* path) {
 
 void CloseProgressWindow() {
   if (g_thread == nullptr) return;
+  // Its loop sees the flag within a round (kProgressIntervalMs), and its
+  // windows go with it. A thread that does not end within the time is left:
+  // the box that follows must come all the same. The handle stays open for
+  // the rest of the process, which ends after the run.
   g_closing = 1;
-  // Wakes its loop at once; a thread that has no queue yet sees the flag
-  // within a round.
-  PostThreadMessageA(g_thread_id, WM_NULL, 0, 0);
-  // The thread's windows go with it. A thread that does not end within the
-  // time is left: the box that follows must come all the same.
   MsgWaitForMultipleObjects(1, &g_thread, FALSE, 2000, 0);
-  CloseHandle(g_thread);
   g_thread = nullptr;
 }
 

@@ -57,9 +57,12 @@ const uint8_t* ReadLogSwitch(const uint8_t* p, LeadByteTest is_lead_byte, LongSt
 // spell it; those that mean /PASSIVE (an installer's /SILENT shows its
 // progress, /VERYSILENT nothing); and the words accepted that change
 // nothing here (this program never restarts the system).
-constexpr const char* kSilentWords[] = {"/S", "/VERYSILENT", "/SUPPRESSMSGBOXES", "/QUIET",
-                                        "/QN"};
-constexpr const char* kPassiveWords[] = {"/PASSIVE", "/SILENT", "/QB", "/QB-", "/QB!"};
+// The first kQuietWords of them show nothing at all.
+constexpr const char* kSilentWords[] = {"/S",       "/VERYSILENT", "/SUPPRESSMSGBOXES",
+                                        "/QUIET",   "/QN",         "/PASSIVE",
+                                        "/SILENT",  "/QB",         "/QB-",
+                                        "/QB!"};
+constexpr int kQuietWords = 5;
 constexpr const char* kIgnoredWords[] = {"/NORESTART"};
 
 bool IsWord(const char* s, uint32_t n, const char* name) {
@@ -69,15 +72,10 @@ bool IsWord(const char* s, uint32_t n, const char* name) {
 // A switch that is its name alone, the n bytes at s: applied to out, true
 // when it is one.
 bool ApplyNamedSwitch(const char* s, uint32_t n, Switches* out) {
-  for (const char* name : kSilentWords) {
-    if (IsWord(s, n, name)) {
+  for (int i = 0; i < static_cast<int>(sizeof(kSilentWords) / sizeof(kSilentWords[0])); ++i) {
+    if (IsWord(s, n, kSilentWords[i])) {
       out->run.silent = true;
-      return true;
-    }
-  }
-  for (const char* name : kPassiveWords) {
-    if (IsWord(s, n, name)) {
-      out->run.silent = out->run.progress = true;
+      if (i >= kQuietWords) out->run.progress = true;
       return true;
     }
   }

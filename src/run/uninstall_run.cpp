@@ -8,7 +8,6 @@
 #include "platform/progress_window.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
-#include "run/desktop_policy.h"
 #include "run/plan_table.h"
 #include "run/record_actions.h"
 #include "run/run_report.h"
@@ -58,16 +57,12 @@ void ShowNamed(const char* subject) {
 }
 
 // Opens the progress window when a person waits for the walk: after the
-// question, or in a passive run where somebody can see it (a window nobody
-// sees is not made). A plan changes nothing and ends in its own box at once.
-// Kept out of the run's body, whose actions the compiler inlines only while
-// it stays small.
+// question, or in a passive run (which the entry lets show it only where
+// somebody can see it). A plan changes nothing and ends in its own box at
+// once.
 [[gnu::noinline]] void ShowWalk(const RunOptions& options, const char* product, uint32_t records,
                                 UndoStep& step) {
-  if (options.plan ||
-      (options.silent && !(options.progress && BoxesCanBeSeen(platform::ReadDesktopFacts())))) {
-    return;
-  }
+  if (options.plan || (options.silent && !options.progress)) return;
   platform::OpenProgressWindow(product, records);
   step.named = ShowNamed;
 }
