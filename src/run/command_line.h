@@ -65,9 +65,6 @@ inline constexpr char kSwitchHelp[] =
 struct RunOptions {
   // /S: no box; a product file held open is scheduled for the next start.
   bool silent = false;
-  // /PASSIVE (with silent): the walk shows its progress window all the
-  // same. A run with boxes always shows it.
-  bool progress = false;
   // /PLAN: every record is judged as the run would judge it, and nothing
   // changes; only the report is written.
   bool plan = false;
@@ -79,6 +76,9 @@ struct RunOptions {
   const char* note = nullptr;
   // /FORCE: off the list even when the walk leaves something.
   bool unlist_anyway = false;
+  // /PASSIVE (with silent): the walk shows its progress window all the
+  // same. A run with boxes always shows it.
+  bool progress = false;
 };
 
 struct Switches {
