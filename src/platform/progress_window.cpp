@@ -62,13 +62,12 @@ struct Control {
   uint8_t top;
 };
 constexpr Control kControls[] = {
-    {g_product, SS_ENDELLIPSIS | SS_NOPREFIX, 1},    // the product
-    {"", SS_BLACKRECT, 4},                             // the bar's fill
-    {"", SS_BLACKFRAME, 4},                            // the bar's frame
-    {"", SS_PATHELLIPSIS | SS_NOPREFIX, 7},            // the path
-    {kGoesOnNote, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 10},  // the note
+    {"", SS_BLACKRECT, 1},                            // the bar's fill
+    {"", SS_BLACKFRAME, 1},                           // the bar's frame
+    {"", SS_PATHELLIPSIS | SS_NOPREFIX, 4},           // the path
+    {kGoesOnNote, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 7},  // the note
 };
-enum { kProduct, kFill, kFrame, kPath, kNote, kControlCount };
+enum { kFill, kFrame, kPath, kNote, kControlCount };
 
 __attribute__((force_align_arg_pointer)) DWORD WINAPI WindowThread(void*) {
   const DWORD units = GetDialogBaseUnits();
@@ -77,9 +76,11 @@ __attribute__((force_align_arg_pointer)) DWORD WINAPI WindowThread(void*) {
   const int width = kLineLetters * letter;
   // The dialog class (by its atom, "#32770"): a frame that answers the
   // system with no procedure of ours. Its close button posts IDCANCEL,
-  // which the loop below takes.
-  HWND frame = CreateWindowExA(0, WC_DIALOG, kCaption, WS_CAPTION | WS_SYSMENU | WS_VISIBLE,
-                               CW_USEDEFAULT, CW_USEDEFAULT, width + 4 * letter, 8 * line,
+  // which the loop below takes. Its caption is the product's name, as an
+  // installer's progress shows it: "Kiv Uninstall" is the boxes' caption
+  // alone, and nothing takes this window for one.
+  HWND frame = CreateWindowExA(0, WC_DIALOG, g_product, WS_CAPTION | WS_SYSMENU | WS_VISIBLE,
+                               CW_USEDEFAULT, CW_USEDEFAULT, width + 4 * letter, 7 * line,
                                nullptr, nullptr, nullptr, nullptr);
   HWND controls[kControlCount];
   for (int i = 0; i < kControlCount; ++i) {
@@ -104,7 +105,7 @@ __attribute__((force_align_arg_pointer)) DWORD WINAPI WindowThread(void*) {
       if (g_shown.fresh) {
         g_shown.fresh = false;
         SetWindowTextA(controls[kPath], g_shown.path);
-        MoveWindow(controls[kFill], 2 * letter, 2 * line,
+        MoveWindow(controls[kFill], 2 * letter, line / 2,
                    static_cast<int>(FilledWidth(g_shown.done, g_total, static_cast<uint32_t>(width))),
                    line, TRUE);
       }

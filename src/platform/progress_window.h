@@ -1,7 +1,7 @@
-// The window a walk shows while a person waits: the product's name, a bar
-// of the records done out of the records in the log, the path being undone
-// now (shortened in its middle), and a line saying that closing the window
-// does not stop the uninstall.
+// The window a walk shows while a person waits: the product's name as its
+// caption, a bar of the records done out of the records in the log, the
+// path being undone now (shortened in its middle), and a line saying that
+// closing the window does not stop the uninstall.
 //
 // The window lives on a thread of its own that does nothing but answer the
 // system, so it answers at once however long one record's call takes on the
