@@ -36,6 +36,8 @@ struct Shown {
   char path[PathString::capacity()];
 };
 Shown g_shown;
+const uint32_t* g_done;
+ProgressThrottle g_throttle;
 char g_product[PathString::capacity()];
 uint32_t g_total;
 volatile LONG g_closing;
@@ -117,21 +119,22 @@ __attribute__((force_align_arg_pointer)) DWORD WINAPI WindowThread(void*) {
 
 }  // namespace
 
-void OpenProgressWindow(const char* product, uint32_t total) {
+void OpenProgressWindow(const char* product, uint32_t total, const uint32_t* done) {
   if (g_thread != nullptr) return;
   g_total = total;
+  g_done = done;
   g_closing = 0;
   ToShown(product, g_product);
   DWORD id;
   g_thread = CreateThread(nullptr, 0, WindowThread, nullptr, 0, &id);
 }
 
-void ShowProgress(uint32_t done, const char* path) {
-  if (g_thread == nullptr) return;
+void ShowProgress(const char* path) {
+  if (g_thread == nullptr || !g_throttle.Due(GetTickCount())) return;
   // Written in place: the window, finding it taken, looks again on its next
   // round.
   if (!TakeShown()) return;
-  g_shown.done = done;
+  g_shown.done = *g_done;
   g_shown.fresh = true;
   ToShown(path, g_shown.path);
   LeaveShown();

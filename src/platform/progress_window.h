@@ -16,14 +16,16 @@
 namespace kiv::platform {
 
 // Opens the window for a walk of total records of the product named
-// product (in the names' code page). Without a window (no thread, no
+// product (in the names' code page); *done counts the records the walk has
+// begun (the walk's thread alone reads it). Without a window (no thread, no
 // window could be made) the walk goes on as it would have.
-void OpenProgressWindow(const char* product, uint32_t total);
-// done records walked, path (in the names' code page) the one under way.
-// Never waits: skipped while the window's thread reads what was left last.
-// Called when a record is named, before any call on its names: it leaves
-// TakeUnspellable's flag clear, as it finds it there.
-void ShowProgress(uint32_t done, const char* path);
+void OpenProgressWindow(const char* product, uint32_t total, const uint32_t* done);
+// path (in the names' code page) is the record under way: shown with *done,
+// at most once every kProgressIntervalMs. Never waits: skipped while the
+// window's thread reads what was left last. Called when a record is named,
+// before any call on its names: it leaves TakeUnspellable's flag clear, as
+// it finds it there.
+void ShowProgress(const char* path);
 // Takes the window away and waits (briefly) until it is gone; nothing when
 // none is open. Called before any box the run shows after its walk.
 void CloseProgressWindow();

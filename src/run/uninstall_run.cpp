@@ -4,7 +4,6 @@
 #include "base/path_rules.h"
 #include "base/decimal_text.h"
 #include "base/exit_codes.h"
-#include "base/progress_view.h"
 #include "platform/progress_window.h"
 #include "platform/win32.h"
 #include "run/delete_with_retry.h"
@@ -44,17 +43,8 @@ constexpr RetryHooks kRetryHooks = {DeleteWalkedFile, WalkedFileStands, platform
 // storage (.bss) that cost the file no bytes.
 PlanTable g_planned;
 
-// What the progress window is told: records begun, out of those in the log.
+// The records the walk has begun, for the progress window.
 uint32_t g_records_begun;
-ProgressThrottle g_throttle;
-
-// UndoStep::named, for a walk with its window: the window's picture
-// renewed at most as often as the throttle lets it.
-void ShowNamed(const char* subject) {
-  if (g_throttle.Due(platform::TickCount())) {
-    platform::ShowProgress(g_records_begun, subject);
-  }
-}
 
 // Opens the progress window when a person waits for the walk: after the
 // question, or in a passive run (which the entry lets show it only where
@@ -63,8 +53,8 @@ void ShowNamed(const char* subject) {
 [[gnu::noinline]] void ShowWalk(const RunOptions& options, const char* product, uint32_t records,
                                 UndoStep& step) {
   if (options.plan || (options.silent && !options.progress)) return;
-  platform::OpenProgressWindow(product, records);
-  step.named = ShowNamed;
+  platform::OpenProgressWindow(product, records, &g_records_begun);
+  step.named = platform::ShowProgress;
 }
 
 struct WalkTally {

@@ -159,7 +159,8 @@ inline void QuietRunShowsWhatItsSwitchAsks(const std::string& directory,
 
   ASSERT_TRUE(w.result.finished) << switches;
   EXPECT_EQ(w.result.exit_code, static_cast<DWORD>(kExitSuccess)) << switches;
-  EXPECT_TRUE(w.result.boxes.empty()) << switches;
+  EXPECT_TRUE(w.result.boxes.empty())
+      << switches << ": " << (w.result.boxes.empty() ? "" : w.result.boxes[0].text);
   EXPECT_EQ(w.seen, window) << switches;
   if (window) {
     EXPECT_EQ(w.caption, "Kiv Quiet Progress");
