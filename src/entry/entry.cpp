@@ -173,8 +173,9 @@ uint32_t Run() {
     if (!report_full) report.Clear();
   }
   kiv::RunOptions options = switches.run;
-  // A passive run asks nothing; where nobody could see its window, it walks
-  // without one.
+  // A passive run asks nothing; where nobody could see its window (a
+  // service's window station, session 0), it walks without one: a window
+  // there would only raise the system's warning about it.
   if (options.progress && !kiv::BoxesCanBeSeen(kiv::platform::ReadDesktopFacts())) {
     options.progress = false;
   }

@@ -23,7 +23,6 @@ namespace {
 // static control itself (SS_PATHELLIPSIS, Windows 95 and NT 4 on: exact
 // to the pixel in the font it draws with, and no code of ours).
 constexpr int kLineLetters = 60;
-constexpr char kGoesOnNote[] = "Closing this window does not stop the uninstall.";
 
 // What the walk leaves for the window's thread. Whoever sets busy from 0
 // to 1 (an interlocked exchange) may touch the rest; whoever finds it 1
@@ -39,6 +38,8 @@ Shown g_shown;
 const uint32_t* g_done;
 ProgressThrottle g_throttle;
 char g_product[PathString::capacity()];
+// String 2: that closing the window does not stop the uninstall.
+char g_note[ShortString::capacity()];
 uint32_t g_total;
 volatile LONG g_closing;
 HANDLE g_thread;
@@ -57,17 +58,16 @@ bool TakeShown() { return InterlockedExchange(&g_shown.busy, 1) == 0; }
 void LeaveShown() { InterlockedExchange(&g_shown.busy, 0); }
 
 // The controls, top to bottom, in half lines; the bar's fill lies inside
-// its frame.
+// its frame. Only the note starts with a text.
 struct Control {
-  const char* text;
   uint16_t style;
   uint8_t top;
 };
 constexpr Control kControls[] = {
-    {"", SS_BLACKRECT, 1},                            // the bar's fill
-    {"", SS_BLACKFRAME, 1},                           // the bar's frame
-    {"", SS_PATHELLIPSIS | SS_NOPREFIX, 4},           // the path
-    {kGoesOnNote, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 7},  // the note
+    {SS_BLACKRECT, 1},                        // the bar's fill
+    {SS_BLACKFRAME, 1},                       // the bar's frame
+    {SS_PATHELLIPSIS | SS_NOPREFIX, 4},       // the path
+    {SS_LEFTNOWORDWRAP | SS_NOPREFIX, 7},     // the note
 };
 enum { kFill, kFrame, kPath, kNote, kControlCount };
 
@@ -86,7 +86,7 @@ __attribute__((force_align_arg_pointer)) DWORD WINAPI WindowThread(void*) {
                                nullptr, nullptr, nullptr, nullptr);
   HWND controls[kControlCount];
   for (int i = 0; i < kControlCount; ++i) {
-    controls[i] = CreateWindowExA(0, "STATIC", kControls[i].text,
+    controls[i] = CreateWindowExA(0, "STATIC", i == kNote ? g_note : "",
                                   WS_CHILD | WS_VISIBLE | kControls[i].style, 2 * letter,
                                   kControls[i].top * line / 2, i == kFill ? 0 : width, line,
                                   frame, nullptr, nullptr, nullptr);
@@ -125,6 +125,7 @@ void OpenProgressWindow(const char* product, uint32_t total, const uint32_t* don
   g_done = done;
   g_closing = 0;
   ToShown(product, g_product);
+  LoadStringResource(2, g_note, sizeof(g_note));
   DWORD id;
   g_thread = CreateThread(nullptr, 0, WindowThread, nullptr, 0, &id);
 }

@@ -54,7 +54,7 @@ const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte);
 // The switches as the unknown-switch box lists them, one a line.
 inline constexpr char kSwitchHelp[] =
     "/S\tno message; the exit code tells the outcome\r\n"
-    "/PASSIVE\tas /S, with progress\r\n"
+    "/PASSIVE\t/S with progress\r\n"
     "/LOG=file\ta report of the run\r\n"
     "/PLAN\tsay what would be undone; change nothing\r\n"
     "/FORCE\tunlist even if something is left\r\n"
