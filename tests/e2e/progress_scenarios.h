@@ -94,8 +94,12 @@ inline Watched WatchRun(StartedRun& run, BoxAnswerer& answerer, size_t boxes_bef
         last_probe = Now();
         DWORD_PTR result = 0;
         ++w.probes;
+        // Unanswered: the second went by and the window is still there. A
+        // probe that meets the window as it goes (its thread ending) fails
+        // at once, answering for nothing.
+        const int64_t sent = Now();
         if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) &&
-            IsWindow(window)) {
+            MsSince(sent) >= 1000 && IsWindow(window)) {
           ++w.unanswered;
         }
       }
