@@ -534,7 +534,7 @@ int Progress(const std::string& shots) {
     WriteFileBytes(files.back(), "kiv demo");
   }
   const std::string uninstall_file = root + "\\uninst.exe";
-  WriteUninstallFile(uninstall_file, "Kiv Demo Archive", [&](LogWriter& w) {
+  WriteUninstallFile(uninstall_file, "Kiv Demo Archive", [&](kiv::LogWriter& w) {
     w.AddDirectory(root.c_str());
     w.AddDirectory((root + "\\data").c_str());
     for (const std::string& f : files) w.AddFile(f.c_str());
