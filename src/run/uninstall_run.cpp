@@ -69,7 +69,8 @@ struct WalkTally {
 // walk's buffers, the compiler also takes in every record action (measured:
 // some 600 bytes less than each action out of line, which its own frame
 // limits decide as soon as the run's body grows at all).
-[[gnu::always_inline]] inline bool Walk(LogReader& reader, UndoStep& step, RunReport& report, WalkTally& tally) {
+[[gnu::always_inline]] inline bool Walk(LogReader& reader, UndoStep& step, RunReport& report,
+                                        WalkTally& tally) {
   for (;;) {
     const uint16_t type = reader.NextRecord();
     ++g_records_begun;
