@@ -107,9 +107,8 @@ __attribute__((force_align_arg_pointer)) DWORD WINAPI WindowThread(void*) {
       if (g_shown.fresh) {
         g_shown.fresh = false;
         SetWindowTextA(controls[kPath], g_shown.path);
-        MoveWindow(controls[kFill], 2 * letter, line / 2,
-                   static_cast<int>(FilledWidth(g_shown.done, g_total, static_cast<uint32_t>(width))),
-                   line, TRUE);
+        const uint32_t filled = FilledWidth(g_shown.done, g_total, static_cast<uint32_t>(width));
+        MoveWindow(controls[kFill], 2 * letter, line / 2, static_cast<int>(filled), line, TRUE);
       }
       LeaveShown();
     }

@@ -164,7 +164,8 @@ Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
 bool MakeHandoffRemainder(const RunOptions& run, const char* own, LeadByteTest is_lead_byte,
                           HandoffRemainder* out) {
   out->Clear();
-  if ((run.silent && (!out->Append(run.progress ? "/PASSIVE" : "/S") || !out->Append(" "))) || (run.plan && !out->Append("/PLAN ")) ||
+  if ((run.silent && (!out->Append(run.progress ? "/PASSIVE" : "/S") || !out->Append(" "))) ||
+      (run.plan && !out->Append("/PLAN ")) ||
       (run.unlist_anyway && !out->Append("/FORCE ")) ||
       (run.report &&
        (!out->Append("/LOG=\"") || !out->Append(run.report) || !out->Append("\" "))) ||
