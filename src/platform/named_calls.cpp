@@ -15,58 +15,62 @@ uint32_t g_code_page = 0;  // 0: the A calls, with the system's code page
 bool g_wide = false;       // the NT family: the W calls
 bool g_unspellable = false;  // a name could not be converted (TakeUnspellable)
 
-struct WideCalls {
-  HANDLE(WINAPI* create_file)(LPCWSTR, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE);
-  DWORD(WINAPI* get_file_attributes)(LPCWSTR);
-  BOOL(WINAPI* delete_file)(LPCWSTR);
-  BOOL(WINAPI* remove_directory)(LPCWSTR);
-  BOOL(WINAPI* create_directory)(LPCWSTR, SECURITY_ATTRIBUTES*);
-  BOOL(WINAPI* move_file_ex)(LPCWSTR, LPCWSTR, DWORD);
-  DWORD(WINAPI* get_full_path_name)(LPCWSTR, DWORD, LPWSTR, LPWSTR*);
-  DWORD(WINAPI* get_short_path_name)(LPCWSTR, LPWSTR, DWORD);
-  BOOL(WINAPI* write_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR);
-  DWORD(WINAPI* get_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPWSTR, DWORD, LPCWSTR);
-  LONG(WINAPI* reg_open_key_ex)(HKEY, LPCWSTR, DWORD, REGSAM, HKEY*);
-  LONG(WINAPI* reg_set_value_ex)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
-  LONG(WINAPI* reg_delete_value)(HKEY, LPCWSTR);
-  LONG(WINAPI* reg_query_value_ex)(HKEY, LPCWSTR, DWORD*, DWORD*, BYTE*, DWORD*);
-  LONG(WINAPI* reg_delete_key)(HKEY, LPCWSTR);
-  BOOL(WINAPI* remove_font_resource)(LPCWSTR);
-  int(WINAPI* message_box)(HWND, LPCWSTR, LPCWSTR, UINT);
-  HANDLE(WINAPI* find_first_file)(LPCWSTR, WIN32_FIND_DATAW*);
-  BOOL(WINAPI* find_next_file)(HANDLE, WIN32_FIND_DATAW*);
-  DWORD(WINAPI* char_upper_buff)(LPWSTR, DWORD);
+// The W calls, in the order of their names below.
+enum WideCall {
+  kCreateFileW,
+  kGetFileAttributesW,
+  kDeleteFileW,
+  kRemoveDirectoryW,
+  kCreateDirectoryW,
+  kMoveFileExW,
+  kGetFullPathNameW,
+  kGetShortPathNameW,
+  kWritePrivateProfileStringW,
+  kGetPrivateProfileStringW,
+  kFindFirstFileW,
+  kFindNextFileW,
+  kRegOpenKeyExW,
+  kRegSetValueExW,
+  kRegDeleteValueW,
+  kRegQueryValueExW,
+  kRegDeleteKeyW,
+  kRemoveFontResourceW,
+  kMessageBoxW,
+  kCharUpperBuffW,
+  kWideCallCount
 };
-WideCalls g_calls = {};
+// Each DLL's name, then its calls' names, an empty name ending its list.
+constexpr char kWideCallNames[] =
+    "kernel32.dll\0CreateFileW\0GetFileAttributesW\0DeleteFileW\0RemoveDirectoryW\0"
+    "CreateDirectoryW\0MoveFileExW\0GetFullPathNameW\0GetShortPathNameW\0"
+    "WritePrivateProfileStringW\0GetPrivateProfileStringW\0FindFirstFileW\0FindNextFileW\0\0"
+    "advapi32.dll\0RegOpenKeyExW\0RegSetValueExW\0RegDeleteValueW\0RegQueryValueExW\0"
+    "RegDeleteKeyW\0\0"
+    "gdi32.dll\0RemoveFontResourceW\0\0"
+    "user32.dll\0MessageBoxW\0CharUpperBuffW\0";
+void* g_wide_calls[kWideCallCount] = {};
 
-template <typename Function>
-bool Find(Function* slot, const char* dll, const char* name) {
-  *slot = LookUpAs<Function>(dll, name);
-  return *slot != nullptr;
+// The W call found for the function <windows.h> declares as name, with its
+// type: KIV_WIDE(MessageBoxW)(nullptr, text, caption, style).
+#define KIV_WIDE(name) reinterpret_cast<decltype(&::name)>(g_wide_calls[k##name])
+
+const char* After(const char* text) {
+  while (*text != '\0') ++text;
+  return text + 1;
 }
 
 bool FindWideCalls() {
-  WideCalls& c = g_calls;
-  return Find(&c.create_file, "kernel32.dll", "CreateFileW") &&
-         Find(&c.get_file_attributes, "kernel32.dll", "GetFileAttributesW") &&
-         Find(&c.delete_file, "kernel32.dll", "DeleteFileW") &&
-         Find(&c.remove_directory, "kernel32.dll", "RemoveDirectoryW") &&
-         Find(&c.create_directory, "kernel32.dll", "CreateDirectoryW") &&
-         Find(&c.move_file_ex, "kernel32.dll", "MoveFileExW") &&
-         Find(&c.get_full_path_name, "kernel32.dll", "GetFullPathNameW") &&
-         Find(&c.get_short_path_name, "kernel32.dll", "GetShortPathNameW") &&
-         Find(&c.write_private_profile_string, "kernel32.dll", "WritePrivateProfileStringW") &&
-         Find(&c.get_private_profile_string, "kernel32.dll", "GetPrivateProfileStringW") &&
-         Find(&c.reg_open_key_ex, "advapi32.dll", "RegOpenKeyExW") &&
-         Find(&c.reg_set_value_ex, "advapi32.dll", "RegSetValueExW") &&
-         Find(&c.reg_delete_value, "advapi32.dll", "RegDeleteValueW") &&
-         Find(&c.reg_query_value_ex, "advapi32.dll", "RegQueryValueExW") &&
-         Find(&c.reg_delete_key, "advapi32.dll", "RegDeleteKeyW") &&
-         Find(&c.remove_font_resource, "gdi32.dll", "RemoveFontResourceW") &&
-         Find(&c.message_box, "user32.dll", "MessageBoxW") &&
-         Find(&c.find_first_file, "kernel32.dll", "FindFirstFileW") &&
-         Find(&c.find_next_file, "kernel32.dll", "FindNextFileW") &&
-         Find(&c.char_upper_buff, "user32.dll", "CharUpperBuffW");
+  const char* dll = kWideCallNames;
+  int slot = 0;
+  while (slot < kWideCallCount) {
+    const char* name = After(dll);
+    for (; *name != '\0' && slot < kWideCallCount; name = After(name)) {
+      g_wide_calls[slot] = LookUp(dll, name);
+      if (g_wide_calls[slot++] == nullptr) return false;
+    }
+    dll = name + 1;
+  }
+  return true;
 }
 
 }  // namespace
@@ -209,7 +213,7 @@ uint32_t FoldName(const char* text, char* out, uint32_t capacity) {
     if (!name.converted()) return 0;
     if (g_wide) {
       if (name.wide_length() == 0) return 0;
-      g_calls.char_upper_buff(name.letters(), static_cast<DWORD>(name.wide_length()));
+      KIV_WIDE(CharUpperBuffW)(name.letters(), static_cast<DWORD>(name.wide_length()));
       return FromWide(name.letters(), static_cast<DWORD>(name.wide_length()), out, capacity);
     }
     text = name.ansi();  // the letters the A calls get, in the system's code page
@@ -250,7 +254,7 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, SECURITY_ATTRIBUT
   }
   Name name(path, kFilePath);
   if (!name.ok()) return INVALID_HANDLE_VALUE;
-  return g_wide ? g_calls.create_file(name.wide(), access, share, security, disposition, flags,
+  return g_wide ? KIV_WIDE(CreateFileW)(name.wide(), access, share, security, disposition, flags,
                                       model)
                 : CreateFileA(name.ansi(), access, share, security, disposition, flags, model);
 }
@@ -259,28 +263,28 @@ DWORD GetFileAttributes(const char* path) {
   if (g_code_page == 0) return GetFileAttributesA(path);
   Name name(path, kFilePath);
   if (!name.ok()) return INVALID_FILE_ATTRIBUTES;
-  return g_wide ? g_calls.get_file_attributes(name.wide()) : GetFileAttributesA(name.ansi());
+  return g_wide ? KIV_WIDE(GetFileAttributesW)(name.wide()) : GetFileAttributesA(name.ansi());
 }
 
 BOOL DeleteFile(const char* path) {
   if (g_code_page == 0) return DeleteFileA(path);
   Name name(path, kFilePath);
   if (!name.ok()) return FALSE;
-  return g_wide ? g_calls.delete_file(name.wide()) : DeleteFileA(name.ansi());
+  return g_wide ? KIV_WIDE(DeleteFileW)(name.wide()) : DeleteFileA(name.ansi());
 }
 
 BOOL RemoveDirectory(const char* path) {
   if (g_code_page == 0) return RemoveDirectoryA(path);
   Name name(path, kDirectoryPath);
   if (!name.ok()) return FALSE;
-  return g_wide ? g_calls.remove_directory(name.wide()) : RemoveDirectoryA(name.ansi());
+  return g_wide ? KIV_WIDE(RemoveDirectoryW)(name.wide()) : RemoveDirectoryA(name.ansi());
 }
 
 BOOL CreateDirectory(const char* path, SECURITY_ATTRIBUTES* security) {
   if (g_code_page == 0) return CreateDirectoryA(path, security);
   Name name(path, kDirectoryPath);
   if (!name.ok()) return FALSE;
-  return g_wide ? g_calls.create_directory(name.wide(), security)
+  return g_wide ? KIV_WIDE(CreateDirectoryW)(name.wide(), security)
                 : CreateDirectoryA(name.ansi(), security);
 }
 
@@ -295,7 +299,7 @@ BOOL MoveFileEx(const char* from, const char* to, DWORD flags) {
   Name a(from, kFilePath);
   Name b(to, kFilePath);
   if (!a.ok() || !b.ok()) return FALSE;
-  if (g_wide) return g_calls.move_file_ex(a.wide(), b.wide(), flags);
+  if (g_wide) return KIV_WIDE(MoveFileExW)(a.wide(), b.wide(), flags);
   // The 95 family has no MoveFileEx; ~0: a plain MoveFile.
   return flags == ~0u ? MoveFileA(a.ansi(), b.ansi()) : MoveFileExA(a.ansi(), b.ansi(), flags);
 }
@@ -315,7 +319,7 @@ DWORD GetFullPathName(const char* path, DWORD capacity, char* buffer) {
     return m > 1 ? FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity) : 0;
   }
   WCHAR full[kWideCapacity];
-  const DWORD n = g_calls.get_full_path_name(name.wide(), kWideCapacity, full, nullptr);
+  const DWORD n = KIV_WIDE(GetFullPathNameW)(name.wide(), kWideCapacity, full, nullptr);
   return n < static_cast<DWORD>(kWideCapacity) ? FromWide(full, n, buffer, capacity) : 0;
 }
 
@@ -332,7 +336,7 @@ DWORD GetShortPathName(const char* path, char* buffer, DWORD capacity) {
     return m > 1 ? FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity) : 0;
   }
   WCHAR short_path[kWideCapacity];
-  const DWORD n = g_calls.get_short_path_name(name.wide(), short_path, kWideCapacity);
+  const DWORD n = KIV_WIDE(GetShortPathNameW)(name.wide(), short_path, kWideCapacity);
   return n < static_cast<DWORD>(kWideCapacity) ? FromWide(short_path, n, buffer, capacity) : 0;
 }
 
@@ -344,7 +348,7 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
   Name v(value);
   Name f(file);
   if (!s.ok() || !k.ok() || !v.ok() || !f.ok()) return FALSE;
-  return g_wide ? g_calls.write_private_profile_string(s.wide(), k.wide(), v.wide(), f.wide())
+  return g_wide ? KIV_WIDE(WritePrivateProfileStringW)(s.wide(), k.wide(), v.wide(), f.wide())
                 : WritePrivateProfileStringA(s.ansi(), k.ansi(), v.ansi(), f.ansi());
 }
 
@@ -365,7 +369,7 @@ int ProfileFirstLetter(const char* section, const char* key, char fallback, cons
   }
   const WCHAR wide_fallback[] = {static_cast<WCHAR>(fallback), 0};
   WCHAR wide[2];
-  g_calls.get_private_profile_string(s.wide(), k.wide(), wide_fallback, wide, 2, f.wide());
+  KIV_WIDE(GetPrivateProfileStringW)(s.wide(), k.wide(), wide_fallback, wide, 2, f.wide());
   return wide[0];
 }
 
@@ -373,7 +377,7 @@ LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKE
   if (g_code_page == 0) return RegOpenKeyExA(root, path, options, access, key);
   Name name(path);
   if (!name.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_open_key_ex(root, name.wide(), options, access, key)
+  return g_wide ? KIV_WIDE(RegOpenKeyExW)(root, name.wide(), options, access, key)
                 : RegOpenKeyExA(root, name.ansi(), options, access, key);
 }
 
@@ -388,7 +392,7 @@ LONG RegSetString(HKEY key, const char* name, const char* data, DWORD size) {
     return RegSetValueExA(key, n.ansi(), 0, REG_SZ, reinterpret_cast<const BYTE*>(d.ansi()),
                           static_cast<DWORD>(lstrlenA(d.ansi()) + 1));
   }
-  return g_calls.reg_set_value_ex(key, n.wide(), 0, REG_SZ,
+  return KIV_WIDE(RegSetValueExW)(key, n.wide(), 0, REG_SZ,
                                   reinterpret_cast<const BYTE*>(d.wide()),
                                   static_cast<DWORD>((d.wide_length() + 1) * sizeof(WCHAR)));
 }
@@ -397,14 +401,14 @@ LONG RegDeleteValue(HKEY key, const char* name) {
   if (g_code_page == 0) return RegDeleteValueA(key, name);
   Name n(name);
   if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_delete_value(key, n.wide()) : RegDeleteValueA(key, n.ansi());
+  return g_wide ? KIV_WIDE(RegDeleteValueW)(key, n.wide()) : RegDeleteValueA(key, n.ansi());
 }
 
 LONG RegQueryValueExists(HKEY key, const char* name) {
   if (g_code_page == 0) return RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr);
   Name n(name);
   if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_query_value_ex(key, n.wide(), nullptr, nullptr, nullptr, nullptr)
+  return g_wide ? KIV_WIDE(RegQueryValueExW)(key, n.wide(), nullptr, nullptr, nullptr, nullptr)
                 : RegQueryValueExA(key, n.ansi(), nullptr, nullptr, nullptr, nullptr);
 }
 
@@ -412,14 +416,14 @@ LONG RegDeleteKey(HKEY root, const char* path) {
   if (g_code_page == 0) return RegDeleteKeyA(root, path);
   Name n(path);
   if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_delete_key(root, n.wide()) : RegDeleteKeyA(root, n.ansi());
+  return g_wide ? KIV_WIDE(RegDeleteKeyW)(root, n.wide()) : RegDeleteKeyA(root, n.ansi());
 }
 
 BOOL RemoveFontResource(const char* file) {
   if (g_code_page == 0) return RemoveFontResourceA(file);
   Name n(file);
   if (!n.ok()) return FALSE;
-  return g_wide ? g_calls.remove_font_resource(n.wide()) : RemoveFontResourceA(n.ansi());
+  return g_wide ? KIV_WIDE(RemoveFontResourceW)(n.wide()) : RemoveFontResourceA(n.ansi());
 }
 
 int MessageBox(const char* text, const char* caption, UINT style) {
@@ -427,7 +431,7 @@ int MessageBox(const char* text, const char* caption, UINT style) {
     Name t(text);
     Name c(caption);
     if (t.ok() && c.ok()) {
-      return g_wide ? g_calls.message_box(nullptr, t.wide(), c.wide(), style)
+      return g_wide ? KIV_WIDE(MessageBoxW)(nullptr, t.wide(), c.wide(), style)
                     : MessageBoxA(nullptr, t.ansi(), c.ansi(), style);
     }
     // A text the 95 family cannot spell is still shown, as its bytes: the
@@ -492,7 +496,7 @@ bool ForEachFound(const char* pattern, void (*visit)(const char* name, void* con
   Name name(pattern, kFilePath);
   if (!name.ok()) return false;
   WIN32_FIND_DATAW found;
-  HANDLE find = g_calls.find_first_file(name.wide(), &found);
+  HANDLE find = KIV_WIDE(FindFirstFileW)(name.wide(), &found);
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     char converted[MAX_PATH * 4];
@@ -501,7 +505,7 @@ bool ForEachFound(const char* pattern, void (*visit)(const char* name, void* con
     while (length < MAX_PATH && found.cFileName[length] != 0) ++length;
     visit(FromWide(found.cFileName, length, converted, sizeof(converted)) != 0 ? converted : "",
           context);
-  } while (g_calls.find_next_file(find, &found));
+  } while (KIV_WIDE(FindNextFileW)(find, &found));
   FindClose(find);
   return true;
 }
