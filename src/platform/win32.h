@@ -355,7 +355,7 @@ uint32_t WriteRefusal(const char* path);
 // A HANDLE; null stands for "no file" (never INVALID_HANDLE_VALUE).
 using FileHandle = void*;
 // CreateFileForWriting (below) for a product's file, its name in the names'
-// code page (win32.cpp).
+// code page (file_system.cpp).
 FileHandle CreateProductFileForWriting(const char* path);
 // GENERIC_READ, OPEN_EXISTING, shared for reading only: while the handle is
 // open nobody can write the file, rename it or delete it.
