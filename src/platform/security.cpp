@@ -12,6 +12,21 @@ namespace {
 constexpr char kAdministrators[] = "S-1-5-32-544";
 constexpr char kSystem[] = "S-1-5-18";
 
+// The private directory's security: owned by Administrators, then its
+// access list (kPrivateAccess): protected from inheritance, full access for
+// SYSTEM and Administrators only, for the directory and all it will hold.
+constexpr char kPrivateSecurity[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr const char* kPrivateAccess = kPrivateSecurity + 4;  // past "O:BA"
+
+// A security descriptor from its text, to be freed with LocalFree; looked
+// up at run time, as the conversion came with Windows 2000. False where
+// there is none or the text does not convert.
+bool SecurityFromText(const char* text, PSECURITY_DESCRIPTOR* descriptor) {
+  auto from_sddl = LookUpAs<BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG)>(
+      "advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
+  return from_sddl && from_sddl(text, 1 /* SDDL_REVISION_1 */, descriptor, nullptr);
+}
+
 // A SID as text ("S-1-5-..."), from the looked-up conversion of Windows 2000
 // and later; false where there is none.
 bool SidText(PSID sid, LongString* text) {
@@ -75,15 +90,13 @@ bool OwnedByUs(HANDLE object, const char* user) {
 // administrator's run meets it), protected, generic access for this user,
 // Administrators and SYSTEM. False where it cannot be described.
 bool LockSecurity(const char* user, PSECURITY_DESCRIPTOR* descriptor) {
-  auto from_sddl = LookUpAs<BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG)>(
-      "advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
   LongString sddl;
-  if (!from_sddl || !sddl.Append("O:") || !sddl.Append(IsElevatedRun() ? "BA" : user) ||
+  if (!sddl.Append("O:") || !sddl.Append(IsElevatedRun() ? "BA" : user) ||
       !sddl.Append("D:P(A;;GA;;;") || !sddl.Append(user) ||
       !sddl.Append(")(A;;GA;;;BA)(A;;GA;;;SY)")) {
     return false;
   }
-  return from_sddl(sddl.c_str(), 1 /* SDDL_REVISION_1 */, descriptor, nullptr) != FALSE;
+  return SecurityFromText(sddl.c_str(), descriptor);
 }
 
 NamedLock MakeLock(const char* name, PSECURITY_DESCRIPTOR descriptor, const char* user,
@@ -166,13 +179,10 @@ bool IsElevatedRun() {
 
 bool CreatePrivateDirectory(const char* path) {
   if (!IsElevatedRun()) return named::CreateDirectory(path, nullptr) != FALSE;
-  auto from_sddl = LookUpAs<BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG)>(
-      "advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  // Protected (nothing inherited from the temporary directory); full access
-  // for SYSTEM and Administrators, for the directory and all it will hold.
-  if (!from_sddl || !from_sddl("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1 /* SDDL_REVISION_1 */,
-                               &descriptor, nullptr)) {
+  // Nothing inherited from the temporary directory; the owner is set once
+  // the directory is held (TakePrivateDirectory).
+  if (!SecurityFromText(kPrivateAccess, &descriptor)) {
     return false;  // elevated, yet no private directory can be made: no copy
   }
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
@@ -183,25 +193,17 @@ bool CreatePrivateDirectory(const char* path) {
 
 namespace {
 
-// The private directory's security: owned by Administrators, protected from
-// inheritance, full access for SYSTEM and Administrators only.
-constexpr char kPrivateSecurity[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-
 bool IsPlainDirectory(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Sets owner and DACL through the handle; looked up at run time, as the
-// conversion from text came with Windows 2000.
+// Sets owner and DACL through the handle.
 bool TakePrivateDirectory(HANDLE directory) {
-  auto from_sddl = LookUpAs<BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG)>(
-      "advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
   auto set_security = LookUpAs<BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR)>(
       "advapi32.dll", "SetKernelObjectSecurity");
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!from_sddl || !set_security ||
-      !from_sddl(kPrivateSecurity, 1 /* SDDL_REVISION_1 */, &descriptor, nullptr)) {
+  if (!set_security || !SecurityFromText(kPrivateSecurity, &descriptor)) {
     return false;
   }
   bool set = set_security(directory, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
