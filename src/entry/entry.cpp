@@ -1,8 +1,11 @@
 // The process entry: picks the mode from the command line.
-//   no path    -> confirmation mode (ask, hand off to a temporary copy)
+//   no path    -> confirmation mode: ask, then hand off to a temporary copy
+//                 (or walk here when no copy can be made or started); with
+//                 /PLAN, a plan of our own file, asking nothing and copying
+//                 nothing
 //   a path     -> uninstall mode on the uninstall file it names (the walk,
 //                 then the registration once every record is undone)
-// Switches (/S, /LOG=) may come first, in either mode.
+// Switches (/S, /LOG=, /PLAN, /FORCE) come first, in either mode.
 //
 // This is the image's entry point itself: the stub links no C runtime
 // start-up (-nostartfiles), which would bring in argument parsing, stdio

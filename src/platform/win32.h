@@ -158,8 +158,8 @@ bool SetEnvironmentText(const char* name, const char* value);
 bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
 // text, in the names' code page (the system's when the file names none),
 // as UTF-16 into out (capacity units, its NUL included): the units without
-// the NUL; 0 when it does not convert or fit. named::ToUtf16 with the
-// types the layers above know.
+// the NUL; 0 when it does not convert or fit, and for an empty text.
+// named::ToUtf16 with the types the layers above know.
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
 // A name folded to capitals into out (capacity bytes, its NUL included), by
 // the rules the file calls compare names by: for names in the system's code
