@@ -58,8 +58,9 @@ void TellWaitingConfirmation(kiv::RunOutcome outcome) {
 }
 
 // What the uninstall mode needs of the hand-off.
-constexpr kiv::RunHooks kRunHooks = {kiv::ScheduleOwnTemporaryCopyDeletion, TellWaitingConfirmation,
-                                     ScheduleDeletion, kiv::RemoveRegistration};
+constexpr kiv::HandoffHooks kHandoffHooks = {kiv::ScheduleOwnTemporaryCopyDeletion,
+                                             TellWaitingConfirmation, ScheduleDeletion,
+                                             kiv::RemoveRegistration};
 
 void ShowUnknownSwitch(const char* word) {
   kiv::ShortString shown;
@@ -85,7 +86,7 @@ uint32_t UninstallMode(const char* path, const kiv::RunOptions& options) {
   if (taken == kiv::LockTaken::kBusy) {
     ShowBusy();
   } else {
-    outcome = kiv::UninstallRun(path, kRunHooks, options);
+    outcome = kiv::UninstallRun(path, kHandoffHooks, options);
   }
   return kiv::ExitCodeFor(outcome, options.silent, kiv::Mode::kUninstall);
 }
@@ -106,7 +107,7 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
       ShowBusy();
       return exit_code(kiv::RunOutcome::kBusy, kiv::Mode::kUninstall);
     }
-    return exit_code(kiv::UninstallRun(own.c_str(), kRunHooks, options), kiv::Mode::kUninstall);
+    return exit_code(kiv::UninstallRun(own.c_str(), kHandoffHooks, options), kiv::Mode::kUninstall);
   }
   // What the copy is to read, proven before anything changes: the
   // registration never goes unless the walk can start with these switches.
@@ -139,7 +140,7 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
       kiv::RunOptions here = options;
       here.note = kRunHereNote;
       return exit_code(own.empty() ? kiv::RunOutcome::kDamaged
-                                   : kiv::UninstallRun(own.c_str(), kRunHooks, here),
+                                   : kiv::UninstallRun(own.c_str(), kHandoffHooks, here),
                        kiv::Mode::kUninstall);
     }
   }

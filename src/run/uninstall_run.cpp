@@ -183,7 +183,7 @@ void ShowPlan(const WalkTally& tally, const char* report) {
   platform::ShowMessage(text.c_str(), platform::kBoxOk | platform::kIconInformation);
 }
 
-RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent, bool plan) {
+RunOutcome Damaged(const HandoffHooks& hooks, RunReport& report, bool silent, bool plan) {
   report.End(OutcomeText(RunOutcome::kDamaged), ExitCodeFor(RunOutcome::kDamaged, silent, Mode::kUninstall));
   if (!plan) hooks.walked(RunOutcome::kDamaged);
   platform::ShowDamagedMessage();
@@ -240,7 +240,7 @@ bool RestoresFile(const char* uninstall_file, const char* target) {
   return found;
 }
 
-RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options) {
+RunOutcome UninstallRun(const char* path, const HandoffHooks& hooks, const RunOptions& options) {
   // A temporary copy made by the confirmation mode cannot delete itself
   // while it runs: it goes at the next start, on every way out of the walk.
   // A plan makes no copy and schedules nothing.

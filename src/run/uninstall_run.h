@@ -3,8 +3,8 @@
 //
 // What the mode needs of the hand-off (a temporary copy scheduling its own
 // deletion, telling a waiting confirmation the outcome, the restart deletion
-// of a held file) comes in as hooks, which the entry fills: the walk never
-// depends on how it was started.
+// of a held file, the registration's removal) comes in as HandoffHooks,
+// which the entry fills: the walk never depends on how it was started.
 #ifndef KIV_RUN_UNINSTALL_RUN_H_
 #define KIV_RUN_UNINSTALL_RUN_H_
 
@@ -15,7 +15,7 @@
 
 namespace kiv {
 
-struct RunHooks {
+struct HandoffHooks {
   // Called first, on every way through the run: a temporary copy of the
   // program schedules itself for deletion at the next start.
   void (*starting)();
@@ -38,7 +38,7 @@ struct RunHooks {
 // file and its directory, and says so; an incomplete one leaves all three,
 // so that the next run finishes what is left, and its box names the first
 // record that could not be undone.
-RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options);
+RunOutcome UninstallRun(const char* path, const HandoffHooks& hooks, const RunOptions& options);
 
 // True when a File record of the (sound) uninstall file puts back saved
 // content at target, in any spelling of it (platform::IdentifyFile; a file
