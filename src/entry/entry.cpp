@@ -17,7 +17,6 @@
 #include "handoff/confirmation.h"
 #include "handoff/restart_deletion.h"
 #include "handoff/handoff_channel.h"
-#include "handoff/registration.h"
 #include "handoff/run_lock.h"
 #include "handoff/temporary_copy.h"
 #include "platform/win32.h"
@@ -59,8 +58,7 @@ void TellWaitingConfirmation(kiv::RunOutcome outcome) {
 
 // What the uninstall mode needs of the hand-off.
 constexpr kiv::HandoffHooks kHandoffHooks = {kiv::ScheduleOwnTemporaryCopyDeletion,
-                                             TellWaitingConfirmation, ScheduleDeletion,
-                                             kiv::RemoveRegistration};
+                                             TellWaitingConfirmation, ScheduleDeletion};
 
 void ShowUnknownSwitch(const char* word) {
   kiv::ShortString shown;

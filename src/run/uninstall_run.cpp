@@ -8,6 +8,7 @@
 #include "run/delete_with_retry.h"
 #include "run/plan_table.h"
 #include "run/record_actions.h"
+#include "run/registration.h"
 #include "run/run_report.h"
 #include "run/walk_rule.h"
 #include "uninstall_file/layout.h"
@@ -326,7 +327,7 @@ RunOutcome UninstallRun(const char* path, const HandoffHooks& hooks, const RunOp
       result = ResultOf(tally.left, true);
       outcome = result.outcome;
     }
-    if (result.unregister) hooks.unregister(reader.display_name());
+    if (result.unregister) RemoveRegistration(reader.display_name());
     const uint32_t exit_code = ExitCodeFor(outcome, options.silent, Mode::kUninstall);
     if (result.file != FileFate::kDeleted) {
       bool told = false;

@@ -17,6 +17,7 @@ import sys
 LAYERS = {
     "base": 0,
     "uninstall_file": 1,
+    "ini": 1,
     "platform": 1,
     "run": 2,
     "handoff": 2,
