@@ -22,7 +22,6 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
-constexpr char kRegistrationId[] = "KIV0098";
 
 Diagnostic Fault(const char* id, const std::string& field, const std::string& message,
                  const std::string& hint = {}) {
@@ -149,7 +148,7 @@ std::vector<Diagnostic> PlanRegistration(const StubKind& kind, const std::string
   };
   for (const auto& n : needed) {
     if (n.value.empty() && !details.allow_missing) {
-      faults.push_back(Fault(kRegistrationId, n.field, std::string("missing: ") + n.why,
+      faults.push_back(Fault(error_id::kRegistration, n.field, std::string("missing: ") + n.why,
                              "give it, or allow_missing (--allow-missing) to write the "
                              "entry without it"));
     }
@@ -171,7 +170,7 @@ std::vector<Diagnostic> PlanRegistration(const StubKind& kind, const std::string
   const std::string date = details.install_date.empty() ? today : details.install_date;
   if (!IsDate(date)) {
     faults.push_back(
-        Fault(kRegistrationId, "install_date", "not a date as YYYYMMDD: \"" + date + "\""));
+        Fault(error_id::kRegistration, "install_date", "not a date as YYYYMMDD: \"" + date + "\""));
   }
   if (!faults.empty()) return faults;
 
