@@ -339,6 +339,7 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
     });
   };
   WarningPass pass(0, head.display_name_bytes, true, head.code_page);
+  pass.Expect(undo, (head.types >> static_cast<int>(RecordType::kFont)) & 1);
   each_record([&](const ListedRecord& r, size_t index) { pass.Note(index, r.raw); });
   pass.Seal();
 

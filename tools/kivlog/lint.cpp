@@ -64,6 +64,8 @@ uint64_t KeyHash(const std::string& key) {
 // count as one; at 64 bits that is as likely as a disk's read error.
 class FirstSeen {
  public:
+  void Reserve(size_t count) { entries_.reserve(count); }
+
   void Add(const std::string& key, size_t index) {
     const uint64_t h = KeyHash(key);
     entries_.push_back(
@@ -113,6 +115,11 @@ class FirstSeen {
 class Finder {
  public:
   Finder(size_t first, uint32_t code_page) : first_(first), code_page_(code_page) {}
+
+  void Expect(size_t records, bool fonts) {
+    first_identity_.Reserve(records);
+    fonts_ = fonts;
+  }
 
   std::string Name(size_t index) const {
     if (index >= first_) return "records[" + std::to_string(index - first_) + "]";
@@ -177,6 +184,8 @@ class Finder {
     switch (r.type) {
         case RecordType::kDirectory: first_directory_.Add(DirectoryKey(r.path), i); break;
         case RecordType::kFile: {
+          // Only a font looks its file up.
+          if (!fonts_) break;
           const std::string path = Folded(r.path);
           first_file_.Add(path, i);
           first_file_name_.Add(path.substr(path.find_last_of('\\') + 1), i);
@@ -403,6 +412,7 @@ class Finder {
   FirstSeen first_directory_, first_file_, first_file_name_, first_group_, first_identity_;
   std::vector<Found> found_;
   std::map<size_t, Found> once_;  // WarnOnce's, by the record they are about
+  bool fonts_ = true;             // the records may hold a font
   size_t reading_ = 0;
 };
 
@@ -423,6 +433,8 @@ WarningPass::WarningPass(size_t first, const std::string& display_name, bool nam
 }
 
 WarningPass::~WarningPass() = default;
+
+void WarningPass::Expect(size_t records, bool fonts) { finder_->Expect(records, fonts); }
 
 void WarningPass::Note(size_t index, const ManifestRecord& record) { finder_->Note(index, record); }
 

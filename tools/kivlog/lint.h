@@ -52,6 +52,9 @@ class WarningPass {
   WarningPass(const WarningPass&) = delete;
   WarningPass& operator=(const WarningPass&) = delete;
 
+  // Before any Note(), when known: how many records, and whether any is a
+  // font (files are looked up only for fonts).
+  void Expect(size_t records, bool fonts);
   void Note(size_t index, const ManifestRecord& record);
   void Seal();
   void Read(size_t index, const ManifestRecord& record);
