@@ -377,35 +377,40 @@ LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKE
                 : RegOpenKeyExA(root, name.ansi(), options, access, key);
 }
 
-LONG RegSetString(HKEY key, const char* name, const char* data, DWORD size) {
-  if (g_code_page == 0) {
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), size);
-  }
+// The registry calls below have callers that pass constants (a type, null
+// pointers) and callers that do not: one body for both, where the compiler
+// would add a copy for each constant it could fold in.
+[[gnu::noclone]] LONG RegSetData(HKEY key, const char* name, DWORD type, const void* data,
+                                 DWORD size) {
+  const BYTE* bytes = static_cast<const BYTE*>(data);
+  if (g_code_page == 0) return RegSetValueExA(key, name, 0, type, bytes, size);
   Name n(name);
-  Name d(data);
+  Name d(type == REG_SZ ? static_cast<const char*>(data) : nullptr);
   if (!n.ok() || !d.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  if (!g_wide) {
-    return RegSetValueExA(key, n.ansi(), 0, REG_SZ, reinterpret_cast<const BYTE*>(d.ansi()),
-                          static_cast<DWORD>(lstrlenA(d.ansi()) + 1));
+  if (type == REG_SZ) {
+    bytes = g_wide ? reinterpret_cast<const BYTE*>(d.wide())
+                   : reinterpret_cast<const BYTE*>(d.ansi());
+    size = g_wide ? static_cast<DWORD>((d.wide_length() + 1) * sizeof(WCHAR))
+                  : static_cast<DWORD>(lstrlenA(d.ansi()) + 1);
   }
-  return g_calls.reg_set_value_ex(key, n.wide(), 0, REG_SZ,
-                                  reinterpret_cast<const BYTE*>(d.wide()),
-                                  static_cast<DWORD>((d.wide_length() + 1) * sizeof(WCHAR)));
+  return g_wide ? g_calls.reg_set_value_ex(key, n.wide(), 0, type, bytes, size)
+                : RegSetValueExA(key, n.ansi(), 0, type, bytes, size);
 }
 
-LONG RegDeleteValue(HKEY key, const char* name) {
+[[gnu::noclone]] LONG RegDeleteValue(HKEY key, const char* name) {
   if (g_code_page == 0) return RegDeleteValueA(key, name);
   Name n(name);
   if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
   return g_wide ? g_calls.reg_delete_value(key, n.wide()) : RegDeleteValueA(key, n.ansi());
 }
 
-LONG RegQueryValueExists(HKEY key, const char* name) {
-  if (g_code_page == 0) return RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr);
+[[gnu::noclone]] LONG RegQueryValueExists(HKEY key, const char* name, DWORD* type, BYTE* data,
+                                         DWORD* size) {
+  if (g_code_page == 0) return RegQueryValueExA(key, name, nullptr, type, data, size);
   Name n(name);
   if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_query_value_ex(key, n.wide(), nullptr, nullptr, nullptr, nullptr)
-                : RegQueryValueExA(key, n.ansi(), nullptr, nullptr, nullptr, nullptr);
+  return g_wide ? g_calls.reg_query_value_ex(key, n.wide(), nullptr, type, data, size)
+                : RegQueryValueExA(key, n.ansi(), nullptr, type, data, size);
 }
 
 LONG RegDeleteKey(HKEY root, const char* path) {

@@ -99,7 +99,18 @@ std::vector<StubWarning> StubWarnings(const StubKind& stub,
     const ManifestRecord& r = records[i];
     switch (r.type) {
       case RecordType::kDirectory:
-      case RecordType::kFile: place_warning(i, "path", r.path); break;
+      case RecordType::kFile:
+      case RecordType::kKeptFile: place_warning(i, "path", r.path); break;
+      case RecordType::kSharedFile:
+        place_warning(i, "path", r.path);
+        if (per_user) {
+          add(i, "shared",
+              "a shared file's count of users lies under HKEY_LOCAL_MACHINE" + admin_only +
+                  ": the uninstall cannot take it down, so it leaves the product listed "
+                  "while other products use the file; log a per-user product's files as "
+                  "plain files");
+        }
+        break;
       case RecordType::kIniEntry:
         if (per_user && IsBareFileName(r.file)) {
           add(i, "file", "a bare file name lies in the Windows directory" + admin_only);

@@ -594,8 +594,8 @@ std::vector<Fixture> DamagedFixtures() {
                                 kiv::kSignature);
                   }),
                   kiv::Damage::kNameOffset, "at offset 119"});  // the trailer's name field
-  rows.push_back({"type_10_after_valid_records", make([](kiv::LogWriter& w, Bytes&) {
-                    w.AddRaw(10, "x", 1);  // at 119
+  rows.push_back({"type_12_after_valid_records", make([](kiv::LogWriter& w, Bytes&) {
+                    w.AddRaw(12, "x", 1);  // at 119
                     w.AddFile("C:\\App\\a.txt");
                     w.Finish("Example App");
                   }),
