@@ -12,7 +12,7 @@ constexpr char kSharedDlls[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Sh
 
 bool SharedCount(const char* path, uint32_t* count, bool set) {
   RegKey opened;
-  if (!RegOpenFullAccess(RootKey(2), kSharedDlls, &opened)) return false;  // HKEY_LOCAL_MACHINE
+  if (!RegOpenFullAccess(HKEY_LOCAL_MACHINE, kSharedDlls, &opened)) return false;
   const HKEY key = static_cast<HKEY>(opened);
   DWORD type = REG_DWORD;
   DWORD size = sizeof(*count);

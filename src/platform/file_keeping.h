@@ -17,7 +17,9 @@ namespace kiv::platform {
 
 // Reads path's count into *count: true when a REG_DWORD of path's name is
 // there (false when the key or the value is missing, or the value is of
-// another kind or size). With set, writes *count instead, or deletes the
+// another kind or size). The key is opened for every access, reading too
+// (one open for both): a process without administrator rights finds no
+// count. With set, writes *count instead, or deletes the
 // value when it is 0 (one already gone counts as deleted): false, LastError
 // telling why, when refused. One call for both, as the stub is small.
 bool SharedCount(const char* path, uint32_t* count, bool set);

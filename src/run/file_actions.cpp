@@ -2,13 +2,13 @@
 // what it replaced.
 #include "base/fixed_string.h"
 #include "base/path_rules.h"
+#include "platform/file_keeping.h"
 #include "platform/win32.h"
 #include "run/directory_chain.h"
-#include "platform/file_keeping.h"
 #include "run/held_by.h"
 #include "run/keep_rule.h"
-#include "run/walk_rule.h"
 #include "run/record_actions.h"
+#include "run/walk_rule.h"
 
 namespace kiv {
 
@@ -358,7 +358,8 @@ void UndoFile(LogReader& reader, UndoStep& step, RecordType type) {
   SharedUse use = {true, false, 0};
   if (type == RecordType::kSharedFile) {
     uint32_t count = 0;
-    use = DecideShared(platform::SharedCount(path.c_str(), &count, false), count);
+    const bool counted = platform::SharedCount(path.c_str(), &count, false);
+    use = DecideShared(counted, count);
     if (!use.remove) {
       // Another product's file: only its count goes down.
       if (!step.plan && !platform::SharedCount(path.c_str(), &use.others, true)) {

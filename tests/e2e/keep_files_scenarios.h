@@ -59,7 +59,7 @@ inline int64_t SharedCount(const std::string& path) {
   const LONG rc = RegQueryValueExA(key, path.c_str(), nullptr, &type,
                                    reinterpret_cast<BYTE*>(&value), &size);
   RegCloseKey(key);
-  return rc == ERROR_SUCCESS && type == REG_DWORD ? value : -1;
+  return rc == ERROR_SUCCESS && type == REG_DWORD ? static_cast<int64_t>(value) : -1;
 }
 
 // A product whose log created its folder and installed the shared file.

@@ -106,9 +106,8 @@ std::vector<StubWarning> StubWarnings(const StubKind& stub,
         if (per_user) {
           add(i, "shared",
               "a shared file's count of users lies under HKEY_LOCAL_MACHINE" + admin_only +
-                  ": the uninstall cannot take it down, so it leaves the product listed "
-                  "while other products use the file; log a per-user product's files as "
-                  "plain files");
+                  ": the uninstall finds no count and deletes the file as a plain one, "
+                  "whoever else uses it; log a per-user product's files as plain files");
         }
         break;
       case RecordType::kIniEntry:
