@@ -8,7 +8,7 @@
 #include "base/fixed_string.h"
 #include "base/path_rules.h"
 #include "platform/win32.h"
-#include "run/ini_cutter.h"
+#include "ini/ini_cutter.h"
 #include "run/record_actions.h"
 #include "uninstall_file/names.h"
 
