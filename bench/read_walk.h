@@ -52,6 +52,11 @@ inline WalkTally WalkWithoutActions(LogReader& reader) {
             reader.Skip(reader.ReadU32());
           }
           break;
+        case FieldKind::kFixed: {
+          uint8_t fixed[kContentCheckSize];
+          reader.ReadBytes(fixed, field.limit < sizeof(fixed) ? field.limit : sizeof(fixed));
+          break;
+        }
       }
     }
   }

@@ -82,7 +82,9 @@ bool HasBackslash(uint32_t code_page, const std::string& name) {
 // names its code page, and past kStringLimit only as the system reads it.
 bool IsPathField(uint16_t type, size_t index) {
   return index == 0 && (type == static_cast<uint16_t>(RecordType::kDirectory) ||
-                        type == static_cast<uint16_t>(RecordType::kFile));
+                        type == static_cast<uint16_t>(RecordType::kFile) ||
+                        type == static_cast<uint16_t>(RecordType::kSharedFile) ||
+                        type == static_cast<uint16_t>(RecordType::kKeptFile));
 }
 
 // A name the uninstall looks for or acts on (the layout's kName fields): a
@@ -211,7 +213,7 @@ Model BuildModel(const uint8_t* data, size_t size) {
     r.offset = at;
     r.back = kiv::LoadU32(data + at);
     r.type = kiv::LoadU16(data + at + 4);
-    if (r.type > 9) {
+    if (r.type > 11) {  // 9, the code page, is read below
       finish(Damage::kBadType);
       return m;
     }
@@ -285,7 +287,18 @@ Model BuildModel(const uint8_t* data, size_t size) {
     };
     switch (static_cast<RecordType>(r.type)) {
       case RecordType::kDirectory:
+      case RecordType::kSharedFile:
       case RecordType::kShellGroup: string(kiv::kStringLimit); break;
+      case RecordType::kKeptFile:
+        string(kiv::kStringLimit);
+        if (fault != Damage::kNone) break;
+        if (end - pos < kiv::kContentCheckSize) {
+          fault = Damage::kPayloadOutside;
+          break;
+        }
+        r.saved.assign(reinterpret_cast<const char*>(data + pos), kiv::kContentCheckSize);
+        pos += kiv::kContentCheckSize;
+        break;
       case RecordType::kFile:
         string(kiv::kStringLimit);
         if (flag()) {

@@ -96,7 +96,15 @@ inline bool Walk(LogReader& reader, std::vector<Walked>* walked) {
       case RecordType::kEndOfLog: walked->push_back(w); return true;
       // A path goes into the actions' path buffer, which holds the longest
       // a file that names its code page may log.
-      case RecordType::kDirectory: ReadField<kLongPathLimit>(reader, &w); break;
+      case RecordType::kDirectory:
+      case RecordType::kSharedFile: ReadField<kLongPathLimit>(reader, &w); break;
+      case RecordType::kKeptFile:
+        if (ReadField<kLongPathLimit>(reader, &w)) {
+          char check[kContentCheckSize];
+          w.all_whole = reader.ReadBytes(check, sizeof(check)) == sizeof(check);
+          w.saved.assign(check, sizeof(check));
+        }
+        break;
       case RecordType::kShellGroup: ReadField<kStringLimit>(reader, &w); break;
       case RecordType::kFile:
         if (!ReadField<kLongPathLimit>(reader, &w)) break;

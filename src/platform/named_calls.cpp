@@ -378,30 +378,40 @@ LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKE
   return Pick(&RegOpenKeyExA, kRegOpenKeyExW)(root, name.arg(), options, access, key);
 }
 
-LONG RegSetString(HKEY key, const char* name, const char* data, DWORD size) {
+// The registry calls below have callers that pass constants (a type, null
+// pointers) and callers that do not: one body for both, where the compiler
+// would add a copy for each constant it could fold in.
+[[gnu::noclone]] LONG RegSetData(HKEY key, const char* name, DWORD type, const void* data,
+                                 DWORD size) {
   Name n;
   Name d;
-  if (!n.Take(name) || !d.Take(data)) return ERROR_NO_UNICODE_TRANSLATION;
-  if (g_wide) {
-    size = static_cast<DWORD>((d.wide_length() + 1) * sizeof(WCHAR));
-  } else if (g_code_page != 0) {
-    size = static_cast<DWORD>(lstrlenA(d.arg()) + 1);
+  const bool text = type == REG_SZ;
+  if (!n.Take(name) || (text && !d.Take(static_cast<const char*>(data)))) {
+    return ERROR_NO_UNICODE_TRANSLATION;
   }
-  return Pick(&RegSetValueExA, kRegSetValueExW)(key, n.arg(), 0, REG_SZ,
-                                                reinterpret_cast<const BYTE*>(d.arg()), size);
+  if (text) {
+    if (g_wide) {
+      size = static_cast<DWORD>((d.wide_length() + 1) * sizeof(WCHAR));
+    } else if (g_code_page != 0) {
+      size = static_cast<DWORD>(lstrlenA(d.arg()) + 1);
+    }
+    data = d.arg();
+  }
+  return Pick(&RegSetValueExA, kRegSetValueExW)(key, n.arg(), 0, type,
+                                                static_cast<const BYTE*>(data), size);
 }
 
-LONG RegDeleteValue(HKEY key, const char* name) {
+[[gnu::noclone]] LONG RegDeleteValue(HKEY key, const char* name) {
   Name n;
   if (!n.Take(name)) return ERROR_NO_UNICODE_TRANSLATION;
   return Pick(&RegDeleteValueA, kRegDeleteValueW)(key, n.arg());
 }
 
-LONG RegQueryValueExists(HKEY key, const char* name) {
+[[gnu::noclone]] LONG RegQueryValueExists(HKEY key, const char* name, DWORD* type, BYTE* data,
+                                         DWORD* size) {
   Name n;
   if (!n.Take(name)) return ERROR_NO_UNICODE_TRANSLATION;
-  return Pick(&RegQueryValueExA, kRegQueryValueExW)(key, n.arg(), nullptr, nullptr, nullptr,
-                                                    nullptr);
+  return Pick(&RegQueryValueExA, kRegQueryValueExW)(key, n.arg(), nullptr, type, data, size);
 }
 
 LONG RegDeleteKey(HKEY root, const char* path) {

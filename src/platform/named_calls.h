@@ -61,11 +61,15 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
 // not convert.
 int ProfileFirstLetter(const char* section, const char* key, char fallback, const char* file);
 LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKEY* key);
-// data: size bytes, its NUL included (REG_SZ).
-LONG RegSetString(HKEY key, const char* name, const char* data, DWORD size);
+// data: size bytes; a REG_SZ's text (its NUL included) is converted as the
+// name is, any other type's bytes go as they are.
+LONG RegSetData(HKEY key, const char* name, DWORD type, const void* data, DWORD size);
 LONG RegDeleteValue(HKEY key, const char* name);
-// RegQueryValueExA asking for nothing but whether the value is there.
-LONG RegQueryValueExists(HKEY key, const char* name);
+// RegQueryValueExA: by default asking for nothing but whether the value is
+// there; else its type and data too (what data receives is no text, so it
+// is never converted).
+LONG RegQueryValueExists(HKEY key, const char* name, DWORD* type = nullptr, BYTE* data = nullptr,
+                         DWORD* size = nullptr);
 LONG RegDeleteKey(HKEY root, const char* path);
 BOOL RemoveFontResource(const char* file);
 int MessageBox(const char* text, const char* caption, UINT style);

@@ -29,7 +29,7 @@ bool RegOpenFullAccess(RegKey root, const char* path, RegKey* key) {
 }
 
 bool RegSetString(RegKey key, const char* name, const char* data, uint32_t size) {
-  return Registry(named::RegSetString(static_cast<HKEY>(key), name, data, size));
+  return Registry(named::RegSetData(static_cast<HKEY>(key), name, REG_SZ, data, size));
 }
 
 bool RegDeleteValueNamed(RegKey key, const char* name) {

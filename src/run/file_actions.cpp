@@ -2,10 +2,13 @@
 // what it replaced.
 #include "base/fixed_string.h"
 #include "base/path_rules.h"
+#include "platform/file_keeping.h"
 #include "platform/win32.h"
 #include "run/directory_chain.h"
 #include "run/held_by.h"
+#include "run/keep_rule.h"
 #include "run/record_actions.h"
+#include "run/walk_rule.h"
 
 namespace kiv {
 
@@ -305,12 +308,30 @@ void UndoDirectory(LogReader& reader, UndoStep& step) {
   step.Set(Undone::kFailed, error);
 }
 
-void UndoFile(LogReader& reader, UndoStep& step) {
+namespace {
+
+uint32_t ReadFromFile(void* file, void* buffer, uint32_t count) {
+  return platform::ReadFileBytes(file, buffer, count);
+}
+
+// A kept file's content, read once through this buffer: static storage
+// (.bss) costs the file no bytes.
+uint8_t g_content[4096];
+
+// Deletes a file the product installed: the deletion of a File record
+// without a saved copy, and of a shared or kept file that goes.
+void DeleteProductFile(const char* path, UndoStep& step);
+
+}  // namespace
+
+void UndoFile(LogReader& reader, UndoStep& step, RecordType type) {
   PathString path;
-  if (!reader.ReadString(path.data(), path.capacity()))
+  uint8_t check[kContentCheckSize];
+  if (!reader.ReadString(path.data(), path.capacity()) ||
+      (type == RecordType::kKeptFile && reader.ReadBytes(check, sizeof(check)) != sizeof(check)))
     return step.Set(Undone::kFailed, kErrorInvalidData);
   step.Describe(path.c_str());
-  const bool restore = reader.ReadFlag();
+  const bool restore = type == RecordType::kFile && reader.ReadFlag();
   step.restores = restore;
   if (PathCrossesReparsePoint(path.c_str(), false)) return step.Set(Undone::kThroughLink);
   if (platform::IsReparsePoint(path.c_str())) {
@@ -325,6 +346,41 @@ void UndoFile(LogReader& reader, UndoStep& step) {
     }
     return RestoreFile(reader, path.c_str(), step);
   }
+  if (type == RecordType::kKeptFile && Stands(step, path.c_str())) {
+    // Read before anything is decided: a file that cannot be read is
+    // neither judged nor deleted, and stays for the next run.
+    platform::FileHandle file = platform::OpenProductFileForReading(path.c_str());
+    if (!file) return step.Set(Undone::kFailed, platform::LastError());
+    const bool same = ContentAsInstalled(check, ReadFromFile, file, g_content, sizeof(g_content));
+    platform::CloseFile(file);
+    if (!same) return step.Set(Undone::kKeptChanged);
+  }
+  SharedUse use = {true, false, 0};
+  if (type == RecordType::kSharedFile) {
+    uint32_t count = 0;
+    const bool counted = platform::SharedCount(path.c_str(), &count, false);
+    use = DecideShared(counted, count);
+    if (!use.remove) {
+      // Another product's file: only its count goes down.
+      if (!step.plan && !platform::SharedCount(path.c_str(), &use.others, true)) {
+        return step.Set(Undone::kFailed, platform::LastError());
+      }
+      step.others = use.others;
+      return step.Set(Undone::kKeptShared);
+    }
+  }
+  DeleteProductFile(path.c_str(), step);
+  if (type != RecordType::kSharedFile || LeftBy(step.what, false) > Left::kAtRestart) return;
+  // Gone, or going at the next start: its count goes too, as no product
+  // uses it any more. A count that stays is not worth a failure: it only
+  // names a file that is no longer there.
+  if (!step.plan) platform::SharedCount(path.c_str(), &use.others, true);  // others is 0
+  if (use.uncounted && step.what == Undone::kRemoved) step.Set(Undone::kRemovedUncounted);
+}
+
+namespace {
+
+void DeleteProductFile(const char* path, UndoStep& step) {
   // No delete can reach the protected files, whatever name or link it takes:
   // the walk holds the uninstall file open without delete sharing, and the
   // running program is mapped. So they are asked about only when a delete
@@ -334,45 +390,47 @@ void UndoFile(LogReader& reader, UndoStep& step) {
   uint32_t error = 0;
   bool renamable = false;
   if (step.plan) {
-    error = IsPlanned(step, Planned::kGone, path.c_str())
+    error = IsPlanned(step, Planned::kGone, path)
                 ? kErrorFileNotFound
-                : platform::DeletionRefusal(path.c_str(), &renamable);
-  } else if (platform::DeleteFilePath(path.c_str())) {
+                : platform::DeletionRefusal(path, &renamable);
+  } else if (platform::DeleteFilePath(path)) {
     return step.Set(Undone::kRemoved);
   } else {
     error = platform::LastError();
   }
-  if (RemovalSettled(step, path.c_str(), error)) return;
-  if (const Undone pass_over = PassedOver(step, path.c_str()); pass_over != Undone::kNoAction) {
+  if (RemovalSettled(step, path, error)) return;
+  if (const Undone pass_over = PassedOver(step, path); pass_over != Undone::kNoAction) {
     return step.Set(pass_over);
   }
-  if (platform::IsReadOnlyFile(path.c_str())) return step.Set(Undone::kKeptReadOnly);
+  if (platform::IsReadOnlyFile(path)) return step.Set(Undone::kKeptReadOnly);
   // In use: open without delete sharing, or a running program (which the NT
   // family refuses as "access denied").
   const bool held = error == kErrorSharingViolation || error == kErrorLockViolation ||
                     error == kErrorAccessDenied;
   if (held && step.describe) {
     platform::FileHolders holders;
-    platform::AskWhoHolds(path.c_str(), &holders);
+    platform::AskWhoHolds(path, &holders);
     DescribeHolders(holders, &step.held_by);
   }
   if (held && step.schedule_held) {
     if (step.plan) {
       // A running program's file is renamed aside; one held without delete
       // sharing refuses the rename as it refuses the delete.
-      if (step.scheduled) step.scheduled->Add(path.c_str());
+      if (step.scheduled) step.scheduled->Add(path);
       return step.Set(renamable ? Undone::kGoesAtRestart : Undone::kGoesAtRestartInPlace);
     }
-    if (RenameAsideAndSchedule(path.c_str(), step)) return step.Set(Undone::kGoesAtRestart);
-    if (step.schedule_held(path.c_str())) {
+    if (RenameAsideAndSchedule(path, step)) return step.Set(Undone::kGoesAtRestart);
+    if (step.schedule_held(path)) {
       // Its directories, empty but for it, go after it, as after a file
       // renamed aside.
-      if (step.scheduled) step.scheduled->Add(path.c_str());
+      if (step.scheduled) step.scheduled->Add(path);
       return step.Set(Undone::kGoesAtRestartInPlace);
     }
   }
   step.Set(Undone::kFailed, error);
 }
+
+}  // namespace
 
 void RestoreFile(LogReader& reader, const char* path, UndoStep& step) {
   uint8_t fixed[kSavedFixedSize];

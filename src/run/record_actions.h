@@ -109,7 +109,10 @@ void ReleaseDirectoriesOnTheWay();
 
 // Directories and files.
 void UndoDirectory(LogReader& reader, UndoStep& step);
-void UndoFile(LogReader& reader, UndoStep& step);
+// A File record, or a shared or kept file (type says which): a shared
+// file goes only when no other product counts as its user, a kept file
+// only when its content is still what the installation wrote.
+void UndoFile(LogReader& reader, UndoStep& step, RecordType type);
 // Puts back a replaced file: saved time, length, content, from the reader.
 void RestoreFile(LogReader& reader, const char* path, UndoStep& step);
 

@@ -33,6 +33,9 @@ constexpr const char* kUndoneTexts[] = {
     "passed over: an unsafe name",
     "passed over: a name this system cannot spell",
     "cannot tell: too many items before it to keep count of",
+    "removed: no valid count of its users (taken as the last)",
+    "kept: still used by ",  // the count and " products" follow
+    "kept: changed since installation",
     "failed",
 };
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==
@@ -173,6 +176,13 @@ void RunReport::Begin(const char* uninstall_file, const char* display_name, cons
 
 void RunReport::Record(const char* type_name, const UndoStep& step) {
   if (!file_) return;
+  ShortString outcome;
+  char digits[11];
+  outcome.Assign(UndoneText(step.what));
+  if (step.what == Undone::kKeptShared) {
+    outcome.Append(DecimalText(step.others, digits));
+    outcome.Append(step.others == 1 ? " product" : " products");
+  }
   if (json_) {
     // A record goes to the file whole: the close written after a flush
     // must follow a whole record, or a run stopped there leaves a document
@@ -181,7 +191,7 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
     Put(records_++ ? ",\r\n {" : "\r\n {");
     PutJsonField("type", type_name, true);
     PutJsonField("names", step.subject.c_str());
-    PutJsonField("outcome", UndoneText(step.what));
+    PutJsonField("outcome", outcome.c_str());
     Put(", \"error\": ");
     PutNumber(step.error);
     PutJsonField("left", kLeftTexts[static_cast<uint32_t>(LeftBy(step.what, step.restores))]);
@@ -195,7 +205,7 @@ void RunReport::Record(const char* type_name, const UndoStep& step) {
     PutText(step.subject.c_str());
   }
   Put(": ");
-  Put(UndoneText(step.what));
+  Put(outcome.c_str());
   if (step.what == Undone::kFailed) {
     Put(" (error ");
     PutNumber(step.error);

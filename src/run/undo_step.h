@@ -36,6 +36,11 @@ enum class Undone : uint8_t {
                    // substitute letter
   kCannotTell,     // a plan only: a directory that holds what the plan can no
                    // longer tell gone or not (its table overflowed)
+  kRemovedUncounted,  // a shared file removed because no valid count of its
+                      // users was there (missing, not a REG_DWORD, or 0)
+  kKeptShared,     // a shared file other products still use (others says
+                   // how many): its count taken down by one
+  kKeptChanged,    // a kept file whose content is not what was installed
   kFailed,         // could not be undone: error holds the system's reason
 };
 
@@ -80,6 +85,7 @@ struct UndoStep {
   // registry value): not done, the uninstall file holds the only copy.
   bool restores = false;
   uint32_t error = 0;  // with kFailed
+  uint32_t others = 0;  // with kKeptShared: the products still using it
   LongString subject;
   // A file something holds open, when the record is described: who holds
   // it (run/held_by.h); empty otherwise.
@@ -89,6 +95,7 @@ struct UndoStep {
     what = Undone::kNoAction;
     restores = false;
     error = 0;
+    others = 0;
     subject.Clear();
     held_by.Clear();
   }

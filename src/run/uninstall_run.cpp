@@ -85,7 +85,9 @@ struct WalkTally {
     switch (static_cast<RecordType>(type)) {
       case RecordType::kEndOfLog: return true;
       case RecordType::kDirectory: UndoDirectory(reader, step); break;
-      case RecordType::kFile: UndoFile(reader, step); break;
+      case RecordType::kFile:
+      case RecordType::kSharedFile:
+      case RecordType::kKeptFile: UndoFile(reader, step, static_cast<RecordType>(type)); break;
       case RecordType::kIniEntry: UndoIniEntry(reader, step); break;
       case RecordType::kRegistryValue: UndoRegistryValue(reader, step); break;
       case RecordType::kUnused5: break;

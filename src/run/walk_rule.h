@@ -35,6 +35,7 @@ constexpr Left LeftBy(Undone what, bool restores) {
   switch (what) {
     case Undone::kNoAction:
     case Undone::kRemoved:
+    case Undone::kRemovedUncounted:
     case Undone::kRestored:
     case Undone::kAlreadyGone: return Left::kNothing;
     case Undone::kGoesAtRestart:

@@ -69,10 +69,14 @@ enum class RecordType : uint16_t {
   kFont = 6,
   kShellItem = 7,
   kShellGroup = 8,
+  // Type 9 is the code-page record (kCodePageType below), no change to undo.
+  // The two file records below came after it: a stub that knows only types
+  // 0 to 8 (and 9) refuses a file holding either as damaged, rather than
+  // delete what it cannot tell is shared or changed.
+  kSharedFile = 10,  // a file other products may use too: SharedDLLs counts it
+  kKeptFile = 11,    // a file kept when its content changed since installation
 };
-inline constexpr uint16_t kLastValidType = 8;
-
-inline constexpr bool IsValidType(uint16_t type) { return type <= kLastValidType; }
+inline constexpr uint16_t kLastValidType = 11;
 
 // The code-page record: the code page the file's text is in (u32: 65001 for
 // UTF-8, 932, 1252, ...). It names no change, so it is no record type of the
@@ -84,6 +88,14 @@ inline constexpr bool IsValidType(uint16_t type) { return type <= kLastValidType
 inline constexpr uint16_t kCodePageType = 9;
 inline constexpr uint32_t kCodePagePayloadSize = 4;
 
+inline constexpr bool IsValidType(uint16_t type) {
+  return type <= kLastValidType && type != kCodePageType;
+}
+
+// A kept file's content as installed: its size (u32), then the CRC-32 of
+// its bytes (u32; base/crc32.h).
+inline constexpr uint32_t kContentCheckSize = 8;
+
 // ---- The record layout ------------------------------------------------------
 // Each type's payload, field by field in the order it is stored, with its
 // limits: the one description the chain check, the readers, the writer and
@@ -94,6 +106,7 @@ enum class FieldKind : uint8_t {
   kOptionalString,  // a flag; when it is true, a string as above follows
   kSavedCopy,       // a flag; when it is true, a saved time (kSavedTimeSize
                     // bytes, a FILETIME), a length (u32) and that many bytes
+  kFixed,           // limit bytes, always there
 };
 
 // What a string field is, for the rules the check holds it to (FieldLayout's
@@ -132,7 +145,8 @@ struct RecordLayout {
   FieldLayout fields[kMaxFields];
 };
 
-// Indexed by the type's value, 0 to kLastValidType. Kept small: the stub's
+// Indexed by the type's value, 0 to kLastValidType (the code page's slot
+// empty: its record is read apart). Kept small: the stub's
 // chain check carries it.
 inline constexpr FieldLayout kTextField = {FieldKind::kString, 0, kStringLimit};
 inline constexpr FieldLayout kNameField = {FieldKind::kString, kName, kStringLimit};
@@ -153,38 +167,54 @@ inline constexpr RecordLayout kRecordLayouts[] = {
     {2, {kNameField, kNameField}},                            // Font
     {2, {kNameField, kNameField}},                            // ShellItem
     {1, {kNameField}},                                        // ShellGroup
+    {0, {}},                                                  // the code page: never walked
+    {1, {kPathField}},                                        // SharedFile
+    {2, {kPathField, {FieldKind::kFixed, 0, kContentCheckSize}}},  // KeptFile
 };
 static_assert(sizeof(kRecordLayouts) / sizeof(kRecordLayouts[0]) == kLastValidType + 1,
               "one layout for every valid type");
 
 // The names manifests and listings give each type and its fields, beside
-// the layout and in its order.
+// the layout and in its order. Two tables: the stub's report names only the
+// types, and so carries only the first.
+inline constexpr const char* kRecordTypeNames[] = {
+    "end_of_log", "directory",   "file",      "ini",         "registry",  "unused5",
+    "font",       "shell_item",  "shell_group", "code_page", "shared_file", "kept_file",
+};
+static_assert(sizeof(kRecordTypeNames) / sizeof(kRecordTypeNames[0]) == kLastValidType + 1,
+              "a name for every valid type");
+inline constexpr const char* kRecordFieldNames[][kMaxFields] = {
+    {},
+    {"path"},
+    {"path", "saved"},
+    {"file", "section", "key", "prior", "value", "flag"},
+    {"root", "path", "data"},
+    {},
+    {"name", "file"},
+    {"group", "item"},
+    {"group"},
+    {},
+    {"path"},
+    {"path", "content"},
+};
+static_assert(sizeof(kRecordFieldNames) / sizeof(kRecordFieldNames[0]) == kLastValidType + 1,
+              "field names for every valid type");
+
 struct RecordNames {
   const char* type;
-  const char* fields[kMaxFields];
+  const char* const* fields;  // kMaxFields of them, null past the type's own
 };
-inline constexpr RecordNames kRecordNames[] = {
-    {"end_of_log", {}},
-    {"directory", {"path"}},
-    {"file", {"path", "saved"}},
-    {"ini", {"file", "section", "key", "prior", "value", "flag"}},
-    {"registry", {"root", "path", "data"}},
-    {"unused5", {}},
-    {"font", {"name", "file"}},
-    {"shell_item", {"group", "item"}},
-    {"shell_group", {"group"}},
-};
-static_assert(sizeof(kRecordNames) / sizeof(kRecordNames[0]) == kLastValidType + 1,
-              "names for every valid type");
 
 // The layout and names of a valid type (IsValidType).
 inline constexpr const RecordLayout& LayoutOf(uint16_t type) { return kRecordLayouts[type]; }
 inline constexpr const RecordLayout& LayoutOf(RecordType type) {
   return kRecordLayouts[static_cast<uint16_t>(type)];
 }
-inline constexpr const RecordNames& NamesOf(uint16_t type) { return kRecordNames[type]; }
-inline constexpr const RecordNames& NamesOf(RecordType type) {
-  return kRecordNames[static_cast<uint16_t>(type)];
+inline constexpr RecordNames NamesOf(uint16_t type) {
+  return {kRecordTypeNames[type], kRecordFieldNames[type]};
+}
+inline constexpr RecordNames NamesOf(RecordType type) {
+  return NamesOf(static_cast<uint16_t>(type));
 }
 
 // ---- Fixed parts, spelled once ---------------------------------------------

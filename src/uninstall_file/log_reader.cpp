@@ -465,6 +465,10 @@ void LogReader::Walk(ChainVerdict* out, uint32_t* records_end_out) {
             d = CheckBytes(&pos, SavedLength(saved));
           }
           break;
+        case FieldKind::kFixed:
+          verdict.offset = pos;
+          d = CheckBytes(&pos, field.limit);
+          break;
       }
     }
     if (d != Damage::kNone) {

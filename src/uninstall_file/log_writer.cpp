@@ -45,6 +45,7 @@ bool LogWriter::AddRecord(RecordType type, const FieldValue* values) {
     if (field.kind == FieldKind::kOptionalString && text && !FitsField(text, limit)) {
       return false;
     }
+    if (field.kind == FieldKind::kFixed && !values[f].bytes) return false;
     if (field.path() && !FitsField(text, kStringLimit) &&
         !IsPathAsRead(reinterpret_cast<const uint8_t*>(text), LengthWithin(text, limit),
                       code_page_)) {
@@ -64,6 +65,7 @@ bool LogWriter::AddRecord(RecordType type, const FieldValue* values) {
       case FieldKind::kSavedCopy:
         ok = PutFlag(value.saved != nullptr) && (!value.saved || PutSaved(*value.saved));
         break;
+      case FieldKind::kFixed: ok = Put(value.bytes, layout.fields[f].limit); break;
     }
     if (!ok) return false;
   }

@@ -54,6 +54,7 @@ struct FieldValue {
   const char* text = nullptr;
   bool flag = false;
   SavedContent* saved = nullptr;
+  const uint8_t* bytes = nullptr;  // a fixed field's bytes
 };
 
 class LogWriter {

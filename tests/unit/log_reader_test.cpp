@@ -85,6 +85,14 @@ TEST(LogReader, WalksEveryRecordTypeBackwards) {
   w.AddFont("Sample Sans", "sample.ttf");
   w.AddShellItem("Group", "Item");
   w.AddShellGroup("Group");
+  FieldValue shared[1];
+  shared[0].text = "C:\\Windows\\System32\\common.dll";
+  w.AddRecord(RecordType::kSharedFile, shared);
+  const uint8_t check[kContentCheckSize] = {1, 2, 3, 4, 5, 6, 7, 8};
+  FieldValue kept[2];
+  kept[0].text = "C:\\App\\app.ini";
+  kept[1].bytes = check;
+  w.AddRecord(RecordType::kKeptFile, kept);
   w.Finish("Every Type");
 
   MemorySource file(sink.bytes);
@@ -93,10 +101,19 @@ TEST(LogReader, WalksEveryRecordTypeBackwards) {
   EXPECT_STREQ(r.display_name(), "Every Type");
   ChainVerdict v = r.CheckChain();
   EXPECT_EQ(v.damage, Damage::kNone);
-  EXPECT_EQ(v.records, 9u);
+  EXPECT_EQ(v.records, 11u);
   EXPECT_EQ(r.current(), r.last_record());
 
   char a[1024], b[1024];
+  EXPECT_EQ(r.NextRecord(), 11);
+  EXPECT_TRUE(r.ReadString(a, 1024));
+  EXPECT_STREQ(a, "C:\\App\\app.ini");
+  uint8_t read_check[kContentCheckSize];
+  EXPECT_EQ(r.ReadBytes(read_check, sizeof(read_check)), sizeof(read_check));
+  EXPECT_EQ(LoadU32(read_check + 4), 0x08070605u);
+  EXPECT_EQ(r.NextRecord(), 10);
+  EXPECT_TRUE(r.ReadString(a, 1024));
+  EXPECT_STREQ(a, "C:\\Windows\\System32\\common.dll");
   EXPECT_EQ(r.NextRecord(), 8);
   EXPECT_TRUE(r.ReadString(a, 256));
   EXPECT_STREQ(a, "Group");
@@ -282,11 +299,11 @@ const DamageRow kDamageRows[] = {
        return b;
      },
      Damage::kRecordOutside},
-    {"type_10",
+    {"type_12",  // the first after the kept file's
      [] {
        return Sound([](LogWriter& w) {
          w.AddDirectory("C:\\a");
-         w.AddRaw(10, "", 0);
+         w.AddRaw(12, "", 0);
          w.AddDirectory("C:\\b");
        });
      },
@@ -348,6 +365,13 @@ const DamageRow kDamageRows[] = {
        // and be reported as a name among the records instead.
        PatchU32(b, b.size() - 20 - 4 - 3 - 4, 3 + 4 + 1);
        return b;
+     },
+     Damage::kPayloadOutside},
+    {"kept_file_check_into_the_trailer",
+     [] {
+       // Two of the check's eight bytes, then the display name "App": the
+       // check would end two bytes into the trailer.
+       return Sound([](LogWriter& w) { w.AddRaw(11, "C:\\f\0\1\2", 7); });
      },
      Damage::kPayloadOutside},
     {"flag_missing_at_the_trailer",

@@ -37,6 +37,11 @@ TEST(WalkRule, EveryOutcomeHasItsClass) {
       {Undone::kUnsafeName, Left::kHarmless, Left::kHoldingData},
       {Undone::kUnspellable, Left::kHarmless, Left::kHoldingData},
       {Undone::kCannotTell, Left::kHarmless, Left::kHoldingData},
+      // Another product's file, or one the user edited: kept, and the
+      // product may still leave the list.
+      {Undone::kRemovedUncounted, Left::kNothing, Left::kNothing},
+      {Undone::kKeptShared, Left::kHarmless, Left::kHoldingData},
+      {Undone::kKeptChanged, Left::kHarmless, Left::kHoldingData},
       {Undone::kFailed, Left::kRefused, Left::kHoldingData},
   };
   static_assert(sizeof(rows) / sizeof(rows[0]) == static_cast<uint32_t>(Undone::kFailed) + 1,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "base/crc32.h"
 #include "code_page.h"
 #include "file_ops.h"
 #include "lint.h"
@@ -61,6 +62,37 @@ bool ResolveSaved(const SavedContent& saved, size_t index, const std::filesystem
   return true;
 }
 
+// A kept file's content as installed, from records[index].local_copy
+// (relative names from base): its size and CRC-32 into the record.
+bool ResolveLocalCopy(size_t index, const std::filesystem::path& base, Prepared* prepared,
+                      Report& report) {
+  ManifestRecord& r = prepared->manifest.records[index];
+  std::filesystem::path copy = FsPath(*r.local_copy);
+  if (copy.is_relative()) copy = base / copy;
+  const std::string path = Utf8(copy);
+  std::string bytes, why;
+  const auto size = RegularFileSize(path, &why);
+  const char* fault = nullptr;
+  if (!size) {
+    fault = "cannot use ";
+  } else if (*size > 0xFFFFFFFFu) {
+    why = "over 4 GiB, more than a kept file's size can say";
+    fault = "cannot use ";
+  } else if (!ReadWholeFile(path, &bytes, &why)) {
+    fault = "cannot read ";
+  }
+  if (fault) {
+    report.Add(prepared->label, &prepared->map,
+               {Severity::kError, error_id::kContentFile,
+                "records[" + std::to_string(index) + "].local_copy",
+                fault + path + ": " + why, std::nullopt, {}});
+    return false;
+  }
+  r.content_size = static_cast<uint32_t>(bytes.size());
+  r.content_crc32 = kiv::Crc32(0, bytes.data(), r.content_size);
+  return true;
+}
+
 }  // namespace
 
 bool Prepare(const std::string& manifest_path, DisplayName need, Prepared* prepared,
@@ -100,6 +132,7 @@ bool PrepareText(const std::string& text, const std::string& label, const std::s
   const std::filesystem::path base = FsPath(base_dir);
   bool ok = true;
   for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i].local_copy && !ResolveLocalCopy(i, base, prepared, report)) ok = false;
     if (!records[i].saved) continue;
     ResolvedSaved resolved;
     if (ResolveSaved(*records[i].saved, i, base, *prepared, &resolved, report)) {
@@ -143,6 +176,7 @@ uint64_t EncodedSize(const ManifestRecord& r, const std::optional<ResolvedSaved>
       case kiv::FieldKind::kSavedCopy:
         size += 1 + (saved ? kiv::kSavedFixedSize + saved->length : 0);
         break;
+      case kiv::FieldKind::kFixed: size += field.limit; break;
     }
   }
   return size;

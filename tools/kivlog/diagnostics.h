@@ -83,6 +83,9 @@ inline constexpr const char* kStubCannotUndo = "KIVW013";
 // A name that shows other than it is: a bidirectional control, a character
 // of no width, Latin mixed with Cyrillic or Greek in one word.
 inline constexpr const char* kMisleadingName = "KIVW014";
+// A shared file inside a directory the same log creates: the product's own
+// folder.
+inline constexpr const char* kSharedInOwnDirectory = "KIVW015";
 // An INI entry whose prior is old text and whose value the new: the
 // uninstall writes value back, so it puts back what the installation wrote.
 inline constexpr const char* kPriorValueSwapped = "KIVW099";

@@ -183,7 +183,9 @@ class Finder {
     if (!identity.empty()) first_identity_.Add(identity, i);
     switch (r.type) {
         case RecordType::kDirectory: first_directory_.Add(DirectoryKey(r.path), i); break;
-        case RecordType::kFile: {
+        case RecordType::kFile:
+        case RecordType::kSharedFile:
+        case RecordType::kKeptFile: {
           // Only a font looks its file up.
           if (!fonts_) break;
           const std::string path = Folded(r.path);
@@ -280,8 +282,14 @@ class Finder {
     switch (r.type) {
       case RecordType::kDirectory:
       case RecordType::kFile:
+      case RecordType::kKeptFile:
         InsideLaterDirectory(i, r.path);
         UnexpandedVariable(i, "path", r.path);
+        break;
+      case RecordType::kSharedFile:
+        InsideLaterDirectory(i, r.path);
+        UnexpandedVariable(i, "path", r.path);
+        SharedInOwnDirectory(i, r.path);
         break;
       case RecordType::kRegistryValue: Registry(i, r, display_name); break;
       case RecordType::kFont: Font(i, r); break;
@@ -346,6 +354,25 @@ class Finder {
   // A file or directory inside a directory whose record comes only after
   // it: undone last first, the directory goes while it still holds this,
   // so it stays.
+  // A shared file in a directory this log creates: the product's own
+  // folder, where no other product looks for it. Counted there, it stays
+  // after the uninstall whenever the count is off, and its directory with it.
+  void SharedInOwnDirectory(size_t i, const std::string& path) {
+    const std::string folded = DirectoryKey(path);
+    for (size_t cut = folded.find_last_of('\\'); cut != std::string::npos && cut > 0;
+         cut = folded.find_last_of('\\', cut - 1)) {
+      auto dir = first_directory_.find(folded.substr(0, cut));
+      if (dir == first_directory_.end()) dir = first_directory_.find(folded.substr(0, cut + 1));
+      if (dir != first_directory_.end()) {
+        Warn(i, "path", id::kSharedInOwnDirectory,
+             "a shared file in " + Name(dir->second) +
+                 "'s directory, which this installation creates: no other product uses a file "
+                 "there; log it as a plain file");
+        return;
+      }
+    }
+  }
+
   void InsideLaterDirectory(size_t i, const std::string& path) {
     const std::string folded = DirectoryKey(path);
     for (size_t cut = folded.find_last_of('\\'); cut != std::string::npos && cut > 0;

@@ -95,6 +95,17 @@ class RecordDecoder {
             record_->fields[name] = nullptr;
           }
           break;
+        case kiv::FieldKind::kFixed: {
+          // A kept file's content as installed: its size and CRC-32.
+          uint8_t check[kiv::kContentCheckSize] = {};
+          reader_.ReadBytes(check, sizeof(check));
+          record_->end += sizeof(check);
+          record_->raw.content_size = kiv::LoadU32(check);
+          record_->raw.content_crc32 = kiv::LoadU32(check + 4);
+          record_->fields["size"] = record_->raw.content_size;
+          record_->fields["crc32"] = record_->raw.content_crc32;
+          break;
+        }
       }
     }
   }

@@ -67,6 +67,12 @@ const std::vector<TypeRule>& TypeRules() {
   static const std::vector<TypeRule> rules = [] {
     std::vector<TypeRule> made;
     for (uint16_t type = 1; type <= kiv::kLastValidType; ++type) {
+      // A shared or kept file is a "file" with "shared" or "keep_if_changed"
+      // (Parser::FileOfItsKind); the code page is the manifest's own field.
+      if (!kiv::IsValidType(type) || type == static_cast<uint16_t>(RecordType::kSharedFile) ||
+          type == static_cast<uint16_t>(RecordType::kKeptFile)) {
+        continue;
+      }
       const kiv::RecordLayout& layout = kiv::LayoutOf(type);
       const kiv::RecordNames& names = kiv::NamesOf(type);
       TypeRule rule{names.type, static_cast<RecordType>(type), {}};
@@ -86,6 +92,7 @@ const std::vector<TypeRule>& TypeRules() {
             r = {name, Kind::kData, field.limit, nullptr};
             break;
           case kiv::FieldKind::kSavedCopy: r = {name, Kind::kSaved, 0, nullptr}; break;
+          case kiv::FieldKind::kFixed: break;  // no such field among these types
         }
         rule.fields.push_back(r);
       }
@@ -330,6 +337,9 @@ class Parser {
       return Fail(id::kRecordType, where + ".type", "unknown record type \"" + word + "\"", hint);
     }
     record->type = rule->type;
+    if (rule->type == RecordType::kFile && (v.contains("shared") || v.contains("keep_if_changed"))) {
+      return FileOfItsKind(v, where, record);
+    }
     if (rule->type == RecordType::kIniEntry &&
         (v.contains("remove") || v.contains("restore") || v.contains("remove_line"))) {
       return IniByOutcome(v, where, record);
@@ -379,6 +389,78 @@ class Parser {
     if (!ok) return false;
     // What the stub would pass over, misread or never find is refused here,
     // where the author can still mend it.
+    for (const ManifestError& fault : RecordFaults(*record, code_page_)) {
+      ok = Fail(fault.id, where + "." + fault.field, fault.message, fault.hint);
+    }
+    return ok;
+  }
+
+  // A file told apart by how the uninstall treats it:
+  //   "shared": true            other products may use it too: the uninstall
+  //                             takes its SharedDLLs count down by one, and
+  //                             deletes it only when none is left
+  //   "keep_if_changed": true   the user may edit it: the uninstall deletes it
+  //                             only when its content is still the installed
+  //                             one, by "size" and "crc32", or by those of
+  //                             "local_copy", a copy of it that build reads
+  // Both false: a plain file.
+  bool FileOfItsKind(const Json& v, const std::string& where, ManifestRecord* record) {
+    bool ok = OnlyKnownKeys(v, where + ".", {"type", "path", "shared", "keep_if_changed",
+                                             "local_copy", "size", "crc32"});
+    bool shared = false, keep = false;
+    for (auto [name, out] : {std::pair{"shared", &shared}, {"keep_if_changed", &keep}}) {
+      auto it = v.find(name);
+      if (it == v.end()) continue;
+      if (!it->is_boolean()) {
+        ok = Fail(id::kWrongKind, where + "." + name, "not true or false");
+      } else {
+        *out = it->get<bool>();
+      }
+    }
+    if (shared && keep) {
+      ok = Fail(id::kGivenTwice, where + ".keep_if_changed",
+                "with \"shared\": a shared file's content is not this product's to judge; "
+                "give one");
+    }
+    auto path = v.find("path");
+    if (path == v.end()) {
+      if (!Suggested("path")) ok = Fail(id::kMissing, where + ".path", "missing");
+    } else if (!PathText(*path, where + ".path", &record->path)) {
+      ok = false;
+    }
+    const bool local = v.contains("local_copy");
+    const bool given = v.contains("size") || v.contains("crc32");
+    if (!keep && (local || given)) {
+      ok = Fail(id::kUnknownField, where + "." + (local ? "local_copy" : v.contains("size") ? "size" : "crc32"),
+                "only with \"keep_if_changed\": true");
+    } else if (keep && local == given) {
+      ok = Fail(local ? id::kGivenTwice : id::kMissing, where + ".local_copy",
+                local ? "with \"size\" or \"crc32\": give the local copy or its size and "
+                        "checksum, not both"
+                      : "missing: give \"local_copy\" (a copy of the file as installed) or its "
+                        "\"size\" and \"crc32\"");
+    } else if (keep && local) {
+      const Json& copy = v["local_copy"];
+      if (!copy.is_string() || copy.get_ref<const std::string&>().empty()) {
+        ok = Fail(id::kWrongKind, where + ".local_copy", "not a file name");
+      } else {
+        record->local_copy = copy.get<std::string>();
+      }
+    } else if (keep) {
+      for (auto [name, out] : {std::pair{"size", &record->content_size},
+                               {"crc32", &record->content_crc32}}) {
+        auto it = v.find(name);
+        if (it == v.end()) {
+          ok = Fail(id::kMissing, where + "." + name, "missing");
+        } else if (!it->is_number_unsigned() || it->get<uint64_t>() > 0xFFFFFFFFu) {
+          ok = Fail(id::kWrongKind, where + "." + name, "not a whole number from 0 to 4294967295");
+        } else {
+          *out = it->get<uint32_t>();
+        }
+      }
+    }
+    record->type = shared ? RecordType::kSharedFile : keep ? RecordType::kKeptFile : RecordType::kFile;
+    if (!ok) return false;
     for (const ManifestError& fault : RecordFaults(*record, code_page_)) {
       ok = Fail(fault.id, where + "." + fault.field, fault.message, fault.hint);
     }
@@ -885,13 +967,17 @@ const char* RecordTypeName(RecordType type) {
   for (const auto& r : TypeRules()) {
     if (r.type == type) return r.name;
   }
-  return "invalid";
+  const uint16_t code = static_cast<uint16_t>(type);
+  return kiv::IsValidType(code) ? kiv::NamesOf(code).type : "invalid";
 }
 
 bool WriteFieldRecord(kiv::LogWriter& writer, const ManifestRecord& r) {
   if (r.type == RecordType::kEndOfLog || (r.type == RecordType::kFile && r.saved)) return false;
   const kiv::RecordLayout& layout = kiv::LayoutOf(r.type);
   kiv::FieldValue values[kiv::kMaxFields];
+  uint8_t fixed[kiv::kContentCheckSize];
+  kiv::StoreU32(fixed, r.content_size);
+  kiv::StoreU32(fixed + 4, r.content_crc32);
   for (uint32_t f = 0; f < layout.field_count; ++f) {
     const kiv::FieldLayout& field = layout.fields[f];
     switch (field.kind) {
@@ -903,6 +989,7 @@ bool WriteFieldRecord(kiv::LogWriter& writer, const ManifestRecord& r) {
         values[f].text = r.data ? r.data->c_str() : nullptr;
         break;
       case kiv::FieldKind::kSavedCopy: break;  // written by the caller, with its content
+      case kiv::FieldKind::kFixed: values[f].bytes = fixed; break;  // a kept file's check
     }
   }
   return writer.AddRecord(r.type, values);

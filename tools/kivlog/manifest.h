@@ -40,6 +40,11 @@ struct ManifestRecord {
   std::optional<std::string> data;  // registry; nothing: the uninstall deletes the value
   std::string name;                 // font
   std::string group, item;          // shell_item, shell_group
+  // kept_file ("file" with "keep_if_changed"): the content as installed, its
+  // size and CRC-32, given or computed at build from local_copy.
+  std::optional<std::string> local_copy;  // as the manifest spells it (UTF-8)
+  uint32_t content_size = 0;
+  uint32_t content_crc32 = 0;
 };
 
 struct Manifest {

@@ -158,6 +158,8 @@ std::vector<ManifestError> RecordFaults(const ManifestRecord& r, uint32_t code_p
   switch (r.type) {
     case RecordType::kDirectory:
     case RecordType::kFile:
+    case RecordType::kSharedFile:
+    case RecordType::kKeptFile:
       if (r.path.empty()) {
         fault("path", id::kEmpty, "empty");
       } else if (!path_control && !IsFullPath(Separators(r.path, code_page))) {

@@ -101,7 +101,17 @@ void StubRules::Record(size_t i, const ManifestRecord& r, std::vector<StubWarnin
 
   switch (r.type) {
     case RecordType::kDirectory:
-    case RecordType::kFile: place_warning(i, "path", r.path); break;
+    case RecordType::kFile:
+    case RecordType::kKeptFile: place_warning(i, "path", r.path); break;
+    case RecordType::kSharedFile:
+      place_warning(i, "path", r.path);
+      if (per_user) {
+        add(i, "shared",
+            "a shared file's count of users lies under HKEY_LOCAL_MACHINE" + admin_only +
+                ": the uninstall finds no count and deletes the file as a plain one, "
+                "whoever else uses it; log a per-user product's files as plain files");
+      }
+      break;
     case RecordType::kIniEntry:
       if (per_user && IsBareFileName(r.file)) {
         add(i, "file", "a bare file name lies in the Windows directory" + admin_only);

@@ -135,7 +135,19 @@ bool RecordJson(const ListedRecord& r, size_t index, const UnpackPlace& place, O
         (*record)[name] = {{"content_file", file}, {"time", r.fields[name]["time"]}};
         break;
       }
+      case kiv::FieldKind::kFixed: break;  // below
     }
+  }
+  // A shared or kept file is written as the manifest's author writes it: a
+  // "file" that says which.
+  if (r.type == kiv::RecordType::kSharedFile) {
+    (*record)["type"] = "file";
+    (*record)["shared"] = true;
+  } else if (r.type == kiv::RecordType::kKeptFile) {
+    (*record)["type"] = "file";
+    (*record)["keep_if_changed"] = true;
+    (*record)["size"] = r.raw.content_size;
+    (*record)["crc32"] = r.raw.content_crc32;
   }
   if (r.type == kiv::RecordType::kIniEntry && failure->empty()) IniByOutcome(r.raw, record);
   return failure->empty();

@@ -594,8 +594,8 @@ std::vector<Fixture> DamagedFixtures() {
                                 kiv::kSignature);
                   }),
                   kiv::Damage::kNameOffset, "at offset 119"});  // the trailer's name field
-  rows.push_back({"type_10_after_valid_records", make([](kiv::LogWriter& w, Bytes&) {
-                    w.AddRaw(10, "x", 1);  // at 119
+  rows.push_back({"type_12_after_valid_records", make([](kiv::LogWriter& w, Bytes&) {
+                    w.AddRaw(12, "x", 1);  // at 119
                     w.AddFile("C:\\App\\a.txt");
                     w.Finish("Example App");
                   }),
@@ -1869,6 +1869,68 @@ TEST_F(KivlogTest, HelpAndVersion) {
   Outcome named = Kivlog({"check", "--", "--help"});
   EXPECT_EQ(named.code, 1);
   EXPECT_EQ(named.err, "kivlog: --help: cannot open: No such file or directory\n");
+}
+
+// Shared and kept files: build takes a kept file's size and CRC-32 from its
+// local copy, list shows both kinds with what the uninstall judges by,
+// unpack writes them back as the author writes them, and build makes the
+// same bytes from that. A shared file in the product's own folder is
+// warned of.
+TEST_F(KivlogTest, SharedAndKeptFilesGoThroughListAndUnpackUnchanged) {
+  const std::string config = "[Window]\r\nMode=small\r\n";
+  fs::create_directories(Path("files"));
+  WriteFile(Path("files/app.ini"), Bytes(config.begin(), config.end()));
+  const Json records = {
+      {{"type", "directory"}, {"path", "C:\\App"}},
+      {{"type", "file"}, {"path", "C:\\Windows\\System32\\kivshared.dll"}, {"shared", true}},
+      {{"type", "file"}, {"path", "C:\\App\\own.dll"}, {"shared", true}},
+      {{"type", "file"},
+       {"path", "C:\\App\\app.ini"},
+       {"keep_if_changed", true},
+       {"local_copy", "files/app.ini"}},
+      {{"type", "file"},
+       {"path", "C:\\App\\view.cfg"},
+       {"keep_if_changed", true},
+       {"size", 0},
+       {"crc32", 0}},
+  };
+  Outcome built = Build({{"display_name", "Kept"}, {"records", records}});
+  ASSERT_EQ(built.code, 0) << built.err;
+  EXPECT_NE(built.err.find("warning KIVW015: records[2].path"), std::string::npos) << built.err;
+  EXPECT_EQ(built.err.find("records[1].path"), std::string::npos) << built.err;
+
+  Outcome list = Kivlog({"list", "--json", Path("out.exe")});
+  ASSERT_EQ(list.code, 0) << list.err;
+  const Json listed = Json::parse(list.out)["records"];
+  ASSERT_EQ(listed.size(), 5u);
+  // Undo order: the last record first.
+  EXPECT_EQ(listed[1]["type"], "kept_file");
+  EXPECT_EQ(listed[1]["size"], config.size());
+  EXPECT_EQ(listed[1]["crc32"], 0x24873C4Cu) << "the CRC-32 of the local copy";
+  EXPECT_EQ(listed[3]["type"], "shared_file");
+  EXPECT_EQ(listed[3]["path"], "C:\\Windows\\System32\\kivshared.dll");
+
+  Outcome unpacked = Kivlog({"unpack", Path("out.exe"), "-o", Path("unpacked")});
+  ASSERT_EQ(unpacked.code, 0) << unpacked.err;
+  const Json manifest = Json::parse(ReadFile(Path("unpacked/manifest.json")));
+  EXPECT_EQ(manifest["records"][1],
+            Json({{"type", "file"}, {"path", "C:\\Windows\\System32\\kivshared.dll"},
+                  {"shared", true}}));
+  EXPECT_EQ(manifest["records"][3],
+            Json({{"type", "file"}, {"path", "C:\\App\\app.ini"}, {"keep_if_changed", true},
+                  {"size", config.size()}, {"crc32", 0x24873C4Cu}}));
+  Outcome again = Kivlog({"build", Path("unpacked/manifest.json"), "--stub",
+                          Path("unpacked/stub.exe"), "-o", Path("again.exe")});
+  ASSERT_EQ(again.code, 0) << again.err;
+  EXPECT_TRUE(ReadFile(Path("again.exe")) == ReadFile(Path("out.exe")));
+
+  // A local copy that is not there fails the build at its field.
+  Json missing = records;
+  missing[3]["local_copy"] = "files/gone.ini";
+  Outcome refused = Build({{"display_name", "Kept"}, {"records", missing}}, "refused.exe");
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("records[3].local_copy"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fs::exists(Path("refused.exe")));
 }
 
 }  // namespace

@@ -338,3 +338,72 @@ TEST(ParseManifest, TakesALongPathOnlyWhereTheFileNamesItsCodePage) {
 
 }  // namespace
 }  // namespace kivlog
+
+namespace kivlog {
+namespace {
+
+TEST(ParseManifest, SharedAndKeptFilesAreFilesOfTheirOwnKind) {
+  const char* text = R"({"display_name": "A", "records": [
+      {"type": "file", "path": "C:\\Windows\\System32\\kivshared.dll", "shared": true},
+      {"type": "file", "path": "C:\\App\\app.ini", "keep_if_changed": true, "size": 12,
+       "crc32": 4294967295},
+      {"type": "file", "path": "C:\\App\\view.cfg", "keep_if_changed": true,
+       "local_copy": "files/view.cfg"},
+      {"type": "file", "path": "C:\\App\\a.txt", "shared": false, "keep_if_changed": false}]})";
+  ManifestResult result = ParseManifest(text, DisplayName::kRequired);
+  ASSERT_TRUE(result.manifest) << result.error.field << ": " << result.error.message;
+  const auto& r = result.manifest->records;
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].type, RecordType::kSharedFile);
+  EXPECT_EQ(r[0].path, "C:\\Windows\\System32\\kivshared.dll");
+  EXPECT_EQ(r[1].type, RecordType::kKeptFile);
+  EXPECT_EQ(r[1].content_size, 12u);
+  EXPECT_EQ(r[1].content_crc32, 0xFFFFFFFFu);
+  EXPECT_FALSE(r[1].local_copy);
+  EXPECT_EQ(r[2].type, RecordType::kKeptFile);
+  EXPECT_EQ(r[2].local_copy, "files/view.cfg");  // read by build, not here
+  EXPECT_EQ(r[3].type, RecordType::kFile);
+}
+
+TEST(ParseManifest, SharedAndKeptFilesNameTheFieldAtFault) {
+  const Json file = {{"type", "file"}, {"path", "C:\\App\\app.ini"}};
+  const auto with = [&](const Json& more) {
+    Json record = file;
+    record.update(more);
+    return WithRecord(record);
+  };
+  const BadRow kRows[] = {
+      {"both_kinds", with({{"shared", true}, {"keep_if_changed", true}, {"size", 1}, {"crc32", 1}}),
+       "records[0].keep_if_changed",
+       "with \"shared\": a shared file's content is not this product's to judge; give one"},
+      {"shared_not_a_flag", with({{"shared", "yes"}}), "records[0].shared", "not true or false"},
+      {"no_content_given", with({{"keep_if_changed", true}}), "records[0].local_copy",
+       "missing: give \"local_copy\" (a copy of the file as installed) or its \"size\" and "
+       "\"crc32\""},
+      {"content_given_twice",
+       with({{"keep_if_changed", true}, {"local_copy", "a"}, {"size", 1}, {"crc32", 1}}),
+       "records[0].local_copy",
+       "with \"size\" or \"crc32\": give the local copy or its size and checksum, not both"},
+      {"crc_without_size", with({{"keep_if_changed", true}, {"crc32", 1}}), "records[0].size",
+       "missing"},
+      {"crc_past_32_bits", with({{"keep_if_changed", true}, {"size", 1}, {"crc32", 4294967296}}),
+       "records[0].crc32", "not a whole number from 0 to 4294967295"},
+      {"size_on_a_shared_file", with({{"shared", true}, {"size", 1}}), "records[0].size",
+       "only with \"keep_if_changed\": true"},
+      {"saved_with_a_kind",
+       with({{"shared", true}, {"saved", {{"content_file", "old.dll"}}}}), "records[0].saved",
+       "unknown field"},
+      {"relative_path", WithRecord({{"type", "file"}, {"path", "app.dll"}, {"shared", true}}),
+       "records[0].path", nullptr},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    ManifestResult result = ParseManifest(row.text, DisplayName::kRequired);
+    ASSERT_FALSE(result.manifest);
+    EXPECT_EQ(result.error.field, row.field);
+    if (row.message) EXPECT_EQ(result.error.message, row.message);
+  }
+}
+
+}  // namespace
+}  // namespace kivlog

@@ -182,7 +182,9 @@ ManifestRecord Record(kiv::RecordType type, const std::string& first,
   r.type = type;
   switch (type) {
     case kiv::RecordType::kDirectory:
-    case kiv::RecordType::kFile: r.path = first; break;
+    case kiv::RecordType::kFile:
+    case kiv::RecordType::kSharedFile:
+    case kiv::RecordType::kKeptFile: r.path = first; break;
     case kiv::RecordType::kIniEntry: r.file = first; break;
     case kiv::RecordType::kRegistryValue:
       r.root = first;
@@ -226,6 +228,9 @@ TEST(StubWarnings, PerUserStubsWarnOfWhatNeedsAdministratorsAndNoOtherStubDoes) 
       {"current_user", Record(T::kRegistryValue, "HKEY_CURRENT_USER", "Software\\A\\V"), nullptr},
       {"font", Record(T::kFont, "Kiv Sans", "kivsans.ttf"), "name"},
       {"program_manager_group", Record(T::kShellGroup, "Kiv"), nullptr},
+      // Its count lies under HKEY_LOCAL_MACHINE, wherever the file lies.
+      {"shared_file", Record(T::kSharedFile, "C:\\Users\\me\\Common\\a.dll"), "shared"},
+      {"kept_file", Record(T::kKeptFile, "C:\\Users\\me\\app.ini"), nullptr},
   };
   const StubKind per_user[] = {{StubMachine::kI686, StubLevel::kAsInvoker},
                                {StubMachine::kX86_64, StubLevel::kAsInvoker}};
