@@ -361,11 +361,11 @@ class Finder {
     const std::string folded = DirectoryKey(path);
     for (size_t cut = folded.find_last_of('\\'); cut != std::string::npos && cut > 0;
          cut = folded.find_last_of('\\', cut - 1)) {
-      auto dir = first_directory_.find(folded.substr(0, cut));
-      if (dir == first_directory_.end()) dir = first_directory_.find(folded.substr(0, cut + 1));
-      if (dir != first_directory_.end()) {
+      std::optional<size_t> dir = first_directory_.Find(folded.substr(0, cut));
+      if (!dir) dir = first_directory_.Find(folded.substr(0, cut + 1));
+      if (dir) {
         Warn(i, "path", id::kSharedInOwnDirectory,
-             "a shared file in " + Name(dir->second) +
+             "a shared file in " + Name(*dir) +
                  "'s directory, which this installation creates: no other product uses a file "
                  "there; log it as a plain file");
         return;
