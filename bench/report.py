@@ -26,6 +26,10 @@ MEMORY_GOAL = 8 * 2**20
 # over 1 GiB then), more so on a busy machine; a cost that grew with the
 # square of the records would take a hundred times.
 KIVLOG_GROWTH_SLACK = 1.5
+# kivlog's peak memory (maximum resident set size) on a long file: build
+# holds the records' bytes and a fixed part, check reads a record at a time.
+KIVLOG_BUILD_MEMORY_GOAL = 2.0  # times the file built
+KIVLOG_CHECK_MEMORY_GOAL = 64 * 2**20
 
 
 def read_results(path):
@@ -322,6 +326,29 @@ def kivlog_rows(table, v):
                   verdict(growth <= scale * KIVLOG_GROWTH_SLACK))
 
 
+def kivlog_memory_rows(table, v):
+    n = v.get("kivlog_memory.records")
+    if not n:
+        return
+    key = f"kivlog_memory.{n}"
+    file_size = int(v[f"{key}.file_size"])
+    build = int(v[f"{key}.build_peak_kib"]) * 1024
+    check = int(v[f"{key}.check_peak_kib"]) * 1024
+    setting = (f"{int(n):,} records (directories, files, registry values, INI entries, items); "
+               f"manifest {int(v[f'{key}.manifest_size']):,} bytes, file {file_size:,} bytes; "
+               "one run")
+    mib = lambda b: f"{b / 2**20:,.1f} MiB"
+    table.add("kivlog build of a long manifest: peak memory (maximum resident set size)", setting,
+              f"{mib(build)} in {ms(float(v[f'{key}.build_ms']))}", f"the file: {mib(file_size)}",
+              f"{build / file_size:.2f}× the file",
+              f"≤ {KIVLOG_BUILD_MEMORY_GOAL:g}× the file",
+              verdict(build <= KIVLOG_BUILD_MEMORY_GOAL * file_size))
+    table.add("kivlog check of the long file: peak memory (maximum resident set size)", setting,
+              f"{mib(check)} in {ms(float(v[f'{key}.check_ms']))}", f"the file: {mib(file_size)}",
+              f"{check / file_size:.2f}× the file", f"≤ {mib(KIVLOG_CHECK_MEMORY_GOAL)}",
+              verdict(check <= KIVLOG_CHECK_MEMORY_GOAL))
+
+
 def library_rows(table, v):
     first = series(v, "library.first_ms")
     last = series(v, "library.last_ms")
@@ -358,6 +385,7 @@ def main():
     restore_rows(table, values)
     host_rows(table, values, host)
     kivlog_rows(table, values)
+    kivlog_memory_rows(table, values)
     library_rows(table, values)
     size_rows(table, values)
     print(table.render())

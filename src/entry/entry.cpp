@@ -175,6 +175,12 @@ uint32_t Run() {
     if (!report_full) report.Clear();
   }
   kiv::RunOptions options = switches.run;
+  // A passive run asks nothing; where nobody could see its window (a
+  // service's window station, session 0), it walks without one: a window
+  // there would only raise the system's warning about it.
+  if (options.progress && !kiv::BoxesCanBeSeen(kiv::platform::ReadDesktopFacts())) {
+    options.progress = false;
+  }
   options.report = report.empty() ? nullptr : report.c_str();
   const kiv::Mode mode = *switches.path ? kiv::Mode::kUninstall : kiv::Mode::kConfirmation;
   // A run that ends before any walk: its code, and its report.

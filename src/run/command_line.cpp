@@ -54,10 +54,15 @@ const uint8_t* ReadLogSwitch(const uint8_t* p, LeadByteTest is_lead_byte, LongSt
 }
 
 // The words that mean /S, as other installers and the system installer
-// spell it, and the words accepted that change nothing here (this program
-// never restarts the system).
-constexpr const char* kSilentWords[] = {"/S", "/SILENT", "/VERYSILENT", "/SUPPRESSMSGBOXES",
-                                        "/QUIET", "/QN"};
+// spell it; those that mean /PASSIVE (an installer's /SILENT shows its
+// progress, /VERYSILENT nothing); and the words accepted that change
+// nothing here (this program never restarts the system).
+// The first kQuietWords of them show nothing at all.
+constexpr const char* kSilentWords[] = {"/S",       "/VERYSILENT", "/SUPPRESSMSGBOXES",
+                                        "/QUIET",   "/QN",         "/PASSIVE",
+                                        "/SILENT",  "/QB",         "/QB-",
+                                        "/QB!"};
+constexpr int kQuietWords = 5;
 constexpr const char* kIgnoredWords[] = {"/NORESTART"};
 
 bool IsWord(const char* s, uint32_t n, const char* name) {
@@ -67,9 +72,10 @@ bool IsWord(const char* s, uint32_t n, const char* name) {
 // A switch that is its name alone, the n bytes at s: applied to out, true
 // when it is one.
 bool ApplyNamedSwitch(const char* s, uint32_t n, Switches* out) {
-  for (const char* name : kSilentWords) {
-    if (IsWord(s, n, name)) {
+  for (int i = 0; i < static_cast<int>(sizeof(kSilentWords) / sizeof(kSilentWords[0])); ++i) {
+    if (IsWord(s, n, kSilentWords[i])) {
       out->run.silent = true;
+      if (i >= kQuietWords) out->run.progress = true;
       return true;
     }
   }
@@ -158,7 +164,8 @@ Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte) {
 bool MakeHandoffRemainder(const RunOptions& run, const char* own, LeadByteTest is_lead_byte,
                           HandoffRemainder* out) {
   out->Clear();
-  if ((run.silent && !out->Append("/S ")) || (run.plan && !out->Append("/PLAN ")) ||
+  if ((run.silent && (!out->Append(run.progress ? "/PASSIVE" : "/S") || !out->Append(" "))) ||
+      (run.plan && !out->Append("/PLAN ")) ||
       (run.unlist_anyway && !out->Append("/FORCE ")) ||
       (run.report &&
        (!out->Append("/LOG=\"") || !out->Append(run.report) || !out->Append("\" "))) ||
@@ -166,7 +173,8 @@ bool MakeHandoffRemainder(const RunOptions& run, const char* own, LeadByteTest i
     return false;
   }
   const Switches read = ParseSwitches(out->c_str(), is_lead_byte);
-  return read.unknown == nullptr && read.run.silent == run.silent && read.run.plan == run.plan &&
+  return read.unknown == nullptr && read.run.silent == run.silent &&
+         read.run.progress == (run.silent && run.progress) && read.run.plan == run.plan &&
          read.run.unlist_anyway == run.unlist_anyway &&
          SameBytes(read.log.c_str(), run.report ? run.report : "") && SameBytes(read.path, own);
 }

@@ -7,8 +7,12 @@
 // line that named a path before means anything else now.
 //
 //   /S                  silent: no box at all; the question counts as Yes
-//                       (/SILENT, /VERYSILENT, /SUPPRESSMSGBOXES, /QUIET and
-//                       /QN, as other installers spell it, mean the same)
+//                       (/VERYSILENT, /SUPPRESSMSGBOXES, /QUIET and /QN, as
+//                       other installers spell it, mean the same)
+//   /PASSIVE            as /S (no question, no last box, the same exit codes
+//                       and report), with the progress window of the walk;
+//                       /SILENT, /QB, /QB- and /QB! mean the same, as
+//                       installers and the system installer take them
 //   /LOG=path           a report of the run
 //   /LOG="path"         the same, for a path with blanks
 //   /LOG                a report in the temporary directory, named after the
@@ -50,6 +54,7 @@ const char* CommandLineRemainder(const char* line, LeadByteTest is_lead_byte);
 // The switches as the unknown-switch box lists them, one a line.
 inline constexpr char kSwitchHelp[] =
     "/S\tno message; the exit code tells the outcome\r\n"
+    "/PASSIVE\t/S with progress\r\n"
     "/LOG=file\ta report of the run\r\n"
     "/PLAN\tsay what would be undone; change nothing\r\n"
     "/FORCE\tunlist even if something is left\r\n"
@@ -71,6 +76,9 @@ struct RunOptions {
   const char* note = nullptr;
   // /FORCE: off the list even when the walk leaves something.
   bool unlist_anyway = false;
+  // /PASSIVE (with silent): the walk shows its progress window all the
+  // same. A run with boxes always shows it.
+  bool progress = false;
 };
 
 struct Switches {
@@ -93,10 +101,10 @@ struct Switches {
 Switches ParseSwitches(const char* remainder, LeadByteTest is_lead_byte);
 
 // What the confirmation hands its copy after the copy's own quoted path:
-// the switches of run ("/S ", "/PLAN ", "/FORCE ", /LOG="report"), then own's path,
-// unquoted (the copy takes its remainder whole).
+// the switches of run ("/S " or "/PASSIVE ", "/PLAN ", "/FORCE ", /LOG="report"),
+// then own's path, unquoted (the copy takes its remainder whole).
 using HandoffRemainder =
-    FixedString<sizeof("/S /PLAN /FORCE /LOG=\"\" ") + 2 * LongString::capacity()>;
+    FixedString<sizeof("/PASSIVE /PLAN /FORCE /LOG=\"\" ") + 2 * LongString::capacity()>;
 // Builds it into *out and reads it back: true only when the copy would read
 // the very switches and path meant. A run whose switches cannot be handed on
 // unchanged is refused before anything changes.

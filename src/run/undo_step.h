@@ -70,6 +70,9 @@ struct UndoStep {
   // In, with plan: what the plan counted gone so far, for what the run would
   // find gone by then (see PlanTable).
   PlanTable* planned = nullptr;
+  // In: told the record's name once it is named, before the action acts on
+  // it (what the progress window shows); null: nobody is told.
+  void (*named)(const char* subject) = nullptr;
 
   // Out.
   Undone what = Undone::kNoAction;
@@ -99,8 +102,9 @@ struct UndoStep {
     if (!describe) return;
     const char* parts[] = {a, b, c, d, e};
     for (const char* part : parts) {
-      if (part != nullptr && !subject.Append(part)) return;
+      if (part != nullptr && !subject.Append(part)) break;
     }
+    if (named) named(subject.c_str());
   }
 };
 

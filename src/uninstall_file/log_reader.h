@@ -126,6 +126,9 @@ class LogReader {
   // code-page record comes back as kCodePageType: the walk passes over it.
   static constexpr uint16_t kUnreadableType = 0xFFFF;
   uint16_t NextRecord();
+  // Sets the record NextRecord() reads next: one the walk met, or
+  // last_record() to walk again from the end.
+  void MoveTo(uint32_t record) { current_ = record; }
 
   // Reads a NUL-terminated string into buffer (capacity bytes, NUL included).
   // Always leaves buffer NUL-terminated. False when no NUL came within the

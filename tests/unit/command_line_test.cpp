@@ -103,6 +103,45 @@ const SwitchRow kSwitchRows[] = {
      "/LOG=C:\\r\"2.txt /S"},
 };
 
+// What each quiet switch leaves of the run's faces: a question and a last
+// box only without any; the progress window also in the passive modes
+// (installers' /SILENT shows progress, their /VERYSILENT nothing).
+TEST(SwitchGrammar, QuietSwitchesPickQuestionWindowAndLastBox) {
+  const struct {
+    const char* remainder;
+    bool boxes;   // the question and the last box
+    bool window;  // the progress window of the walk
+  } rows[] = {
+      {"C:\\u.exe", true, true},
+      {"/S", false, false},
+      {"/VERYSILENT", false, false},
+      {"/SUPPRESSMSGBOXES", false, false},
+      {"/QUIET", false, false},
+      {"/qn", false, false},
+      {"/PASSIVE", false, true},
+      {"/passive C:\\u.exe", false, true},
+      {"/SILENT", false, true},
+      {"/QB", false, true},
+      {"/qb-", false, true},
+      {"/QB!", false, true},
+      {"\"/PASSIVE\"", false, true},
+      {"/S /PASSIVE", false, true},  // a passive word asks for the window whatever else is there
+      {"/PASSIVE /LOG=C:\\r.txt", false, true},
+  };
+  for (const auto& row : rows) {
+    const Switches s = ParseSwitches(row.remainder, ShiftJisLike);
+    EXPECT_EQ(s.unknown, nullptr) << row.remainder;
+    EXPECT_EQ(!s.run.silent, row.boxes) << row.remainder;
+    EXPECT_EQ(!s.run.silent || s.run.progress, row.window) << row.remainder;
+  }
+  // Near misses are unknown and show no window.
+  for (const char* word : {"/QBX", "/PASSIVELY", "/Q", "/QB+"}) {
+    const Switches s = ParseSwitches(word, ShiftJisLike);
+    EXPECT_STREQ(s.unknown, word);
+    EXPECT_FALSE(s.run.progress) << word;
+  }
+}
+
 class SwitchGrammar : public testing::TestWithParam<SwitchRow> {};
 
 TEST_P(SwitchGrammar, ReadsSwitchesBeforeThePath) {
@@ -202,6 +241,17 @@ TEST(SwitchGrammar, ForceUnlistsAnyway) {
   HandoffRemainder remainder;
   ASSERT_TRUE(MakeHandoffRemainder(options, "C:\\P\\u.exe", ShiftJisLike, &remainder));
   EXPECT_EQ(std::string(remainder.c_str()), "/S /FORCE /LOG=\"C:\\Logs\\r.txt\" C:\\P\\u.exe");
+  // A passive run's copy shows the window too; without silent, progress
+  // means nothing (every run with boxes shows it).
+  options.progress = true;
+  ASSERT_TRUE(MakeHandoffRemainder(options, "C:\\P\\u.exe", ShiftJisLike, &remainder));
+  EXPECT_EQ(std::string(remainder.c_str()),
+            "/PASSIVE /FORCE /LOG=\"C:\\Logs\\r.txt\" C:\\P\\u.exe");
+  const Switches copy = ParseSwitches(remainder.c_str(), ShiftJisLike);
+  EXPECT_TRUE(copy.run.silent && copy.run.progress);
+  options.silent = false;
+  ASSERT_TRUE(MakeHandoffRemainder(options, "C:\\P\\u.exe", ShiftJisLike, &remainder));
+  EXPECT_EQ(std::string(remainder.c_str()), "/FORCE /LOG=\"C:\\Logs\\r.txt\" C:\\P\\u.exe");
 }
 
 // What the first process hands its copy is read back as it was meant, or

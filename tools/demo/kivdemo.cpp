@@ -23,6 +23,10 @@
 //                                        uninstall file goes to
 //                                        C:\Program Files\Kiv Demo Ellinika
 //   kivdemo probe-named                  the same as probe, for that product
+//   kivdemo progress SHOTS_DIR           a product of 5,000 files removed with
+//                                        /PASSIVE; a BMP of the screen once its
+//                                        progress window has been up a moment
+//                                        goes to SHOTS_DIR\progress.bmp
 #include <windows.h>
 #include <ddeml.h>
 #include <shlobj.h>
@@ -518,6 +522,46 @@ int Silent(const std::string& file, const std::string& report) {
 
 }  // namespace
 
+// A product of many small files, removed with /PASSIVE: no box, the
+// progress window. The screen is photographed while the walk is under way.
+int Progress(const std::string& shots) {
+  const std::string root = "C:\\Program Files\\Kiv Demo Archive";
+  RemoveTree(root);
+  MakeDirectories(root + "\\data");
+  std::vector<std::string> files;
+  for (int i = 0; i < 5000; ++i) {
+    files.push_back(root + "\\data\\record-" + std::to_string(i) + ".dat");
+    WriteFileBytes(files.back(), "kiv demo");
+  }
+  const std::string uninstall_file = root + "\\uninst.exe";
+  WriteUninstallFile(uninstall_file, "Kiv Demo Archive", [&](kiv::LogWriter& w) {
+    w.AddDirectory(root.c_str());
+    w.AddDirectory((root + "\\data").c_str());
+    for (const std::string& f : files) w.AddFile(f.c_str());
+  });
+  StartedRun run(AsUserStartsIt(uninstall_file) + " /PASSIVE");
+  if (!run.started()) return 1;
+  bool shot = false;
+  DWORD up_since = 0;
+  while (!run.RunningIds().empty()) {
+    HWND window = FindWindowA(nullptr, "Kiv Demo Archive");
+    if (window && IsWindowVisible(window)) {
+      if (up_since == 0) up_since = GetTickCount();
+      if (!shot && GetTickCount() - up_since >= 400) {
+        SaveScreen(shots + "\\progress.bmp");
+        shot = true;
+      }
+    }
+    Sleep(10);
+  }
+  const RunResult result = run.Wait(120000);
+  const bool gone = !DirectoryExists(root);
+  std::printf("progress window photographed mid-walk: %s; exit code %lu; product gone: %s\n",
+              shot ? "yes" : "no", static_cast<unsigned long>(result.exit_code),
+              gone ? "yes" : "no");
+  return shot && result.finished && result.exit_code == 0 && gone ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && args[0] == "prepare") return Prepare();
@@ -529,10 +573,11 @@ int main(int argc, char** argv) {
   if (args.size() == 1 && args[0] == "probe-user") return ProbeUser();
   if (args.size() == 2 && args[0] == "install-named") return InstallNamed(args[1]);
   if (args.size() == 1 && args[0] == "probe-named") return ProbeNamed();
+  if (args.size() == 2 && args[0] == "progress") return Progress(args[1]);
   std::fprintf(
       stderr,
       "usage: kivdemo prepare | install MANIFEST SAVED_DIR | probe | uninstall FILE SHOTS_DIR"
       " | silent FILE REPORT | install-user MANIFEST | probe-user | install-named MANIFEST"
-      " | probe-named\n");
+      " | probe-named | progress SHOTS_DIR\n");
   return 2;
 }

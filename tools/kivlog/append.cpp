@@ -96,12 +96,15 @@ bool ReadOldEnd(const std::string& path, LockedFile& file, const Manifest& manif
   kiv::ChainVerdict verdict;
   if (!OpenSound(path, reader, &verdict, err)) return false;
   if (earlier) {
-    Listing listing = ReadListing(reader, manifest.code_page ? manifest.code_page : kWindows1252);
-    for (size_t j = listing.records.size(); j-- > 0;) {
-      if (listing.records[j].type != kiv::RecordType::kEndOfLog) {
-        earlier->push_back(std::move(listing.records[j].raw));
-      }
-    }
+    // Read newest first, without the fields' display text.
+    const ListingHead head =
+        ReadListingHead(reader, manifest.code_page ? manifest.code_page : kWindows1252);
+    const size_t start = earlier->size();
+    earlier->reserve(start + head.undo);
+    WalkListing(reader, head, false, [&](const ListedRecord& r) {
+      if (r.type != kiv::RecordType::kEndOfLog) earlier->push_back(r.raw);
+    });
+    std::reverse(earlier->begin() + static_cast<std::ptrdiff_t>(start), earlier->end());
   }
   old->last_record = reader.last_record();
   old->code_page = reader.code_page();

@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "file_ops.h"
 #include "diagnostics.h"
 #include "lint.h"
+#include "json_stream.h"
 #include "listing.h"
 #include "rules.h"
 #include "screen_text.h"
@@ -88,18 +91,19 @@ std::string PadRight(const std::string& s, size_t width) {
   return s + std::string(width > s.size() ? width - s.size() : 0, ' ');
 }
 
-void PrintTable(const Listing& listing, std::ostream& out) {
-  const size_t undo = listing.records.empty() ? 0 : listing.records.size() - 1;
-  out << "Display name: " << Quoted(listing.display_name) << '\n';
-  if (listing.named_code_page != 0) out << "Code page: " << listing.named_code_page << '\n';
-  out << undo << (undo == 1 ? " record" : " records") << " to undo, last written first:\n\n";
-  size_t offset_width = 6, type_width = 4;
-  for (const auto& r : listing.records) {
-    offset_width = std::max(offset_width, std::to_string(r.offset).size());
-    type_width = std::max(type_width, strlen(RecordTypeName(r.type)));
+void PrintTable(kiv::LogReader& reader, const ListingHead& head, std::ostream& out) {
+  out << "Display name: " << Quoted(head.display_name) << '\n';
+  if (head.named_code_page != 0) out << "Code page: " << head.named_code_page << '\n';
+  out << head.undo << (head.undo == 1 ? " record" : " records") << " to undo, last written first:\n\n";
+  const size_t offset_width = std::max<size_t>(6, std::to_string(head.highest_offset).size());
+  size_t type_width = 4;
+  for (uint16_t type = 0; type < 32; ++type) {
+    if (head.types & (1u << type)) {
+      type_width = std::max(type_width, strlen(RecordTypeName(static_cast<RecordType>(type))));
+    }
   }
   out << PadLeft("OFFSET", offset_width) << "  " << PadRight("TYPE", type_width) << "  FIELDS\n";
-  for (const auto& r : listing.records) {
+  WalkListing(reader, head, true, [&](const ListedRecord& r) {
     std::string fields;
     for (const auto& [key, value] : r.fields.items()) {
       fields += (fields.empty() ? "" : "  ") + ShownField(key, value);
@@ -110,29 +114,33 @@ void PrintTable(const Listing& listing, std::ostream& out) {
     // Records with no fields leave trailing blanks from the padding.
     line.erase(line.find_last_not_of(' ') + 1);
     out << line << '\n';
-  }
+  });
 }
 
-void PrintJson(const Listing& listing, std::ostream& out) {
+// Written as the records are read: a listing of millions of records is
+// never held whole.
+void PrintJson(kiv::LogReader& reader, const ListingHead& head, std::ostream& out) {
   OrderedJson doc = OrderedJson::object();
-  doc["display_name"] = listing.display_name;
-  doc["size"] = listing.size;
+  doc["display_name"] = head.display_name;
+  doc["size"] = head.size;
   // Only a file that names its code page says one: the text of any other is
   // in the code page of the system that runs it.
-  if (listing.named_code_page != 0) doc["code_page"] = listing.named_code_page;
-  doc["records"] = OrderedJson::array();
-  for (const auto& r : listing.records) {
+  if (head.named_code_page != 0) doc["code_page"] = head.named_code_page;
+  StreamedArray records(OrderedJson::error_handler_t::replace);
+  out << records.Open(doc, "records");
+  OrderedJson tail = OrderedJson::object();
+  WalkListing(reader, head, true, [&](const ListedRecord& r) {
     if (r.type == RecordType::kEndOfLog) {
-      doc["end_of_log"] = r.offset;
-      continue;
+      tail["end_of_log"] = r.offset;
+      return;
     }
     OrderedJson record = OrderedJson::object();
     record["offset"] = r.offset;
     record["type"] = RecordTypeName(r.type);
     for (const auto& [key, value] : r.fields.items()) record[key] = value;
-    doc["records"].push_back(std::move(record));
-  }
-  out << Dump(doc) << '\n';
+    out << records.Add(record);
+  });
+  out << records.Close(tail) << '\n';
 }
 
 // What the build rules find in a sound file, as lines and as JSON.
@@ -141,54 +149,49 @@ struct Faults {
   OrderedJson json = OrderedJson::array();
 };
 
-Faults FindFaults(const kiv::LogReader& reader, const Listing& listing) {
-  Faults faults;
-  if (auto fault = DisplayNameFault(listing.display_name)) {
+void DisplayNameFaults(const kiv::LogReader& reader, const ListingHead& head, Faults* faults) {
+  if (auto fault = DisplayNameFault(head.display_name)) {
     const uint32_t at = reader.name_offset();
-    faults.lines.push_back("display name at " + Offset(at) + ": " + *fault);
-    faults.json.push_back({{"field", "display_name"}, {"offset", at}, {"message", *fault}});
+    faults->lines.push_back("display name at " + Offset(at) + ": " + *fault);
+    faults->json.push_back({{"field", "display_name"}, {"offset", at}, {"message", *fault}});
   }
-  const size_t undo = listing.records.size() - 1;  // without the type-0 record
-  for (size_t j = 0; j < undo; ++j) {
-    const ListedRecord& r = listing.records[j];
-    // Numbered as in the manifest: in the order the records were written.
-    const size_t index = undo - 1 - j;
-    for (const ManifestError& fault : RecordFaults(r.raw, listing.code_page)) {
-      faults.lines.push_back("records[" + std::to_string(index) + "]." + fault.field + " (" +
-                             RecordTypeName(r.type) + " at " + Offset(r.offset) +
-                             "): " + fault.message + (fault.hint.empty() ? "" : "; " + fault.hint));
-      OrderedJson j = {{"record", index},
-                       {"type", RecordTypeName(r.type)},
-                       {"offset", r.offset},
-                       {"field", fault.field},
-                       {"id", fault.id},
-                       {"message", fault.message}};
-      if (!fault.hint.empty()) j["hint"] = fault.hint;
-      faults.json.push_back(std::move(j));
-    }
-  }
-  return faults;
 }
 
-// The warning pass over the file's records, in the order written.
-OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
-                             const WarningPolicy& policy, std::vector<std::string>* lines) {
+// r is records[index], numbered as in the manifest: in the order written.
+void RecordFaultsOf(const ListedRecord& r, size_t index, uint32_t code_page, Faults* faults) {
+  for (const ManifestError& fault : RecordFaults(r.raw, code_page)) {
+    faults->lines.push_back("records[" + std::to_string(index) + "]." + fault.field + " (" +
+                            RecordTypeName(r.type) + " at " + Offset(r.offset) +
+                            "): " + fault.message + (fault.hint.empty() ? "" : "; " + fault.hint));
+    OrderedJson j = {{"record", index},
+                     {"type", RecordTypeName(r.type)},
+                     {"offset", r.offset},
+                     {"field", fault.field},
+                     {"id", fault.id},
+                     {"message", fault.message}};
+    if (!fault.hint.empty()) j["hint"] = fault.hint;
+    faults->json.push_back(std::move(j));
+  }
+}
+
+// The warning pass's findings as lines and JSON; where: each warned
+// record's type and offset, by its index.
+OrderedJson ShowWarnings(const std::string& path, const std::vector<Warning>& warnings,
+                         const std::map<size_t, std::pair<RecordType, uint32_t>>& where,
+                         const WarningPolicy& policy, std::vector<std::string>* lines) {
   OrderedJson found = OrderedJson::array();
-  const size_t undo = listing.records.size() - 1;
-  std::vector<const ManifestRecord*> written;
-  for (size_t j = undo; j-- > 0;) written.push_back(&listing.records[j].raw);
-  for (const Warning& w : FindWarnings(written, 0, listing.display_name_bytes, true, listing.code_page)) {
+  for (const Warning& w : warnings) {
     if (policy.silenced.count(w.id)) continue;
     Diagnostic d{Severity::kWarning, w.id, w.field, w.message, std::nullopt, w.hint};
     OrderedJson j = OrderedJson::object();
     j["id"] = w.id;
     if (w.record) {
-      const ListedRecord& r = listing.records[undo - 1 - *w.record];
+      const auto& [type, offset] = where.at(*w.record);
       d.field = "records[" + std::to_string(*w.record) + "]" + (w.field.empty() ? "" : "." + w.field) +
-                " (" + RecordTypeName(r.type) + " at " + Offset(r.offset) + ")";
+                " (" + RecordTypeName(type) + " at " + Offset(offset) + ")";
       j["record"] = *w.record;
-      j["type"] = RecordTypeName(r.type);
-      j["offset"] = r.offset;
+      j["type"] = RecordTypeName(type);
+      j["offset"] = offset;
     }
     j["field"] = w.field;
     j["message"] = w.message;
@@ -199,9 +202,6 @@ OrderedJson FindFileWarnings(const std::string& path, const Listing& listing,
   return found;
 }
 
-// The bytes in front of the type-0 record: the stub's image.
-uint32_t ImageSize(const Listing& listing) { return listing.records.back().offset; }
-
 // Enough of the image for its headers and resources: a stub is some 36 KB.
 constexpr uint32_t kStubReadLimit = 1u << 20;
 
@@ -209,27 +209,15 @@ OrderedJson NameOrNull(const char* name) {
   return name[0] == '\0' ? OrderedJson(nullptr) : OrderedJson(name);
 }
 
-// Where the file's stub and its records disagree, numbered and placed as the
-// faults are.
-Faults FindStubWarnings(const StubKind& stub, const Listing& listing) {
-  const size_t undo = listing.records.size() - 1;  // without the type-0 record
-  // The records in the manifest's order.
-  std::vector<ManifestRecord> records;
-  for (size_t index = 0; index < undo; ++index) {
-    records.push_back(listing.records[undo - 1 - index].raw);
-  }
-  Faults found;
-  for (const StubWarning& w : StubWarnings(stub, records)) {
-    const ListedRecord& r = listing.records[undo - 1 - w.record];
-    found.lines.push_back("records[" + std::to_string(w.record) + "]." + w.field + " (" +
-                          RecordTypeName(r.type) + " at " + Offset(r.offset) + "): " + w.message);
-    found.json.push_back({{"record", w.record},
-                          {"type", RecordTypeName(r.type)},
-                          {"offset", r.offset},
-                          {"field", w.field},
-                          {"message", w.message}});
-  }
-  return found;
+// A stub warning about the record of that type at offset, numbered and placed as the faults are.
+void ShowStubWarning(const StubWarning& w, RecordType type, uint32_t offset, Faults* found) {
+  found->lines.push_back("records[" + std::to_string(w.record) + "]." + w.field + " (" +
+                         RecordTypeName(type) + " at " + Offset(offset) + "): " + w.message);
+  found->json.push_back({{"record", w.record},
+                         {"type", RecordTypeName(type)},
+                         {"offset", offset},
+                         {"field", w.field},
+                         {"message", w.message}});
 }
 
 // Where the log lies against the file's signature: its name in --json, and
@@ -307,12 +295,16 @@ int ReportUnsound(const std::string& path, const std::string& line, bool json, s
 
 int List(const std::string& path, bool json, uint32_t code_page, std::ostream& out,
          std::ostream& err) {
-  Listing listing;
-  if (!ReadSoundListing(path, code_page, err, &listing)) return kExitFailed;
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
+  const ListingHead head = ReadListingHead(reader, code_page);
   if (json) {
-    PrintJson(listing, out);
+    PrintJson(reader, head, out);
   } else {
-    PrintTable(listing, out);
+    PrintTable(reader, head, out);
   }
   return kExitOk;
 }
@@ -334,20 +326,65 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
   if (verdict.damage != kiv::Damage::kNone) {
     return ReportUnsound(path, DamageLine(path, reader, verdict), json, out, err);
   }
-  // Sound; now what the stub would mishandle though it takes the file.
-  const Listing listing = ReadListing(reader, code_page);
-  const size_t undo = listing.records.size() - 1;  // without the type-0 record
-  Faults faults = FindFaults(reader, listing);
-  const SignatureVerdict signature =
-      JudgeSignature(path, source, reader.size(), ImageSize(listing));
+  // Sound; now what the stub would mishandle though it takes the file. The
+  // records are read one at a time, twice: the warning pass first notes
+  // where each name first appears, then judges each record.
+  const ListingHead head = ReadListingHead(reader, code_page);
+  const size_t undo = head.undo;  // without the type-0 record
+  const uint32_t image_size = head.end_of_log;
+  const auto each_record = [&](const std::function<void(const ListedRecord&, size_t)>& visit) {
+    size_t j = 0;
+    WalkListing(reader, head, false, [&](const ListedRecord& r) {
+      if (r.type != RecordType::kEndOfLog) visit(r, undo - 1 - j++);
+    });
+  };
+  WarningPass pass(0, head.display_name_bytes, true, head.code_page);
+  pass.Expect(undo, (head.types >> static_cast<int>(RecordType::kFont)) & 1);
+  each_record([&](const ListedRecord& r, size_t index) { pass.Note(index, r.raw); });
+  pass.Seal();
+
+  const StubKind stub = ReadStubKindOfFile(path, std::min<uint32_t>(image_size, kStubReadLimit));
+  const bool stub_rules = !policy.silenced.count(warning_id::kStubCannotUndo);
+  const StubRules rules(stub);
+  Faults faults;
+  DisplayNameFaults(reader, head, &faults);
+  struct StubFound {
+    StubWarning warning;
+    RecordType type;
+    uint32_t offset;
+  };
+  std::vector<StubFound> stub_found;
+  std::vector<StubWarning> stub_warnings;
+  each_record([&](const ListedRecord& r, size_t index) {
+    RecordFaultsOf(r, index, head.code_page, &faults);
+    pass.Read(index, r.raw);
+    if (!stub_rules) return;
+    rules.Record(index, r.raw, &stub_warnings);
+    for (StubWarning& w : stub_warnings) stub_found.push_back({std::move(w), r.type, r.offset});
+    stub_warnings.clear();
+  });
+  const std::vector<Warning> found = pass.Take();
+  // Where each warned record lies: read again only when there are any.
+  std::map<size_t, std::pair<RecordType, uint32_t>> warned;
+  for (const Warning& w : found) {
+    if (w.record) warned.emplace(*w.record, std::pair<RecordType, uint32_t>());
+  }
+  if (!warned.empty()) {
+    each_record([&](const ListedRecord& r, size_t index) {
+      auto it = warned.find(index);
+      if (it != warned.end()) it->second = {r.type, r.offset};
+    });
+  }
+
+  const SignatureVerdict signature = JudgeSignature(path, source, reader.size(), image_size);
   // An unsigned file's temporary copy takes its stub's image as the headers
   // tell; a signed file's copy is the signed stub, however long, and one
   // whose signature part is not sound gets none (its verdict says why).
   const std::string image_fault = signature.name == std::string("unsigned")
-                                      ? ImageFaultOfFile(source, reader.size(), ImageSize(listing))
+                                      ? ImageFaultOfFile(source, reader.size(), image_size)
                                       : std::string();
   std::vector<std::string> warning_lines;
-  const OrderedJson warnings = FindFileWarnings(path, listing, policy, &warning_lines);
+  const OrderedJson warnings = ShowWarnings(path, found, warned, policy, &warning_lines);
   // An unsigned file whose image the copy cannot take whole never starts its
   // copy: a fault, as build refuses it.
   if (!image_fault.empty()) {
@@ -355,12 +392,11 @@ int Check(const std::string& path, uint32_t code_page, const WarningPolicy& poli
     faults.json.push_back(
         {{"field", "image"}, {"id", error_id::kStubImage}, {"message", image_fault}});
   }
-  const StubKind stub =
-      ReadStubKindOfFile(path, std::min<uint32_t>(ImageSize(listing), kStubReadLimit));
+  // In the manifest's order, as build gives them.
+  std::stable_sort(stub_found.begin(), stub_found.end(),
+                   [](const auto& a, const auto& b) { return a.warning.record < b.warning.record; });
   Faults disagreements;
-  if (!policy.silenced.count(warning_id::kStubCannotUndo)) {
-    disagreements = FindStubWarnings(stub, listing);
-  }
+  for (const auto& f : stub_found) ShowStubWarning(f.warning, f.type, f.offset, &disagreements);
   for (auto& j : disagreements.json) j["id"] = warning_id::kStubCannotUndo;
   const bool failed = !faults.lines.empty() || signature.fault ||
                       (policy.as_errors && (!warning_lines.empty() || !disagreements.lines.empty()));

@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,34 @@ struct Warning {
 std::vector<Warning> FindWarnings(const std::vector<const ManifestRecord*>& records, size_t first,
                                   const std::string& display_name, bool name_is_new,
                                   uint32_t code_page = 0);
+
+class Finder;
+
+// FindWarnings for records that come one at a time, as a file's do when it
+// is read from its end: every record goes to Note(), then Seal(), then every
+// record to Read(), each round in any order, each record by its index in the
+// order written. Keeps a few bytes a record, not the records.
+class WarningPass {
+ public:
+  WarningPass(size_t first, const std::string& display_name, bool name_is_new,
+              uint32_t code_page = 0);
+  ~WarningPass();
+  WarningPass(const WarningPass&) = delete;
+  WarningPass& operator=(const WarningPass&) = delete;
+
+  // Before any Note(), when known: how many records, and whether any is a
+  // font (files are looked up only for fonts).
+  void Expect(size_t records, bool fonts);
+  void Note(size_t index, const ManifestRecord& record);
+  void Seal();
+  void Read(size_t index, const ManifestRecord& record);
+  // In the order FindWarnings gives them.
+  std::vector<Warning> Take();
+
+ private:
+  std::unique_ptr<Finder> finder_;
+  std::string display_name_;
+};
 
 }  // namespace kivlog
 

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "code_page.h"
 #include "file_time.h"
 #include "manifest.h"
@@ -15,8 +17,8 @@ using Json = nlohmann::ordered_json;
 
 class RecordDecoder {
  public:
-  RecordDecoder(kiv::LogReader& reader, uint32_t code_page, ListedRecord* record)
-      : reader_(reader), code_page_(code_page), record_(record) {
+  RecordDecoder(kiv::LogReader& reader, uint32_t code_page, bool fields, ListedRecord* record)
+      : reader_(reader), code_page_(code_page), fields_(fields), record_(record) {
     record_->end = record_->offset + kiv::kRecordHeaderSize;
   }
 
@@ -27,7 +29,7 @@ class RecordDecoder {
     const uint32_t length = static_cast<uint32_t>(strlen(buffer));
     record_->end += length + 1;
     std::string bytes(buffer, length);
-    record_->fields[name] = DecodeAnsi(bytes, code_page_);
+    if (fields_) record_->fields[name] = DecodeAnsi(bytes, code_page_);
     ManifestRecord& raw = record_->raw;
     const std::string field = name;
     if (field == "path") raw.path = bytes;
@@ -55,6 +57,7 @@ class RecordDecoder {
     const uint32_t length = kiv::SavedLength(fixed);
     reader_.Skip(length);
     record_->end += kiv::kSavedFixedSize + length;
+    if (!fields_) return;
     Json saved = Json::object();
     saved["length"] = length;
     // A string: above 2^53, and tools that read JSON numbers as doubles
@@ -76,19 +79,19 @@ class RecordDecoder {
           break;
         case kiv::FieldKind::kFlag:
           record_->raw.flag = Flag();
-          record_->fields[name] = record_->raw.flag;
+          if (fields_) record_->fields[name] = record_->raw.flag;
           break;
         case kiv::FieldKind::kOptionalString:
           if (Flag()) {
             String(name, field.limit);
-          } else {
+          } else if (fields_) {
             record_->fields[name] = nullptr;
           }
           break;
         case kiv::FieldKind::kSavedCopy:
           if (Flag()) {
             Saved();
-          } else {
+          } else if (fields_) {
             record_->fields[name] = nullptr;
           }
           break;
@@ -99,19 +102,53 @@ class RecordDecoder {
  private:
   kiv::LogReader& reader_;
   uint32_t code_page_;
+  bool fields_;
   ListedRecord* record_;
 };
 
 }  // namespace
 
-Listing ReadListing(kiv::LogReader& reader, uint32_t code_page) {
-  Listing listing;
-  listing.named_code_page = reader.code_page();
+ListingHead ReadListingHead(kiv::LogReader& reader, uint32_t code_page) {
+  ListingHead head;
+  head.named_code_page = reader.code_page();
   if (reader.code_page() != 0) code_page = reader.code_page();
-  listing.code_page = code_page;
-  listing.size = reader.size();
-  listing.display_name_bytes = reader.display_name();
-  listing.display_name = DecodeAnsi(listing.display_name_bytes, code_page);
+  head.code_page = code_page;
+  head.size = reader.size();
+  head.display_name_bytes = reader.display_name();
+  head.display_name = DecodeAnsi(head.display_name_bytes, code_page);
+  reader.MoveTo(reader.last_record());
+  for (;;) {
+    const uint16_t type = reader.NextRecord();
+    if (type == kiv::kCodePageType) continue;
+    if (!kiv::IsValidType(type)) break;
+    head.types |= 1u << type;
+    head.highest_offset = std::max(head.highest_offset, reader.record_offset());
+    if (type == static_cast<uint16_t>(RecordType::kEndOfLog)) head.end_of_log = reader.record_offset();
+    if (type == static_cast<uint16_t>(RecordType::kEndOfLog)) break;
+    ++head.undo;
+  }
+  reader.MoveTo(reader.last_record());
+  return head;
+}
+
+namespace {
+
+// The record NextRecord() just met, of that type, decoded.
+void Decode(kiv::LogReader& reader, const ListingHead& head, uint16_t type, bool fields,
+            ListedRecord* record) {
+  *record = ListedRecord();
+  record->offset = reader.record_offset();
+  record->type = static_cast<RecordType>(type);
+  record->raw.type = record->type;
+  RecordDecoder(reader, head.code_page, fields, record).Payload();
+}
+
+}  // namespace
+
+void WalkListing(kiv::LogReader& reader, const ListingHead& head, bool fields,
+                 const std::function<void(const ListedRecord&)>& visit) {
+  reader.MoveTo(reader.last_record());
+  ListedRecord record;
   for (;;) {
     const uint16_t type = reader.NextRecord();
     // The code-page record is the file's, not a change: listed as the
@@ -120,14 +157,40 @@ Listing ReadListing(kiv::LogReader& reader, uint32_t code_page) {
     // A checked chain holds only types 0 to 9; stop on anything else all
     // the same, so a file changed since the check cannot loop here.
     if (!kiv::IsValidType(type)) break;
-    ListedRecord record;
-    record.offset = reader.record_offset();
-    record.type = static_cast<RecordType>(type);
-    record.raw.type = record.type;
-    RecordDecoder(reader, code_page, &record).Payload();
-    listing.records.push_back(std::move(record));
+    Decode(reader, head, type, fields, &record);
+    visit(record);
     if (type == static_cast<uint16_t>(RecordType::kEndOfLog)) break;
   }
+}
+
+bool ReadListedRecord(kiv::LogReader& reader, const ListingHead& head, uint32_t offset, bool fields,
+                      ListedRecord* record) {
+  reader.MoveTo(offset);
+  const uint16_t type = reader.NextRecord();
+  if (!kiv::IsValidType(type)) return false;
+  Decode(reader, head, type, fields, record);
+  return true;
+}
+
+std::vector<uint32_t> RecordOffsets(kiv::LogReader& reader) {
+  std::vector<uint32_t> offsets;
+  reader.MoveTo(reader.last_record());
+  for (;;) {
+    const uint16_t type = reader.NextRecord();
+    if (type == kiv::kCodePageType) continue;
+    if (!kiv::IsValidType(type) || type == static_cast<uint16_t>(RecordType::kEndOfLog)) break;
+    offsets.push_back(reader.record_offset());
+  }
+  reader.MoveTo(reader.last_record());
+  std::reverse(offsets.begin(), offsets.end());
+  return offsets;
+}
+
+Listing ReadListing(kiv::LogReader& reader, uint32_t code_page) {
+  Listing listing;
+  static_cast<ListingHead&>(listing) = ReadListingHead(reader, code_page);
+  WalkListing(reader, listing, true,
+              [&](const ListedRecord& record) { listing.records.push_back(record); });
   return listing;
 }
 

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -27,7 +28,8 @@ struct ListedRecord {
   ManifestRecord raw;
 };
 
-struct Listing {
+// What a listing tells before its records.
+struct ListingHead {
   std::string display_name;        // UTF-8
   std::string display_name_bytes;  // as the file holds it
   uint32_t size = 0;
@@ -35,11 +37,38 @@ struct Listing {
   // strings were decoded from it.
   uint32_t named_code_page = 0;
   uint32_t code_page = 0;  // what the strings were decoded from
+  size_t undo = 0;         // records to undo: the type-0 record left out
+  uint32_t types = 0;      // the record types the file holds, bit by type
+  uint32_t highest_offset = 0;  // the last record's (the table's widest offset)
+  uint32_t end_of_log = 0;      // the type-0 record's: the stub's image ends there
+};
+
+struct Listing : ListingHead {
   std::vector<ListedRecord> records;  // undo order; the type-0 record last
 };
 
 // reader's CheckChain() must have come back sound; strings in the file are
-// decoded from the code page it names, else from code_page (code_page.h). Leaves the reader at the end of the chain.
+// decoded from the code page it names, else from code_page (code_page.h).
+// Reads only the record headers; leaves the reader at the last record.
+ListingHead ReadListingHead(kiv::LogReader& reader, uint32_t code_page);
+
+// Decodes the file's records one at a time, in undo order, the type-0
+// record last, and gives each to visit; fields: fill ListedRecord::fields
+// too, not only raw. Starts at the last record and leaves the reader at the
+// end of the chain.
+void WalkListing(kiv::LogReader& reader, const ListingHead& head, bool fields,
+                 const std::function<void(const ListedRecord&)>& visit);
+
+// The record at offset (one of the chain), decoded as WalkListing does;
+// false when it is the code-page record or cannot be read.
+bool ReadListedRecord(kiv::LogReader& reader, const ListingHead& head, uint32_t offset, bool fields,
+                      ListedRecord* record);
+
+// The offsets of the records to undo, in the order written (4 bytes a
+// record); leaves the reader at the last record.
+std::vector<uint32_t> RecordOffsets(kiv::LogReader& reader);
+
+// The whole listing at once, for files known to be small.
 Listing ReadListing(kiv::LogReader& reader, uint32_t code_page);
 
 }  // namespace kivlog

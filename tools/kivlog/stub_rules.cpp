@@ -67,15 +67,19 @@ bool IsBareFileName(const std::string& file) {
 
 }  // namespace
 
-std::vector<StubWarning> StubWarnings(const StubKind& stub,
-                                      const std::vector<ManifestRecord>& records) {
-  std::vector<StubWarning> warnings;
-  const std::string who = DescribeStub(stub);
-  const bool per_user = stub.level == StubLevel::kAsInvoker;
-  const std::string admin_only =
-      ", which only administrators may change: " + who + " never has their rights";
+StubRules::StubRules(const StubKind& stub)
+    : stub_(stub),
+      who_(DescribeStub(stub)),
+      per_user_(stub.level == StubLevel::kAsInvoker),
+      admin_only_(", which only administrators may change: " + who_ + " never has their rights") {}
+
+void StubRules::Record(size_t i, const ManifestRecord& r, std::vector<StubWarning>* warnings) const {
+  const StubKind& stub = stub_;
+  const std::string& who = who_;
+  const bool per_user = per_user_;
+  const std::string& admin_only = admin_only_;
   const auto add = [&](size_t index, const char* field, const std::string& message) {
-    warnings.push_back({index, field, message});
+    warnings->push_back({index, field, message});
   };
   const auto place_warning = [&](size_t index, const char* field, const std::string& path) {
     const Place place = PlaceOf(path);
@@ -95,50 +99,54 @@ std::vector<StubWarning> StubWarnings(const StubKind& stub,
     }
   };
 
-  for (size_t i = 0; i < records.size(); ++i) {
-    const ManifestRecord& r = records[i];
-    switch (r.type) {
-      case RecordType::kDirectory:
-      case RecordType::kFile: place_warning(i, "path", r.path); break;
-      case RecordType::kIniEntry:
-        if (per_user && IsBareFileName(r.file)) {
-          add(i, "file", "a bare file name lies in the Windows directory" + admin_only);
-        } else {
-          place_warning(i, "file", r.file);
-        }
-        break;
-      case RecordType::kRegistryValue:
-        if (!per_user) break;
-        if (SameAscii(r.root, "HKEY_LOCAL_MACHINE")) {
-          add(i, "root",
-              "HKEY_LOCAL_MACHINE" + admin_only +
-                  "; keep a per-user product's keys under HKEY_CURRENT_USER");
-        } else if (SameAscii(r.root, "HKEY_USERS")) {
-          // The user's own hive is HKEY_CURRENT_USER, and an installer that
-          // runs as the user names it so.
-          add(i, "root",
-              "HKEY_USERS holds other users' keys" + admin_only +
-                  "; keep a per-user product's keys under HKEY_CURRENT_USER");
-        } else if (SameAscii(r.root, "HKEY_CLASSES_ROOT")) {
-          add(i, "root",
-              "HKEY_CLASSES_ROOT writes to HKEY_LOCAL_MACHINE\\Software\\Classes where the "
-              "user's own classes hold no such key" +
-                  admin_only + "; name HKEY_CURRENT_USER and Software\\Classes\\... instead");
-        }
-        break;
-      case RecordType::kFont:
-        if (per_user) {
-          add(i, "name",
-              "a font's registration lies under HKEY_LOCAL_MACHINE" + admin_only +
-                  "; log a per-user font as its file and registry value instead");
-        }
-        break;
-      case RecordType::kEndOfLog:
-      case RecordType::kUnused5:
-      case RecordType::kShellItem:
-      case RecordType::kShellGroup: break;
-    }
+  switch (r.type) {
+    case RecordType::kDirectory:
+    case RecordType::kFile: place_warning(i, "path", r.path); break;
+    case RecordType::kIniEntry:
+      if (per_user && IsBareFileName(r.file)) {
+        add(i, "file", "a bare file name lies in the Windows directory" + admin_only);
+      } else {
+        place_warning(i, "file", r.file);
+      }
+      break;
+    case RecordType::kRegistryValue:
+      if (!per_user) break;
+      if (SameAscii(r.root, "HKEY_LOCAL_MACHINE")) {
+        add(i, "root",
+            "HKEY_LOCAL_MACHINE" + admin_only +
+                "; keep a per-user product's keys under HKEY_CURRENT_USER");
+      } else if (SameAscii(r.root, "HKEY_USERS")) {
+        // The user's own hive is HKEY_CURRENT_USER, and an installer that
+        // runs as the user names it so.
+        add(i, "root",
+            "HKEY_USERS holds other users' keys" + admin_only +
+                "; keep a per-user product's keys under HKEY_CURRENT_USER");
+      } else if (SameAscii(r.root, "HKEY_CLASSES_ROOT")) {
+        add(i, "root",
+            "HKEY_CLASSES_ROOT writes to HKEY_LOCAL_MACHINE\\Software\\Classes where the "
+            "user's own classes hold no such key" +
+                admin_only + "; name HKEY_CURRENT_USER and Software\\Classes\\... instead");
+      }
+      break;
+    case RecordType::kFont:
+      if (per_user) {
+        add(i, "name",
+            "a font's registration lies under HKEY_LOCAL_MACHINE" + admin_only +
+                "; log a per-user font as its file and registry value instead");
+      }
+      break;
+    case RecordType::kEndOfLog:
+    case RecordType::kUnused5:
+    case RecordType::kShellItem:
+    case RecordType::kShellGroup: break;
   }
+}
+
+std::vector<StubWarning> StubWarnings(const StubKind& stub,
+                                      const std::vector<ManifestRecord>& records) {
+  std::vector<StubWarning> warnings;
+  const StubRules rules(stub);
+  for (size_t i = 0; i < records.size(); ++i) rules.Record(i, records[i], &warnings);
   return warnings;
 }
 

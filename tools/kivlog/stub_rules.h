@@ -23,6 +23,20 @@ struct StubWarning {
   std::string message;  // what the stub cannot do with it, and what to do
 };
 
+// The same rules a record at a time: index is the record's in the
+// manifest's order; its warnings are added to warnings.
+class StubRules {
+ public:
+  explicit StubRules(const StubKind& stub);
+  void Record(size_t index, const ManifestRecord& record, std::vector<StubWarning>* warnings) const;
+
+ private:
+  StubKind stub_;
+  std::string who_;
+  bool per_user_;
+  std::string admin_only_;
+};
+
 // records in the manifest's order.
 std::vector<StubWarning> StubWarnings(const StubKind& stub,
                                       const std::vector<ManifestRecord>& records);

@@ -11,6 +11,7 @@
 #include "command_common.h"
 #include "commands.h"
 #include "file_ops.h"
+#include "json_stream.h"
 #include "listing.h"
 #include "stream_source.h"
 
@@ -173,54 +174,75 @@ bool RestoreSignedStub(const std::string& path, std::string* failure) {
   return ok;
 }
 
-// Fills manifest's records and writes stub.exe and the saved contents; false
-// with *failure set at the first fault.
-bool UnpackRecords(const Listing& listing, const UnpackPlace& place, OrderedJson* manifest,
-                   std::string* failure) {
-  const size_t count = listing.records.size() - 1;  // without the type-0 record
-  for (size_t index = 0; index < count; ++index) {
-    const ListedRecord& r = listing.records[count - 1 - index];  // in the order written
-    OrderedJson record = OrderedJson::object();
-    if (!RecordJson(r, index, place, &record, failure)) return false;
-    (*manifest)["records"].push_back(std::move(record));
-  }
-  const uint32_t image = listing.records.back().offset;
-  const std::string stub = Utf8(place.dir / "stub.exe");
-  return CopyRange(place.file, 0, image, stub, failure) && RestoreSignedStub(stub, failure);
-}
-
-bool WriteManifest(const std::filesystem::path& dir, const std::string& out_dir,
-                   const OrderedJson& manifest, std::string* failure) {
-  FILE* json = OpenFile(Utf8(dir / "manifest.json"), "wb");
-  const std::string body = manifest.dump(2) + "\n";
-  if (!json || fwrite(body.data(), 1, body.size(), json) != body.size() || fclose(json) != 0) {
+// Writes manifest.json as the records are read, in the order written,
+// then stub.exe and the saved contents; false with *failure set at the
+// first fault, with no manifest.json left behind.
+bool UnpackRecords(kiv::LogReader& reader, const ListingHead& head, const OrderedJson& manifest_head,
+                   const UnpackPlace& place, const std::string& out_dir, std::string* failure) {
+  const std::string manifest_path = Utf8(place.dir / "manifest.json");
+  FILE* json = OpenFile(manifest_path, "wb");
+  if (!json) {
     *failure = out_dir + ": cannot write manifest.json";
     return false;
   }
-  return true;
+  bool written = true;
+  const auto write = [&](const std::string& text) {
+    written = written && fwrite(text.data(), 1, text.size(), json) == text.size();
+  };
+  StreamedArray records;
+  write(records.Open(manifest_head, "records"));
+  const std::vector<uint32_t> offsets = RecordOffsets(reader);
+  ListedRecord r;
+  bool ok = true;
+  for (size_t index = 0; ok && index < offsets.size(); ++index) {
+    OrderedJson record = OrderedJson::object();
+    ok = ReadListedRecord(reader, head, offsets[index], true, &r) &&
+         RecordJson(r, index, place, &record, failure);
+    if (ok) write(records.Add(record));
+  }
+  if (ok) {
+    write(records.Close() + "\n");
+    const std::string stub = Utf8(place.dir / "stub.exe");
+    ok = CopyRange(place.file, 0, head.end_of_log, stub, failure) &&
+         RestoreSignedStub(stub, failure);
+  }
+  if (fclose(json) != 0) written = false;
+  if (ok && !written) {
+    *failure = out_dir + ": cannot write manifest.json";
+    ok = false;
+  }
+  if (!ok) {
+    if (failure->empty()) *failure = "cannot read the records again";
+    std::error_code ignored;
+    std::filesystem::remove(FsPath(manifest_path), ignored);
+  }
+  return ok;
 }
 
 }  // namespace
 
 int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_page,
            std::ostream& out, std::ostream& err) {
-  Listing listing;
-  if (!ReadSoundListing(path, code_page, err, &listing)) return kExitFailed;
-  code_page = listing.code_page;  // the file's own, where it names one
+  if (!RefuseIrregular(path, err)) return kExitFailed;
+  StreamSource source(path);
+  kiv::LogReader reader(source, LeadByteTestFor(code_page));
+  kiv::ChainVerdict verdict;
+  if (!OpenSound(path, reader, &verdict, err)) return kExitFailed;
+  const ListingHead head = ReadListingHead(reader, code_page);
+  code_page = head.code_page;  // the file's own, where it names one
 
   const std::filesystem::path dir = FsPath(out_dir);
   if (!MakeEmptyDirectory(out_dir, dir, err)) return kExitFailed;
   OrderedJson manifest = OrderedJson::object();
   std::string text;
-  if (!RoundTripText(listing.display_name_bytes, code_page, &text)) {
+  if (!RoundTripText(head.display_name_bytes, code_page, &text)) {
     Error(err, path + ": the display name " + NoRoundTrip(code_page));
     return kExitFailed;
   }
   manifest["display_name"] = text;
   manifest["code_page"] = code_page;
   // A file that names no code page is made again without the record.
-  if (listing.named_code_page == 0) manifest["code_page_record"] = false;
-  manifest["records"] = OrderedJson::array();
+  if (head.named_code_page == 0) manifest["code_page_record"] = false;
 
   FILE* file = OpenFile(path, "rb");
   if (!file) {
@@ -228,13 +250,13 @@ int Unpack(const std::string& path, const std::string& out_dir, uint32_t code_pa
     return kExitFailed;
   }
   std::string failure;
-  const bool ok = UnpackRecords(listing, {file, dir, code_page}, &manifest, &failure);
+  const bool ok = UnpackRecords(reader, head, manifest, {file, dir, code_page}, out_dir, &failure);
   fclose(file);
-  if (!ok || !WriteManifest(dir, out_dir, manifest, &failure)) {
+  if (!ok) {
     Error(err, path + ": " + failure);
     return kExitFailed;
   }
-  const size_t count = listing.records.size() - 1;
+  const size_t count = head.undo;
   out << "unpacked " << count << (count == 1 ? " record" : " records") << " into " << out_dir
       << "; kivlog build " << Utf8(dir / "manifest.json") << " --stub " << Utf8(dir / "stub.exe")
       << " -o OUT.exe makes the file again\n";

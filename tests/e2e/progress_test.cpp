@@ -1,0 +1,45 @@
+// The progress window on the NT family.
+#include <gtest/gtest.h>
+
+#include "progress_scenarios.h"
+
+namespace kiv::e2e {
+namespace {
+
+TEST(Progress, AfterYesAWindowAnswersUntilTheLastBox) {
+  InteractiveWalkShowsAnAnsweringWindow("progress\\Large", 20000, false);
+}
+
+TEST(Progress, TheWindowAnswersThroughTheDeletionRetry) {
+  InteractiveWalkShowsAnAnsweringWindow("progress\\Held", 3000, true);
+}
+
+TEST(Progress, PassiveAndSilentShowTheWindowAndNoBox) {
+  for (const char* switches : {"/PASSIVE", "/SILENT", "/qb-"}) {
+    QuietRunShowsWhatItsSwitchAsks("progress\\Passive", switches, true);
+  }
+}
+
+TEST(Progress, VerySilentShowsNoWindow) {
+  for (const char* switches : {"/VERYSILENT", "/S"}) {
+    QuietRunShowsWhatItsSwitchAsks("progress\\VerySilent", switches, false);
+  }
+}
+
+// A passive run where nobody could see a window (a window station of its
+// own, as a service's) walks without one and ends; it does not wait for
+// anybody.
+TEST(Progress, PassiveWithoutAVisibleDesktopWalksWithoutItsWindow) {
+  const std::string desktop = HiddenDesktop();
+  ASSERT_FALSE(desktop.empty()) << "no window station of our own";
+  LargeProduct product("progress\\Hidden", "Kiv Hidden Progress", 200, 64);
+  StartedRun run(AsUserStartsIt(product.uninstall_file) + " /PASSIVE", desktop);
+  ASSERT_TRUE(run.started());
+  const RunResult result = run.Wait(60000);
+  ASSERT_TRUE(result.finished);
+  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kExitSuccess));
+  product.ExpectUndone();
+}
+
+}  // namespace
+}  // namespace kiv::e2e
