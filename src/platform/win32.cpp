@@ -229,7 +229,12 @@ NamedLock MakeLock(const char* name, PSECURITY_DESCRIPTOR descriptor, const char
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, TRUE};
   HANDLE lock = CreateMutexA(&attributes, FALSE, name);
   if (lock == nullptr) {
-    return GetLastError() == ERROR_ACCESS_DENIED ? NamedLock::kForeign : NamedLock::kUnavailable;
+    // Denied: another user's. An invalid handle: the name stands for an
+    // object of another type (an event, a semaphore, a section), which no
+    // run of ours makes.
+    const DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE ? NamedLock::kForeign
+                                                                          : NamedLock::kUnavailable;
   }
   if (GetLastError() != ERROR_ALREADY_EXISTS) {
     // Kept open for the process's life: the system closes it at the end.
@@ -766,7 +771,16 @@ bool IdentifyFile(const char* path, FileIdentity* identity) {
       break;
     }
   }
-  CharUpperBuffA(identity->spelling.data(), identity->spelling.length());
+  // Folded as the file calls compare names, by the one fold the plan and
+  // the restart list use (the spelling is in the names' code page, where a
+  // byte-wise fold would change a UTF-8 letter into another); a spelling
+  // that cannot be folded exactly is none.
+  PathString folded;
+  if (FoldName(identity->spelling.c_str(), folded.data(), folded.capacity()) == 0 ||
+      !identity->spelling.Assign(folded.c_str())) {
+    identity->spelling.Clear();
+    return identity->has_id;
+  }
   return true;
 }
 
@@ -775,7 +789,7 @@ bool SameFile(const FileIdentity& a, const FileIdentity& b) {
     return a.id.volume == b.id.volume && a.id.index_high == b.id.index_high &&
            a.id.index_low == b.id.index_low;
   }
-  return !a.spelling.empty() && lstrcmpiA(a.spelling.c_str(), b.spelling.c_str()) == 0;
+  return !a.spelling.empty() && SameBytes(a.spelling.c_str(), b.spelling.c_str());
 }
 
 bool WindowsDirectory(char* buffer, uint32_t capacity) {

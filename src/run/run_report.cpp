@@ -33,6 +33,7 @@ constexpr const char* kUndoneTexts[] = {
     "passed over: an unsafe name",
     "passed over: a name this system cannot spell",
     "cannot tell: too many items before it to keep count of",
+    "cannot tell: a name this system cannot compare exactly",
     "failed",
 };
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==

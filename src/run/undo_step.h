@@ -36,6 +36,8 @@ enum class Undone : uint8_t {
                    // substitute letter
   kCannotTell,     // a plan only: a directory that holds what the plan can no
                    // longer tell gone or not (its table overflowed)
+  kCannotCompare,  // a line to cut from a configuration file whose names
+                   // cannot be compared exactly with the record's: it stays
   kFailed,         // could not be undone: error holds the system's reason
 };
 

@@ -37,6 +37,7 @@ TEST(WalkRule, EveryOutcomeHasItsClass) {
       {Undone::kUnsafeName, Left::kHarmless, Left::kHoldingData},
       {Undone::kUnspellable, Left::kHarmless, Left::kHoldingData},
       {Undone::kCannotTell, Left::kHarmless, Left::kHoldingData},
+      {Undone::kCannotCompare, Left::kHarmless, Left::kHoldingData},
       {Undone::kFailed, Left::kRefused, Left::kHoldingData},
   };
   static_assert(sizeof(rows) / sizeof(rows[0]) == static_cast<uint32_t>(Undone::kFailed) + 1,
