@@ -20,7 +20,7 @@ namespace kiv::platform {
 
 // text (in the names' code page) in the system's code page, into buffer
 // (capacity bytes, its NUL included); false when the system cannot spell it
-// exactly or it does not fit.
+// exactly or it does not fit. buffer may be text.
 bool ToProfileText(const char* text, char* buffer, uint32_t capacity);
 
 // A run-time IniFold (run/ini_cutter.h) over bytes in the system's code

@@ -775,9 +775,8 @@ bool IdentifyFile(const char* path, FileIdentity* identity) {
   // the restart list use (the spelling is in the names' code page, where a
   // byte-wise fold would change a UTF-8 letter into another); a spelling
   // that cannot be folded exactly is none.
-  PathString folded;
-  if (FoldName(identity->spelling.c_str(), folded.data(), folded.capacity()) == 0 ||
-      !identity->spelling.Assign(folded.c_str())) {
+  if (FoldName(identity->spelling.c_str(), identity->spelling.data(),
+               identity->spelling.capacity()) == 0) {
     identity->spelling.Clear();
     return identity->has_id;
   }

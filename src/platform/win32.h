@@ -170,6 +170,7 @@ uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
 // name as the A calls get it. Two names the system takes as one fold alike,
 // whatever their code page. The fold's length; 0 when the name cannot be
 // folded exactly (the system cannot spell it, no CharUpperBuffW, no room).
+// out may be text.
 uint32_t FoldName(const char* text, char* out, uint32_t capacity);
 struct LocalTime {
   uint16_t year, month, day, hour, minute, second;

@@ -35,26 +35,28 @@ bool SameBytes(Span a, Span b) {
   return true;
 }
 
-// A name folded once, to be compared with many.
+// A name folded once, to be compared with many; length is ~0u when it
+// does not fold.
 struct Folded {
   alignas(4) char bytes[kIniFoldRoom];  // a fold may write wider units
-  uint32_t length;
-  bool ok;
+  uint32_t length = 0;
 
-  Folded(IniFold fold, Span name) : length(0), ok(true) {
+  Folded(IniFold fold, Span name) {
     if (name.length() > 0) {
       length = fold(name.begin, name.length(), bytes, sizeof(bytes));
-      ok = length > 0;
+      if (length == 0) length = ~0u;
     }
   }
-  Span span() const { return {bytes, bytes + length}; }
+  bool ok() const { return length != ~0u; }
 };
 
 // Whether name folds as wanted; *unsure when it cannot be folded.
 bool FoldsAs(IniFold fold, Span name, const Folded& wanted, bool* unsure) {
   const Folded folded(fold, name);
-  if (!folded.ok) *unsure = true;
-  return folded.ok && SameBytes(folded.span(), wanted.span());
+  *unsure |= !folded.ok();
+  return folded.length == wanted.length &&
+         SameBytes({folded.bytes, folded.bytes + folded.length},
+                   {wanted.bytes, wanted.bytes + wanted.length});
 }
 
 }  // namespace
@@ -65,7 +67,7 @@ IniCut CutIniLines(char* buffer, uint32_t* size, const char* section, const char
   const Folded wanted_header(fold, header);
   const Folded wanted_key(fold, Trim(Whole(key)));
   const Span wanted_value = Trim(Whole(value));
-  if (!wanted_header.ok || !wanted_key.ok) return IniCut::kCannotTell;
+  if (!wanted_header.ok() || !wanted_key.ok()) return IniCut::kCannotTell;
   const uint32_t used = *size;
 
   // Find the last matching line: [cut_start, cut_end), its line end included.

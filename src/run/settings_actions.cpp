@@ -119,15 +119,13 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
   if (cut) {
     if (!resolved) return step.Set(Undone::kFailed, kErrorInvalidData);
     // The file's lines are in the system's code page (platform/profile_text.h).
-    ShortString names[3];
-    const ShortString* from[3] = {&section, &key, &value};
-    for (uint32_t i = 0; i < 3; ++i) {
-      if (!platform::ToProfileText(from[i]->c_str(), names[i].data(), names[i].capacity())) {
+    ShortString* names[] = {&section, &key, &value};
+    for (ShortString* name : names) {
+      if (!platform::ToProfileText(name->data(), name->data(), name->capacity())) {
         return step.Set(Undone::kUnspellable);
       }
     }
-    return CutIniFileLine(path.c_str(), names[0].c_str(), names[1].c_str(), names[2].c_str(),
-                          step);
+    return CutIniFileLine(path.c_str(), section.c_str(), key.c_str(), value.c_str(), step);
   }
   // A key to remove that the profile functions do not find (its file or
   // directory gone, or a section the system keeps elsewhere that lacks it)

@@ -16,6 +16,10 @@ TEST(Unicode, TheRestartManagerIsAskedAboutAHeldFileByItsOwnName) {
   HeldFileWithAGreekNameIsAskedAbout();
 }
 
+TEST(Unicode, TheRestartManagerIsAskedAboutAHeldFilePastMaxPath) {
+  HeldFileWithAGreekNameIsAskedAbout(/*past_max_path=*/true);
+}
+
 TEST(Unicode, APathOver260CharactersIsRemovedWithItsWholeNest) { LongPathProductIsUndone(/*nt_family=*/true); }
 
 // Wine takes paths past MAX_PATH in the plain W calls too, so the nest above
