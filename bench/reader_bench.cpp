@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "handoff/profile_editor.h"
+#include "ini/profile_editor.h"
 #include "mixed_log.h"
 #include "read_walk.h"
 #include "uninstall_file/log_reader.h"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "run/ini_cutter.h"
+#include "ini/ini_cutter.h"
 
 namespace {
 

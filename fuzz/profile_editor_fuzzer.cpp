@@ -24,7 +24,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "handoff/profile_editor.h"
+#include "ini/profile_editor.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #define KIVLOG_H_
 
 #define KIVLOG_VERSION_MAJOR 1
-#define KIVLOG_VERSION_MINOR 1
+#define KIVLOG_VERSION_MINOR 2
 
 #if defined(_WIN32)
 #if defined(KIVLOG_BUILDING_DLL)
@@ -128,6 +128,21 @@ KIVLOG_API int KIVLOG_CALL kivlog_add_shell_group(kivlog_file* file, const char*
 KIVLOG_API int KIVLOG_CALL kivlog_add_shell_item(kivlog_file* file, const char* group,
                                                  const char* item);
 KIVLOG_API int KIVLOG_CALL kivlog_commit(kivlog_file* file);
+
+/* Writes the product's entry in the system's list of programs for the
+ * uninstall file, where its stub removes it once the product is removed:
+ * under HKEY_LOCAL_MACHINE (the 32- or 64-bit registry view, as the stub's
+ * processor) for the per-machine stubs, under HKEY_CURRENT_USER for the
+ * per-user ones, named after the file's display name. details_json is a
+ * JSON object: {"version": "2.4.1", "publisher": "Example Corp."} and, where
+ * wanted, "install_location", "display_icon", "url_info_about",
+ * "install_date" (YYYYMMDD; default today), "estimated_size_kib",
+ * "language" (a Windows language id), "path" (the file's full path;
+ * default: the path kivlog_open was given, made full). A missing version or
+ * publisher is refused unless "allow_missing": true. docs/deployment.md
+ * lists every value written and which tools read it. Only kivlog.dll writes
+ * a registry: elsewhere the call fails and writes nothing. Since 1.2. */
+KIVLOG_API int KIVLOG_CALL kivlog_register(kivlog_file* file, const char* details_json);
 
 /* The last call's faults on file (NULL: of the last call that had no file),
  * one line per fault, UTF-8; "" after a success. Valid until the next call

@@ -1,8 +1,11 @@
 // The process entry: picks the mode from the command line.
-//   no path    -> confirmation mode (ask, hand off to a temporary copy)
+//   no path    -> confirmation mode: ask, then hand off to a temporary copy
+//                 (or walk here when no copy can be made or started); with
+//                 /PLAN, a plan of our own file, asking nothing and copying
+//                 nothing
 //   a path     -> uninstall mode on the uninstall file it names (the walk,
 //                 then the registration once every record is undone)
-// Switches (/S, /LOG=) may come first, in either mode.
+// Switches (/S, /LOG=, /PLAN, /FORCE) come first, in either mode.
 //
 // This is the image's entry point itself: the stub links no C runtime
 // start-up (-nostartfiles), which would bring in argument parsing, stdio
@@ -14,7 +17,6 @@
 #include "handoff/confirmation.h"
 #include "handoff/restart_deletion.h"
 #include "handoff/handoff_channel.h"
-#include "handoff/registration.h"
 #include "handoff/run_lock.h"
 #include "handoff/temporary_copy.h"
 #include "platform/win32.h"
@@ -55,8 +57,8 @@ void TellWaitingConfirmation(kiv::RunOutcome outcome) {
 }
 
 // What the uninstall mode needs of the hand-off.
-constexpr kiv::RunHooks kRunHooks = {kiv::ScheduleOwnTemporaryCopyDeletion, TellWaitingConfirmation,
-                                     ScheduleDeletion, kiv::RemoveRegistration};
+constexpr kiv::HandoffHooks kHandoffHooks = {kiv::ScheduleOwnTemporaryCopyDeletion,
+                                             TellWaitingConfirmation, ScheduleDeletion};
 
 void ShowUnknownSwitch(const char* word) {
   kiv::ShortString shown;
@@ -82,7 +84,7 @@ uint32_t UninstallMode(const char* path, const kiv::RunOptions& options) {
   if (taken == kiv::LockTaken::kBusy) {
     ShowBusy();
   } else {
-    outcome = kiv::UninstallRun(path, kRunHooks, options);
+    outcome = kiv::UninstallRun(path, kHandoffHooks, options);
   }
   return kiv::ExitCodeFor(outcome, options.silent, kiv::Mode::kUninstall);
 }
@@ -103,7 +105,7 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
       ShowBusy();
       return exit_code(kiv::RunOutcome::kBusy, kiv::Mode::kUninstall);
     }
-    return exit_code(kiv::UninstallRun(own.c_str(), kRunHooks, options), kiv::Mode::kUninstall);
+    return exit_code(kiv::UninstallRun(own.c_str(), kHandoffHooks, options), kiv::Mode::kUninstall);
   }
   // What the copy is to read, proven before anything changes: the
   // registration never goes unless the walk can start with these switches.
@@ -136,7 +138,7 @@ uint32_t ConfirmationFlow(const kiv::RunOptions& options) {
       kiv::RunOptions here = options;
       here.note = kRunHereNote;
       return exit_code(own.empty() ? kiv::RunOutcome::kDamaged
-                                   : kiv::UninstallRun(own.c_str(), kRunHooks, here),
+                                   : kiv::UninstallRun(own.c_str(), kHandoffHooks, here),
                        kiv::Mode::kUninstall);
     }
   }

@@ -1,7 +1,7 @@
 // The confirmation mode: the program started with an empty command line.
 // Asks the user and hands the rest to a temporary copy of itself started in
 // the uninstall mode; the product's registration goes once that walk has
-// undone every record (registration.h).
+// undone every record (run/registration.h).
 #ifndef KIV_HANDOFF_CONFIRMATION_H_
 #define KIV_HANDOFF_CONFIRMATION_H_
 

@@ -1,6 +1,6 @@
 // The profile-section editor's file layer: whole files through the
 // 16-bit-era calls, as WININIT.INI is edited on the 95 family.
-#include "handoff/profile_editor.h"
+#include "ini/profile_editor.h"
 #include "platform/win32.h"
 
 namespace kiv {

@@ -1,6 +1,6 @@
 #include "handoff/restart_deletion.h"
 
-#include "handoff/profile_editor.h"
+#include "ini/profile_editor.h"
 #include "base/fixed_string.h"
 #include "platform/win32.h"
 

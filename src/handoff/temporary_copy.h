@@ -34,7 +34,8 @@ using LaunchLine = FixedString<TemporaryPath::capacity() + 3 + sizeof("/S /FORCE
 
 // The copy of an unsigned file is its first max(min(size,
 // kTemporaryCopyFloor), image end) bytes (TemporaryCopySize, pe_image.h): the
-// whole executable image, and of the log only what lies before the floor.
+// whole executable image, and of the log only what lies before the copy's
+// end (none of it when the image ends past the floor).
 // The copy of a signed file is its signed stub, byte for byte.
 //
 // Sets the current directory to the drive's root, creates a new private

@@ -15,58 +15,62 @@ uint32_t g_code_page = 0;  // 0: the A calls, with the system's code page
 bool g_wide = false;       // the NT family: the W calls
 bool g_unspellable = false;  // a name could not be converted (TakeUnspellable)
 
-struct WideCalls {
-  HANDLE(WINAPI* create_file)(LPCWSTR, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE);
-  DWORD(WINAPI* get_file_attributes)(LPCWSTR);
-  BOOL(WINAPI* delete_file)(LPCWSTR);
-  BOOL(WINAPI* remove_directory)(LPCWSTR);
-  BOOL(WINAPI* create_directory)(LPCWSTR, SECURITY_ATTRIBUTES*);
-  BOOL(WINAPI* move_file_ex)(LPCWSTR, LPCWSTR, DWORD);
-  DWORD(WINAPI* get_full_path_name)(LPCWSTR, DWORD, LPWSTR, LPWSTR*);
-  DWORD(WINAPI* get_short_path_name)(LPCWSTR, LPWSTR, DWORD);
-  BOOL(WINAPI* write_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR);
-  DWORD(WINAPI* get_private_profile_string)(LPCWSTR, LPCWSTR, LPCWSTR, LPWSTR, DWORD, LPCWSTR);
-  LONG(WINAPI* reg_open_key_ex)(HKEY, LPCWSTR, DWORD, REGSAM, HKEY*);
-  LONG(WINAPI* reg_set_value_ex)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
-  LONG(WINAPI* reg_delete_value)(HKEY, LPCWSTR);
-  LONG(WINAPI* reg_query_value_ex)(HKEY, LPCWSTR, DWORD*, DWORD*, BYTE*, DWORD*);
-  LONG(WINAPI* reg_delete_key)(HKEY, LPCWSTR);
-  BOOL(WINAPI* remove_font_resource)(LPCWSTR);
-  int(WINAPI* message_box)(HWND, LPCWSTR, LPCWSTR, UINT);
-  HANDLE(WINAPI* find_first_file)(LPCWSTR, WIN32_FIND_DATAW*);
-  BOOL(WINAPI* find_next_file)(HANDLE, WIN32_FIND_DATAW*);
-  DWORD(WINAPI* char_upper_buff)(LPWSTR, DWORD);
+// The W calls, in the order of their names below.
+enum WideCall {
+  kCreateFileW,
+  kGetFileAttributesW,
+  kDeleteFileW,
+  kRemoveDirectoryW,
+  kCreateDirectoryW,
+  kMoveFileExW,
+  kGetFullPathNameW,
+  kGetShortPathNameW,
+  kWritePrivateProfileStringW,
+  kGetPrivateProfileStringW,
+  kFindFirstFileW,
+  kFindNextFileW,
+  kRegOpenKeyExW,
+  kRegSetValueExW,
+  kRegDeleteValueW,
+  kRegQueryValueExW,
+  kRegDeleteKeyW,
+  kRemoveFontResourceW,
+  kMessageBoxW,
+  kCharUpperBuffW,
+  kWideCallCount
 };
-WideCalls g_calls = {};
+// Each DLL's name, then its calls' names, an empty name ending its list.
+constexpr char kWideCallNames[] =
+    "kernel32.dll\0CreateFileW\0GetFileAttributesW\0DeleteFileW\0RemoveDirectoryW\0"
+    "CreateDirectoryW\0MoveFileExW\0GetFullPathNameW\0GetShortPathNameW\0"
+    "WritePrivateProfileStringW\0GetPrivateProfileStringW\0FindFirstFileW\0FindNextFileW\0\0"
+    "advapi32.dll\0RegOpenKeyExW\0RegSetValueExW\0RegDeleteValueW\0RegQueryValueExW\0"
+    "RegDeleteKeyW\0\0"
+    "gdi32.dll\0RemoveFontResourceW\0\0"
+    "user32.dll\0MessageBoxW\0CharUpperBuffW\0";
+void* g_wide_calls[kWideCallCount] = {};
 
-template <typename Function>
-bool Find(Function* slot, const char* dll, const char* name) {
-  *slot = LookUpAs<Function>(dll, name);
-  return *slot != nullptr;
+// The W call found for the function <windows.h> declares as name, with its
+// type: KIV_WIDE(MessageBoxW)(nullptr, text, caption, style).
+#define KIV_WIDE(name) reinterpret_cast<decltype(&::name)>(g_wide_calls[k##name])
+
+const char* After(const char* text) {
+  while (*text != '\0') ++text;
+  return text + 1;
 }
 
 bool FindWideCalls() {
-  WideCalls& c = g_calls;
-  return Find(&c.create_file, "kernel32.dll", "CreateFileW") &&
-         Find(&c.get_file_attributes, "kernel32.dll", "GetFileAttributesW") &&
-         Find(&c.delete_file, "kernel32.dll", "DeleteFileW") &&
-         Find(&c.remove_directory, "kernel32.dll", "RemoveDirectoryW") &&
-         Find(&c.create_directory, "kernel32.dll", "CreateDirectoryW") &&
-         Find(&c.move_file_ex, "kernel32.dll", "MoveFileExW") &&
-         Find(&c.get_full_path_name, "kernel32.dll", "GetFullPathNameW") &&
-         Find(&c.get_short_path_name, "kernel32.dll", "GetShortPathNameW") &&
-         Find(&c.write_private_profile_string, "kernel32.dll", "WritePrivateProfileStringW") &&
-         Find(&c.get_private_profile_string, "kernel32.dll", "GetPrivateProfileStringW") &&
-         Find(&c.reg_open_key_ex, "advapi32.dll", "RegOpenKeyExW") &&
-         Find(&c.reg_set_value_ex, "advapi32.dll", "RegSetValueExW") &&
-         Find(&c.reg_delete_value, "advapi32.dll", "RegDeleteValueW") &&
-         Find(&c.reg_query_value_ex, "advapi32.dll", "RegQueryValueExW") &&
-         Find(&c.reg_delete_key, "advapi32.dll", "RegDeleteKeyW") &&
-         Find(&c.remove_font_resource, "gdi32.dll", "RemoveFontResourceW") &&
-         Find(&c.message_box, "user32.dll", "MessageBoxW") &&
-         Find(&c.find_first_file, "kernel32.dll", "FindFirstFileW") &&
-         Find(&c.find_next_file, "kernel32.dll", "FindNextFileW") &&
-         Find(&c.char_upper_buff, "user32.dll", "CharUpperBuffW");
+  const char* dll = kWideCallNames;
+  int slot = 0;
+  while (slot < kWideCallCount) {
+    const char* name = After(dll);
+    for (; *name != '\0' && slot < kWideCallCount; name = After(name)) {
+      g_wide_calls[slot] = LookUp(dll, name);
+      if (g_wide_calls[slot++] == nullptr) return false;
+    }
+    dll = name + 1;
+  }
+  return true;
 }
 
 }  // namespace
@@ -106,45 +110,44 @@ constexpr int kText = 0;
 constexpr int kFilePath = MAX_PATH;
 constexpr int kDirectoryPath = MAX_PATH - 12;
 
-// One name, converted for the call: wide() on the NT family, ansi() on the
-// 95 family. A null text stays null (an absent argument).
+// One name, converted for the call it goes to: with no code page named the
+// text itself (the A call); else its letters for the W call on the NT
+// family, or in the system's code page for the A call on the 95 family. A
+// null text stays null (an absent argument).
 class Name {
  public:
-  explicit Name(const char* text, int path_limit = kText, bool system_code_page = false) {
-    if (text == nullptr) {
-      null_ = true;
-      return;
-    }
-    if (!ToWide(text)) return;
+  // False, with LastError ERROR_NO_UNICODE_TRANSLATION and the run told
+  // (TakeUnspellable), when the text does not convert. system_code_page:
+  // the A call's letters on both families.
+  bool Take(const char* text, int path_limit = kText, bool system_code_page = false) {
+    if (Convert(text, path_limit, system_code_page)) return true;
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    g_unspellable = true;
+    return false;
+  }
+  // Take, telling nobody.
+  bool Convert(const char* text, int path_limit = kText, bool system_code_page = false) {
+    arg_ = text;
+    if (text == nullptr || g_code_page == 0) return true;
+    wide_length_ = named::ToUtf16(text, wide_, kWideCapacity);
+    if (wide_length_ < 0) return false;
     if (g_wide && !system_code_page) {
       if (path_limit != kText && wide_length_ >= path_limit) Lengthen(text);
-      ok_ = true;
-      return;
+      arg_ = wide_;
+      return true;
     }
-    ok_ = ToSystemCodePage(path_limit);
+    arg_ = ansi_;
+    return ToSystemCodePage(path_limit);
   }
-  // Converted, telling nobody.
-  bool converted() const { return ok_ || null_; }
-  // Converted; otherwise LastError holds ERROR_NO_UNICODE_TRANSLATION.
-  bool ok() const {
-    if (!ok_ && !null_) {
-      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-      g_unspellable = true;
-    }
-    return ok_ || null_;
-  }
-  // The letters to change in place (a null text has none).
-  WCHAR* letters() { return wide_; }
-  const WCHAR* wide() const { return null_ ? nullptr : wide_; }
-  const char* ansi() const { return null_ ? nullptr : ansi_; }
+  // What the call Pick gives takes: the A call's text or, as the same
+  // pointer, the W call's letters.
+  const char* arg() const { return static_cast<const char*>(arg_); }
+  // The letters, to change in place.
+  WCHAR* wide() { return wide_; }
   // The units without the NUL.
   int wide_length() const { return wide_length_; }
 
  private:
-  bool ToWide(const char* text) {
-    wide_length_ = named::ToUtf16(text, wide_, kWideCapacity);
-    return wide_length_ >= 0;
-  }
   // A long path, text, in the "\\?\" form: "C:\dir" as "\\?\C:\dir",
   // "\\server\share" as "\\?\UNC\server\share". That form takes every
   // letter as written, so only a path the system reads as written goes so
@@ -179,12 +182,19 @@ class Name {
     return true;
   }
 
-  bool null_ = false;
-  bool ok_ = false;
+  const void* arg_ = nullptr;
   int wide_length_ = 0;
   WCHAR wide_[kWideCapacity];
   char ansi_[kAnsiCapacity];
 };
+
+// The call for the names Take converted: the W one on the NT family with a
+// code page named, else the A one. Called through the A one's type: the W
+// one takes the same arguments, a name as WCHAR letters in place of char.
+template <typename Function>
+Function Pick(Function a_call, WideCall w_call) {
+  return g_wide ? reinterpret_cast<Function>(g_wide_calls[w_call]) : a_call;
+}
 
 // A result from a W call back into the names' code page; 0 when it does
 // not convert exactly or fit.
@@ -201,24 +211,35 @@ DWORD FromWide(const WCHAR* wide, DWORD length, char* buffer, DWORD capacity) {
   return static_cast<DWORD>(n);
 }
 
+// Text the system gave in its code page into the names' code page; 0 when
+// it is empty or does not convert exactly or fit.
+DWORD FromSystem(const char* text, char* buffer, DWORD capacity) {
+  WCHAR wide[kWideCapacity];
+  const int m = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, kWideCapacity);
+  return FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity);
+}
+
+// text whole into buffer; false when it does not fit.
+bool CopyWhole(const char* text, char* buffer, uint32_t capacity) {
+  const uint32_t n = static_cast<uint32_t>(lstrlenA(text));
+  if (n >= capacity) return false;
+  for (uint32_t i = 0; i <= n; ++i) buffer[i] = text[i];
+  return true;
+}
+
 }  // namespace
 
 uint32_t FoldName(const char* text, char* out, uint32_t capacity) {
-  if (g_code_page != 0) {
-    Name name(text);
-    if (!name.converted()) return 0;
-    if (g_wide) {
-      if (name.wide_length() == 0) return 0;
-      g_calls.char_upper_buff(name.letters(), static_cast<DWORD>(name.wide_length()));
-      return FromWide(name.letters(), static_cast<DWORD>(name.wide_length()), out, capacity);
-    }
-    text = name.ansi();  // the letters the A calls get, in the system's code page
+  Name name;
+  if (!name.Convert(text)) return 0;
+  if (g_wide) {
+    if (name.wide_length() == 0) return 0;
+    KIV_WIDE(CharUpperBuffW)(name.wide(), static_cast<DWORD>(name.wide_length()));
+    return FromWide(name.wide(), static_cast<DWORD>(name.wide_length()), out, capacity);
   }
-  const uint32_t n = static_cast<uint32_t>(lstrlenA(text));
-  if (n == 0 || n >= capacity) return 0;
-  for (uint32_t i = 0; i <= n; ++i) out[i] = text[i];
-  CharUpperBuffA(out, n);
-  return n;
+  // The letters the A calls get, in the system's code page.
+  if (name.arg()[0] == '\0' || !CopyWhole(name.arg(), out, capacity)) return 0;
+  return CharUpperBuffA(out, static_cast<DWORD>(lstrlenA(out)));
 }
 
 bool SetNamesCodePage(uint32_t code_page) {
@@ -245,263 +266,200 @@ namespace named {
 
 HANDLE CreateFile(const char* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                   DWORD disposition, DWORD flags, HANDLE model) {
-  if (g_code_page == 0) {
-    return CreateFileA(path, access, share, security, disposition, flags, model);
-  }
-  Name name(path, kFilePath);
-  if (!name.ok()) return INVALID_HANDLE_VALUE;
-  return g_wide ? g_calls.create_file(name.wide(), access, share, security, disposition, flags,
-                                      model)
-                : CreateFileA(name.ansi(), access, share, security, disposition, flags, model);
+  Name name;
+  if (!name.Take(path, kFilePath)) return INVALID_HANDLE_VALUE;
+  return Pick(&CreateFileA, kCreateFileW)(name.arg(), access, share, security, disposition,
+                                          flags, model);
 }
 
 DWORD GetFileAttributes(const char* path) {
-  if (g_code_page == 0) return GetFileAttributesA(path);
-  Name name(path, kFilePath);
-  if (!name.ok()) return INVALID_FILE_ATTRIBUTES;
-  return g_wide ? g_calls.get_file_attributes(name.wide()) : GetFileAttributesA(name.ansi());
+  Name name;
+  if (!name.Take(path, kFilePath)) return INVALID_FILE_ATTRIBUTES;
+  return Pick(&GetFileAttributesA, kGetFileAttributesW)(name.arg());
 }
 
 BOOL DeleteFile(const char* path) {
-  if (g_code_page == 0) return DeleteFileA(path);
-  Name name(path, kFilePath);
-  if (!name.ok()) return FALSE;
-  return g_wide ? g_calls.delete_file(name.wide()) : DeleteFileA(name.ansi());
+  Name name;
+  return name.Take(path, kFilePath) && Pick(&DeleteFileA, kDeleteFileW)(name.arg());
 }
 
 BOOL RemoveDirectory(const char* path) {
-  if (g_code_page == 0) return RemoveDirectoryA(path);
-  Name name(path, kDirectoryPath);
-  if (!name.ok()) return FALSE;
-  return g_wide ? g_calls.remove_directory(name.wide()) : RemoveDirectoryA(name.ansi());
+  Name name;
+  return name.Take(path, kDirectoryPath) && Pick(&RemoveDirectoryA, kRemoveDirectoryW)(name.arg());
 }
 
 BOOL CreateDirectory(const char* path, SECURITY_ATTRIBUTES* security) {
-  if (g_code_page == 0) return CreateDirectoryA(path, security);
-  Name name(path, kDirectoryPath);
-  if (!name.ok()) return FALSE;
-  return g_wide ? g_calls.create_directory(name.wide(), security)
-                : CreateDirectoryA(name.ansi(), security);
+  Name name;
+  return name.Take(path, kDirectoryPath) &&
+         Pick(&CreateDirectoryA, kCreateDirectoryW)(name.arg(), security);
 }
 
-BOOL MoveFile(const char* from, const char* to) {
-  if (g_code_page == 0) return MoveFileA(from, to);
-  // MoveFileExW with no flags is MoveFileW: one lookup less.
-  return g_wide ? MoveFileEx(from, to, 0) : MoveFileEx(from, to, ~0u);
-}
+namespace {
+// MoveFileEx's flags for a plain MoveFile, which the 95 family has alone.
+constexpr DWORD kPlainMove = ~0u;
+}  // namespace
+
+BOOL MoveFile(const char* from, const char* to) { return MoveFileEx(from, to, kPlainMove); }
 
 BOOL MoveFileEx(const char* from, const char* to, DWORD flags) {
-  if (g_code_page == 0) return MoveFileExA(from, to, flags);
-  Name a(from, kFilePath);
-  Name b(to, kFilePath);
-  if (!a.ok() || !b.ok()) return FALSE;
-  if (g_wide) return g_calls.move_file_ex(a.wide(), b.wide(), flags);
-  // The 95 family has no MoveFileEx; ~0: a plain MoveFile.
-  return flags == ~0u ? MoveFileA(a.ansi(), b.ansi()) : MoveFileExA(a.ansi(), b.ansi(), flags);
+  Name a;
+  Name b;
+  if (!a.Take(from, kFilePath) || !b.Take(to, kFilePath)) return FALSE;
+  if (flags == kPlainMove) {
+    if (!g_wide) return MoveFileA(a.arg(), b.arg());
+    flags = 0;  // MoveFileExW with no flags is MoveFileW: one lookup less
+  }
+  return Pick(&MoveFileExA, kMoveFileExW)(a.arg(), b.arg(), flags);
 }
 
-DWORD GetFullPathName(const char* path, DWORD capacity, char* buffer) {
-  if (g_code_page == 0) return GetFullPathNameA(path, capacity, buffer, nullptr);
-  Name name(path, kFilePath);
-  if (!name.ok()) return 0;
+namespace {
+// GetFullPathName (full) or GetShortPathName of path, into buffer.
+DWORD PathName(const char* path, char* buffer, DWORD capacity, bool full) {
+  if (g_code_page == 0) {
+    return full ? GetFullPathNameA(path, capacity, buffer, nullptr)
+                : GetShortPathNameA(path, buffer, capacity);
+  }
+  Name name;
+  if (!name.Take(path, kFilePath)) return 0;
   if (!g_wide) {
     // The system's letters back into the file's: only ASCII ones are sure to
     // be the same; any other goes through the names' code page.
-    char full[kAnsiCapacity];
-    const DWORD n = GetFullPathNameA(name.ansi(), sizeof(full), full, nullptr);
-    if (n == 0 || n >= sizeof(full)) return 0;
-    WCHAR wide[kWideCapacity];
-    const int m = MultiByteToWideChar(CP_ACP, 0, full, -1, wide, kWideCapacity);
-    return m > 1 ? FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity) : 0;
+    char ansi[kAnsiCapacity];
+    const DWORD n = full ? GetFullPathNameA(name.arg(), sizeof(ansi), ansi, nullptr)
+                         : GetShortPathNameA(name.arg(), ansi, sizeof(ansi));
+    return n != 0 && n < sizeof(ansi) ? FromSystem(ansi, buffer, capacity) : 0;
   }
-  WCHAR full[kWideCapacity];
-  const DWORD n = g_calls.get_full_path_name(name.wide(), kWideCapacity, full, nullptr);
-  return n < static_cast<DWORD>(kWideCapacity) ? FromWide(full, n, buffer, capacity) : 0;
+  WCHAR wide[kWideCapacity];
+  const WCHAR* letters = reinterpret_cast<const WCHAR*>(name.arg());
+  const DWORD n = full ? KIV_WIDE(GetFullPathNameW)(letters, kWideCapacity, wide, nullptr)
+                       : KIV_WIDE(GetShortPathNameW)(letters, wide, kWideCapacity);
+  return FromWide(wide, n, buffer, capacity);
+}
+}  // namespace
+
+DWORD GetFullPathName(const char* path, DWORD capacity, char* buffer) {
+  return PathName(path, buffer, capacity, true);
 }
 
 DWORD GetShortPathName(const char* path, char* buffer, DWORD capacity) {
-  if (g_code_page == 0) return GetShortPathNameA(path, buffer, capacity);
-  Name name(path, kFilePath);
-  if (!name.ok()) return 0;
-  if (!g_wide) {
-    char short_path[kAnsiCapacity];
-    const DWORD n = GetShortPathNameA(name.ansi(), short_path, sizeof(short_path));
-    if (n == 0 || n >= sizeof(short_path)) return 0;
-    WCHAR wide[kWideCapacity];
-    const int m = MultiByteToWideChar(CP_ACP, 0, short_path, -1, wide, kWideCapacity);
-    return m > 1 ? FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity) : 0;
-  }
-  WCHAR short_path[kWideCapacity];
-  const DWORD n = g_calls.get_short_path_name(name.wide(), short_path, kWideCapacity);
-  return n < static_cast<DWORD>(kWideCapacity) ? FromWide(short_path, n, buffer, capacity) : 0;
+  return PathName(path, buffer, capacity, false);
 }
 
 BOOL WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* file) {
-  if (g_code_page == 0) return WritePrivateProfileStringA(section, key, value, file);
-  Name s(section);
-  Name k(key);
-  Name v(value);
-  Name f(file);
-  if (!s.ok() || !k.ok() || !v.ok() || !f.ok()) return FALSE;
-  return g_wide ? g_calls.write_private_profile_string(s.wide(), k.wide(), v.wide(), f.wide())
-                : WritePrivateProfileStringA(s.ansi(), k.ansi(), v.ansi(), f.ansi());
+  Name s;
+  Name k;
+  Name v;
+  Name f;
+  return s.Take(section) && k.Take(key) && v.Take(value) && f.Take(file) &&
+         Pick(&WritePrivateProfileStringA, kWritePrivateProfileStringW)(s.arg(), k.arg(),
+                                                                         v.arg(), f.arg());
 }
 
 int ProfileFirstLetter(const char* section, const char* key, char fallback, const char* file) {
-  const char ansi_fallback[] = {fallback, '\0'};
-  char ansi[2];
-  if (g_code_page == 0) {
-    GetPrivateProfileStringA(section, key, ansi_fallback, ansi, 2, file);
-    return static_cast<uint8_t>(ansi[0]);
-  }
-  Name s(section);
-  Name k(key);
-  Name f(file);
-  if (!s.ok() || !k.ok() || !f.ok()) return -1;
-  if (!g_wide) {
-    GetPrivateProfileStringA(s.ansi(), k.ansi(), ansi_fallback, ansi, 2, f.ansi());
-    return static_cast<uint8_t>(ansi[0]);
-  }
+  Name s;
+  Name k;
+  Name f;
+  if (!s.Take(section) || !k.Take(key) || !f.Take(file)) return -1;
   const WCHAR wide_fallback[] = {static_cast<WCHAR>(fallback), 0};
-  WCHAR wide[2];
-  g_calls.get_private_profile_string(s.wide(), k.wide(), wide_fallback, wide, 2, f.wide());
-  return wide[0];
+  const char ansi_fallback[] = {fallback, '\0'};
+  const void* fallback_arg = g_wide ? static_cast<const void*>(wide_fallback) : ansi_fallback;
+  // Two letters' room either way: the A call's bytes or the W call's units.
+  WCHAR got[2];
+  Pick(&GetPrivateProfileStringA, kGetPrivateProfileStringW)(
+      s.arg(), k.arg(), static_cast<const char*>(fallback_arg), reinterpret_cast<char*>(got), 2,
+      f.arg());
+  return g_wide ? got[0] : static_cast<uint8_t>(reinterpret_cast<const char*>(got)[0]);
 }
 
 LONG RegOpenKeyEx(HKEY root, const char* path, DWORD options, REGSAM access, HKEY* key) {
-  if (g_code_page == 0) return RegOpenKeyExA(root, path, options, access, key);
-  Name name(path);
-  if (!name.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_open_key_ex(root, name.wide(), options, access, key)
-                : RegOpenKeyExA(root, name.ansi(), options, access, key);
+  Name name;
+  if (!name.Take(path)) return ERROR_NO_UNICODE_TRANSLATION;
+  return Pick(&RegOpenKeyExA, kRegOpenKeyExW)(root, name.arg(), options, access, key);
 }
 
 LONG RegSetString(HKEY key, const char* name, const char* data, DWORD size) {
-  if (g_code_page == 0) {
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), size);
+  Name n;
+  Name d;
+  if (!n.Take(name) || !d.Take(data)) return ERROR_NO_UNICODE_TRANSLATION;
+  if (g_wide) {
+    size = static_cast<DWORD>((d.wide_length() + 1) * sizeof(WCHAR));
+  } else if (g_code_page != 0) {
+    size = static_cast<DWORD>(lstrlenA(d.arg()) + 1);
   }
-  Name n(name);
-  Name d(data);
-  if (!n.ok() || !d.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  if (!g_wide) {
-    return RegSetValueExA(key, n.ansi(), 0, REG_SZ, reinterpret_cast<const BYTE*>(d.ansi()),
-                          static_cast<DWORD>(lstrlenA(d.ansi()) + 1));
-  }
-  return g_calls.reg_set_value_ex(key, n.wide(), 0, REG_SZ,
-                                  reinterpret_cast<const BYTE*>(d.wide()),
-                                  static_cast<DWORD>((d.wide_length() + 1) * sizeof(WCHAR)));
+  return Pick(&RegSetValueExA, kRegSetValueExW)(key, n.arg(), 0, REG_SZ,
+                                                reinterpret_cast<const BYTE*>(d.arg()), size);
 }
 
 LONG RegDeleteValue(HKEY key, const char* name) {
-  if (g_code_page == 0) return RegDeleteValueA(key, name);
-  Name n(name);
-  if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_delete_value(key, n.wide()) : RegDeleteValueA(key, n.ansi());
+  Name n;
+  if (!n.Take(name)) return ERROR_NO_UNICODE_TRANSLATION;
+  return Pick(&RegDeleteValueA, kRegDeleteValueW)(key, n.arg());
 }
 
 LONG RegQueryValueExists(HKEY key, const char* name) {
-  if (g_code_page == 0) return RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr);
-  Name n(name);
-  if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_query_value_ex(key, n.wide(), nullptr, nullptr, nullptr, nullptr)
-                : RegQueryValueExA(key, n.ansi(), nullptr, nullptr, nullptr, nullptr);
+  Name n;
+  if (!n.Take(name)) return ERROR_NO_UNICODE_TRANSLATION;
+  return Pick(&RegQueryValueExA, kRegQueryValueExW)(key, n.arg(), nullptr, nullptr, nullptr,
+                                                    nullptr);
 }
 
 LONG RegDeleteKey(HKEY root, const char* path) {
-  if (g_code_page == 0) return RegDeleteKeyA(root, path);
-  Name n(path);
-  if (!n.ok()) return ERROR_NO_UNICODE_TRANSLATION;
-  return g_wide ? g_calls.reg_delete_key(root, n.wide()) : RegDeleteKeyA(root, n.ansi());
+  Name n;
+  if (!n.Take(path)) return ERROR_NO_UNICODE_TRANSLATION;
+  return Pick(&RegDeleteKeyA, kRegDeleteKeyW)(root, n.arg());
 }
 
 BOOL RemoveFontResource(const char* file) {
-  if (g_code_page == 0) return RemoveFontResourceA(file);
-  Name n(file);
-  if (!n.ok()) return FALSE;
-  return g_wide ? g_calls.remove_font_resource(n.wide()) : RemoveFontResourceA(n.ansi());
+  Name n;
+  return n.Take(file) && Pick(&RemoveFontResourceA, kRemoveFontResourceW)(n.arg());
 }
 
 int MessageBox(const char* text, const char* caption, UINT style) {
-  if (g_code_page != 0) {
-    Name t(text);
-    Name c(caption);
-    if (t.ok() && c.ok()) {
-      return g_wide ? g_calls.message_box(nullptr, t.wide(), c.wide(), style)
-                    : MessageBoxA(nullptr, t.ansi(), c.ansi(), style);
-    }
-    // A text the 95 family cannot spell is still shown, as its bytes: the
-    // question must be asked all the same.
+  Name t;
+  Name c;
+  if (t.Take(text) && c.Take(caption)) {
+    return Pick(&MessageBoxA, kMessageBoxW)(nullptr, t.arg(), c.arg(), style);
   }
+  // A text the 95 family cannot spell is still shown, as its bytes: the
+  // question must be asked all the same.
   return MessageBoxA(nullptr, text, caption, style);
 }
 
 bool ToSystemCodePage(const char* text, char* buffer, uint32_t capacity) {
-  const char* from = text;
-  Name name(text, kText, true);
-  if (g_code_page != 0) {
-    if (!name.ok()) return false;
-    from = name.ansi();
-  }
-  const int length = lstrlenA(from);
-  if (capacity == 0 || static_cast<uint32_t>(length) >= capacity) return false;
-  for (int i = 0; i <= length; ++i) buffer[i] = from[i];
-  return true;
+  Name name;
+  return name.Take(text, kText, true) && CopyWhole(name.arg(), buffer, capacity);
 }
 
 bool FromSystemCodePage(const char* text, char* buffer, uint32_t capacity) {
-  if (capacity == 0) return false;
-  if (g_code_page == 0) {
-    const int length = lstrlenA(text);
-    if (static_cast<uint32_t>(length) >= capacity) return false;
-    for (int i = 0; i <= length; ++i) buffer[i] = text[i];
-    return true;
-  }
-  if (text[0] == '\0') {
-    buffer[0] = '\0';
-    return true;
-  }
-  WCHAR wide[kWideCapacity];
-  const int m = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, kWideCapacity);
-  return m > 1 && FromWide(wide, static_cast<DWORD>(m - 1), buffer, capacity) != 0;
+  if (g_code_page == 0 || text[0] == '\0') return CopyWhole(text, buffer, capacity);
+  return FromSystem(text, buffer, capacity) != 0;
 }
 
 bool ForEachFound(const char* pattern, void (*visit)(const char* name, void* context),
                   void* context) {
-  if (g_code_page == 0 || !g_wide) {
-    Name name(pattern, kFilePath);
-    if (g_code_page != 0 && !name.ok()) return false;
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA(g_code_page == 0 ? pattern : name.ansi(), &found);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    do {
-      if (g_code_page == 0) {
-        visit(found.cFileName, context);
-        continue;
-      }
-      char converted[MAX_PATH * 4];
-      WCHAR wide[MAX_PATH + 1];
-      const int m = MultiByteToWideChar(CP_ACP, 0, found.cFileName, -1, wide, MAX_PATH + 1);
-      const bool ok = m > 1 && FromWide(wide, static_cast<DWORD>(m - 1), converted,
-                                        sizeof(converted)) != 0;
-      visit(ok ? converted : "", context);
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-    return true;
-  }
-  Name name(pattern, kFilePath);
-  if (!name.ok()) return false;
-  WIN32_FIND_DATAW found;
-  HANDLE find = g_calls.find_first_file(name.wide(), &found);
+  Name name;
+  if (!name.Take(pattern, kFilePath)) return false;
+  // The A call's record or the W call's, as the call Pick gives fills it.
+  union {
+    WIN32_FIND_DATAA ansi;
+    WIN32_FIND_DATAW wide;
+  } found;
+  HANDLE find = Pick(&FindFirstFileA, kFindFirstFileW)(name.arg(), &found.ansi);
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     char converted[MAX_PATH * 4];
-    // Counted here: lstrlenW is no import both families are known to have.
-    DWORD length = 0;
-    while (length < MAX_PATH && found.cFileName[length] != 0) ++length;
-    visit(FromWide(found.cFileName, length, converted, sizeof(converted)) != 0 ? converted : "",
-          context);
-  } while (g_calls.find_next_file(find, &found));
+    const char* seen = found.ansi.cFileName;
+    if (g_wide) {
+      // Counted here: lstrlenW is no import both families are known to have.
+      DWORD length = 0;
+      while (length < MAX_PATH && found.wide.cFileName[length] != 0) ++length;
+      seen = FromWide(found.wide.cFileName, length, converted, sizeof(converted)) ? converted : "";
+    } else if (g_code_page != 0) {
+      seen = FromSystem(found.ansi.cFileName, converted, sizeof(converted)) ? converted : "";
+    }
+    visit(seen, context);
+  } while (Pick(&FindNextFileA, kFindNextFileW)(find, &found.ansi));
   FindClose(find);
   return true;
 }

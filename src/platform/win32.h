@@ -159,8 +159,8 @@ bool SetEnvironmentText(const char* name, const char* value);
 bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
 // text, in the names' code page (the system's when the file names none),
 // as UTF-16 into out (capacity units, its NUL included): the units without
-// the NUL; 0 when it does not convert or fit. named::ToUtf16 with the
-// types the layers above know.
+// the NUL; 0 when it does not convert or fit, and for an empty text.
+// named::ToUtf16 with the types the layers above know.
 uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
 // A name folded to capitals into out (capacity bytes, its NUL included), by
 // the rules the file calls compare names by: for names in the system's code
@@ -358,7 +358,7 @@ uint32_t WriteRefusal(const char* path);
 // A HANDLE; null stands for "no file" (never INVALID_HANDLE_VALUE).
 using FileHandle = void*;
 // CreateFileForWriting (below) for a product's file, its name in the names'
-// code page (win32.cpp).
+// code page (file_system.cpp).
 FileHandle CreateProductFileForWriting(const char* path);
 // GENERIC_READ, OPEN_EXISTING, shared for reading only: while the handle is
 // open nobody can write the file, rename it or delete it.

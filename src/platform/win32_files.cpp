@@ -1,7 +1,7 @@
 // Files by handle: the uninstall file, restored files and the temporary
 // copy, straight through the Win32 file calls (no C runtime stream). Apart
-// from win32.cpp so that kivlog.exe, which reads uninstall files the same
-// way, links these without the rest of the stub's calls.
+// from the other platform files so that kivlog.exe, which reads uninstall
+// files the same way, links these without the rest of the stub's calls.
 #include <windows.h>
 
 #include "platform/win32.h"

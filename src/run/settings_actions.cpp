@@ -9,7 +9,7 @@
 #include "base/path_rules.h"
 #include "platform/profile_text.h"
 #include "platform/win32.h"
-#include "run/ini_cutter.h"
+#include "ini/ini_cutter.h"
 #include "run/record_actions.h"
 #include "uninstall_file/names.h"
 

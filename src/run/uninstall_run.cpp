@@ -8,6 +8,7 @@
 #include "run/delete_with_retry.h"
 #include "run/plan_table.h"
 #include "run/record_actions.h"
+#include "run/registration.h"
 #include "run/run_report.h"
 #include "run/walk_rule.h"
 #include "uninstall_file/layout.h"
@@ -183,7 +184,7 @@ void ShowPlan(const WalkTally& tally, const char* report) {
   platform::ShowMessage(text.c_str(), platform::kBoxOk | platform::kIconInformation);
 }
 
-RunOutcome Damaged(const RunHooks& hooks, RunReport& report, bool silent, bool plan) {
+RunOutcome Damaged(const HandoffHooks& hooks, RunReport& report, bool silent, bool plan) {
   report.End(OutcomeText(RunOutcome::kDamaged), ExitCodeFor(RunOutcome::kDamaged, silent, Mode::kUninstall));
   if (!plan) hooks.walked(RunOutcome::kDamaged);
   platform::ShowDamagedMessage();
@@ -240,7 +241,7 @@ bool RestoresFile(const char* uninstall_file, const char* target) {
   return found;
 }
 
-RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options) {
+RunOutcome UninstallRun(const char* path, const HandoffHooks& hooks, const RunOptions& options) {
   // A temporary copy made by the confirmation mode cannot delete itself
   // while it runs: it goes at the next start, on every way out of the walk.
   // A plan makes no copy and schedules nothing.
@@ -326,7 +327,7 @@ RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOption
       result = ResultOf(tally.left, true);
       outcome = result.outcome;
     }
-    if (result.unregister) hooks.unregister(reader.display_name());
+    if (result.unregister) RemoveRegistration(reader.display_name());
     const uint32_t exit_code = ExitCodeFor(outcome, options.silent, Mode::kUninstall);
     if (result.file != FileFate::kDeleted) {
       bool told = false;

@@ -1,10 +1,11 @@
 // The uninstall mode: walk the log from the last record back to the first,
-// undo each record, then remove the uninstall file and its directory.
+// undo each record, then remove the registration (registration.h), the
+// uninstall file and its directory.
 //
 // What the mode needs of the hand-off (a temporary copy scheduling its own
 // deletion, telling a waiting confirmation the outcome, the restart deletion
-// of a held file) comes in as hooks, which the entry fills: the walk never
-// depends on how it was started.
+// of a held file) comes in as HandoffHooks, which the entry fills: the walk
+// never depends on how it was started.
 #ifndef KIV_RUN_UNINSTALL_RUN_H_
 #define KIV_RUN_UNINSTALL_RUN_H_
 
@@ -15,7 +16,7 @@
 
 namespace kiv {
 
-struct RunHooks {
+struct HandoffHooks {
   // Called first, on every way through the run: a temporary copy of the
   // program schedules itself for deletion at the next start.
   void (*starting)();
@@ -26,9 +27,6 @@ struct RunHooks {
   // was. Used for the uninstall file when it is still held after the walk,
   // and for product files (renamed aside first where they can be).
   bool (*schedule_deletion)(const char* path);
-  // Removes the product's uninstall registration (named by its display
-  // name) once a walk has undone every record.
-  void (*unregister)(const char* display_name);
 };
 
 // The uninstall file at path is proved sound as a whole before anything is
@@ -38,7 +36,7 @@ struct RunHooks {
 // file and its directory, and says so; an incomplete one leaves all three,
 // so that the next run finishes what is left, and its box names the first
 // record that could not be undone.
-RunOutcome UninstallRun(const char* path, const RunHooks& hooks, const RunOptions& options);
+RunOutcome UninstallRun(const char* path, const HandoffHooks& hooks, const RunOptions& options);
 
 // True when a File record of the (sound) uninstall file puts back saved
 // content at target, in any spelling of it (platform::IdentifyFile; a file

@@ -1,7 +1,7 @@
 // Files, directories and the two-process uninstall on the NT family.
 #include <gtest/gtest.h>
 
-#include "handoff/profile_editor.h"
+#include "ini/profile_editor.h"
 #include "handoff/restart_deletion.h"
 #include "handoff_scenarios.h"
 #include "harness.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "handoff/profile_editor.h"
+#include "ini/profile_editor.h"
 #include "handoff/restart_deletion.h"
 #include "handoff_scenarios.h"
 #include "harness.h"

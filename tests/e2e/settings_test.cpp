@@ -10,7 +10,7 @@
 
 #include "common/ini_cut_case.h"
 #include "harness.h"
-#include "run/ini_cutter.h"
+#include "ini/ini_cutter.h"
 
 namespace kiv::e2e {
 namespace {

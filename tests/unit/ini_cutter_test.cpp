@@ -1,6 +1,6 @@
 // The INI line cutter: which lines go, which stay, and that the buffer is
 // never read past its size.
-#include "run/ini_cutter.h"
+#include "ini/ini_cutter.h"
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,7 @@
 #include "command_common.h"
 #include "commands.h"
 #include "file_ops.h"
+#include "registration.h"
 
 #ifndef KIVLOG_VERSION
 #error "KIVLOG_VERSION comes from the build (the project's version)"
@@ -58,6 +59,9 @@ struct Options {
   uint32_t code_page = kWindows1252;
   bool werror = false;
   std::vector<std::string> no_warn;
+  RegistrationDetails registration;
+  std::optional<uint32_t> estimated_size, language;
+  bool print = false;
 };
 
 // --json, --werror and --no-warn, for the commands that judge a manifest or
@@ -164,6 +168,32 @@ CLI::App* AddUnpack(CLI::App& app, Options& o) {
   return unpack;
 }
 
+CLI::App* AddRegister(CLI::App& app, Options& o) {
+  CLI::App* reg = app.add_subcommand(
+      "register",
+      "Write the product's entry in the list of programs for an installed uninstall file, "
+      "where its stub removes it (per machine or per user, 32- or 64-bit view): run on the "
+      "installing machine (kivlog.exe).");
+  RegistrationDetails& d = o.registration;
+  reg->add_option("FILE", o.file, "the installed uninstall file")->required();
+  reg->add_option("--display-version", d.version, "DisplayVersion, e.g. 2.4.1");
+  reg->add_option("--publisher", d.publisher, "Publisher, e.g. \"Example Corp.\"");
+  reg->add_option("--install-location", d.install_location,
+                  "InstallLocation (default: the uninstall file's folder)");
+  reg->add_option("--display-icon", d.display_icon, "DisplayIcon, e.g. \"C:\\...\\app.exe,0\"");
+  reg->add_option("--url-info-about", d.url_info_about, "URLInfoAbout");
+  reg->add_option("--install-date", d.install_date, "InstallDate as YYYYMMDD (default: today)");
+  reg->add_option("--estimated-size", o.estimated_size, "EstimatedSize in KiB");
+  reg->add_option("--language", o.language, "Language: a Windows language id, e.g. 1033");
+  reg->add_flag("--allow-missing", d.allow_missing,
+                "write the entry without a version or publisher instead of refusing it");
+  reg->add_option("--path", d.path,
+                  "the file's full path on the installing machine (default: FILE's own)");
+  reg->add_flag("--print", o.print, "show the entry as a .reg file's text; write nothing");
+  reg->add_flag("--json", o.json, "print the outcome and any faults as one JSON document");
+  return reg;
+}
+
 }  // namespace
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -181,7 +211,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   CLI::App* check = AddCheck(app, o);
   CLI::App* append = AddAppend(app, o);
   CLI::App* unpack = AddUnpack(app, o);
-  for (CLI::App* command : {build, list, check, append, unpack}) {
+  CLI::App* reg = AddRegister(app, o);
+  for (CLI::App* command : {build, list, check, append, unpack, reg}) {
     command->fallthrough(false);
   }
 
@@ -202,6 +233,11 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   if (list->parsed()) return List(o.file, o.json, o.code_page, out, err);
   if (check->parsed()) return Check(o.file, o.code_page, policy, out, err);
   if (unpack->parsed()) return Unpack(o.file, o.output, o.code_page, out, err);
+  if (reg->parsed()) {
+    o.registration.estimated_size_kib = o.estimated_size;
+    o.registration.language = o.language;
+    return Register(o.file, o.registration, o.print, policy, out, err);
+  }
   LockedFile file;
   return Append(o.file, o.manifest, policy, file, out, err);
 }

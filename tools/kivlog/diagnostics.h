@@ -58,6 +58,9 @@ inline constexpr const char* kIo = "KIV0030";
 // A manifest in an encoding other than UTF-8 or UTF-16 with its byte order
 // mark (ids from the top of the range down, so that none meets another's).
 inline constexpr const char* kEncoding = "KIV0099";
+// kivlog register: a value the list of programs' readers need is missing or
+// unsound.
+inline constexpr const char* kRegistration = "KIV0098";
 }  // namespace error_id
 
 // Warnings: likely mistakes that still make a working file.

@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "file_ops.h"
 #include "listing.h"
+#include "registration.h"
 #include "rules.h"
 #include "stream_source.h"
 
@@ -359,6 +360,36 @@ KIVLOG_API int KIVLOG_CALL kivlog_commit(kivlog_file* file) {
 KIVLOG_API int KIVLOG_CALL kivlog_check(kivlog_file* file, unsigned* records) {
   KIVLOG_NEED(file, "kivlog_check", file);
   return Guarded(file, [&] { return Checked(file, records); });
+}
+
+KIVLOG_API int KIVLOG_CALL kivlog_register(kivlog_file* file, const char* details_json) {
+  KIVLOG_NEED(file, "kivlog_register", file);
+  KIVLOG_NEED(file, "kivlog_register", details_json);
+  return Guarded(file, [&] {
+    file->error.clear();
+    std::vector<kivlog::Diagnostic> faults;
+    const Json object = Json::parse(details_json, nullptr, false);
+    if (object.is_discarded()) {
+      file->error = "kivlog_register: the details are not JSON";
+      return KIVLOG_FAILED;
+    }
+    const kivlog::RegistrationDetails details = kivlog::ReadRegistrationDetails(object, &faults);
+    Report report(kivlog::WarningPolicy{});
+    for (kivlog::Diagnostic& d : faults) report.Add(file->path, nullptr, std::move(d));
+    kivlog::RegistrationEntry entry;
+    bool planned = false;
+    if (!report.HasErrors()) {
+      if (!LockHeld(file)) return KIVLOG_FAILED;
+      kivlog::HeldSource held(file->held);
+      planned = kivlog::PlanFileRegistration(held, file->path, details, report, &entry);
+      file->held.Unlock();
+    }
+    std::string why;
+    if (planned && kivlog::WriteRegistration(entry, &why)) return KIVLOG_OK;
+    if (planned) report.Error(file->path, kivlog::error_id::kIo, why);
+    file->error = Lines(report);
+    return KIVLOG_FAILED;
+  });
 }
 
 KIVLOG_API const char* KIVLOG_CALL kivlog_last_error(const kivlog_file* file) {

@@ -62,6 +62,8 @@ TEST_F(LibraryTest, EveryCallSetsTheLastErrorForANullArgument) {
        "kivlog_add_ini_restore: old_text is null"},
       {"add_shell_item", [](kivlog_file* f) { return kivlog_add_shell_item(f, "G", nullptr); },
        "kivlog_add_shell_item: item is null"},
+      {"register", [](kivlog_file* f) { return kivlog_register(f, nullptr); },
+       "kivlog_register: details_json is null"},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.name);

@@ -359,3 +359,47 @@ TEST_F(StubCommands, CheckReadsTheFilesOwnStub) {
 
 }  // namespace
 }  // namespace kivlog
+
+namespace kivlog {
+namespace {
+
+TEST_F(StubCommands, RegisterPrintsTheEntryWhereTheFilesOwnStubRemovesIt) {
+  ASSERT_EQ(Run({"build", Path("m.json"), "--stub", Path("user.exe"), "-o", Path("u.exe")}),
+            kExitOk);
+  ASSERT_EQ(Run({"build", Path("m.json"), "--stub", Path("machine.exe"), "-o", Path("m.exe")}),
+            kExitOk);
+  const std::vector<std::string> details = {"--display-version", "1.0", "--publisher", "Ex",
+                                            "--install-date",    "20261211", "--print"};
+  const auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), details.begin(), details.end());
+    return args;
+  };
+  EXPECT_EQ(Run(with({"register", Path("u.exe"), "--path", "C:\\Users\\me\\Kiv\\u.exe"})), kExitOk);
+  EXPECT_NE(out_.str().find("; the current user's list (the per-user stub removes it there)\n"
+                            "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+                            "Uninstall\\Kiv]\n\"DisplayName\"=\"Kiv\"\n"),
+            std::string::npos)
+      << out_.str();
+  EXPECT_EQ(Run(with({"register", Path("m.exe"), "--path", "C:\\Kiv\\m.exe"})), kExitOk);
+  EXPECT_NE(out_.str().find("; the 32-bit registry view"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("\"QuietUninstallString\"=\"\\\"C:\\\\Kiv\\\\m.exe\\\" /S\"\n"),
+            std::string::npos)
+      << out_.str();
+
+  // Off Windows the file's place on the installing machine must be told,
+  // and nothing is written without --print.
+  EXPECT_EQ(Run(with({"register", Path("m.exe")})), kExitFailed);
+  EXPECT_NE(err_.str().find("error KIV0015: where the file lies on the installing machine is not "
+                            "known here"),
+            std::string::npos)
+      << err_.str();
+  EXPECT_EQ(Run({"register", Path("m.exe"), "--path", "C:\\Kiv\\m.exe", "--display-version", "1",
+                 "--publisher", "Ex"}),
+            kExitFailed);
+  EXPECT_NE(err_.str().find("error KIV0030: the entry goes into the Windows registry"),
+            std::string::npos)
+      << err_.str();
+}
+
+}  // namespace
+}  // namespace kivlog

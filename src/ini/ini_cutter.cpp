@@ -1,4 +1,4 @@
-#include "run/ini_cutter.h"
+#include "ini/ini_cutter.h"
 
 #include "base/fixed_string.h"
 

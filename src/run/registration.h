@@ -2,8 +2,8 @@
 // the product, named after its display name. They go only once a walk has
 // undone every record, so a run that failed leaves the product listed and
 // its uninstall command working for the run that finishes it.
-#ifndef KIV_HANDOFF_REGISTRATION_H_
-#define KIV_HANDOFF_REGISTRATION_H_
+#ifndef KIV_RUN_REGISTRATION_H_
+#define KIV_RUN_REGISTRATION_H_
 
 #include <stdint.h>
 
@@ -34,4 +34,4 @@ void RemoveRegistration(const char* display_name);
 
 }  // namespace kiv
 
-#endif  // KIV_HANDOFF_REGISTRATION_H_
+#endif  // KIV_RUN_REGISTRATION_H_

@@ -4,8 +4,8 @@
 // Such lines sit in sections where a key may repeat, so the profile calls,
 // which know one entry per key, cannot take them out. The file layer around
 // this lives with the record action; this part never touches a file.
-#ifndef KIV_RUN_INI_CUTTER_H_
-#define KIV_RUN_INI_CUTTER_H_
+#ifndef KIV_INI_INI_CUTTER_H_
+#define KIV_INI_INI_CUTTER_H_
 
 #include <stdint.h>
 
@@ -58,4 +58,4 @@ IniCut CutIniLines(char* buffer, uint32_t* size, const char* section, const char
 
 }  // namespace kiv
 
-#endif  // KIV_RUN_INI_CUTTER_H_
+#endif  // KIV_INI_INI_CUTTER_H_

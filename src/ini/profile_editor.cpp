@@ -1,4 +1,4 @@
-#include "handoff/profile_editor.h"
+#include "ini/profile_editor.h"
 
 #include "base/fixed_string.h"
 

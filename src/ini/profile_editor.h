@@ -5,8 +5,8 @@
 //
 // The edit itself is a pure function over a buffer; AddProfileEntry() wraps it
 // with the whole-file calls.
-#ifndef KIV_HANDOFF_PROFILE_EDITOR_H_
-#define KIV_HANDOFF_PROFILE_EDITOR_H_
+#ifndef KIV_INI_PROFILE_EDITOR_H_
+#define KIV_INI_PROFILE_EDITOR_H_
 
 #include <stdint.h>
 
@@ -45,4 +45,4 @@ bool AddProfileEntry(const char* section, const char* key, const char* value, co
 
 }  // namespace kiv
 
-#endif  // KIV_HANDOFF_PROFILE_EDITOR_H_
+#endif  // KIV_INI_PROFILE_EDITOR_H_

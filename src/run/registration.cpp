@@ -1,4 +1,4 @@
-#include "handoff/registration.h"
+#include "run/registration.h"
 
 #include "base/fixed_string.h"
 #include "platform/win32.h"
