@@ -40,7 +40,9 @@ LockTaken TakeRunLock(const char* path, void* passed, void** held) {
       case platform::NamedLock::kForeign: break;  // someone else's: the next name
     }
   }
-  return LockTaken::kOurs;
+  // Every name of the row stands for someone else's object: this run would
+  // go unlocked, beside another that may meet the same row.
+  return LockTaken::kBusy;
 }
 
 }  // namespace kiv

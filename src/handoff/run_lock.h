@@ -12,8 +12,10 @@
 //
 // Nobody else can hold it for us: another user can neither open our lock
 // nor make one of its name that we take for ours (its owner gives it away),
-// and a name taken so is passed over for the next of a short row of names,
-// which every run tries in the same order.
+// and a name taken so (by another user, or by an object that is no mutex)
+// is passed over for the next of a short row of names, which every run tries
+// in the same order. A row taken whole leaves no lock to take: the run is
+// refused as one that found its lock held, never run unlocked.
 #ifndef KIV_HANDOFF_RUN_LOCK_H_
 #define KIV_HANDOFF_RUN_LOCK_H_
 
@@ -31,7 +33,8 @@ inline constexpr uint32_t kLockNames = 8;
 enum class LockTaken {
   kOurs,  // this run holds it (also when no lock could be made at all: a
           // lock that cannot be made guards nothing, and stops nothing)
-  kBusy,  // another run of the same file holds it
+  kBusy,  // another run of the same file holds it, or every name of the
+          // row stands for someone else's object
 };
 
 // Takes the lock for the uninstall file at path. passed: the lock handle a

@@ -27,36 +27,52 @@ Span Whole(const char* s) {
   return {s, end};
 }
 
-bool SameText(Span a, Span b, bool fold_case) {
+bool SameBytes(Span a, Span b) {
   if (a.length() != b.length()) return false;
   for (uint32_t i = 0; i < a.length(); ++i) {
-    const char x = fold_case ? FoldAscii(a.begin[i]) : a.begin[i];
-    const char y = fold_case ? FoldAscii(b.begin[i]) : b.begin[i];
-    if (x != y) return false;
+    if (a.begin[i] != b.begin[i]) return false;
   }
   return true;
 }
 
-// line is the line's text without its line end.
-bool IsEntry(Span line, Span key, Span value) {
-  const char* equals = line.begin;
-  while (equals < line.end && *equals != '=') ++equals;
-  if (equals == line.end) return false;
-  return SameText(Trim({line.begin, equals}), key, true) &&
-         SameText(Trim({equals + 1, line.end}), value, false);
+// A name folded once, to be compared with many; length is ~0u when it
+// does not fold.
+struct Folded {
+  alignas(4) char bytes[kIniFoldRoom];  // a fold may write wider units
+  uint32_t length = 0;
+
+  Folded(IniFold fold, Span name) {
+    if (name.length() > 0) {
+      length = fold(name.begin, name.length(), bytes, sizeof(bytes));
+      if (length == 0) length = ~0u;
+    }
+  }
+  bool ok() const { return length != ~0u; }
+};
+
+// Whether name folds as wanted; *unsure when it cannot be folded.
+bool FoldsAs(IniFold fold, Span name, const Folded& wanted, bool* unsure) {
+  const Folded folded(fold, name);
+  *unsure |= !folded.ok();
+  return folded.length == wanted.length &&
+         SameBytes({folded.bytes, folded.bytes + folded.length},
+                   {wanted.bytes, wanted.bytes + wanted.length});
 }
 
 }  // namespace
 
-uint32_t CutIniLines(char* buffer, uint32_t* size, const char* section, const char* key,
-                     const char* value) {
+IniCut CutIniLines(char* buffer, uint32_t* size, const char* section, const char* key,
+                   const char* value, IniFold fold) {
   const Span header = Whole(section);
-  const Span wanted_key = Trim(Whole(key));
+  const Folded wanted_header(fold, header);
+  const Folded wanted_key(fold, Trim(Whole(key)));
   const Span wanted_value = Trim(Whole(value));
+  if (!wanted_header.ok() || !wanted_key.ok()) return IniCut::kCannotTell;
   const uint32_t used = *size;
 
   // Find the last matching line: [cut_start, cut_end), its line end included.
   bool found = false;
+  bool unsure = false;
   uint32_t cut_start = 0;
   uint32_t cut_end = 0;
   bool in_section = false;
@@ -70,22 +86,28 @@ uint32_t CutIniLines(char* buffer, uint32_t* size, const char* section, const ch
     const Span line = {buffer + start, buffer + text_end};
 
     if (header.length() > 0 && header.length() <= line.length() &&
-        EqualsIgnoreAsciiCase(line.begin, header.begin, header.length())) {
+        FoldsAs(fold, {line.begin, line.begin + header.length()}, wanted_header, &unsure)) {
       in_section = true;
     } else if (line.length() > 0 && line.begin[0] == '[') {
       in_section = false;
-    } else if (in_section && IsEntry(line, wanted_key, wanted_value)) {
-      found = true;
-      cut_start = start;
-      cut_end = next;
+    } else if (in_section) {
+      const char* equals = line.begin;
+      while (equals < line.end && *equals != '=') ++equals;
+      if (equals < line.end && FoldsAs(fold, Trim({line.begin, equals}), wanted_key, &unsure) &&
+          SameBytes(Trim({equals + 1, line.end}), wanted_value)) {
+        found = true;
+        cut_start = start;
+        cut_end = next;
+      }
     }
     start = next;
   }
-  if (!found) return 0;
+  if (unsure) return IniCut::kCannotTell;
+  if (!found) return IniCut::kNone;
   // Everything after the line moves down over it.
   for (uint32_t i = cut_end; i < used; ++i) buffer[cut_start + i - cut_end] = buffer[i];
   *size = used - (cut_end - cut_start);
-  return 1;
+  return IniCut::kCut;
 }
 
 }  // namespace kiv

@@ -132,7 +132,15 @@ bool IdentifyFile(const char* path, FileIdentity* identity) {
       break;
     }
   }
-  CharUpperBuffA(identity->spelling.data(), identity->spelling.length());
+  // Folded as the file calls compare names, by the one fold the plan and
+  // the restart list use (the spelling is in the names' code page, where a
+  // byte-wise fold would change a UTF-8 letter into another); a spelling
+  // that cannot be folded exactly is none.
+  if (FoldName(identity->spelling.c_str(), identity->spelling.data(),
+               identity->spelling.capacity()) == 0) {
+    identity->spelling.Clear();
+    return identity->has_id;
+  }
   return true;
 }
 
@@ -141,7 +149,7 @@ bool SameFile(const FileIdentity& a, const FileIdentity& b) {
     return a.id.volume == b.id.volume && a.id.index_high == b.id.index_high &&
            a.id.index_low == b.id.index_low;
   }
-  return !a.spelling.empty() && lstrcmpiA(a.spelling.c_str(), b.spelling.c_str()) == 0;
+  return !a.spelling.empty() && SameBytes(a.spelling.c_str(), b.spelling.c_str());
 }
 
 }  // namespace kiv::platform

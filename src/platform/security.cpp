@@ -104,7 +104,12 @@ NamedLock MakeLock(const char* name, PSECURITY_DESCRIPTOR descriptor, const char
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, TRUE};
   HANDLE lock = CreateMutexA(&attributes, FALSE, name);
   if (lock == nullptr) {
-    return GetLastError() == ERROR_ACCESS_DENIED ? NamedLock::kForeign : NamedLock::kUnavailable;
+    // Denied: another user's. An invalid handle: the name stands for an
+    // object of another type (an event, a semaphore, a section), which no
+    // run of ours makes.
+    const DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE ? NamedLock::kForeign
+                                                                          : NamedLock::kUnavailable;
   }
   if (GetLastError() != ERROR_ALREADY_EXISTS) {
     // Kept open for the process's life: the system closes it at the end.

@@ -138,8 +138,9 @@ enum class NamedLock {
   kTaken,        // this process made it: nobody held it
   kHeld,         // it already stood, made by this user, Administrators or
                  // SYSTEM: another run holds it
-  kForeign,      // an object of that name stands that none of them made, or
-                 // that this process may not open: no lock of ours
+  kForeign,      // an object of that name stands that none of them made,
+                 // that this process may not open, or that is no mutex:
+                 // no lock of ours
   kUnavailable,  // it could not be made (no lock is held)
 };
 NamedLock TakeNamedLock(const char* name, void** handle);
@@ -169,6 +170,7 @@ uint32_t ToUtf16(const char* text, uint16_t* out, uint32_t capacity);
 // name as the A calls get it. Two names the system takes as one fold alike,
 // whatever their code page. The fold's length; 0 when the name cannot be
 // folded exactly (the system cannot spell it, no CharUpperBuffW, no room).
+// out may be text.
 uint32_t FoldName(const char* text, char* out, uint32_t capacity);
 struct LocalTime {
   uint16_t year, month, day, hour, minute, second;
@@ -270,7 +272,8 @@ struct FileId {
 bool GetFileId(const char* path, FileId* id);
 // What makes two spellings one file: on the NT family the file's FileId
 // where it exists; else one spelling of its full path (the short form where
-// the file exists, no device prefix, '\' only, no dots, capitals).
+// the file exists, no device prefix, '\' only, no dots, folded by FoldName,
+// so that two spellings compare byte for byte).
 struct FileIdentity {
   FileId id;
   bool has_id = false;

@@ -36,6 +36,7 @@ constexpr const char* kUndoneTexts[] = {
     "removed: no valid count of its users (taken as the last)",
     "kept: still used by ",  // the count and " products" follow
     "kept: changed since installation",
+    "cannot tell: a name this system cannot compare exactly",
     "failed",
 };
 static_assert(sizeof(kUndoneTexts) / sizeof(kUndoneTexts[0]) ==

@@ -7,6 +7,7 @@
 // walk goes on.
 #include "base/fixed_string.h"
 #include "base/path_rules.h"
+#include "platform/profile_text.h"
 #include "platform/win32.h"
 #include "ini/ini_cutter.h"
 #include "run/record_actions.h"
@@ -48,8 +49,11 @@ void CutLineInOpenFile(platform::WholeFile handle, const char* section, const ch
   if (buffer == nullptr || !platform::WholeFileSeekStart(handle) ||
       platform::WholeFileRead(handle, buffer, size) != size) {
     step.Set(Undone::kFailed, platform::LastError());
-  } else if (CutIniLines(buffer, &new_size, section, key, value) == 0) {
-    step.Set(Undone::kAlreadyGone);  // no line matched
+  } else if (const IniCut cut =
+                 CutIniLines(buffer, &new_size, section, key, value, platform::FoldProfileText);
+             cut != IniCut::kCut) {
+    // No line matched, or none can be told the record's: it stays.
+    step.Set(cut == IniCut::kNone ? Undone::kAlreadyGone : Undone::kCannotCompare);
   } else if (step.plan) {
     step.Set(Undone::kRemoved);  // opened for writing: the cut would go in
   } else if (platform::WholeFileSeekStart(handle) &&
@@ -114,6 +118,13 @@ void UndoIniEntry(LogReader& reader, UndoStep& step) {
   }
   if (cut) {
     if (!resolved) return step.Set(Undone::kFailed, kErrorInvalidData);
+    // The file's lines are in the system's code page (platform/profile_text.h).
+    ShortString* names[] = {&section, &key, &value};
+    for (ShortString* name : names) {
+      if (!platform::ToProfileText(name->data(), name->data(), name->capacity())) {
+        return step.Set(Undone::kUnspellable);
+      }
+    }
     return CutIniFileLine(path.c_str(), section.c_str(), key.c_str(), value.c_str(), step);
   }
   // A key to remove that the profile functions do not find (its file or

@@ -41,6 +41,8 @@ enum class Undone : uint8_t {
   kKeptShared,     // a shared file other products still use (others says
                    // how many): its count taken down by one
   kKeptChanged,    // a kept file whose content is not what was installed
+  kCannotCompare,  // a line to cut from a configuration file whose names
+                   // cannot be compared exactly with the record's: it stays
   kFailed,         // could not be undone: error holds the system's reason
 };
 

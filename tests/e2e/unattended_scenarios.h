@@ -4,6 +4,8 @@
 #ifndef KIV_TESTS_E2E_UNATTENDED_SCENARIOS_H_
 #define KIV_TESTS_E2E_UNATTENDED_SCENARIOS_H_
 
+#include <windows.h>
+#include <sddl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +18,9 @@
 #include <vector>
 
 #include "base/exit_codes.h"
+#include "base/hex_text.h"
+#include "base/path_rules.h"
+#include "handoff/run_lock.h"
 #include "wide_names.h"
 #include "handoff_scenarios.h"
 #include "e2e_config.h"
@@ -956,6 +961,144 @@ inline void PlanExitCodesAreTheRunsCodes() {
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, plan.exit_code);
     EXPECT_EQ(RecordLines(out + "\\run.txt"), planned);
+  }
+}
+
+// A line cut from a configuration file is compared as the profile
+// functions compare its names: the file's bytes in the system's code page
+// (1252 here), whatever the uninstall file's, letters past ASCII in either
+// case. The plan says what the run does.
+struct IniFoldCase {
+  const char* name;
+  uint32_t code_page;  // the uninstall file's; 0: the system's
+  const char* section;
+  const char* key;
+  const char* value;
+  std::string before;   // the configuration file, in 1252
+  std::string after;
+  const char* outcome;  // the record's outcome in the report
+};
+inline void PrintTo(const IniFoldCase& c, std::ostream* os) { *os << c.name; }
+
+inline const IniFoldCase kIniFoldCases[] = {
+    {"letters_past_ascii_in_the_system_code_page", 0, "[R\xE9glages]", "Cl\xE9", "d\xE9.drv",
+     "[R\xC9GLAGES]\r\nCL\xC9=d\xE9.drv\r\nx=1\r\n", "[R\xC9GLAGES]\r\nx=1\r\n", "removed"},
+    {"utf8_names_meet_the_lines_in_the_system_code_page", 65001, "[R\xC3\xA9glages]",
+     "Cl\xC3\xA9", "d\xC3\xA9.drv", "[R\xC9GLAGES]\r\nCL\xC9=d\xE9.drv\r\nx=1\r\n",
+     "[R\xC9GLAGES]\r\nx=1\r\n", "removed"},
+    {"utf8_name_the_system_cannot_spell", 65001, "[S]", "\xC4\x8C", "v", "[S]\r\n?=v\r\n",
+     "[S]\r\n?=v\r\n", "passed over: a name this system cannot spell"},
+    {"key_too_long_to_compare", 0, "[S]", "k", "v",
+     "[S]\r\nk=v\r\n" + std::string(1100, 'k') + "=v\r\n",
+     "[S]\r\nk=v\r\n" + std::string(1100, 'k') + "=v\r\n",
+     "cannot tell: a name this system cannot compare exactly"},
+};
+
+inline void IniLineIsComparedAsTheProfileFunctionsDo(const IniFoldCase& c) {
+  const std::string dir = FreshDirectory(std::string("unattended\\inifold\\") + c.name);
+  const std::string ini = dir + "\\app.ini";
+  WriteFileBytes(ini, c.before);
+  const std::string file = dir + "\\uninst.exe";
+  UninstallImage image;
+  LogWriter w(image);
+  ASSERT_TRUE(c.code_page != 0 ? w.BeginInCodePage(c.code_page) : w.Begin());
+  ASSERT_TRUE(w.AddIniEntry(ini.c_str(), c.section, c.key, "", c.value, true));
+  ASSERT_TRUE(w.Finish("Ini Fold"));
+  image.SaveAs(file);
+
+  RunResult plan = e2e::Run(AsUserStartsIt(file) + " /PLAN /S /LOG=" + dir + "\\plan.txt", {},
+                            30000);
+  ASSERT_TRUE(plan.finished);
+  EXPECT_EQ(ReadFileBytes(ini), c.before) << "the plan changed the file";
+  RunResult run = e2e::Run(AsUserStartsIt(file) + " /S /LOG=" + dir + "\\run.txt", {}, 30000);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kExitSuccess);
+
+  const std::vector<std::string> planned = RecordLines(dir + "\\plan.txt");
+  const std::vector<std::string> done = RecordLines(dir + "\\run.txt");
+  ASSERT_EQ(done.size(), 1u) << ReadFileBytes(dir + "\\run.txt");
+  const std::string ending = std::string(": ") + c.outcome;
+  EXPECT_EQ(done[0].substr(done[0].size() - std::min(done[0].size(), ending.size())), ending)
+      << done[0];
+  EXPECT_EQ(planned, done);
+  EXPECT_EQ(ReadFileBytes(ini), c.after);
+}
+
+// The k-th name of the run lock's row for the file at path, as a run makes
+// it: after the file's index on the NT family (in the namespace every
+// session shares), after its one spelling in capitals on the 95 family.
+inline std::string LockName(const std::string& path, uint32_t k, bool nt_family) {
+  ShortString name;
+  name.Assign(nt_family ? "Global\\KivUninstall-" : "KivUninstall-");
+  if (nt_family) {
+    HANDLE file = CreateFileA(path.c_str(), 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    EXPECT_TRUE(GetFileInformationByHandle(file, &info));
+    CloseHandle(file);
+    const uint32_t id[3] = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    AppendHex(HashBytes(id, sizeof(id)), &name);
+  } else {
+    char full[MAX_PATH];
+    char short_form[MAX_PATH];
+    EXPECT_NE(GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr), 0u);
+    EXPECT_NE(GetShortPathNameA(full, short_form, MAX_PATH), 0u);
+    PathString spelling;
+    uint32_t root = 0;
+    EXPECT_TRUE(NormalizePath(short_form, [](uint8_t b) { return IsDBCSLeadByte(b) != FALSE; },
+                              PathForm::kOneSpelling, &spelling, &root));
+    CharUpperBuffA(spelling.data(), spelling.length());
+    AppendHex(HashBytes(spelling.c_str(), spelling.length()), &name);
+  }
+  if (k > 0) name.Append(("-" + std::to_string(k)).c_str());
+  return name.c_str();
+}
+
+// Another program that makes objects of another type (an event, a
+// semaphore) under the lock's names leaves no run unlocked: a name so taken
+// is passed over for the next, where another run meets it (here the test's
+// own mutex, as a run holds it); a row taken whole refuses the run as busy.
+// Either way the product stays as it is.
+inline void LockNamesTakenByOtherObjectsLeaveNoRunUnlocked(bool nt_family) {
+  struct Case {
+    const char* directory;
+    uint32_t squatted;  // names 0 to squatted - 1 stand for other objects
+    bool next_held;     // the name after them is held by a run
+  };
+  for (const Case& c : {Case{"unattended\\Squat Other", 1, true},
+                        Case{"unattended\\Squat Row", kLockNames, false}}) {
+    SCOPED_TRACE(c.directory);
+    Product product(c.directory, "Kiv Squat", false);
+    std::vector<HANDLE> objects;
+    for (uint32_t k = 0; k < c.squatted; ++k) {
+      const std::string name = LockName(product.uninstall_file, k, nt_family);
+      HANDLE object = k % 2 == 0 ? CreateEventA(nullptr, TRUE, FALSE, name.c_str())
+                                 : CreateSemaphoreA(nullptr, 0, 1, name.c_str());
+      ASSERT_NE(object, nullptr) << name;
+      objects.push_back(object);
+    }
+    if (c.next_held) {
+      // Owned by Administrators, as an elevated run's lock is (the 95
+      // family has no owners).
+      PSECURITY_DESCRIPTOR descriptor = nullptr;
+      ASSERT_TRUE(!nt_family || ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                                    "O:BAD:(A;;GA;;;WD)", 1, &descriptor, nullptr));
+      SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+      objects.push_back(
+          CreateMutexA(nt_family ? &attributes : nullptr, FALSE,
+                       LockName(product.uninstall_file, c.squatted, nt_family).c_str()));
+      if (descriptor) LocalFree(descriptor);
+      ASSERT_NE(objects.back(), nullptr);
+    }
+
+    RunResult run = e2e::Run(AsUserStartsIt(product.uninstall_file) + " /S", {}, 30000);
+    for (HANDLE object : objects) CloseHandle(object);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, kExitAlreadyRunning);
+    EXPECT_EQ(run.processes, 1);
+    EXPECT_TRUE(product.Registered());
+    EXPECT_TRUE(FileExists(product.uninstall_file));
+    EXPECT_TRUE(FileExists(product.root + "\\data\\a.dat"));
   }
 }
 

@@ -162,6 +162,10 @@ TEST(OneAtATime, LockNameTakenByAnotherOwnerBlocksNothing) {
   EXPECT_FALSE(DirectoryExists(product.root));
 }
 
+TEST(OneAtATime, LockNamesTakenByOtherObjectsLeaveNoRunUnlocked) {
+  LockNamesTakenByOtherObjectsLeaveNoRunUnlocked(/*nt_family=*/true);
+}
+
 // A record that names the uninstall file through another drive letter is
 // that file: passed over, never scheduled for the next start, so a product
 // installed again before that start keeps its new uninstall file.
@@ -621,6 +625,17 @@ TEST(Report, NameCannotWriteALineOfItsOwn) { ReportCannotBeMadeToShowAnotherOutc
 TEST(Report, FileNamingItsCodePageGetsAUtf8Report) {
   ReportOfAFileNamingItsCodePageIsUtf8(/*nt_family=*/true);
 }
+
+class IniFold : public testing::TestWithParam<IniFoldCase> {};
+
+TEST_P(IniFold, LineIsComparedAsTheProfileFunctionsDo) {
+  IniLineIsComparedAsTheProfileFunctionsDo(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IniFold, testing::ValuesIn(kIniFoldCases),
+                         [](const testing::TestParamInfo<IniFoldCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 class Fold : public testing::TestWithParam<FoldCase> {};
 

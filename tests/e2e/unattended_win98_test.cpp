@@ -73,6 +73,21 @@ TEST(Report95, FileNamingItsCodePageGetsAUtf8Report) {
   ReportOfAFileNamingItsCodePageIsUtf8(/*nt_family=*/false);
 }
 
+TEST(OneAtATime95, LockNamesTakenByOtherObjectsLeaveNoRunUnlocked) {
+  LockNamesTakenByOtherObjectsLeaveNoRunUnlocked(/*nt_family=*/false);
+}
+
+class IniFold95 : public testing::TestWithParam<IniFoldCase> {};
+
+TEST_P(IniFold95, LineIsComparedAsTheProfileFunctionsDo) {
+  IniLineIsComparedAsTheProfileFunctionsDo(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IniFold95, testing::ValuesIn(kIniFoldCases),
+                         [](const testing::TestParamInfo<IniFoldCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 class Fold95 : public testing::TestWithParam<FoldCase> {};
 
 TEST_P(Fold95, PlanAndRunAgreeOnTheNamesOfAUtf8File) { PlanAndRunAgreeOnTheNamesOfAUtf8File(GetParam()); }

@@ -348,16 +348,22 @@ class RestartManagerProbe {
 // A product file with a Greek name held open by another program: the
 // Restart Manager is asked about it by the name the file spells, not by its
 // bytes read in the system's code page (another path, which the stand-in
-// refuses).
-inline void HeldFileWithAGreekNameIsAskedAbout() {
-  const std::string base = FreshDirectory("unicode held");
+// refuses); past_max_path: deep enough that its path passes MAX_PATH, where
+// a MAX_PATH buffer for the question would refuse it before it is asked.
+inline void HeldFileWithAGreekNameIsAskedAbout(bool past_max_path = false) {
+  const std::string base = FreshDirectory(past_max_path ? "unicode held long" : "unicode held");
   std::string greek;
   for (int i = 0; i < 40; ++i) greek += "Ω";
-  const std::string outer = base + "\\" + greek;
-  const std::string inner = outer + "\\αβγδεζηθικλμνξοπρστυφχψω αβγδεζηθικλμνξοπρστυφχψω";
-  const std::string held = inner + "\\κρατημένο.txt";
-  ASSERT_TRUE(CreateDirectoryW(FromUtf8(outer).c_str(), nullptr));
-  ASSERT_TRUE(CreateDirectoryW(FromUtf8(inner).c_str(), nullptr));
+  std::vector<std::string> nest = {base + "\\" + greek};
+  nest.push_back(nest[0] + "\\αβγδεζηθικλμνξοπρστυφχψω αβγδεζηθικλμνξοπρστυφχψω");
+  const std::string name = "\\κρατημένο.txt";
+  while (past_max_path && FromUtf8(nest.back() + name).size() <= MAX_PATH + 40) {
+    nest.push_back(nest.back() + "\\" + greek);
+  }
+  const std::string held = nest.back() + name;
+  for (const std::string& directory : nest) {
+    ASSERT_TRUE(CreateDirectoryW(FromUtf8(directory).c_str(), nullptr)) << directory;
+  }
   ASSERT_TRUE(WriteWide(held, "installed"));
 
   const std::string uninstall_file = base + "\\uninst.exe";
@@ -365,8 +371,7 @@ inline void HeldFileWithAGreekNameIsAskedAbout() {
     UninstallImage image;
     LogWriter writer(image);
     ASSERT_TRUE(writer.BeginInCodePage(65001));
-    writer.AddDirectory(outer.c_str());
-    writer.AddDirectory(inner.c_str());
+    for (const std::string& directory : nest) writer.AddDirectory(directory.c_str());
     writer.AddFile(held.c_str());
     ASSERT_TRUE(writer.Finish("Κρατημένο"));
     image.SaveAs(uninstall_file);
@@ -391,8 +396,7 @@ inline void HeldFileWithAGreekNameIsAskedAbout() {
       << text;
   ASSERT_TRUE(SimulateRestart());
   EXPECT_FALSE(WideFileExists(held));
-  RemoveDirectoryW(FromUtf8(inner).c_str());
-  RemoveDirectoryW(FromUtf8(outer).c_str());
+  for (auto it = nest.rbegin(); it != nest.rend(); ++it) RemoveDirectoryW(FromUtf8(*it).c_str());
 }
 
 }  // namespace kiv::e2e

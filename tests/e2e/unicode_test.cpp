@@ -26,6 +26,11 @@ TEST(Unicode, TheRestartManagerIsAskedAboutAHeldFileByItsOwnName) {
   HeldFileWithAGreekNameIsAskedAbout();
 }
 
+TEST(Unicode, TheRestartManagerIsAskedAboutAHeldFilePastMaxPath) {
+  if (!NtFamily()) GTEST_SKIP() << "the NT family's calls";
+  HeldFileWithAGreekNameIsAskedAbout(/*past_max_path=*/true);
+}
+
 TEST(Unicode, APathOver260CharactersIsUndoneAsTheFamilyCan) {
   LongPathProductIsUndone(/*nt_family=*/NtFamily());
 }

@@ -15,6 +15,16 @@ namespace {
 
 using testing_support::CutCase;
 
+// The fold of a single-byte code page's ASCII letters only.
+uint32_t AsciiFold(const char* text, uint32_t length, char* out, uint32_t capacity) {
+  if (length >= capacity) return 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    const char c = text[i];
+    out[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  }
+  return length;
+}
+
 std::vector<CutCase> CutCases() {
   return {
       {"only_the_last_of_several_matching_lines", "[Fonts]", "font", "a.fon",
@@ -79,10 +89,10 @@ TEST_P(CutIniLinesTable, LeavesExactlyTheExpectedBytes) {
   std::vector<char> buffer(c.before.begin(), c.before.end());
   uint32_t size = static_cast<uint32_t>(buffer.size());
 
-  const uint32_t cut = CutIniLines(buffer.data(), &size, c.section, c.key, c.value);
+  const IniCut cut = CutIniLines(buffer.data(), &size, c.section, c.key, c.value, AsciiFold);
 
   EXPECT_EQ(std::string(buffer.data(), size), c.after);
-  EXPECT_EQ(cut == 0, c.before == c.after) << "cut count " << cut;
+  EXPECT_EQ(cut, c.before == c.after ? IniCut::kNone : IniCut::kCut);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CutIniLinesTable, testing::ValuesIn(CutCases()),
@@ -96,13 +106,76 @@ TEST(CutIniLines, EachCallCutsOneLineFromTheLastAndLeavesTheTailUntouched) {
   buffer.resize(buffer.size() + 4, '#');  // room the caller owns past the content
   uint32_t size = static_cast<uint32_t>(text.size());
 
-  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v"), 1u);
+  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v", AsciiFold), IniCut::kCut);
   EXPECT_EQ(std::string(buffer.data(), size), "[S]\r\nk=v\r\nx=1\r\n");
-  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v"), 1u);
+  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v", AsciiFold), IniCut::kCut);
   EXPECT_EQ(std::string(buffer.data(), size), "[S]\r\nx=1\r\n");
-  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v"), 0u);
+  EXPECT_EQ(CutIniLines(buffer.data(), &size, "[S]", "k", "v", AsciiFold), IniCut::kNone);
   EXPECT_EQ(std::string(buffer.end() - 4, buffer.end()), "####");
 }
+
+// A code page's fold as the cutter gets it: each byte into two (as UTF-16
+// units are), the small letters of both halves of the code page capitalised
+// (0xE0-0xFE as in 1252, ASCII too), and nothing at all for a name holding
+// 0x81, a byte this code page cannot fold exactly.
+uint32_t WideFold(const char* text, uint32_t length, char* out, uint32_t capacity) {
+  if (2 * length > capacity) return 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    const uint8_t b = static_cast<uint8_t>(text[i]);
+    if (b == 0x81) return 0;
+    const bool small = (b >= 'a' && b <= 'z') || (b >= 0xE0 && b <= 0xFE && b != 0xF7);
+    out[2 * i] = static_cast<char>(small ? b - 32 : b);
+    out[2 * i + 1] = '\0';
+  }
+  return 2 * length;
+}
+
+struct FoldCase {
+  const char* name;
+  const char* section;
+  const char* key;
+  std::string before;
+  IniCut cut;
+  std::string after;
+};
+
+void PrintTo(const FoldCase& c, std::ostream* os) { *os << c.name; }
+
+class FoldedNames : public testing::TestWithParam<FoldCase> {};
+
+TEST_P(FoldedNames, AreComparedByTheFoldGiven) {
+  const FoldCase& c = GetParam();
+  std::vector<char> buffer(c.before.begin(), c.before.end());
+  uint32_t size = static_cast<uint32_t>(buffer.size());
+
+  EXPECT_EQ(CutIniLines(buffer.data(), &size, c.section, c.key, "v", WideFold), c.cut);
+  EXPECT_EQ(std::string(buffer.data(), size), c.cut == IniCut::kCut ? c.after : c.before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FoldedNames,
+    testing::ValuesIn(std::vector<FoldCase>{
+        // Letters past ASCII fold as the code page folds them.
+        {"small_and_capital_letter_in_the_key", "[S]", "cl\xE9", "[S]\r\nCL\xC9=v\r\nx=1\r\n",
+         IniCut::kCut, "[S]\r\nx=1\r\n"},
+        {"small_and_capital_letter_in_the_header", "[R\xE9glages]", "k",
+         "[R\xC9GLAGES]\r\nk=v\r\n", IniCut::kCut, "[R\xC9GLAGES]\r\n"},
+        // 0xD7 (a sign, not the capital of 0xF7) and 0xDF stay as they are.
+        {"signs_are_no_letters", "[S]", "\xF7", "[S]\r\n\xD7=v\r\n\xDF=v\r\n", IniCut::kNone,
+         ""},
+        // A key in the section the fold cannot take might be the record's.
+        {"key_inside_the_section_that_does_not_fold", "[S]", "k",
+         "[S]\r\nk=v\r\nk\x81=v\r\n", IniCut::kCannotTell, ""},
+        {"record_key_that_does_not_fold", "[S]", "k\x81", "[S]\r\nk\x81=v\r\n",
+         IniCut::kCannotTell, ""},
+        {"record_section_that_does_not_fold", "[S\x81]", "k", "[S\x81]\r\nk=v\r\n",
+         IniCut::kCannotTell, ""},
+        // Past the fold's room a name cannot be compared, however long.
+        {"key_longer_than_the_fold_room", "[S]", "k",
+         "[S]\r\nk=v\r\n" + std::string(kIniFoldRoom, 'k') + "=v\r\n", IniCut::kCannotTell,
+         ""},
+    }),
+    [](const testing::TestParamInfo<FoldCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kiv

@@ -42,6 +42,7 @@ TEST(WalkRule, EveryOutcomeHasItsClass) {
       {Undone::kRemovedUncounted, Left::kNothing, Left::kNothing},
       {Undone::kKeptShared, Left::kHarmless, Left::kHoldingData},
       {Undone::kKeptChanged, Left::kHarmless, Left::kHoldingData},
+      {Undone::kCannotCompare, Left::kHarmless, Left::kHoldingData},
       {Undone::kFailed, Left::kRefused, Left::kHoldingData},
   };
   static_assert(sizeof(rows) / sizeof(rows[0]) == static_cast<uint32_t>(Undone::kFailed) + 1,
