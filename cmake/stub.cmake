@@ -38,6 +38,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(KIV_MANIFEST_ARCH amd64)
   set(KIV_STUB_SYSTEM_VERSION 5.2)
 else()
+  # 32-bit Windows keeps the stack 4-byte aligned and nothing here needs
+  # more: without the 16-byte default no function realigns its frame
+  # (88 bytes of code).
+  list(APPEND KIV_STUB_COMPILE_FLAGS -mpreferred-stack-boundary=2)
   set(KIV_STUB_PROCESSOR i686)
   set(KIV_STUB_SUFFIX "")
   set(KIV_MANIFEST_ARCH x86)

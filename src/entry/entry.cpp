@@ -39,8 +39,7 @@ static_assert(kiv::kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
 namespace {
 
 constexpr char kRunHereNote[] =
-    "no temporary copy could be made or started (an unfit temporary directory, or a policy "
-    "that forbids programs there): this process undoes the records itself";
+    "no temporary copy could be made or started: this process undoes the records itself";
 constexpr char kBusyMessage[] = "An uninstall of this product is already running.";
 constexpr char kUnknownSwitchMessage[] = "Unknown switch: %s\r\n\r\n%s";
 

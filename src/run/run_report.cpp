@@ -1,6 +1,7 @@
 #include "run/run_report.h"
 
 #include "base/decimal_text.h"
+#include "base/hex_text.h"
 #include "base/path_rules.h"
 #include "uninstall_file/layout.h"
 #include "uninstall_file/log_reader.h"
@@ -282,8 +283,8 @@ void RunReport::PutText(const char* text) {
       const uint8_t c = static_cast<uint8_t>(*text);
       if (c < 0x20 || c == 0x7F) {
         char escaped[] = "\\x00";
-        escaped[2] = "0123456789ABCDEF"[c >> 4];
-        escaped[3] = "0123456789ABCDEF"[c & 15];
+        escaped[2] = kHexDigits[c >> 4];
+        escaped[3] = kHexDigits[c & 15];
         Put(escaped);
       } else {
         const char plain[] = {static_cast<char>(c), '\0'};
@@ -302,7 +303,7 @@ void RunReport::PutText(const char* text) {
     // C0 and C1 controls, and the line and paragraph separators.
     if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x2028 || c == 0x2029) {
       char escaped[] = "\\u0000";
-      for (uint32_t k = 0; k < 4; ++k) escaped[5 - k] = "0123456789ABCDEF"[(c >> (4 * k)) & 15];
+      for (uint32_t k = 0; k < 4; ++k) escaped[5 - k] = kHexDigits[(c >> (4 * k)) & 15];
       Put(escaped);
     } else {
       PutLetter(c);
