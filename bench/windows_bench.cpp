@@ -620,7 +620,7 @@ int BenchRestore(uint32_t size, int runs) {
         Fail("the restore log does not open");
       }
       UndoStep step;
-      UndoFile(reader, step);
+      UndoFile(reader, step, RecordType::kFile);
       if (step.what != Undone::kRestored) Fail("the in-process restore did not restore");
     }
     const double action = Milliseconds(start, Now());

@@ -51,7 +51,7 @@ TEST(Errors, AFailedRecordNamesTheReasonOfTheCallThatFailed) {
   ASSERT_EQ(reader.NextRecord(), static_cast<uint16_t>(RecordType::kFile));
   UndoStep step;
   SetLastError(0xDEADBEEF);
-  UndoFile(reader, step);
+  UndoFile(reader, step, RecordType::kFile);
   EXPECT_EQ(step.what, Undone::kFailed);
   EXPECT_EQ(step.error, kErrorInvalidData);
 }
