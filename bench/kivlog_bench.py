@@ -77,22 +77,27 @@ def measure(kivlog, n, runs, work, stub):
         os.remove(os.path.join(work, name))
 
 
+def write_stand_in_stub(path):
+    """A stand-in for the stub that kivlog takes: 30,000 bytes of PE32
+    headers with no sections, whose SizeOfHeaders is the whole stand-in, so
+    the image ends where the log begins."""
+    image = bytearray(30000)
+    image[0:2] = b"MZ"
+    image[0x3C:0x40] = (0x80).to_bytes(4, "little")
+    image[0x80:0x84] = b"PE\0\0"
+    image[0x94:0x96] = (64).to_bytes(2, "little")
+    image[0x98:0x9A] = (0x10B).to_bytes(2, "little")
+    image[0x98 + 60:0x98 + 64] = len(image).to_bytes(4, "little")
+    with open(path, "wb") as f:
+        f.write(image)
+
+
 def main():
     kivlog, runs, work = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     sizes = [int(n) for n in sys.argv[4:]]
     os.makedirs(work, exist_ok=True)
     stub = os.path.join(work, "stub.exe")
-    image = bytearray(30000)
-    image[0:2] = b"MZ"
-    image[0x3C:0x40] = (0x80).to_bytes(4, "little")
-    image[0x80:0x84] = b"PE\0\0"
-    # No sections; a PE32 optional header of 64 bytes whose SizeOfHeaders
-    # is the whole stand-in: the image ends where the log begins.
-    image[0x94:0x96] = (64).to_bytes(2, "little")
-    image[0x98:0x9A] = (0x10B).to_bytes(2, "little")
-    image[0x98 + 60:0x98 + 64] = len(image).to_bytes(4, "little")
-    with open(stub, "wb") as f:
-        f.write(image)
+    write_stand_in_stub(stub)
     print("kivlog.sizes " + ",".join(str(n) for n in sizes))
     print(f"kivlog.runs {runs}")
     for n in sizes:

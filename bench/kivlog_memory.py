@@ -16,6 +16,7 @@ import os
 import subprocess
 import sys
 import time
+from kivlog_bench import write_stand_in_stub
 
 
 def record(i):
@@ -59,15 +60,7 @@ def main():
     kivlog, work, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
     os.makedirs(work, exist_ok=True)
     stub = os.path.join(work, "memory-stub.exe")
-    image = bytearray(30000)
-    image[0:2] = b"MZ"
-    image[0x3C:0x40] = (0x80).to_bytes(4, "little")
-    image[0x80:0x84] = b"PE\0\0"
-    image[0x94:0x96] = (64).to_bytes(2, "little")
-    image[0x98:0x9A] = (0x10B).to_bytes(2, "little")
-    image[0x98 + 60:0x98 + 64] = len(image).to_bytes(4, "little")
-    with open(stub, "wb") as f:
-        f.write(image)
+    write_stand_in_stub(stub)
     manifest = os.path.join(work, "memory.json")
     built = os.path.join(work, "memory.exe")
     write_manifest(manifest, n)
