@@ -31,29 +31,33 @@ inline int64_t Now() {
   return now.QuadPart;
 }
 
+struct ProgressScan {
+  std::vector<DWORD> ids;
+  HWND found = nullptr;
+};
+
+// EnumWindows' callback: a stdcall function on 32-bit Windows, which no
+// lambda converts to.
+inline BOOL CALLBACK FindProgressWindow(HWND h, LPARAM param) {
+  auto* s = reinterpret_cast<ProgressScan*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  char caption[256] = {};
+  GetWindowTextA(h, caption, sizeof(caption));
+  for (DWORD id : s->ids) {
+    if (id == pid && IsWindowVisible(h) && std::string(caption) != "Kiv Uninstall") {
+      s->found = h;
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
 // A visible top-level window of one of the run's processes other than a
 // box ("Kiv Uninstall" is the boxes' caption), or null.
 inline HWND ProgressWindowOf(const StartedRun& run) {
-  struct Scan {
-    std::vector<DWORD> ids;
-    HWND found = nullptr;
-  } scan{run.RunningIds(), nullptr};
-  EnumWindows(
-      [](HWND h, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Scan*>(param);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(h, &pid);
-        char caption[256] = {};
-        GetWindowTextA(h, caption, sizeof(caption));
-        for (DWORD id : s->ids) {
-          if (id == pid && IsWindowVisible(h) && std::string(caption) != "Kiv Uninstall") {
-            s->found = h;
-            return FALSE;
-          }
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&scan));
+  ProgressScan scan{run.RunningIds(), nullptr};
+  EnumWindows(FindProgressWindow, reinterpret_cast<LPARAM>(&scan));
   return scan.found;
 }
 
