@@ -396,10 +396,14 @@ BOOL CALLBACK FindBox(HWND h, LPARAM param) {
   return TRUE;
 }
 
-// A box's text in UTF-8, read through the Unicode call.
+// A box's text in UTF-8, read through the Unicode call. A box seen the
+// moment it shows may not hold its text yet on a busy machine: asked again
+// for up to two seconds.
 std::string BoxText(HWND box) {
   wchar_t wide[4096] = {};
-  GetDlgItemTextW(box, 0xFFFF, wide, 4096);
+  for (int i = 0; i < 100 && GetDlgItemTextW(box, 0xFFFF, wide, 4096) == 0 && IsWindow(box); ++i) {
+    Sleep(20);
+  }
   char utf8[4096 * 3] = {};
   WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof(utf8), nullptr, nullptr);
   return utf8;
