@@ -1,4 +1,6 @@
-// Shared and kept files on the NT family.
+// Shared and kept files, on either family: ctest runs this suite in the NT
+// prefix (e2e_keep_files) and in the one that reports Windows 98
+// (e2e_keep_files_win98).
 #include "keep_files_scenarios.h"
 
 namespace kiv::e2e {
