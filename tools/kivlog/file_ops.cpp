@@ -27,20 +27,21 @@ std::string ErrnoText() { return strerror(errno); }
 #ifdef _WIN32
 namespace {
 
-// UTF-8 to UTF-16 for the wide calls; bytes that are not UTF-8 become
-// U+FFFD, which names no file, so the call fails plainly.
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  return wide;
-}
-
 std::string ErrorText(DWORD code) { return "Windows error " + std::to_string(code); }
 
 }  // namespace
+
+std::wstring Wide(const std::string& bytes, unsigned code_page) {
+  if (bytes.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                    nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) {
+    MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(),
+                        n);
+  }
+  return wide;
+}
 #endif
 
 std::filesystem::path FsPath(const std::string& utf8) {

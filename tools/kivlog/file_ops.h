@@ -16,6 +16,12 @@
 
 namespace kivlog {
 
+#ifdef _WIN32
+// bytes in code_page (default UTF-8) to UTF-16 for the wide calls; bytes that
+// are not in it become U+FFFD, which names no file, so a call fails plainly.
+std::wstring Wide(const std::string& bytes, unsigned code_page = 65001);
+#endif
+
 // Text of the last C runtime error (errno).
 std::string ErrnoText();
 

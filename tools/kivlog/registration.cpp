@@ -250,18 +250,6 @@ std::string Today() {
 
 namespace {
 
-std::wstring Wide(const std::string& bytes, UINT code_page) {
-  if (bytes.empty()) return {};
-  const int n = MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                    nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) {
-    MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(),
-                        n);
-  }
-  return wide;
-}
-
 std::string Message(LONG code) {
   char text[256] = {};
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
